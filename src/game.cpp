@@ -1,0 +1,58 @@
+#include "game.hpp"
+
+namespace game {
+
+Game::Game()
+    : agents{Agent(0, ACTION_SET().initial_mask), Agent(1, ACTION_SET().initial_mask),
+             Agent(2, ACTION_SET().initial_mask), Agent(3, ACTION_SET().initial_mask)},
+      seat_order{{{0, 1, 2, 3}, {1, 2, 3, 0}, {2, 3, 0, 1}, {3, 0, 1, 2}}},
+      action_set(&ACTION_SET()) {}
+
+std::optional<InvalidAction> Game::step(std::optional<std::size_t> grid_index) {
+    const std::size_t seat = agent_selection;
+    check_index(seat, NUM_AGENTS);
+    Agent& agent = agents[seat];
+    const std::size_t next = (seat + 1) % NUM_AGENTS;
+
+    if (agent.done) {
+        agent_selection = next;
+        return std::nullopt;
+    }
+    // A seat that has not placed anything keeps its start-corner mask, which no move can stale.
+    if (agent.mask_stale && agent.pieces_placed != 0) return InvalidAction{STALE_MASK};
+    if (!grid_index || *grid_index >= action_set->grid.size()) {
+        return InvalidAction{ACTION_NOT_AVAILABLE};
+    }
+    const std::optional<std::size_t> action_index = action_set->grid[*grid_index];
+    if (!action_index) return InvalidAction{ACTION_NOT_AVAILABLE};
+    check_index(*action_index, agent.action_mask.size());
+    if (!agent.action_mask.test(*action_index)) return InvalidAction{ACTION_NOT_AVAILABLE};
+
+    const Action& action = action_set->actions[*action_index];
+    agent.board |= action.cells;
+    agent.pieces_placed += 1;
+    agent.available_pieces.remove(action.piece_type);
+    agent.last_piece = action.piece_type;
+    agent.action_mask.clear_range(action_set->range_of(action.piece_type));
+    for (Agent& a : agents) a.mask_stale = true;
+    agent_selection = next;
+    return std::nullopt;
+}
+
+std::array<std::optional<std::int16_t>, NUM_AGENTS> Game::rewards() const {
+    std::array<std::optional<std::int16_t>, NUM_AGENTS> scores;
+    for (std::size_t seat = 0; seat < NUM_AGENTS; ++seat) {
+        const Agent& agent = agents[seat];
+        if (!agent.done) continue;
+        int cells_left = 0;
+        agent.available_pieces.for_each(
+            [&](PieceType t) { cells_left += static_cast<int>(num_cells(t)); });
+        if (cells_left != 0)
+            scores[seat] = static_cast<std::int16_t>(-cells_left);
+        else
+            scores[seat] = agent.last_piece == PieceType::Monomino ? 20 : 15;
+    }
+    return scores;
+}
+
+}  // namespace game

@@ -1,0 +1,66 @@
+// One four-player game: the turn rules, scoring, each seat's observation and the text form.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+
+#include "game/actions.hpp"
+#include "game/agents.hpp"
+#include "game/alloc.hpp"
+#include "game/bitboard.hpp"
+#include "game/errors.hpp"
+#include "game/pieces.hpp"
+
+namespace game {
+
+inline constexpr std::size_t NUM_AGENTS = 4;
+inline constexpr std::size_t PLANE_BYTES = NUM_AGENTS * BOARD_SIZE * BOARD_SIZE;
+
+// One seat's view: the four boards in its frame as 0/1 bytes (plane, row, col), and its legal
+// actions as one 0/1 byte per grid index.
+struct Observation {
+    Bytes observation;
+    Bytes action_mask;
+};
+
+class Game {
+public:
+    // A new game: seat 0 to move, every seat holding all pieces with its start-corner mask.
+    // The first game of the process builds the shared action set.
+    Game();
+
+    // Applies or refuses one move of the seat to move. A done seat's turn is passed whatever
+    // the action. A refused move changes nothing.
+    std::optional<InvalidAction> step(std::optional<std::size_t> grid_index);
+
+    // The score of every done seat, in seat order; empty for seats still playing.
+    std::array<std::optional<std::int16_t>, NUM_AGENTS> rewards() const;
+
+    // The four boards in seat agent_idx's frame: entry k is seat (agent_idx + k) % 4.
+    std::array<Bitboard, NUM_AGENTS> align_boards(std::size_t agent_idx) const;
+
+    // Brings the seat's mask up to date, marks it done when nothing is legal, clears its stale
+    // flag and returns its view. Any seat may be observed at any time.
+    Observation observe(std::size_t agent_idx);
+
+    // The board in seat 0's frame with ANSI colours: 41 lines, no trailing newline.
+    std::string text() const;
+
+    std::array<Agent, NUM_AGENTS> agents;
+    std::array<std::array<std::uint8_t, NUM_AGENTS>, NUM_AGENTS> seat_order;
+    const ActionSet* action_set;
+    std::size_t agent_selection = 0;
+    std::size_t num_agents = NUM_AGENTS;
+
+private:
+    // Recomputes the mask of the pieces still in hand and sets done when nothing is legal.
+    void refresh_mask(Agent& agent, const std::array<Bitboard, NUM_AGENTS>& aligned);
+};
+
+std::ostream& operator<<(std::ostream& out, const Game& game);
+
+}  // namespace game

@@ -1,0 +1,31 @@
+// One seat's state: the pieces it still holds, the cells it covers (in its own frame, where its
+// start corner is cell (0, 0)) and the actions it may take.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "game/actions.hpp"
+#include "game/bitboard.hpp"
+#include "game/pieces.hpp"
+
+namespace game {
+
+struct Agent {
+    // Pieces still in hand; a piece leaves the hand when it is placed and never comes back.
+    PieceSet available_pieces = PieceSet::all();
+    Bitboard board;
+    // Valid while mask_stale is false, or while no piece has been placed yet.
+    ActionMask action_mask;
+    bool mask_stale = false;
+    // No legal action left; set only by Game::observe, never cleared.
+    bool done = false;
+    std::uint8_t index = 0;
+    std::optional<PieceType> last_piece;
+    std::uint8_t pieces_placed = 0;
+
+    Agent(std::uint8_t seat, const ActionMask& initial_mask)
+        : action_mask(initial_mask), index(seat) {}
+};
+
+}  // namespace game

@@ -1,0 +1,44 @@
+// Growable arrays of the engine. Running out of memory is not recoverable: the allocator reports
+// the requested size and aborts instead of throwing, so no allocation failure can surface as a
+// Python exception halfway through an operation.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+#include <vector>
+
+#include "game/errors.hpp"
+
+namespace game {
+
+template <class T>
+struct AbortingAllocator {
+    using value_type = T;
+
+    AbortingAllocator() = default;
+    template <class U>
+    constexpr AbortingAllocator(const AbortingAllocator<U>&) noexcept {}
+
+    T* allocate(std::size_t n) {
+        const std::size_t bytes = n * sizeof(T);
+        if (n > SIZE_MAX / sizeof(T)) allocation_failed(SIZE_MAX);
+        void* p = std::malloc(bytes == 0 ? 1 : bytes);
+        if (p == nullptr) allocation_failed(bytes);
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, std::size_t) noexcept { std::free(p); }
+
+    template <class U>
+    bool operator==(const AbortingAllocator<U>&) const noexcept {
+        return true;
+    }
+};
+
+template <class T>
+using Vec = std::vector<T, AbortingAllocator<T>>;
+
+using Bytes = Vec<std::uint8_t>;
+
+}  // namespace game

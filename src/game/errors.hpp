@@ -1,0 +1,46 @@
+// The engine's two kinds of failure.
+//
+// A refused move is an ordinary value, InvalidAction, returned by Game::step.
+// An internal fault that the data invariants rule out is a fatal stop: fatal() writes the source
+// location and the message to standard error and throws Panic, which the Python binding catches at
+// its call boundary. A failed allocation is not recoverable: the process reports it and aborts.
+#pragma once
+
+#include <cstddef>
+#include <source_location>
+#include <stdexcept>
+#include <string>
+
+namespace game {
+
+struct InvalidAction {
+    std::string message;
+
+    // "Invalid action: " followed by the message: the form callers show to users.
+    std::string to_string() const { return "Invalid action: " + message; }
+};
+
+inline constexpr const char* STALE_MASK = "Action mask is stale, call observe() first!";
+inline constexpr const char* ACTION_NOT_AVAILABLE = "Action index not available";
+
+// Thrown by fatal(); what() is the message without the location.
+class Panic : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] void fatal(const std::string& message,
+                        std::source_location where = std::source_location::current());
+
+// Stops fatally with the engine's out-of-bounds message unless index < length.
+inline void check_index(std::size_t index, std::size_t length,
+                        std::source_location where = std::source_location::current()) {
+    if (index >= length) [[unlikely]]
+        fatal("index out of bounds: the len is " + std::to_string(length) + " but the index is " +
+                  std::to_string(index),
+              where);
+}
+
+[[noreturn]] void allocation_failed(std::size_t bytes);
+
+}  // namespace game

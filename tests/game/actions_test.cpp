@@ -1,0 +1,93 @@
+#include "game/actions.hpp"
+
+#include <gtest/gtest.h>
+
+#include <numeric>
+
+namespace game {
+namespace {
+
+TEST(ActionSet, FiguresOfTheActionSpace) {
+    const ActionSet& set = ACTION_SET();
+    EXPECT_EQ(&set, &ACTION_SET());
+    EXPECT_EQ(set.grid.size(), 36400u);
+    EXPECT_EQ(set.num_orientations(), 91u);
+    EXPECT_EQ(set.actions.size(), 30433u);
+    const std::size_t empty = static_cast<std::size_t>(
+        std::count(set.grid.begin(), set.grid.end(), std::nullopt));
+    EXPECT_EQ(empty, 5967u);
+
+    std::array<std::size_t, 6> by_size{};
+    for (const Action& a : set.actions) by_size[num_cells(a.piece_type)] += 1;
+    EXPECT_EQ(by_size[1], 400u);
+    EXPECT_EQ(by_size[2], 760u);
+    EXPECT_EQ(by_size[3], 2164u);
+    EXPECT_EQ(by_size[4], 6513u);
+    EXPECT_EQ(by_size[5], 20596u);
+}
+
+TEST(ActionSet, GridAndActionsAgree) {
+    const ActionSet& set = ACTION_SET();
+    for (std::size_t i = 0; i < set.actions.size(); ++i) {
+        ASSERT_TRUE(set.grid[set.actions[i].grid_index].has_value());
+        EXPECT_EQ(*set.grid[set.actions[i].grid_index], i);
+        if (i > 0) { EXPECT_LT(set.actions[i - 1].grid_index, set.actions[i].grid_index); }
+    }
+    // A grid index whose orientation sticks out past column 19 names no action.
+    EXPECT_FALSE(set.grid[1 * 400 + 19].has_value());  // flat domino at column 19
+    EXPECT_FALSE(set.grid[2 * 400 + 19 * 20].has_value());  // standing domino at row 19
+    for (std::size_t g = 0; g < 400; ++g) {
+        EXPECT_EQ(set.grid[g], g);
+        EXPECT_EQ(set.actions[g].cells, Bitboard::cell(g / 20, g % 20));
+    }
+}
+
+TEST(ActionSet, PieceRangesPartitionTheActions) {
+    const ActionSet& set = ACTION_SET();
+    std::size_t next = 0;
+    for (PieceType t : ALL_PIECE_TYPES) {
+        const ActionRange r = set.range_of(t);
+        EXPECT_EQ(r.start, next) << name(t);
+        EXPECT_LT(r.start, r.end);
+        for (std::size_t i = r.start; i < r.end; ++i) EXPECT_EQ(set.actions[i].piece_type, t);
+        next = r.end;
+    }
+    EXPECT_EQ(next, set.actions.size());
+    EXPECT_EQ(set.range_of(PieceType::Monomino).start, 0u);
+    EXPECT_EQ(set.range_of(PieceType::Monomino).end, 400u);
+}
+
+TEST(ActionSet, InitialActionsCoverTheStartCorner) {
+    const ActionSet& set = ACTION_SET();
+    const Vec<bool> initial = set.initial_actions();
+    ASSERT_EQ(initial.size(), set.actions.size());
+    EXPECT_EQ(std::count(initial.begin(), initial.end(), true), 58);
+    for (std::size_t i = 0; i < initial.size(); ++i) {
+        EXPECT_EQ(initial[i], set.actions[i].cells.test(0)) << i;
+        if (initial[i]) { EXPECT_EQ(set.actions[i].grid_index % 400, 0u); }
+        EXPECT_EQ(set.initial_mask.test(i), initial[i]);
+    }
+}
+
+TEST(ActionSet, GridMaskLaysMasksOnTheGrid) {
+    const ActionSet& set = ACTION_SET();
+    const Bytes none = set.grid_mask(Vec<bool>{});
+    EXPECT_EQ(none.size(), 36400u);
+    EXPECT_EQ(std::accumulate(none.begin(), none.end(), 0), 0);
+    EXPECT_EQ(set.grid_mask(Vec<bool>(set.actions.size(), false)), none);
+
+    // A short mask leaves the remaining actions 0; a long one is cut at the number of actions.
+    Vec<bool> short_mask(401, true);
+    const Bytes short_bytes = set.grid_mask(short_mask);
+    EXPECT_EQ(std::accumulate(short_bytes.begin(), short_bytes.end(), 0), 401);
+    EXPECT_EQ(short_bytes[1 * 400 + 0], 1);  // action 400: flat domino at (0, 0)
+    const Bytes all = set.grid_mask(Vec<bool>(set.actions.size() + 10, true));
+    EXPECT_EQ(std::accumulate(all.begin(), all.end(), 0), 30433);
+    for (std::size_t g = 0; g < all.size(); ++g) EXPECT_EQ(all[g], set.grid[g].has_value());
+
+    // The bitset form gives the same bytes as the bool form.
+    EXPECT_EQ(set.grid_mask(set.initial_mask), set.grid_mask(set.initial_actions()));
+}
+
+}  // namespace
+}  // namespace game
