@@ -13,7 +13,7 @@ BUILD := build/$(PYTAG)
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 export PYTHONPATH := $(CURDIR)/$(BUILD):$(CURDIR)/python
 
-.PHONY: all build demo test test-cpp test-python deps clean
+.PHONY: all build demo test test-cpp test-python bench deps clean
 
 all: build
 
@@ -45,6 +45,15 @@ test: test-cpp test-python
 
 demo: build
 	$(BUILD)/tavlok_figures
+
+BENCH_BUILD := build/bench-$(PYTAG)
+
+bench: $(VENV)/.stamp
+	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	  -DPython_EXECUTABLE=$(CURDIR)/$(VPY) -DTAVLOK_BENCH=ON -DTAVLOK_TESTS=OFF -DTAVLOK_EXAMPLES=OFF
+	$(VENV)/bin/cmake --build $(BENCH_BUILD)
+	$(BENCH_BUILD)/engine_bench
+	@if [ -f bench/python_bench.py ]; then PYTHONPATH=$(CURDIR)/$(BENCH_BUILD):$(CURDIR)/python $(VPY) bench/python_bench.py; fi
 
 clean:
 	rm -rf build .venv

@@ -2,6 +2,27 @@
 
 namespace game {
 
+namespace {
+
+// ORs the cells, turned 1 to 3 quarter turns clockwise, into the turned boards. A quarter turn
+// clockwise takes (r, c) to (c, 19 - r).
+void add_turned_cells(std::array<Bitboard, 3>& turned, const Bitboard& cells) {
+    for (std::size_t w = 0; w < Bitboard::WORDS; ++w) {
+        for (std::uint64_t bits = cells.words[w]; bits != 0; bits &= bits - 1) {
+            const std::size_t bit = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+            std::size_t r = bit / ROW_STRIDE, c = bit % ROW_STRIDE;
+            for (std::size_t k = 1; k < 4; ++k) {
+                const std::size_t turned_r = c, turned_c = BOARD_SIZE - 1 - r;
+                r = turned_r;
+                c = turned_c;
+                turned[k - 1] |= Bitboard::cell(r, c);
+            }
+        }
+    }
+}
+
+}  // namespace
+
 Game::Game()
     : agents{Agent(0, ACTION_SET().initial_mask), Agent(1, ACTION_SET().initial_mask),
              Agent(2, ACTION_SET().initial_mask), Agent(3, ACTION_SET().initial_mask)},
@@ -30,10 +51,11 @@ std::optional<InvalidAction> Game::step(std::optional<std::size_t> grid_index) {
 
     const Action& action = action_set->actions[*action_index];
     agent.board |= action.cells;
+    add_turned_cells(agent.turned, action.cells);
     agent.pieces_placed += 1;
     agent.available_pieces.remove(action.piece_type);
     agent.last_piece = action.piece_type;
-    agent.action_mask.clear_range(action_set->range_of(action.piece_type));
+    agent.action_mask.clear_orientations(action_set->orientations_of(action.piece_type));
     for (Agent& a : agents) a.mask_stale = true;
     agent_selection = next;
     return std::nullopt;

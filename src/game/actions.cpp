@@ -6,6 +6,47 @@
 
 namespace game {
 
+namespace {
+
+// The cells of a shape as offset slots, adding offsets not seen before to `offsets`.
+OrientationShape shape_of(u128 shape, Vec<std::size_t>& offsets) {
+    OrientationShape result;
+    for (std::size_t bit = 0; bit < 128; ++bit) {
+        if (((shape >> bit) & 1u) == 0) continue;
+        std::size_t slot = 0;
+        while (slot < offsets.size() && offsets[slot] != bit) ++slot;
+        if (slot == offsets.size()) offsets.push_back(bit);
+        check_index(result.num_cells, result.offset_slots.size());
+        result.offset_slots[result.num_cells++] = static_cast<std::uint8_t>(slot);
+    }
+    return result;
+}
+
+}  // namespace
+
+bool ActionMask::test(std::size_t action_index) const {
+    const ActionSet& set = ACTION_SET();
+    check_index(action_index, set.actions.size());
+    return test_grid(set.actions[action_index].grid_index);
+}
+
+void ActionMask::set(std::size_t action_index, bool value) {
+    const ActionSet& set = ACTION_SET();
+    check_index(action_index, set.actions.size());
+    set_grid(set.actions[action_index].grid_index, value);
+}
+
+void ActionMask::set_grid(std::size_t grid_index, bool value) {
+    check_index(grid_index, NUM_GRID_INDICES);
+    Bitboard& board = anchors_[grid_index / CELLS_PER_ORIENTATION];
+    const Bitboard bit = Bitboard::single(anchor_bit(grid_index));
+    board = value ? (board | bit) : (board & ~bit);
+}
+
+void ActionMask::clear_range(ActionRange range) {
+    for (std::size_t i = range.start; i < range.end; ++i) set(i, false);
+}
+
 ActionSet ActionSet::build() {
     ActionSet set;
     const Vec<Piece> orientations = generate();
@@ -19,6 +60,10 @@ ActionSet ActionSet::build() {
         if (!seen[position(piece.piece_type)]) range.start = start;
         seen[position(piece.piece_type)] = true;
         range.end = start + translations.size();
+        OrientationRange& orients = set.orientation_ranges[position(piece.piece_type)];
+        if (orients.end == 0) orients.start = o;
+        orients.end = o + 1;
+        set.shapes[o] = shape_of(piece.shape_mask(), set.cell_offsets);
         for (const Translation& t : translations)
             set.actions.push_back(
                 Action{t.cells, o * CELLS_PER_ORIENTATION + t.position, piece.piece_type});
@@ -33,8 +78,8 @@ ActionSet ActionSet::build() {
         fatal("action set holds " + std::to_string(set.actions.size()) + " actions, expected " +
               std::to_string(NUM_ACTIONS));
     const Bitboard corner = Bitboard::cell(0, 0);
-    for (std::size_t i = 0; i < set.actions.size(); ++i)
-        set.initial_mask.set(i, set.actions[i].cells.intersects(corner));
+    for (const Action& a : set.actions)
+        if (a.cells.intersects(corner)) set.initial_mask.set_grid(a.grid_index, true);
     return set;
 }
 
@@ -47,7 +92,7 @@ const ActionSet& ACTION_SET() {
 
 Vec<bool> ActionSet::initial_actions() const {
     Vec<bool> mask(actions.size(), false);
-    initial_mask.for_each([&](std::size_t i) { mask[i] = true; });
+    initial_mask.for_each_grid([&](std::size_t g) { mask[*grid[g]] = true; });
     return mask;
 }
 
@@ -64,11 +109,8 @@ Bytes ActionSet::grid_mask(const Vec<bool>& mask) const {
 
 Bytes ActionSet::grid_mask(const ActionMask& mask) const {
     Bytes bytes(grid.size(), 0);
-    mask.for_each([&](std::size_t i) {
-        const std::size_t g = actions[i].grid_index;
-        check_index(g, bytes.size());
-        bytes[g] = 1;
-    });
+    // Anchor bits beyond an orientation's fit never get set, so every grid index is in range.
+    mask.for_each_grid([&](std::size_t g) { bytes[g] = 1; });
     return bytes;
 }
 

@@ -34,42 +34,79 @@ struct ActionRange {
     std::size_t end = 0;
 };
 
-// One bit per action index: an agent's legal actions, kept inline so that creating a game
-// allocates nothing for it.
+// Half-open run [start, end) of orientation indices.
+struct OrientationRange {
+    std::size_t start = 0;
+    std::size_t end = 0;
+};
+
+// An agent's legal actions. Indexed by action index, but kept as one anchor board per orientation:
+// bit r * 21 + c of board o is the placement of orientation o with its top-left corner at (r, c).
+// In that form a whole orientation is decided by a few word operations, a used piece is cleared
+// by zeroing its orientations, and the grid mask is written from the set bits alone.
 class ActionMask {
 public:
-    static constexpr std::size_t WORDS = (NUM_ACTIONS + 63) / 64;
-
     constexpr std::size_t size() const { return NUM_ACTIONS; }
-    bool test(std::size_t i) const { return (words_[i / 64] >> (i % 64)) & 1u; }
-    void set(std::size_t i, bool value) {
-        const std::uint64_t bit = std::uint64_t{1} << (i % 64);
-        words_[i / 64] = value ? (words_[i / 64] | bit) : (words_[i / 64] & ~bit);
+
+    // By action index; these look the action up in ACTION_SET().
+    bool test(std::size_t action_index) const;
+    void set(std::size_t action_index, bool value);
+    void clear_range(ActionRange range);
+    // Calls f(action index) for every legal action, in ascending order.
+    template <class F>
+    void for_each(F&& f) const;
+
+    // By grid index.
+    bool test_grid(std::size_t grid_index) const {
+        return anchors_[grid_index / CELLS_PER_ORIENTATION].test(anchor_bit(grid_index));
     }
-    void clear_range(ActionRange range) {
-        for (std::size_t i = range.start; i < range.end; ++i) set(i, false);
+    void set_grid(std::size_t grid_index, bool value);
+    // Calls f(grid index) for every legal action, in ascending order.
+    template <class F>
+    void for_each_grid(F&& f) const {
+        for (std::size_t o = 0; o < NUM_ORIENTATIONS; ++o) {
+            const Bitboard& b = anchors_[o];
+            for (std::size_t w = 0; w < Bitboard::WORDS; ++w)
+                for (std::uint64_t bits = b.words[w]; bits != 0; bits &= bits - 1) {
+                    const std::size_t bit = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+                    f(o * CELLS_PER_ORIENTATION + (bit / ROW_STRIDE) * BOARD_SIZE + bit % ROW_STRIDE);
+                }
+        }
     }
+
+    Bitboard& anchors(std::size_t orientation) { return anchors_[orientation]; }
+    const Bitboard& anchors(std::size_t orientation) const { return anchors_[orientation]; }
+    void clear_orientations(OrientationRange range) {
+        for (std::size_t o = range.start; o < range.end; ++o) anchors_[o] = Bitboard{};
+    }
+
     bool any() const {
-        std::uint64_t acc = 0;
-        for (std::uint64_t w : words_) acc |= w;
-        return acc != 0;
+        Bitboard acc;
+        for (const Bitboard& b : anchors_) acc |= b;
+        return !acc.is_empty();
     }
     std::size_t count() const {
         std::size_t n = 0;
-        for (std::uint64_t w : words_) n += static_cast<std::size_t>(std::popcount(w));
+        for (const Bitboard& b : anchors_) n += b.count();
         return n;
-    }
-    // Calls f(action_index) for every set bit, in ascending order.
-    template <class F>
-    void for_each(F&& f) const {
-        for (std::size_t w = 0; w < WORDS; ++w)
-            for (std::uint64_t bits = words_[w]; bits != 0; bits &= bits - 1)
-                f(w * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
     }
     bool operator==(const ActionMask&) const = default;
 
+    // Bit r * 21 + c of the anchor board for the placement at row * 20 + col = grid_index % 400.
+    static constexpr std::size_t anchor_bit(std::size_t grid_index) {
+        const std::size_t position = grid_index % CELLS_PER_ORIENTATION;
+        return cell_index(position / BOARD_SIZE, position % BOARD_SIZE);
+    }
+
 private:
-    std::array<std::uint64_t, WORDS> words_{};
+    std::array<Bitboard, NUM_ORIENTATIONS> anchors_{};
+};
+
+// The cells of one orientation at offset (0, 0), as bit offsets into the board, each given as a
+// slot of ActionSet::cell_offsets so that every distinct offset is shifted once per observation.
+struct OrientationShape {
+    std::array<std::uint8_t, 5> offset_slots{};
+    std::uint8_t num_cells = 0;
 };
 
 struct ActionSet {
@@ -77,12 +114,19 @@ struct ActionSet {
     Vec<std::optional<std::size_t>> grid;
     // Indexed by position(piece type): the run of action indices of all its orientations.
     std::array<ActionRange, NUM_PIECE_TYPES> piece_ranges{};
+    // Indexed by position(piece type): the run of its orientation indices.
+    std::array<OrientationRange, NUM_PIECE_TYPES> orientation_ranges{};
+    // Indexed by orientation: its cells, as slots of cell_offsets.
+    std::array<OrientationShape, NUM_ORIENTATIONS> shapes{};
+    // Every distinct bit offset (row * 21 + col within a bounding box) of any orientation's cell.
+    Vec<std::size_t> cell_offsets;
     // The placements that cover cell (0, 0), the start corner of every agent's own frame.
     ActionMask initial_mask;
 
     std::size_t num_actions() const { return grid.size(); }
     std::size_t num_orientations() const { return grid.size() / CELLS_PER_ORIENTATION; }
     ActionRange range_of(PieceType t) const { return piece_ranges[position(t)]; }
+    OrientationRange orientations_of(PieceType t) const { return orientation_ranges[position(t)]; }
 
     // One entry per action index, true for the placements that cover cell (0, 0).
     Vec<bool> initial_actions() const;
@@ -97,5 +141,15 @@ struct ActionSet {
 
 // The process-wide action set, built by the first caller; later callers wait for it.
 const ActionSet& ACTION_SET();
+
+}  // namespace game
+
+namespace game {
+
+template <class F>
+void ActionMask::for_each(F&& f) const {
+    const ActionSet& set = ACTION_SET();
+    for_each_grid([&](std::size_t g) { f(*set.grid[g]); });
+}
 
 }  // namespace game

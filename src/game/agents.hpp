@@ -2,6 +2,7 @@
 // start corner is cell (0, 0)) and the actions it may take.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 
@@ -15,6 +16,10 @@ struct Agent {
     // Pieces still in hand; a piece leaves the hand when it is placed and never comes back.
     PieceSet available_pieces = PieceSet::all();
     Bitboard board;
+    // The board as the seats after this one see it: turned[k - 1] is `board` turned k quarter
+    // turns clockwise. Kept up to date by every placement, so that observing never has to turn
+    // whole boards.
+    std::array<Bitboard, 3> turned{};
     // Valid while mask_stale is false, or while no piece has been placed yet.
     ActionMask action_mask;
     bool mask_stale = false;
@@ -23,6 +28,9 @@ struct Agent {
     std::uint8_t index = 0;
     std::optional<PieceType> last_piece;
     std::uint8_t pieces_placed = 0;
+
+    // `board` turned k quarter turns clockwise, k from 0 to 3.
+    const Bitboard& board_turned(std::size_t k) const { return k == 0 ? board : turned[k - 1]; }
 
     Agent(std::uint8_t seat, const ActionMask& initial_mask)
         : action_mask(initial_mask), index(seat) {}

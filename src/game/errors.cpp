@@ -5,9 +5,8 @@
 
 namespace game {
 
-void fatal(const std::string& message, std::source_location where) {
-    std::fprintf(stderr, "tavlok: internal error at %s:%u: %s\n", where.file_name(),
-                 static_cast<unsigned>(where.line()), message.c_str());
+void fatal(const std::string& message, SourceLocation where) {
+    std::fprintf(stderr, "tavlok: internal error at %s:%u: %s\n", where.file, where.line, message.c_str());
     throw Panic(message);
 }
 

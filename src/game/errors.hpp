@@ -7,7 +7,6 @@
 #pragma once
 
 #include <cstddef>
-#include <source_location>
 #include <stdexcept>
 #include <string>
 
@@ -23,6 +22,18 @@ struct InvalidAction {
 inline constexpr const char* STALE_MASK = "Action mask is stale, call observe() first!";
 inline constexpr const char* ACTION_NOT_AVAILABLE = "Action index not available";
 
+// Where a fatal stop was raised. (std::source_location is not available with every compiler and
+// standard library pairing we build with; the builtins behind it are.)
+struct SourceLocation {
+    const char* file = "";
+    unsigned line = 0;
+
+    static constexpr SourceLocation current(const char* file = __builtin_FILE(),
+                                            unsigned line = __builtin_LINE()) {
+        return SourceLocation{file, line};
+    }
+};
+
 // Thrown by fatal(); what() is the message without the location.
 class Panic : public std::runtime_error {
 public:
@@ -30,11 +41,11 @@ public:
 };
 
 [[noreturn]] void fatal(const std::string& message,
-                        std::source_location where = std::source_location::current());
+                        SourceLocation where = SourceLocation::current());
 
 // Stops fatally with the engine's out-of-bounds message unless index < length.
 inline void check_index(std::size_t index, std::size_t length,
-                        std::source_location where = std::source_location::current()) {
+                        SourceLocation where = SourceLocation::current()) {
     if (index >= length) [[unlikely]]
         fatal("index out of bounds: the len is " + std::to_string(length) + " but the index is " +
                   std::to_string(index),
