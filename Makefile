@@ -45,6 +45,7 @@ test: test-cpp test-python
 
 demo: build
 	$(BUILD)/tavlok_figures
+	$(BUILD)/tavlok_play $(or $(SEED),1)
 
 BENCH_BUILD := build/bench-$(PYTAG)
 
