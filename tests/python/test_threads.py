@@ -1,0 +1,89 @@
+import gc
+import re
+import sys
+import threading
+
+import pytest
+
+from _tavlok import PyTavlok
+
+UNSENDABLE = re.compile(
+    r"assertion `left == right` failed: tavlok_rl::(\w+) is unsendable, "
+    r"but sent to another thread\n  left: .+\n right: .+"
+)
+DROPPED = "tavlok_rl::{} is unsendable, but is being dropped on another thread"
+
+
+def on_new_thread(function):
+    """What function returns on a new thread, with its exception (a handler for Exception in
+    function sees only what is not a panic), and that thread's OS identity."""
+    outcome = []
+
+    def body():
+        try:
+            result = function()
+        except Exception:
+            result = "caught as Exception"
+        except BaseException as error:
+            result = error.with_traceback(None)  # no frame cycle keeping objects alive
+        outcome.append((result, threading.get_ident()))
+
+    thread = threading.Thread(target=body)
+    thread.start()
+    thread.join()
+    return outcome[0]
+
+
+@pytest.fixture
+def unraisable(monkeypatch):
+    gc.collect()  # cyclic garbage of earlier tests may be collected on any thread
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", reports.append)
+    return reports
+
+
+def test_every_call_from_another_thread_panics(env, panic_exception):
+    observation = env.observe(0)
+    calls = {
+        "PyTavlok": [
+            env.reset, env.render, lambda: env.step(0), lambda: env.observe(0),
+            lambda: env.agents, lambda: env.agent_selection, lambda: env.num_actions,
+            lambda: env.action_grid_shape, lambda: env.terminations, lambda: env.rewards,
+        ],
+        "PyObservation": [lambda: observation.observation, lambda: observation.action_mask],
+    }
+    for cls, functions in calls.items():
+        for function in functions:
+            error, _ = on_new_thread(function)
+            assert type(error) is panic_exception
+            assert UNSENDABLE.fullmatch(error.args[0]).group(1) == cls
+    env.step(0)  # untouched, and still the owner's
+    assert observation.observation == bytes(1600)
+
+
+def test_owner_is_the_creating_thread_even_after_it_ends(unraisable, panic_exception):
+    env, creator = on_new_thread(PyTavlok)
+    with pytest.raises(panic_exception):
+        env.agent_selection
+    # Later threads often get the finished creator's OS identity; they are strangers still.
+    for _ in range(100):
+        error, ident = on_new_thread(lambda: env.agent_selection)
+        assert type(error) is panic_exception
+        if ident == creator:
+            break
+    del env
+    gc.collect()
+    assert [r.exc_value.args for r in unraisable] == [(DROPPED.format("PyTavlok"),)]
+
+
+def test_release_on_another_thread_leaks_and_reports(unraisable):
+    env = PyTavlok()
+    holder = [env, env.observe(0)]
+    del env
+    on_new_thread(holder.clear)
+    assert all(type(r.exc_value) is RuntimeError and r.object is None for r in unraisable)
+    assert sorted(r.exc_value.args[0] for r in unraisable) == [
+        DROPPED.format("PyObservation"), DROPPED.format("PyTavlok")]
+    unraisable.clear()
+    PyTavlok().observe(0)  # released at once, on the owner thread: nothing to report
+    assert unraisable == []
