@@ -10,9 +10,32 @@
 #include "game.hpp"
 #include "harness.hpp"
 
+// Every malloc and calloc of the engine and of this program passes through here (linked with
+// -Wl,--wrap), so the benchmark can report how many allocations each operation makes. The
+// compiler may turn an allocation followed by zero-filling into calloc.
+extern "C" void* __real_malloc(std::size_t size);
+extern "C" void* __real_calloc(std::size_t count, std::size_t size);
+static volatile std::size_t malloc_calls = 0;
+extern "C" void* __wrap_malloc(std::size_t size) {
+    malloc_calls = malloc_calls + 1;
+    return __real_malloc(size);
+}
+extern "C" void* __wrap_calloc(std::size_t count, std::size_t size) {
+    malloc_calls = malloc_calls + 1;
+    return __real_calloc(count, size);
+}
+
 namespace {
 
 using game::Game;
+
+// Allocations made by one call of f.
+template <class F>
+std::size_t allocations_of(F&& f) {
+    const std::size_t before = malloc_calls;
+    f();
+    return malloc_calls - before;
+}
 
 // Plays seeded random moves until `turns` placements have been made (or the game ends).
 Game position_after(std::size_t turns, unsigned seed) {
@@ -120,6 +143,18 @@ int main() {
                                                  bench::keep(g);
                                              }),
                   f);
+
+    Game counted = position_after(40, 7);
+    const std::size_t mover = counted.agent_selection;
+    const game::Observation seen = counted.observe(mover);
+    const std::size_t in_observe = allocations_of([&] { bench::keep(counted.observe(mover)); });
+    const std::size_t in_step = allocations_of([&] { bench::keep(counted.step(first_legal(seen))); });
+    const std::size_t in_new = allocations_of([] {
+        Game g;
+        bench::keep(g);
+    });
+    std::printf("\nheap allocations: observe %zu (its two result buffers), step %zu, new game %zu\n",
+                in_observe, in_step, in_new);
 
     unsigned seed = 0;
     std::size_t turns = 0;
