@@ -27,6 +27,10 @@ struct Observation {
     Bytes action_mask;
 };
 
+// How observe_into lays out a grid mask: one 0/1 byte per grid index, or one bit per grid index
+// packed most significant bit first (the order of numpy.packbits).
+enum class MaskLayout { Bytes, Bits };
+
 class Game {
 public:
     // A new game: seat 0 to move, every seat holding all pieces with its start-corner mask.
@@ -47,6 +51,11 @@ public:
     // flag and returns its view. Any seat may be observed at any time.
     Observation observe(std::size_t agent_idx);
 
+    // observe, writing into the caller's buffers: PLANE_BYTES plane bytes, and the grid mask as
+    // num_actions bytes or num_actions / 8 bytes of bits. Every byte of both is written.
+    void observe_into(std::size_t agent_idx, std::uint8_t* planes, std::uint8_t* mask,
+                      MaskLayout layout = MaskLayout::Bytes);
+
     // The board in seat 0's frame with ANSI colours: 41 lines, no trailing newline.
     std::string text() const;
 
@@ -57,6 +66,9 @@ public:
     std::size_t num_agents = NUM_AGENTS;
 
 private:
+    // observe without the mask: updates the seat's mask and flags and writes its planes.
+    const Agent& update_view(std::size_t agent_idx, std::uint8_t* planes);
+
     // Recomputes the mask of the pieces still in hand and sets done when nothing is legal.
     void refresh_mask(Agent& agent, const std::array<Bitboard, NUM_AGENTS>& aligned);
 };

@@ -109,8 +109,7 @@ Bytes ActionSet::grid_mask(const Vec<bool>& mask) const {
 
 Bytes ActionSet::grid_mask(const ActionMask& mask) const {
     Bytes bytes(grid.size(), 0);
-    // Anchor bits beyond an orientation's fit never get set, so every grid index is in range.
-    mask.for_each_grid([&](std::size_t g) { bytes[g] = 1; });
+    mask.mark_grid_bytes(bytes.data());
     return bytes;
 }
 

@@ -10,6 +10,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 
 #include "game/alloc.hpp"
@@ -72,6 +73,17 @@ public:
                     f(o * CELLS_PER_ORIENTATION + (bit / ROW_STRIDE) * BOARD_SIZE + bit % ROW_STRIDE);
                 }
         }
+    }
+
+    // Sets byte g of a zero-filled NUM_GRID_INDICES-byte grid for every legal grid index g.
+    void mark_grid_bytes(std::uint8_t* out) const {
+        for_each_grid([&](std::size_t g) { out[g] = 1; });
+    }
+    // The mask as NUM_GRID_INDICES / 8 bytes of bits, grid index g at bit 7 - g % 8 of byte
+    // g / 8; every byte of the output is written.
+    void write_grid_bits(std::uint8_t* out) const {
+        std::memset(out, 0, NUM_GRID_INDICES / 8);
+        for_each_grid([&](std::size_t g) { out[g / 8] |= static_cast<std::uint8_t>(0x80u >> (g % 8)); });
     }
 
     Bitboard& anchors(std::size_t orientation) { return anchors_[orientation]; }

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <new>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "game/errors.hpp"
@@ -29,6 +31,17 @@ struct AbortingAllocator {
         return static_cast<T*>(p);
     }
     void deallocate(T* p, std::size_t) noexcept { std::free(p); }
+
+    // Elements made without a value are default-initialised, not zeroed: a buffer that is about
+    // to be written whole (an observation) is not cleared first. Pass a value to fill.
+    template <class U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
 
     template <class U>
     bool operator==(const AbortingAllocator<U>&) const noexcept {

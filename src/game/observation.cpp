@@ -81,18 +81,36 @@ void Game::refresh_mask(Agent& agent, const std::array<Bitboard, NUM_AGENTS>& al
     if (!agent.action_mask.any()) agent.done = true;
 }
 
-Observation Game::observe(std::size_t agent_idx) {
+const Agent& Game::update_view(std::size_t agent_idx, std::uint8_t* planes) {
     const std::array<Bitboard, NUM_AGENTS> aligned = align_boards(agent_idx);
     Agent& agent = agents[agent_idx];
     if (agent.pieces_placed != 0 && !agent.done) refresh_mask(agent, aligned);
     agent.mask_stale = false;
-
-    Observation result;
-    result.observation.resize(PLANE_BYTES);
     for (std::size_t k = 0; k < NUM_AGENTS; ++k)
-        write_plane(aligned[k], result.observation.data() + k * BOARD_SIZE * BOARD_SIZE);
-    result.action_mask = action_set->grid_mask(agent.action_mask);
+        write_plane(aligned[k], planes + k * BOARD_SIZE * BOARD_SIZE);
+    return agent;
+}
+
+Observation Game::observe(std::size_t agent_idx) {
+    Observation result;
+    result.observation.resize(PLANE_BYTES);  // written whole below, so not zero-filled
+    const Agent& agent = update_view(agent_idx, result.observation.data());
+    // A zero-filled allocation becomes calloc, which can skip clearing memory that is fresh
+    // from the system; only the legal entries are written afterwards.
+    result.action_mask = Bytes(action_set->num_actions(), 0);
+    agent.action_mask.mark_grid_bytes(result.action_mask.data());
     return result;
+}
+
+void Game::observe_into(std::size_t agent_idx, std::uint8_t* planes, std::uint8_t* mask,
+                        MaskLayout layout) {
+    const Agent& agent = update_view(agent_idx, planes);
+    if (layout == MaskLayout::Bits) {
+        agent.action_mask.write_grid_bits(mask);
+    } else {
+        std::memset(mask, 0, action_set->num_actions());
+        agent.action_mask.mark_grid_bytes(mask);
+    }
 }
 
 }  // namespace game

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
+#include <random>
+#include <vector>
 #include <utility>
 
 #include "game.hpp"
@@ -315,6 +317,45 @@ TEST(Observe, SeatFourIsRejectedAndChangesNothing) {
     // The game stays usable.
     game.observe(1);
     EXPECT_FALSE(game.step(grid(DOMINO_FLAT, 1, 1)));
+}
+
+}  // namespace
+}  // namespace game
+
+namespace game {
+namespace {
+
+// The caller-buffer forms of observe give the same view, in bytes and in packed bits, and they
+// overwrite whatever the buffers held.
+TEST(ObserveInto, MatchesObserveInBytesAndBits) {
+    Game played;
+    std::mt19937 rng(11);
+    std::vector<std::uint8_t> planes(PLANE_BYTES), mask(NUM_GRID_INDICES), bits(NUM_GRID_INDICES / 8);
+    for (int turn = 0; turn < 120; ++turn) {
+        const std::size_t seat = played.agent_selection;
+        Game by_bytes = played, by_bits = played;
+        const Observation expected = played.observe(seat);
+        std::fill(planes.begin(), planes.end(), 7);
+        std::fill(mask.begin(), mask.end(), 7);
+        std::fill(bits.begin(), bits.end(), 0xff);
+        by_bytes.observe_into(seat, planes.data(), mask.data());
+        ASSERT_TRUE(std::equal(planes.begin(), planes.end(), expected.observation.begin()));
+        ASSERT_TRUE(std::equal(mask.begin(), mask.end(), expected.action_mask.begin()));
+        by_bits.observe_into(seat, planes.data(), bits.data(), MaskLayout::Bits);
+        for (std::size_t g = 0; g < NUM_GRID_INDICES; ++g)
+            ASSERT_EQ((bits[g / 8] >> (7 - g % 8)) & 1, expected.action_mask[g]) << g;
+        EXPECT_EQ(by_bits.agents[seat].done, played.agents[seat].done);
+        EXPECT_EQ(by_bytes.agents[seat].action_mask, played.agents[seat].action_mask);
+
+        std::vector<std::size_t> legal;
+        for (std::size_t g = 0; g < NUM_GRID_INDICES; ++g)
+            if (expected.action_mask[g]) legal.push_back(g);
+        if (legal.empty()) {
+            played.step(std::nullopt);
+        } else {
+            ASSERT_FALSE(played.step(legal[rng() % legal.size()]).has_value());
+        }
+    }
 }
 
 }  // namespace
