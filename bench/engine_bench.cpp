@@ -116,15 +116,16 @@ int main() {
         const char* name;
         std::size_t turns;
     };
-    for (const Stage stage : {Stage{"observe, early game (8 moves)", 8},
-                              Stage{"observe, mid game (40 moves)", 40},
-                              Stage{"observe, late game (64 moves)", 64}}) {
+    for (const Stage stage :
+         {Stage{"observe, early game (8 moves)", 8}, Stage{"observe, mid game (40 moves)", 40},
+          Stage{"observe, late game (64 moves)", 64}}) {
         Game g = position_after(stage.turns, 7);
         const std::size_t seat = g.agent_selection;
-        bench::report(stage.name,
-                      bench::measure(200, 41, [](std::size_t) {},
-                                     [&](std::size_t) { bench::keep(g.observe(seat)); }),
-                      f);
+        bench::report(
+            stage.name,
+            bench::measure(
+                200, 41, [](std::size_t) {}, [&](std::size_t) { bench::keep(g.observe(seat)); }),
+            f);
     }
 
     // step: many copies of a mid-game position whose mover has just been observed.
@@ -137,29 +138,33 @@ int main() {
                       [&](std::size_t i) { bench::keep(copies[i].step(action)); }),
                   f);
 
-    bench::report("new game", bench::measure(500, 41, [](std::size_t) {},
-                                             [](std::size_t) {
-                                                 Game g;
-                                                 bench::keep(g);
-                                             }),
+    bench::report("new game",
+                  bench::measure(
+                      500, 41, [](std::size_t) {},
+                      [](std::size_t) {
+                          Game g;
+                          bench::keep(g);
+                      }),
                   f);
 
     Game counted = position_after(40, 7);
     const std::size_t mover = counted.agent_selection;
     const game::Observation seen = counted.observe(mover);
     const std::size_t in_observe = allocations_of([&] { bench::keep(counted.observe(mover)); });
-    const std::size_t in_step = allocations_of([&] { bench::keep(counted.step(first_legal(seen))); });
+    const std::size_t in_step =
+        allocations_of([&] { bench::keep(counted.step(first_legal(seen))); });
     const std::size_t in_new = allocations_of([] {
         Game g;
         bench::keep(g);
     });
-    std::printf("\nheap allocations: observe %zu (its two result buffers), step %zu, new game %zu\n",
-                in_observe, in_step, in_new);
+    std::printf(
+        "\nheap allocations: observe %zu (its two result buffers), step %zu, new game %zu\n",
+        in_observe, in_step, in_new);
 
     unsigned seed = 0;
     std::size_t turns = 0;
-    const bench::Result whole = bench::measure(
-        5, 21, [](std::size_t) {}, [&](std::size_t) { turns = play_game(++seed); });
+    const bench::Result whole =
+        bench::measure(5, 21, [](std::size_t) {}, [&](std::size_t) { turns = play_game(++seed); });
     bench::report("whole game (observe + step)", whole, f);
     std::printf("  last game: %zu placements; %.0f games/s\n", turns, 1e9 / whole.median_ns);
     return 0;

@@ -69,8 +69,10 @@ public:
             const Bitboard& b = anchors_[o];
             for (std::size_t w = 0; w < Bitboard::WORDS; ++w)
                 for (std::uint64_t bits = b.words[w]; bits != 0; bits &= bits - 1) {
-                    const std::size_t bit = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
-                    f(o * CELLS_PER_ORIENTATION + (bit / ROW_STRIDE) * BOARD_SIZE + bit % ROW_STRIDE);
+                    const std::size_t bit =
+                        w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+                    f(o * CELLS_PER_ORIENTATION + (bit / ROW_STRIDE) * BOARD_SIZE +
+                      bit % ROW_STRIDE);
                 }
         }
     }
@@ -83,7 +85,8 @@ public:
     // g / 8; every byte of the output is written.
     void write_grid_bits(std::uint8_t* out) const {
         std::memset(out, 0, NUM_GRID_INDICES / 8);
-        for_each_grid([&](std::size_t g) { out[g / 8] |= static_cast<std::uint8_t>(0x80u >> (g % 8)); });
+        for_each_grid(
+            [&](std::size_t g) { out[g / 8] |= static_cast<std::uint8_t>(0x80u >> (g % 8)); });
     }
 
     Bitboard& anchors(std::size_t orientation) { return anchors_[orientation]; }

@@ -21,7 +21,9 @@ inline constexpr std::size_t CELL_BIT_LIMIT = BOARD_SIZE * ROW_STRIDE;
 
 using u128 = unsigned __int128;
 
-constexpr std::size_t cell_index(std::size_t row, std::size_t col) { return row * ROW_STRIDE + col; }
+constexpr std::size_t cell_index(std::size_t row, std::size_t col) {
+    return row * ROW_STRIDE + col;
+}
 
 struct Bitboard {
     static constexpr std::size_t WORDS = NUM_BITS / 64;
@@ -81,7 +83,8 @@ struct Bitboard {
         const std::size_t word_shift = n / 64, bit_shift = n % 64;
         for (std::size_t i = WORDS; i-- > word_shift;) {
             std::uint64_t w = words[i - word_shift] << bit_shift;
-            if (bit_shift != 0 && i > word_shift) w |= words[i - word_shift - 1] >> (64 - bit_shift);
+            if (bit_shift != 0 && i > word_shift)
+                w |= words[i - word_shift - 1] >> (64 - bit_shift);
             r.words[i] = w;
         }
         return r;

@@ -6,7 +6,8 @@
 namespace game {
 
 void fatal(const std::string& message, SourceLocation where) {
-    std::fprintf(stderr, "tavlok: internal error at %s:%u: %s\n", where.file, where.line, message.c_str());
+    std::fprintf(stderr, "tavlok: internal error at %s:%u: %s\n", where.file, where.line,
+                 message.c_str());
     throw Panic(message);
 }
 

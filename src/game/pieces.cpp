@@ -18,34 +18,34 @@ struct Orientation {
 
 // Every orientation of every kind, in orientation index order.
 constexpr std::array<Orientation, NUM_ORIENTATIONS> ORIENTATIONS = {{
-    {PieceType::Monomino, "X"},  // 0
-    {PieceType::Domino, "XX"},  // 1
-    {PieceType::Domino, "X/X"},  // 2
-    {PieceType::TrominoL, "XX/X."},  // 3
-    {PieceType::TrominoL, "X./XX"},  // 4
-    {PieceType::TrominoL, ".X/XX"},  // 5
-    {PieceType::TrominoL, "XX/.X"},  // 6
-    {PieceType::TrominoI, "XXX"},  // 7
-    {PieceType::TrominoI, "X/X/X"},  // 8
-    {PieceType::TetrominoT, ".X./XXX"},  // 9
-    {PieceType::TetrominoT, "X./XX/X."},  // 10
-    {PieceType::TetrominoT, "XXX/.X."},  // 11
-    {PieceType::TetrominoT, ".X/XX/.X"},  // 12
-    {PieceType::TetrominoO, "XX/XX"},  // 13
-    {PieceType::TetrominoL, "X../XXX"},  // 14
-    {PieceType::TetrominoL, "XXX/X.."},  // 15
-    {PieceType::TetrominoL, "X./X./XX"},  // 16
-    {PieceType::TetrominoL, "XX/X./X."},  // 17
-    {PieceType::TetrominoL, "XX/.X/.X"},  // 18
-    {PieceType::TetrominoL, "XXX/..X"},  // 19
-    {PieceType::TetrominoL, "..X/XXX"},  // 20
-    {PieceType::TetrominoL, ".X/.X/XX"},  // 21
-    {PieceType::TetrominoI, "XXXX"},  // 22
-    {PieceType::TetrominoI, "X/X/X/X"},  // 23
-    {PieceType::TetrominoS, "X./XX/.X"},  // 24
-    {PieceType::TetrominoS, ".X/XX/X."},  // 25
-    {PieceType::TetrominoS, ".XX/XX."},  // 26
-    {PieceType::TetrominoS, "XX./.XX"},  // 27
+    {PieceType::Monomino, "X"},              // 0
+    {PieceType::Domino, "XX"},               // 1
+    {PieceType::Domino, "X/X"},              // 2
+    {PieceType::TrominoL, "XX/X."},          // 3
+    {PieceType::TrominoL, "X./XX"},          // 4
+    {PieceType::TrominoL, ".X/XX"},          // 5
+    {PieceType::TrominoL, "XX/.X"},          // 6
+    {PieceType::TrominoI, "XXX"},            // 7
+    {PieceType::TrominoI, "X/X/X"},          // 8
+    {PieceType::TetrominoT, ".X./XXX"},      // 9
+    {PieceType::TetrominoT, "X./XX/X."},     // 10
+    {PieceType::TetrominoT, "XXX/.X."},      // 11
+    {PieceType::TetrominoT, ".X/XX/.X"},     // 12
+    {PieceType::TetrominoO, "XX/XX"},        // 13
+    {PieceType::TetrominoL, "X../XXX"},      // 14
+    {PieceType::TetrominoL, "XXX/X.."},      // 15
+    {PieceType::TetrominoL, "X./X./XX"},     // 16
+    {PieceType::TetrominoL, "XX/X./X."},     // 17
+    {PieceType::TetrominoL, "XX/.X/.X"},     // 18
+    {PieceType::TetrominoL, "XXX/..X"},      // 19
+    {PieceType::TetrominoL, "..X/XXX"},      // 20
+    {PieceType::TetrominoL, ".X/.X/XX"},     // 21
+    {PieceType::TetrominoI, "XXXX"},         // 22
+    {PieceType::TetrominoI, "X/X/X/X"},      // 23
+    {PieceType::TetrominoS, "X./XX/.X"},     // 24
+    {PieceType::TetrominoS, ".X/XX/X."},     // 25
+    {PieceType::TetrominoS, ".XX/XX."},      // 26
+    {PieceType::TetrominoS, "XX./.XX"},      // 27
     {PieceType::PentominoF, ".X./XXX/X.."},  // 28
     {PieceType::PentominoF, "X../XXX/.X."},  // 29
     {PieceType::PentominoF, "XX./.XX/.X."},  // 30
@@ -55,14 +55,14 @@ constexpr std::array<Orientation, NUM_ORIENTATIONS> ORIENTATIONS = {{
     {PieceType::PentominoF, ".X./XXX/..X"},  // 34
     {PieceType::PentominoF, ".X./.XX/XX."},  // 35
     {PieceType::PentominoX, ".X./XXX/.X."},  // 36
-    {PieceType::PentominoP, "XX/XX/X."},  // 37
-    {PieceType::PentominoP, "XX/XX/.X"},  // 38
-    {PieceType::PentominoP, "X./XX/XX"},  // 39
-    {PieceType::PentominoP, ".X/XX/XX"},  // 40
-    {PieceType::PentominoP, "XXX/.XX"},  // 41
-    {PieceType::PentominoP, ".XX/XXX"},  // 42
-    {PieceType::PentominoP, "XXX/XX."},  // 43
-    {PieceType::PentominoP, "XX./XXX"},  // 44
+    {PieceType::PentominoP, "XX/XX/X."},     // 37
+    {PieceType::PentominoP, "XX/XX/.X"},     // 38
+    {PieceType::PentominoP, "X./XX/XX"},     // 39
+    {PieceType::PentominoP, ".X/XX/XX"},     // 40
+    {PieceType::PentominoP, "XXX/.XX"},      // 41
+    {PieceType::PentominoP, ".XX/XXX"},      // 42
+    {PieceType::PentominoP, "XXX/XX."},      // 43
+    {PieceType::PentominoP, "XX./XXX"},      // 44
     {PieceType::PentominoW, "X../XX./.XX"},  // 45
     {PieceType::PentominoW, ".XX/XX./X.."},  // 46
     {PieceType::PentominoW, "..X/.XX/XX."},  // 47
@@ -71,26 +71,26 @@ constexpr std::array<Orientation, NUM_ORIENTATIONS> ORIENTATIONS = {{
     {PieceType::PentominoZ, "..X/XXX/X.."},  // 50
     {PieceType::PentominoZ, ".XX/.X./XX."},  // 51
     {PieceType::PentominoZ, "XX./.X./.XX"},  // 52
-    {PieceType::PentominoY, "XXXX/.X.."},  // 53
-    {PieceType::PentominoY, ".X../XXXX"},  // 54
-    {PieceType::PentominoY, "XXXX/..X."},  // 55
-    {PieceType::PentominoY, "..X./XXXX"},  // 56
+    {PieceType::PentominoY, "XXXX/.X.."},    // 53
+    {PieceType::PentominoY, ".X../XXXX"},    // 54
+    {PieceType::PentominoY, "XXXX/..X."},    // 55
+    {PieceType::PentominoY, "..X./XXXX"},    // 56
     {PieceType::PentominoY, "X./X./XX/X."},  // 57
     {PieceType::PentominoY, ".X/.X/XX/.X"},  // 58
     {PieceType::PentominoY, "X./XX/X./X."},  // 59
     {PieceType::PentominoY, ".X/XX/.X/.X"},  // 60
-    {PieceType::PentominoL, "XXXX/X..."},  // 61
-    {PieceType::PentominoL, "X.../XXXX"},  // 62
-    {PieceType::PentominoL, "XXXX/...X"},  // 63
-    {PieceType::PentominoL, "...X/XXXX"},  // 64
+    {PieceType::PentominoL, "XXXX/X..."},    // 61
+    {PieceType::PentominoL, "X.../XXXX"},    // 62
+    {PieceType::PentominoL, "XXXX/...X"},    // 63
+    {PieceType::PentominoL, "...X/XXXX"},    // 64
     {PieceType::PentominoL, "X./X./X./XX"},  // 65
     {PieceType::PentominoL, ".X/.X/.X/XX"},  // 66
     {PieceType::PentominoL, "XX/X./X./X."},  // 67
     {PieceType::PentominoL, "XX/.X/.X/.X"},  // 68
-    {PieceType::PentominoU, "X.X/XXX"},  // 69
-    {PieceType::PentominoU, "XXX/X.X"},  // 70
-    {PieceType::PentominoU, "XX/X./XX"},  // 71
-    {PieceType::PentominoU, "XX/.X/XX"},  // 72
+    {PieceType::PentominoU, "X.X/XXX"},      // 69
+    {PieceType::PentominoU, "XXX/X.X"},      // 70
+    {PieceType::PentominoU, "XX/X./XX"},     // 71
+    {PieceType::PentominoU, "XX/.X/XX"},     // 72
     {PieceType::PentominoT, ".X./.X./XXX"},  // 73
     {PieceType::PentominoT, "X../XXX/X.."},  // 74
     {PieceType::PentominoT, "XXX/.X./.X."},  // 75
@@ -99,16 +99,16 @@ constexpr std::array<Orientation, NUM_ORIENTATIONS> ORIENTATIONS = {{
     {PieceType::PentominoV, "X../X../XXX"},  // 78
     {PieceType::PentominoV, "..X/..X/XXX"},  // 79
     {PieceType::PentominoV, "XXX/..X/..X"},  // 80
-    {PieceType::PentominoN, ".XXX/XX.."},  // 81
-    {PieceType::PentominoN, "XX../.XXX"},  // 82
-    {PieceType::PentominoN, "XXX./..XX"},  // 83
-    {PieceType::PentominoN, "..XX/XXX."},  // 84
+    {PieceType::PentominoN, ".XXX/XX.."},    // 81
+    {PieceType::PentominoN, "XX../.XXX"},    // 82
+    {PieceType::PentominoN, "XXX./..XX"},    // 83
+    {PieceType::PentominoN, "..XX/XXX."},    // 84
     {PieceType::PentominoN, "X./X./XX/.X"},  // 85
     {PieceType::PentominoN, ".X/.X/XX/X."},  // 86
     {PieceType::PentominoN, ".X/XX/X./X."},  // 87
     {PieceType::PentominoN, "X./XX/.X/.X"},  // 88
-    {PieceType::PentominoI, "XXXXX"},  // 89
-    {PieceType::PentominoI, "X/X/X/X/X"},  // 90
+    {PieceType::PentominoI, "XXXXX"},        // 89
+    {PieceType::PentominoI, "X/X/X/X/X"},    // 90
 }};
 
 struct RowTexts {
@@ -131,8 +131,7 @@ Row parse_row(std::string_view text) {
     const std::size_t start = text.find('X');
     const std::size_t end = text.rfind('X') + 1;
     const std::size_t hole = text.find('.', start);
-    if (hole != std::string_view::npos && hole < end)
-        return Row{hole, start, end - start - 1};
+    if (hole != std::string_view::npos && hole < end) return Row{hole, start, end - start - 1};
     return Row{std::nullopt, start, end - start};
 }
 
@@ -157,27 +156,48 @@ std::array<std::uint8_t, ROW_STRIDE> row_squares(const Row& row) {
 
 const char* name(PieceType t) {
     switch (t) {
-        case PieceType::Monomino: return "Monomino";
-        case PieceType::Domino: return "Domino";
-        case PieceType::TrominoL: return "TrominoL";
-        case PieceType::TrominoI: return "TrominoI";
-        case PieceType::TetrominoT: return "TetrominoT";
-        case PieceType::TetrominoO: return "TetrominoO";
-        case PieceType::TetrominoL: return "TetrominoL";
-        case PieceType::TetrominoI: return "TetrominoI";
-        case PieceType::TetrominoS: return "TetrominoS";
-        case PieceType::PentominoF: return "PentominoF";
-        case PieceType::PentominoX: return "PentominoX";
-        case PieceType::PentominoP: return "PentominoP";
-        case PieceType::PentominoW: return "PentominoW";
-        case PieceType::PentominoZ: return "PentominoZ";
-        case PieceType::PentominoY: return "PentominoY";
-        case PieceType::PentominoL: return "PentominoL";
-        case PieceType::PentominoU: return "PentominoU";
-        case PieceType::PentominoT: return "PentominoT";
-        case PieceType::PentominoV: return "PentominoV";
-        case PieceType::PentominoN: return "PentominoN";
-        case PieceType::PentominoI: return "PentominoI";
+        case PieceType::Monomino:
+            return "Monomino";
+        case PieceType::Domino:
+            return "Domino";
+        case PieceType::TrominoL:
+            return "TrominoL";
+        case PieceType::TrominoI:
+            return "TrominoI";
+        case PieceType::TetrominoT:
+            return "TetrominoT";
+        case PieceType::TetrominoO:
+            return "TetrominoO";
+        case PieceType::TetrominoL:
+            return "TetrominoL";
+        case PieceType::TetrominoI:
+            return "TetrominoI";
+        case PieceType::TetrominoS:
+            return "TetrominoS";
+        case PieceType::PentominoF:
+            return "PentominoF";
+        case PieceType::PentominoX:
+            return "PentominoX";
+        case PieceType::PentominoP:
+            return "PentominoP";
+        case PieceType::PentominoW:
+            return "PentominoW";
+        case PieceType::PentominoZ:
+            return "PentominoZ";
+        case PieceType::PentominoY:
+            return "PentominoY";
+        case PieceType::PentominoL:
+            return "PentominoL";
+        case PieceType::PentominoU:
+            return "PentominoU";
+        case PieceType::PentominoT:
+            return "PentominoT";
+        case PieceType::PentominoV:
+            return "PentominoV";
+        case PieceType::PentominoN:
+            return "PentominoN";
+        case PieceType::PentominoI:
+            return "PentominoI";
     }
     return "?";
 }
@@ -215,7 +235,8 @@ Vec<Piece> generate() {
         piece.ordinal = next_ordinal[position(o.piece_type)]++;
         const RowTexts texts = split_rows(o.rows);
         piece.rows.reserve(texts.count);
-        for (std::size_t i = 0; i < texts.count; ++i) piece.rows.push_back(parse_row(texts.rows[i]));
+        for (std::size_t i = 0; i < texts.count; ++i)
+            piece.rows.push_back(parse_row(texts.rows[i]));
         const std::size_t height = texts.count, width = texts.rows[0].size();
         piece.max_row = BOARD_SIZE - height;
         piece.max_col = BOARD_SIZE - width;

@@ -13,8 +13,8 @@ TEST(ActionSet, FiguresOfTheActionSpace) {
     EXPECT_EQ(set.grid.size(), 36400u);
     EXPECT_EQ(set.num_orientations(), 91u);
     EXPECT_EQ(set.actions.size(), 30433u);
-    const std::size_t empty = static_cast<std::size_t>(
-        std::count(set.grid.begin(), set.grid.end(), std::nullopt));
+    const std::size_t empty =
+        static_cast<std::size_t>(std::count(set.grid.begin(), set.grid.end(), std::nullopt));
     EXPECT_EQ(empty, 5967u);
 
     std::array<std::size_t, 6> by_size{};
@@ -31,10 +31,12 @@ TEST(ActionSet, GridAndActionsAgree) {
     for (std::size_t i = 0; i < set.actions.size(); ++i) {
         ASSERT_TRUE(set.grid[set.actions[i].grid_index].has_value());
         EXPECT_EQ(*set.grid[set.actions[i].grid_index], i);
-        if (i > 0) { EXPECT_LT(set.actions[i - 1].grid_index, set.actions[i].grid_index); }
+        if (i > 0) {
+            EXPECT_LT(set.actions[i - 1].grid_index, set.actions[i].grid_index);
+        }
     }
     // A grid index whose orientation sticks out past column 19 names no action.
-    EXPECT_FALSE(set.grid[1 * 400 + 19].has_value());  // flat domino at column 19
+    EXPECT_FALSE(set.grid[1 * 400 + 19].has_value());       // flat domino at column 19
     EXPECT_FALSE(set.grid[2 * 400 + 19 * 20].has_value());  // standing domino at row 19
     for (std::size_t g = 0; g < 400; ++g) {
         EXPECT_EQ(set.grid[g], g);
@@ -64,7 +66,9 @@ TEST(ActionSet, InitialActionsCoverTheStartCorner) {
     EXPECT_EQ(std::count(initial.begin(), initial.end(), true), 58);
     for (std::size_t i = 0; i < initial.size(); ++i) {
         EXPECT_EQ(initial[i], set.actions[i].cells.test(0)) << i;
-        if (initial[i]) { EXPECT_EQ(set.actions[i].grid_index % 400, 0u); }
+        if (initial[i]) {
+            EXPECT_EQ(set.actions[i].grid_index % 400, 0u);
+        }
         EXPECT_EQ(set.initial_mask.test(i), initial[i]);
     }
 }

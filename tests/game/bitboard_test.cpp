@@ -42,7 +42,8 @@ TEST(Bitboard, ShiftsMatchIntegerShiftsAcrossWords) {
         const Bitboard up = b << n, down = b >> n;
         for (std::size_t i = 0; i < NUM_BITS; ++i) {
             EXPECT_EQ(up.test(i), i >= n && b.test(i - n)) << "up " << n << " bit " << i;
-            EXPECT_EQ(down.test(i), i + n < NUM_BITS && b.test(i + n)) << "down " << n << " bit " << i;
+            EXPECT_EQ(down.test(i), i + n < NUM_BITS && b.test(i + n))
+                << "down " << n << " bit " << i;
         }
     }
 }

@@ -25,33 +25,33 @@ constexpr std::size_t GRID_SIZE = 91 * 400;
 
 // Every orientation in catalogue order, drawn row by row: X filled, dot empty.
 constexpr std::array<std::string_view, 91> DRAWINGS = {
-    "X",                                                                  // monomino
-    "XX", "X/X",                                                          // domino
-    "XX/X.", "X./XX", ".X/XX", "XX/.X",                                   // L tromino
-    "XXX", "X/X/X",                                                       // I tromino
-    ".X./XXX", "X./XX/X.", "XXX/.X.", ".X/XX/.X",                         // T tetromino
-    "XX/XX",                                                              // O tetromino
-    "X../XXX", "XXX/X..", "X./X./XX", "XX/X./X.",                         // L tetromino
-    "XX/.X/.X", "XXX/..X", "..X/XXX", ".X/.X/XX",
-    "XXXX", "X/X/X/X",                                                    // I tetromino
-    "X./XX/.X", ".X/XX/X.", ".XX/XX.", "XX./.XX",                         // S tetromino
-    ".X./XXX/X..", "X../XXX/.X.", "XX./.XX/.X.", ".XX/XX./.X.",           // F pentomino
+    "X",                                                      // monomino
+    "XX",          "X/X",                                     // domino
+    "XX/X.",       "X./XX",       ".X/XX",       "XX/.X",     // L tromino
+    "XXX",         "X/X/X",                                   // I tromino
+    ".X./XXX",     "X./XX/X.",    "XXX/.X.",     ".X/XX/.X",  // T tetromino
+    "XX/XX",                                                  // O tetromino
+    "X../XXX",     "XXX/X..",     "X./X./XX",    "XX/X./X.",  // L tetromino
+    "XX/.X/.X",    "XXX/..X",     "..X/XXX",     ".X/.X/XX",
+    "XXXX",        "X/X/X/X",                                    // I tetromino
+    "X./XX/.X",    ".X/XX/X.",    ".XX/XX.",     "XX./.XX",      // S tetromino
+    ".X./XXX/X..", "X../XXX/.X.", "XX./.XX/.X.", ".XX/XX./.X.",  // F pentomino
     "..X/XXX/.X.", ".X./XX./.XX", ".X./XXX/..X", ".X./.XX/XX.",
-    ".X./XXX/.X.",                                                        // X pentomino
-    "XX/XX/X.", "XX/XX/.X", "X./XX/XX", ".X/XX/XX",                       // P pentomino
-    "XXX/.XX", ".XX/XXX", "XXX/XX.", "XX./XXX",
-    "X../XX./.XX", ".XX/XX./X..", "..X/.XX/XX.", "XX./.XX/..X",           // W pentomino
-    "X../XXX/..X", "..X/XXX/X..", ".XX/.X./XX.", "XX./.X./.XX",           // Z pentomino
-    "XXXX/.X..", ".X../XXXX", "XXXX/..X.", "..X./XXXX",                   // Y pentomino
+    ".X./XXX/.X.",                                            // X pentomino
+    "XX/XX/X.",    "XX/XX/.X",    "X./XX/XX",    ".X/XX/XX",  // P pentomino
+    "XXX/.XX",     ".XX/XXX",     "XXX/XX.",     "XX./XXX",
+    "X../XX./.XX", ".XX/XX./X..", "..X/.XX/XX.", "XX./.XX/..X",  // W pentomino
+    "X../XXX/..X", "..X/XXX/X..", ".XX/.X./XX.", "XX./.X./.XX",  // Z pentomino
+    "XXXX/.X..",   ".X../XXXX",   "XXXX/..X.",   "..X./XXXX",    // Y pentomino
     "X./X./XX/X.", ".X/.X/XX/.X", "X./XX/X./X.", ".X/XX/.X/.X",
-    "XXXX/X...", "X.../XXXX", "XXXX/...X", "...X/XXXX",                   // L pentomino
+    "XXXX/X...",   "X.../XXXX",   "XXXX/...X",   "...X/XXXX",  // L pentomino
     "X./X./X./XX", ".X/.X/.X/XX", "XX/X./X./X.", "XX/.X/.X/.X",
-    "X.X/XXX", "XXX/X.X", "XX/X./XX", "XX/.X/XX",                         // U pentomino
-    ".X./.X./XXX", "X../XXX/X..", "XXX/.X./.X.", "..X/XXX/..X",           // T pentomino
-    "XXX/X../X..", "X../X../XXX", "..X/..X/XXX", "XXX/..X/..X",           // V pentomino
-    ".XXX/XX..", "XX../.XXX", "XXX./..XX", "..XX/XXX.",                   // N pentomino
+    "X.X/XXX",     "XXX/X.X",     "XX/X./XX",    "XX/.X/XX",     // U pentomino
+    ".X./.X./XXX", "X../XXX/X..", "XXX/.X./.X.", "..X/XXX/..X",  // T pentomino
+    "XXX/X../X..", "X../X../XXX", "..X/..X/XXX", "XXX/..X/..X",  // V pentomino
+    ".XXX/XX..",   "XX../.XXX",   "XXX./..XX",   "..XX/XXX.",    // N pentomino
     "X./X./XX/.X", ".X/.X/XX/X.", ".X/XX/X./X.", "X./XX/.X/.X",
-    "XXXXX", "X/X/X/X/X",                                                 // I pentomino
+    "XXXXX",       "X/X/X/X/X",  // I pentomino
 };
 
 // The orientation index at which each kind's orientations begin, kinds in catalogue order.
@@ -104,10 +104,14 @@ int kind_cells(int kind) {
 // board, in seat 0's frame.
 Cell to_board(int seat, Cell own) {
     switch (seat) {
-        case 0: return own;
-        case 1: return {own.c, N - 1 - own.r};
-        case 2: return {N - 1 - own.r, N - 1 - own.c};
-        default: return {N - 1 - own.c, own.r};
+        case 0:
+            return own;
+        case 1:
+            return {own.c, N - 1 - own.r};
+        case 2:
+            return {N - 1 - own.r, N - 1 - own.c};
+        default:
+            return {N - 1 - own.c, own.r};
     }
 }
 
@@ -167,8 +171,7 @@ public:
     // What an observation of `seat` decides: the seat is done once it has nothing legal.
     std::vector<std::uint8_t> observe(int seat) {
         std::vector<std::uint8_t> mask = legal(seat);
-        if (placed_[seat] != 0 && std::count(mask.begin(), mask.end(), 1) == 0)
-            done_[seat] = true;
+        if (placed_[seat] != 0 && std::count(mask.begin(), mask.end(), 1) == 0) done_[seat] = true;
         stale_[seat] = false;
         return mask;
     }
@@ -265,9 +268,9 @@ bool same_state(const Game& a, const Game& b) {
     for (std::size_t s = 0; s < NUM_AGENTS; ++s) {
         const Agent &x = a.agents[s], &y = b.agents[s];
         if (!(x.available_pieces == y.available_pieces && x.board == y.board &&
-              x.action_mask == y.action_mask && x.mask_stale == y.mask_stale &&
-              x.done == y.done && x.last_piece == y.last_piece &&
-              x.pieces_placed == y.pieces_placed && a.align_boards(s) == b.align_boards(s)))
+              x.action_mask == y.action_mask && x.mask_stale == y.mask_stale && x.done == y.done &&
+              x.last_piece == y.last_piece && x.pieces_placed == y.pieces_placed &&
+              a.align_boards(s) == b.align_boards(s)))
             return false;
     }
     return a.agent_selection == b.agent_selection;
@@ -315,7 +318,9 @@ void check_invariants(const Game& game, const Model& model) {
         EXPECT_EQ(agent.mask_stale, model.stale(seat));
         const std::optional<std::int16_t> reward = game.rewards()[seat];
         ASSERT_EQ(reward.has_value(), model.done(seat));
-        if (reward) { EXPECT_EQ(*reward, model.score(seat)); }
+        if (reward) {
+            EXPECT_EQ(*reward, model.score(seat));
+        }
     }
 }
 
@@ -373,8 +378,8 @@ void play_and_check(std::uint32_t seed) {
             EXPECT_EQ(refusal->message, "Action index not available");
             EXPECT_TRUE(same_state(game, before));
         }
-        const std::size_t g = legal[std::uniform_int_distribution<std::size_t>(
-            0, legal.size() - 1)(rng)];
+        const std::size_t g =
+            legal[std::uniform_int_distribution<std::size_t>(0, legal.size() - 1)(rng)];
         const std::optional<InvalidAction> refusal = game.step(g);
         ASSERT_FALSE(refusal.has_value()) << refusal->message << " for " << describe(g);
         model.place(seat, g);
@@ -387,8 +392,7 @@ void play_and_check(std::uint32_t seed) {
         ASSERT_TRUE(game.agents[seat].done);
         const std::optional<std::int16_t> reward = game.rewards()[seat];
         ASSERT_TRUE(reward.has_value());
-        EXPECT_TRUE((*reward >= -88 && *reward <= -1) || *reward == 15 || *reward == 20)
-            << *reward;
+        EXPECT_TRUE((*reward >= -88 && *reward <= -1) || *reward == 15 || *reward == 20) << *reward;
     }
     // A finished game only passes turns.
     const Game finished = game;

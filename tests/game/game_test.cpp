@@ -12,7 +12,7 @@ namespace {
 
 // Orientation indices of the catalogue used below.
 constexpr std::size_t MONOMINO = 0;
-constexpr std::size_t DOMINO_FLAT = 1;     // XX
+constexpr std::size_t DOMINO_FLAT = 1;      // XX
 constexpr std::size_t TROMINO_L_FIRST = 3;  // XX / X.
 constexpr std::size_t TROMINO_L_LAST = 6;
 constexpr std::size_t TROMINO_I_FLAT = 7;  // XXX
@@ -193,7 +193,7 @@ TEST(GameStep, StaleMaskRefusedUntilTheMoverIsObserved) {
     EXPECT_EQ(game.agent_selection, 1u);
     expect_refused(game, grid(MONOMINO, 1, 1), stale);
     game.observe(1);
-    expect_refused(game, grid(MONOMINO, 0, 0), "Action index not available");  // piece used
+    expect_refused(game, grid(MONOMINO, 0, 0), "Action index not available");     // piece used
     expect_refused(game, grid(DOMINO_FLAT, 0, 1), "Action index not available");  // shares an edge
     expect_accepted(game, grid(DOMINO_FLAT, 1, 1));
 }
@@ -230,9 +230,12 @@ TEST(GameStep, DoneSeatPassesWhateverTheAction) {
     // A done seat passes even while its mask is stale.
     ASSERT_TRUE(seat1.mask_stale);
 
-    const std::optional<std::size_t> actions[] = {
-        std::nullopt, grid(MONOMINO, 0, 0), grid(DOMINO_FLAT, 0, 19), 36399, 36400,
-        std::numeric_limits<std::size_t>::max()};
+    const std::optional<std::size_t> actions[] = {std::nullopt,
+                                                  grid(MONOMINO, 0, 0),
+                                                  grid(DOMINO_FLAT, 0, 19),
+                                                  36399,
+                                                  36400,
+                                                  std::numeric_limits<std::size_t>::max()};
     for (const std::optional<std::size_t>& action : actions) {
         game.agent_selection = 1;
         const Game before = game;

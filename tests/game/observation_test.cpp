@@ -5,8 +5,8 @@
 #include <initializer_list>
 #include <limits>
 #include <random>
-#include <vector>
 #include <utility>
+#include <vector>
 
 #include "game.hpp"
 
@@ -27,10 +27,14 @@ using Cell = std::pair<std::size_t, std::size_t>;
 // quarter turn clockwise, seat 2 a half turn and seat 3 a quarter turn anticlockwise.
 Cell own_cell(std::size_t seat, std::size_t row, std::size_t col) {
     switch (seat) {
-        case 0: return {row, col};
-        case 1: return {19 - col, row};
-        case 2: return {19 - row, 19 - col};
-        default: return {col, 19 - row};
+        case 0:
+            return {row, col};
+        case 1:
+            return {19 - col, row};
+        case 2:
+            return {19 - row, 19 - col};
+        default:
+            return {col, 19 - row};
     }
 }
 
@@ -81,8 +85,7 @@ void expect_planes(const Observation& view,
 bool same_agent(const Agent& a, const Agent& b) {
     return a.available_pieces == b.available_pieces && a.board == b.board &&
            a.action_mask == b.action_mask && a.mask_stale == b.mask_stale && a.done == b.done &&
-           a.index == b.index && a.last_piece == b.last_piece &&
-           a.pieces_placed == b.pieces_placed;
+           a.index == b.index && a.last_piece == b.last_piece && a.pieces_placed == b.pieces_placed;
 }
 
 bool same_game(const Game& a, const Game& b) {
@@ -133,7 +136,9 @@ TEST(Observe, NewGameShowsEmptyPlanesAndTheStartCornerMoves) {
     EXPECT_EQ(ones(view.action_mask), 58u);
     // Every opening puts its bounding box on the corner.
     for (std::size_t g = 0; g < view.action_mask.size(); ++g) {
-        if (view.action_mask[g] == 1) { EXPECT_EQ(g % 400, 0u) << g; }
+        if (view.action_mask[g] == 1) {
+            EXPECT_EQ(g % 400, 0u) << g;
+        }
     }
     EXPECT_FALSE(game.agents[0].done);
 }
@@ -330,7 +335,8 @@ namespace {
 TEST(ObserveInto, MatchesObserveInBytesAndBits) {
     Game played;
     std::mt19937 rng(11);
-    std::vector<std::uint8_t> planes(PLANE_BYTES), mask(NUM_GRID_INDICES), bits(NUM_GRID_INDICES / 8);
+    std::vector<std::uint8_t> planes(PLANE_BYTES), mask(NUM_GRID_INDICES),
+        bits(NUM_GRID_INDICES / 8);
     for (int turn = 0; turn < 120; ++turn) {
         const std::size_t seat = played.agent_selection;
         Game by_bytes = played, by_bits = played;

@@ -39,9 +39,10 @@ TEST(Pieces, CatalogueHas91OrientationsGroupedByKind) {
         const auto first = std::find_if(pieces.begin(), pieces.end(),
                                         [&](const Piece& p) { return p.piece_type == t; });
         EXPECT_EQ(static_cast<std::size_t>(first - pieces.begin()), first_index[k]) << name(t);
-        EXPECT_EQ(static_cast<std::size_t>(std::count_if(
-                      pieces.begin(), pieces.end(), [&](const Piece& p) { return p.piece_type == t; })),
-                  per_kind[k])
+        EXPECT_EQ(
+            static_cast<std::size_t>(std::count_if(
+                pieces.begin(), pieces.end(), [&](const Piece& p) { return p.piece_type == t; })),
+            per_kind[k])
             << name(t);
     }
     EXPECT_TRUE(std::is_sorted(pieces.begin(), pieces.end()));
@@ -55,7 +56,9 @@ TEST(Pieces, CellCountsFollowFromCodes) {
     std::size_t total = 0;
     for (std::size_t k = 0; k < NUM_PIECE_TYPES; ++k) {
         EXPECT_EQ(num_cells(ALL_PIECE_TYPES[k]), cells[k]);
-        if (k > 0) { EXPECT_LT(code(ALL_PIECE_TYPES[k - 1]), code(ALL_PIECE_TYPES[k])); }
+        if (k > 0) {
+            EXPECT_LT(code(ALL_PIECE_TYPES[k - 1]), code(ALL_PIECE_TYPES[k]));
+        }
         total += cells[k];
     }
     EXPECT_EQ(total, 89u);
@@ -71,7 +74,9 @@ TEST(Pieces, ShapesAreWellFormedAndDistinct) {
             << shape;
         EXPECT_EQ(shape[0] == 'X' || shape.find('X') < shape.find('/'), true) << shape;
         for (const Piece& q : pieces)
-            if (&p != &q && p.piece_type == q.piece_type) { EXPECT_NE(shape, draw(q)); }
+            if (&p != &q && p.piece_type == q.piece_type) {
+                EXPECT_NE(shape, draw(q));
+            }
     }
     EXPECT_EQ(pieces[0].max_row, 19u);
     EXPECT_EQ(pieces[0].max_col, 19u);
@@ -96,7 +101,9 @@ TEST(Pieces, TranslationsCoverEveryFittingPosition) {
         EXPECT_EQ(ts.size(), (p.max_row + 1) * (p.max_col + 1));
         EXPECT_EQ(ts.capacity(), ts.size());
         for (std::size_t i = 0; i < ts.size(); ++i) {
-            if (i > 0) { EXPECT_LT(ts[i - 1].position, ts[i].position); }
+            if (i > 0) {
+                EXPECT_LT(ts[i - 1].position, ts[i].position);
+            }
             EXPECT_EQ(ts[i].cells.count(), num_cells(p.piece_type));
             EXPECT_EQ(ts[i].cells & VALID_CELLS, ts[i].cells);
         }
