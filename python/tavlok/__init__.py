@@ -1,0 +1,55 @@
+"""tavlok: four seats place polyomino pieces on a 20 × 20 board; the rules run in ``_tavlok``.
+
+This package adds what a Python user wants around the engine: numpy views of an observation, the
+piece catalogue for decoding grid indices, board pictures, a PettingZoo environment (``env``,
+needs the ``pettingzoo`` extra) and a command line (``python -m tavlok``).
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING
+
+from .actions import GRID_SHAPE, PLANES_SHAPE, Placement, arrays, decode, encode, legal_actions
+from .board import SEAT_COLOURS, Board, board_svg
+from .match import IllegalMove, Match
+from .pieces import KINDS, NUM_ACTIONS, NUM_ORIENTATIONS, ORIENTATIONS, orientation_index
+
+if TYPE_CHECKING:
+    from .aec import TavlokEnv
+
+__all__ = [
+    "GRID_SHAPE",
+    "KINDS",
+    "NUM_ACTIONS",
+    "NUM_ORIENTATIONS",
+    "ORIENTATIONS",
+    "PLANES_SHAPE",
+    "SEAT_COLOURS",
+    "Board",
+    "IllegalMove",
+    "Match",
+    "Placement",
+    "arrays",
+    "board_svg",
+    "decode",
+    "encode",
+    "env",
+    "legal_actions",
+    "orientation_index",
+]
+
+
+def env(render_mode: str | None = None) -> TavlokEnv:
+    """A PettingZoo AEC environment for the four seats (requires pettingzoo and gymnasium)."""
+    # Imported here so that the rest of the package works without PettingZoo installed.
+    try:
+        from .aec import env as make
+    except ModuleNotFoundError as missing:
+        if missing.name not in ("pettingzoo", "gymnasium"):
+            raise
+        raise ModuleNotFoundError(
+            f"tavlok.env() needs {missing.name}: pip install 'tavlok[pettingzoo]'",
+            name=missing.name,
+        ) from missing
+
+    return make(render_mode=render_mode)

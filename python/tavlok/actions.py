@@ -1,0 +1,106 @@
+"""Grid indices as placements, and numpy views of an observation.
+
+A grid index is orientation × 400 + row × 20 + col, where (row, col) is the top-left corner of the
+orientation's bounding box, in the frame of the seat that moves: every seat sees its own start
+corner at (0, 0).
+"""
+
+from __future__ import annotations
+
+import operator
+from typing import TYPE_CHECKING, NamedTuple, SupportsIndex
+
+import numpy as np
+
+from .pieces import BOARD_SIZE, CELLS_PER_BOARD, NUM_ACTIONS, NUM_ORIENTATIONS, ORIENTATIONS
+
+if TYPE_CHECKING:
+    from _tavlok import PyObservation
+
+GRID_SHAPE = (NUM_ORIENTATIONS, BOARD_SIZE, BOARD_SIZE)
+PLANES_SHAPE = (4, BOARD_SIZE, BOARD_SIZE)
+
+
+class Placement(NamedTuple):
+    """One orientation of one piece with the top-left corner of its bounding box at (row, col)."""
+
+    piece: str
+    orientation: int
+    row: int
+    col: int
+    ordinal: int
+
+    @property
+    def grid_index(self) -> int:
+        return self.orientation * CELLS_PER_BOARD + self.row * BOARD_SIZE + self.col
+
+    @property
+    def cells(self) -> tuple[tuple[int, int], ...]:
+        """The board cells the piece covers, in the mover's frame."""
+        return tuple((self.row + r, self.col + c) for r, c in ORIENTATIONS[self.orientation].cells)
+
+    def __str__(self) -> str:
+        # The form a person types at the command line: piece, ordinal, row, col.
+        return f"{self.piece} {self.ordinal} {self.row} {self.col}"
+
+
+def decode(grid_index: SupportsIndex) -> Placement:
+    """The placement a grid index names; ValueError for an index that names none."""
+    index = operator.index(grid_index)
+    if not 0 <= index < NUM_ACTIONS:
+        raise ValueError(f"grid index {index} is outside 0 to {NUM_ACTIONS - 1}")
+    orientation, square = divmod(index, CELLS_PER_BOARD)
+    row, col = divmod(square, BOARD_SIZE)
+    shape = ORIENTATIONS[orientation]
+    if not shape.fits(row, col):
+        raise ValueError(
+            f"grid index {index} names no placement: {shape.kind} {shape.ordinal} "
+            f"({shape.height}x{shape.width}) does not fit at row {row}, col {col}"
+        )
+    return Placement(shape.kind, orientation, row, col, shape.ordinal)
+
+
+def encode(orientation: SupportsIndex, row: SupportsIndex, col: SupportsIndex) -> int:
+    """The grid index of an orientation placed with its top-left corner at (row, col)."""
+    o, r, c = operator.index(orientation), operator.index(row), operator.index(col)
+    if not 0 <= o < NUM_ORIENTATIONS:
+        raise ValueError(f"orientation {o} is outside 0 to {NUM_ORIENTATIONS - 1}")
+    shape = ORIENTATIONS[o]
+    if not shape.fits(r, c):
+        raise ValueError(
+            f"{shape.kind} {shape.ordinal} ({shape.height}x{shape.width}) does not fit with its "
+            f"top-left corner at row {r}, col {c}; rows go up to {BOARD_SIZE - shape.height} "
+            f"and columns up to {BOARD_SIZE - shape.width}"
+        )
+    return o * CELLS_PER_BOARD + r * BOARD_SIZE + c
+
+
+def arrays(obs: PyObservation) -> tuple[np.ndarray, np.ndarray]:
+    """The observation's planes (4, 20, 20) and mask (91, 20, 20), both uint8 over its bytes.
+
+    Each property of the observation is read once and wrapped as it is, with no element-wise
+    conversion; the arrays are read-only because bytes are.
+    """
+    planes = np.frombuffer(obs.observation, dtype=np.uint8).reshape(PLANES_SHAPE)
+    mask = np.frombuffer(obs.action_mask, dtype=np.uint8).reshape(GRID_SHAPE)
+    return planes, mask
+
+
+def legal_actions(obs: PyObservation | bytes | bytearray | memoryview | np.ndarray) -> np.ndarray:
+    """The grid indices whose mask byte is 1, ascending, from an observation or a mask."""
+    if isinstance(obs, np.ndarray):
+        return np.flatnonzero(obs)
+    mask = obs if isinstance(obs, (bytes, bytearray, memoryview)) else obs.action_mask
+    return np.flatnonzero(np.frombuffer(mask, dtype=np.uint8))
+
+
+def turn_clockwise(row: int, col: int, quarter_turns: int) -> tuple[int, int]:
+    """Where a cell lands after the board is turned clockwise ``quarter_turns`` times.
+
+    Seat k's own cell (r, c) shows at this place, with quarter_turns = (k - viewer) mod 4, in the
+    frame of the viewing seat: each next seat in turn order sits a quarter turn further clockwise.
+    """
+    last = BOARD_SIZE - 1
+    for _ in range(quarter_turns % 4):
+        row, col = col, last - row
+    return row, col

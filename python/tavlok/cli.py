@@ -1,0 +1,231 @@
+"""The command line: ``python -m tavlok play`` and ``python -m tavlok bench``."""
+
+from __future__ import annotations
+
+import argparse
+import secrets
+import sys
+from collections.abc import Sequence
+
+import numpy as np
+
+from . import bench
+from .actions import decode, encode, legal_actions
+from .match import Match
+from .pieces import KIND_ORIENTATIONS, KINDS, ORIENTATIONS, find_kind, orientation_index
+
+SEAT_COLOUR_NAMES = ("blue", "yellow", "red", "green")
+_FOLDED_KINDS = {kind.casefold() for kind in KINDS}
+
+MOVE_HELP = """\
+Type a move as PIECE ORDINAL ROW COL, for example 'PentominoF 2 5 7': the piece's name (any
+letter case), which of its orientations, and the row and column of the top-left corner of the
+orientation's bounding box. ORIENTATION ROW COL with the orientation index 0-90 works too.
+Rows and columns are in your own frame: your start corner is the top-left cell of the board
+shown before your move. The moves of other seats are printed in their own frames.
+  ? or moves [PIECE]  list your legal moves, optionally of one piece
+  pieces              list the pieces you still hold
+  show PIECE          draw a piece's orientations with their ordinals
+  board               show the board again
+  quit                leave the game (so does end of input)"""
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(
+        prog="python -m tavlok", description="Play or time tavlok games."
+    )
+    commands = parser.add_subparsers(dest="command", required=True)
+    play_parser = commands.add_parser(
+        "play", help="play a game between random agents, optionally with you in one seat"
+    )
+    play_parser.add_argument("--seed", type=int, help="seed of the random agents' choices")
+    play_parser.add_argument(
+        "--human", type=int, choices=range(4), metavar="SEAT", help="play seat SEAT (0-3) yourself"
+    )
+    play_parser.add_argument("--watch", action="store_true", help="show the board after every move")
+    bench_parser = commands.add_parser("bench", help="time whole games of a cheap random policy")
+    bench_parser.add_argument("--games", type=_positive, default=100, help="games to play (100)")
+    bench_parser.add_argument("--seed", type=int, default=0, help="seed of the policy (0)")
+    args = parser.parse_args(argv)
+    if args.command == "bench":
+        print(bench.run(args.games, args.seed))
+        return 0
+    return play(args.seed, args.human, args.watch)
+
+
+def _positive(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    return value
+
+
+def play(seed: int | None = None, human: int | None = None, watch: bool = False) -> int:
+    """Play one game to the end, printing moves, the final board and the scores."""
+    if seed is None:
+        seed = secrets.randbelow(2**32)
+    rng = np.random.default_rng(seed)
+    colour = sys.stdout.isatty()
+    match = Match()
+    viewer = human if human is not None else 0  # boards are shown in the person's own frame
+    you = f"; you play player_{human} ({SEAT_COLOUR_NAMES[human]})" if human is not None else ""
+    print(f"tavlok game, seed {seed}{you}")
+    out_of_moves: set[int] = set()
+    while len(out_of_moves) < 4:
+        seat = match.to_move
+        if match.is_done(seat):
+            if seat not in out_of_moves:
+                out_of_moves.add(seat)
+                print(f"player_{seat} has no legal move left")
+            match.pass_turn()
+            continue
+        if seat == human:
+            action = _ask_move(match, seat, colour)
+            if action is None:
+                print("game left unfinished")
+                return 0
+        else:
+            action = int(rng.choice(legal_actions(match.observe(seat))))
+        match.place(action)
+        print(f"player_{seat} plays {decode(action)}")
+        if watch:
+            print(match.board(viewer).text(colour))
+    print(match.board(viewer).text(colour))
+    scores = [score if score is not None else 0 for score in match.scores()]
+    print("scores: " + ", ".join(f"player_{s} {score}" for s, score in enumerate(scores)))
+    best = max(scores)
+    print(
+        "winner: " + " and ".join(f"player_{s}" for s, score in enumerate(scores) if score == best)
+    )
+    return 0
+
+
+def _ask_move(match: Match, seat: int, colour: bool) -> int | None:
+    """Read moves from the person at ``seat`` until one is legal; None when they leave."""
+    mask = match.observe(seat).action_mask
+    print(match.board(seat).text(colour))
+    print(f"player_{seat} ({SEAT_COLOUR_NAMES[seat]}), your move; 'help' explains, '?' lists moves")
+    while True:
+        try:
+            line = input(f"player_{seat}> ")
+        except (EOFError, KeyboardInterrupt):
+            print()
+            return None
+        words = line.replace(",", " ").split()
+        if not words:
+            continue
+        command = words[0].lower()
+        if command in ("quit", "exit"):
+            return None
+        if command in ("?", "moves"):
+            print(_moves_text(mask, words[1:]))
+        elif command == "pieces":
+            print(_pieces_text(match, seat))
+        elif command == "show":
+            print(_show_text(words[1:]))
+        elif command == "board":
+            print(match.board(seat).text(colour))
+        elif command == "help":
+            print(MOVE_HELP)
+        else:
+            try:
+                action = parse_move(words)
+            except ValueError as error:
+                print(f"error: {error}")
+                continue
+            if mask[action]:
+                return action
+            print(f"error: {_why_illegal(match, seat, action)}")
+
+
+def parse_move(words: Sequence[str]) -> int:
+    """The grid index of a typed move: PIECE ORDINAL ROW COL, or ORIENTATION ROW COL."""
+    if len(words) == 4:
+        try:
+            kind = find_kind(words[0])
+        except KeyError as error:
+            raise ValueError(error.args[0]) from None
+        ordinal, row, col = (
+            _number(w, name) for w, name in zip(words[1:], ("ordinal", "row", "col"), strict=True)
+        )
+        return encode(orientation_index(kind, ordinal), row, col)
+    if len(words) == 3 and not words[0].lstrip("-").isdigit():
+        if words[0].casefold() not in _FOLDED_KINDS:
+            raise ValueError(f"unknown piece {words[0]!r}; 'pieces' lists the pieces you hold")
+        named = find_kind(words[0])
+        raise ValueError(
+            f"give {named}'s orientation too: {named} ORDINAL ROW COL ('show {named}')"
+        )
+    if len(words) == 3:
+        orientation, row, col = (
+            _number(w, name) for w, name in zip(words, ("orientation", "row", "col"), strict=True)
+        )
+        return encode(orientation, row, col)
+    raise ValueError(
+        "a move is PIECE ORDINAL ROW COL (for example 'PentominoF 2 5 7') or ORIENTATION ROW COL"
+    )
+
+
+def _number(word: str, name: str) -> int:
+    try:
+        return int(word)
+    except ValueError:
+        raise ValueError(f"{name} must be a whole number, not {word!r}") from None
+
+
+def _why_illegal(match: Match, seat: int, action: int) -> str:
+    placement = decode(action)
+    placed = match.pieces_placed(seat)
+    if placement.piece in placed:
+        return f"you have already placed your {placement.piece}"
+    if not placed:
+        return f"{placement} does not cover your start corner (row 0, col 0), as a first piece must"
+    return (
+        f"{placement} is not legal here: a piece may not overlap any piece or share an edge with "
+        "one of yours, and must touch one of yours corner to corner"
+    )
+
+
+def _moves_text(mask: bytes, filters: Sequence[str]) -> str:
+    try:
+        kinds = {find_kind(name) for name in filters}
+    except KeyError as error:
+        return f"error: {error.args[0]}"
+    squares: dict[tuple[str, int], list[str]] = {}
+    for index in legal_actions(mask).tolist():
+        placement = decode(index)
+        if not kinds or placement.piece in kinds:
+            key = (placement.piece, placement.ordinal)
+            squares.setdefault(key, []).append(f"{placement.row} {placement.col}")
+    if not squares:
+        return "no legal move" + (f" with {', '.join(sorted(kinds))}" if kinds else "")
+    total = sum(len(at) for at in squares.values())
+    lines = [f"{total} legal move{'s' if total != 1 else ''} (PIECE ORDINAL: ROW COL, ...):"]
+    lines += [f"  {kind} {ordinal}: {', '.join(at)}" for (kind, ordinal), at in squares.items()]
+    return "\n".join(lines)
+
+
+def _pieces_text(match: Match, seat: int) -> str:
+    placed = set(match.pieces_placed(seat))
+    held = [kind for kind in KINDS if kind not in placed]
+    lines = [f"{len(held)} pieces in hand (name: orientation ordinals):"]
+    lines += [f"  {kind}: 0-{len(KIND_ORIENTATIONS[kind]) - 1}" for kind in held]
+    return "\n".join(lines)
+
+
+def _show_text(names: Sequence[str]) -> str:
+    if len(names) != 1:
+        return "error: show takes one piece name, for example 'show PentominoF'"
+    try:
+        kind = find_kind(names[0])
+    except KeyError as error:
+        return f"error: {error.args[0]}"
+    shapes = [ORIENTATIONS[index] for index in KIND_ORIENTATIONS[kind]]
+    height = max(shape.height for shape in shapes)
+    width = max(shape.width for shape in shapes)
+    gap = "   "
+    lines = [kind, gap.join(str(shape.ordinal).ljust(width) for shape in shapes).rstrip()]
+    for r in range(height):
+        cells = ((shape.rows[r] if r < shape.height else "").ljust(width, " ") for shape in shapes)
+        lines.append(gap.join(cells).rstrip())
+    return "\n".join(lines)

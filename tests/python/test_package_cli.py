@@ -1,0 +1,83 @@
+"""The command line: random games, a person at one seat, and the benchmark."""
+
+import io
+import os
+import subprocess
+import sys
+
+from tavlok import bench
+from tavlok.cli import main
+
+
+def run_cli(args, capsys, monkeypatch, typed=""):
+    monkeypatch.setattr(sys, "stdin", io.StringIO(typed))
+    status = main(args)
+    return status, capsys.readouterr().out
+
+
+def test_a_seeded_game_replays_exactly_and_ends_with_the_scores(capsys, monkeypatch):
+    status, first = run_cli(["play", "--seed", "7"], capsys, monkeypatch)
+    _, again = run_cli(["play", "--seed", "7"], capsys, monkeypatch)
+    assert status == 0 and first == again
+    lines = first.splitlines()
+    assert lines[0] == "tavlok game, seed 7"
+    assert sum(line.endswith("has no legal move left") for line in lines) == 4
+    assert lines[-2].startswith("scores: player_0 -")
+    assert lines[-1].startswith("winner: player_")
+    # Not a terminal, so the final board shows seat numbers rather than colours.
+    assert "\x1b[" not in first and lines[-3].startswith("19|")
+
+
+def test_a_person_gets_errors_the_move_list_and_can_leave(capsys, monkeypatch):
+    typed = "\n".join(
+        [
+            "Hexomino 0 0 0",  # no such piece
+            "PentominoF 0 0",  # kind without its orientation
+            "PentominoF 8 0 0",  # no such orientation
+            "PentominoI 1 15 1",  # fits, misses the start corner
+            "PentominoI 1 17 0",  # sticks out of the board
+            "moves pentominoi",
+            "90 0 0",  # PentominoI 1 by its orientation index
+            "?",
+        ]
+    )
+    status, out = run_cli(["play", "--seed", "3", "--human", "0"], capsys, monkeypatch, typed)
+    assert status == 0
+    assert "error: unknown piece 'Hexomino'" in out
+    assert "error: give PentominoF's orientation too: PentominoF ORDINAL ROW COL" in out
+    assert "error: PentominoF has orientations 0 to 7, not 8" in out
+    assert "error: PentominoI 1 15 1 does not cover your start corner" in out
+    assert "error: PentominoI 1 (5x1) does not fit with its top-left corner at row 17, col 0" in out
+    assert (
+        "2 legal moves (PIECE ORDINAL: ROW COL, ...):\n  PentominoI 0: 0 0\n  PentominoI 1: 0 0\n"
+        in out
+    )
+    assert "player_0 plays PentominoI 1 0 0\n" in out
+    # After the first round the move list covers every piece but the one placed.
+    listed = out.split("player_0> ")[-2]
+    assert "PentominoI" not in listed and "legal moves" in listed
+    assert out.endswith("game left unfinished\n")
+
+
+def test_module_runs_as_a_program_and_leaves_on_end_of_input():
+    environment = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    done = subprocess.run(
+        [sys.executable, "-m", "tavlok", "play", "--seed", "1", "--human", "2"],
+        input="board\n",
+        capture_output=True,
+        text=True,
+        env=environment,
+        timeout=60,
+    )
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.endswith("game left unfinished\n") and done.stderr == ""
+
+
+def test_bench_plays_whole_games_and_reports_the_rates(capsys, monkeypatch):
+    result = bench.run(3, seed=5)
+    assert result.games == 3 and result.seconds > 0
+    assert bench.run(3, seed=5).turns == result.turns
+    # Four seats of at most 21 pieces, and every seat places at least its first piece.
+    assert 3 * 4 <= result.turns <= 3 * 84
+    status, out = run_cli(["bench", "--games", "2"], capsys, monkeypatch)
+    assert status == 0 and " games/s, " in out and out.rstrip().endswith("µs per turn")
