@@ -13,7 +13,7 @@ BUILD := build/$(PYTAG)
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 export PYTHONPATH := $(CURDIR)/$(BUILD):$(CURDIR)/python
 
-.PHONY: all build demo test test-cpp test-python bench deps clean
+.PHONY: all build demo test test-cpp test-python test-sanitize test-valgrind bench deps clean
 
 all: build
 
@@ -41,11 +41,46 @@ test-cpp: build
 test-python: build
 	$(VPY) -m pytest -q tests/python
 
-test: test-cpp test-python
+test: test-cpp test-python test-sanitize test-valgrind
 
+# The same engine tests and the whole Python suite again, on a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer that stops at the first report. The interpreter itself is not
+# instrumented, so the ASan runtime must be preloaded for the extension to load, and the C++
+# runtime with it: ASan finds the real __cxa_throw when it starts, and the interpreter does not
+# load libstdc++ by itself, so without it the first exception we throw aborts the process. Leak
+# detection is off because what the interpreter still holds at exit is not ours
+# (test_lifetime.py watches our own growth). The build is pinned to g++ so that the preloaded
+# runtimes are the ones it links. A report ends the process at once, while pytest holds file
+# descriptor 2: reports go to files that the recipe shows when the run fails, and pytest's output
+# is unbuffered and verbose so that the last line names the test that was running.
+ASAN_BUILD := build/asan-$(PYTAG)
+ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
+
+test-sanitize: $(VENV)/.stamp | deps
+	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	  -DPython_EXECUTABLE=$(CURDIR)/$(VPY) -DCMAKE_CXX_COMPILER=g++ \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVLOK_SANITIZE=address,undefined -DTAVLOK_EXAMPLES=OFF
+	$(VENV)/bin/cmake --build $(ASAN_BUILD)
+	$(VENV)/bin/ctest --test-dir $(ASAN_BUILD) --output-on-failure
+	rm -rf $(ASAN_BUILD)/reports && mkdir -p $(ASAN_BUILD)/reports
+	PYTHONPATH=$(CURDIR)/$(ASAN_BUILD):$(CURDIR)/python LD_PRELOAD="$(ASAN_PRELOAD)" \
+	  ASAN_OPTIONS=detect_leaks=0:log_path=$(CURDIR)/$(ASAN_BUILD)/reports/asan \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(CURDIR)/$(ASAN_BUILD)/reports/ubsan \
+	  PYTHONUNBUFFERED=1 $(VPY) -m pytest -v tests/python || { cat $(ASAN_BUILD)/reports/* 2>/dev/null; exit 1; }
+
+# The engine tests under valgrind's memcheck, on the optimised code that ships: any invalid access,
+# use of an uninitialised value or leak fails the run.
+test-valgrind: build
+	@command -v valgrind >/dev/null || { \
+	  echo "installing valgrind"; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq valgrind >/dev/null; }
+	valgrind --error-exitcode=1 --leak-check=full $(BUILD)/engine_tests --gtest_brief=1
+
+# The main job: four seeded random agents play a whole game through the Python module, and the
+# board and scores are shown. SEED=n picks another game.
 demo: build
-	$(BUILD)/tavlok_figures
-	$(BUILD)/tavlok_play $(or $(SEED),1)
+	$(VPY) -m tavlok play --seed $(or $(SEED),1)
 
 BENCH_BUILD := build/bench-$(PYTAG)
 
