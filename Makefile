@@ -89,7 +89,9 @@ bench: $(VENV)/.stamp
 	  -DPython_EXECUTABLE=$(CURDIR)/$(VPY) -DTAVLOK_BENCH=ON -DTAVLOK_TESTS=OFF -DTAVLOK_EXAMPLES=OFF
 	$(VENV)/bin/cmake --build $(BENCH_BUILD)
 	$(BENCH_BUILD)/engine_bench
-	@if [ -f bench/python_bench.py ]; then PYTHONPATH=$(CURDIR)/$(BENCH_BUILD):$(CURDIR)/python $(VPY) bench/python_bench.py; fi
+	$(BENCH_BUILD)/vector_bench
+	PYTHONPATH=$(CURDIR)/$(BENCH_BUILD):$(CURDIR)/python $(VPY) bench/python_bench.py
+	PYTHONPATH=$(CURDIR)/$(BENCH_BUILD):$(CURDIR)/python $(VPY) bench/vector_bench.py
 
 clean:
 	rm -rf build .venv

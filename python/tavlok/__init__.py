@@ -7,12 +7,17 @@ needs the ``pettingzoo`` extra) and a command line (``python -m tavlok``).
 
 from __future__ import annotations
 
+# In the development tree the compiled _vector lives in the build directory's tavlok/, which is
+# on sys.path too; extend_path lets this package find it there. Installed, it sits beside us.
+__path__ = __import__("pkgutil").extend_path(__path__, __name__)
+
 from typing import TYPE_CHECKING
 
 from .actions import GRID_SHAPE, PLANES_SHAPE, Placement, arrays, decode, encode, legal_actions
 from .board import SEAT_COLOURS, Board, board_svg
 from .match import IllegalMove, Match
 from .pieces import KINDS, NUM_ACTIONS, NUM_ORIENTATIONS, ORIENTATIONS, orientation_index
+from .vector import VectorEnv
 
 if TYPE_CHECKING:
     from .aec import TavlokEnv
@@ -25,6 +30,7 @@ __all__ = [
     "ORIENTATIONS",
     "PLANES_SHAPE",
     "SEAT_COLOURS",
+    "VectorEnv",
     "Board",
     "IllegalMove",
     "Match",

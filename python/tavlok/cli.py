@@ -46,7 +46,21 @@ def main(argv: Sequence[str] | None = None) -> int:
     bench_parser = commands.add_parser("bench", help="time whole games of a cheap random policy")
     bench_parser.add_argument("--games", type=_positive, default=100, help="games to play (100)")
     bench_parser.add_argument("--seed", type=int, default=0, help="seed of the policy (0)")
+    bench_parser.add_argument(
+        "--vector", type=_positive, metavar="N", help="time VectorEnv steps of N games instead"
+    )
+    bench_parser.add_argument(
+        "--threads", type=_positive, help="threads of the VectorEnv (default: the cores)"
+    )
+    bench_parser.add_argument(
+        "--mask", choices=("bytes", "bits"), default="bytes", help="VectorEnv mask form (bytes)"
+    )
     args = parser.parse_args(argv)
+    if args.command == "bench" and args.vector is not None:
+        from . import vector
+
+        print(vector.bench(args.vector, args.threads, mask=args.mask, seed=args.seed))
+        return 0
     if args.command == "bench":
         print(bench.run(args.games, args.seed))
         return 0

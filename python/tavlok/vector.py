@@ -1,0 +1,248 @@
+"""Many games at once: ``VectorEnv`` plays a batch of independent games in the C++ engine.
+
+A step of the batch is one call: the engine plays every env's action, passes the seats that are
+done, restarts the games that ended, and writes every env's next observation into arrays that the
+env owns, with the interpreter lock released and the envs split over a few threads.
+"""
+
+from __future__ import annotations
+
+import operator
+import os
+import secrets
+import time
+from typing import Any, NamedTuple
+
+import numpy as np
+
+from . import _vector
+
+MASK_LAYOUTS = ("bytes", "bits")
+
+# Returned in info when no game ended; read-only, so that sharing them is safe.
+_NO_ENVS = np.zeros(0, dtype=np.intp)
+_NO_SCORES = np.zeros((0, 4), dtype=np.int16)
+_NO_PLACEMENTS = np.zeros(0, dtype=np.int16)
+for _empty in (_NO_ENVS, _NO_SCORES, _NO_PLACEMENTS):
+    _empty.flags.writeable = False
+del _empty
+
+
+def default_threads() -> int:
+    """The cores this process may run on."""
+    if hasattr(os, "process_cpu_count"):  # 3.13
+        return os.process_cpu_count() or 1
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0))
+    return os.cpu_count() or 1
+
+
+class VectorEnv:
+    """``num_envs`` independent games stepped together.
+
+    Every env always waits at a seat that has a legal placement: seats that are done are passed
+    inside the engine, and a game whose four seats are done ends; it is restarted at once, so the
+    observation that follows is the new game's first.
+
+    Observations (``reset`` and ``step`` return the dict ``obs``):
+
+    - ``"observation"``: ``(num_envs, 4, 20, 20)`` uint8, the mover's four planes in its frame;
+    - ``"action_mask"``: ``(num_envs, 36400)`` int8, 1 at the mover's legal grid indices; with
+      ``mask="bits"`` it is ``(num_envs, 4550)`` uint8 instead, eight grid indices per byte in the
+      order of ``numpy.packbits``, so ``numpy.unpackbits(mask, axis=1)`` gives the bytes form;
+    - ``"seat"``: ``(num_envs,)`` int8, the seat to move.
+
+    **The arrays are the env's own buffers**, rewritten in place by every ``reset`` and ``step``:
+    they are the same (read-only) array objects every time. Copy what you keep past the next call.
+    The same holds for the ``rewards`` and ``terminated`` arrays of ``step``.
+
+    ``num_threads`` threads step the envs (default: the cores this process may use; never more
+    than ``num_envs``), with the interpreter lock released. Results do not depend on the number of
+    threads. Each env carries its own random generator seeded from ``(seed, env index)``, with
+    ``seed`` below 2**64 (a random one when None). The rules draw nothing at random today, so the
+    games are fully determined by the actions; whatever randomness is added later replays from
+    the same seed.
+    """
+
+    def __init__(
+        self,
+        num_envs: int,
+        num_threads: int | None = None,
+        seed: int | None = None,
+        mask: str = "bytes",
+    ) -> None:
+        if mask not in MASK_LAYOUTS:
+            raise ValueError(f"mask must be 'bytes' or 'bits', not {mask!r}")
+        num_envs = operator.index(num_envs)
+        threads = default_threads() if num_threads is None else operator.index(num_threads)
+        self._batch = _vector.Batch(num_envs, threads, mask == "bits", _seed(seed, fresh=True))
+        self._mask = mask
+        block = memoryview(self._batch)
+        arrays = {
+            name: np.frombuffer(
+                block, dtype=dtype, count=int(np.prod(shape)), offset=offset
+            ).reshape(shape)
+            for name, offset, dtype, shape in self._batch.layout
+        }
+        self._observation = arrays["observation"]
+        self._action_mask = arrays["action_mask"]
+        self._seat = arrays["seat"]
+        self._rewards = arrays["rewards"]
+        self._terminated = arrays["terminated"]
+        self._placements = arrays["placements"]
+
+    @property
+    def num_envs(self) -> int:
+        return self._batch.num_envs
+
+    @property
+    def num_threads(self) -> int:
+        """The threads that step the envs (the requested number, at most ``num_envs``)."""
+        return self._batch.num_threads
+
+    @property
+    def mask(self) -> str:
+        """``"bytes"`` or ``"bits"``: the form of ``obs["action_mask"]``."""
+        return self._mask
+
+    def reset(self, seed: int | None = None) -> dict[str, np.ndarray]:
+        """Starts a new game in every env and returns their first observations.
+
+        With a seed, every env's generator is seeded again from ``(seed, env index)``; without,
+        the generators carry on.
+        """
+        self._batch.reset(_seed(seed, fresh=False))
+        return self._obs()
+
+    def step(
+        self, actions: Any
+    ) -> tuple[dict[str, np.ndarray], np.ndarray, np.ndarray, dict[str, np.ndarray]]:
+        """Plays one grid index per env for its seat to move.
+
+        ``actions`` is an integer array of shape ``(num_envs,)``. If any action is not legal,
+        ``ValueError`` names the first such env and its action, and no env is stepped.
+
+        Returns ``(obs, rewards, terminated, info)``:
+
+        - ``rewards``: ``(num_envs, 4)`` int16, zero, except for an env whose game ended in this
+          step, where it holds the four final scores in seat order;
+        - ``terminated``: ``(num_envs,)`` bool, true for the envs whose game ended (``obs`` already
+          shows their new game);
+        - ``info``: ``{"finished": env indices whose game ended, ascending, "final_scores": their
+          rows of rewards, (k, 4) int16, "placements": the pieces placed in each of those games,
+          (k,) int16}``; new small arrays, empty when no game ended.
+        """
+        actions = np.asarray(actions)
+        if actions.dtype.kind not in "iu":
+            raise TypeError(f"actions must be integers, not {actions.dtype}")
+        if not actions.dtype.isnative:
+            actions = actions.astype(actions.dtype.newbyteorder("="))
+        finished = self._batch.step(actions)
+        if finished:
+            index = np.flatnonzero(self._terminated)
+            info = {
+                "finished": index,
+                "final_scores": self._rewards[index],
+                "placements": self._placements[index],
+            }
+        else:
+            info = {
+                "finished": _NO_ENVS,
+                "final_scores": _NO_SCORES,
+                "placements": _NO_PLACEMENTS,
+            }
+        return self._obs(), self._rewards, self._terminated, info
+
+    def close(self) -> None:
+        """Ends the worker threads; the env refuses ``reset`` and ``step`` afterwards."""
+        self._batch.close()
+
+    def __enter__(self) -> VectorEnv:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def _obs(self) -> dict[str, np.ndarray]:
+        return {
+            "observation": self._observation,
+            "action_mask": self._action_mask,
+            "seat": self._seat,
+        }
+
+
+def _seed(seed: int | None, fresh: bool) -> int | None:
+    """An int seed checked to fit 64 bits; for a new env, None becomes a random one."""
+    if seed is None:
+        return secrets.randbits(64) if fresh else None
+    value = operator.index(seed)
+    if not 0 <= value < 2**64:
+        raise ValueError(f"seed must be between 0 and 2**64 - 1, not {value}")
+    return value
+
+
+def first_legal_from(masks: np.ndarray, start: int) -> np.ndarray:
+    """Per row of a bytes-form mask, the first legal grid index at or after ``start``, wrapping
+    around to the first one overall: a cheap, legal, not entirely predictable policy."""
+    tail = masks[:, start:]
+    return np.where(tail.any(axis=1), start + tail.argmax(axis=1), masks.argmax(axis=1))
+
+
+class VectorBenchResult(NamedTuple):
+    num_envs: int
+    threads: int
+    mask: str
+    steps: int
+    step_seconds: float  # inside VectorEnv.step only
+    total_seconds: float  # with the policy choosing the actions
+    games: int
+
+    @property
+    def env_steps_per_second(self) -> float:
+        return self.num_envs * self.steps / self.step_seconds
+
+    @property
+    def microseconds_per_env_step(self) -> float:
+        return self.step_seconds * 1e6 / (self.num_envs * self.steps)
+
+    def __str__(self) -> str:
+        return (
+            f"VectorEnv({self.num_envs}, {self.threads} thread(s), mask={self.mask!r}): "
+            f"{self.steps} steps, {self.games} games ended; step alone "
+            f"{self.env_steps_per_second:,.0f} env-steps/s "
+            f"({self.microseconds_per_env_step:.2f} µs per env-step); with the policy "
+            f"{self.num_envs * self.steps / self.total_seconds:,.0f} env-steps/s"
+        )
+
+
+def bench(
+    num_envs: int,
+    threads: int | None = None,
+    steps: int | None = None,
+    mask: str = "bytes",
+    seed: int = 0,
+) -> VectorBenchResult:
+    """Times ``steps`` batched steps of ``num_envs`` games (by default about 50,000 env-steps)
+    under ``first_legal_from`` with a random start drawn each step; the same seed plays the same
+    games."""
+    if steps is None:
+        steps = max(20, 50_000 // num_envs)
+    if steps < 1:
+        raise ValueError("steps must be at least 1")
+    rng = np.random.default_rng(seed)
+    with VectorEnv(num_envs, threads, seed=seed, mask=mask) as env:
+        obs = env.reset()
+        step_seconds = 0.0
+        games = 0
+        started = time.perf_counter()
+        for _ in range(steps):
+            masks = obs["action_mask"]
+            if mask == "bits":
+                masks = np.unpackbits(masks, axis=1)
+            actions = first_legal_from(masks, int(rng.integers(masks.shape[1])))
+            before = time.perf_counter()
+            obs, _, terminated, _ = env.step(actions)
+            step_seconds += time.perf_counter() - before
+            games += int(terminated.sum())
+        total = time.perf_counter() - started
+        return VectorBenchResult(num_envs, env.num_threads, mask, steps, step_seconds, total, games)

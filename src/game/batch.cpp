@@ -1,0 +1,238 @@
+#include "game/batch.hpp"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+namespace game {
+
+// ---- WorkerPool -------------------------------------------------------------------------------
+
+namespace {
+
+// Counts the fork() calls whose child is this process, so that a pool can tell that its threads
+// stayed behind in the parent.
+std::atomic<std::uint64_t> FORKS{0};
+
+std::uint64_t forks() {
+    static std::once_flag registered;
+    std::call_once(registered, [] {
+        pthread_atfork(nullptr, nullptr, [] { FORKS.fetch_add(1, std::memory_order_relaxed); });
+    });
+    return FORKS.load(std::memory_order_relaxed);
+}
+
+constexpr std::chrono::microseconds SPIN_BEFORE_SLEEP{50};
+
+}  // namespace
+
+WorkerPool::WorkerPool(std::size_t num_threads) : forks_seen_(forks()) {
+    start(num_threads > 1 ? num_threads - 1 : 0);
+}
+
+WorkerPool::~WorkerPool() { stop(); }
+
+void WorkerPool::start(std::size_t num_workers) {
+    stopping_.store(false, std::memory_order_relaxed);
+    workers_.reserve(num_workers);
+    const std::uint32_t seen = generation_.load(std::memory_order_relaxed);
+    try {
+        for (std::size_t i = 0; i < num_workers; ++i)
+            workers_.emplace_back([this, seen] { worker(seen); });
+    } catch (...) {
+        // A joinable thread must not be destroyed: end the ones that did start.
+        stop();
+        throw;
+    }
+}
+
+void WorkerPool::stop() {
+    if (forks_seen_ != forks()) {
+        // The threads do not exist here; their handles cannot be joined, only forgotten.
+        static_cast<void>(new Vec<std::thread>(std::move(workers_)));
+        workers_.clear();
+        return;
+    }
+    if (workers_.empty()) return;
+    stopping_.store(true, std::memory_order_relaxed);
+    generation_.fetch_add(1, std::memory_order_release);
+    generation_.notify_all();
+    for (std::thread& t : workers_) t.join();
+    workers_.clear();
+}
+
+void WorkerPool::worker(std::uint32_t seen) {
+    for (;;) {
+        // A training loop usually asks again soon, and waking a sleeping thread costs more than a
+        // small job: watch for the next job for a moment before going to sleep. Yielding, not
+        // spinning, so that a busy machine runs its other threads meanwhile.
+        const auto until = std::chrono::steady_clock::now() + SPIN_BEFORE_SLEEP;
+        while (generation_.load(std::memory_order_relaxed) == seen &&
+               std::chrono::steady_clock::now() < until)
+            std::this_thread::yield();
+        generation_.wait(seen, std::memory_order_acquire);
+        seen = generation_.load(std::memory_order_acquire);
+        if (stopping_.load(std::memory_order_relaxed)) return;
+        work();
+        if (busy_.fetch_sub(1, std::memory_order_acq_rel) == 1) busy_.notify_one();
+    }
+}
+
+void WorkerPool::work() noexcept {
+    for (;;) {
+        const std::size_t begin = next_.fetch_add(grain_, std::memory_order_relaxed);
+        if (begin >= count_) return;
+        try {
+            task_(context_, begin, std::min(begin + grain_, count_));
+        } catch (...) {
+            // Only the first failure is kept; the rest of the job is abandoned.
+            if (!failed_.exchange(true, std::memory_order_relaxed))
+                failure_ = std::current_exception();
+            next_.store(count_, std::memory_order_relaxed);
+            return;
+        }
+    }
+}
+
+void WorkerPool::run_erased(std::size_t count, Task task, void* context) {
+    if (forks_seen_ != forks()) {
+        const std::size_t num_workers = workers_.size();
+        stop();
+        forks_seen_ = forks();
+        start(num_workers);
+    }
+    task_ = task;
+    context_ = context;
+    count_ = count;
+    // Many runs per thread, so that a thread whose games are cheaper this step takes more, and
+    // the last run to finish leaves the other threads idle only briefly.
+    grain_ = std::max<std::size_t>(1, count / (num_threads() * 16));
+    next_.store(0, std::memory_order_relaxed);
+    failed_.store(false, std::memory_order_relaxed);
+    failure_ = nullptr;
+
+    if (workers_.empty() || count <= grain_) {
+        work();
+    } else {
+        busy_.store(static_cast<std::uint32_t>(workers_.size()), std::memory_order_relaxed);
+        generation_.fetch_add(1, std::memory_order_release);
+        generation_.notify_all();
+        work();
+        // Each worker's decrement releases what it wrote; seeing 0 acquires all of it.
+        for (std::uint32_t b = busy_.load(std::memory_order_acquire); b != 0;
+             b = busy_.load(std::memory_order_acquire))
+            busy_.wait(b, std::memory_order_acquire);
+    }
+    if (failed_.load(std::memory_order_relaxed)) std::rethrow_exception(failure_);
+}
+
+// ---- Batch ------------------------------------------------------------------------------------
+
+Batch::Batch(std::size_t num_envs, std::size_t num_threads, MaskLayout layout, std::uint64_t seed)
+    : envs_(num_envs),
+      layout_(layout),
+      pool_(std::clamp<std::size_t>(num_threads, 1, std::max<std::size_t>(num_envs, 1))) {
+    for (std::size_t i = 0; i < envs_.size(); ++i) seed_generator(i, seed);
+}
+
+void Batch::seed_generator(std::size_t env, std::uint64_t seed) {
+    // seed_seq mixes all four words, so neighbouring seeds and neighbouring envs start far apart,
+    // and its output is fixed by the standard: the same on every platform.
+    std::seed_seq words{static_cast<std::uint32_t>(seed), static_cast<std::uint32_t>(seed >> 32),
+                        static_cast<std::uint32_t>(env),
+                        static_cast<std::uint32_t>(static_cast<std::uint64_t>(env) >> 32)};
+    envs_[env].generator.seed(words);
+}
+
+void Batch::reset(const BatchBuffers& out, std::optional<std::uint64_t> seed) {
+    pool_.run(envs_.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            if (seed) seed_generator(i, *seed);
+            envs_[i].game = fresh_;
+            settle(i, out);
+            out.terminated[i] = 0;
+        }
+    });
+}
+
+std::optional<RefusedAction> Batch::check(std::span<const std::int64_t> actions) const {
+    if (actions.size() != envs_.size())
+        fatal("batch of " + std::to_string(envs_.size()) + " envs given " +
+              std::to_string(actions.size()) + " actions");
+    const ActionSet& set = ACTION_SET();
+    for (std::size_t i = 0; i < actions.size(); ++i) {
+        const Game& game = envs_[i].game;
+        const Agent& mover = game.agents[game.agent_selection];
+        // settle leaves every env at a seat that is not done, observed since the last move.
+        if (mover.done || (mover.mask_stale && mover.pieces_placed != 0))
+            fatal("env " + std::to_string(i) + " waits at a seat without a current mask");
+        const std::int64_t a = actions[i];
+        const bool legal = a >= 0 && static_cast<std::uint64_t>(a) < set.grid.size() &&
+                           set.grid[static_cast<std::size_t>(a)].has_value() &&
+                           mover.action_mask.test_grid(static_cast<std::size_t>(a));
+        if (!legal) return RefusedAction{i, a, game.agent_selection};
+    }
+    return std::nullopt;
+}
+
+BatchStep Batch::step(std::span<const std::int64_t> actions, const BatchBuffers& out) {
+    BatchStep result;
+    result.refused = check(actions);
+    if (result.refused) return result;
+    pool_.run(envs_.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            if (const std::optional<InvalidAction> refusal =
+                    envs_[i].game.step(static_cast<std::size_t>(actions[i])))
+                fatal("env " + std::to_string(i) +
+                      " refused a checked action: " + refusal->message);
+            out.terminated[i] = settle(i, out) ? 1 : 0;
+        }
+    });
+    result.finished = static_cast<std::size_t>(
+        std::count(out.terminated, out.terminated + envs_.size(), std::uint8_t{1}));
+    return result;
+}
+
+bool Batch::settle(std::size_t env, const BatchBuffers& out) {
+    Game& game = envs_[env].game;
+    std::uint8_t* planes = out.planes + env * PLANE_BYTES;
+    std::uint8_t* mask = out.masks + env * mask_bytes(layout_);
+    std::int16_t* rewards = out.rewards + env * NUM_AGENTS;
+    bool ended = false;
+    for (;;) {
+        const std::size_t seat = game.agent_selection;
+        const Agent& mover = game.agents[seat];
+        // Only observing finds out that a seat is done; a seat known to be done is passed as is.
+        if (!mover.done) {
+            game.observe_into(seat, planes, mask, layout_);
+            if (!mover.done) break;
+        }
+        if (std::all_of(game.agents.begin(), game.agents.end(),
+                        [](const Agent& a) { return a.done; })) {
+            const auto scores = game.rewards();
+            int placed = 0;
+            for (std::size_t s = 0; s < NUM_AGENTS; ++s) {
+                rewards[s] = *scores[s];
+                placed += game.agents[s].pieces_placed;
+            }
+            out.placements[env] = static_cast<std::int16_t>(placed);
+            ended = true;
+            // Seat 0 of a new game always has a move, so the loop ends at the next observe.
+            game = fresh_;
+            continue;
+        }
+        game.step(std::nullopt);
+    }
+    if (!ended) {
+        std::fill(rewards, rewards + NUM_AGENTS, std::int16_t{0});
+        out.placements[env] = 0;
+    }
+    out.seats[env] = static_cast<std::int8_t>(game.agent_selection);
+    return ended;
+}
+
+}  // namespace game
