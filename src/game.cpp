@@ -1,5 +1,7 @@
 #include "game.hpp"
 
+#include <algorithm>
+
 namespace game {
 
 namespace {
@@ -59,6 +61,17 @@ std::optional<InvalidAction> Game::step(std::optional<std::size_t> grid_index) {
     for (Agent& a : agents) a.mask_stale = true;
     agent_selection = next;
     return std::nullopt;
+}
+
+bool Game::settle() {
+    // Each seat is refreshed at most once before it is found done, so this ends within eight
+    // rounds.
+    for (;;) {
+        if (!agents[agent_selection].done && !refresh(agent_selection).done) return true;
+        if (std::all_of(agents.begin(), agents.end(), [](const Agent& a) { return a.done; }))
+            return false;
+        step(std::nullopt);
+    }
 }
 
 std::array<std::optional<std::int16_t>, NUM_AGENTS> Game::rewards() const {

@@ -51,6 +51,19 @@ public:
     // flag and returns its view. Any seat may be observed at any time.
     Observation observe(std::size_t agent_idx);
 
+    // The part of observe that changes the game: brings the seat's mask up to date, marks it
+    // done when nothing is legal, and clears its stale flag.
+    const Agent& refresh(std::size_t agent_idx);
+
+    // The seat's planes and mask as they stand, into the caller's buffers (as observe_into).
+    void write_view(std::size_t agent_idx, std::uint8_t* planes, std::uint8_t* mask,
+                    MaskLayout layout = MaskLayout::Bytes) const;
+
+    // Passes the turn of every done seat until the seat to move can move, refreshing each seat
+    // to move on the way (only that finds out that a seat is done). Returns false, passing no
+    // further, once all four seats are done.
+    bool settle();
+
     // observe, writing into the caller's buffers: PLANE_BYTES plane bytes, and the grid mask as
     // num_actions bytes or num_actions / 8 bytes of bits. Every byte of both is written.
     void observe_into(std::size_t agent_idx, std::uint8_t* planes, std::uint8_t* mask,
@@ -66,11 +79,9 @@ public:
     std::size_t num_agents = NUM_AGENTS;
 
 private:
-    // observe without the mask: updates the seat's mask and flags and writes its planes.
-    const Agent& update_view(std::size_t agent_idx, std::uint8_t* planes);
-
     // Recomputes the mask of the pieces still in hand and sets done when nothing is legal.
-    void refresh_mask(Agent& agent, const std::array<Bitboard, NUM_AGENTS>& aligned);
+    void refresh_mask(Agent& agent, const Bitboard& own, const Bitboard& others);
+    void write_planes(std::size_t agent_idx, std::uint8_t* planes) const;
 };
 
 std::ostream& operator<<(std::ostream& out, const Game& game);

@@ -38,9 +38,9 @@ void ActionMask::set(std::size_t action_index, bool value) {
 
 void ActionMask::set_grid(std::size_t grid_index, bool value) {
     check_index(grid_index, NUM_GRID_INDICES);
-    Bitboard& board = anchors_[grid_index / CELLS_PER_ORIENTATION];
+    const std::size_t o = grid_index / CELLS_PER_ORIENTATION;
     const Bitboard bit = Bitboard::single(anchor_bit(grid_index));
-    board = value ? (board | bit) : (board & ~bit);
+    set_anchors(o, value ? (anchors_[o] | bit) : (anchors_[o] & ~bit));
 }
 
 void ActionMask::clear_range(ActionRange range) {

@@ -62,18 +62,18 @@ public:
         return anchors_[grid_index / CELLS_PER_ORIENTATION].test(anchor_bit(grid_index));
     }
     void set_grid(std::size_t grid_index, bool value);
-    // Calls f(grid index) for every legal action, in ascending order.
+    // Calls f(grid index) for every legal action, in ascending order. Only orientations with a
+    // legal anchor are visited, and only the words that can hold cells.
     template <class F>
     void for_each_grid(F&& f) const {
-        for (std::size_t o = 0; o < NUM_ORIENTATIONS; ++o) {
+        for (u128 live = live_; live != 0; live &= live - 1) {
+            const std::size_t o = count_trailing_zeros(live);
+            const std::size_t base = o * CELLS_PER_ORIENTATION;
             const Bitboard& b = anchors_[o];
-            for (std::size_t w = 0; w < Bitboard::WORDS; ++w)
-                for (std::uint64_t bits = b.words[w]; bits != 0; bits &= bits - 1) {
-                    const std::size_t bit =
-                        w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
-                    f(o * CELLS_PER_ORIENTATION + (bit / ROW_STRIDE) * BOARD_SIZE +
-                      bit % ROW_STRIDE);
-                }
+            for (std::size_t w = 0; w < CELL_WORDS; ++w)
+                for (std::uint64_t bits = b.words[w]; bits != 0; bits &= bits - 1)
+                    f(base +
+                      ANCHOR_POSITIONS[w * 64 + static_cast<std::size_t>(std::countr_zero(bits))]);
         }
     }
 
@@ -89,20 +89,21 @@ public:
             [&](std::size_t g) { out[g / 8] |= static_cast<std::uint8_t>(0x80u >> (g % 8)); });
     }
 
-    Bitboard& anchors(std::size_t orientation) { return anchors_[orientation]; }
     const Bitboard& anchors(std::size_t orientation) const { return anchors_[orientation]; }
+    void set_anchors(std::size_t orientation, const Bitboard& anchors) {
+        anchors_[orientation] = anchors;
+        const u128 bit = u128{1} << orientation;
+        live_ = anchors.is_empty() ? (live_ & ~bit) : (live_ | bit);
+    }
     void clear_orientations(OrientationRange range) {
-        for (std::size_t o = range.start; o < range.end; ++o) anchors_[o] = Bitboard{};
+        for (std::size_t o = range.start; o < range.end; ++o) set_anchors(o, Bitboard{});
     }
 
-    bool any() const {
-        Bitboard acc;
-        for (const Bitboard& b : anchors_) acc |= b;
-        return !acc.is_empty();
-    }
+    bool any() const { return live_ != 0; }
     std::size_t count() const {
         std::size_t n = 0;
-        for (const Bitboard& b : anchors_) n += b.count();
+        for (u128 live = live_; live != 0; live &= live - 1)
+            n += anchors_[count_trailing_zeros(live)].count();
         return n;
     }
     bool operator==(const ActionMask&) const = default;
@@ -114,7 +115,28 @@ public:
     }
 
 private:
+    // Anchor bits are below 420, so the eighth word of an anchor board is always empty.
+    static constexpr std::size_t CELL_WORDS = (CELL_BIT_LIMIT + 63) / 64;
+
+    // Anchor bit r * 21 + c -> r * 20 + c, so that writing the grid needs no division.
+    static constexpr std::array<std::uint16_t, CELL_WORDS * 64> ANCHOR_POSITIONS = [] {
+        std::array<std::uint16_t, CELL_WORDS * 64> table{};
+        for (std::size_t bit = 0; bit < CELL_BIT_LIMIT; ++bit)
+            table[bit] =
+                static_cast<std::uint16_t>((bit / ROW_STRIDE) * BOARD_SIZE + bit % ROW_STRIDE);
+        return table;
+    }();
+
+    static std::size_t count_trailing_zeros(u128 v) {
+        const auto low = static_cast<std::uint64_t>(v);
+        return low != 0 ? static_cast<std::size_t>(std::countr_zero(low))
+                        : 64 + static_cast<std::size_t>(
+                                   std::countr_zero(static_cast<std::uint64_t>(v >> 64)));
+    }
+
     std::array<Bitboard, NUM_ORIENTATIONS> anchors_{};
+    // Bit o is set exactly when anchors_[o] is not empty.
+    u128 live_ = 0;
 };
 
 // The cells of one orientation at offset (0, 0), as bit offsets into the board, each given as a

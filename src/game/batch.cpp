@@ -203,30 +203,19 @@ bool Batch::settle(std::size_t env, const BatchBuffers& out) {
     std::uint8_t* mask = out.masks + env * mask_bytes(layout_);
     std::int16_t* rewards = out.rewards + env * NUM_AGENTS;
     bool ended = false;
-    for (;;) {
-        const std::size_t seat = game.agent_selection;
-        const Agent& mover = game.agents[seat];
-        // Only observing finds out that a seat is done; a seat known to be done is passed as is.
-        if (!mover.done) {
-            game.observe_into(seat, planes, mask, layout_);
-            if (!mover.done) break;
+    if (!game.settle()) {
+        const auto scores = game.rewards();
+        int placed = 0;
+        for (std::size_t s = 0; s < NUM_AGENTS; ++s) {
+            rewards[s] = *scores[s];
+            placed += game.agents[s].pieces_placed;
         }
-        if (std::all_of(game.agents.begin(), game.agents.end(),
-                        [](const Agent& a) { return a.done; })) {
-            const auto scores = game.rewards();
-            int placed = 0;
-            for (std::size_t s = 0; s < NUM_AGENTS; ++s) {
-                rewards[s] = *scores[s];
-                placed += game.agents[s].pieces_placed;
-            }
-            out.placements[env] = static_cast<std::int16_t>(placed);
-            ended = true;
-            // Seat 0 of a new game always has a move, so the loop ends at the next observe.
-            game = fresh_;
-            continue;
-        }
-        game.step(std::nullopt);
+        out.placements[env] = static_cast<std::int16_t>(placed);
+        ended = true;
+        // Seat 0 of a new game always has a move.
+        game = fresh_;
     }
+    game.write_view(game.agent_selection, planes, mask, layout_);
     if (!ended) {
         std::fill(rewards, rewards + NUM_AGENTS, std::int16_t{0});
         out.placements[env] = 0;

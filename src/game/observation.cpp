@@ -8,23 +8,27 @@ namespace game {
 
 namespace {
 
-// Byte k of entry b is bit k of b: eight cells of a board row become eight 0/1 plane bytes.
-constexpr std::array<std::uint64_t, 256> make_bit_bytes() {
-    std::array<std::uint64_t, 256> table{};
-    for (std::size_t b = 0; b < 256; ++b)
-        for (std::size_t k = 0; k < 8; ++k)
-            if ((b >> k) & 1u) table[b] |= std::uint64_t{1} << (8 * k);
-    return table;
-}
-constexpr std::array<std::uint64_t, 256> BIT_BYTES = make_bit_bytes();
-
 // Writes the 400 cells of a board as 0/1 bytes, row by row.
 void write_plane(const Bitboard& board, std::uint8_t* out) {
-    for (std::size_t r = 0; r < BOARD_SIZE; ++r, out += BOARD_SIZE) {
-        const std::uint64_t row = (board >> (r * ROW_STRIDE)).words[0];
-        const std::uint64_t bytes[3] = {BIT_BYTES[row & 0xff], BIT_BYTES[(row >> 8) & 0xff],
-                                        BIT_BYTES[(row >> 16) & 0x0f]};
-        std::memcpy(out, bytes, BOARD_SIZE);
+    for (std::size_t r = 0; r < BOARD_SIZE; ++r)
+        row_to_bytes(board.row_bits(r), out + r * BOARD_SIZE);
+}
+
+// The legal anchors of orientations [first, last): every cell free, at least one on the
+// frontier. Boards are eight words, one 512-bit register where the processor has them, so this
+// is built for such processors too and the best version is picked when the module loads.
+[[gnu::target_clones("avx512f", "avx2", "default")]] void legal_anchors(
+    const Bitboard* free_at, const Bitboard* frontier_at, const OrientationShape* shapes,
+    std::size_t first, std::size_t last, Bitboard* out) {
+    for (std::size_t o = first; o < last; ++o) {
+        const OrientationShape& shape = shapes[o];
+        Bitboard fits = free_at[shape.offset_slots[0]];
+        Bitboard touches = frontier_at[shape.offset_slots[0]];
+        for (std::size_t j = 1; j < shape.num_cells; ++j) {
+            fits &= free_at[shape.offset_slots[j]];
+            touches |= frontier_at[shape.offset_slots[j]];
+        }
+        out[o - first] = fits & touches;
     }
 }
 
@@ -45,9 +49,7 @@ std::array<Bitboard, NUM_AGENTS> Game::align_boards(std::size_t agent_idx) const
     return aligned;
 }
 
-void Game::refresh_mask(Agent& agent, const std::array<Bitboard, NUM_AGENTS>& aligned) {
-    const Bitboard& own = aligned[0];
-    const Bitboard others = aligned[1] | aligned[2] | aligned[3];
+void Game::refresh_mask(Agent& agent, const Bitboard& own, const Bitboard& others) {
     // A placement may not cover an own cell, a cell beside one, or anyone else's cell, and must
     // touch an own cell at a corner: it must lie on free cells and cover a frontier cell.
     const Bitboard blocked = ((own | edge_neighbours(own)) & VALID_CELLS) | others;
@@ -65,36 +67,50 @@ void Game::refresh_mask(Agent& agent, const std::array<Bitboard, NUM_AGENTS>& al
         frontier_at[s] = frontier >> offsets[s];
     }
 
+    std::array<Bitboard, 8> anchors;  // no piece has more orientations
     agent.available_pieces.for_each([&](PieceType t) {
         const OrientationRange range = action_set->orientations_of(t);
-        for (std::size_t o = range.start; o < range.end; ++o) {
-            const OrientationShape& shape = action_set->shapes[o];
-            Bitboard fits = free_at[shape.offset_slots[0]];
-            Bitboard touches = frontier_at[shape.offset_slots[0]];
-            for (std::size_t j = 1; j < shape.num_cells; ++j) {
-                fits &= free_at[shape.offset_slots[j]];
-                touches |= frontier_at[shape.offset_slots[j]];
-            }
-            agent.action_mask.anchors(o) = fits & touches;
-        }
+        check_index(range.end - range.start - 1, anchors.size());
+        legal_anchors(free_at.data(), frontier_at.data(), action_set->shapes.data(), range.start,
+                      range.end, anchors.data());
+        for (std::size_t o = range.start; o < range.end; ++o)
+            agent.action_mask.set_anchors(o, anchors[o - range.start]);
     });
     if (!agent.action_mask.any()) agent.done = true;
 }
 
-const Agent& Game::update_view(std::size_t agent_idx, std::uint8_t* planes) {
+const Agent& Game::refresh(std::size_t agent_idx) {
     const std::array<Bitboard, NUM_AGENTS> aligned = align_boards(agent_idx);
     Agent& agent = agents[agent_idx];
-    if (agent.pieces_placed != 0 && !agent.done) refresh_mask(agent, aligned);
+    if (agent.pieces_placed != 0 && !agent.done)
+        refresh_mask(agent, aligned[0], aligned[1] | aligned[2] | aligned[3]);
     agent.mask_stale = false;
-    for (std::size_t k = 0; k < NUM_AGENTS; ++k)
-        write_plane(aligned[k], planes + k * BOARD_SIZE * BOARD_SIZE);
     return agent;
 }
 
+void Game::write_planes(std::size_t agent_idx, std::uint8_t* planes) const {
+    const std::array<Bitboard, NUM_AGENTS> aligned = align_boards(agent_idx);
+    for (std::size_t k = 0; k < NUM_AGENTS; ++k)
+        write_plane(aligned[k], planes + k * BOARD_SIZE * BOARD_SIZE);
+}
+
+void Game::write_view(std::size_t agent_idx, std::uint8_t* planes, std::uint8_t* mask,
+                      MaskLayout layout) const {
+    write_planes(agent_idx, planes);
+    const ActionMask& legal = agents[agent_idx].action_mask;
+    if (layout == MaskLayout::Bits) {
+        legal.write_grid_bits(mask);
+    } else {
+        std::memset(mask, 0, action_set->num_actions());
+        legal.mark_grid_bytes(mask);
+    }
+}
+
 Observation Game::observe(std::size_t agent_idx) {
+    const Agent& agent = refresh(agent_idx);
     Observation result;
-    result.observation.resize(PLANE_BYTES);  // written whole below, so not zero-filled
-    const Agent& agent = update_view(agent_idx, result.observation.data());
+    result.observation.resize(PLANE_BYTES);  // written whole, so not zero-filled
+    write_planes(agent_idx, result.observation.data());
     // A zero-filled allocation becomes calloc, which can skip clearing memory that is fresh
     // from the system; only the legal entries are written afterwards.
     result.action_mask = Bytes(action_set->num_actions(), 0);
@@ -104,13 +120,8 @@ Observation Game::observe(std::size_t agent_idx) {
 
 void Game::observe_into(std::size_t agent_idx, std::uint8_t* planes, std::uint8_t* mask,
                         MaskLayout layout) {
-    const Agent& agent = update_view(agent_idx, planes);
-    if (layout == MaskLayout::Bits) {
-        agent.action_mask.write_grid_bits(mask);
-    } else {
-        std::memset(mask, 0, action_set->num_actions());
-        agent.action_mask.mark_grid_bytes(mask);
-    }
+    refresh(agent_idx);
+    write_view(agent_idx, planes, mask, layout);
 }
 
 }  // namespace game
