@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -420,8 +421,16 @@ TEST(RandomGames, ShapeTableMatchesTheCatalogueFigures) {
             }
 }
 
+// 200 games by default; TAVLOK_DIFFERENTIAL_GAMES=N plays N for a longer run on demand.
+std::uint32_t differential_games() {
+    const char* text = std::getenv("TAVLOK_DIFFERENTIAL_GAMES");
+    const long n = text != nullptr ? std::strtol(text, nullptr, 10) : 0;
+    return n > 0 ? static_cast<std::uint32_t>(n) : 200;
+}
+
 TEST(RandomGames, EngineAgreesWithTheRulesAtEveryObservation) {
-    for (std::uint32_t seed = 1; seed <= 200; ++seed) {
+    const std::uint32_t games = differential_games();
+    for (std::uint32_t seed = 1; seed <= games; ++seed) {
         SCOPED_TRACE(testing::Message() << "seed " << seed);
         play_and_check(seed);
         if (HasFailure()) return;
