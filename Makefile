@@ -90,6 +90,7 @@ bench: $(VENV)/.stamp
 	$(VENV)/bin/cmake --build $(BENCH_BUILD)
 	$(BENCH_BUILD)/engine_bench
 	$(BENCH_BUILD)/vector_bench
+	$(BENCH_BUILD)/search_bench
 	PYTHONPATH=$(CURDIR)/$(BENCH_BUILD):$(CURDIR)/python $(VPY) bench/python_bench.py
 	PYTHONPATH=$(CURDIR)/$(BENCH_BUILD):$(CURDIR)/python $(VPY) bench/vector_bench.py
 

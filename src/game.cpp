@@ -25,6 +25,22 @@ void add_turned_cells(std::array<Bitboard, 3>& turned, const Bitboard& cells) {
 
 }  // namespace
 
+void SeatPosition::place(const Action& action) {
+    board |= action.cells;
+    add_turned_cells(turned, action.cells);
+    pieces_placed += 1;
+    available_pieces.remove(action.piece_type);
+    last_piece = action.piece_type;
+}
+
+std::int16_t final_score(const SeatPosition& seat) {
+    int cells_left = 0;
+    seat.available_pieces.for_each(
+        [&](PieceType t) { cells_left += static_cast<int>(num_cells(t)); });
+    if (cells_left != 0) return static_cast<std::int16_t>(-cells_left);
+    return seat.last_piece == PieceType::Monomino ? 20 : 15;
+}
+
 Game::Game()
     : agents{Agent(0, ACTION_SET().initial_mask), Agent(1, ACTION_SET().initial_mask),
              Agent(2, ACTION_SET().initial_mask), Agent(3, ACTION_SET().initial_mask)},
@@ -52,11 +68,7 @@ std::optional<InvalidAction> Game::step(std::optional<std::size_t> grid_index) {
     if (!agent.action_mask.test(*action_index)) return InvalidAction{ACTION_NOT_AVAILABLE};
 
     const Action& action = action_set->actions[*action_index];
-    agent.board |= action.cells;
-    add_turned_cells(agent.turned, action.cells);
-    agent.pieces_placed += 1;
-    agent.available_pieces.remove(action.piece_type);
-    agent.last_piece = action.piece_type;
+    agent.place(action);
     agent.action_mask.clear_orientations(action_set->orientations_of(action.piece_type));
     for (Agent& a : agents) a.mask_stale = true;
     agent_selection = next;
@@ -76,17 +88,8 @@ bool Game::settle() {
 
 std::array<std::optional<std::int16_t>, NUM_AGENTS> Game::rewards() const {
     std::array<std::optional<std::int16_t>, NUM_AGENTS> scores;
-    for (std::size_t seat = 0; seat < NUM_AGENTS; ++seat) {
-        const Agent& agent = agents[seat];
-        if (!agent.done) continue;
-        int cells_left = 0;
-        agent.available_pieces.for_each(
-            [&](PieceType t) { cells_left += static_cast<int>(num_cells(t)); });
-        if (cells_left != 0)
-            scores[seat] = static_cast<std::int16_t>(-cells_left);
-        else
-            scores[seat] = agent.last_piece == PieceType::Monomino ? 20 : 15;
-    }
+    for (std::size_t seat = 0; seat < NUM_AGENTS; ++seat)
+        if (agents[seat].done) scores[seat] = final_score(agents[seat]);
     return scores;
 }
 

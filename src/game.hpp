@@ -27,6 +27,36 @@ struct Observation {
     Bytes action_mask;
 };
 
+// The placement rule for a seat that has placed before, shared by Game and the search State. A
+// piece may cover only open cells: on the board, not the seat's own, not beside one of its own,
+// and not another seat's. At least one of its cells must be a corner cell: an open cell that
+// touches one of the seat's own cells at a corner. (A seat's first piece instead must cover its
+// start corner: ActionSet::initial_mask.) `own` and `others` are in the seat's frame.
+inline Bitboard open_cells(const Bitboard& own, const Bitboard& others) {
+    const Bitboard blocked = ((own | edge_neighbours(own)) & VALID_CELLS) | others;
+    return VALID_CELLS & ~blocked;
+}
+inline Bitboard corner_cells(const Bitboard& own, const Bitboard& open) {
+    return corner_neighbours(own) & open;
+}
+
+// Writes into `out` the legal anchors of every orientation of the pieces in `hand`, for a seat
+// that has placed before; the orientations of other pieces are left as they are.
+void legal_anchors_for(const ActionSet& set, PieceSet hand, const Bitboard& own,
+                       const Bitboard& others, ActionMask& out);
+
+// Whether legal_anchors_for would find any legal placement; stops at the first piece that has
+// one.
+bool has_legal_placement(const ActionSet& set, PieceSet hand, const Bitboard& own,
+                         const Bitboard& others);
+
+// The score of a seat that is done: minus the cells it still holds, or 15 when it placed every
+// piece (20 when the monomino was its last).
+std::int16_t final_score(const SeatPosition& seat);
+
+// Writes four aligned boards as PLANE_BYTES 0/1 bytes, plane, row, col.
+void write_planes(const std::array<Bitboard, NUM_AGENTS>& aligned, std::uint8_t* planes);
+
 // How observe_into lays out a grid mask: one 0/1 byte per grid index, or one bit per grid index
 // packed most significant bit first (the order of numpy.packbits).
 enum class MaskLayout { Bytes, Bits };

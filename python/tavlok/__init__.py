@@ -2,19 +2,24 @@
 
 This package adds what a Python user wants around the engine: numpy views of an observation, the
 piece catalogue for decoding grid indices, board pictures, a PettingZoo environment (``env``,
-needs the ``pettingzoo`` extra) and a command line (``python -m tavlok``).
+needs the ``pettingzoo`` extra), positions for tree search (``State``), reference bots
+(``bots``) and matches between them (``arena``), and a command line (``python -m tavlok``).
 """
 
 from __future__ import annotations
 
-# In the development tree the compiled _vector lives in the build directory's tavlok/, which is
-# on sys.path too; extend_path lets this package find it there. Installed, it sits beside us.
+# In the development tree the compiled _vector and _search live in the build directory's tavlok/,
+# which is on sys.path too; extend_path lets this package find them there. Installed, they sit
+# beside us.
 __path__ = __import__("pkgutil").extend_path(__path__, __name__)
 
 from typing import TYPE_CHECKING
 
+from . import bots
+from ._search import State
 from .actions import GRID_SHAPE, PLANES_SHAPE, Placement, arrays, decode, encode, legal_actions
 from .board import SEAT_COLOURS, Board, board_svg
+from .arena import ArenaResult, arena
 from .match import IllegalMove, Match
 from .pieces import KINDS, NUM_ACTIONS, NUM_ORIENTATIONS, ORIENTATIONS, orientation_index
 from .vector import VectorEnv
@@ -30,13 +35,17 @@ __all__ = [
     "ORIENTATIONS",
     "PLANES_SHAPE",
     "SEAT_COLOURS",
+    "ArenaResult",
     "VectorEnv",
     "Board",
     "IllegalMove",
     "Match",
     "Placement",
+    "State",
+    "arena",
     "arrays",
     "board_svg",
+    "bots",
     "decode",
     "encode",
     "env",

@@ -1,11 +1,12 @@
-"""The command line: ``python -m tavlok play`` and ``python -m tavlok bench``."""
+"""The command line: ``python -m tavlok play``, ``bench`` and ``arena``."""
 
 from __future__ import annotations
 
 import argparse
 import secrets
 import sys
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
+from typing import TextIO
 
 import numpy as np
 
@@ -32,7 +33,7 @@ shown before your move. The moves of other seats are printed in their own frames
 
 def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
-        prog="python -m tavlok", description="Play or time tavlok games."
+        prog="python -m tavlok", description="Play, time or pit bots against each other."
     )
     commands = parser.add_subparsers(dest="command", required=True)
     play_parser = commands.add_parser(
@@ -55,7 +56,20 @@ def main(argv: Sequence[str] | None = None) -> int:
     bench_parser.add_argument(
         "--mask", choices=("bytes", "bits"), default="bytes", help="VectorEnv mask form (bytes)"
     )
+    arena_parser = commands.add_parser(
+        "arena", help="play games between four of the engine's bots, seats rotating every game"
+    )
+    arena_parser.add_argument(
+        "bots", nargs=4, choices=("greedy", "random"), metavar="BOT", help="greedy or random"
+    )
+    arena_parser.add_argument("--games", type=_positive, default=1000, help="games (1000)")
+    arena_parser.add_argument(
+        "--seed", type=_non_negative, default=0, help="seed of the games (0)"
+    )
+    arena_parser.add_argument("--threads", type=_positive, help="threads (default: the cores)")
     args = parser.parse_args(argv)
+    if args.command == "arena":
+        return run_arena(args.bots, args.games, args.seed, args.threads)
     if args.command == "bench" and args.vector is not None:
         from . import vector
 
@@ -72,6 +86,44 @@ def _positive(text: str) -> int:
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
     return value
+
+
+def _non_negative(text: str) -> int:
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more, not {value}")
+    return value
+
+
+def run_arena(bots: Sequence[str], games: int, seed: int, threads: int | None) -> int:
+    """Play the arena with progress on stderr, then print the table."""
+    from .arena import arena
+
+    result = arena(bots, games, seed, threads, progress=_progress_printer(sys.stderr))
+    print(result.table())
+    return 0
+
+
+def _progress_printer(stream: TextIO) -> Callable[[int, int], None]:
+    """A bar redrawn in place on a terminal; elsewhere (a log, a pipe) a line every tenth."""
+    if stream.isatty():
+
+        def bar(done: int, total: int) -> None:
+            filled = 30 * done // total
+            end = "\n" if done == total else ""
+            stream.write(f"\r[{'#' * filled}{'.' * (30 - filled)}] {done}/{total} games{end}")
+            stream.flush()
+
+        return bar
+    shown = [0]
+
+    def lines(done: int, total: int) -> None:
+        if done == total or 10 * done // total > 10 * shown[0] // total:
+            stream.write(f"{done}/{total} games\n")
+            stream.flush()
+            shown[0] = done
+
+    return lines
 
 
 def play(seed: int | None = None, human: int | None = None, watch: bool = False) -> int:

@@ -12,7 +12,10 @@
 
 namespace game {
 
-struct Agent {
+// A seat's share of a position: what it has placed and what it still holds. Game keeps one in
+// every Agent, beside the agent's action mask; a search State keeps four and nothing else, so
+// that copying a position never copies a mask.
+struct SeatPosition {
     // Pieces still in hand; a piece leaves the hand when it is placed and never comes back.
     PieceSet available_pieces = PieceSet::all();
     Bitboard board;
@@ -20,17 +23,24 @@ struct Agent {
     // turns clockwise. Kept up to date by every placement, so that observing never has to turn
     // whole boards.
     std::array<Bitboard, 3> turned{};
-    // Valid while mask_stale is false, or while no piece has been placed yet.
-    ActionMask action_mask;
-    bool mask_stale = false;
-    // No legal action left; set only by Game::observe, never cleared.
-    bool done = false;
-    std::uint8_t index = 0;
     std::optional<PieceType> last_piece;
     std::uint8_t pieces_placed = 0;
+    // No legal action left when its turn came; never cleared.
+    bool done = false;
 
     // `board` turned k quarter turns clockwise, k from 0 to 3.
     const Bitboard& board_turned(std::size_t k) const { return k == 0 ? board : turned[k - 1]; }
+
+    // Puts the action's piece on the board and takes it out of the hand. Legality is the
+    // caller's business.
+    void place(const Action& action);
+};
+
+struct Agent : SeatPosition {
+    // Valid while mask_stale is false, or while no piece has been placed yet.
+    ActionMask action_mask;
+    bool mask_stale = false;
+    std::uint8_t index = 0;
 
     Agent(std::uint8_t seat, const ActionMask& initial_mask)
         : action_mask(initial_mask), index(seat) {}

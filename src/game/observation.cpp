@@ -14,25 +14,89 @@ void write_plane(const Bitboard& board, std::uint8_t* out) {
         row_to_bytes(board.row_bits(r), out + r * BOARD_SIZE);
 }
 
-// The legal anchors of orientations [first, last): every cell free, at least one on the
-// frontier. Boards are eight words, one 512-bit register where the processor has them, so this
-// is built for such processors too and the best version is picked when the module loads.
+// The legal anchors of orientations [first, last): every cell open, at least one a corner cell.
+// Boards are eight words, one 512-bit register where the processor has them, so this is built for
+// such processors too and the best version is picked when the module loads.
 [[gnu::target_clones("avx512f", "avx2", "default")]] void legal_anchors(
-    const Bitboard* free_at, const Bitboard* frontier_at, const OrientationShape* shapes,
+    const Bitboard* open_at, const Bitboard* corners_at, const OrientationShape* shapes,
     std::size_t first, std::size_t last, Bitboard* out) {
     for (std::size_t o = first; o < last; ++o) {
         const OrientationShape& shape = shapes[o];
-        Bitboard fits = free_at[shape.offset_slots[0]];
-        Bitboard touches = frontier_at[shape.offset_slots[0]];
+        Bitboard fits = open_at[shape.offset_slots[0]];
+        Bitboard touches = corners_at[shape.offset_slots[0]];
         for (std::size_t j = 1; j < shape.num_cells; ++j) {
-            fits &= free_at[shape.offset_slots[j]];
-            touches |= frontier_at[shape.offset_slots[j]];
+            fits &= open_at[shape.offset_slots[j]];
+            touches |= corners_at[shape.offset_slots[j]];
         }
         out[o - first] = fits & touches;
     }
 }
 
+// The open and corner cells of one position shifted by every cell offset of the catalogue: bit b
+// of open >> d says whether the cell d past anchor b is open. Guard bits and bits of 420 and above
+// are never open, so an anchor whose shape would stick out of the board, or wrap into the next
+// row, fails by itself.
+class ShiftedCells {
+public:
+    ShiftedCells(const ActionSet& set, const Bitboard& own, const Bitboard& others) : set_(set) {
+        const Bitboard open = open_cells(own, others);
+        const Bitboard corners = corner_cells(own, open);
+        const Vec<std::size_t>& offsets = set.cell_offsets;
+        check_index(offsets.size() - 1, open_at_.size());
+        for (std::size_t s = 0; s < offsets.size(); ++s) {
+            open_at_[s] = open >> offsets[s];
+            corners_at_[s] = corners >> offsets[s];
+        }
+    }
+
+    // Calls f(orientation range, its anchors) for each piece in hand, in hand order, until f
+    // returns false.
+    template <class F>
+    void for_each_piece(PieceSet hand, F&& f) const {
+        std::array<Bitboard, 8> anchors;  // no piece has more orientations
+        for (std::uint32_t b = hand.bits(); b != 0; b &= b - 1) {
+            const PieceType t = ALL_PIECE_TYPES[static_cast<std::size_t>(std::countr_zero(b))];
+            const OrientationRange range = set_.orientations_of(t);
+            check_index(range.end - range.start - 1, anchors.size());
+            legal_anchors(open_at_.data(), corners_at_.data(), set_.shapes.data(), range.start,
+                          range.end, anchors.data());
+            if (!f(range, anchors)) return;
+        }
+    }
+
+private:
+    const ActionSet& set_;
+    std::array<Bitboard, 32> open_at_, corners_at_;
+};
+
 }  // namespace
+
+void legal_anchors_for(const ActionSet& set, PieceSet hand, const Bitboard& own,
+                       const Bitboard& others, ActionMask& out) {
+    ShiftedCells(set, own, others)
+        .for_each_piece(hand, [&](OrientationRange range, const std::array<Bitboard, 8>& anchors) {
+            for (std::size_t o = range.start; o < range.end; ++o)
+                out.set_anchors(o, anchors[o - range.start]);
+            return true;
+        });
+}
+
+bool has_legal_placement(const ActionSet& set, PieceSet hand, const Bitboard& own,
+                         const Bitboard& others) {
+    bool found = false;
+    ShiftedCells(set, own, others)
+        .for_each_piece(hand, [&](OrientationRange range, const std::array<Bitboard, 8>& anchors) {
+            for (std::size_t o = range.start; o < range.end && !found; ++o)
+                found = !anchors[o - range.start].is_empty();
+            return !found;
+        });
+    return found;
+}
+
+void write_planes(const std::array<Bitboard, NUM_AGENTS>& aligned, std::uint8_t* planes) {
+    for (std::size_t k = 0; k < NUM_AGENTS; ++k)
+        write_plane(aligned[k], planes + k * BOARD_SIZE * BOARD_SIZE);
+}
 
 std::array<Bitboard, NUM_AGENTS> Game::align_boards(std::size_t agent_idx) const {
     if (agent_idx >= NUM_AGENTS)
@@ -50,32 +114,7 @@ std::array<Bitboard, NUM_AGENTS> Game::align_boards(std::size_t agent_idx) const
 }
 
 void Game::refresh_mask(Agent& agent, const Bitboard& own, const Bitboard& others) {
-    // A placement may not cover an own cell, a cell beside one, or anyone else's cell, and must
-    // touch an own cell at a corner: it must lie on free cells and cover a frontier cell.
-    const Bitboard blocked = ((own | edge_neighbours(own)) & VALID_CELLS) | others;
-    const Bitboard free = VALID_CELLS & ~blocked;
-    const Bitboard frontier = corner_neighbours(own) & free;
-
-    // Bit b of free >> d says whether the cell d past anchor b is free. Guard bits and bits of
-    // 420 and above are never free, so an anchor whose shape would stick out of the board, or
-    // wrap into the next row, fails by itself.
-    const Vec<std::size_t>& offsets = action_set->cell_offsets;
-    std::array<Bitboard, 32> free_at, frontier_at;
-    check_index(offsets.size() - 1, free_at.size());
-    for (std::size_t s = 0; s < offsets.size(); ++s) {
-        free_at[s] = free >> offsets[s];
-        frontier_at[s] = frontier >> offsets[s];
-    }
-
-    std::array<Bitboard, 8> anchors;  // no piece has more orientations
-    agent.available_pieces.for_each([&](PieceType t) {
-        const OrientationRange range = action_set->orientations_of(t);
-        check_index(range.end - range.start - 1, anchors.size());
-        legal_anchors(free_at.data(), frontier_at.data(), action_set->shapes.data(), range.start,
-                      range.end, anchors.data());
-        for (std::size_t o = range.start; o < range.end; ++o)
-            agent.action_mask.set_anchors(o, anchors[o - range.start]);
-    });
+    legal_anchors_for(*action_set, agent.available_pieces, own, others, agent.action_mask);
     if (!agent.action_mask.any()) agent.done = true;
 }
 
@@ -89,9 +128,7 @@ const Agent& Game::refresh(std::size_t agent_idx) {
 }
 
 void Game::write_planes(std::size_t agent_idx, std::uint8_t* planes) const {
-    const std::array<Bitboard, NUM_AGENTS> aligned = align_boards(agent_idx);
-    for (std::size_t k = 0; k < NUM_AGENTS; ++k)
-        write_plane(aligned[k], planes + k * BOARD_SIZE * BOARD_SIZE);
+    game::write_planes(align_boards(agent_idx), planes);
 }
 
 void Game::write_view(std::size_t agent_idx, std::uint8_t* planes, std::uint8_t* mask,

@@ -1,0 +1,123 @@
+// What tree search pays per node: copying a position against working out its legal moves, then
+// applying a move, the two bots, a random playout and arena games. Medians, and multiples of the
+// cost of one copy.
+#include <cstdio>
+#include <random>
+#include <vector>
+
+#include "game/arena.hpp"
+#include "game/bots.hpp"
+#include "game/state.hpp"
+#include "harness.hpp"
+
+namespace {
+
+using game::State;
+
+// Seeded uniform random moves until `placements` have been made.
+State position_after(std::size_t placements, unsigned seed) {
+    State state;
+    std::mt19937_64 rng(seed);
+    while (!state.is_terminal() && state.history().size() < placements)
+        state.apply(*game::random_action(state, rng()));
+    return state;
+}
+
+void per_clone(const char* name, const bench::Result& r, double clone_ns) {
+    std::printf("%-34s %12.1f ns %10.2f x clone\n", name, r.median_ns, r.median_ns / clone_ns);
+}
+
+// The legal grid indices, as State.legal_actions hands them to Python.
+std::size_t list_legal(const State& state, std::vector<std::size_t>& out) {
+    out.clear();
+    state.legal_mask().for_each_grid([&](std::size_t g) { out.push_back(g); });
+    return out.size();
+}
+
+}  // namespace
+
+int main() {
+    const State mid = position_after(40, 7);
+    std::printf("State: %zu bytes; Game: %zu bytes\n", sizeof(State), sizeof(game::Game));
+    std::printf("mid-game position (40 placements): seat %zu, %zu legal moves\n\n", mid.seat(),
+                mid.legal_mask().count());
+
+    std::vector<State> copies;
+    const bench::Result clone = bench::measure(
+        200, 41, [](std::size_t) {},
+        [&](std::size_t) {
+            State copy = mid;
+            bench::keep(copy);
+        });
+    const double c = clone.median_ns;
+    per_clone("clone, mid game", clone, c);
+
+    const game::Game game_copy_source;
+    per_clone("copy of a Game (holds four masks)",
+              bench::measure(
+                  200, 41, [](std::size_t) {},
+                  [&](std::size_t) {
+                      game::Game copy = game_copy_source;
+                      bench::keep(copy);
+                  }),
+              c);
+
+    std::vector<std::size_t> legal;
+    legal.reserve(game::NUM_GRID_INDICES);
+    per_clone(
+        "legal_actions, mid game",
+        bench::measure(
+            200, 41, [](std::size_t) {}, [&](std::size_t) { bench::keep(list_legal(mid, legal)); }),
+        c);
+
+    const std::size_t move = *game::greedy_action(mid);
+    per_clone("apply (and pass done seats), mid",
+              bench::measure(
+                  64, 201, [&](std::size_t n) { copies.assign(n, mid); },
+                  [&](std::size_t i) { bench::keep(copies[i].apply(move)); }),
+              c);
+
+    std::uint64_t key = 0x9e3779b97f4a7c15ULL;
+    per_clone("random bot, mid game",
+              bench::measure(
+                  200, 41, [](std::size_t) {},
+                  [&](std::size_t) {
+                      key = key * 6364136223846793005ULL + 1442695040888963407ULL;
+                      bench::keep(game::random_action(mid, key));
+                  }),
+              c);
+    per_clone("greedy bot, mid game",
+              bench::measure(
+                  50, 41, [](std::size_t) {},
+                  [&](std::size_t) { bench::keep(game::greedy_action(mid)); }),
+              c);
+
+    std::mt19937_64 rng(3);
+    per_clone("random playout from mid game",
+              bench::measure(
+                  10, 41, [](std::size_t) {},
+                  [&](std::size_t) {
+                      State playout = mid;
+                      while (!playout.is_terminal())
+                          playout.apply(*game::random_action(playout, rng()));
+                      bench::keep(playout);
+                  }),
+              c);
+
+    game::WorkerPool pool(1);
+    constexpr std::size_t GAMES = 64;
+    std::vector<std::int16_t> scores(GAMES * 4);
+    std::vector<std::uint8_t> seats(GAMES * 4);
+    const std::array<game::BotKind, 4> bots = {game::BotKind::Greedy, game::BotKind::Random,
+                                               game::BotKind::Random, game::BotKind::Random};
+    std::size_t first = 0;
+    const bench::Result arena = bench::measure(
+        1, 11, [](std::size_t) {},
+        [&](std::size_t) {
+            game::play_arena(bots, 1, first, GAMES, pool, scores.data(), seats.data());
+            first += GAMES;
+        });
+    std::printf("\narena, greedy and 3 random, 1 thread: %.0f games/s\n",
+                GAMES * 1e9 / arena.median_ns);
+    return 0;
+}

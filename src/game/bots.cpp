@@ -1,0 +1,59 @@
+#include "game/bots.hpp"
+
+#include <algorithm>
+#include <array>
+
+namespace game {
+
+std::optional<std::size_t> random_action(const State& state, std::uint64_t key) {
+    if (state.is_terminal()) return std::nullopt;
+    const ActionMask legal = state.legal_mask();
+    // Multiply-and-shift maps the key onto [0, n) with a bias below n / 2^64.
+    const std::size_t pick =
+        static_cast<std::size_t>((static_cast<u128>(key) * legal.count()) >> 64);
+    std::size_t seen = 0, chosen = 0;
+    legal.for_each_grid([&](std::size_t g) {
+        if (seen++ == pick) chosen = g;
+    });
+    return chosen;
+}
+
+std::optional<std::size_t> greedy_action(const State& state) {
+    if (state.is_terminal()) return std::nullopt;
+    const ActionSet& set = ACTION_SET();
+    const ActionMask legal = state.legal_mask();
+    const std::array<Bitboard, NUM_AGENTS> aligned = state.align_boards(state.seat());
+    const Bitboard& own = aligned[0];
+    const Bitboard others = aligned[1] | aligned[2] | aligned[3];
+
+    // Every opponent's corner cells, seen from the mover's frame as the rest is.
+    std::array<Bitboard, NUM_AGENTS - 1> theirs;
+    for (std::size_t k = 1; k < NUM_AGENTS; ++k) {
+        Bitboard around = own;
+        for (std::size_t j = 1; j < NUM_AGENTS; ++j)
+            if (j != k) around |= aligned[j];
+        theirs[k - 1] = corner_cells(aligned[k], open_cells(aligned[k], around));
+    }
+
+    std::size_t largest = 0;
+    legal.for_each_grid([&](std::size_t g) {
+        largest = std::max<std::size_t>(largest, set.shapes[g / CELLS_PER_ORIENTATION].num_cells);
+    });
+    std::optional<std::size_t> best;
+    std::size_t best_score = 0;
+    legal.for_each_grid([&](std::size_t g) {
+        if (set.shapes[g / CELLS_PER_ORIENTATION].num_cells != largest) return;
+        const Bitboard& cells = set.actions[*set.grid[g]].cells;
+        const Bitboard after = own | cells;
+        std::size_t score = corner_cells(after, open_cells(after, others)).count();
+        for (const Bitboard& corners : theirs) score += (cells & corners).count();
+        // Grid indices come in ascending order, so the first of equal scores is kept.
+        if (!best || score > best_score) {
+            best = g;
+            best_score = score;
+        }
+    });
+    return best;
+}
+
+}  // namespace game

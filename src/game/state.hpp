@@ -1,0 +1,88 @@
+// A position as a small value, for tree search: what each seat has placed and holds, the seat to
+// move, and the moves that led here. Copying one copies about a kilobyte and nothing else; legal
+// moves are worked out only when asked for, with the same rule code as Game.
+//
+// Unlike Game, a State is always settled: the seat to move has a legal placement, or the game is
+// over. After every placement the seats that have none are found done and passed, as the batched
+// environment does, so a caller never observes or passes turns.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "game.hpp"
+
+namespace game {
+
+// No game has more placements than every seat placing every piece.
+inline constexpr std::size_t MAX_PLACEMENTS = NUM_AGENTS * NUM_PIECE_TYPES;
+
+class State {
+public:
+    // A new game: seat 0 to move.
+    State();
+
+    // The seat to move: one with a legal placement unless the game is over, when it is the seat
+    // that made the last placement.
+    std::size_t seat() const { return to_move_; }
+    bool is_terminal() const;
+
+    // The seat's legal placements, exactly as Game::observe would find them: the start-corner
+    // placements before its first piece, nothing once it is done.
+    ActionMask legal_mask(std::size_t seat) const;
+    ActionMask legal_mask() const { return legal_mask(to_move_); }
+
+    // Places the piece that a grid index names for the seat to move, then passes the seats that
+    // have no legal placement left. A move that is not legal is refused with the reason and
+    // changes nothing.
+    std::optional<InvalidAction> apply(std::size_t grid_index);
+
+    // A new game with the placements replayed; the index of the first refused one otherwise.
+    struct Replay;
+    static Replay from_history(std::span<const std::uint16_t> history);
+
+    // The four final scores once the game is over, in seat order; nothing before.
+    std::optional<std::array<std::int16_t, NUM_AGENTS>> scores() const;
+
+    // The four boards in the seat's frame: entry k is seat (seat + k) % 4.
+    std::array<Bitboard, NUM_AGENTS> align_boards(std::size_t seat) const;
+
+    // The grid indices placed so far, in order.
+    std::span<const std::uint16_t> history() const { return {history_.data(), num_placements_}; }
+
+    const SeatPosition& position_of(std::size_t seat) const;
+
+    // The same position: every seat's cells and hand, the seat to move while the game goes on,
+    // and, for a seat that has placed all its pieces, whether the monomino was its last (that
+    // decides between 15 and 20). The order of the moves, and done flags that are only found out
+    // when a seat's turn comes, do not count: they change nothing that can follow.
+    bool operator==(const State& other) const;
+    // A hash of what == compares, the same in every process.
+    std::uint64_t hash() const;
+
+    // The board in seat 0's frame, as Game::text draws it.
+    std::string text() const;
+
+private:
+    void settle();
+    Bitboard others_seen_by(std::size_t seat) const;
+
+    std::array<SeatPosition, NUM_AGENTS> seats_;
+    std::array<std::uint16_t, MAX_PLACEMENTS> history_{};
+    std::uint8_t num_placements_ = 0;
+    std::uint8_t to_move_ = 0;
+};
+
+struct State::Replay {
+    State state;
+    // When a placement was refused: its position in the history, and why. `state` is then the
+    // position before it.
+    std::optional<std::size_t> refused_at;
+    std::optional<InvalidAction> refusal;
+};
+
+}  // namespace game

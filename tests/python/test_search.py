@@ -1,0 +1,302 @@
+"""tavlok.State, the bots and the arena: positions for search, checked against PyTavlok."""
+
+import ast
+import copy
+import io
+import pickle
+import re
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import tavlok
+from _tavlok import PyTavlok
+from tavlok import State, bots
+from tavlok.cli import main
+
+ROOT = Path(__file__).resolve().parents[2]
+
+
+def played(seed, placements=None):
+    """A state after seeded random moves: `placements` of them, or a whole game."""
+    state, bot = State(), bots.Random(seed)
+    while not state.is_terminal() and (placements is None or len(state.history) < placements):
+        state.apply(bot(state))
+    return state
+
+
+def snapshot(state):
+    """Everything a caller can read from a state."""
+    views = [state.observation(seat) for seat in range(4)]
+    return (
+        state.seat,
+        state.history,
+        state.is_terminal(),
+        state.scores(),
+        state.legal_actions().tolist(),
+        [(planes.tobytes(), mask.tobytes()) for planes, mask in views],
+        hash(state),
+    )
+
+
+@pytest.mark.parametrize("copier", [State.clone, copy.copy, copy.deepcopy])
+def test_copies_are_independent_of_the_original(copier):
+    original = played(1, 12)
+    before = snapshot(original)
+    duplicate = copier(original)
+    assert duplicate == original and duplicate is not original
+    while not duplicate.is_terminal():
+        duplicate.apply(bots.greedy(duplicate))
+    assert snapshot(original) == before
+    after = snapshot(duplicate)
+    original.apply(bots.greedy(original))
+    assert snapshot(duplicate) == after
+
+
+@pytest.mark.parametrize("placements", [0, 1, 30, None])
+def test_replay_and_pickle_give_the_same_state(placements):
+    state = played(2, placements)
+    for other in [State.from_history(state.history), State.from_history(list(state.history))]:
+        assert other == state and snapshot(other) == snapshot(state)
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        loaded = pickle.loads(pickle.dumps(state, protocol))
+        assert type(loaded) is State and snapshot(loaded) == snapshot(state)
+
+
+def test_a_state_is_saved_as_its_moves():
+    # So a saved game loads into whatever the engine becomes, and is checked on the way in.
+    state = played(3, 6)
+    assert state.__reduce__() == (State.from_history, (state.history,))
+    history = list(state.history)
+    history[5] = history[1]  # seat 1's first piece again
+    with pytest.raises(ValueError, match=r"move 5 of the history: .*placed that piece already"):
+        State.from_history(history)
+    over = played(3).history
+    with pytest.raises(ValueError, match=f"move {len(over)} of the history: the game is over"):
+        State.from_history(over + (0,))
+
+
+class ByHand:
+    """One game through PyTavlok, passing the seats that are done as the batched env does."""
+
+    def __init__(self):
+        self.game = PyTavlok()
+        self.settle()
+
+    def settle(self):
+        while True:
+            seat = self.game.agent_selection
+            self.game.observe(seat)
+            if not self.game.terminations[seat] or all(self.game.terminations):
+                return
+            self.game.step(None)
+
+    def play(self, action):
+        self.game.step(int(action))
+        self.settle()
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_state_and_pytavlok_agree_move_by_move(seed, capfd):
+    state, env, bot = State(), ByHand(), bots.Random(seed)
+    while True:
+        assert state.is_terminal() == all(env.game.terminations)
+        assert state.seat == env.game.agent_selection
+        for seat in range(4):
+            planes, mask = tavlok.arrays(env.game.observe(seat))
+            ours_planes, ours_mask = state.observation(seat)
+            np.testing.assert_array_equal(ours_planes, planes)
+            np.testing.assert_array_equal(ours_mask, mask)
+            if seat == state.seat:
+                np.testing.assert_array_equal(state.legal_actions(), np.flatnonzero(mask))
+        if state.is_terminal():
+            break
+        action = bot(state)
+        state.apply(action)
+        env.play(action)
+    assert list(state.scores()) == env.game.rewards
+    assert state.legal_actions().size == 0
+
+    capfd.readouterr()
+    env.game.render()
+    assert state.render() + "\n" == capfd.readouterr().out
+    svg = state._repr_svg_()
+    planes, _ = state.observation(0)
+    for seat in range(4):
+        assert svg.count(f'data-seat="{seat}"') == planes[seat].sum()
+
+
+def test_illegal_actions_raise_with_the_reason_and_change_nothing():
+    def refused(state, cases):
+        before = snapshot(state)
+        for action, error, reason in cases:
+            with pytest.raises(error, match=reason):
+                state.apply(action)
+            assert snapshot(state) == before
+
+    state = State()
+    refused(
+        state,
+        [
+            (36400, ValueError, "outside 0 to 36399"),
+            (-1, ValueError, "outside 0 to 36399"),
+            (2**70, ValueError, "outside 0 to 36399"),
+            (1.0, TypeError, "integer"),
+            (419, ValueError, "names no placement"),  # the domino does not fit at column 19
+            (tavlok.encode(1, 5, 5), ValueError, "must cover its start corner"),
+        ],
+    )
+    for _ in range(4):
+        state.apply(tavlok.encode(0, 0, 0))  # every seat opens with the monomino
+    refused(
+        state,
+        [
+            (tavlok.encode(0, 1, 1), ValueError, "placed that piece already"),
+            (tavlok.encode(1, 0, 0), ValueError, "overlaps a piece"),
+            (tavlok.encode(1, 0, 18), ValueError, "overlaps a piece"),  # seat 1's, at (0, 19)
+            (tavlok.encode(1, 0, 1), ValueError, "shares an edge"),
+            (tavlok.encode(1, 5, 5), ValueError, "touches none of the seat's own pieces"),
+        ],
+    )
+    state.apply(np.int16(tavlok.encode(1, 1, 1)))  # numpy integers are indices too
+
+    over = played(4)
+    for move in (lambda s: s.apply(0), bots.greedy, bots.random):
+        with pytest.raises(ValueError, match="game is over"):
+            move(over)
+    assert over.scores() is not None and played(4, 10).scores() is None
+
+
+def test_equal_positions_are_equal_whatever_the_order_of_moves():
+    found = 0
+    for seed in range(20):
+        state = played(seed, 16)
+        history = list(state.history)
+        history[4], history[8] = history[8], history[4]  # seat 0's second and third pieces
+        try:
+            other = State.from_history(history)
+        except ValueError:
+            continue
+        found += 1
+        assert other == state and hash(other) == hash(state)
+        assert other.history != state.history
+        assert len({state, other}) == 1
+    assert found
+
+    a, b, c = played(1, 10), played(1, 11), played(2, 11)
+    assert a != b and b != c and len({a, b, c}) == 3
+    assert (a == "a") is False and a != object()
+
+
+def test_greedy_beats_random_by_a_clear_margin():
+    result = tavlok.arena(["greedy", "random", "random", "random"], games=400, seed=11)
+    assert result.win_rate[0] > 0.8
+    assert all(result.mean_score[0] > result.mean_score[i] + 20 for i in (1, 2, 3))
+    assert result.win_rate.sum() == pytest.approx(1)
+
+
+def test_arena_results_do_not_depend_on_threads_or_progress_reports():
+    bots_ = ["greedy", "random", bots.random, bots.Random(5)]
+    one = tavlok.arena(bots_, games=40, seed=3, threads=1)
+    reported = []
+    two = tavlok.arena(bots_, games=40, seed=3, threads=2, progress=lambda *a: reported.append(a))
+    np.testing.assert_array_equal(one.seat_scores, two.seat_scores)
+    np.testing.assert_array_equal(one.seats, two.seats)
+    assert reported[-1] == (40, 40) and len(reported) > 1
+    assert one.bots == ("greedy", "random", "random", "random")
+    assert not np.array_equal(one.seat_scores, tavlok.arena(bots_, games=40, seed=4).seat_scores)
+
+
+def test_arena_rotates_the_seats_every_game():
+    # Four greedy bots play the same game every time, so only the rotation moves the scores.
+    result = tavlok.arena(["greedy"] * 4, games=8, seed=0, threads=2)
+    first = result.seat_scores[0]
+    assert (result.seat_scores == first).all()
+    for g in range(8):
+        assert [result.scores[g, i] for i in range(4)] == [first[(i + g) % 4] for i in range(4)]
+    assert np.allclose(result.mean_score, first.mean())
+    assert np.allclose(result.win_rate, 0.25)
+    best = first == first.max()
+    np.testing.assert_allclose(result.seat_win_rate, best / best.sum())
+
+    # The same game played through the Python callables.
+    state = State()
+    while not state.is_terminal():
+        state.apply(bots.greedy(state))
+    assert list(state.scores()) == first.tolist()
+
+
+def test_arena_refuses_what_it_cannot_play():
+    with pytest.raises(ValueError, match="engine's bots"):
+        tavlok.arena(["greedy", "random", "random", lambda s: 0], games=1)
+    with pytest.raises(ValueError, match="four bots"):
+        tavlok.arena(["greedy"] * 3, games=1)
+    with pytest.raises(ValueError, match="games"):
+        tavlok.arena(["greedy"] * 4, games=0)
+
+
+def played_with(bot):
+    state = State()
+    while not state.is_terminal():
+        action = bot(state)
+        assert action in state.legal_actions()
+        state.apply(action)
+    return state.history
+
+
+def test_random_bots_repeat_with_their_seed():
+    first, again, other = (played_with(bots.Random(seed)) for seed in (7, 7, 8))
+    assert first == again and first != other
+
+
+def test_arena_command_prints_progress_and_the_table(capsys):
+    assert main(["arena", "greedy", "random", "random", "random", "--games", "20"]) == 0
+    out, err = capsys.readouterr()
+    rows = re.findall(r"^(\d) (greedy|random) +(-?\d+\.\d\d) +(\d+\.\d)%$", out, re.M)
+    assert [r[1] for r in rows] == ["greedy", "random", "random", "random"]
+    assert sum(float(r[3]) for r in rows) == pytest.approx(100, abs=0.3)
+    assert err.splitlines()[-1] == "20/20 games"
+
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    from tavlok.cli import _progress_printer
+
+    terminal = Terminal()
+    show = _progress_printer(terminal)
+    show(5, 20)
+    show(20, 20)
+    assert terminal.getvalue() == (
+        "\r[#######.......................] 5/20 games"
+        "\r[##############################] 20/20 games\n"
+    )
+
+
+def search_example():
+    """The README's ```python block about tavlok.State."""
+    source = ROOT / "README.md"
+    for block in re.findall(r"^```python\n(.*?)^```$", source.read_text(), re.M | re.S):
+        if "tavlok.State" in block:
+            return source, block
+    pytest.fail("no ```python block using tavlok.State in README.md")
+
+
+def test_documented_search_example_runs(capsys):
+    source, block = search_example()
+    assert len(block.strip().splitlines()) <= 20
+    namespace = {}
+    exec(compile(block, str(source), "exec"), namespace)
+    state = namespace["state"]
+    assert len(state.history) == 1 and state.seat == 1
+    assert f"opened with {tavlok.decode(state.history[0])}" in capsys.readouterr().out
+
+
+def test_stub_names_what_the_module_defines():
+    tree = ast.parse((ROOT / "python" / "tavlok" / "_search.pyi").read_text())
+    functions = {n.name for n in tree.body if isinstance(n, ast.FunctionDef)}
+    assert functions == {n for n in vars(tavlok._search) if not n.startswith("_")} - {"State"}
+    (state_stub,) = [n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "State"]
+    declared = {f.name for f in state_stub.body if isinstance(f, ast.FunctionDef)}
+    assert {n for n in vars(State) if not n.startswith("__")} <= declared
