@@ -2,7 +2,9 @@
 // layouts, against the memory floor of a step measured in the same run with the same threads:
 // filling one mask per env and writing its 1,600 plane bytes.
 //
-// Usage: vector_bench [num_envs (256)] [steps per batch (40)] [batches (15)]
+// Usage: vector_bench [num_envs (256)] [steps per batch (40)] [batches (15)] [profile]
+// With "profile" last, only the single-threaded step with bit masks runs, for a profiler to see
+// the engine's share alone.
 // Every figure is the median over the batches; only the steps are timed, not the policy (the
 // first legal grid index at or after a random start) that picks the actions between them.
 #include <algorithm>
@@ -126,6 +128,11 @@ int main(int argc, char** argv) {
     const std::size_t steps = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 40;
     const std::size_t batches = argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 15;
     bench::keep(game::ACTION_SET());  // built outside the timings
+    if (argc > 4 && std::strcmp(argv[4], "profile") == 0) {
+        std::printf("%.1f ns per env-step, bit masks, 1 thread\n",
+                    time_steps(num_envs, 1, MaskLayout::Bits, steps, batches));
+        return 0;
+    }
     std::printf("%zu envs, median of %zu batches of %zu steps; ns and env-steps/s per env-step\n\n",
                 num_envs, batches, steps);
     std::printf("%-8s %-26s %10s %14s %10s\n", "threads", "", "ns", "env-steps/s", "x floor");

@@ -6,18 +6,21 @@ namespace game {
 
 namespace {
 
-// ORs the cells, turned 1 to 3 quarter turns clockwise, into the turned boards. A quarter turn
+// Adds the cells, turned 0 to 3 quarter turns clockwise, to the turned boards. A quarter turn
 // clockwise takes (r, c) to (c, 19 - r).
-void add_turned_cells(std::array<Bitboard, 3>& turned, const Bitboard& cells) {
+void add_turned_cells(SeatPosition& seat, const Bitboard& cells) {
     for (std::size_t w = 0; w < Bitboard::WORDS; ++w) {
         for (std::uint64_t bits = cells.words[w]; bits != 0; bits &= bits - 1) {
             const std::size_t bit = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
             std::size_t r = bit / ROW_STRIDE, c = bit % ROW_STRIDE;
+            seat.grid_turned[0].set(r * BOARD_SIZE + c);
             for (std::size_t k = 1; k < 4; ++k) {
                 const std::size_t turned_r = c, turned_c = BOARD_SIZE - 1 - r;
                 r = turned_r;
                 c = turned_c;
-                turned[k - 1] |= Bitboard::cell(r, c);
+                const std::size_t turned_bit = cell_index(r, c);
+                seat.turned[k - 1].words[turned_bit / 64] |= std::uint64_t{1} << (turned_bit % 64);
+                seat.grid_turned[k].set(r * BOARD_SIZE + c);
             }
         }
     }
@@ -27,7 +30,7 @@ void add_turned_cells(std::array<Bitboard, 3>& turned, const Bitboard& cells) {
 
 void SeatPosition::place(const Action& action) {
     board |= action.cells;
-    add_turned_cells(turned, action.cells);
+    add_turned_cells(*this, action.cells);
     pieces_placed += 1;
     available_pieces.remove(action.piece_type);
     last_piece = action.piece_type;
@@ -65,7 +68,7 @@ std::optional<InvalidAction> Game::step(std::optional<std::size_t> grid_index) {
     const std::optional<std::size_t> action_index = action_set->grid[*grid_index];
     if (!action_index) return InvalidAction{ACTION_NOT_AVAILABLE};
     check_index(*action_index, agent.action_mask.size());
-    if (!agent.action_mask.test(*action_index)) return InvalidAction{ACTION_NOT_AVAILABLE};
+    if (!agent.action_mask.test_grid(*grid_index)) return InvalidAction{ACTION_NOT_AVAILABLE};
 
     const Action& action = action_set->actions[*action_index];
     agent.place(action);

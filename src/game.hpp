@@ -42,13 +42,13 @@ inline Bitboard corner_cells(const Bitboard& own, const Bitboard& open) {
 
 // Writes into `out` the legal anchors of every orientation of the pieces in `hand`, for a seat
 // that has placed before; the orientations of other pieces are left as they are.
-void legal_anchors_for(const ActionSet& set, PieceSet hand, const Bitboard& own,
-                       const Bitboard& others, ActionMask& out);
+void legal_anchors_for(const ActionSet& set, PieceSet hand, const GridSet& own,
+                       const GridSet& others, ActionMask& out);
 
 // Whether legal_anchors_for would find any legal placement; stops at the first piece that has
 // one.
-bool has_legal_placement(const ActionSet& set, PieceSet hand, const Bitboard& own,
-                         const Bitboard& others);
+bool has_legal_placement(const ActionSet& set, PieceSet hand, const GridSet& own,
+                         const GridSet& others);
 
 // The score of a seat that is done: minus the cells it still holds, or 15 when it placed every
 // piece (20 when the monomino was its last).
@@ -110,7 +110,9 @@ public:
 
 private:
     // Recomputes the mask of the pieces still in hand and sets done when nothing is legal.
-    void refresh_mask(Agent& agent, const Bitboard& own, const Bitboard& others);
+    void refresh_mask(Agent& agent, const GridSet& own, const GridSet& others);
+    // align_boards in grid order, without copying the boards.
+    std::array<const GridSet*, NUM_AGENTS> aligned_grids(std::size_t agent_idx) const;
     void write_planes(std::size_t agent_idx, std::uint8_t* planes) const;
 };
 

@@ -1,25 +1,75 @@
 #include "game/actions.hpp"
 
+#include <algorithm>
+#include <span>
 #include <string>
 
 #include "game/errors.hpp"
+#include "game/unpack.hpp"
 
 namespace game {
 
 namespace {
 
-// The cells of a shape as offset slots, adding offsets not seen before to `offsets`.
-OrientationShape shape_of(u128 shape, Vec<std::size_t>& offsets) {
+// The cells of a shape given as bits r * 21 + c of its bounding box, as the starts of their
+// shifted copies.
+OrientationShape shape_of(u128 shape) {
     OrientationShape result;
     for (std::size_t bit = 0; bit < 128; ++bit) {
         if (((shape >> bit) & 1u) == 0) continue;
-        std::size_t slot = 0;
-        while (slot < offsets.size() && offsets[slot] != bit) ++slot;
-        if (slot == offsets.size()) offsets.push_back(bit);
-        check_index(result.num_cells, result.offset_slots.size());
-        result.offset_slots[result.num_cells++] = static_cast<std::uint8_t>(slot);
+        const std::size_t row = bit / ROW_STRIDE, col = bit % ROW_STRIDE;
+        const std::size_t distance = row * BOARD_SIZE + col;
+        if (distance > MAX_CELL_DISTANCE) fatal("a cell of a shape lies outside its 5 x 5 box");
+        check_index(result.num_cells, result.starts.size());
+        result.starts[result.num_cells++] =
+            static_cast<std::uint16_t>(distance % 8 * SHIFTED_COPY_BYTES + distance / 8);
+        result.width = std::max(result.width, static_cast<std::uint8_t>(col + 1));
     }
     return result;
+}
+
+// The orientations' cells as one tree in preorder: sorted by their runs of starts, each
+// orientation adds a node for every leading run that the one before it does not share.
+Vec<ShapeNode> shape_tree_of(const std::array<OrientationShape, NUM_ORIENTATIONS>& shapes,
+                             const Vec<Piece>& orientations) {
+    std::array<std::size_t, NUM_ORIENTATIONS> order;
+    for (std::size_t o = 0; o < order.size(); ++o) order[o] = o;
+    const auto run = [&](std::size_t o) {
+        return std::span<const std::uint16_t>(shapes[o].starts.data(), shapes[o].num_cells);
+    };
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        const auto x = run(a), y = run(b);
+        return std::lexicographical_compare(x.begin(), x.end(), y.begin(), y.end());
+    });
+    Vec<ShapeNode> tree;
+    std::span<const std::uint16_t> previous;
+    for (const std::size_t o : order) {
+        const auto cells = run(o);
+        const std::uint32_t piece = std::uint32_t{1} << position(orientations[o].piece_type);
+        std::size_t shared = 0;
+        while (shared < cells.size() && shared < previous.size() &&
+               cells[shared] == previous[shared])
+            ++shared;
+        for (std::size_t k = shared; k < cells.size(); ++k)
+            tree.push_back(ShapeNode{cells[k], static_cast<std::uint8_t>(k),
+                                     ShapeNode::NO_ORIENTATION, 0, 0, 0, 0});
+        tree.back().orientation = static_cast<std::uint8_t>(o);
+        tree.back().width = shapes[o].width;
+        tree.back().piece = piece;
+        // Every node on the run's path holds this piece in its subtree.
+        for (std::size_t i = tree.size(), depth = cells.size(); i-- > 0 && depth > 0;) {
+            if (tree[i].depth != depth - 1) continue;
+            tree[i].pieces |= piece;
+            --depth;
+        }
+        previous = cells;
+    }
+    for (std::size_t i = 0; i < tree.size(); ++i) {
+        std::size_t next = i + 1;
+        while (next < tree.size() && tree[next].depth > tree[i].depth) ++next;
+        tree[i].next = static_cast<std::uint16_t>(next);
+    }
+    return tree;
 }
 
 }  // namespace
@@ -39,8 +89,20 @@ void ActionMask::set(std::size_t action_index, bool value) {
 void ActionMask::set_grid(std::size_t grid_index, bool value) {
     check_index(grid_index, NUM_GRID_INDICES);
     const std::size_t o = grid_index / CELLS_PER_ORIENTATION;
-    const Bitboard bit = Bitboard::single(anchor_bit(grid_index));
-    set_anchors(o, value ? (anchors_[o] | bit) : (anchors_[o] & ~bit));
+    GridSet anchors = anchors_[o];
+    if (value) {
+        anchors.set(grid_index % CELLS_PER_ORIENTATION);
+    } else {
+        anchors.reset(grid_index % CELLS_PER_ORIENTATION);
+    }
+    set_anchors(o, anchors);
+}
+
+void ActionMask::write_grid_bytes(std::uint8_t* out) const {
+    // Laid end to end, the anchor sets are the bit mask; unpacking it writes every byte once.
+    std::array<std::uint8_t, NUM_GRID_INDICES / 8> bits;
+    write_grid_bits(bits.data());
+    unpack_bits(bits.data(), bits.size(), out);
 }
 
 void ActionMask::clear_range(ActionRange range) {
@@ -63,7 +125,7 @@ ActionSet ActionSet::build() {
         OrientationRange& orients = set.orientation_ranges[position(piece.piece_type)];
         if (orients.end == 0) orients.start = o;
         orients.end = o + 1;
-        set.shapes[o] = shape_of(piece.shape_mask(), set.cell_offsets);
+        set.shapes[o] = shape_of(piece.shape_mask());
         for (const Translation& t : translations)
             set.actions.push_back(
                 Action{t.cells, o * CELLS_PER_ORIENTATION + t.position, piece.piece_type});
@@ -77,6 +139,10 @@ ActionSet ActionSet::build() {
     if (set.actions.size() != NUM_ACTIONS)
         fatal("action set holds " + std::to_string(set.actions.size()) + " actions, expected " +
               std::to_string(NUM_ACTIONS));
+    set.shape_tree = shape_tree_of(set.shapes, orientations);
+    for (std::size_t width = 1; width < set.anchor_columns.size(); ++width)
+        for (std::size_t p = 0; p < CELLS_PER_ORIENTATION; ++p)
+            if (p % BOARD_SIZE + width <= BOARD_SIZE) set.anchor_columns[width].set(p);
     const Bitboard corner = Bitboard::cell(0, 0);
     for (const Action& a : set.actions)
         if (a.cells.intersects(corner)) set.initial_mask.set_grid(a.grid_index, true);

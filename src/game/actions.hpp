@@ -15,6 +15,7 @@
 
 #include "game/alloc.hpp"
 #include "game/bitboard.hpp"
+#include "game/grid_set.hpp"
 #include "game/pieces.hpp"
 
 namespace game {
@@ -41,10 +42,11 @@ struct OrientationRange {
     std::size_t end = 0;
 };
 
-// An agent's legal actions. Indexed by action index, but kept as one anchor board per orientation:
-// bit r * 21 + c of board o is the placement of orientation o with its top-left corner at (r, c).
-// In that form a whole orientation is decided by a few word operations, a used piece is cleared
-// by zeroing its orientations, and the grid mask is written from the set bits alone.
+// An agent's legal actions. Indexed by action index, but kept as one anchor set per orientation:
+// position r * 20 + c of set o is the placement of orientation o with its top-left corner at
+// (r, c). In that form a whole orientation is decided by a few word operations, a used piece is
+// cleared by emptying its orientations, and the sets laid end to end are the bit mask an observer
+// is handed.
 class ActionMask {
 public:
     constexpr std::size_t size() const { return NUM_ACTIONS; }
@@ -59,22 +61,18 @@ public:
 
     // By grid index.
     bool test_grid(std::size_t grid_index) const {
-        return anchors_[grid_index / CELLS_PER_ORIENTATION].test(anchor_bit(grid_index));
+        return anchors_[grid_index / CELLS_PER_ORIENTATION].test(grid_index %
+                                                                 CELLS_PER_ORIENTATION);
     }
     void set_grid(std::size_t grid_index, bool value);
     // Calls f(grid index) for every legal action, in ascending order. Only orientations with a
-    // legal anchor are visited, and only the words that can hold cells.
+    // legal anchor are visited.
     template <class F>
     void for_each_grid(F&& f) const {
-        for (u128 live = live_; live != 0; live &= live - 1) {
-            const std::size_t o = count_trailing_zeros(live);
+        for_each_live([&](std::size_t o) {
             const std::size_t base = o * CELLS_PER_ORIENTATION;
-            const Bitboard& b = anchors_[o];
-            for (std::size_t w = 0; w < CELL_WORDS; ++w)
-                for (std::uint64_t bits = b.words[w]; bits != 0; bits &= bits - 1)
-                    f(base +
-                      ANCHOR_POSITIONS[w * 64 + static_cast<std::size_t>(std::countr_zero(bits))]);
-        }
+            anchors_[o].for_each([&](std::size_t p) { f(base + p); });
+        });
     }
 
     // Sets byte g of a zero-filled NUM_GRID_INDICES-byte grid for every legal grid index g.
@@ -84,66 +82,79 @@ public:
     // The mask as NUM_GRID_INDICES / 8 bytes of bits, grid index g at bit 7 - g % 8 of byte
     // g / 8; every byte of the output is written.
     void write_grid_bits(std::uint8_t* out) const {
-        std::memset(out, 0, NUM_GRID_INDICES / 8);
-        for_each_grid(
-            [&](std::size_t g) { out[g / 8] |= static_cast<std::uint8_t>(0x80u >> (g % 8)); });
+        static_assert(CELLS_PER_ORIENTATION == 8 * GridSet::BYTES);
+        for (std::size_t o = 0; o < NUM_ORIENTATIONS; ++o)
+            std::memcpy(out + o * GridSet::BYTES, anchors_[o].bytes(), GridSet::BYTES);
     }
+    // The mask as NUM_GRID_INDICES bytes of 0/1; every byte of the output is written.
+    void write_grid_bytes(std::uint8_t* out) const;
 
-    const Bitboard& anchors(std::size_t orientation) const { return anchors_[orientation]; }
-    void set_anchors(std::size_t orientation, const Bitboard& anchors) {
+    const GridSet& anchors(std::size_t orientation) const { return anchors_[orientation]; }
+    void set_anchors(std::size_t orientation, const GridSet& anchors) {
+        set_anchors(orientation, anchors, !anchors.is_empty());
+    }
+    // For a caller that already knows whether the anchors are empty.
+    void set_anchors(std::size_t orientation, const GridSet& anchors, bool any) {
         anchors_[orientation] = anchors;
-        const u128 bit = u128{1} << orientation;
-        live_ = anchors.is_empty() ? (live_ & ~bit) : (live_ | bit);
+        std::uint64_t& word = live_[orientation / 64];
+        const std::uint64_t bit = std::uint64_t{1} << (orientation % 64);
+        word = (word & ~bit) | (any ? bit : 0);
     }
     void clear_orientations(OrientationRange range) {
-        for (std::size_t o = range.start; o < range.end; ++o) set_anchors(o, Bitboard{});
+        for (std::size_t o = range.start; o < range.end; ++o) set_anchors(o, GridSet{});
     }
 
-    bool any() const { return live_ != 0; }
+    bool any() const { return (live_[0] | live_[1]) != 0; }
     std::size_t count() const {
         std::size_t n = 0;
-        for (u128 live = live_; live != 0; live &= live - 1)
-            n += anchors_[count_trailing_zeros(live)].count();
+        for_each_live([&](std::size_t o) { n += anchors_[o].count(); });
         return n;
     }
     bool operator==(const ActionMask&) const = default;
 
-    // Bit r * 21 + c of the anchor board for the placement at row * 20 + col = grid_index % 400.
-    static constexpr std::size_t anchor_bit(std::size_t grid_index) {
-        const std::size_t position = grid_index % CELLS_PER_ORIENTATION;
-        return cell_index(position / BOARD_SIZE, position % BOARD_SIZE);
-    }
-
 private:
-    // Anchor bits are below 420, so the eighth word of an anchor board is always empty.
-    static constexpr std::size_t CELL_WORDS = (CELL_BIT_LIMIT + 63) / 64;
-
-    // Anchor bit r * 21 + c -> r * 20 + c, so that writing the grid needs no division.
-    static constexpr std::array<std::uint16_t, CELL_WORDS * 64> ANCHOR_POSITIONS = [] {
-        std::array<std::uint16_t, CELL_WORDS * 64> table{};
-        for (std::size_t bit = 0; bit < CELL_BIT_LIMIT; ++bit)
-            table[bit] =
-                static_cast<std::uint16_t>((bit / ROW_STRIDE) * BOARD_SIZE + bit % ROW_STRIDE);
-        return table;
-    }();
-
-    static std::size_t count_trailing_zeros(u128 v) {
-        const auto low = static_cast<std::uint64_t>(v);
-        return low != 0 ? static_cast<std::size_t>(std::countr_zero(low))
-                        : 64 + static_cast<std::size_t>(
-                                   std::countr_zero(static_cast<std::uint64_t>(v >> 64)));
+    // Calls f(orientation) for every orientation with a legal anchor, in ascending order.
+    template <class F>
+    void for_each_live(F&& f) const {
+        for (std::size_t w = 0; w < live_.size(); ++w)
+            for (std::uint64_t live = live_[w]; live != 0; live &= live - 1)
+                f(w * 64 + static_cast<std::size_t>(std::countr_zero(live)));
     }
 
-    std::array<Bitboard, NUM_ORIENTATIONS> anchors_{};
-    // Bit o is set exactly when anchors_[o] is not empty.
-    u128 live_ = 0;
+    std::array<GridSet, NUM_ORIENTATIONS> anchors_{};
+    // Bit o % 64 of word o / 64 is set exactly when anchors_[o] is not empty.
+    std::array<std::uint64_t, (NUM_ORIENTATIONS + 63) / 64> live_{};
 };
 
-// The cells of one orientation at offset (0, 0), as bit offsets into the board, each given as a
-// slot of ActionSet::cell_offsets so that every distinct offset is shifted once per observation.
+// The open cells (or the corner cells) of one position, moved toward the start by every distance
+// of 0 to 7 positions, each followed by zero bytes: ShiftedCells::at(d) is the copy that begins
+// d / 8 bytes into copy d % 8, a load rather than a shift. Position p of that load says whether
+// the cell d positions past anchor p is open.
+inline constexpr std::size_t SHIFTED_COPY_BYTES = 80;
+inline constexpr std::size_t MAX_CELL_DISTANCE = 4 * BOARD_SIZE + 4;
+static_assert(MAX_CELL_DISTANCE / 8 + sizeof(GridSet) <= SHIFTED_COPY_BYTES);
+
+// The cells of one orientation with its top-left corner at (0, 0), in ascending order of their
+// distance row * 20 + col from it, each as the byte where its shifted copy starts (see
+// SHIFTED_COPY_BYTES), and the width of its bounding box.
 struct OrientationShape {
-    std::array<std::uint8_t, 5> offset_slots{};
+    std::array<std::uint16_t, 5> starts{};
     std::uint8_t num_cells = 0;
+    std::uint8_t width = 0;
+};
+
+// Orientations share leading cells: of the 414 cells of all 91 orientations, only 125 distinct
+// runs of first cells exist. Laid out as a tree walked in preorder, each run's cells are tested
+// once for every orientation that begins with it.
+struct ShapeNode {
+    std::uint16_t start = 0;  // the byte where the copy of this node's cell starts
+    std::uint8_t depth = 0;   // cells before this one in the run
+    std::uint8_t orientation = NO_ORIENTATION;  // the orientation whose cells end here, if any
+    std::uint16_t next = 0;                     // the first node after this node's subtree
+    std::uint8_t width = 0;                     // of the orientation ending here, if any
+    std::uint32_t pieces = 0;                   // PieceSet bits of every orientation in the subtree
+    std::uint32_t piece = 0;  // the PieceSet bit of the orientation ending here, if any
+    static constexpr std::uint8_t NO_ORIENTATION = 0xff;
 };
 
 struct ActionSet {
@@ -153,10 +164,12 @@ struct ActionSet {
     std::array<ActionRange, NUM_PIECE_TYPES> piece_ranges{};
     // Indexed by position(piece type): the run of its orientation indices.
     std::array<OrientationRange, NUM_PIECE_TYPES> orientation_ranges{};
-    // Indexed by orientation: its cells, as slots of cell_offsets.
+    // Indexed by orientation: its cells, as starts of shifted copies.
     std::array<OrientationShape, NUM_ORIENTATIONS> shapes{};
-    // Every distinct bit offset (row * 21 + col within a bounding box) of any orientation's cell.
-    Vec<std::size_t> cell_offsets;
+    // Indexed by width: the anchors where a shape that many columns wide stays on the board.
+    std::array<GridSet, 6> anchor_columns{};
+    // Every orientation's cells as one tree, in preorder (see ShapeNode).
+    Vec<ShapeNode> shape_tree;
     // The placements that cover cell (0, 0), the start corner of every agent's own frame.
     ActionMask initial_mask;
 

@@ -8,6 +8,7 @@
 
 #include "game/actions.hpp"
 #include "game/bitboard.hpp"
+#include "game/grid_set.hpp"
 #include "game/pieces.hpp"
 
 namespace game {
@@ -23,6 +24,9 @@ struct SeatPosition {
     // turns clockwise. Kept up to date by every placement, so that observing never has to turn
     // whole boards.
     std::array<Bitboard, 3> turned{};
+    // The same four boards in grid order, which the legality kernel and the planes read:
+    // grid_turned[k] is `board` turned k quarter turns clockwise.
+    std::array<GridSet, 4> grid_turned{};
     std::optional<PieceType> last_piece;
     std::uint8_t pieces_placed = 0;
     // No legal action left when its turn came; never cleared.

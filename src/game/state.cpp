@@ -50,13 +50,22 @@ Bitboard State::others_seen_by(std::size_t seat) const {
     return others;
 }
 
+GridSet State::others_in_grid_seen_by(std::size_t seat) const {
+    GridSet others;
+    for (std::size_t k = 1; k < NUM_AGENTS; ++k)
+        others |= seats_[(seat + k) % NUM_AGENTS].grid_turned[k];
+    return others;
+}
+
 ActionMask State::legal_mask(std::size_t seat) const {
     const SeatPosition& s = position_of(seat);
     const ActionSet& set = ACTION_SET();
     // Game never recomputes the mask of a seat that has not placed, nor of one that is done.
     if (s.pieces_placed == 0) return set.initial_mask;
     ActionMask mask;
-    if (!s.done) legal_anchors_for(set, s.available_pieces, s.board, others_seen_by(seat), mask);
+    if (!s.done)
+        legal_anchors_for(set, s.available_pieces, s.grid_turned[0], others_in_grid_seen_by(seat),
+                          mask);
     return mask;
 }
 
@@ -110,8 +119,9 @@ void State::settle() {
         SeatPosition& s = seats_[to_move_];
         if (!s.done) {
             // Game keeps the start-corner mask of a seat that has not placed, never done.
-            if (s.pieces_placed == 0 || has_legal_placement(ACTION_SET(), s.available_pieces,
-                                                            s.board, others_seen_by(to_move_)))
+            if (s.pieces_placed == 0 ||
+                has_legal_placement(ACTION_SET(), s.available_pieces, s.grid_turned[0],
+                                    others_in_grid_seen_by(to_move_)))
                 return;
             s.done = true;
         }
@@ -169,6 +179,7 @@ std::string State::text() const {
     for (std::size_t seat = 0; seat < NUM_AGENTS; ++seat) {
         game.agents[seat].board = seats_[seat].board;
         game.agents[seat].turned = seats_[seat].turned;
+        game.agents[seat].grid_turned = seats_[seat].grid_turned;
     }
     return game.text();
 }

@@ -70,6 +70,7 @@ public:
 private:
     void settle();
     Bitboard others_seen_by(std::size_t seat) const;
+    GridSet others_in_grid_seen_by(std::size_t seat) const;
 
     std::array<SeatPosition, NUM_AGENTS> seats_;
     std::array<std::uint16_t, MAX_PLACEMENTS> history_{};
