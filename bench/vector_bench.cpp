@@ -1,10 +1,10 @@
 // The batched step (game::Batch) in env-steps per second, with 1 and 2 threads and both mask
 // layouts, against the memory floor of a step measured in the same run with the same threads:
-// filling one mask per env and writing its 1,600 plane bytes.
+// writing one mask per env, either every byte once or zero-filled and then written whole, and
+// its 1,600 plane bytes.
 //
-// Usage: vector_bench [num_envs (256)] [steps per batch (40)] [batches (15)] [profile]
-// With "profile" last, only the single-threaded step with bit masks runs, for a profiler to see
-// the engine's share alone.
+// Usage: vector_bench [num_envs (256)] [steps per batch (40)] [batches (15)] [bits | bytes]
+// With a layout last, only the single-threaded step with that layout runs, for a profiler.
 // Every figure is the median over the batches; only the steps are timed, not the policy (the
 // first legal grid index at or after a random start) that picks the actions between them.
 #include <algorithm>
@@ -91,14 +91,20 @@ double time_steps(std::size_t num_envs, std::size_t threads, MaskLayout layout, 
     return median(per_env_step);
 }
 
-// Nanoseconds per env of the floor: each env's mask filled and its planes copied in, split over the
-// same threads.
-double time_floor(std::size_t num_envs, std::size_t threads, MaskLayout layout, std::size_t steps,
-                  std::size_t batches) {
+// How the floor writes a mask: every byte once (the least any step can do), or zero-filled and
+// then written whole from a mask made beforehand.
+enum class Floor { OnePass, ZeroThenWrite };
+
+// Nanoseconds per env of the floor: each env's mask written and its planes copied in, split over
+// the same threads.
+double time_floor(std::size_t num_envs, std::size_t threads, MaskLayout layout, Floor kind,
+                  std::size_t steps, std::size_t batches) {
     game::WorkerPool pool(threads);
     Outputs out(num_envs, layout);
     const std::size_t stride = Batch::mask_bytes(layout);
     std::vector<std::uint8_t> planes(game::PLANE_BYTES, 1);
+    std::vector<std::uint8_t> made(stride);
+    for (std::size_t i = 0; i < made.size(); i += 37) made[i] = 1;
     std::vector<double> per_env;
     for (std::size_t b = 0; b < batches + 1; ++b) {
         const auto start = Clock::now();
@@ -106,7 +112,13 @@ double time_floor(std::size_t num_envs, std::size_t threads, MaskLayout layout, 
             pool.run(num_envs, [&](std::size_t begin, std::size_t end) {
                 for (std::size_t i = begin; i < end; ++i) {
                     std::uint8_t* mask = out.masks.data() + i * stride;
-                    std::memset(mask, static_cast<int>(s & 1), stride);
+                    if (kind == Floor::OnePass) {
+                        std::memset(mask, static_cast<int>(s & 1), stride);
+                    } else {
+                        std::memset(mask, 0, stride);
+                        bench::keep(mask);
+                        std::memcpy(mask, made.data(), stride);
+                    }
                     std::memcpy(out.planes.data() + i * game::PLANE_BYTES, planes.data(),
                                 game::PLANE_BYTES);
                 }
@@ -128,27 +140,39 @@ int main(int argc, char** argv) {
     const std::size_t steps = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 40;
     const std::size_t batches = argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 15;
     bench::keep(game::ACTION_SET());  // built outside the timings
-    if (argc > 4 && std::strcmp(argv[4], "profile") == 0) {
-        std::printf("%.1f ns per env-step, bit masks, 1 thread\n",
-                    time_steps(num_envs, 1, MaskLayout::Bits, steps, batches));
+    if (argc > 4) {
+        const bool bits = std::strcmp(argv[4], "bits") == 0;
+        std::printf(
+            "%.1f ns per env-step, %s masks, 1 thread\n",
+            time_steps(num_envs, 1, bits ? MaskLayout::Bits : MaskLayout::Bytes, steps, batches),
+            bits ? "bit" : "byte");
         return 0;
     }
     std::printf("%zu envs, median of %zu batches of %zu steps; ns and env-steps/s per env-step\n\n",
                 num_envs, batches, steps);
-    std::printf("%-8s %-26s %10s %14s %10s\n", "threads", "", "ns", "env-steps/s", "x floor");
+    std::printf("%-8s %-36s %10s %14s %12s %12s\n", "threads", "", "ns", "env-steps/s",
+                "x one pass", "x zero+write");
     for (const std::size_t threads : {1, 2}) {
-        const double floor = time_floor(num_envs, threads, MaskLayout::Bytes, steps, batches);
-        const double bits_floor = time_floor(num_envs, threads, MaskLayout::Bits, steps, batches);
+        const auto floor_of = [&](MaskLayout layout, Floor kind) {
+            return time_floor(num_envs, threads, layout, kind, steps, batches);
+        };
+        const double one_pass = floor_of(MaskLayout::Bytes, Floor::OnePass);
+        const double zero_write = floor_of(MaskLayout::Bytes, Floor::ZeroThenWrite);
+        const double bits_one_pass = floor_of(MaskLayout::Bits, Floor::OnePass);
+        const double bits_zero_write = floor_of(MaskLayout::Bits, Floor::ZeroThenWrite);
         const double bytes = time_steps(num_envs, threads, MaskLayout::Bytes, steps, batches);
         const double bits = time_steps(num_envs, threads, MaskLayout::Bits, steps, batches);
-        const auto row = [&](const char* name, double ns) {
-            std::printf("%-8zu %-26s %10.1f %14.0f %10.2f\n", threads, name, ns, 1e9 / ns,
-                        ns / floor);
+        // Each row is compared with the floor of its own mask layout.
+        const auto row = [&](const char* name, double ns, double floor_one, double floor_two) {
+            std::printf("%-8zu %-36s %10.1f %14.0f %12.2f %12.2f\n", threads, name, ns, 1e9 / ns,
+                        ns / floor_one, ns / floor_two);
         };
-        row("floor (36,400-byte masks)", floor);
-        row("floor (4,550-byte masks)", bits_floor);
-        row("step, byte masks", bytes);
-        row("step, bit masks", bits);
+        row("floor, 36,400-byte masks, one pass", one_pass, one_pass, zero_write);
+        row("floor, 36,400-byte masks, zero+write", zero_write, one_pass, zero_write);
+        row("step, byte masks", bytes, one_pass, zero_write);
+        row("floor, 4,550-byte masks, one pass", bits_one_pass, bits_one_pass, bits_zero_write);
+        row("floor, 4,550-byte masks, zero+write", bits_zero_write, bits_one_pass, bits_zero_write);
+        row("step, bit masks", bits, bits_one_pass, bits_zero_write);
         std::printf("%-8zu bit masks: %.2f x the env-steps/s of byte masks\n\n", threads,
                     bytes / bits);
     }

@@ -6,34 +6,35 @@ namespace game {
 
 namespace {
 
-// Adds the cells, turned 0 to 3 quarter turns clockwise, to the turned boards. A quarter turn
-// clockwise takes (r, c) to (c, 19 - r).
-void add_turned_cells(SeatPosition& seat, const Bitboard& cells) {
-    for (std::size_t w = 0; w < Bitboard::WORDS; ++w) {
-        for (std::uint64_t bits = cells.words[w]; bits != 0; bits &= bits - 1) {
-            const std::size_t bit = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
-            std::size_t r = bit / ROW_STRIDE, c = bit % ROW_STRIDE;
-            seat.grid_turned[0].set(r * BOARD_SIZE + c);
-            for (std::size_t k = 1; k < 4; ++k) {
-                const std::size_t turned_r = c, turned_c = BOARD_SIZE - 1 - r;
-                r = turned_r;
-                c = turned_c;
-                const std::size_t turned_bit = cell_index(r, c);
-                seat.turned[k - 1].words[turned_bit / 64] |= std::uint64_t{1} << (turned_bit % 64);
-                seat.grid_turned[k].set(r * BOARD_SIZE + c);
-            }
-        }
-    }
+// Sets a cell on a guarded board.
+void add_cell(Bitboard& board, std::size_t row, std::size_t col) {
+    const std::size_t bit = cell_index(row, col);
+    board.words[bit / 64] |= std::uint64_t{1} << (bit % 64);
 }
 
 }  // namespace
 
-void SeatPosition::place(const Action& action) {
-    board |= action.cells;
-    add_turned_cells(*this, action.cells);
+void SeatPosition::place(const ActionSet& set, std::size_t grid_index) {
+    const OrientationShape& shape = set.shapes[grid_index / CELLS_PER_ORIENTATION];
+    const std::size_t anchor = grid_index % CELLS_PER_ORIENTATION;
+    for (std::size_t j = 0; j < shape.num_cells; ++j) {
+        const std::size_t position = anchor + shape.distances[j];
+        std::size_t r = position / BOARD_SIZE, c = position % BOARD_SIZE;
+        add_cell(board, r, c);
+        grid_turned[0].set(position);
+        // The board as the later seats see it: a quarter turn clockwise takes (r, c) to
+        // (c, 19 - r).
+        for (std::size_t k = 1; k < 4; ++k) {
+            const std::size_t turned_r = c, turned_c = BOARD_SIZE - 1 - r;
+            r = turned_r;
+            c = turned_c;
+            add_cell(turned[k - 1], r, c);
+            grid_turned[k].set(r * BOARD_SIZE + c);
+        }
+    }
     pieces_placed += 1;
-    available_pieces.remove(action.piece_type);
-    last_piece = action.piece_type;
+    available_pieces.remove(shape.piece);
+    last_piece = shape.piece;
 }
 
 std::int16_t final_score(const SeatPosition& seat) {
@@ -62,17 +63,14 @@ std::optional<InvalidAction> Game::step(std::optional<std::size_t> grid_index) {
     }
     // A seat that has not placed anything keeps its start-corner mask, which no move can stale.
     if (agent.mask_stale && agent.pieces_placed != 0) return InvalidAction{STALE_MASK};
-    if (!grid_index || *grid_index >= action_set->grid.size()) {
+    // A mask holds only grid indices that name a placement, so this also refuses the indices of
+    // shapes that would leave the board.
+    if (!grid_index || *grid_index >= NUM_GRID_INDICES || !agent.action_mask.test_grid(*grid_index))
         return InvalidAction{ACTION_NOT_AVAILABLE};
-    }
-    const std::optional<std::size_t> action_index = action_set->grid[*grid_index];
-    if (!action_index) return InvalidAction{ACTION_NOT_AVAILABLE};
-    check_index(*action_index, agent.action_mask.size());
-    if (!agent.action_mask.test_grid(*grid_index)) return InvalidAction{ACTION_NOT_AVAILABLE};
 
-    const Action& action = action_set->actions[*action_index];
-    agent.place(action);
-    agent.action_mask.clear_orientations(action_set->orientations_of(action.piece_type));
+    agent.place(*action_set, *grid_index);
+    const PieceType piece = action_set->shapes[*grid_index / CELLS_PER_ORIENTATION].piece;
+    agent.action_mask.clear_orientations(action_set->orientations_of(piece));
     for (Agent& a : agents) a.mask_stale = true;
     agent_selection = next;
     return std::nullopt;

@@ -13,14 +13,16 @@ namespace {
 
 // The cells of a shape given as bits r * 21 + c of its bounding box, as the starts of their
 // shifted copies.
-OrientationShape shape_of(u128 shape) {
+OrientationShape shape_of(u128 shape, PieceType piece) {
     OrientationShape result;
+    result.piece = piece;
     for (std::size_t bit = 0; bit < 128; ++bit) {
         if (((shape >> bit) & 1u) == 0) continue;
         const std::size_t row = bit / ROW_STRIDE, col = bit % ROW_STRIDE;
         const std::size_t distance = row * BOARD_SIZE + col;
         if (distance > MAX_CELL_DISTANCE) fatal("a cell of a shape lies outside its 5 x 5 box");
         check_index(result.num_cells, result.starts.size());
+        result.distances[result.num_cells] = static_cast<std::uint8_t>(distance);
         result.starts[result.num_cells++] =
             static_cast<std::uint16_t>(distance % 8 * SHIFTED_COPY_BYTES + distance / 8);
         result.width = std::max(result.width, static_cast<std::uint8_t>(col + 1));
@@ -99,10 +101,11 @@ void ActionMask::set_grid(std::size_t grid_index, bool value) {
 }
 
 void ActionMask::write_grid_bytes(std::uint8_t* out) const {
-    // Laid end to end, the anchor sets are the bit mask; unpacking it writes every byte once.
-    std::array<std::uint8_t, NUM_GRID_INDICES / 8> bits;
-    write_grid_bits(bits.data());
-    unpack_bits(bits.data(), bits.size(), out);
+    // Laid end to end, the anchor sets are the bit mask; unpacking them writes every byte once,
+    // and an orientation without a legal anchor is only zero-filled.
+    std::array<const std::uint8_t*, NUM_ORIENTATIONS> rows{};
+    for_each_live([&](std::size_t o) { rows[o] = anchors_[o].bytes(); });
+    unpack_rows(rows.data(), rows.size(), GridSet::BYTES, out);
 }
 
 void ActionMask::clear_range(ActionRange range) {
@@ -125,7 +128,7 @@ ActionSet ActionSet::build() {
         OrientationRange& orients = set.orientation_ranges[position(piece.piece_type)];
         if (orients.end == 0) orients.start = o;
         orients.end = o + 1;
-        set.shapes[o] = shape_of(piece.shape_mask());
+        set.shapes[o] = shape_of(piece.shape_mask(), piece.piece_type);
         for (const Translation& t : translations)
             set.actions.push_back(
                 Action{t.cells, o * CELLS_PER_ORIENTATION + t.position, piece.piece_type});

@@ -135,12 +135,14 @@ inline constexpr std::size_t MAX_CELL_DISTANCE = 4 * BOARD_SIZE + 4;
 static_assert(MAX_CELL_DISTANCE / 8 + sizeof(GridSet) <= SHIFTED_COPY_BYTES);
 
 // The cells of one orientation with its top-left corner at (0, 0), in ascending order of their
-// distance row * 20 + col from it, each as the byte where its shifted copy starts (see
-// SHIFTED_COPY_BYTES), and the width of its bounding box.
+// distance row * 20 + col from it, also as the byte where each one's shifted copy starts (see
+// SHIFTED_COPY_BYTES); the width of its bounding box; its piece.
 struct OrientationShape {
+    std::array<std::uint8_t, 5> distances{};
     std::array<std::uint16_t, 5> starts{};
     std::uint8_t num_cells = 0;
     std::uint8_t width = 0;
+    PieceType piece = PieceType::Monomino;
 };
 
 // Orientations share leading cells: of the 414 cells of all 91 orientations, only 125 distinct

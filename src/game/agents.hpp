@@ -35,9 +35,9 @@ struct SeatPosition {
     // `board` turned k quarter turns clockwise, k from 0 to 3.
     const Bitboard& board_turned(std::size_t k) const { return k == 0 ? board : turned[k - 1]; }
 
-    // Puts the action's piece on the board and takes it out of the hand. Legality is the
-    // caller's business.
-    void place(const Action& action);
+    // Puts the piece of the placement at grid_index on the board and takes it out of the hand.
+    // Legality is the caller's business: grid_index must name a placement.
+    void place(const ActionSet& set, std::size_t grid_index);
 };
 
 struct Agent : SeatPosition {

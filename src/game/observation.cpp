@@ -193,12 +193,11 @@ const Agent& Game::refresh(std::size_t agent_idx) {
 }
 
 void Game::write_planes(std::size_t agent_idx, std::uint8_t* planes) const {
-    // The four sets end to end are the planes as bits.
-    std::array<std::uint8_t, NUM_AGENTS * GridSet::BYTES> bits;
+    // Each plane is a set's 50 bytes unpacked.
     const std::array<const GridSet*, NUM_AGENTS> aligned = aligned_grids(agent_idx);
-    for (std::size_t k = 0; k < NUM_AGENTS; ++k)
-        std::memcpy(bits.data() + k * GridSet::BYTES, aligned[k]->bytes(), GridSet::BYTES);
-    unpack_bits(bits.data(), bits.size(), planes);
+    std::array<const std::uint8_t*, NUM_AGENTS> rows;
+    for (std::size_t k = 0; k < NUM_AGENTS; ++k) rows[k] = aligned[k]->bytes();
+    unpack_rows(rows.data(), rows.size(), GridSet::BYTES, planes);
 }
 
 void Game::write_view(std::size_t agent_idx, std::uint8_t* planes, std::uint8_t* mask,

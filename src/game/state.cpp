@@ -105,7 +105,7 @@ std::optional<InvalidAction> State::apply(std::size_t grid_index) {
             return refuse("it touches none of the seat's own pieces at a corner");
     }
     check_index(num_placements_, history_.size());
-    mover.place(action);
+    mover.place(set, grid_index);
     history_[num_placements_++] = static_cast<std::uint16_t>(grid_index);
     to_move_ = static_cast<std::uint8_t>((to_move_ + 1) % NUM_AGENTS);
     settle();

@@ -24,5 +24,18 @@ TEST(UnpackBits, MatchesNumpyOrderForEveryLengthAndWritesNothingPast) {
     }
 }
 
+TEST(UnpackBits, RowsFollowOneAnotherAndANullRowIsZeros) {
+    const std::uint8_t first[3] = {0xFF, 0x01, 0x80}, third[3] = {0x00, 0x40, 0xFF};
+    const std::uint8_t* rows[3] = {first, nullptr, third};
+    std::vector<std::uint8_t> out(3 * 24 + 1, 0xAB);
+    unpack_rows(rows, 3, 3, out.data());
+    for (std::size_t r = 0; r < 3; ++r)
+        for (std::size_t i = 0; i < 24; ++i) {
+            const unsigned expected = rows[r] ? (rows[r][i / 8] >> (7 - i % 8)) & 1u : 0u;
+            ASSERT_EQ(out[r * 24 + i], expected) << r << " " << i;
+        }
+    EXPECT_EQ(out.back(), 0xAB);
+}
+
 }  // namespace
 }  // namespace game
