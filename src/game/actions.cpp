@@ -67,9 +67,11 @@ Vec<ShapeNode> shape_tree_of(const std::array<OrientationShape, NUM_ORIENTATIONS
         previous = cells;
     }
     for (std::size_t i = 0; i < tree.size(); ++i) {
-        std::size_t next = i + 1;
-        while (next < tree.size() && tree[next].depth > tree[i].depth) ++next;
+        std::size_t next = i + 1, children = 0;
+        for (; next < tree.size() && tree[next].depth > tree[i].depth; ++next)
+            if (tree[next].depth == tree[i].depth + 1) ++children;
         tree[i].next = static_cast<std::uint16_t>(next);
+        tree[i].branches = children > 1;
     }
     return tree;
 }
@@ -101,11 +103,10 @@ void ActionMask::set_grid(std::size_t grid_index, bool value) {
 }
 
 void ActionMask::write_grid_bytes(std::uint8_t* out) const {
-    // Laid end to end, the anchor sets are the bit mask; unpacking them writes every byte once,
-    // and an orientation without a legal anchor is only zero-filled.
-    std::array<const std::uint8_t*, NUM_ORIENTATIONS> rows{};
-    for_each_live([&](std::size_t o) { rows[o] = anchors_[o].bytes(); });
-    unpack_rows(rows.data(), rows.size(), GridSet::BYTES, out);
+    // Laid end to end, the anchor sets are the bit mask; unpacking it writes every byte once.
+    std::array<std::uint8_t, NUM_GRID_INDICES / 8> bits;
+    write_grid_bits(bits.data());
+    unpack_bits(bits.data(), bits.size(), out);
 }
 
 void ActionMask::clear_range(ActionRange range) {

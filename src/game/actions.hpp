@@ -154,8 +154,11 @@ struct ShapeNode {
     std::uint8_t orientation = NO_ORIENTATION;  // the orientation whose cells end here, if any
     std::uint16_t next = 0;                     // the first node after this node's subtree
     std::uint8_t width = 0;                     // of the orientation ending here, if any
-    std::uint32_t pieces = 0;                   // PieceSet bits of every orientation in the subtree
-    std::uint32_t piece = 0;  // the PieceSet bit of the orientation ending here, if any
+    // Whether more than one node extends this node's run: the walk then comes back to the run
+    // after the first one's subtree and needs it kept.
+    bool branches = false;
+    std::uint32_t pieces = 0;  // PieceSet bits of every orientation in the subtree
+    std::uint32_t piece = 0;   // the PieceSet bit of the orientation ending here, if any
     static constexpr std::uint8_t NO_ORIENTATION = 0xff;
 };
 

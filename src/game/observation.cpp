@@ -55,8 +55,10 @@ void write_plane(const Bitboard& board, std::uint8_t* out) {
         std::memcpy(&corner, corner_copies + node.start, sizeof corner);
         fits &= open;
         touches |= corner;
-        saved_fits[d] = fits;
-        saved_touches[d] = touches;
+        if (node.branches) {
+            saved_fits[d] = fits;
+            saved_touches[d] = touches;
+        }
         length = d + 1;
         ++i;
         // A node on the way to a piece in hand may end no orientation, or one of a piece that is
@@ -193,11 +195,12 @@ const Agent& Game::refresh(std::size_t agent_idx) {
 }
 
 void Game::write_planes(std::size_t agent_idx, std::uint8_t* planes) const {
-    // Each plane is a set's 50 bytes unpacked.
+    // The four sets end to end are the planes as bits.
+    std::array<std::uint8_t, NUM_AGENTS * GridSet::BYTES> bits;
     const std::array<const GridSet*, NUM_AGENTS> aligned = aligned_grids(agent_idx);
-    std::array<const std::uint8_t*, NUM_AGENTS> rows;
-    for (std::size_t k = 0; k < NUM_AGENTS; ++k) rows[k] = aligned[k]->bytes();
-    unpack_rows(rows.data(), rows.size(), GridSet::BYTES, planes);
+    for (std::size_t k = 0; k < NUM_AGENTS; ++k)
+        std::memcpy(bits.data() + k * GridSet::BYTES, aligned[k]->bytes(), GridSet::BYTES);
+    unpack_bits(bits.data(), bits.size(), planes);
 }
 
 void Game::write_view(std::size_t agent_idx, std::uint8_t* planes, std::uint8_t* mask,
