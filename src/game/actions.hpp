@@ -83,8 +83,13 @@ public:
     // g / 8; every byte of the output is written.
     void write_grid_bits(std::uint8_t* out) const {
         static_assert(CELLS_PER_ORIENTATION == 8 * GridSet::BYTES);
-        for (std::size_t o = 0; o < NUM_ORIENTATIONS; ++o)
+        // Only the sets with a legal anchor are read: the others are empty, and those of pieces
+        // placed long ago have left the cache, which in a batch of games costs more than all
+        // the rest.
+        std::memset(out, 0, NUM_GRID_INDICES / 8);
+        for_each_live([&](std::size_t o) {
             std::memcpy(out + o * GridSet::BYTES, anchors_[o].bytes(), GridSet::BYTES);
+        });
     }
     // The mask as NUM_GRID_INDICES bytes of 0/1; every byte of the output is written.
     void write_grid_bytes(std::uint8_t* out) const;
