@@ -45,9 +45,6 @@ struct GridSet {
         s.set(p);
         return s;
     }
-    static constexpr GridSet cell(std::size_t row, std::size_t col) {
-        return single(row * BOARD_SIZE + col);
-    }
 
     // The cells of a board; guard bits and bits past the last row are not cells and are dropped.
     static constexpr GridSet of(const Bitboard& board) {
