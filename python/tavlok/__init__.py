@@ -13,6 +13,7 @@ from __future__ import annotations
 # beside us.
 __path__ = __import__("pkgutil").extend_path(__path__, __name__)
 
+import importlib
 from typing import TYPE_CHECKING
 
 from . import bots
@@ -25,6 +26,11 @@ from .pieces import KINDS, NUM_ACTIONS, NUM_ORIENTATIONS, ORIENTATIONS, orientat
 from .vector import VectorEnv
 
 if TYPE_CHECKING:
+    from types import ModuleType
+    from typing import Any
+
+    from pettingzoo import AECEnv  # type: ignore[import-untyped]
+
     from .aec import TavlokEnv
 
 __all__ = [
@@ -51,14 +57,24 @@ __all__ = [
     "env",
     "legal_actions",
     "orientation_index",
+    "raw_env",
 ]
 
 
-def env(render_mode: str | None = None) -> TavlokEnv:
-    """A PettingZoo AEC environment for the four seats (requires pettingzoo and gymnasium)."""
-    # Imported here so that the rest of the package works without PettingZoo installed.
+def raw_env(render_mode: str | None = None) -> TavlokEnv:
+    """The PettingZoo AEC environment of the four seats, unwrapped (needs pettingzoo)."""
+    return _aec().raw_env(render_mode=render_mode)
+
+
+def env(**kwargs: Any) -> AECEnv:
+    """``raw_env(**kwargs)`` wrapped as PettingZoo's classic games are (needs pettingzoo)."""
+    return _aec().env(**kwargs)
+
+
+def _aec() -> ModuleType:
+    # Imported on first use, so that the rest of the package works without PettingZoo installed.
     try:
-        from .aec import env as make
+        return importlib.import_module(".aec", __name__)
     except ModuleNotFoundError as missing:
         if missing.name not in ("pettingzoo", "gymnasium"):
             raise
@@ -66,5 +82,3 @@ def env(render_mode: str | None = None) -> TavlokEnv:
             f"tavlok.env() needs {missing.name}: pip install 'tavlok[pettingzoo]'",
             name=missing.name,
         ) from missing
-
-    return make(render_mode=render_mode)

@@ -1,44 +1,88 @@
 """The game as a PettingZoo AEC environment for four agents, ``player_0`` to ``player_3``.
 
-Rewards: every step gives 0 to everyone, except that an agent receives its final score on the
-step after which it is terminated: minus the cells of the pieces it still holds, or 15 for placing
-all 21 pieces (20 when the last one was the one-cell piece). An agent's rewards therefore add up
-to its score. An agent is terminated as soon as it has no legal placement left, which is found out
-when its turn comes; it is then stepped once with None and leaves ``agents``. No agent is ever
-asked to act on an empty mask, and nothing is ever truncated.
+It follows PettingZoo's classic board games. All four agents stay in ``agents`` until the game is
+over. ``agent_selection`` only ever names an agent whose seat has a legal placement: a seat left
+without one is skipped, so no live agent is handed an all-zero mask. When no seat can move, the
+step that made the last placement terminates all four agents at once and gives each its final
+score as its reward for that step (every other step rewards 0, so an agent's rewards add up to its
+score): minus the cells of the pieces it still holds, 15 for placing all 21 pieces, 20 when the
+last one was the one-cell piece. Each terminated agent is then stepped once with None, which
+removes it and changes nothing else. Nothing is ever truncated.
+
+``raw_env`` is the environment itself; an illegal move raises ``ValueError`` and changes
+nothing. ``env`` wraps it as PettingZoo's classic games are wrapped: out-of-range actions fail an
+assertion, calls out of order are refused, and an illegal move ends the game for everyone, the
+mover scoring ``ILLEGAL_MOVE_REWARD`` and the others 0.
 """
 
 from __future__ import annotations
 
 import operator
+from collections.abc import Mapping
 from typing import Any, ClassVar
 
 import numpy as np
 from gymnasium import logger, spaces
 from pettingzoo import AECEnv  # type: ignore[import-untyped]
+from pettingzoo.utils import wrappers  # type: ignore[import-untyped]
 
 from .actions import PLANES_SHAPE
 from .board import Board
 from .match import IllegalMove, Match
-from .pieces import NUM_SEATS
+from .pieces import KINDS, NUM_ACTIONS, NUM_SEATS
 
 AGENTS = tuple(f"player_{seat}" for seat in range(NUM_SEATS))
+HANDS_SHAPE = (NUM_SEATS, len(KINDS))
+# Below every score a seat can make (at worst it still holds 88 of its 89 cells).
+ILLEGAL_MOVE_REWARD = -89.0
 
 Observation = dict[str, np.ndarray]
 
 
-def env(render_mode: str | None = None) -> TavlokEnv:
-    """A new environment; call ``reset`` before the first step."""
+class GameOver(RuntimeError):
+    """A step, or ``last()``, after every agent has left the game: ``reset()`` starts a new one."""
+
+
+def raw_env(render_mode: str | None = None) -> TavlokEnv:
+    """The environment without wrappers; call ``reset`` before the first step."""
     return TavlokEnv(render_mode=render_mode)
 
 
+def env(**kwargs: Any) -> AECEnv:
+    """``raw_env(**kwargs)`` in the wrappers of PettingZoo's classic games."""
+    wrapped = wrappers.TerminateIllegalWrapper(raw_env(**kwargs), ILLEGAL_MOVE_REWARD)
+    wrapped = wrappers.AssertOutOfBoundsWrapper(wrapped)
+    return OrderEnforcing(wrapped)
+
+
+class OrderEnforcing(wrappers.OrderEnforcingWrapper):  # type: ignore[misc]
+    """PettingZoo's order enforcing, with a clear error for a step or ``last()`` once the game is
+    over (PettingZoo would only warn, or fail on a missing key)."""
+
+    def step(self, action: Any) -> None:
+        if self._has_reset and not self.agents:
+            raise _game_over("step")
+        super().step(action)
+
+    def last(self, observe: bool = True) -> tuple[Any, float, bool, bool, dict[str, Any]]:
+        if self._has_reset and not self.agents:
+            raise _game_over("last")
+        return super().last(observe)
+
+
+def _game_over(call: str) -> GameOver:
+    return GameOver(f"{call}() after the game is over: every agent has left; reset() starts a new one")
+
+
 class TavlokEnv(AECEnv[str, Observation, int]):  # type: ignore[misc]
-    """Four agents take turns placing pieces; see the module docstring for rewards."""
+    """Four agents take turns placing pieces; see the module docstring for the rules of play."""
 
     metadata: ClassVar[dict[str, Any]] = {
-        "name": "tavlok_v0",
+        "name": "tavlok_v1",
         "render_modes": ["human", "ansi", "rgb_array"],
+        # Turn-based: PettingZoo's turn_based_aec_to_parallel converts it, aec_to_parallel would not.
         "is_parallelizable": False,
+        "render_fps": 2,
     }
 
     def __init__(self, render_mode: str | None = None) -> None:
@@ -57,13 +101,17 @@ class TavlokEnv(AECEnv[str, Observation, int]):  # type: ignore[misc]
             agent: spaces.Dict(
                 {
                     "observation": spaces.Box(0, 1, PLANES_SHAPE, dtype=np.uint8),
-                    "action_mask": spaces.Box(0, 1, (self._match.num_actions,), dtype=np.int8),
+                    "action_mask": spaces.Box(0, 1, (NUM_ACTIONS,), dtype=np.int8),
+                    "hands": spaces.Box(0, 1, HANDS_SHAPE, dtype=np.uint8),
                 }
             )
             for agent in AGENTS
         }
-        self.action_spaces = {agent: spaces.Discrete(self._match.num_actions) for agent in AGENTS}
-        self._observed: dict[int, tuple[object, Observation]] = {}
+        self.action_spaces = {agent: spaces.Discrete(NUM_ACTIONS) for agent in AGENTS}
+        self.state_space = spaces.Box(0, 1, PLANES_SHAPE, dtype=np.uint8)
+        # Per seat: the number of placements it was taken after, and the observation.
+        self._observed: list[tuple[int, Observation] | None] = [None] * NUM_SEATS
+        self._placements = 0
         self._start()
 
     def observation_space(self, agent: str) -> spaces.Space[Any]:
@@ -73,114 +121,101 @@ class TavlokEnv(AECEnv[str, Observation, int]):  # type: ignore[misc]
         return self.action_spaces[agent]
 
     def reset(self, seed: int | None = None, options: dict[str, Any] | None = None) -> None:
-        """Start a new game. A seed seeds the agents' action spaces, so that sampled moves repeat.
+        """Start a new game. A seed seeds the agents' action spaces, each from its own stream
+        spawned from the seed, so that sampled moves repeat; the game itself has no randomness.
+        ``options`` are accepted for the API's sake; there are none.
 
-        The game itself has no randomness.
+        Bad arguments raise before anything changes.
         """
+        seeds = _agent_seeds(seed)
+        if options is not None and not isinstance(options, Mapping):
+            raise TypeError(f"options must be None or a mapping, not {type(options).__name__}")
         self._match.reset()
-        if seed is not None:
-            for i, agent in enumerate(AGENTS):
-                self.action_spaces[agent].seed(seed + i)
+        if seeds is not None:
+            for agent, agent_seed in zip(AGENTS, seeds, strict=True):
+                self.action_spaces[agent].seed(agent_seed)
         self._start()
 
     def _start(self) -> None:
         self.agents = list(AGENTS)
-        self.rewards = {agent: 0.0 for agent in AGENTS}
-        self._cumulative_rewards = {agent: 0.0 for agent in AGENTS}
-        self.terminations = {agent: False for agent in AGENTS}
-        self.truncations = {agent: False for agent in AGENTS}
+        self.rewards = dict.fromkeys(AGENTS, 0.0)
+        self._cumulative_rewards = dict.fromkeys(AGENTS, 0.0)
+        self.terminations = dict.fromkeys(AGENTS, False)
+        self.truncations = dict.fromkeys(AGENTS, False)
         self.infos: dict[str, dict[str, Any]] = {agent: {} for agent in AGENTS}
-        self._observed.clear()
+        self._observed = [None] * NUM_SEATS
+        self._placements = 0
+        self._skip_agent_selection = None
         self.agent_selection = AGENTS[self._match.to_move]
 
     def observe(self, agent: str) -> Observation:
-        """The agent's four planes, in its own frame, and its flat int8 legal-action mask.
+        """The agent's view: ``"observation"``, its four planes in its own frame (plane k is seat
+        (seat + k) mod 4); ``"action_mask"``, the flat int8 legal-action mask (all zero once the
+        seat cannot move); ``"hands"``, 1 where each of those seats still holds a kind.
 
-        Both arrays are read-only views over the engine's bytes; they stay valid after later
-        moves, which do not change them.
+        The arrays are read-only and never change; observing again before the next placement
+        returns the same arrays.
         """
         seat = self._seat[agent]
-        observation = self._match.observe(seat)
-        cached = self._observed.get(seat)
-        if cached is None or cached[0] is not observation:
-            arrays = {
-                "observation": np.frombuffer(observation.observation, dtype=np.uint8).reshape(
-                    PLANES_SHAPE
-                ),
-                "action_mask": np.frombuffer(observation.action_mask, dtype=np.int8),
-            }
-            cached = (observation, arrays)
+        cached = self._observed[seat]
+        if cached is None or cached[0] != self._placements:
+            match = self._match
+            planes, grid_mask = match.state.observation(seat)
+            mask = grid_mask.reshape(NUM_ACTIONS).view(np.int8)
+            hands = match.hands(seat)
+            for array in (planes, mask, hands):
+                array.flags.writeable = False
+            cached = (
+                self._placements,
+                {"observation": planes, "action_mask": mask, "hands": hands},
+            )
             self._observed[seat] = cached
         return dict(cached[1])
 
+    def last(self, observe: bool = True) -> tuple[Any, float, bool, bool, dict[str, Any]]:
+        if not self.agents:
+            raise _game_over("last")
+        return super().last(observe)
+
     def step(self, action: int | np.integer[Any] | None) -> None:
         agent = self.agent_selection
+        if not self.agents:
+            raise _game_over("step")
         if self.terminations[agent] or self.truncations[agent]:
-            self._step_terminated(agent, action)
+            self._was_dead_step(action)
             return
         if action is None:
             raise ValueError(
                 f"{agent} has legal moves and must choose one; None is for agents that are done"
             )
+        match = self._match
+        seat = match.to_move
         try:
-            self._match.place(operator.index(action))
+            match.place(operator.index(action))
         except IllegalMove as refused:
             raise ValueError(f"{agent} cannot play {refused.move}: {refused.reason}") from None
+        self._placements += 1
         self._cumulative_rewards[agent] = 0.0
-        self._clear_rewards()
-        self._hand_over()
-        self._accumulate_rewards()
+        scores = match.scores()
+        if scores is None:
+            # Rewards come only at the end, so they are still all 0 from the reset.
+            self.agent_selection = AGENTS[match.to_move]
+        else:
+            self.rewards = {a: float(score) for a, score in zip(AGENTS, scores, strict=True)}
+            self.terminations = dict.fromkeys(AGENTS, True)
+            self.agent_selection = AGENTS[(seat + 1) % NUM_SEATS]
+            self._accumulate_rewards()
         if self.render_mode == "human":
             self.render()
 
-    def _step_terminated(self, agent: str, action: object) -> None:
-        if action is not None:
-            raise ValueError(f"{agent} is done; the only valid action is None")
-        self._match.pass_turn()
-        self.agents.remove(agent)
-        for table in (
-            self.rewards,
-            self._cumulative_rewards,
-            self.terminations,
-            self.truncations,
-            self.infos,
-        ):
-            del table[agent]
-        self._clear_rewards()
-        if self.agents:
-            self._hand_over()
-            self._accumulate_rewards()
-
-    def _hand_over(self) -> None:
-        """Give the turn to the next agent still in the game, terminating it if it cannot move.
-
-        The engine passes over seats that are done; the agents of those seats have already left,
-        so their turns are passed here without anyone being asked.
-        """
-        while True:
-            seat = self._match.to_move
-            agent = AGENTS[seat]
-            if agent in self.agents:
-                break
-            self._match.pass_turn()
-        self.agent_selection = agent
-        if self._match.is_done(seat):
-            self.terminations[agent] = True
-            score = self._match.scores()[seat]
-            self.rewards[agent] = float(score if score is not None else 0)
-
     def board(self, viewer: int = 0) -> Board:
-        """A snapshot of the board in seat ``viewer``'s frame (its start corner top-left).
-
-        It is built from the moves this environment applied, so taking it observes no seat and
-        changes nothing in the game.
-        """
+        """A snapshot of the board in seat ``viewer``'s frame (its start corner top-left)."""
         return self._match.board(viewer)
 
     def state(self) -> np.ndarray:
         """The four seats' cells in seat 0's frame, (4, 20, 20) uint8, plane k for seat k."""
-        owners = self._match.board(0).owners
-        return np.stack([owners == seat for seat in range(NUM_SEATS)]).astype(np.uint8)
+        planes, _ = self._match.state.observation(0)
+        return planes
 
     def render(self) -> str | np.ndarray | None:
         if self.render_mode is None:
@@ -196,3 +231,17 @@ class TavlokEnv(AECEnv[str, Observation, int]):  # type: ignore[misc]
 
     def close(self) -> None:
         """Nothing to release: the game lives in memory only."""
+
+
+def _agent_seeds(seed: object) -> list[int] | None:
+    """Independent seeds for the four agents' action spaces, from streams spawned from ``seed``
+    (agent i under seed s shares nothing with agent j under another seed)."""
+    if seed is None:
+        return None
+    if isinstance(seed, bool) or not hasattr(type(seed), "__index__"):
+        raise TypeError(f"seed must be None or a whole number, not {type(seed).__name__}")
+    value = operator.index(seed)  # type: ignore[arg-type]
+    if value < 0:
+        raise ValueError(f"seed must be 0 or more, not {value}")
+    streams = np.random.SeedSequence(value).spawn(NUM_SEATS)
+    return [int.from_bytes(s.generate_state(4, np.uint32).tobytes(), "little") for s in streams]

@@ -11,7 +11,7 @@ from typing import TextIO
 import numpy as np
 
 from . import bench
-from .actions import decode, encode, legal_actions
+from .actions import decode, encode
 from .match import Match
 from .pieces import KIND_ORIENTATIONS, KINDS, ORIENTATIONS, find_kind, orientation_index
 
@@ -137,27 +137,28 @@ def play(seed: int | None = None, human: int | None = None, watch: bool = False)
     you = f"; you play player_{human} ({SEAT_COLOUR_NAMES[human]})" if human is not None else ""
     print(f"tavlok game, seed {seed}{you}")
     out_of_moves: set[int] = set()
-    while len(out_of_moves) < 4:
+    while not match.is_over():
         seat = match.to_move
-        if match.is_done(seat):
-            if seat not in out_of_moves:
-                out_of_moves.add(seat)
-                print(f"player_{seat} has no legal move left")
-            match.pass_turn()
-            continue
         if seat == human:
             action = _ask_move(match, seat, colour)
             if action is None:
                 print("game left unfinished")
                 return 0
         else:
-            action = int(rng.choice(legal_actions(match.observe(seat))))
+            action = int(rng.choice(match.state.legal_actions()))
         match.place(action)
         print(f"player_{seat} plays {decode(action)}")
+        # The seats passed over on the way to the next mover (every seat, once the game is over)
+        # have no legal move left.
+        passed = (match.to_move - seat - 1) % 4 if not match.is_over() else 4
+        for later in range(seat + 1, seat + 1 + passed):
+            if later % 4 not in out_of_moves:
+                out_of_moves.add(later % 4)
+                print(f"player_{later % 4} has no legal move left")
         if watch:
             print(match.board(viewer).text(colour))
     print(match.board(viewer).text(colour))
-    scores = [score if score is not None else 0 for score in match.scores()]
+    scores = match.scores() or (0,) * 4
     print("scores: " + ", ".join(f"player_{s} {score}" for s, score in enumerate(scores)))
     best = max(scores)
     print(
@@ -168,7 +169,7 @@ def play(seed: int | None = None, human: int | None = None, watch: bool = False)
 
 def _ask_move(match: Match, seat: int, colour: bool) -> int | None:
     """Read moves from the person at ``seat`` until one is legal; None when they leave."""
-    mask = match.observe(seat).action_mask
+    legal = match.state.legal_actions()
     print(match.board(seat).text(colour))
     print(f"player_{seat} ({SEAT_COLOUR_NAMES[seat]}), your move; 'help' explains, '?' lists moves")
     while True:
@@ -184,7 +185,7 @@ def _ask_move(match: Match, seat: int, colour: bool) -> int | None:
         if command in ("quit", "exit"):
             return None
         if command in ("?", "moves"):
-            print(_moves_text(mask, words[1:]))
+            print(_moves_text(legal, words[1:]))
         elif command == "pieces":
             print(_pieces_text(match, seat))
         elif command == "show":
@@ -199,7 +200,7 @@ def _ask_move(match: Match, seat: int, colour: bool) -> int | None:
             except ValueError as error:
                 print(f"error: {error}")
                 continue
-            if mask[action]:
+            if action in legal:
                 return action
             print(f"error: {_why_illegal(match, seat, action)}")
 
@@ -241,10 +242,10 @@ def _number(word: str, name: str) -> int:
 
 def _why_illegal(match: Match, seat: int, action: int) -> str:
     placement = decode(action)
-    placed = match.pieces_placed(seat)
-    if placement.piece in placed:
+    held = match.held(seat)
+    if placement.piece not in held:
         return f"you have already placed your {placement.piece}"
-    if not placed:
+    if len(held) == len(KINDS):
         return f"{placement} does not cover your start corner (row 0, col 0), as a first piece must"
     return (
         f"{placement} is not legal here: a piece may not overlap any piece or share an edge with "
@@ -252,13 +253,13 @@ def _why_illegal(match: Match, seat: int, action: int) -> str:
     )
 
 
-def _moves_text(mask: bytes, filters: Sequence[str]) -> str:
+def _moves_text(legal: np.ndarray, filters: Sequence[str]) -> str:
     try:
         kinds = {find_kind(name) for name in filters}
     except KeyError as error:
         return f"error: {error.args[0]}"
     squares: dict[tuple[str, int], list[str]] = {}
-    for index in legal_actions(mask).tolist():
+    for index in legal.tolist():
         placement = decode(index)
         if not kinds or placement.piece in kinds:
             key = (placement.piece, placement.ordinal)
@@ -272,8 +273,7 @@ def _moves_text(mask: bytes, filters: Sequence[str]) -> str:
 
 
 def _pieces_text(match: Match, seat: int) -> str:
-    placed = set(match.pieces_placed(seat))
-    held = [kind for kind in KINDS if kind not in placed]
+    held = match.held(seat)
     lines = [f"{len(held)} pieces in hand (name: orientation ordinals):"]
     lines += [f"  {kind}: 0-{len(KIND_ORIENTATIONS[kind]) - 1}" for kind in held]
     return "\n".join(lines)

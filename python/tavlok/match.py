@@ -1,24 +1,35 @@
-"""One game on the engine, with the turn protocol in one place.
+"""One game for the package's own front ends (the PettingZoo environment and the command line).
 
-The engine recomputes a seat's legal moves only when that seat is observed, refuses a move by a
-seat that has placed before and was not observed since the last move, and declares a seat done
-only when an observation finds no legal move. ``Match`` keeps to those rules for its callers (the
-PettingZoo environment and the command line): it observes a seat at most once between two moves
-and keeps that observation, passes the turns of done seats, and records every placement so that
-the board can be shown without observing anyone, since observing changes a seat's flags.
+The game itself is a ``tavlok.State``: it observes without side effects, passes the seats that
+cannot move and knows when the game is over, so nothing here keeps a second record of the board.
+``Match`` adds what those front ends want around it: each seat's hand as an array, and refusals
+that name the move in words.
 """
 
 from __future__ import annotations
 
 import operator
-from typing import SupportsIndex, cast
+from typing import TYPE_CHECKING, SupportsIndex
 
-import _tavlok
 import numpy as np
 
-from .actions import decode, turn_clockwise
+from .actions import decode
 from .board import Board
-from .pieces import BOARD_SIZE, CELLS_PER_BOARD, NUM_ACTIONS, NUM_SEATS
+from .pieces import CELLS_PER_BOARD, KINDS, NUM_SEATS, ORIENTATIONS
+
+if TYPE_CHECKING:
+    from . import State
+
+# The kind of every orientation, as its position in KINDS (catalogue order).
+KIND_OF_ORIENTATION = tuple(KINDS.index(o.kind) for o in ORIENTATIONS)
+
+
+def _new_state() -> State:
+    # Taken from the package at call time: the package binds State before it imports us, from
+    # whichever of its extension modules defines it.
+    from . import State
+
+    return State()
 
 
 class IllegalMove(ValueError):
@@ -30,86 +41,59 @@ class IllegalMove(ValueError):
 
 
 class Match:
-    """A game in progress: whose turn it is, what each seat sees, and what lies on the board."""
+    """A game in progress: whose turn it is, what every seat holds, and what lies on the board."""
 
     def __init__(self) -> None:
-        self.game = _tavlok.PyTavlok()
-        self.num_actions: int = self.game.num_actions
-        if self.num_actions != NUM_ACTIONS:
-            raise RuntimeError(
-                f"_tavlok has {self.num_actions} grid indices but this package's piece "
-                f"catalogue has {NUM_ACTIONS}; they come from different versions"
-            )
-        self._clear()
+        self.state = _new_state()
+        # Every seat's hand twice over, rows 0-3 then 0-3 again, so that a seat's view of the
+        # four hands in its own order (itself, then the seats after it) is one slice.
+        self._hands = np.ones((2 * NUM_SEATS, len(KINDS)), dtype=np.uint8)
 
     def reset(self) -> None:
-        self.game.reset()
-        self._clear()
-
-    def _clear(self) -> None:
-        # owner + 1 of every cell in seat 0's frame, 0 where the cell is empty.
-        self._cells = bytearray(CELLS_PER_BOARD)
-        self.history: list[tuple[int, int]] = []
-        self._seen: list[_tavlok.PyObservation | None] = [None] * NUM_SEATS
-        self._seen_at = [-1] * NUM_SEATS
+        self.state = _new_state()
+        self._hands.fill(1)
 
     @property
     def to_move(self) -> int:
-        return self.game.agent_selection
+        """The seat to move: one with a legal placement while the game goes on."""
+        return self.state.seat
 
-    def observe(self, seat: int) -> _tavlok.PyObservation:
-        """Seat ``seat``'s view, observed at most once between two moves."""
-        if self._seen_at[seat] != len(self.history):
-            self._seen[seat] = self.game.observe(seat)
-            self._seen_at[seat] = len(self.history)
-        return cast("_tavlok.PyObservation", self._seen[seat])
-
-    def is_done(self, seat: int) -> bool:
-        """Whether ``seat`` has no legal move left, observing it first if the board has changed."""
-        self.observe(seat)
-        return self.game.terminations[seat]
+    def is_over(self) -> bool:
+        return self.state.is_terminal()
 
     def place(self, action: SupportsIndex) -> None:
-        """Make the seat to move place the piece that grid index ``action`` names.
+        """Make the seat to move place the piece that grid index ``action`` names; the seats left
+        without a legal placement are passed.
 
         Raises IllegalMove (a ValueError) when that placement is not legal for it now.
         """
         index = operator.index(action)
-        seat = self.to_move
-        if not 0 <= index < NUM_ACTIONS:
-            raise IllegalMove(seat, f"grid index {index}", f"it is outside 0 to {NUM_ACTIONS - 1}")
-        # A seat that has placed must be observed since the last move; the observation is kept,
-        # so this costs nothing when the caller has just looked at the seat's mask.
-        self.observe(seat)
+        state = self.state
+        seat = state.seat
         try:
-            self.game.step(index)
-        except AssertionError as refused:
+            state.apply(index)
+        except ValueError as refused:
             try:
                 move = f"{decode(index)} (grid index {index})"
-                reason = f"it is not among its legal moves now ({refused})"
-            except ValueError as unnamed:
-                move, reason = f"grid index {index}", str(unnamed)
-            raise IllegalMove(seat, move, reason) from refused
-        self.history.append((seat, index))
-        quarter_turns = seat  # seat k's own frame is turned k quarter turns from seat 0's
-        for r, c in decode(index).cells:
-            r0, c0 = turn_clockwise(r, c, quarter_turns)
-            self._cells[r0 * BOARD_SIZE + c0] = seat + 1
+            except ValueError:
+                move = f"grid index {index}"
+            raise IllegalMove(seat, move, str(refused)) from None
+        kind = KIND_OF_ORIENTATION[index // CELLS_PER_BOARD]
+        self._hands[seat, kind] = self._hands[seat + NUM_SEATS, kind] = 0
 
-    def pass_turn(self) -> None:
-        """Move the turn past the seat to move, which must be done."""
-        if not self.game.terminations[self.to_move]:
-            raise IllegalMove(self.to_move, "a pass", "only a seat that is done passes its turn")
-        self.game.step(None)
+    def hands(self, viewer: int = 0) -> np.ndarray:
+        """(4, 21) uint8, a new array: 1 where a seat still holds a kind (columns in catalogue
+        order), row k for seat (viewer + k) mod 4."""
+        return self._hands[viewer : viewer + NUM_SEATS].copy()
 
-    def scores(self) -> list[int | None]:
-        return self.game.rewards
+    def held(self, seat: int) -> tuple[str, ...]:
+        """The kinds ``seat`` still holds, in catalogue order."""
+        return tuple(kind for kind, held in zip(KINDS, self._hands[seat], strict=True) if held)
 
-    def pieces_placed(self, seat: int) -> list[str]:
-        return [decode(index).piece for mover, index in self.history if mover == seat]
+    def scores(self) -> tuple[int, int, int, int] | None:
+        """The four final scores in seat order once the game is over, None before."""
+        return self.state.scores()
 
     def board(self, viewer: int = 0) -> Board:
-        """A snapshot of the board in ``viewer``'s frame, taken without observing any seat."""
-        owners = np.frombuffer(self._cells, dtype=np.uint8).reshape(BOARD_SIZE, BOARD_SIZE)
-        # Seen from seat v, seat 0's frame is turned v quarter turns counter-clockwise.
-        return Board(np.rot90(owners.astype(np.int8) - 1, viewer), viewer)
+        """A snapshot of the board in ``viewer``'s frame."""
+        return self.state.board(viewer)
