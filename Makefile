@@ -13,7 +13,8 @@ BUILD := build/$(PYTAG)
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 export PYTHONPATH := $(CURDIR)/$(BUILD):$(CURDIR)/python
 
-.PHONY: all build demo test test-cpp test-python test-sanitize test-valgrind bench deps clean
+.PHONY: all build demo test test-cpp test-python test-sanitize test-valgrind test-integration bench deps \
+	clean
 
 all: build
 
@@ -76,6 +77,20 @@ test-valgrind: build
 	  $(SUDO) apt-get update -qq && \
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq valgrind >/dev/null; }
 	valgrind --error-exitcode=1 --leak-check=full $(BUILD)/engine_tests --gtest_brief=1
+
+# The PettingZoo environment driven by TorchRL and Tianshou, in a virtual environment of its own
+# (PyTorch brings several GB, so neither `make test` nor CI builds it). The extension is the one
+# `make build` made for the same interpreter.
+INTEGRATION_VENV := .venv/integration-$(PYTAG)
+
+$(INTEGRATION_VENV)/.stamp: tools/requirements-dev.txt tools/requirements-integration.txt
+	$(PYTHON_FOUND) -m venv $(INTEGRATION_VENV)
+	$(INTEGRATION_VENV)/bin/python -m pip install --quiet --disable-pip-version-check \
+	  -r tools/requirements-dev.txt -r tools/requirements-integration.txt
+	touch $@
+
+test-integration: build $(INTEGRATION_VENV)/.stamp
+	$(INTEGRATION_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/integration
 
 # The main job: four seeded random agents play a whole game through the Python module, and the
 # board and scores are shown. SEED=n picks another game.
