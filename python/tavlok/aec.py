@@ -50,14 +50,62 @@ def raw_env(render_mode: str | None = None) -> TavlokEnv:
 
 def env(**kwargs: Any) -> AECEnv:
     """``raw_env(**kwargs)`` in the wrappers of PettingZoo's classic games."""
-    wrapped = wrappers.TerminateIllegalWrapper(raw_env(**kwargs), ILLEGAL_MOVE_REWARD)
-    wrapped = wrappers.AssertOutOfBoundsWrapper(wrapped)
-    return OrderEnforcing(wrapped)
+    wrapped = TerminateIllegal(raw_env(**kwargs), ILLEGAL_MOVE_REWARD)
+    return OrderEnforcing(AssertOutOfBounds(wrapped))
 
 
-class OrderEnforcing(wrappers.OrderEnforcingWrapper):  # type: ignore[misc]
+def _read_from_game(name: str) -> property:
+    # A C-level getter: a Python one costs as much as the lookup it saves.
+    return property(operator.attrgetter(f"_game.{name}"), doc=f"The environment's ``{name}``.")
+
+
+class _ReadsTheGame:
+    """Reads the per-agent tables straight from the unwrapped environment. PettingZoo's wrappers
+    find them through one ``__getattr__`` call per layer, which made a decision through three
+    layers cost about three times one on the bare environment; the values are the same objects."""
+
+    def __init__(self, env: AECEnv, *args: Any) -> None:
+        super().__init__(env, *args)  # type: ignore[call-arg]
+        self._game = env.unwrapped
+
+    agents = _read_from_game("agents")
+    agent_selection = _read_from_game("agent_selection")
+    rewards = _read_from_game("rewards")
+    _cumulative_rewards = _read_from_game("_cumulative_rewards")
+    terminations = _read_from_game("terminations")
+    truncations = _read_from_game("truncations")
+    infos = _read_from_game("infos")
+
+
+class TerminateIllegal(_ReadsTheGame, wrappers.TerminateIllegalWrapper):  # type: ignore[misc]
+    """PettingZoo's classic handling of an illegal move."""
+
+
+class AssertOutOfBounds(_ReadsTheGame, wrappers.AssertOutOfBoundsWrapper):  # type: ignore[misc]
+    """PettingZoo's assertion that an action lies in the action space."""
+
+    def step(self, action: Any) -> None:
+        # An integer in range passes the assertion; saying so here spares the space's contains(),
+        # which costs more than the rest of a decision. Anything else takes PettingZoo's path.
+        if isinstance(action, (int, np.integer)) and 0 <= action < NUM_ACTIONS:
+            self.env.step(action)
+        else:
+            super().step(action)
+
+
+class OrderEnforcing(_ReadsTheGame, wrappers.OrderEnforcingWrapper):  # type: ignore[misc]
     """PettingZoo's order enforcing, with a clear error for a step or ``last()`` once the game is
     over (PettingZoo would only warn, or fail on a missing key)."""
+
+    def __init__(self, env: AECEnv) -> None:
+        super().__init__(env)
+        # Until the first reset the tables are refused, as PettingZoo refuses them: a read through
+        # the missing _game falls back to the wrapper's __getattr__, which raises.
+        del self._game
+
+    def reset(self, seed: int | None = None, options: dict[str, Any] | None = None) -> None:
+        self._game = self.unwrapped
+        super().reset(seed=seed, options=options)
 
     def step(self, action: Any) -> None:
         if self._has_reset and not self.agents:
@@ -164,7 +212,7 @@ class TavlokEnv(AECEnv[str, Observation, int]):  # type: ignore[misc]
             mask = grid_mask.reshape(NUM_ACTIONS).view(np.int8)
             hands = match.hands(seat)
             for array in (planes, mask, hands):
-                array.flags.writeable = False
+                array.setflags(write=False)
             cached = (
                 self._placements,
                 {"observation": planes, "action_mask": mask, "hands": hands},
@@ -175,7 +223,14 @@ class TavlokEnv(AECEnv[str, Observation, int]):  # type: ignore[misc]
     def last(self, observe: bool = True) -> tuple[Any, float, bool, bool, dict[str, Any]]:
         if not self.agents:
             raise _game_over("last")
-        return super().last(observe)
+        agent = self.agent_selection
+        return (
+            self.observe(agent) if observe else None,
+            self._cumulative_rewards[agent],
+            self.terminations[agent],
+            self.truncations[agent],
+            self.infos[agent],
+        )
 
     def step(self, action: int | np.integer[Any] | None) -> None:
         agent = self.agent_selection
