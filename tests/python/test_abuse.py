@@ -15,6 +15,7 @@ import threading
 import pytest
 
 from _tavlok import PyObservation, PyTavlok
+from support.drivers import Index, some_legal_move
 
 NUM_ACTIONS = 91 * 400
 
@@ -26,25 +27,6 @@ def switch_often():
     sys.setswitchinterval(1e-6)
     yield
     sys.setswitchinterval(interval)
-
-
-class Index:
-    """An argument whose __index__ calls function."""
-
-    def __init__(self, function):
-        self.function = function
-
-    def __index__(self):
-        return self.function()
-
-
-def some_legal_move(mask, chooser):
-    """The first legal move from a random place on, wrapping round; None when there is none
-    (a done seat, whose turn any value passes)."""
-    move = mask.find(1, chooser.randrange(len(mask)))
-    if move < 0:
-        move = mask.find(1)
-    return None if move < 0 else move
 
 
 def play(env, seed, turns, between=None):

@@ -1,18 +1,9 @@
 import pytest
 
 from _tavlok import PyTavlok
+from support.drivers import Index
 
 METHODS = [("step", "action_idx"), ("observe", "agent_idx")]
-
-
-class Index:
-    """An argument whose __index__ returns value, or calls it when it is a function."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value() if callable(self.value) else self.value
 
 
 def test_argument_matching_errors(env):

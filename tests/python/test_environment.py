@@ -1,51 +1,24 @@
-import contextlib
 import os
-import sys
-import tempfile
 
 import pytest
 
 from _tavlok import PyTavlok
+from support import rules
+from support.drivers import printed_by, stdout_fd_as
 
-STALE = "Invalid action: Action mask is stale, call observe() first!"
-NOT_AVAILABLE = "Invalid action: Action index not available"
-COLOURS = {0: "44", 1: "43", 2: "41", 3: "42"}  # blue, yellow, red, green
+STALE, NOT_AVAILABLE = rules.STALE, rules.NOT_AVAILABLE
 
 
 def board_text(occupied=None):
     """The rendered board; occupied maps (row, col) in seat 0's frame to the seat holding it."""
-
-    def cell(row, col):
-        seat = (occupied or {}).get((row, col))
-        return "|  . " if seat is None else f"|  \x1b[{COLOURS[seat]}mx\x1b[0m "
-
-    separator = "-" * 103
-    lines = ["  | " + " | ".join(f"{col:2}" for col in range(20)) + " |", separator]
-    for row in range(20):
-        lines.append(f"{row:2}" + "".join(cell(row, col) for col in range(20)) + "|")
-        lines.append(separator)
-    return "\n".join(lines[:-1])
-
-
-@contextlib.contextmanager
-def stdout_fd_as(fd):
-    sys.stdout.flush()
-    saved = os.dup(1)
-    os.dup2(fd, 1)
-    try:
-        yield
-    finally:
-        os.dup2(saved, 1)
-        os.close(saved)
+    return rules.board_text(lambda row, col: (occupied or {}).get((row, col)))
 
 
 def rendered(env):
     """The bytes that env.render() writes to file descriptor 1."""
-    with tempfile.TemporaryFile() as sink:
-        with stdout_fd_as(sink.fileno()):
-            assert env.render() is None
-        sink.seek(0)
-        return sink.read()
+    result, printed = printed_by(env.render)
+    assert result is None
+    return printed
 
 
 def assert_fresh(env):
