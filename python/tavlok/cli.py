@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import argparse
+import os
 import secrets
+import signal
 import sys
 from collections.abc import Callable, Sequence
 from typing import TextIO
@@ -31,6 +33,10 @@ shown before your move. The moves of other seats are printed in their own frames
   quit                leave the game (so does end of input)"""
 
 
+SEEDS = (0, 2**64 - 1)
+THREADS = (1, 1024)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m tavlok", description="Play, time or pit bots against each other."
@@ -39,19 +45,23 @@ def main(argv: Sequence[str] | None = None) -> int:
     play_parser = commands.add_parser(
         "play", help="play a game between random agents, optionally with you in one seat"
     )
-    play_parser.add_argument("--seed", type=int, help="seed of the random agents' choices")
+    play_parser.add_argument(
+        "--seed", type=_whole(*SEEDS), help="seed of the random agents' choices (0 to 2**64-1)"
+    )
     play_parser.add_argument(
         "--human", type=int, choices=range(4), metavar="SEAT", help="play seat SEAT (0-3) yourself"
     )
     play_parser.add_argument("--watch", action="store_true", help="show the board after every move")
     bench_parser = commands.add_parser("bench", help="time whole games of a cheap random policy")
-    bench_parser.add_argument("--games", type=_positive, default=100, help="games to play (100)")
-    bench_parser.add_argument("--seed", type=int, default=0, help="seed of the policy (0)")
     bench_parser.add_argument(
-        "--vector", type=_positive, metavar="N", help="time VectorEnv steps of N games instead"
+        "--games", type=_whole(1), default=100, help="games to play (100)"
+    )
+    bench_parser.add_argument("--seed", type=_whole(*SEEDS), default=0, help="seed (0)")
+    bench_parser.add_argument(
+        "--vector", type=_whole(1), metavar="N", help="time VectorEnv steps of N games instead"
     )
     bench_parser.add_argument(
-        "--threads", type=_positive, help="threads of the VectorEnv (default: the cores)"
+        "--threads", type=_whole(*THREADS), help="threads of the VectorEnv (default: the cores)"
     )
     bench_parser.add_argument(
         "--mask", choices=("bytes", "bits"), default="bytes", help="VectorEnv mask form (bytes)"
@@ -62,37 +72,60 @@ def main(argv: Sequence[str] | None = None) -> int:
     arena_parser.add_argument(
         "bots", nargs=4, choices=("greedy", "random"), metavar="BOT", help="greedy or random"
     )
-    arena_parser.add_argument("--games", type=_positive, default=1000, help="games (1000)")
+    arena_parser.add_argument("--games", type=_whole(1), default=1000, help="games (1000)")
     arena_parser.add_argument(
-        "--seed", type=_non_negative, default=0, help="seed of the games (0)"
+        "--seed", type=_whole(*SEEDS), default=0, help="seed of the games (0)"
     )
-    arena_parser.add_argument("--threads", type=_positive, help="threads (default: the cores)")
+    arena_parser.add_argument(
+        "--threads", type=_whole(*THREADS), help="threads (default: the cores)"
+    )
     args = parser.parse_args(argv)
-    if args.command == "arena":
-        return run_arena(args.bots, args.games, args.seed, args.threads)
-    if args.command == "bench" and args.vector is not None:
+    try:
+        return _run(args, commands.choices[args.command])
+    except BrokenPipeError:
+        # The reader has gone (`| head`): stop quietly, as command-line tools do. Standard output
+        # now leads nowhere, so that the interpreter's last flush does not fail again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 128 + signal.SIGPIPE
+
+
+def _run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    if args.command == "play":
+        return play(args.seed, args.human, args.watch)
+    if args.command == "bench" and args.vector is None:
+        print(bench.run(args.games, args.seed))
+        return 0
+    # A size the machine cannot hold, or beyond what the engine takes, is refused as a bad value
+    # like the others; only the engine knows its limits, and only an allocation finds the memory.
+    try:
+        if args.command == "arena":
+            return run_arena(args.bots, args.games, args.seed, args.threads)
         from . import vector
 
         print(vector.bench(args.vector, args.threads, mask=args.mask, seed=args.seed))
         return 0
-    if args.command == "bench":
-        print(bench.run(args.games, args.seed))
-        return 0
-    return play(args.seed, args.human, args.watch)
+    except MemoryError:
+        what = f"{args.games} games" if args.command == "arena" else f"{args.vector} envs"
+        parser.error(f"not enough memory for {what}")
+    except ValueError as refused:
+        parser.error(str(refused))
 
 
-def _positive(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
-    return value
+def _whole(low: int, high: int | None = None) -> Callable[[str], int]:
+    """An argument type: a whole number from low to high (no upper bound when high is None)."""
+    bounds = f"from {low} to {high}" if high is not None else f"{low} or more"
 
+    def whole(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            shown = text if len(text) <= 30 else text[:27] + "..."
+            raise argparse.ArgumentTypeError(f"must be a whole number, not {shown!r}") from None
+        if value < low or (high is not None and value > high):
+            raise argparse.ArgumentTypeError(f"must be {bounds}, not {text}")
+        return value
 
-def _non_negative(text: str) -> int:
-    value = int(text)
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be 0 or more, not {value}")
-    return value
+    return whole
 
 
 def run_arena(bots: Sequence[str], games: int, seed: int, threads: int | None) -> int:

@@ -2,10 +2,13 @@
 
 import io
 import os
+import signal
 import subprocess
 import sys
 
-from tavlok import bench
+import pytest
+
+from tavlok import bench, cli
 from tavlok.cli import main
 
 
@@ -81,3 +84,53 @@ def test_bench_plays_whole_games_and_reports_the_rates(capsys, monkeypatch):
     assert 3 * 4 <= result.turns <= 3 * 84
     status, out = run_cli(["bench", "--games", "2"], capsys, monkeypatch)
     assert status == 0 and " games/s, " in out and out.rstrip().endswith("µs per turn")
+
+
+GREEDY_AND_RANDOM = ["arena", "greedy", "random", "random", "random"]
+
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (["play", "--seed", "-5"], "argument --seed: must be from 0 to 18446744073709551615, not -5"),
+        (["play", "--seed", str(2**64)], f"must be from 0 to {2**64 - 1}, not {2**64}"),
+        (["play", "--seed", "9" * 5000], "argument --seed: must be a whole number, not '999"),
+        (["bench", "--vector", "2", "--seed", "-1"], "argument --seed: must be from 0 to"),
+        (["bench", "--games", "0"], "argument --games: must be 1 or more, not 0"),
+        (["bench", "--vector", "99999999999"], "num_envs must be between 1 and"),
+        ([*GREEDY_AND_RANDOM, "--threads", "5000"], "--threads: must be from 1 to 1024, not 5000"),
+        ([*GREEDY_AND_RANDOM, "--seed", str(2**64)], "argument --seed: must be from 0 to"),
+    ],
+)
+def test_bad_values_are_usage_errors_without_a_traceback(args, message, capsys):
+    with pytest.raises(SystemExit) as exit:
+        main(args)
+    err = capsys.readouterr().err
+    assert exit.value.code == 2 and message in err and "Traceback" not in err
+    assert err.startswith("usage: python -m tavlok " + args[0])
+
+
+def test_sizes_the_machine_cannot_hold_are_usage_errors(capsys, monkeypatch):
+    def out_of_memory(*args):
+        raise MemoryError  # what the engine raises for 2**39 games, without allocating here
+
+    monkeypatch.setattr(cli, "run_arena", out_of_memory)
+    with pytest.raises(SystemExit) as exit:
+        main([*GREEDY_AND_RANDOM, "--games", str(2**39)])
+    assert exit.value.code == 2
+    assert f"error: not enough memory for {2**39} games" in capsys.readouterr().err
+
+
+def test_a_reader_that_leaves_early_ends_the_program_quietly():
+    environment = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    program = subprocess.Popen(
+        [sys.executable, "-m", "tavlok", "play", "--seed", "1", "--watch"],  # far past a pipe's
+        stdout=subprocess.PIPE,  # buffer, so the writes after the reader left fail
+        stderr=subprocess.PIPE,
+        env=environment,
+    )
+    assert program.stdout.readline() == b"tavlok game, seed 1\n"
+    program.stdout.close()
+    assert program.wait(timeout=60) == 128 + signal.SIGPIPE
+    assert program.stderr.read() == b""
+    program.stderr.close()
