@@ -8,7 +8,8 @@ corner at (0, 0).
 from __future__ import annotations
 
 import operator
-from typing import TYPE_CHECKING, NamedTuple, SupportsIndex
+from collections.abc import Mapping
+from typing import TYPE_CHECKING, Any, NamedTuple, SupportsIndex
 
 import numpy as np
 
@@ -86,12 +87,20 @@ def arrays(obs: PyObservation) -> tuple[np.ndarray, np.ndarray]:
     return planes, mask
 
 
-def legal_actions(obs: PyObservation | bytes | bytearray | memoryview | np.ndarray) -> np.ndarray:
-    """The grid indices whose mask byte is 1, ascending, from an observation or a mask."""
-    if isinstance(obs, np.ndarray):
-        return np.flatnonzero(obs)
-    mask = obs if isinstance(obs, (bytes, bytearray, memoryview)) else obs.action_mask
-    return np.flatnonzero(np.frombuffer(mask, dtype=np.uint8))
+def legal_actions(
+    obs: PyObservation | Mapping[str, Any] | bytes | bytearray | memoryview | np.ndarray,
+) -> np.ndarray:
+    """The grid indices whose mask byte is 1, ascending: from an observation of the engine or of
+    the PettingZoo environment, or from a mask (bytes, or an array indexed as flattened)."""
+    if isinstance(obs, Mapping):
+        obs = obs["action_mask"]
+    if not isinstance(obs, np.ndarray):
+        mask = obs if isinstance(obs, (bytes, bytearray, memoryview)) else obs.action_mask
+        obs = np.frombuffer(mask, dtype=np.uint8)
+    if obs.dtype.itemsize == 1 and obs.dtype.kind in "iu":
+        # 0/1 bytes read as booleans: numpy finds the ones several times faster than in integers.
+        obs = obs.view(np.bool_)
+    return np.flatnonzero(obs)
 
 
 def turn_clockwise(row: int, col: int, quarter_turns: int) -> tuple[int, int]:
