@@ -5,6 +5,8 @@ import sys
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from pettingzoo.test import (
     api_test,
     parallel_api_test,
@@ -255,3 +257,27 @@ def test_env_without_pettingzoo_says_what_to_install(monkeypatch):
     for make in (tavlok.env, tavlok.raw_env):
         with pytest.raises(ModuleNotFoundError, match=r"pip install 'tavlok\[pettingzoo\]'"):
             make()
+
+
+SEEDS = st.one_of(
+    st.none(), st.integers(), st.integers(min_value=2**64), st.booleans(), st.floats(),
+    st.text(max_size=3), st.just(np.int64(7)), st.just(np.uint64(2**64 - 1)), st.just([1]),
+)
+
+
+@settings(settings.get_profile("ci"), max_examples=60)
+@given(seed=SEEDS, options=st.one_of(st.none(), st.just({"anything": 1}), st.just((1,))))
+def test_reset_takes_every_seed_and_options_or_refuses_before_changing_anything(seed, options):
+    env = tavlok.env()
+    env.reset(seed=0)
+    env.step(tavlok.encode(0, 0, 0))
+    whole = isinstance(seed, (int, np.integer)) and not isinstance(seed, bool) and seed >= 0
+    try:
+        env.reset(seed=seed, options=options)
+    except (TypeError, ValueError) as refused:
+        assert not (whole or seed is None) or not isinstance(options, (dict, type(None)))
+        assert "seed" in str(refused) or "options" in str(refused)
+        assert env.agent_selection == "player_1" and env.board().cell_counts() == (1, 0, 0, 0)
+    else:
+        assert (whole or seed is None) and isinstance(options, (dict, type(None)))
+        assert env.agent_selection == "player_0" and env.board().cell_counts() == (0, 0, 0, 0)
