@@ -42,6 +42,10 @@ struct OrientationRange {
     std::size_t end = 0;
 };
 
+// How a grid mask is laid out for a caller: one 0/1 byte per grid index, or one bit per grid index
+// packed most significant bit first (the order of numpy.packbits).
+enum class MaskLayout { Bytes, Bits };
+
 // An agent's legal actions. Indexed by action index, but kept as one anchor set per orientation:
 // position r * 20 + c of set o is the placement of orientation o with its top-left corner at
 // (r, c). In that form a whole orientation is decided by a few word operations, a used piece is
@@ -93,6 +97,13 @@ public:
     }
     // The mask as NUM_GRID_INDICES bytes of 0/1; every byte of the output is written.
     void write_grid_bytes(std::uint8_t* out) const;
+    void write_grid(std::uint8_t* out, MaskLayout layout) const {
+        if (layout == MaskLayout::Bits) {
+            write_grid_bits(out);
+        } else {
+            write_grid_bytes(out);
+        }
+    }
 
     const GridSet& anchors(std::size_t orientation) const { return anchors_[orientation]; }
     void set_anchors(std::size_t orientation, const GridSet& anchors) {

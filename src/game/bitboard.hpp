@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "game/word_set.hpp"
+
 namespace game {
 
 inline constexpr std::size_t BOARD_SIZE = 20;
@@ -26,7 +28,7 @@ constexpr std::size_t cell_index(std::size_t row, std::size_t col) {
     return row * ROW_STRIDE + col;
 }
 
-struct Bitboard {
+struct Bitboard : WordSet<Bitboard> {
     static constexpr std::size_t WORDS = NUM_BITS / 64;
     // Least significant word first: bit i lives in words[i / 64] at position i % 64.
     std::array<std::uint64_t, WORDS> words{};
@@ -48,33 +50,10 @@ struct Bitboard {
         return single(cell_index(row, col));
     }
 
-    constexpr Bitboard operator|(const Bitboard& o) const {
-        Bitboard r;
-        for (std::size_t i = 0; i < WORDS; ++i) r.words[i] = words[i] | o.words[i];
-        return r;
-    }
-    constexpr Bitboard operator&(const Bitboard& o) const {
-        Bitboard r;
-        for (std::size_t i = 0; i < WORDS; ++i) r.words[i] = words[i] & o.words[i];
-        return r;
-    }
-    constexpr Bitboard operator^(const Bitboard& o) const {
-        Bitboard r;
-        for (std::size_t i = 0; i < WORDS; ++i) r.words[i] = words[i] ^ o.words[i];
-        return r;
-    }
     constexpr Bitboard operator~() const {
         Bitboard r;
         for (std::size_t i = 0; i < WORDS; ++i) r.words[i] = ~words[i];
         return r;
-    }
-    constexpr Bitboard& operator|=(const Bitboard& o) {
-        for (std::size_t i = 0; i < WORDS; ++i) words[i] |= o.words[i];
-        return *this;
-    }
-    constexpr Bitboard& operator&=(const Bitboard& o) {
-        for (std::size_t i = 0; i < WORDS; ++i) words[i] &= o.words[i];
-        return *this;
     }
 
     // Shift toward higher bit indices as one 512-bit integer; bits past 511 are lost.
@@ -106,20 +85,6 @@ struct Bitboard {
     }
 
     constexpr bool operator==(const Bitboard&) const = default;
-
-    constexpr bool is_empty() const {
-        std::uint64_t any = 0;
-        for (std::uint64_t w : words) any |= w;
-        return any == 0;
-    }
-
-    constexpr bool intersects(const Bitboard& o) const { return !(*this & o).is_empty(); }
-
-    constexpr std::size_t count() const {
-        std::size_t n = 0;
-        for (std::uint64_t w : words) n += static_cast<std::size_t>(std::popcount(w));
-        return n;
-    }
 
     // The 20 cells of row r as the low bits of a word, column c at bit c.
     constexpr std::uint32_t row_bits(std::size_t r) const {
