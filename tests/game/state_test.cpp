@@ -9,38 +9,12 @@
 #include <utility>
 #include <vector>
 
+#include "support/drivers.hpp"
+
 namespace game {
 namespace {
 
-constexpr std::size_t MONOMINO = 0;
-constexpr std::size_t DOMINO_FLAT = 1;  // XX
-
-constexpr std::size_t grid(std::size_t orientation, std::size_t row, std::size_t col) {
-    return orientation * 400 + row * 20 + col;
-}
-
-std::vector<std::size_t> legal_list(const ActionMask& mask) {
-    std::vector<std::size_t> legal;
-    mask.for_each_grid([&](std::size_t g) { legal.push_back(g); });
-    return legal;
-}
-
-Bytes grid_bytes(const ActionMask& mask) {
-    Bytes bytes(NUM_GRID_INDICES, 0);
-    mask.mark_grid_bytes(bytes.data());
-    return bytes;
-}
-
-// Plays seeded uniform random legal moves; stops after `placements` of them or at the end.
-State random_state(unsigned seed, std::size_t placements = MAX_PLACEMENTS) {
-    State state;
-    std::mt19937 rng(seed);
-    while (!state.is_terminal() && state.history().size() < placements) {
-        const std::vector<std::size_t> legal = legal_list(state.legal_mask());
-        EXPECT_FALSE(state.apply(legal[rng() % legal.size()]).has_value());
-    }
-    return state;
-}
+using namespace support;
 
 // Expects a refusal carrying `reason` that leaves the state as it was.
 void expect_refused(State& state, std::size_t action, const std::string& reason) {
@@ -82,7 +56,8 @@ TEST(State, AgreesWithGameMoveByMove) {
             ASSERT_EQ(game.agent_selection, state.seat());
             for (std::size_t seat = 0; seat < NUM_AGENTS; ++seat) {
                 const Observation seen = game.observe(seat);
-                ASSERT_EQ(grid_bytes(state.legal_mask(seat)), seen.action_mask) << "seat " << seat;
+                ASSERT_EQ(ACTION_SET().grid_mask(state.legal_mask(seat)), seen.action_mask)
+                    << "seat " << seat;
                 Bytes planes(PLANE_BYTES);
                 write_planes(state.align_boards(seat), planes.data());
                 ASSERT_EQ(planes, seen.observation) << "seat " << seat;
