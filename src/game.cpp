@@ -7,10 +7,8 @@ Game::Game()
              Agent(2, ACTION_SET().initial_mask), Agent(3, ACTION_SET().initial_mask)},
       action_set(&ACTION_SET()) {}
 
-namespace {
-
-std::optional<std::string_view> refusal_for(const Agent& agent,
-                                            std::optional<std::size_t> grid_index) {
+std::optional<std::string_view> Game::refusal(std::optional<std::size_t> grid_index) const {
+    const Agent& agent = agents[agent_selection];
     // A seat that has not placed anything keeps its start-corner mask, which no move can stale.
     if (agent.mask_stale && agent.pieces_placed != 0) return STALE_MASK;
     // A mask holds only grid indices that name a placement, so this also refuses the indices of
@@ -18,13 +16,6 @@ std::optional<std::string_view> refusal_for(const Agent& agent,
     if (!grid_index || *grid_index >= NUM_GRID_INDICES || !agent.action_mask.test_grid(*grid_index))
         return ACTION_NOT_AVAILABLE;
     return std::nullopt;
-}
-
-}  // namespace
-
-std::optional<std::string_view> Game::refusal(std::optional<std::size_t> grid_index) const {
-    check_index(agent_selection, NUM_AGENTS);
-    return refusal_for(agents[agent_selection], grid_index);
 }
 
 std::optional<InvalidAction> Game::step(std::optional<std::size_t> grid_index) {
@@ -37,7 +28,7 @@ std::optional<InvalidAction> Game::step(std::optional<std::size_t> grid_index) {
         agent_selection = next;
         return std::nullopt;
     }
-    if (const std::optional<std::string_view> refused = refusal_for(agent, grid_index))
+    if (const std::optional<std::string_view> refused = refusal(grid_index))
         return InvalidAction{std::string(*refused)};
 
     agent.place(*action_set, *grid_index);
@@ -56,7 +47,7 @@ std::array<std::optional<std::int16_t>, NUM_AGENTS> Game::rewards() const {
 }
 
 const Agent& Game::refresh(std::size_t agent_idx) {
-    const Perspective seen = seen_by(agent_idx);
+    const TableView seen = seen_by(agent_idx);
     Agent& agent = agents[agent_idx];
     if (agent.pieces_placed != 0 && !agent.done) {
         write_legal_anchors(seen, agent.action_mask);

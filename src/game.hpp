@@ -46,7 +46,7 @@ public:
     std::array<std::optional<std::int16_t>, NUM_AGENTS> rewards() const;
 
     // The four seats as seat agent_idx sees them, in the order of its row of seat_order.
-    Perspective seen_by(std::size_t agent_idx) const { return {agents, seat_order, agent_idx}; }
+    TableView seen_by(std::size_t agent_idx) const { return {agents, seat_order, agent_idx}; }
     // The four boards in seat agent_idx's frame: entry k is seat (agent_idx + k) % 4.
     std::array<Bitboard, NUM_AGENTS> align_boards(std::size_t agent_idx) const {
         return seen_by(agent_idx).boards();

@@ -199,27 +199,21 @@ BatchStep Batch::step(std::span<const std::int64_t> actions, const BatchBuffers&
 
 bool Batch::settle(std::size_t env, const BatchBuffers& out) {
     Game& game = envs_[env].game;
-    std::uint8_t* planes = out.planes + env * PLANE_BYTES;
-    std::uint8_t* mask = out.masks + env * mask_bytes(layout_);
     std::int16_t* rewards = out.rewards + env * NUM_AGENTS;
-    bool ended = false;
-    if (!game.settle()) {
+    std::fill(rewards, rewards + NUM_AGENTS, std::int16_t{0});
+    out.placements[env] = 0;
+    const bool ended = !game.settle();
+    if (ended) {
         const auto scores = game.rewards();
-        int placed = 0;
         for (std::size_t s = 0; s < NUM_AGENTS; ++s) {
             rewards[s] = *scores[s];
-            placed += game.agents[s].pieces_placed;
+            out.placements[env] += game.agents[s].pieces_placed;
         }
-        out.placements[env] = static_cast<std::int16_t>(placed);
-        ended = true;
         // Seat 0 of a new game always has a move.
         game = fresh_;
     }
-    game.write_view(game.agent_selection, planes, mask, layout_);
-    if (!ended) {
-        std::fill(rewards, rewards + NUM_AGENTS, std::int16_t{0});
-        out.placements[env] = 0;
-    }
+    game.write_view(game.agent_selection, out.planes + env * PLANE_BYTES,
+                    out.masks + env * mask_bytes(layout_), layout_);
     out.seats[env] = static_cast<std::int8_t>(game.agent_selection);
     return ended;
 }

@@ -10,7 +10,6 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #include "game/word_set.hpp"
 
@@ -123,25 +122,6 @@ constexpr Bitboard make_valid_cells() {
 }  // namespace detail
 
 inline constexpr Bitboard VALID_CELLS = detail::make_valid_cells();
-
-namespace detail {
-// Byte k of entry b is bit k of b: eight bits become eight 0/1 bytes.
-inline constexpr std::array<std::uint64_t, 256> BIT_BYTES = [] {
-    std::array<std::uint64_t, 256> table{};
-    for (std::size_t b = 0; b < 256; ++b)
-        for (std::size_t k = 0; k < 8; ++k)
-            if ((b >> k) & 1u) table[b] |= std::uint64_t{1} << (8 * k);
-    return table;
-}();
-}  // namespace detail
-
-// Writes the 20 low bits of a row (Bitboard::row_bits) as 20 bytes of 0/1, column c at out[c].
-inline void row_to_bytes(std::uint32_t bits, std::uint8_t* out) {
-    const std::uint64_t bytes[3] = {detail::BIT_BYTES[bits & 0xff],
-                                    detail::BIT_BYTES[(bits >> 8) & 0xff],
-                                    detail::BIT_BYTES[(bits >> 16) & 0x0f]};
-    std::memcpy(out, bytes, BOARD_SIZE);
-}
 
 // Neighbour shifts, named by the direction a cell moves. Results may hold guard bits or bits of
 // 420 and above; edge_neighbours and corner_neighbours drop those with VALID_CELLS.

@@ -17,7 +17,7 @@ void append_label(std::string& text, std::size_t n) {
 
 }  // namespace
 
-std::string board_text(const Perspective& seat0) {
+std::string board_text(const TableView& seat0) {
     const std::array<Bitboard, NUM_AGENTS> aligned = seat0.boards();
     const std::string separator(LINE_WIDTH, '-');
     std::string text;

@@ -46,38 +46,24 @@ void SeatPosition::place(const ActionSet& set, std::size_t grid_index) {
 
 // ---- What a seat sees -------------------------------------------------------------------------
 
-void Perspective::check_observer(std::size_t observer) {
+void TableView::check_observer(std::size_t observer) {
     if (observer >= NUM_AGENTS)
         fatal("agent index " + std::to_string(observer) + " out of range [0, " +
               std::to_string(NUM_AGENTS - 1) + "]");
 }
 
-std::array<Bitboard, NUM_AGENTS> Perspective::boards() const {
+std::array<Bitboard, NUM_AGENTS> TableView::boards() const {
     std::array<Bitboard, NUM_AGENTS> aligned;
     for (std::size_t k = 0; k < NUM_AGENTS; ++k) aligned[k] = board(k);
     return aligned;
 }
 
-namespace {
-
-// The four sets end to end are the planes as bits, one unpacking away from their bytes.
-void write_grid_planes(const std::array<const GridSet*, NUM_AGENTS>& grids, std::uint8_t* planes) {
+void TableView::write_planes(std::uint8_t* planes) const {
+    // The four sets end to end are the planes as bits, one unpacking away from their bytes.
     std::array<std::uint8_t, NUM_AGENTS * GridSet::BYTES> bits;
     for (std::size_t k = 0; k < NUM_AGENTS; ++k)
-        std::memcpy(bits.data() + k * GridSet::BYTES, grids[k]->bytes(), GridSet::BYTES);
+        std::memcpy(bits.data() + k * GridSet::BYTES, grid(k).bytes(), GridSet::BYTES);
     unpack_bits(bits.data(), bits.size(), planes);
-}
-
-}  // namespace
-
-void Perspective::write_planes(std::uint8_t* planes) const {
-    write_grid_planes({&grid(0), &grid(1), &grid(2), &grid(3)}, planes);
-}
-
-void write_planes(const std::array<Bitboard, NUM_AGENTS>& aligned, std::uint8_t* planes) {
-    std::array<GridSet, NUM_AGENTS> grids;
-    for (std::size_t k = 0; k < NUM_AGENTS; ++k) grids[k] = GridSet::of(aligned[k]);
-    write_grid_planes({&grids[0], &grids[1], &grids[2], &grids[3]}, planes);
 }
 
 // ---- Which placements are legal ---------------------------------------------------------------
@@ -175,7 +161,7 @@ void write_copies(const HighFirst& cells, std::uint8_t* copies) {
 // board fails by itself.
 class ShiftedCells {
 public:
-    explicit ShiftedCells(const Perspective& seen) : hand_(seen.observer().available_pieces) {
+    explicit ShiftedCells(const TableView& seen) : hand_(seen.observer().available_pieces) {
         const PlacementCells cells = placement_cells(seen.grid(0), seen.others_grid());
         write_copies(cells.open, open_copies_[0].data());
         write_copies(cells.corners, corner_copies_[0].data());
@@ -197,11 +183,11 @@ private:
 
 }  // namespace
 
-bool write_legal_anchors(const Perspective& seen, ActionMask& out) {
+bool write_legal_anchors(const TableView& seen, ActionMask& out) {
     return ShiftedCells(seen).anchors(&out);
 }
 
-ActionMask legal_mask(const Perspective& seen) {
+ActionMask legal_mask(const TableView& seen) {
     const SeatPosition& seat = seen.observer();
     if (seat.pieces_placed == 0) return ACTION_SET().initial_mask;
     ActionMask mask;
@@ -209,16 +195,16 @@ ActionMask legal_mask(const Perspective& seen) {
     return mask;
 }
 
-bool can_place(const Perspective& seen) {
+bool can_place(const TableView& seen) {
     return seen.observer().pieces_placed == 0 || ShiftedCells(seen).anchors(nullptr);
 }
 
-const char* placement_refusal(const Perspective& seen, const Action& action) {
+const char* placement_refusal(const TableView& seen, const Action& action) {
     const SeatPosition& seat = seen.observer();
     if (!seat.available_pieces.contains(action.piece_type))
         return "the seat has placed that piece already";
     if (seat.pieces_placed == 0) {
-        if (!action.cells.intersects(Bitboard::cell(0, 0)))
+        if (!ACTION_SET().initial_mask.test_grid(action.grid_index))
             return "a seat's first piece must cover its start corner";
         return nullptr;
     }

@@ -1,6 +1,6 @@
-// The rules of a turn, written once for every surface that plays them: Game (the specified one,
-// with a mask kept per seat, stale flags and done found on observe), the search State (a small
-// value that is always settled) and the batch (which asks Game). They work on what those hold:
+// The rules of a turn, written once for every surface that plays them: Game (behind _tavlok, with a
+// mask kept per seat, stale flags and done found on observe), the search State (a small value that
+// is always settled) and the batch (which asks Game). They work on what those hold:
 // each seat's SeatPosition and the shared ActionSet. Placing a piece is SeatPosition::place,
 // defined with these rules.
 #pragma once
@@ -27,19 +27,19 @@ inline constexpr std::size_t PLANE_BYTES = NUM_AGENTS * BOARD_SIZE * BOARD_SIZE;
 using SeatOrder = std::array<std::array<std::uint8_t, NUM_AGENTS>, NUM_AGENTS>;
 inline constexpr SeatOrder SEAT_ORDER = {{{0, 1, 2, 3}, {1, 2, 3, 0}, {2, 3, 0, 1}, {3, 0, 1, 2}}};
 
-// ---- What a seat sees ---------------------------------------------------------------------------
+// ---- What a seat sees -------------------------------------------------------------------------
 
 // The four seats in the order one seat (the observer) sees them, each board turned into the
 // observer's frame. Seats sit clockwise: entry k is the seat that places k turns after the
 // observer, seen turned k quarter turns clockwise. Every seat keeps its board in all four turns
-// (SeatPosition::place), so taking a perspective turns nothing.
-class Perspective {
+// (SeatPosition::place), so a view turns nothing.
+class TableView {
 public:
     // Seat `observer` of `seats`, with the seats in the order of `order`'s row for it. An observer
     // of 4 or more, or an order naming a seat of 4 or more, stops fatally.
     template <std::derived_from<SeatPosition> Seat>
-    Perspective(const std::array<Seat, NUM_AGENTS>& seats, const SeatOrder& order,
-                std::size_t observer) {
+    TableView(const std::array<Seat, NUM_AGENTS>& seats, const SeatOrder& order,
+              std::size_t observer) {
         check_observer(observer);
         for (std::size_t k = 0; k < NUM_AGENTS; ++k) {
             const std::size_t seat = order[observer][k];
@@ -67,13 +67,10 @@ private:
     std::array<const SeatPosition*, NUM_AGENTS> seats_;
 };
 
-// Writes four boards, entry k of a perspective in plane k, as PLANE_BYTES 0/1 bytes.
-void write_planes(const std::array<Bitboard, NUM_AGENTS>& aligned, std::uint8_t* planes);
-
 // The board as seat 0 sees it, with ANSI colours: 41 lines, no trailing newline.
-std::string board_text(const Perspective& seat0);
+std::string board_text(const TableView& seat0);
 
-// ---- Which placements are legal -------------------------------------------------------------
+// ---- Which placements are legal ---------------------------------------------------------------
 
 // The placement rule for a seat that has placed before, as set algebra. A piece may cover only
 // open cells: on the board, not the seat's own, not beside one of its own, and not another seat's.
@@ -88,26 +85,23 @@ inline Bitboard corner_cells(const Bitboard& own, const Bitboard& open) {
     return corner_neighbours(own) & open;
 }
 
-// A seat's first piece must instead cover its start corner (ActionSet::initial_mask): nothing on
-// the board can take all of those away, so a seat is never without a move before its first piece.
-// Once done, a seat has no legal placement at all.
-
 // The legal anchors of the observer's pieces in hand, for an observer that has placed before,
 // written into `out`; the orientations of other pieces are left as they are. Returns whether any
 // anchor is legal.
-bool write_legal_anchors(const Perspective& seen, ActionMask& out);
+bool write_legal_anchors(const TableView& seen, ActionMask& out);
 
-// Every legal placement of the observer.
-ActionMask legal_mask(const Perspective& seen);
+// Every legal placement of the observer: before its first piece, those that cover its start corner
+// (ActionSet::initial_mask; nothing on the board can take all of them away); none once it is done.
+ActionMask legal_mask(const TableView& seen);
 
 // Whether the observer, not done, has a legal placement; stops at the first one found.
-bool can_place(const Perspective& seen);
+bool can_place(const TableView& seen);
 
 // Why the rules forbid `action` to the observer, not done, or nullptr when they allow it. Decides
 // exactly as legal_mask does, and names the rule that the placement breaks.
-const char* placement_refusal(const Perspective& seen, const Action& action);
+const char* placement_refusal(const TableView& seen, const Action& action);
 
-// ---- Passing, and the end ------------------------------------------------------------------
+// ---- Passing, and the end ---------------------------------------------------------------------
 
 // Passes the turn of every seat that cannot move. From the seat to move on, a seat that is not
 // done is asked whether it can move (`can_move(seat)`, asked only when its turn comes, which is

@@ -50,7 +50,7 @@ public:
     std::optional<std::array<std::int16_t, NUM_AGENTS>> scores() const;
 
     // The four seats as `seat` sees them.
-    Perspective seen_by(std::size_t seat) const { return {seats_, SEAT_ORDER, seat}; }
+    TableView seen_by(std::size_t seat) const { return {seats_, SEAT_ORDER, seat}; }
     // The four boards in the seat's frame: entry k is seat (seat + k) % 4.
     std::array<Bitboard, NUM_AGENTS> align_boards(std::size_t seat) const {
         return seen_by(seat).boards();

@@ -59,7 +59,7 @@ TEST(State, AgreesWithGameMoveByMove) {
                 ASSERT_EQ(ACTION_SET().grid_mask(state.legal_mask(seat)), seen.action_mask)
                     << "seat " << seat;
                 Bytes planes(PLANE_BYTES);
-                write_planes(state.align_boards(seat), planes.data());
+                state.seen_by(seat).write_planes(planes.data());
                 ASSERT_EQ(planes, seen.observation) << "seat " << seat;
             }
             if (!playing) break;
@@ -97,6 +97,26 @@ TEST(State, RefusesIllegalMovesWithTheReasonAndChangesNothing) {
     ASSERT_TRUE(over.is_terminal());
     State copy = over;
     expect_refused(copy, grid(MONOMINO, 0, 0), "the game is over");
+}
+
+// apply tests one placement by the rule as set algebra on the boards; the mask comes from the
+// legality kernel in grid order. They must agree on every placement, at every stage of a game.
+TEST(State, RefusesExactlyWhatTheLegalMaskLeavesOut) {
+    for (const std::size_t placements : {0u, 3u, 4u, 9u, 30u, 55u}) {
+        SCOPED_TRACE(testing::Message() << placements << " placements");
+        const State state = random_state(7, placements);
+        ASSERT_FALSE(state.is_terminal());
+        const ActionMask legal = state.legal_mask();
+        std::size_t accepted = 0;
+        for (std::size_t g = 0; g < NUM_GRID_INDICES; ++g) {
+            if (!ACTION_SET().grid[g]) continue;
+            State copy = state;
+            const std::optional<InvalidAction> refused = copy.apply(g);
+            ASSERT_EQ(!refused, legal.test_grid(g)) << "grid index " << g;
+            accepted += refused ? 0 : 1;
+        }
+        EXPECT_EQ(accepted, legal.count());
+    }
 }
 
 TEST(State, ReplayingTheHistoryGivesTheSameState) {
