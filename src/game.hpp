@@ -37,8 +37,8 @@ public:
     // the action. A refused move changes nothing.
     std::optional<InvalidAction> step(std::optional<std::size_t> grid_index);
 
-    // The message step refuses an action of the seat to move with, or nothing when step would
-    // place it. Asks only of a seat that is not done: a done seat's turn is passed whatever the
+    // Why step would refuse an action of the seat to move: the message, or nothing when step
+    // would place it. For a seat that is not done; step passes a done seat's turn whatever the
     // action.
     std::optional<std::string_view> refusal(std::optional<std::size_t> grid_index) const;
 
