@@ -17,6 +17,7 @@
 
 #include "game/batch.hpp"
 #include "harness.hpp"
+#include "support/batch_outputs.hpp"
 
 namespace {
 
@@ -29,24 +30,7 @@ double median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
-struct Outputs {
-    std::vector<std::uint8_t> planes, masks, terminated;
-    std::vector<std::int8_t> seats;
-    std::vector<std::int16_t> rewards, placements;
-
-    Outputs(std::size_t n, MaskLayout layout)
-        : planes(n * game::PLANE_BYTES),
-          masks(n * Batch::mask_bytes(layout)),
-          terminated(n),
-          seats(n),
-          rewards(n * game::NUM_AGENTS),
-          placements(n) {}
-
-    game::BatchBuffers view() {
-        return {planes.data(),  masks.data(),      seats.data(),
-                rewards.data(), terminated.data(), placements.data()};
-    }
-};
+using Outputs = game::support::BatchOutputs;
 
 std::size_t first_legal(const std::uint8_t* mask, MaskLayout layout, std::size_t start) {
     constexpr std::size_t N = game::NUM_GRID_INDICES;
@@ -67,8 +51,7 @@ std::size_t first_legal(const std::uint8_t* mask, MaskLayout layout, std::size_t
 double time_steps(std::size_t num_envs, std::size_t threads, MaskLayout layout, std::size_t steps,
                   std::size_t batches) {
     Batch batch(num_envs, threads, layout, 1);
-    Outputs out(num_envs, layout);
-    batch.reset(out.view());
+    Outputs out = game::support::reset_outputs(batch);
     std::vector<std::int64_t> actions(num_envs);
     std::mt19937 rng(1);
     const std::size_t stride = Batch::mask_bytes(layout);

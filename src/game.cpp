@@ -1,55 +1,22 @@
 #include "game.hpp"
 
-#include <algorithm>
-
 namespace game {
-
-namespace {
-
-// Sets a cell on a guarded board.
-void add_cell(Bitboard& board, std::size_t row, std::size_t col) {
-    const std::size_t bit = cell_index(row, col);
-    board.words[bit / 64] |= std::uint64_t{1} << (bit % 64);
-}
-
-}  // namespace
-
-void SeatPosition::place(const ActionSet& set, std::size_t grid_index) {
-    const OrientationShape& shape = set.shapes[grid_index / CELLS_PER_ORIENTATION];
-    const std::size_t anchor = grid_index % CELLS_PER_ORIENTATION;
-    for (std::size_t j = 0; j < shape.num_cells; ++j) {
-        const std::size_t position = anchor + shape.distances[j];
-        std::size_t r = position / BOARD_SIZE, c = position % BOARD_SIZE;
-        add_cell(board, r, c);
-        grid_turned[0].set(position);
-        // The board as the later seats see it: a quarter turn clockwise takes (r, c) to
-        // (c, 19 - r).
-        for (std::size_t k = 1; k < 4; ++k) {
-            const std::size_t turned_r = c, turned_c = BOARD_SIZE - 1 - r;
-            r = turned_r;
-            c = turned_c;
-            add_cell(turned[k - 1], r, c);
-            grid_turned[k].set(r * BOARD_SIZE + c);
-        }
-    }
-    pieces_placed += 1;
-    available_pieces.remove(shape.piece);
-    last_piece = shape.piece;
-}
-
-std::int16_t final_score(const SeatPosition& seat) {
-    int cells_left = 0;
-    seat.available_pieces.for_each(
-        [&](PieceType t) { cells_left += static_cast<int>(num_cells(t)); });
-    if (cells_left != 0) return static_cast<std::int16_t>(-cells_left);
-    return seat.last_piece == PieceType::Monomino ? 20 : 15;
-}
 
 Game::Game()
     : agents{Agent(0, ACTION_SET().initial_mask), Agent(1, ACTION_SET().initial_mask),
              Agent(2, ACTION_SET().initial_mask), Agent(3, ACTION_SET().initial_mask)},
-      seat_order{{{0, 1, 2, 3}, {1, 2, 3, 0}, {2, 3, 0, 1}, {3, 0, 1, 2}}},
       action_set(&ACTION_SET()) {}
+
+std::optional<std::string_view> Game::refusal(std::optional<std::size_t> grid_index) const {
+    const Agent& agent = agents[agent_selection];
+    // A seat that has not placed anything keeps its start-corner mask, which no move can stale.
+    if (agent.mask_stale && agent.pieces_placed != 0) return STALE_MASK;
+    // A mask holds only grid indices that name a placement, so this also refuses the indices of
+    // shapes that would leave the board.
+    if (!grid_index || *grid_index >= NUM_GRID_INDICES || !agent.action_mask.test_grid(*grid_index))
+        return ACTION_NOT_AVAILABLE;
+    return std::nullopt;
+}
 
 std::optional<InvalidAction> Game::step(std::optional<std::size_t> grid_index) {
     const std::size_t seat = agent_selection;
@@ -61,12 +28,8 @@ std::optional<InvalidAction> Game::step(std::optional<std::size_t> grid_index) {
         agent_selection = next;
         return std::nullopt;
     }
-    // A seat that has not placed anything keeps its start-corner mask, which no move can stale.
-    if (agent.mask_stale && agent.pieces_placed != 0) return InvalidAction{STALE_MASK};
-    // A mask holds only grid indices that name a placement, so this also refuses the indices of
-    // shapes that would leave the board.
-    if (!grid_index || *grid_index >= NUM_GRID_INDICES || !agent.action_mask.test_grid(*grid_index))
-        return InvalidAction{ACTION_NOT_AVAILABLE};
+    if (const std::optional<std::string_view> refused = refusal(grid_index))
+        return InvalidAction{std::string(*refused)};
 
     agent.place(*action_set, *grid_index);
     const PieceType piece = action_set->shapes[*grid_index / CELLS_PER_ORIENTATION].piece;
@@ -76,22 +39,53 @@ std::optional<InvalidAction> Game::step(std::optional<std::size_t> grid_index) {
     return std::nullopt;
 }
 
-bool Game::settle() {
-    // Each seat is refreshed at most once before it is found done, so this ends within eight
-    // rounds.
-    for (;;) {
-        if (!agents[agent_selection].done && !refresh(agent_selection).done) return true;
-        if (std::all_of(agents.begin(), agents.end(), [](const Agent& a) { return a.done; }))
-            return false;
-        step(std::nullopt);
-    }
-}
-
 std::array<std::optional<std::int16_t>, NUM_AGENTS> Game::rewards() const {
     std::array<std::optional<std::int16_t>, NUM_AGENTS> scores;
     for (std::size_t seat = 0; seat < NUM_AGENTS; ++seat)
         if (agents[seat].done) scores[seat] = final_score(agents[seat]);
     return scores;
+}
+
+const Agent& Game::refresh(std::size_t agent_idx) {
+    const TableView seen = seen_by(agent_idx);
+    Agent& agent = agents[agent_idx];
+    if (agent.pieces_placed != 0 && !agent.done) {
+        write_legal_anchors(seen, agent.action_mask);
+        if (!agent.action_mask.any()) agent.done = true;
+    }
+    agent.mask_stale = false;
+    return agent;
+}
+
+bool Game::settle() {
+    return pass_seats_that_cannot_move(agents, agent_selection,
+                                       [&](std::size_t seat) { return !refresh(seat).done; });
+}
+
+Observation Game::observe(std::size_t agent_idx) {
+    const Agent& agent = refresh(agent_idx);
+    Observation result;
+    result.observation.resize(PLANE_BYTES);  // written whole, so not zero-filled
+    seen_by(agent_idx).write_planes(result.observation.data());
+    result.action_mask = action_set->grid_mask(agent.action_mask);
+    return result;
+}
+
+void Game::write_view(std::size_t agent_idx, std::uint8_t* planes, std::uint8_t* mask,
+                      MaskLayout layout) const {
+    seen_by(agent_idx).write_planes(planes);
+    agents[agent_idx].action_mask.write_grid(mask, layout);
+}
+
+void Game::observe_into(std::size_t agent_idx, std::uint8_t* planes, std::uint8_t* mask,
+                        MaskLayout layout) {
+    refresh(agent_idx);
+    write_view(agent_idx, planes, mask, layout);
+}
+
+std::ostream& operator<<(std::ostream& out, const Game& game) {
+    const std::string text = game.text();
+    return out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
 }  // namespace game

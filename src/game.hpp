@@ -1,4 +1,5 @@
-// One four-player game: the turn rules, scoring, each seat's observation and the text form.
+// One four-player game as the Python environment drives it: the turn rules with a mask kept per
+// seat, each seat's observation and the text form. The rules themselves are game/rules.hpp.
 #pragma once
 
 #include <array>
@@ -7,6 +8,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 
 #include "game/actions.hpp"
 #include "game/agents.hpp"
@@ -14,11 +16,9 @@
 #include "game/bitboard.hpp"
 #include "game/errors.hpp"
 #include "game/pieces.hpp"
+#include "game/rules.hpp"
 
 namespace game {
-
-inline constexpr std::size_t NUM_AGENTS = 4;
-inline constexpr std::size_t PLANE_BYTES = NUM_AGENTS * BOARD_SIZE * BOARD_SIZE;
 
 // One seat's view: the four boards in its frame as 0/1 bytes (plane, row, col), and its legal
 // actions as one 0/1 byte per grid index.
@@ -26,40 +26,6 @@ struct Observation {
     Bytes observation;
     Bytes action_mask;
 };
-
-// The placement rule for a seat that has placed before, shared by Game and the search State. A
-// piece may cover only open cells: on the board, not the seat's own, not beside one of its own,
-// and not another seat's. At least one of its cells must be a corner cell: an open cell that
-// touches one of the seat's own cells at a corner. (A seat's first piece instead must cover its
-// start corner: ActionSet::initial_mask.) `own` and `others` are in the seat's frame.
-inline Bitboard open_cells(const Bitboard& own, const Bitboard& others) {
-    const Bitboard blocked = ((own | edge_neighbours(own)) & VALID_CELLS) | others;
-    return VALID_CELLS & ~blocked;
-}
-inline Bitboard corner_cells(const Bitboard& own, const Bitboard& open) {
-    return corner_neighbours(own) & open;
-}
-
-// Writes into `out` the legal anchors of every orientation of the pieces in `hand`, for a seat
-// that has placed before; the orientations of other pieces are left as they are.
-void legal_anchors_for(const ActionSet& set, PieceSet hand, const GridSet& own,
-                       const GridSet& others, ActionMask& out);
-
-// Whether legal_anchors_for would find any legal placement; stops at the first piece that has
-// one.
-bool has_legal_placement(const ActionSet& set, PieceSet hand, const GridSet& own,
-                         const GridSet& others);
-
-// The score of a seat that is done: minus the cells it still holds, or 15 when it placed every
-// piece (20 when the monomino was its last).
-std::int16_t final_score(const SeatPosition& seat);
-
-// Writes four aligned boards as PLANE_BYTES 0/1 bytes, plane, row, col.
-void write_planes(const std::array<Bitboard, NUM_AGENTS>& aligned, std::uint8_t* planes);
-
-// How observe_into lays out a grid mask: one 0/1 byte per grid index, or one bit per grid index
-// packed most significant bit first (the order of numpy.packbits).
-enum class MaskLayout { Bytes, Bits };
 
 class Game {
 public:
@@ -71,11 +37,20 @@ public:
     // the action. A refused move changes nothing.
     std::optional<InvalidAction> step(std::optional<std::size_t> grid_index);
 
+    // Why step would refuse an action of the seat to move: the message, or nothing when step
+    // would place it. For a seat that is not done; step passes a done seat's turn whatever the
+    // action.
+    std::optional<std::string_view> refusal(std::optional<std::size_t> grid_index) const;
+
     // The score of every done seat, in seat order; empty for seats still playing.
     std::array<std::optional<std::int16_t>, NUM_AGENTS> rewards() const;
 
+    // The four seats as seat agent_idx sees them, in the order of its row of seat_order.
+    TableView seen_by(std::size_t agent_idx) const { return {agents, seat_order, agent_idx}; }
     // The four boards in seat agent_idx's frame: entry k is seat (agent_idx + k) % 4.
-    std::array<Bitboard, NUM_AGENTS> align_boards(std::size_t agent_idx) const;
+    std::array<Bitboard, NUM_AGENTS> align_boards(std::size_t agent_idx) const {
+        return seen_by(agent_idx).boards();
+    }
 
     // Brings the seat's mask up to date, marks it done when nothing is legal, clears its stale
     // flag and returns its view. Any seat may be observed at any time.
@@ -100,20 +75,13 @@ public:
                       MaskLayout layout = MaskLayout::Bytes);
 
     // The board in seat 0's frame with ANSI colours: 41 lines, no trailing newline.
-    std::string text() const;
+    std::string text() const { return board_text(seen_by(0)); }
 
     std::array<Agent, NUM_AGENTS> agents;
-    std::array<std::array<std::uint8_t, NUM_AGENTS>, NUM_AGENTS> seat_order;
+    SeatOrder seat_order = SEAT_ORDER;
     const ActionSet* action_set;
     std::size_t agent_selection = 0;
     std::size_t num_agents = NUM_AGENTS;
-
-private:
-    // Recomputes the mask of the pieces still in hand and sets done when nothing is legal.
-    void refresh_mask(Agent& agent, const GridSet& own, const GridSet& others);
-    // align_boards in grid order, without copying the boards.
-    std::array<const GridSet*, NUM_AGENTS> aligned_grids(std::size_t agent_idx) const;
-    void write_planes(std::size_t agent_idx, std::uint8_t* planes) const;
 };
 
 std::ostream& operator<<(std::ostream& out, const Game& game);

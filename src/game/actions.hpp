@@ -42,6 +42,10 @@ struct OrientationRange {
     std::size_t end = 0;
 };
 
+// How a grid mask is laid out for a caller: one 0/1 byte per grid index, or one bit per grid index
+// packed most significant bit first (the order of numpy.packbits).
+enum class MaskLayout { Bytes, Bits };
+
 // An agent's legal actions. Indexed by action index, but kept as one anchor set per orientation:
 // position r * 20 + c of set o is the placement of orientation o with its top-left corner at
 // (r, c). In that form a whole orientation is decided by a few word operations, a used piece is
@@ -55,9 +59,6 @@ public:
     bool test(std::size_t action_index) const;
     void set(std::size_t action_index, bool value);
     void clear_range(ActionRange range);
-    // Calls f(action index) for every legal action, in ascending order.
-    template <class F>
-    void for_each(F&& f) const;
 
     // By grid index.
     bool test_grid(std::size_t grid_index) const {
@@ -93,6 +94,9 @@ public:
     }
     // The mask as NUM_GRID_INDICES bytes of 0/1; every byte of the output is written.
     void write_grid_bytes(std::uint8_t* out) const;
+    void write_grid(std::uint8_t* out, MaskLayout layout) const {
+        layout == MaskLayout::Bits ? write_grid_bits(out) : write_grid_bytes(out);
+    }
 
     const GridSet& anchors(std::size_t orientation) const { return anchors_[orientation]; }
     void set_anchors(std::size_t orientation, const GridSet& anchors) {
@@ -132,9 +136,9 @@ private:
 };
 
 // The open cells (or the corner cells) of one position, moved toward the start by every distance
-// of 0 to 7 positions, each followed by zero bytes: ShiftedCells::at(d) is the copy that begins
-// d / 8 bytes into copy d % 8, a load rather than a shift. Position p of that load says whether
-// the cell d positions past anchor p is open.
+// of 0 to 7 positions, each followed by zero bytes (ShiftedCells in rules.cpp): the cells moved by
+// a distance d are the 64 bytes that begin d / 8 bytes into copy d % 8, a load rather than a shift.
+// Position p of that load says whether the cell d positions past anchor p is open.
 inline constexpr std::size_t SHIFTED_COPY_BYTES = 80;
 inline constexpr std::size_t MAX_CELL_DISTANCE = 4 * BOARD_SIZE + 4;
 static_assert(MAX_CELL_DISTANCE / 8 + sizeof(GridSet) <= SHIFTED_COPY_BYTES);
@@ -201,15 +205,5 @@ struct ActionSet {
 
 // The process-wide action set, built by the first caller; later callers wait for it.
 const ActionSet& ACTION_SET();
-
-}  // namespace game
-
-namespace game {
-
-template <class F>
-void ActionMask::for_each(F&& f) const {
-    const ActionSet& set = ACTION_SET();
-    for_each_grid([&](std::size_t g) { f(*set.grid[g]); });
-}
 
 }  // namespace game

@@ -36,7 +36,8 @@ struct SeatPosition {
     const Bitboard& board_turned(std::size_t k) const { return k == 0 ? board : turned[k - 1]; }
 
     // Puts the piece of the placement at grid_index on the board and takes it out of the hand.
-    // Legality is the caller's business: grid_index must name a placement.
+    // Legality is the caller's business: grid_index must name a placement. One of the rules of a
+    // turn, defined with the others in rules.cpp.
     void place(const ActionSet& set, std::size_t grid_index);
 };
 

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 namespace game {
 
@@ -163,18 +164,17 @@ std::optional<RefusedAction> Batch::check(std::span<const std::int64_t> actions)
     if (actions.size() != envs_.size())
         fatal("batch of " + std::to_string(envs_.size()) + " envs given " +
               std::to_string(actions.size()) + " actions");
-    const ActionSet& set = ACTION_SET();
     for (std::size_t i = 0; i < actions.size(); ++i) {
         const Game& game = envs_[i].game;
-        const Agent& mover = game.agents[game.agent_selection];
-        // settle leaves every env at a seat that is not done, observed since the last move.
-        if (mover.done || (mover.mask_stale && mover.pieces_placed != 0))
-            fatal("env " + std::to_string(i) + " waits at a seat without a current mask");
         const std::int64_t a = actions[i];
-        const bool legal = a >= 0 && static_cast<std::uint64_t>(a) < set.grid.size() &&
-                           set.grid[static_cast<std::size_t>(a)].has_value() &&
-                           mover.action_mask.test_grid(static_cast<std::size_t>(a));
-        if (!legal) return RefusedAction{i, a, game.agent_selection};
+        const std::optional<std::size_t> grid_index =
+            a >= 0 ? std::optional<std::size_t>(static_cast<std::size_t>(a)) : std::nullopt;
+        if (const std::optional<std::string_view> refusal = game.refusal(grid_index)) {
+            // settle leaves every env at a seat that can move, observed since the last move.
+            if (*refusal == STALE_MASK)
+                fatal("env " + std::to_string(i) + " waits at a seat without a current mask");
+            return RefusedAction{i, a, game.agent_selection};
+        }
     }
     return std::nullopt;
 }
@@ -199,27 +199,21 @@ BatchStep Batch::step(std::span<const std::int64_t> actions, const BatchBuffers&
 
 bool Batch::settle(std::size_t env, const BatchBuffers& out) {
     Game& game = envs_[env].game;
-    std::uint8_t* planes = out.planes + env * PLANE_BYTES;
-    std::uint8_t* mask = out.masks + env * mask_bytes(layout_);
     std::int16_t* rewards = out.rewards + env * NUM_AGENTS;
-    bool ended = false;
-    if (!game.settle()) {
+    std::fill(rewards, rewards + NUM_AGENTS, std::int16_t{0});
+    out.placements[env] = 0;
+    const bool ended = !game.settle();
+    if (ended) {
         const auto scores = game.rewards();
-        int placed = 0;
         for (std::size_t s = 0; s < NUM_AGENTS; ++s) {
             rewards[s] = *scores[s];
-            placed += game.agents[s].pieces_placed;
+            out.placements[env] += game.agents[s].pieces_placed;
         }
-        out.placements[env] = static_cast<std::int16_t>(placed);
-        ended = true;
         // Seat 0 of a new game always has a move.
         game = fresh_;
     }
-    game.write_view(game.agent_selection, planes, mask, layout_);
-    if (!ended) {
-        std::fill(rewards, rewards + NUM_AGENTS, std::int16_t{0});
-        out.placements[env] = 0;
-    }
+    game.write_view(game.agent_selection, out.planes + env * PLANE_BYTES,
+                    out.masks + env * mask_bytes(layout_), layout_);
     out.seats[env] = static_cast<std::int8_t>(game.agent_selection);
     return ended;
 }

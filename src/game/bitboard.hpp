@@ -10,7 +10,8 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
+
+#include "game/word_set.hpp"
 
 namespace game {
 
@@ -26,7 +27,7 @@ constexpr std::size_t cell_index(std::size_t row, std::size_t col) {
     return row * ROW_STRIDE + col;
 }
 
-struct Bitboard {
+struct Bitboard : WordSet<Bitboard> {
     static constexpr std::size_t WORDS = NUM_BITS / 64;
     // Least significant word first: bit i lives in words[i / 64] at position i % 64.
     std::array<std::uint64_t, WORDS> words{};
@@ -48,33 +49,10 @@ struct Bitboard {
         return single(cell_index(row, col));
     }
 
-    constexpr Bitboard operator|(const Bitboard& o) const {
-        Bitboard r;
-        for (std::size_t i = 0; i < WORDS; ++i) r.words[i] = words[i] | o.words[i];
-        return r;
-    }
-    constexpr Bitboard operator&(const Bitboard& o) const {
-        Bitboard r;
-        for (std::size_t i = 0; i < WORDS; ++i) r.words[i] = words[i] & o.words[i];
-        return r;
-    }
-    constexpr Bitboard operator^(const Bitboard& o) const {
-        Bitboard r;
-        for (std::size_t i = 0; i < WORDS; ++i) r.words[i] = words[i] ^ o.words[i];
-        return r;
-    }
     constexpr Bitboard operator~() const {
         Bitboard r;
         for (std::size_t i = 0; i < WORDS; ++i) r.words[i] = ~words[i];
         return r;
-    }
-    constexpr Bitboard& operator|=(const Bitboard& o) {
-        for (std::size_t i = 0; i < WORDS; ++i) words[i] |= o.words[i];
-        return *this;
-    }
-    constexpr Bitboard& operator&=(const Bitboard& o) {
-        for (std::size_t i = 0; i < WORDS; ++i) words[i] &= o.words[i];
-        return *this;
     }
 
     // Shift toward higher bit indices as one 512-bit integer; bits past 511 are lost.
@@ -106,20 +84,6 @@ struct Bitboard {
     }
 
     constexpr bool operator==(const Bitboard&) const = default;
-
-    constexpr bool is_empty() const {
-        std::uint64_t any = 0;
-        for (std::uint64_t w : words) any |= w;
-        return any == 0;
-    }
-
-    constexpr bool intersects(const Bitboard& o) const { return !(*this & o).is_empty(); }
-
-    constexpr std::size_t count() const {
-        std::size_t n = 0;
-        for (std::uint64_t w : words) n += static_cast<std::size_t>(std::popcount(w));
-        return n;
-    }
 
     // The 20 cells of row r as the low bits of a word, column c at bit c.
     constexpr std::uint32_t row_bits(std::size_t r) const {
@@ -158,25 +122,6 @@ constexpr Bitboard make_valid_cells() {
 }  // namespace detail
 
 inline constexpr Bitboard VALID_CELLS = detail::make_valid_cells();
-
-namespace detail {
-// Byte k of entry b is bit k of b: eight bits become eight 0/1 bytes.
-inline constexpr std::array<std::uint64_t, 256> BIT_BYTES = [] {
-    std::array<std::uint64_t, 256> table{};
-    for (std::size_t b = 0; b < 256; ++b)
-        for (std::size_t k = 0; k < 8; ++k)
-            if ((b >> k) & 1u) table[b] |= std::uint64_t{1} << (8 * k);
-    return table;
-}();
-}  // namespace detail
-
-// Writes the 20 low bits of a row (Bitboard::row_bits) as 20 bytes of 0/1, column c at out[c].
-inline void row_to_bytes(std::uint32_t bits, std::uint8_t* out) {
-    const std::uint64_t bytes[3] = {detail::BIT_BYTES[bits & 0xff],
-                                    detail::BIT_BYTES[(bits >> 8) & 0xff],
-                                    detail::BIT_BYTES[(bits >> 16) & 0x0f]};
-    std::memcpy(out, bytes, BOARD_SIZE);
-}
 
 // Neighbour shifts, named by the direction a cell moves. Results may hold guard bits or bits of
 // 420 and above; edge_neighbours and corner_neighbours drop those with VALID_CELLS.

@@ -22,17 +22,15 @@ std::optional<std::size_t> greedy_action(const State& state) {
     if (state.is_terminal()) return std::nullopt;
     const ActionSet& set = ACTION_SET();
     const ActionMask legal = state.legal_mask();
-    const std::array<Bitboard, NUM_AGENTS> aligned = state.align_boards(state.seat());
-    const Bitboard& own = aligned[0];
-    const Bitboard others = aligned[1] | aligned[2] | aligned[3];
+    const TableView seen = state.seen_by(state.seat());
+    const Bitboard& own = seen.board(0);
+    const Bitboard others = seen.others();
 
     // Every opponent's corner cells, seen from the mover's frame as the rest is.
     std::array<Bitboard, NUM_AGENTS - 1> theirs;
     for (std::size_t k = 1; k < NUM_AGENTS; ++k) {
-        Bitboard around = own;
-        for (std::size_t j = 1; j < NUM_AGENTS; ++j)
-            if (j != k) around |= aligned[j];
-        theirs[k - 1] = corner_cells(aligned[k], open_cells(aligned[k], around));
+        const Bitboard around = (own | others).minus(seen.board(k));
+        theirs[k - 1] = corner_cells(seen.board(k), open_cells(seen.board(k), around));
     }
 
     std::size_t largest = 0;

@@ -18,7 +18,7 @@ std::optional<std::size_t> random_action(const State& state, std::uint64_t key);
 // most cells, the one with the highest
 //     (the seat's corner cells after the placement)
 //   + (for each opponent, the number of that opponent's corner cells the piece covers),
-// where corner cells are those of the placement rule (corner_cells in game.hpp); ties go to the
+// where corner cells are those of the placement rule (corner_cells in rules.hpp); ties go to the
 // lowest grid index. The first term rewards opening room for later pieces, the second taking
 // room from the others.
 std::optional<std::size_t> greedy_action(const State& state);

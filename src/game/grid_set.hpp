@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "game/bitboard.hpp"
+#include "game/word_set.hpp"
 
 namespace game {
 
@@ -28,17 +29,19 @@ constexpr std::uint64_t first_position_high(std::uint64_t raw) {
 }
 }  // namespace detail
 
-struct GridSet {
+struct GridSet : WordSet<GridSet> {
     static constexpr std::size_t POSITIONS = BOARD_SIZE * BOARD_SIZE;
     static constexpr std::size_t WORDS = 8;
     // The bytes that hold positions; the rest of the 64 are always zero.
     static constexpr std::size_t BYTES = POSITIONS / 8;
 
     // The mask's bytes in order, eight to a word, so that set operations take a word at a time.
-    std::array<std::uint64_t, WORDS> raw{};
+    std::array<std::uint64_t, WORDS> words{};
 
-    const std::uint8_t* bytes() const { return reinterpret_cast<const std::uint8_t*>(raw.data()); }
-    std::uint8_t* bytes() { return reinterpret_cast<std::uint8_t*>(raw.data()); }
+    const std::uint8_t* bytes() const {
+        return reinterpret_cast<const std::uint8_t*>(words.data());
+    }
+    std::uint8_t* bytes() { return reinterpret_cast<std::uint8_t*>(words.data()); }
 
     static constexpr GridSet single(std::size_t p) {
         GridSet s;
@@ -56,48 +59,17 @@ struct GridSet {
     }
 
     // For positions the caller already bounds to [0, 512).
-    constexpr bool test(std::size_t p) const { return (raw[p / 64] >> raw_bit(p)) & 1u; }
-    constexpr void set(std::size_t p) { raw[p / 64] |= std::uint64_t{1} << raw_bit(p); }
-    constexpr void reset(std::size_t p) { raw[p / 64] &= ~(std::uint64_t{1} << raw_bit(p)); }
+    constexpr bool test(std::size_t p) const { return (words[p / 64] >> word_bit(p)) & 1u; }
+    constexpr void set(std::size_t p) { words[p / 64] |= std::uint64_t{1} << word_bit(p); }
+    constexpr void reset(std::size_t p) { words[p / 64] &= ~(std::uint64_t{1} << word_bit(p)); }
 
-    constexpr GridSet operator|(const GridSet& o) const {
-        GridSet r;
-        for (std::size_t i = 0; i < WORDS; ++i) r.raw[i] = raw[i] | o.raw[i];
-        return r;
-    }
-    constexpr GridSet operator&(const GridSet& o) const {
-        GridSet r;
-        for (std::size_t i = 0; i < WORDS; ++i) r.raw[i] = raw[i] & o.raw[i];
-        return r;
-    }
-    // The positions of this set that are not in o.
-    constexpr GridSet minus(const GridSet& o) const {
-        GridSet r;
-        for (std::size_t i = 0; i < WORDS; ++i) r.raw[i] = raw[i] & ~o.raw[i];
-        return r;
-    }
-    constexpr GridSet& operator|=(const GridSet& o) {
-        for (std::size_t i = 0; i < WORDS; ++i) raw[i] |= o.raw[i];
-        return *this;
-    }
     constexpr bool operator==(const GridSet&) const = default;
-
-    constexpr bool is_empty() const {
-        std::uint64_t any = 0;
-        for (std::uint64_t w : raw) any |= w;
-        return any == 0;
-    }
-    constexpr std::size_t count() const {
-        std::size_t n = 0;
-        for (std::uint64_t w : raw) n += static_cast<std::size_t>(std::popcount(w));
-        return n;
-    }
 
     // Calls f(position) for every position in the set, in ascending order.
     template <class F>
     constexpr void for_each(F&& f) const {
         for (std::size_t w = 0; w < WORDS; ++w)
-            for (std::uint64_t v = detail::first_position_high(raw[w]); v != 0;) {
+            for (std::uint64_t v = detail::first_position_high(words[w]); v != 0;) {
                 const auto j = static_cast<std::size_t>(std::countl_zero(v));
                 f(w * 64 + j);
                 v &= ~(std::uint64_t{1} << (63 - j));
@@ -107,7 +79,7 @@ struct GridSet {
 private:
     // Where position p sits in its word: byte (p % 64) / 8 of the word in memory, bit 7 - p % 8
     // of that byte.
-    static constexpr std::size_t raw_bit(std::size_t p) {
+    static constexpr std::size_t word_bit(std::size_t p) {
         if constexpr (std::endian::native == std::endian::big) {
             return 63 - p % 64;
         } else {
@@ -120,57 +92,48 @@ private:
 // each side: moving cells is then a plain shift of a 512-bit number, and a word's neighbours are
 // read without a bounds test. The legality kernel works out a position's open and corner cells in
 // this form.
-struct HighFirst {
-    std::array<std::uint64_t, GridSet::WORDS + 2> w{};
+struct HighFirst : WordSet<HighFirst, 1, GridSet::WORDS + 1> {
+    // The set's words are words[1] to words[8]; words[0] and words[9] stay empty.
+    std::array<std::uint64_t, GridSet::WORDS + 2> words{};
 
     static constexpr HighFirst of(const GridSet& s) {
         HighFirst h;
         for (std::size_t i = 0; i < GridSet::WORDS; ++i)
-            h.w[i + 1] = detail::first_position_high(s.raw[i]);
+            h.words[i + 1] = detail::first_position_high(s.words[i]);
         return h;
     }
     constexpr GridSet to_grid_set() const {
         GridSet s;
         for (std::size_t i = 0; i < GridSet::WORDS; ++i)
-            s.raw[i] = detail::first_position_high(w[i + 1]);
+            s.words[i] = detail::first_position_high(words[i + 1]);
         return s;
-    }
-
-    constexpr HighFirst operator|(const HighFirst& o) const {
-        HighFirst r;
-        for (std::size_t i = 1; i <= GridSet::WORDS; ++i) r.w[i] = w[i] | o.w[i];
-        return r;
-    }
-    constexpr HighFirst operator&(const HighFirst& o) const {
-        HighFirst r;
-        for (std::size_t i = 1; i <= GridSet::WORDS; ++i) r.w[i] = w[i] & o.w[i];
-        return r;
-    }
-    // The positions of this set that are not in o.
-    constexpr HighFirst minus(const HighFirst& o) const {
-        HighFirst r;
-        for (std::size_t i = 1; i <= GridSet::WORDS; ++i) r.w[i] = w[i] & ~o.w[i];
-        return r;
     }
 
     // Position p of the result is position p + N of this set (cells move N positions toward the
     // start); positions past 511 read as empty. For 0 < N < 64.
     template <std::size_t N>
     constexpr HighFirst toward_start() const {
-        static_assert(N > 0 && N < 64);
-        HighFirst r;
-        for (std::size_t i = 1; i <= GridSet::WORDS; ++i)
-            r.w[i] = (w[i] << N) | (w[i + 1] >> (64 - N));
-        return r;
+        return window<0, N>();
     }
     // Position p of the result is position p - N of this set (cells move N positions toward the
     // end); what moves past 511 is lost. For 0 < N < 64.
     template <std::size_t N>
     constexpr HighFirst toward_end() const {
-        static_assert(N > 0 && N < 64);
+        return window<-1, 64 - N>();
+    }
+
+private:
+    // Word i of the result is the 64 bits that begin Skip bits into word i + From and run on
+    // into the word after it: a move by a whole word less Skip bits (From -1) or by Skip bits
+    // (From 0).
+    template <int From, std::size_t Skip>
+    constexpr HighFirst window() const {
+        static_assert(Skip > 0 && Skip < 64);
         HighFirst r;
-        for (std::size_t i = 1; i <= GridSet::WORDS; ++i)
-            r.w[i] = (w[i] >> N) | (w[i - 1] << (64 - N));
+        for (std::size_t i = 1; i <= GridSet::WORDS; ++i) {
+            const std::size_t first = static_cast<std::size_t>(static_cast<int>(i) + From);
+            r.words[i] = (words[first] << Skip) | (words[first + 1] >> (64 - Skip));
+        }
         return r;
     }
 };
@@ -193,7 +156,7 @@ inline constexpr HighFirst NOT_LAST_COLUMN_HIGH =
     detail::positions_where([](std::size_t, std::size_t col) { return col != BOARD_SIZE - 1; });
 
 // The placement rule's two sets for a seat that has placed before (open_cells and corner_cells
-// in game.hpp), from its own cells and the other seats' cells in its frame.
+// in rules.hpp), from its own cells and the other seats' cells in its frame.
 struct PlacementCells {
     HighFirst open, corners;
 };

@@ -1,7 +1,7 @@
-// The text form of a game: the board in seat 0's frame, one "x" on a seat colour per cell.
+// The text form of a position: the board in seat 0's frame, one "x" on a seat colour per cell.
 #include <string>
 
-#include "game.hpp"
+#include "game/rules.hpp"
 
 namespace game {
 
@@ -17,8 +17,8 @@ void append_label(std::string& text, std::size_t n) {
 
 }  // namespace
 
-std::string Game::text() const {
-    const std::array<Bitboard, NUM_AGENTS> aligned = align_boards(0);
+std::string board_text(const TableView& seat0) {
+    const std::array<Bitboard, NUM_AGENTS> aligned = seat0.boards();
     const std::string separator(LINE_WIDTH, '-');
     std::string text;
     text.reserve(8192);
@@ -50,11 +50,6 @@ std::string Game::text() const {
         }
     }
     return text;
-}
-
-std::ostream& operator<<(std::ostream& out, const Game& game) {
-    const std::string text = game.text();
-    return out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
 }  // namespace game

@@ -1,6 +1,7 @@
 // A position as a small value, for tree search: what each seat has placed and holds, the seat to
-// move, and the moves that led here. Copying one copies about a kilobyte and nothing else; legal
-// moves are worked out only when asked for, with the same rule code as Game.
+// move, and the moves that led here. Copying one copies 2,288 bytes (every seat's board in its
+// four turns, in both cell orders, is most of it) and nothing else; legal moves are worked out only
+// when asked for, by the rules Game plays by (rules.hpp).
 //
 // Unlike Game, a State is always settled: the seat to move has a legal placement, or the game is
 // over. After every placement the seats that have none are found done and passed, as the batched
@@ -48,8 +49,12 @@ public:
     // The four final scores once the game is over, in seat order; nothing before.
     std::optional<std::array<std::int16_t, NUM_AGENTS>> scores() const;
 
+    // The four seats as `seat` sees them.
+    TableView seen_by(std::size_t seat) const { return {seats_, SEAT_ORDER, seat}; }
     // The four boards in the seat's frame: entry k is seat (seat + k) % 4.
-    std::array<Bitboard, NUM_AGENTS> align_boards(std::size_t seat) const;
+    std::array<Bitboard, NUM_AGENTS> align_boards(std::size_t seat) const {
+        return seen_by(seat).boards();
+    }
 
     // The grid indices placed so far, in order.
     std::span<const std::uint16_t> history() const { return {history_.data(), num_placements_}; }
@@ -65,13 +70,9 @@ public:
     std::uint64_t hash() const;
 
     // The board in seat 0's frame, as Game::text draws it.
-    std::string text() const;
+    std::string text() const { return board_text(seen_by(0)); }
 
 private:
-    void settle();
-    Bitboard others_seen_by(std::size_t seat) const;
-    GridSet others_in_grid_seen_by(std::size_t seat) const;
-
     std::array<SeatPosition, NUM_AGENTS> seats_;
     std::array<std::uint16_t, MAX_PLACEMENTS> history_{};
     std::uint8_t num_placements_ = 0;

@@ -167,7 +167,7 @@ PyObject* observation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             Py_DECREF(planes);
             return nullptr;
         }
-        game::write_planes(state.align_boards(*seat), reinterpret_cast<std::uint8_t*>(planes_data));
+        state.seen_by(*seat).write_planes(reinterpret_cast<std::uint8_t*>(planes_data));
         std::memset(mask_data, 0, game::NUM_GRID_INDICES);
         state.legal_mask(*seat).mark_grid_bytes(reinterpret_cast<std::uint8_t*>(mask_data));
         PyObject* pair = PyTuple_Pack(2, planes, mask);
@@ -244,7 +244,7 @@ PyObject* board(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     const std::optional<std::size_t> viewer = seat_argument(viewer_object, 0);
     if (!viewer) return nullptr;
     std::array<std::uint8_t, game::PLANE_BYTES> planes;
-    game::write_planes(value(self).align_boards(*viewer), planes.data());
+    value(self).seen_by(*viewer).write_planes(planes.data());
     PyObject* module = PyImport_ImportModule("tavlok.board");
     if (module == nullptr) return nullptr;
     PyObject* board_type = PyObject_GetAttrString(module, "Board");

@@ -12,29 +12,12 @@
 #include <stdexcept>
 #include <vector>
 
+#include "support/drivers.hpp"
+
 namespace game {
 namespace {
 
-// Output arrays for a batch, owned by the test.
-struct Outputs {
-    std::vector<std::uint8_t> planes, masks, terminated;
-    std::vector<std::int8_t> seats;
-    std::vector<std::int16_t> rewards, placements;
-
-    Outputs(std::size_t n, MaskLayout layout)
-        : planes(n * PLANE_BYTES),
-          masks(n * Batch::mask_bytes(layout)),
-          terminated(n),
-          seats(n),
-          rewards(n * NUM_AGENTS),
-          placements(n) {}
-
-    BatchBuffers view() {
-        return {planes.data(),  masks.data(),      seats.data(),
-                rewards.data(), terminated.data(), placements.data()};
-    }
-    bool operator==(const Outputs&) const = default;
-};
+using namespace support;
 
 bool legal_in(const std::uint8_t* mask, MaskLayout layout, std::size_t g) {
     return layout == MaskLayout::Bits ? (mask[g / 8] >> (7 - g % 8)) & 1 : mask[g] == 1;
@@ -50,7 +33,7 @@ std::int64_t first_legal(const std::uint8_t* mask, MaskLayout layout, std::size_
     return 0;
 }
 
-std::vector<std::int64_t> choose(const Batch& batch, const Outputs& out, std::mt19937& rng) {
+std::vector<std::int64_t> choose(const Batch& batch, const BatchOutputs& out, std::mt19937& rng) {
     std::vector<std::int64_t> actions(batch.size());
     const std::size_t stride = Batch::mask_bytes(batch.layout());
     for (std::size_t i = 0; i < batch.size(); ++i)
@@ -102,7 +85,7 @@ struct Reference {
 };
 
 // Expects env i's outputs to be the reference game's.
-void expect_env_matches(const Outputs& out, MaskLayout layout, std::size_t i,
+void expect_env_matches(const BatchOutputs& out, MaskLayout layout, std::size_t i,
                         const Reference& ref) {
     SCOPED_TRACE(testing::Message() << "env " << i);
     EXPECT_EQ(out.seats[i], static_cast<std::int8_t>(ref.game.agent_selection));
@@ -125,8 +108,7 @@ TEST(BatchTest, PlaysEveryEnvLikeASingleGamePassingDoneSeatsAndRestartingEndedGa
         SCOPED_TRACE(layout == MaskLayout::Bits ? "bits" : "bytes");
         constexpr std::size_t N = 5;
         Batch batch(N, 2, layout, 11);
-        Outputs out(N, layout);
-        batch.reset(out.view());
+        BatchOutputs out = reset_outputs(batch);
         std::vector<Reference> refs(N);
         for (std::size_t i = 0; i < N; ++i) expect_env_matches(out, layout, i, refs[i]);
 
@@ -159,13 +141,12 @@ TEST(BatchTest, ResultsDoNotDependOnTheNumberOfThreads) {
     constexpr std::size_t N = 7;
     const MaskLayout layout = MaskLayout::Bits;
     std::vector<std::unique_ptr<Batch>> batches;
-    std::vector<Outputs> outs;
+    std::vector<BatchOutputs> outs;
     std::vector<std::mt19937> rngs;
     for (const std::size_t threads : {1, 2, 3}) {
         batches.push_back(std::make_unique<Batch>(N, threads, layout, 99));
         EXPECT_EQ(batches.back()->num_threads(), threads);
-        outs.emplace_back(N, layout);
-        batches.back()->reset(outs.back().view());
+        outs.push_back(reset_outputs(*batches.back()));
         rngs.emplace_back(5);
     }
     for (int step = 0; step < 300; ++step) {
@@ -191,8 +172,7 @@ TEST(BatchTest, RefusesAnIllegalActionBeforeSteppingAnyEnv) {
     constexpr std::size_t N = 4;
     const MaskLayout layout = MaskLayout::Bytes;
     Batch batch(N, 2, layout, 1);
-    Outputs out(N, layout);
-    batch.reset(out.view());
+    BatchOutputs out = reset_outputs(batch);
     std::mt19937 rng(8);
     // Five moves in: seat 1 is to move again, and has already made its move of step 1.
     std::vector<std::int64_t> seat1_first;
@@ -214,7 +194,7 @@ TEST(BatchTest, RefusesAnIllegalActionBeforeSteppingAnyEnv) {
         SCOPED_TRACE(testing::Message() << "action " << bad);
         std::vector<std::int64_t> actions = choose(batch, out, rng);
         actions[2] = bad;
-        const Outputs before = out;
+        const BatchOutputs before = out;
         std::vector<Game> games;
         for (std::size_t i = 0; i < N; ++i) games.push_back(batch.game(i));
 
@@ -224,13 +204,8 @@ TEST(BatchTest, RefusesAnIllegalActionBeforeSteppingAnyEnv) {
         EXPECT_EQ(result.refused->action, bad);
         EXPECT_EQ(result.refused->seat, 1u);
         EXPECT_TRUE(out == before);
-        for (std::size_t i = 0; i < N; ++i) {
-            EXPECT_EQ(batch.game(i).agent_selection, games[i].agent_selection);
-            for (std::size_t s = 0; s < NUM_AGENTS; ++s) {
-                EXPECT_EQ(batch.game(i).agents[s].board, games[i].agents[s].board);
-                EXPECT_TRUE(batch.game(i).agents[s].action_mask == games[i].agents[s].action_mask);
-            }
-        }
+        for (std::size_t i = 0; i < N; ++i)
+            EXPECT_TRUE(same_game(batch.game(i), games[i])) << "env " << i;
     }
 
     // With several, the first is reported; then legal actions play on.
@@ -248,9 +223,8 @@ TEST(BatchTest, ResetStartsEveryGameAndReseedsOnlyWhenGivenASeed) {
     constexpr std::size_t N = 3;
     const MaskLayout layout = MaskLayout::Bits;
     Batch batch(N, 2, layout, 42);
-    Outputs out(N, layout);
-    batch.reset(out.view());
-    const Outputs first = out;
+    BatchOutputs out = reset_outputs(batch);
+    const BatchOutputs first = out;
     std::mt19937 rng(1);
     for (int step = 0; step < 30; ++step)
         ASSERT_FALSE(batch.step(choose(batch, out, rng), out.view()).refused);

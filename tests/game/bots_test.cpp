@@ -8,84 +8,49 @@
 #include <vector>
 
 #include "game/arena.hpp"
+#include "support/drivers.hpp"
+#include "support/naive_model.hpp"
 
 namespace game {
 namespace {
 
-constexpr int N = static_cast<int>(BOARD_SIZE);
+using namespace support;
 
 std::vector<std::size_t> legal_list(const State& state) {
-    std::vector<std::size_t> legal;
-    state.legal_mask().for_each_grid([&](std::size_t g) { legal.push_back(g); });
-    return legal;
+    return support::legal_list(state.legal_mask());
 }
 
-State random_state(unsigned seed, std::size_t placements) {
-    State state;
-    std::mt19937 rng(seed);
-    while (!state.is_terminal() && state.history().size() < placements) {
-        const std::vector<std::size_t> legal = legal_list(state);
-        EXPECT_FALSE(state.apply(legal[rng() % legal.size()]).has_value());
+// The rules model given the state's moves, each seat observed as its turn comes.
+naive::Model model_of(const State& state) {
+    naive::Model model;
+    int seat = 0;
+    for (const std::uint16_t g : state.history()) {
+        model.place(seat, g);
+        seat = model.next_to_move(seat);
     }
-    return state;
+    EXPECT_EQ(static_cast<std::size_t>(seat), state.seat());
+    return model;
 }
 
-// The board cell by cell in the mover's frame: 0 the mover, 1 to 3 the seats after it, -1 empty.
-using Owners = std::array<std::array<int, BOARD_SIZE>, BOARD_SIZE>;
-
-Owners owners_seen_by_mover(const State& state) {
-    Owners owners;
-    const auto aligned = state.align_boards(state.seat());
-    for (int r = 0; r < N; ++r)
-        for (int c = 0; c < N; ++c) {
-            owners[r][c] = -1;
-            for (int k = 3; k >= 0; --k)
-                if (aligned[k].get(cell_index(r, c))) owners[r][c] = k;
-        }
-    return owners;
-}
-
-int owner_at(const Owners& owners, int r, int c) {
-    return r < 0 || c < 0 || r >= N || c >= N ? -2 : owners[r][c];
-}
-
-// Cells where seat k could put a cell of its next piece at a corner of its own, counted the slow
-// way; with `covered` it counts only those among the covered cells.
-int naive_corner_cells(const Owners& owners, int k, const std::vector<std::pair<int, int>>* only) {
-    int count = 0;
-    for (int r = 0; r < N; ++r)
-        for (int c = 0; c < N; ++c) {
-            if (owners[r][c] != -1) continue;
-            bool beside = false, corner = false;
-            for (const auto& [dr, dc] : {std::pair{0, 1}, {0, -1}, {1, 0}, {-1, 0}})
-                beside = beside || owner_at(owners, r + dr, c + dc) == k;
-            for (const auto& [dr, dc] : {std::pair{1, 1}, {1, -1}, {-1, 1}, {-1, -1}})
-                corner = corner || owner_at(owners, r + dr, c + dc) == k;
-            if (beside || !corner) continue;
-            bool listed = only == nullptr;
-            for (std::size_t i = 0; only != nullptr && i < only->size(); ++i)
-                listed = listed || (*only)[i] == std::pair{r, c};
-            count += listed ? 1 : 0;
-        }
-    return count;
-}
-
-// The greedy rule written out plainly: the biggest piece, then the score, then the lowest index.
+// The greedy rule written out plainly on the rules model: the biggest piece, then the score, then
+// the lowest index.
 std::size_t naive_greedy(const State& state) {
-    const Owners before = owners_seen_by_mover(state);
-    const ActionSet& set = ACTION_SET();
+    const naive::Model model = model_of(state);
+    const int mover = static_cast<int>(state.seat());
+    const std::vector<std::uint8_t> legal = model.legal(mover);
     std::size_t best = 0;
     int best_size = -1, best_score = -1;
-    for (const std::size_t g : legal_list(state)) {
-        std::vector<std::pair<int, int>> cells;
-        const Bitboard& b = set.actions[*set.grid[g]].cells;
-        for (int r = 0; r < N; ++r)
-            for (int c = 0; c < N; ++c)
-                if (b.get(cell_index(r, c))) cells.emplace_back(r, c);
-        Owners after = before;
-        for (const auto& [r, c] : cells) after[r][c] = 0;
-        int score = naive_corner_cells(after, 0, nullptr);
-        for (int k = 1; k < 4; ++k) score += naive_corner_cells(before, k, &cells);
+    for (std::size_t g = 0; g < legal.size(); ++g) {
+        if (!legal[g]) continue;
+        std::vector<naive::Cell> cells;
+        naive::Owners after = model.owners();
+        for (const naive::Cell& own : naive::cells_of(g)) {
+            cells.push_back(naive::to_board(mover, own));
+            after[cells.back().r][cells.back().c] = mover;
+        }
+        int score = naive::corner_cells(after, mover);
+        for (int other = 0; other < naive::SEATS; ++other)
+            if (other != mover) score += naive::corner_cells(model.owners(), other, &cells);
         const int size = static_cast<int>(cells.size());
         if (size > best_size || (size == best_size && score > best_score)) {
             best = g;

@@ -1,242 +1,29 @@
-// Random games checked move by move against a deliberately naive model of the rules: one 20 x 20
-// array of owners in a single frame, shapes parsed from their drawings, and legality decided
-// cell by cell. Nothing here reads the engine's catalogue, action set or bitboard tricks.
+// Random games checked move by move against the naive model of the rules (support/naive_model).
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <array>
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <random>
-#include <sstream>
-#include <string>
-#include <string_view>
 #include <vector>
 
 #include "game.hpp"
+#include "support/drivers.hpp"
+#include "support/naive_model.hpp"
 
 namespace game {
 namespace {
 
-constexpr int N = 20;
-constexpr int SEATS = 4;
-constexpr int KINDS = 21;
-constexpr std::size_t GRID_SIZE = 91 * 400;
-
-// Every orientation in catalogue order, drawn row by row: X filled, dot empty.
-constexpr std::array<std::string_view, 91> DRAWINGS = {
-    "X",                                                      // monomino
-    "XX",          "X/X",                                     // domino
-    "XX/X.",       "X./XX",       ".X/XX",       "XX/.X",     // L tromino
-    "XXX",         "X/X/X",                                   // I tromino
-    ".X./XXX",     "X./XX/X.",    "XXX/.X.",     ".X/XX/.X",  // T tetromino
-    "XX/XX",                                                  // O tetromino
-    "X../XXX",     "XXX/X..",     "X./X./XX",    "XX/X./X.",  // L tetromino
-    "XX/.X/.X",    "XXX/..X",     "..X/XXX",     ".X/.X/XX",
-    "XXXX",        "X/X/X/X",                                    // I tetromino
-    "X./XX/.X",    ".X/XX/X.",    ".XX/XX.",     "XX./.XX",      // S tetromino
-    ".X./XXX/X..", "X../XXX/.X.", "XX./.XX/.X.", ".XX/XX./.X.",  // F pentomino
-    "..X/XXX/.X.", ".X./XX./.XX", ".X./XXX/..X", ".X./.XX/XX.",
-    ".X./XXX/.X.",                                            // X pentomino
-    "XX/XX/X.",    "XX/XX/.X",    "X./XX/XX",    ".X/XX/XX",  // P pentomino
-    "XXX/.XX",     ".XX/XXX",     "XXX/XX.",     "XX./XXX",
-    "X../XX./.XX", ".XX/XX./X..", "..X/.XX/XX.", "XX./.XX/..X",  // W pentomino
-    "X../XXX/..X", "..X/XXX/X..", ".XX/.X./XX.", "XX./.X./.XX",  // Z pentomino
-    "XXXX/.X..",   ".X../XXXX",   "XXXX/..X.",   "..X./XXXX",    // Y pentomino
-    "X./X./XX/X.", ".X/.X/XX/.X", "X./XX/X./X.", ".X/XX/.X/.X",
-    "XXXX/X...",   "X.../XXXX",   "XXXX/...X",   "...X/XXXX",  // L pentomino
-    "X./X./X./XX", ".X/.X/.X/XX", "XX/X./X./X.", "XX/.X/.X/.X",
-    "X.X/XXX",     "XXX/X.X",     "XX/X./XX",    "XX/.X/XX",     // U pentomino
-    ".X./.X./XXX", "X../XXX/X..", "XXX/.X./.X.", "..X/XXX/..X",  // T pentomino
-    "XXX/X../X..", "X../X../XXX", "..X/..X/XXX", "XXX/..X/..X",  // V pentomino
-    ".XXX/XX..",   "XX../.XXX",   "XXX./..XX",   "..XX/XXX.",    // N pentomino
-    "X./X./XX/.X", ".X/.X/XX/X.", ".X/XX/X./X.", "X./XX/.X/.X",
-    "XXXXX",       "X/X/X/X/X",  // I pentomino
-};
-
-// The orientation index at which each kind's orientations begin, kinds in catalogue order.
-constexpr std::array<int, KINDS + 1> FIRST_ORIENTATION = {
-    0, 1, 3, 7, 9, 13, 14, 22, 24, 28, 36, 37, 45, 49, 53, 61, 69, 73, 77, 81, 89, 91};
-
-struct Cell {
-    int r = 0, c = 0;
-};
-
-struct Shape {
-    int kind = 0;
-    int height = 0, width = 0;
-    std::vector<Cell> cells;
-};
-
-std::vector<Shape> parse_shapes() {
-    std::vector<Shape> shapes;
-    for (int o = 0; o < 91; ++o) {
-        Shape shape;
-        while (FIRST_ORIENTATION[shape.kind + 1] <= o) ++shape.kind;
-        int r = 0, c = 0;
-        for (char ch : DRAWINGS[o]) {
-            if (ch == '/') {
-                ++r;
-                c = 0;
-                continue;
-            }
-            if (ch == 'X') shape.cells.push_back({r, c});
-            ++c;
-            shape.width = std::max(shape.width, c);
-        }
-        shape.height = r + 1;
-        shapes.push_back(shape);
-    }
-    return shapes;
-}
-
-const std::vector<Shape>& shapes() {
-    static const std::vector<Shape> parsed = parse_shapes();
-    return parsed;
-}
-
-int kind_cells(int kind) {
-    return static_cast<int>(shapes()[FIRST_ORIENTATION[kind]].cells.size());
-}
-
-// Seat s keeps its own frame with its start corner at (0, 0); seat 0 sees seat s turned s quarter
-// turns clockwise, and a quarter turn clockwise takes (r, c) to (c, 19 - r). The model keeps one
-// board, in seat 0's frame.
-Cell to_board(int seat, Cell own) {
-    switch (seat) {
-        case 0:
-            return own;
-        case 1:
-            return {own.c, N - 1 - own.r};
-        case 2:
-            return {N - 1 - own.r, N - 1 - own.c};
-        default:
-            return {N - 1 - own.c, own.r};
-    }
-}
-
-Cell to_own(int seat, Cell board) { return to_board((SEATS - seat) % SEATS, board); }
-
-bool inside(int r, int c) { return r >= 0 && r < N && c >= 0 && c < N; }
-
-class Model {
-public:
-    Model() {
-        for (auto& row : owner_) row.fill(-1);
-    }
-
-    // Seat `seat`'s legal grid indices, one byte each, by the rules cell by cell.
-    std::vector<std::uint8_t> legal(int seat) const {
-        std::vector<std::uint8_t> mask(GRID_SIZE, 0);
-        if (done_[seat]) return mask;
-        // The board in the seat's own frame: its own cells, and every seat's.
-        bool mine[N][N], taken[N][N];
-        for (int r = 0; r < N; ++r) {
-            for (int c = 0; c < N; ++c) {
-                const Cell b = to_board(seat, {r, c});
-                taken[r][c] = owner_[b.r][b.c] != -1;
-                mine[r][c] = owner_[b.r][b.c] == seat;
-            }
-        }
-        const auto mine_at = [&](int r, int c) { return inside(r, c) && mine[r][c]; };
-        bool blocked[N][N], corner[N][N];
-        for (int r = 0; r < N; ++r) {
-            for (int c = 0; c < N; ++c) {
-                blocked[r][c] = taken[r][c] || mine_at(r - 1, c) || mine_at(r + 1, c) ||
-                                mine_at(r, c - 1) || mine_at(r, c + 1);
-                corner[r][c] = mine_at(r - 1, c - 1) || mine_at(r - 1, c + 1) ||
-                               mine_at(r + 1, c - 1) || mine_at(r + 1, c + 1);
-            }
-        }
-        for (int o = 0; o < 91; ++o) {
-            const Shape& shape = shapes()[o];
-            if (used_[seat][shape.kind]) continue;
-            for (int row = 0; row + shape.height <= N; ++row) {
-                for (int col = 0; col + shape.width <= N; ++col) {
-                    bool ok = true, touches = false, covers_start = false;
-                    for (const Cell& cell : shape.cells) {
-                        const int r = row + cell.r, c = col + cell.c;
-                        ok = ok && !blocked[r][c];
-                        touches = touches || corner[r][c];
-                        covers_start = covers_start || (r == 0 && c == 0);
-                    }
-                    const bool is_legal = placed_[seat] == 0 ? covers_start : ok && touches;
-                    mask[o * 400 + row * N + col] = is_legal ? 1 : 0;
-                }
-            }
-        }
-        return mask;
-    }
-
-    // What an observation of `seat` decides: the seat is done once it has nothing legal.
-    std::vector<std::uint8_t> observe(int seat) {
-        std::vector<std::uint8_t> mask = legal(seat);
-        if (placed_[seat] != 0 && std::count(mask.begin(), mask.end(), 1) == 0) done_[seat] = true;
-        stale_[seat] = false;
-        return mask;
-    }
-
-    // Seat `observer`'s planes: plane k at (r, c) is 1 when seat observer + k holds that cell.
-    std::vector<std::uint8_t> planes(int observer) const {
-        std::vector<std::uint8_t> bytes(4 * N * N, 0);
-        for (int k = 0; k < SEATS; ++k)
-            for (int r = 0; r < N; ++r)
-                for (int c = 0; c < N; ++c) {
-                    const Cell b = to_board(observer, {r, c});
-                    bytes[(k * N + r) * N + c] = owner_[b.r][b.c] == (observer + k) % SEATS;
-                }
-        return bytes;
-    }
-
-    void place(int seat, std::size_t g) {
-        ASSERT_LT(g, GRID_SIZE);
-        ASSERT_EQ(legal(seat)[g], 1) << "seat " << seat << " played grid index " << g;
-        const int o = static_cast<int>(g / 400), row = static_cast<int>(g % 400) / N,
-                  col = static_cast<int>(g % N);
-        const Shape& shape = shapes()[o];
-        for (const Cell& cell : shape.cells) {
-            const Cell b = to_board(seat, {row + cell.r, col + cell.c});
-            owner_[b.r][b.c] = seat;
-        }
-        used_[seat][shape.kind] = true;
-        last_kind_[seat] = shape.kind;
-        ++placed_[seat];
-        stale_.fill(true);
-    }
-
-    // The score of a done seat, from the cells it still holds.
-    int score(int seat) const {
-        int left = 0;
-        for (int kind = 0; kind < KINDS; ++kind)
-            if (!used_[seat][kind]) left += kind_cells(kind);
-        if (left != 0) return -left;
-        return last_kind_[seat] == 0 ? 20 : 15;
-    }
-
-    int owner(int r, int c) const { return owner_[r][c]; }
-    bool used(int seat, int kind) const { return used_[seat][kind]; }
-    int placed(int seat) const { return placed_[seat]; }
-    int last_kind(int seat) const { return last_kind_[seat]; }
-    bool done(int seat) const { return done_[seat]; }
-    bool stale(int seat) const { return stale_[seat]; }
-    bool all_done() const { return done_[0] && done_[1] && done_[2] && done_[3]; }
-
-private:
-    std::array<std::array<int, N>, N> owner_{};
-    std::array<std::array<bool, KINDS>, SEATS> used_{};
-    std::array<int, SEATS> placed_{};
-    std::array<int, SEATS> last_kind_{-1, -1, -1, -1};
-    std::array<bool, SEATS> done_{};
-    std::array<bool, SEATS> stale_{};
-};
-
-std::string describe(std::size_t g) {
-    std::ostringstream out;
-    out << g << " (orientation " << g / 400 << ", row " << g % 400 / 20 << ", col " << g % 20
-        << ")";
-    return out.str();
-}
+using naive::Cell;
+using naive::describe;
+using naive::GRID_SIZE;
+using naive::KINDS;
+using naive::Model;
+using naive::N;
+using naive::SEATS;
+using naive::to_board;
+using support::same_game;
 
 testing::AssertionResult same_mask(const Bytes& engine, const std::vector<std::uint8_t>& model) {
     if (engine.size() != model.size())
@@ -263,18 +50,6 @@ testing::AssertionResult same_planes(const Bytes& engine, const std::vector<std:
                    << "plane " << i / 400 << " row " << i % 400 / 20 << " col " << i % 20
                    << ": engine " << int{engine[i]} << ", rules " << int{model[i]};
     return testing::AssertionSuccess();
-}
-
-bool same_state(const Game& a, const Game& b) {
-    for (std::size_t s = 0; s < NUM_AGENTS; ++s) {
-        const Agent &x = a.agents[s], &y = b.agents[s];
-        if (!(x.available_pieces == y.available_pieces && x.board == y.board &&
-              x.action_mask == y.action_mask && x.mask_stale == y.mask_stale && x.done == y.done &&
-              x.last_piece == y.last_piece && x.pieces_placed == y.pieces_placed &&
-              a.align_boards(s) == b.align_boards(s)))
-            return false;
-    }
-    return a.agent_selection == b.agent_selection;
 }
 
 // Observes `seat` in both and compares what the engine shows with what the rules say.
@@ -353,7 +128,7 @@ void play_and_check(std::uint32_t seed) {
             const std::optional<InvalidAction> refusal = game.step(rng() % GRID_SIZE);
             ASSERT_TRUE(refusal.has_value());
             EXPECT_EQ(refusal->message, "Action mask is stale, call observe() first!");
-            EXPECT_TRUE(same_state(game, before));
+            EXPECT_TRUE(same_game(game, before));
         }
 
         // A seat that has not placed anything may move without looking.
@@ -377,7 +152,7 @@ void play_and_check(std::uint32_t seed) {
             const std::optional<InvalidAction> refusal = game.step(g);
             ASSERT_TRUE(refusal.has_value()) << "accepted " << describe(g);
             EXPECT_EQ(refusal->message, "Action index not available");
-            EXPECT_TRUE(same_state(game, before));
+            EXPECT_TRUE(same_game(game, before));
         }
         const std::size_t g =
             legal[std::uniform_int_distribution<std::size_t>(0, legal.size() - 1)(rng)];
@@ -398,27 +173,25 @@ void play_and_check(std::uint32_t seed) {
     // A finished game only passes turns.
     const Game finished = game;
     for (int i = 0; i < SEATS; ++i) EXPECT_FALSE(game.step(rng() % (GRID_SIZE + 1)));
-    EXPECT_TRUE(same_state(game, finished));
+    EXPECT_TRUE(same_game(game, finished));
 }
 
 TEST(RandomGames, ShapeTableMatchesTheCatalogueFigures) {
     // The model's own table, checked against the figures of the piece catalogue before it is
     // trusted as the reference: 89 cells in 21 kinds, and 30,433 placements on the board.
     int cells = 0;
-    for (int kind = 0; kind < KINDS; ++kind) cells += kind_cells(kind);
+    for (int kind = 0; kind < KINDS; ++kind) cells += naive::kind_cells(kind);
     EXPECT_EQ(cells, 89);
     int placements = 0;
-    for (const Shape& shape : shapes()) {
+    for (const naive::Shape& shape : naive::shapes()) {
         placements += (N + 1 - shape.height) * (N + 1 - shape.width);
-        EXPECT_EQ(static_cast<int>(shape.cells.size()), kind_cells(shape.kind));
+        EXPECT_EQ(static_cast<int>(shape.cells.size()), naive::kind_cells(shape.kind));
     }
     EXPECT_EQ(placements, 30433);
     for (int seat = 0; seat < SEATS; ++seat)
         for (int r = 0; r < N; ++r)
-            for (int c = 0; c < N; ++c) {
-                const Cell back = to_own(seat, to_board(seat, {r, c}));
-                EXPECT_TRUE(back.r == r && back.c == c);
-            }
+            for (int c = 0; c < N; ++c)
+                EXPECT_EQ(naive::to_own(seat, to_board(seat, {r, c})), (Cell{r, c}));
 }
 
 // 200 games by default; TAVLOK_DIFFERENTIAL_GAMES=N plays N for a longer run on demand.

@@ -7,46 +7,15 @@
 #include <limits>
 #include <optional>
 
+#include "support/drivers.hpp"
+
 namespace game {
 namespace {
 
-// Orientation indices of the catalogue used below.
-constexpr std::size_t MONOMINO = 0;
-constexpr std::size_t DOMINO_FLAT = 1;      // XX
-constexpr std::size_t TROMINO_L_FIRST = 3;  // XX / X.
-constexpr std::size_t TROMINO_L_LAST = 6;
-constexpr std::size_t TROMINO_I_FLAT = 7;  // XXX
-constexpr std::size_t PENTOMINO_I_FLAT = 89;
-
-constexpr std::size_t grid(std::size_t orientation, std::size_t row, std::size_t col) {
-    return orientation * 400 + row * 20 + col;
-}
+using namespace support;
 
 // The 21 pieces hold 1 + 2 + 3 + 3 + 5 * 4 + 12 * 5 cells.
 constexpr int ALL_CELLS = 1 + 2 + 2 * 3 + 5 * 4 + 12 * 5;
-
-void expect_same_agent(const Agent& a, const Agent& b) {
-    EXPECT_EQ(a.available_pieces, b.available_pieces);
-    EXPECT_EQ(a.board, b.board);
-    EXPECT_TRUE(a.action_mask == b.action_mask);
-    EXPECT_EQ(a.mask_stale, b.mask_stale);
-    EXPECT_EQ(a.done, b.done);
-    EXPECT_EQ(a.index, b.index);
-    EXPECT_EQ(a.last_piece, b.last_piece);
-    EXPECT_EQ(a.pieces_placed, b.pieces_placed);
-}
-
-void expect_same_game(const Game& a, const Game& b) {
-    for (std::size_t seat = 0; seat < NUM_AGENTS; ++seat) {
-        SCOPED_TRACE(testing::Message() << "seat " << seat);
-        expect_same_agent(a.agents[seat], b.agents[seat]);
-        EXPECT_EQ(a.align_boards(seat), b.align_boards(seat));
-    }
-    EXPECT_EQ(a.agent_selection, b.agent_selection);
-    EXPECT_EQ(a.seat_order, b.seat_order);
-    EXPECT_EQ(a.action_set, b.action_set);
-    EXPECT_EQ(a.num_agents, b.num_agents);
-}
 
 // Expects step to refuse with `message` and leave the game exactly as it was.
 void expect_refused(Game& game, std::optional<std::size_t> action, const char* message) {
@@ -55,7 +24,7 @@ void expect_refused(Game& game, std::optional<std::size_t> action, const char* m
     ASSERT_TRUE(refusal.has_value());
     EXPECT_EQ(refusal->message, message);
     EXPECT_EQ(refusal->to_string(), std::string("Invalid action: ") + message);
-    expect_same_game(game, before);
+    EXPECT_TRUE(same_game(game, before));
 }
 
 void expect_accepted(Game& game, std::size_t action) {
@@ -198,6 +167,34 @@ TEST(GameStep, StaleMaskRefusedUntilTheMoverIsObserved) {
     expect_accepted(game, grid(DOMINO_FLAT, 1, 1));
 }
 
+// Batch asks refusal before it steps: it must say exactly what step would do, and change nothing.
+TEST(GameStep, RefusalForeseesStepForEveryIndex) {
+    Game game;
+    open_with_monominoes(game);
+    const Game stale = game;
+    EXPECT_EQ(game.refusal(grid(DOMINO_FLAT, 1, 1)), STALE_MASK);
+    EXPECT_TRUE(same_game(game, stale));
+
+    game.observe(0);
+    const Game observed = game;
+    std::size_t accepted = 0;
+    for (std::size_t g = 0; g <= NUM_GRID_INDICES; ++g) {
+        const std::optional<std::string_view> refusal = game.refusal(g);
+        Game stepped = game;
+        const std::optional<InvalidAction> outcome = stepped.step(g);
+        ASSERT_EQ(refusal.has_value(), outcome.has_value()) << "grid index " << g;
+        if (refusal) {
+            EXPECT_EQ(*refusal, outcome->message);
+        } else {
+            ++accepted;
+        }
+    }
+    EXPECT_TRUE(same_game(game, observed));
+    EXPECT_EQ(accepted, game.agents[0].action_mask.count());
+    EXPECT_GT(accepted, 0u);
+    EXPECT_EQ(game.refusal(std::nullopt), ACTION_NOT_AVAILABLE);
+}
+
 TEST(GameStep, PlacedPieceCannotBePlacedAgainInAnyOrientation) {
     Game game;
     expect_accepted(game, grid(TROMINO_L_FIRST, 0, 0));  // covers (0, 0), (0, 1), (1, 0)
@@ -218,7 +215,7 @@ TEST(GameStep, PlacedPieceCannotBePlacedAgainInAnyOrientation) {
             EXPECT_EQ(refusal->message, "Action index not available");
         }
     }
-    expect_same_game(game, before);
+    EXPECT_TRUE(same_game(game, before));
 }
 
 TEST(GameStep, DoneSeatPassesWhateverTheAction) {
@@ -238,11 +235,10 @@ TEST(GameStep, DoneSeatPassesWhateverTheAction) {
                                                   std::numeric_limits<std::size_t>::max()};
     for (const std::optional<std::size_t>& action : actions) {
         game.agent_selection = 1;
-        const Game before = game;
+        Game passed = game;
+        passed.agent_selection = 2;
         EXPECT_FALSE(game.step(action).has_value());
-        EXPECT_EQ(game.agent_selection, 2u);
-        for (std::size_t seat = 0; seat < NUM_AGENTS; ++seat)
-            expect_same_agent(game.agents[seat], before.agents[seat]);
+        EXPECT_TRUE(same_game(game, passed));
     }
 
     // With every seat done, steps only cycle the seat to move.

@@ -22,7 +22,7 @@ TEST(GridSet, PositionsSitInPackbitsOrder) {
     // Position p is bit 7 - p % 8 of byte p / 8, whatever the machine's word order.
     for (const std::size_t p : {0u, 1u, 7u, 8u, 63u, 64u, 219u, 399u}) {
         const GridSet s = GridSet::single(p);
-        for (std::size_t byte = 0; byte < sizeof s.raw; ++byte)
+        for (std::size_t byte = 0; byte < sizeof s.words; ++byte)
             EXPECT_EQ(s.bytes()[byte], byte == p / 8 ? 0x80u >> (p % 8) : 0u) << p;
         EXPECT_TRUE(s.test(p));
         EXPECT_EQ(s.count(), 1u);

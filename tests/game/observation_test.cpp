@@ -9,51 +9,22 @@
 #include <vector>
 
 #include "game.hpp"
+#include "support/drivers.hpp"
+#include "support/naive_model.hpp"
 
 namespace game {
 namespace {
 
-constexpr std::size_t MONOMINO = 0;
-constexpr std::size_t DOMINO_FLAT = 1;      // XX
-constexpr std::size_t DOMINO_STANDING = 2;  // X / X
+using namespace support;
 
-constexpr std::size_t grid(std::size_t orientation, std::size_t row, std::size_t col) {
-    return orientation * 400 + row * 20 + col;
-}
-
-using Cell = std::pair<std::size_t, std::size_t>;
-
-// The cell of seat `seat`'s own frame that is (row, col) in seat 0's frame. Seat 0 sees seat 1 a
-// quarter turn clockwise, seat 2 a half turn and seat 3 a quarter turn anticlockwise.
-Cell own_cell(std::size_t seat, std::size_t row, std::size_t col) {
-    switch (seat) {
-        case 0:
-            return {row, col};
-        case 1:
-            return {19 - col, row};
-        case 2:
-            return {19 - row, 19 - col};
-        default:
-            return {col, 19 - row};
-    }
-}
-
-// Places grid index g for `seat` whatever its mask says, by granting that one action first: the
-// positions these tests need are far from where a short legal game gets.
-void force(Game& game, std::size_t seat, std::size_t g) {
-    Agent& agent = game.agents[seat];
-    game.agent_selection = seat;
-    agent.mask_stale = false;
-    agent.action_mask.set(*ACTION_SET().grid[g], true);
-    ASSERT_FALSE(game.step(g)) << "seat " << seat << ", grid index " << g;
-}
+using naive::Cell;
 
 // Gives `seat` monominoes on the cells listed in seat 0's frame, then hands it back every piece
 // so that observing it decides every piece on this board. Seat 0 is to move afterwards.
-void occupy(Game& game, std::size_t seat, std::initializer_list<Cell> cells_in_seat0_frame) {
-    for (const auto& [r, c] : cells_in_seat0_frame) {
-        const auto [own_r, own_c] = own_cell(seat, r, c);
-        force(game, seat, grid(MONOMINO, own_r, own_c));
+void occupy(Game& game, std::size_t seat, const std::vector<Cell>& cells_in_seat0_frame) {
+    for (const Cell& cell : cells_in_seat0_frame) {
+        const Cell own = naive::to_own(static_cast<int>(seat), cell);
+        force(game, seat, grid(MONOMINO, own.r, own.c));
     }
     game.agents[seat].available_pieces = PieceSet::all();
     game.agent_selection = 0;
@@ -76,24 +47,10 @@ void expect_planes(const Observation& view,
                    std::initializer_list<std::pair<std::size_t, Cell>> cells) {
     ASSERT_EQ(view.observation.size(), 1600u);
     for (const auto& [plane, cell] : cells)
-        EXPECT_EQ(plane_byte(view, plane, cell.first, cell.second), 1)
-            << "plane " << plane << " (" << cell.first << ", " << cell.second << ")";
+        EXPECT_EQ(plane_byte(view, plane, cell.r, cell.c), 1)
+            << "plane " << plane << " (" << cell.r << ", " << cell.c << ")";
     EXPECT_EQ(ones(view.observation), cells.size());
     for (std::uint8_t b : view.observation) ASSERT_LE(b, 1);
-}
-
-bool same_agent(const Agent& a, const Agent& b) {
-    return a.available_pieces == b.available_pieces && a.board == b.board &&
-           a.action_mask == b.action_mask && a.mask_stale == b.mask_stale && a.done == b.done &&
-           a.index == b.index && a.last_piece == b.last_piece && a.pieces_placed == b.pieces_placed;
-}
-
-bool same_game(const Game& a, const Game& b) {
-    for (std::size_t seat = 0; seat < NUM_AGENTS; ++seat) {
-        if (!same_agent(a.agents[seat], b.agents[seat])) return false;
-        if (a.align_boards(seat) != b.align_boards(seat)) return false;
-    }
-    return a.agent_selection == b.agent_selection && a.seat_order == b.seat_order;
 }
 
 // A few moves into a game: every seat opened on its corner, seat 0 has played a second piece.
@@ -181,44 +138,34 @@ TEST(ObserveLegality, OtherSeatsMayBeTouchedButNotCovered) {
 }
 
 TEST(ObserveLegality, NoContactWrapsBetweenRows) {
-    // An own cell in column 19 is neither beside nor diagonal to column 0 of the next row.
-    {
+    // Seat 0's own cells, and placements with whether observing finds them legal.
+    struct Case {
+        std::vector<Cell> own;
+        std::vector<std::pair<std::size_t, std::uint8_t>> legal;
+    };
+    const Case cases[] = {
+        // An own cell in column 19 is neither beside nor diagonal to column 0 of the next row.
+        {{{3, 19}},
+         {{grid(MONOMINO, 4, 0), 0}, {grid(MONOMINO, 4, 18), 1}, {grid(MONOMINO, 2, 18), 1}}},
+        {{{3, 19}, {5, 1}}, {{grid(MONOMINO, 4, 0), 1}}},
+        // An own cell in column 0 is neither beside nor diagonal to column 19 of the row above.
+        {{{4, 0}},
+         {{grid(MONOMINO, 3, 19), 0}, {grid(MONOMINO, 3, 1), 1}, {grid(MONOMINO, 5, 1), 1}}},
+        {{{4, 0}, {2, 18}}, {{grid(MONOMINO, 3, 19), 1}}},
+        // A piece never runs on past the last column or row: a domino anchored on it is no
+        // placement, although its first cell would touch an own corner.
+        {{{3, 18}, {18, 0}},
+         {{grid(MONOMINO, 4, 19), 1},
+          {grid(DOMINO_FLAT, 4, 19), 0},
+          {grid(MONOMINO, 19, 1), 1},
+          {grid(DOMINO_STANDING, 19, 1), 0}}},
+    };
+    for (const Case& c : cases) {
         Game game;
-        occupy(game, 0, {{3, 19}});
+        occupy(game, 0, c.own);
         const Observation view = game.observe(0);
-        EXPECT_EQ(view.action_mask[grid(MONOMINO, 4, 0)], 0);
-        EXPECT_EQ(view.action_mask[grid(MONOMINO, 4, 18)], 1);
-        EXPECT_EQ(view.action_mask[grid(MONOMINO, 2, 18)], 1);
-    }
-    {
-        Game game;
-        occupy(game, 0, {{3, 19}, {5, 1}});
-        EXPECT_EQ(game.observe(0).action_mask[grid(MONOMINO, 4, 0)], 1);
-    }
-    // An own cell in column 0 is neither beside nor diagonal to column 19 of the row above.
-    {
-        Game game;
-        occupy(game, 0, {{4, 0}});
-        const Observation view = game.observe(0);
-        EXPECT_EQ(view.action_mask[grid(MONOMINO, 3, 19)], 0);
-        EXPECT_EQ(view.action_mask[grid(MONOMINO, 3, 1)], 1);
-        EXPECT_EQ(view.action_mask[grid(MONOMINO, 5, 1)], 1);
-    }
-    {
-        Game game;
-        occupy(game, 0, {{4, 0}, {2, 18}});
-        EXPECT_EQ(game.observe(0).action_mask[grid(MONOMINO, 3, 19)], 1);
-    }
-    // A piece never runs on past the last column or row: a domino anchored on it is no placement,
-    // although its first cell would touch an own corner.
-    {
-        Game game;
-        occupy(game, 0, {{3, 18}, {18, 0}});
-        const Observation view = game.observe(0);
-        EXPECT_EQ(view.action_mask[grid(MONOMINO, 4, 19)], 1);
-        EXPECT_EQ(view.action_mask[grid(DOMINO_FLAT, 4, 19)], 0);
-        EXPECT_EQ(view.action_mask[grid(MONOMINO, 19, 1)], 1);
-        EXPECT_EQ(view.action_mask[grid(DOMINO_STANDING, 19, 1)], 0);
+        for (const auto& [g, legal] : c.legal)
+            EXPECT_EQ(view.action_mask[g], legal) << naive::describe(g);
     }
 }
 

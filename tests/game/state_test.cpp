@@ -9,38 +9,12 @@
 #include <utility>
 #include <vector>
 
+#include "support/drivers.hpp"
+
 namespace game {
 namespace {
 
-constexpr std::size_t MONOMINO = 0;
-constexpr std::size_t DOMINO_FLAT = 1;  // XX
-
-constexpr std::size_t grid(std::size_t orientation, std::size_t row, std::size_t col) {
-    return orientation * 400 + row * 20 + col;
-}
-
-std::vector<std::size_t> legal_list(const ActionMask& mask) {
-    std::vector<std::size_t> legal;
-    mask.for_each_grid([&](std::size_t g) { legal.push_back(g); });
-    return legal;
-}
-
-Bytes grid_bytes(const ActionMask& mask) {
-    Bytes bytes(NUM_GRID_INDICES, 0);
-    mask.mark_grid_bytes(bytes.data());
-    return bytes;
-}
-
-// Plays seeded uniform random legal moves; stops after `placements` of them or at the end.
-State random_state(unsigned seed, std::size_t placements = MAX_PLACEMENTS) {
-    State state;
-    std::mt19937 rng(seed);
-    while (!state.is_terminal() && state.history().size() < placements) {
-        const std::vector<std::size_t> legal = legal_list(state.legal_mask());
-        EXPECT_FALSE(state.apply(legal[rng() % legal.size()]).has_value());
-    }
-    return state;
-}
+using namespace support;
 
 // Expects a refusal carrying `reason` that leaves the state as it was.
 void expect_refused(State& state, std::size_t action, const std::string& reason) {
@@ -82,9 +56,10 @@ TEST(State, AgreesWithGameMoveByMove) {
             ASSERT_EQ(game.agent_selection, state.seat());
             for (std::size_t seat = 0; seat < NUM_AGENTS; ++seat) {
                 const Observation seen = game.observe(seat);
-                ASSERT_EQ(grid_bytes(state.legal_mask(seat)), seen.action_mask) << "seat " << seat;
+                ASSERT_EQ(ACTION_SET().grid_mask(state.legal_mask(seat)), seen.action_mask)
+                    << "seat " << seat;
                 Bytes planes(PLANE_BYTES);
-                write_planes(state.align_boards(seat), planes.data());
+                state.seen_by(seat).write_planes(planes.data());
                 ASSERT_EQ(planes, seen.observation) << "seat " << seat;
             }
             if (!playing) break;
@@ -122,6 +97,26 @@ TEST(State, RefusesIllegalMovesWithTheReasonAndChangesNothing) {
     ASSERT_TRUE(over.is_terminal());
     State copy = over;
     expect_refused(copy, grid(MONOMINO, 0, 0), "the game is over");
+}
+
+// apply tests one placement by the rule as set algebra on the boards; the mask comes from the
+// legality kernel in grid order. They must agree on every placement, at every stage of a game.
+TEST(State, RefusesExactlyWhatTheLegalMaskLeavesOut) {
+    for (const std::size_t placements : {0u, 3u, 4u, 9u, 30u, 55u}) {
+        SCOPED_TRACE(testing::Message() << placements << " placements");
+        const State state = random_state(7, placements);
+        ASSERT_FALSE(state.is_terminal());
+        const ActionMask legal = state.legal_mask();
+        std::size_t accepted = 0;
+        for (std::size_t g = 0; g < NUM_GRID_INDICES; ++g) {
+            if (!ACTION_SET().grid[g]) continue;
+            State copy = state;
+            const std::optional<InvalidAction> refused = copy.apply(g);
+            ASSERT_EQ(!refused, legal.test_grid(g)) << "grid index " << g;
+            accepted += refused ? 0 : 1;
+        }
+        EXPECT_EQ(accepted, legal.count());
+    }
 }
 
 TEST(State, ReplayingTheHistoryGivesTheSameState) {
