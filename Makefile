@@ -93,6 +93,7 @@ bench: $(VENV)/.stamp
 	$(BENCH_BUILD)/search_bench
 	PYTHONPATH=$(CURDIR)/$(BENCH_BUILD):$(CURDIR)/python $(VPY) bench/python_bench.py
 	PYTHONPATH=$(CURDIR)/$(BENCH_BUILD):$(CURDIR)/python $(VPY) bench/vector_bench.py
+	PYTHONPATH=$(CURDIR)/$(BENCH_BUILD):$(CURDIR)/python $(VPY) bench/binding_bench.py
 
 clean:
 	rm -rf build .venv

@@ -16,10 +16,10 @@ from typing import Any
 
 import numpy as np
 
-from . import _search
+from . import _core
 from .bots import BOTS
+from .cores import default_threads
 from .pieces import NUM_SEATS
-from .vector import default_threads
 
 
 @dataclass(frozen=True, eq=False)
@@ -126,9 +126,9 @@ def arena(
     scores, seats = [], []
     for first in range(0, games, chunk):
         count = min(chunk, games - first)
-        played, seated = _search.play_arena(names, seed, first, count, threads)
-        scores.append(np.frombuffer(played, dtype=np.int16).reshape(count, NUM_SEATS))
-        seats.append(np.frombuffer(seated, dtype=np.uint8).reshape(count, NUM_SEATS))
+        played, seated = _core.play_arena(names, seed, first, count, threads)
+        scores.append(played)
+        seats.append(seated)
         if progress is not None:
             progress(first + count, games)
     return ArenaResult(names, seed, np.concatenate(scores), np.concatenate(seats))

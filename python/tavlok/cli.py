@@ -71,9 +71,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.command == "arena":
         return run_arena(args.bots, args.games, args.seed, args.threads)
     if args.command == "bench" and args.vector is not None:
-        from . import vector
-
-        print(vector.bench(args.vector, args.threads, mask=args.mask, seed=args.seed))
+        print(bench.run_vector(args.vector, args.threads, mask=args.mask, seed=args.seed))
         return 0
     if args.command == "bench":
         print(bench.run(args.games, args.seed))

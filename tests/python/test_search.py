@@ -2,6 +2,7 @@
 
 import ast
 import copy
+import copyreg
 import io
 import pickle
 import re
@@ -67,11 +68,22 @@ def test_replay_and_pickle_give_the_same_state(placements):
 def test_a_state_is_saved_as_its_moves():
     # So a saved game loads into whatever the engine becomes, and is checked on the way in.
     state = played(3, 6)
-    assert state.__reduce__() == (State.from_history, (state.history,))
+    assert state.__getstate__() == state.history
+    assert state.__reduce__() == (copyreg.__newobj__, (State,), state.history)
     history = list(state.history)
     history[5] = history[1]  # seat 1's first piece again
     with pytest.raises(ValueError, match=r"move 5 of the history: .*placed that piece already"):
         State.from_history(history)
+
+    class Forged:
+        """Pickles as a State saved with the illegal history."""
+
+        def __reduce__(self):
+            return State.__new__, (State,), tuple(history)
+
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        with pytest.raises(ValueError, match=r"move 5 of the history: .*placed that piece"):
+            pickle.loads(pickle.dumps(Forged(), protocol))
     over = played(3).history
     with pytest.raises(ValueError, match=f"move {len(over)} of the history: the game is over"):
         State.from_history(over + (0,))
@@ -294,9 +306,9 @@ def test_documented_search_example_runs(capsys):
 
 
 def test_stub_names_what_the_module_defines():
-    tree = ast.parse((ROOT / "python" / "tavlok" / "_search.pyi").read_text())
+    tree = ast.parse((ROOT / "python" / "tavlok" / "_core.pyi").read_text())
     functions = {n.name for n in tree.body if isinstance(n, ast.FunctionDef)}
-    assert functions == {n for n in vars(tavlok._search) if not n.startswith("_")} - {"State"}
+    assert functions == {n for n in vars(tavlok._core) if not n.startswith("_")} - {"State", "Batch"}
     (state_stub,) = [n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "State"]
     declared = {f.name for f in state_stub.body if isinstance(f, ast.FunctionDef)}
     assert {n for n in vars(State) if not n.startswith("__")} <= declared

@@ -10,7 +10,8 @@ import pytest
 
 from _tavlok import PyTavlok
 from tavlok.cli import main
-from tavlok.vector import VectorEnv, bench
+from tavlok.bench import run_vector
+from tavlok.vector import VectorEnv
 
 ROOT = Path(__file__).resolve().parents[2]
 NUM_ACTIONS = 36400
@@ -309,7 +310,7 @@ def test_the_documented_self_play_loop_runs(capsys):
 
 
 def test_bench_plays_the_asked_steps_and_the_command_line_runs_it(capsys):
-    result = bench(4, threads=2, steps=50, mask="bits", seed=1)
+    result = run_vector(4, threads=2, steps=50, mask="bits", seed=1)
     assert (result.num_envs, result.threads, result.mask, result.steps) == (4, 2, "bits", 50)
     assert 0 < result.step_seconds <= result.total_seconds
     assert main(["bench", "--vector", "50", "--threads", "1", "--mask", "bits"]) == 0
