@@ -13,7 +13,7 @@ BUILD := build/$(PYTAG)
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 export PYTHONPATH := $(CURDIR)/$(BUILD):$(CURDIR)/python
 
-.PHONY: all build demo test test-cpp test-python test-sanitize test-valgrind bench deps clean
+.PHONY: all build stub demo test test-cpp test-python test-sanitize test-valgrind bench deps clean
 
 all: build
 
@@ -34,6 +34,11 @@ $(BUILD)/build.ninja: $(VENV)/.stamp | deps
 
 build: $(BUILD)/build.ninja
 	$(VENV)/bin/cmake --build $(BUILD)
+
+# The build writes tavlok._core's type stub with nanobind's stubgen; this copies it over the one in
+# the tree, which test_extensions.py checks against the built module.
+stub: build
+	cp $(BUILD)/tavlok/_core.pyi python/tavlok/_core.pyi
 
 test-cpp: build
 	$(VENV)/bin/ctest --test-dir $(BUILD) --output-on-failure

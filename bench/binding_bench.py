@@ -1,17 +1,20 @@
-"""What a call on tavlok.State costs from Python: the binding's overhead on top of the engine.
+"""What a call into tavlok._core costs from Python: the binding's overhead on top of the engine.
 
-Times, as the median of several repeats, the calls a tree search makes on a mid-game position
-(clone, legal_actions, clone + apply, observation) and two calls that do almost nothing in the
-engine (is_terminal, the seat property), which show the cost of crossing the binding alone.
-bench/search_bench.cpp times the same engine work without Python (make bench), so the difference
-is what the binding adds.
+Times, as the median of several repeats, the calls a tree search makes on a mid-game State
+(clone, legal_actions, clone + apply, observation), two calls that do almost nothing in the engine
+(is_terminal, the seat property), which show the cost of crossing the binding alone, and a
+one-env VectorEnv's reset + step of the same opening move, whose engine work is a few hundred
+nanoseconds. bench/search_bench.cpp times the same State work without Python (make bench), so
+the difference is what the binding adds.
 """
 
 import argparse
 import statistics
 import timeit
 
-from tavlok import State, bots
+import numpy as np
+
+from tavlok import State, VectorEnv, bots
 
 
 def mid_game(placements: int, seed: int) -> State:
@@ -39,7 +42,15 @@ def main() -> None:
     legal = state.legal_actions()
     # A Python int, as a policy that picks from a list would pass; the numpy scalar case is the
     # separate apply(numpy.intp) row.
-    namespace = {"state": state, "action": int(legal[len(legal) // 2]), "np_action": legal[0]}
+    single = VectorEnv(1, num_threads=1, seed=0)
+    opening = np.array([State().legal_actions()[0]])
+    namespace = {
+        "state": state,
+        "action": int(legal[len(legal) // 2]),
+        "np_action": legal[0],
+        "single": single,
+        "opening": opening,
+    }
     print(
         f"State after {len(state.history)} placements: seat {state.seat} to move, "
         f"{len(legal)} legal moves; median of {args.repeat} x {args.number} calls"
@@ -52,6 +63,7 @@ def main() -> None:
         ("clone() + apply(int)", "state.clone().apply(action)"),
         ("clone() + apply(numpy.intp)", "state.clone().apply(np_action)"),
         ("observation()", "state.observation()"),
+        ("VectorEnv(1): reset() + step()", "single.reset(); single.step(opening)"),
     ]
     clone_ns = None
     for name, statement in rows:

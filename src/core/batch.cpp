@@ -199,7 +199,7 @@ constexpr std::int64_t SIDE = game::BOARD_SIZE, SEATS = NUM_AGENTS;
 void bind_batch(nb::module_& module) {
     using namespace nb::literals;
     constexpr auto internal = nb::rv_policy::reference_internal;
-    nb::class_<Batch>(module, "Batch",
+    nb::class_<Batch>(module, "Batch", nb::is_final(),
                       "num_envs games stepped together; the engine side of tavlok.VectorEnv.")
         .def(
             "__init__",

@@ -102,14 +102,22 @@ std::string repr(const State& state) {
     return text;
 }
 
-State copy(const State& state) { return state; }
+// A copy in a new instance of the same type. Built in place rather than returned by value, which
+// would have nanobind first look the temporary up among the live instances.
+nb::typed<nb::object, State> copy(nb::pointer_and_handle<State> self) {
+    nb::object copy = nb::inst_alloc(self.h.type());
+    new (nb::inst_ptr<State>(copy)) State(*self.p);
+    nb::inst_mark_ready(copy);
+    return nb::typed<nb::object, State>(copy);
+}
 
 }  // namespace
 
 void bind_state(nb::module_& module) {
     using namespace nb::literals;
+    // Pooled: search makes and drops copies by the million, and a pool recycles their instances.
     nb::class_<State>(
-        module, "State",
+        module, "State", nb::pooled(), nb::is_final(),
         "A position of a game, starting from a new one: a small value that copies in\n"
         "well under a microsecond, for tree search. Seats without a legal placement\n"
         "are passed as soon as their turn comes. Two States are equal when the same\n"
@@ -132,7 +140,8 @@ void bind_state(nb::module_& module) {
         .def("__copy__", copy)
         // A State refers to nothing else, so the memo has nothing to share.
         .def(
-            "__deepcopy__", [](const State& state, nb::handle) { return state; },
+            "__deepcopy__",
+            [](nb::pointer_and_handle<State> self, nb::handle) { return copy(self); },
             "memo"_a = nb::none())
         .def("is_terminal", &State::is_terminal, "Whether no seat has a legal placement left.")
         .def("scores", scores,
@@ -151,10 +160,9 @@ void bind_state(nb::module_& module) {
         // What protocol 2 and later do by themselves, spelled out for protocols 0 and 1, which
         // cannot make an extension type without it.
         .def("__reduce__",
-             [](nb::handle self) {
+             [](nb::pointer_and_handle<State> self) {
                  return nb::make_tuple(nb::module_::import_("copyreg").attr("__newobj__"),
-                                       nb::make_tuple(self.type()),
-                                       history_of(nb::cast<const State&>(self)));
+                                       nb::make_tuple(self.h.type()), history_of(*self.p));
              })
         .def(
             "__setstate__",

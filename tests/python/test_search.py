@@ -180,6 +180,19 @@ def test_illegal_actions_raise_with_the_reason_and_change_nothing():
     assert over.scores() is not None and played(4, 10).scores() is None
 
 
+@pytest.mark.filterwarnings("ignore:nanobind. attempted to access an uninitialized instance")
+def test_a_state_made_without_init_refuses_every_use():
+    blank = State.__new__(State)
+    for use in (State.clone, State.legal_actions, State.is_terminal, lambda s: s.apply(0),
+                lambda s: s.seat, lambda s: pickle.dumps(s), bots.greedy):
+        with pytest.raises(TypeError):
+            use(blank)
+    with pytest.raises(ValueError, match="move 1 of the history"):
+        blank.__setstate__((0, 419))  # a domino cannot start in the last column
+    with pytest.raises(TypeError):
+        blank.seat  # a refused history leaves it as it was
+
+
 def test_equal_positions_are_equal_whatever_the_order_of_moves():
     found = 0
     for seed in range(20):

@@ -158,14 +158,22 @@ def test_an_illegal_action_names_the_env_and_the_action_and_steps_no_env():
 
 
 def test_actions_of_any_integer_type_and_layout_play_alike_and_others_are_refused():
-    envs = [VectorEnv(3, num_threads=1, seed=2) for _ in range(4)]
+    envs = [VectorEnv(3, num_threads=1, seed=2) for _ in range(5)]
     observations = [env.reset() for env in envs]
     rng = np.random.default_rng(2)
     for _ in range(40):
         actions = choose(envs[0], observations[0], rng)
         strided = np.zeros(6, dtype=np.int32)
         strided[::2] = actions
-        forms = [actions.astype(">i8"), actions.astype(np.uint16), strided[::2], actions.tolist()]
+        read_only = actions.astype(np.int32)
+        read_only.flags.writeable = False
+        forms = [
+            actions.astype(">i8"),
+            actions.astype(np.uint16),
+            strided[::2],
+            actions.tolist(),
+            read_only,
+        ]
         observations = [env.step(form)[0] for env, form in zip(envs, forms, strict=True)]
         for other in observations[1:]:
             assert_same(snapshot(other), snapshot(observations[0]))
