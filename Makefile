@@ -2,7 +2,8 @@
 # Both find a CPython 3.12+, make a virtual environment under .venv/, install what the build and
 # the tests need, install GoogleTest with apt-get when it is missing, and build incrementally.
 
-PYTHON_FOUND := $(shell tools/find-python.sh)
+# PYTHON is passed on by hand: make before 4.4 does not export command-line variables to $(shell).
+PYTHON_FOUND := $(shell PYTHON='$(PYTHON)' tools/find-python.sh)
 ifeq ($(PYTHON_FOUND),)
 $(error no CPython 3.12 or later found; set PYTHON=/path/to/python3.12)
 endif

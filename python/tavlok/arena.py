@@ -38,7 +38,7 @@ class ArenaResult:
     @property
     def scores(self) -> np.ndarray:
         """(games, 4) int16: each bot's final score in each game."""
-        return np.take_along_axis(self.seat_scores, self.seats.astype(np.intp), axis=1)
+        return self._by_bot(self.seat_scores)
 
     @property
     def seat_wins(self) -> np.ndarray:
@@ -50,7 +50,7 @@ class ArenaResult:
     @property
     def wins(self) -> np.ndarray:
         """(games, 4) float: each bot's share of each game's win."""
-        return np.take_along_axis(self.seat_wins, self.seats.astype(np.intp), axis=1)
+        return self._by_bot(self.seat_wins)
 
     @property
     def mean_score(self) -> np.ndarray:
@@ -69,7 +69,12 @@ class ArenaResult:
 
     @property
     def seat_win_rate(self) -> np.ndarray:
+        """Each seat's share of all the wins, whoever played it."""
         return self.seat_wins.mean(axis=0)
+
+    def _by_bot(self, per_seat: np.ndarray) -> np.ndarray:
+        """A (games, 4) figure by seat rearranged into the order of ``bots``."""
+        return np.take_along_axis(per_seat, self.seats.astype(np.intp), axis=1)
 
     def table(self) -> str:
         """The per-bot and per-seat figures as a small text table."""
