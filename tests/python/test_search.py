@@ -173,6 +173,11 @@ def test_illegal_actions_raise_with_the_reason_and_change_nothing():
     )
     state.apply(np.int16(tavlok.encode(1, 1, 1)))  # numpy integers are indices too
 
+    for view in (state.observation, state.board):
+        for seat, error in ((4, ValueError), (-1, ValueError), (1.5, TypeError)):
+            with pytest.raises(error, match="seat .* is outside 0 to 3|integer"):
+                view(seat)
+
     over = played(4)
     for move in (lambda s: s.apply(0), bots.greedy, bots.random):
         with pytest.raises(ValueError, match="game is over"):

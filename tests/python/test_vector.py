@@ -193,6 +193,39 @@ def test_actions_of_any_integer_type_and_layout_play_alike_and_others_are_refuse
         env.step(huge)
 
 
+@pytest.mark.parametrize(
+    "dtype, value",
+    [
+        (np.int8, -1), (np.int16, -1), (np.int32, -1), (np.int64, -1),
+        (np.uint8, 255), (np.uint16, 2**16 - 1), (np.uint32, 2**32 - 1), (np.uint64, 2**63),
+    ],
+)
+def test_a_refused_action_is_reported_with_its_exact_value_in_every_integer_type(dtype, value):
+    # Every env waits at its opening, where neither value is a legal placement: read with the
+    # wrong sign or width, the value shown would differ.
+    env = VectorEnv(3, num_threads=1, seed=0)
+    env.reset()
+    with pytest.raises(ValueError, match=rf"^illegal action {value} for env 0 \(seat 0 to move\)"):
+        env.step(np.full(3, value, dtype=dtype))
+
+
+def test_the_batch_itself_refuses_what_is_not_one_integer_per_env():
+    # Below VectorEnv, which checks the type first: the engine side must refuse on its own.
+    batch = VectorEnv(3, num_threads=1, seed=0)._batch
+    for dtype in (np.float16, np.bool_, np.complex64):
+        with pytest.raises(TypeError, match="integers"):
+            batch.step(np.zeros(3, dtype))
+    for wrong in (np.zeros(2, np.int64), np.zeros((3, 1), np.int64), np.int64(0)):
+        with pytest.raises(ValueError, match=r"one grid index per env, shape \(3,\)"):
+            batch.step(wrong)
+    with pytest.raises(TypeError):
+        batch.step([0, 0, 0])
+    with pytest.raises(ValueError, match="num_threads must be at least 1, not 0"):
+        type(batch)(3, 0, False, 0)
+    with pytest.raises(ValueError, match="num_envs must be between 1 and"):
+        type(batch)(-1, 1, False, 0)
+
+
 # ---- Equal to single games ----------------------------------------------------------------------
 
 
