@@ -105,10 +105,10 @@ std::string repr(const State& state) {
 // A copy in a new instance of the same type. Built in place rather than returned by value, which
 // would have nanobind first look the temporary up among the live instances.
 nb::typed<nb::object, State> copy(nb::pointer_and_handle<State> self) {
-    nb::object copy = nb::inst_alloc(self.h.type());
-    new (nb::inst_ptr<State>(copy)) State(*self.p);
-    nb::inst_mark_ready(copy);
-    return nb::typed<nb::object, State>(copy);
+    nb::object result = nb::inst_alloc(self.h.type());
+    new (nb::inst_ptr<State>(result)) State(*self.p);
+    nb::inst_mark_ready(result);
+    return nb::typed<nb::object, State>(result);
 }
 
 }  // namespace
