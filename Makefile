@@ -2,7 +2,8 @@
 # Both find a CPython 3.12+, make a virtual environment under .venv/, install what the build and
 # the tests need, install GoogleTest with apt-get when it is missing, and build incrementally.
 
-PYTHON_FOUND := $(shell tools/find-python.sh)
+# PYTHON is passed on by hand: make before 4.4 does not export command-line variables to $(shell).
+PYTHON_FOUND := $(shell PYTHON='$(PYTHON)' tools/find-python.sh)
 ifeq ($(PYTHON_FOUND),)
 $(error no CPython 3.12 or later found; set PYTHON=/path/to/python3.12)
 endif
@@ -13,8 +14,8 @@ BUILD := build/$(PYTAG)
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 export PYTHONPATH := $(CURDIR)/$(BUILD):$(CURDIR)/python
 
-.PHONY: all build demo test test-cpp test-python test-sanitize test-valgrind test-integration bench deps \
-	clean
+.PHONY: all build stub demo test test-cpp test-python test-sanitize test-valgrind test-integration bench \
+	deps clean
 
 all: build
 
@@ -35,6 +36,11 @@ $(BUILD)/build.ninja: $(VENV)/.stamp | deps
 
 build: $(BUILD)/build.ninja
 	$(VENV)/bin/cmake --build $(BUILD)
+
+# The build writes tavlok._core's type stub with nanobind's stubgen; this copies it over the one in
+# the tree, which test_extensions.py checks against the built module.
+stub: build
+	cp $(BUILD)/tavlok/_core.pyi python/tavlok/_core.pyi
 
 test-cpp: build
 	$(VENV)/bin/ctest --test-dir $(BUILD) --output-on-failure
@@ -108,6 +114,7 @@ bench: $(VENV)/.stamp
 	$(BENCH_BUILD)/search_bench
 	PYTHONPATH=$(CURDIR)/$(BENCH_BUILD):$(CURDIR)/python $(VPY) bench/python_bench.py
 	PYTHONPATH=$(CURDIR)/$(BENCH_BUILD):$(CURDIR)/python $(VPY) bench/vector_bench.py
+	PYTHONPATH=$(CURDIR)/$(BENCH_BUILD):$(CURDIR)/python $(VPY) bench/binding_bench.py
 
 clean:
 	rm -rf build .venv

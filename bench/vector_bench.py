@@ -13,7 +13,7 @@ import time
 from pathlib import Path
 
 import _tavlok
-from tavlok.vector import bench
+from tavlok.bench import run_vector
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from python_bench import play  # noqa: E402  (the single-env loop, kept in one place)
@@ -46,7 +46,10 @@ def main() -> None:
     for threads in (1, 2):
         rates = {}
         for mask in ("bytes", "bits"):
-            runs = [bench(args.envs, threads, args.steps, mask, seed=r) for r in range(args.repeat)]
+            runs = [
+                run_vector(args.envs, threads, args.steps, mask, seed=r)
+                for r in range(args.repeat)
+            ]
             step_us = statistics.median(r.microseconds_per_env_step for r in runs)
             total_us = statistics.median(
                 r.total_seconds * 1e6 / (r.num_envs * r.steps) for r in runs

@@ -8,16 +8,15 @@ needs the ``pettingzoo`` extra), positions for tree search (``State``), referenc
 
 from __future__ import annotations
 
-# In the development tree the compiled _vector and _search live in the build directory's tavlok/,
-# which is on sys.path too; extend_path lets this package find them there. Installed, they sit
-# beside us.
+# In the development tree the compiled _core lives in the build directory's tavlok/, which is on
+# sys.path too; extend_path lets this package find it there. Installed, it sits beside us.
 __path__ = __import__("pkgutil").extend_path(__path__, __name__)
 
 import importlib
 from typing import TYPE_CHECKING
 
 from . import bots
-from ._search import State
+from .state import State
 from .actions import GRID_SHAPE, PLANES_SHAPE, Placement, arrays, decode, encode, legal_actions
 from .board import SEAT_COLOURS, Board, board_svg
 from .arena import ArenaResult, arena

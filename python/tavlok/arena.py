@@ -16,10 +16,10 @@ from typing import Any
 
 import numpy as np
 
-from . import _search
+from . import _core
 from .bots import BOTS
+from .cores import default_threads
 from .pieces import NUM_SEATS
-from .vector import default_threads
 
 
 @dataclass(frozen=True, eq=False)
@@ -38,7 +38,7 @@ class ArenaResult:
     @property
     def scores(self) -> np.ndarray:
         """(games, 4) int16: each bot's final score in each game."""
-        return np.take_along_axis(self.seat_scores, self.seats.astype(np.intp), axis=1)
+        return self._by_bot(self.seat_scores)
 
     @property
     def seat_wins(self) -> np.ndarray:
@@ -50,7 +50,7 @@ class ArenaResult:
     @property
     def wins(self) -> np.ndarray:
         """(games, 4) float: each bot's share of each game's win."""
-        return np.take_along_axis(self.seat_wins, self.seats.astype(np.intp), axis=1)
+        return self._by_bot(self.seat_wins)
 
     @property
     def mean_score(self) -> np.ndarray:
@@ -69,7 +69,12 @@ class ArenaResult:
 
     @property
     def seat_win_rate(self) -> np.ndarray:
+        """Each seat's share of all the wins, whoever played it."""
         return self.seat_wins.mean(axis=0)
+
+    def _by_bot(self, per_seat: np.ndarray) -> np.ndarray:
+        """A (games, 4) figure by seat rearranged into the order of ``bots``."""
+        return np.take_along_axis(per_seat, self.seats.astype(np.intp), axis=1)
 
     def table(self) -> str:
         """The per-bot and per-seat figures as a small text table."""
@@ -126,9 +131,9 @@ def arena(
     scores, seats = [], []
     for first in range(0, games, chunk):
         count = min(chunk, games - first)
-        played, seated = _search.play_arena(names, seed, first, count, threads)
-        scores.append(np.frombuffer(played, dtype=np.int16).reshape(count, NUM_SEATS))
-        seats.append(np.frombuffer(seated, dtype=np.uint8).reshape(count, NUM_SEATS))
+        played, seated = _core.play_arena(names, seed, first, count, threads)
+        scores.append(played)
+        seats.append(seated)
         if progress is not None:
             progress(first + count, games)
     return ArenaResult(names, seed, np.concatenate(scores), np.concatenate(seats))

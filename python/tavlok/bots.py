@@ -19,10 +19,10 @@ from __future__ import annotations
 import random as _random
 from typing import TYPE_CHECKING, ClassVar
 
-from . import _search
+from . import _core
 
 if TYPE_CHECKING:
-    from ._search import State
+    from ._core import State
 
 __all__ = ["BOTS", "Greedy", "Random", "greedy", "random"]
 
@@ -33,7 +33,7 @@ class Greedy:
     name: ClassVar[str] = "greedy"
 
     def __call__(self, state: State) -> int:
-        return _search.greedy_action(state)
+        return _core.greedy_action(state)
 
     def __repr__(self) -> str:
         return "tavlok.bots.Greedy()"
@@ -50,7 +50,7 @@ class Random:
 
     def __call__(self, state: State) -> int:
         # The engine picks move floor(key * n / 2**64) of the n: uniform for a uniform key.
-        return _search.random_action(state, self._generator.getrandbits(64))
+        return _core.random_action(state, self._generator.getrandbits(64))
 
     def __repr__(self) -> str:
         return f"tavlok.bots.Random(seed={self.seed!r})"

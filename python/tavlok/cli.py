@@ -100,9 +100,7 @@ def _run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     try:
         if args.command == "arena":
             return run_arena(args.bots, args.games, args.seed, args.threads)
-        from . import vector
-
-        print(vector.bench(args.vector, args.threads, mask=args.mask, seed=args.seed))
+        print(bench.run_vector(args.vector, args.threads, mask=args.mask, seed=args.seed))
         return 0
     except MemoryError:
         what = f"{args.games} games" if args.command == "arena" else f"{args.vector} envs"

@@ -8,14 +8,13 @@ env owns, with the interpreter lock released and the envs split over a few threa
 from __future__ import annotations
 
 import operator
-import os
 import secrets
-import time
-from typing import Any, NamedTuple
+from typing import Any
 
 import numpy as np
 
-from . import _vector
+from . import _core
+from .cores import default_threads
 
 MASK_LAYOUTS = ("bytes", "bits")
 
@@ -26,15 +25,6 @@ _NO_PLACEMENTS = np.zeros(0, dtype=np.int16)
 for _empty in (_NO_ENVS, _NO_SCORES, _NO_PLACEMENTS):
     _empty.flags.writeable = False
 del _empty
-
-
-def default_threads() -> int:
-    """The cores this process may run on."""
-    if hasattr(os, "process_cpu_count"):  # 3.13
-        return os.process_cpu_count() or 1
-    if hasattr(os, "sched_getaffinity"):
-        return len(os.sched_getaffinity(0))
-    return os.cpu_count() or 1
 
 
 class VectorEnv:
@@ -75,21 +65,15 @@ class VectorEnv:
             raise ValueError(f"mask must be 'bytes' or 'bits', not {mask!r}")
         num_envs = operator.index(num_envs)
         threads = default_threads() if num_threads is None else operator.index(num_threads)
-        self._batch = _vector.Batch(num_envs, threads, mask == "bits", _seed(seed, fresh=True))
+        self._batch = _core.Batch(num_envs, threads, mask == "bits", _seed(seed, fresh=True))
         self._mask = mask
-        block = memoryview(self._batch)
-        arrays = {
-            name: np.frombuffer(
-                block, dtype=dtype, count=int(np.prod(shape)), offset=offset
-            ).reshape(shape)
-            for name, offset, dtype, shape in self._batch.layout
-        }
-        self._observation = arrays["observation"]
-        self._action_mask = arrays["action_mask"]
-        self._seat = arrays["seat"]
-        self._rewards = arrays["rewards"]
-        self._terminated = arrays["terminated"]
-        self._placements = arrays["placements"]
+        # Read-only views of the batch's own memory, taken once: the engine rewrites them in place.
+        self._observation = self._batch.observation
+        self._action_mask = self._batch.action_mask
+        self._seat = self._batch.seat
+        self._rewards = self._batch.rewards
+        self._terminated = self._batch.terminated
+        self._placements = self._batch.placements
 
     @property
     def num_envs(self) -> int:
@@ -179,70 +163,3 @@ def _seed(seed: int | None, fresh: bool) -> int | None:
     if not 0 <= value < 2**64:
         raise ValueError(f"seed must be between 0 and 2**64 - 1, not {value}")
     return value
-
-
-def first_legal_from(masks: np.ndarray, start: int) -> np.ndarray:
-    """Per row of a bytes-form mask, the first legal grid index at or after ``start``, wrapping
-    around to the first one overall: a cheap, legal, not entirely predictable policy."""
-    tail = masks[:, start:]
-    return np.where(tail.any(axis=1), start + tail.argmax(axis=1), masks.argmax(axis=1))
-
-
-class VectorBenchResult(NamedTuple):
-    num_envs: int
-    threads: int
-    mask: str
-    steps: int
-    step_seconds: float  # inside VectorEnv.step only
-    total_seconds: float  # with the policy choosing the actions
-    games: int
-
-    @property
-    def env_steps_per_second(self) -> float:
-        return self.num_envs * self.steps / self.step_seconds
-
-    @property
-    def microseconds_per_env_step(self) -> float:
-        return self.step_seconds * 1e6 / (self.num_envs * self.steps)
-
-    def __str__(self) -> str:
-        return (
-            f"VectorEnv({self.num_envs}, {self.threads} thread(s), mask={self.mask!r}): "
-            f"{self.steps} steps, {self.games} games ended; step alone "
-            f"{self.env_steps_per_second:,.0f} env-steps/s "
-            f"({self.microseconds_per_env_step:.2f} µs per env-step); with the policy "
-            f"{self.num_envs * self.steps / self.total_seconds:,.0f} env-steps/s"
-        )
-
-
-def bench(
-    num_envs: int,
-    threads: int | None = None,
-    steps: int | None = None,
-    mask: str = "bytes",
-    seed: int = 0,
-) -> VectorBenchResult:
-    """Times ``steps`` batched steps of ``num_envs`` games (by default about 50,000 env-steps)
-    under ``first_legal_from`` with a random start drawn each step; the same seed plays the same
-    games."""
-    if steps is None:
-        steps = max(20, 50_000 // num_envs)
-    if steps < 1:
-        raise ValueError("steps must be at least 1")
-    rng = np.random.default_rng(seed)
-    with VectorEnv(num_envs, threads, seed=seed, mask=mask) as env:
-        obs = env.reset()
-        step_seconds = 0.0
-        games = 0
-        started = time.perf_counter()
-        for _ in range(steps):
-            masks = obs["action_mask"]
-            if mask == "bits":
-                masks = np.unpackbits(masks, axis=1)
-            actions = first_legal_from(masks, int(rng.integers(masks.shape[1])))
-            before = time.perf_counter()
-            obs, _, terminated, _ = env.step(actions)
-            step_seconds += time.perf_counter() - before
-            games += int(terminated.sum())
-        total = time.perf_counter() - started
-        return VectorBenchResult(num_envs, env.num_threads, mask, steps, step_seconds, total, games)

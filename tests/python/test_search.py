@@ -2,6 +2,7 @@
 
 import ast
 import copy
+import copyreg
 import io
 import pickle
 import re
@@ -67,11 +68,22 @@ def test_replay_and_pickle_give_the_same_state(placements):
 def test_a_state_is_saved_as_its_moves():
     # So a saved game loads into whatever the engine becomes, and is checked on the way in.
     state = played(3, 6)
-    assert state.__reduce__() == (State.from_history, (state.history,))
+    assert state.__getstate__() == state.history
+    assert state.__reduce__() == (copyreg.__newobj__, (State,), state.history)
     history = list(state.history)
     history[5] = history[1]  # seat 1's first piece again
     with pytest.raises(ValueError, match=r"move 5 of the history: .*placed that piece already"):
         State.from_history(history)
+
+    class Forged:
+        """Pickles as a State saved with the illegal history."""
+
+        def __reduce__(self):
+            return State.__new__, (State,), tuple(history)
+
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        with pytest.raises(ValueError, match=r"move 5 of the history: .*placed that piece"):
+            pickle.loads(pickle.dumps(Forged(), protocol))
     over = played(3).history
     with pytest.raises(ValueError, match=f"move {len(over)} of the history: the game is over"):
         State.from_history(over + (0,))
@@ -161,11 +173,29 @@ def test_illegal_actions_raise_with_the_reason_and_change_nothing():
     )
     state.apply(np.int16(tavlok.encode(1, 1, 1)))  # numpy integers are indices too
 
+    for view in (state.observation, state.board):
+        for seat, error in ((4, ValueError), (-1, ValueError), (1.5, TypeError)):
+            with pytest.raises(error, match="seat .* is outside 0 to 3|integer"):
+                view(seat)
+
     over = played(4)
     for move in (lambda s: s.apply(0), bots.greedy, bots.random):
         with pytest.raises(ValueError, match="game is over"):
             move(over)
     assert over.scores() is not None and played(4, 10).scores() is None
+
+
+@pytest.mark.filterwarnings("ignore:nanobind. attempted to access an uninitialized instance")
+def test_a_state_made_without_init_refuses_every_use():
+    blank = State.__new__(State)
+    for use in (State.clone, State.legal_actions, State.is_terminal, lambda s: s.apply(0),
+                lambda s: s.seat, lambda s: pickle.dumps(s), bots.greedy):
+        with pytest.raises(TypeError):
+            use(blank)
+    with pytest.raises(ValueError, match="move 1 of the history"):
+        blank.__setstate__((0, 419))  # a domino cannot start in the last column
+    with pytest.raises(TypeError):
+        blank.seat  # a refused history leaves it as it was
 
 
 def test_equal_positions_are_equal_whatever_the_order_of_moves():
@@ -294,9 +324,9 @@ def test_documented_search_example_runs(capsys):
 
 
 def test_stub_names_what_the_module_defines():
-    tree = ast.parse((ROOT / "python" / "tavlok" / "_search.pyi").read_text())
+    tree = ast.parse((ROOT / "python" / "tavlok" / "_core.pyi").read_text())
     functions = {n.name for n in tree.body if isinstance(n, ast.FunctionDef)}
-    assert functions == {n for n in vars(tavlok._search) if not n.startswith("_")} - {"State"}
+    assert functions == {n for n in vars(tavlok._core) if not n.startswith("_")} - {"State", "Batch"}
     (state_stub,) = [n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "State"]
     declared = {f.name for f in state_stub.body if isinstance(f, ast.FunctionDef)}
     assert {n for n in vars(State) if not n.startswith("__")} <= declared

@@ -3,9 +3,11 @@ import re
 import sys
 import threading
 
+import numpy as np
 import pytest
 
 from _tavlok import PyTavlok
+from tavlok import VectorEnv
 
 UNSENDABLE = re.compile(
     r"assertion `left == right` failed: tavlok_rl::(\w+) is unsendable, "
@@ -87,3 +89,33 @@ def test_release_on_another_thread_leaks_and_reports(unraisable):
     unraisable.clear()
     PyTavlok().observe(0)  # released at once, on the owner thread: nothing to report
     assert unraisable == []
+
+
+# ---- The batch behind VectorEnv -----------------------------------------------------------------
+
+
+def test_batched_work_releases_the_lock_and_a_second_call_meanwhile_is_refused():
+    env = VectorEnv(2048, num_threads=1, seed=0)  # a reset takes milliseconds
+    expected = {k: v.copy() for k, v in env.reset().items()}
+    done = threading.Event()
+
+    def resets():
+        for _ in range(40):
+            env.reset()
+        done.set()
+
+    worker = threading.Thread(target=resets)
+    worker.start()
+    refused = 0
+    while not done.is_set():
+        # This thread runs only while the worker is inside the engine without the lock.
+        try:
+            env.reset()
+        except RuntimeError as error:
+            assert "already in use by another call" in str(error)
+            refused += 1
+    worker.join()
+    assert refused > 0
+    # The refused calls disturbed nothing: the env still gives every game's opening.
+    for key, array in env.reset().items():
+        np.testing.assert_array_equal(array, expected[key], err_msg=key)

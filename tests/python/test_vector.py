@@ -10,7 +10,8 @@ import pytest
 
 from _tavlok import PyTavlok
 from tavlok.cli import main
-from tavlok.vector import VectorEnv, bench
+from tavlok.bench import run_vector
+from tavlok.vector import VectorEnv
 
 ROOT = Path(__file__).resolve().parents[2]
 NUM_ACTIONS = 36400
@@ -157,14 +158,22 @@ def test_an_illegal_action_names_the_env_and_the_action_and_steps_no_env():
 
 
 def test_actions_of_any_integer_type_and_layout_play_alike_and_others_are_refused():
-    envs = [VectorEnv(3, num_threads=1, seed=2) for _ in range(4)]
+    envs = [VectorEnv(3, num_threads=1, seed=2) for _ in range(5)]
     observations = [env.reset() for env in envs]
     rng = np.random.default_rng(2)
     for _ in range(40):
         actions = choose(envs[0], observations[0], rng)
         strided = np.zeros(6, dtype=np.int32)
         strided[::2] = actions
-        forms = [actions.astype(">i8"), actions.astype(np.uint16), strided[::2], actions.tolist()]
+        read_only = actions.astype(np.int32)
+        read_only.flags.writeable = False
+        forms = [
+            actions.astype(">i8"),
+            actions.astype(np.uint16),
+            strided[::2],
+            actions.tolist(),
+            read_only,
+        ]
         observations = [env.step(form)[0] for env, form in zip(envs, forms, strict=True)]
         for other in observations[1:]:
             assert_same(snapshot(other), snapshot(observations[0]))
@@ -182,6 +191,39 @@ def test_actions_of_any_integer_type_and_layout_play_alike_and_others_are_refuse
     huge[1] = 2**64 - 1
     with pytest.raises(ValueError, match=rf"^illegal action {2**64 - 1} for env 1 "):
         env.step(huge)
+
+
+@pytest.mark.parametrize(
+    "dtype, value",
+    [
+        (np.int8, -1), (np.int16, -1), (np.int32, -1), (np.int64, -1),
+        (np.uint8, 255), (np.uint16, 2**16 - 1), (np.uint32, 2**32 - 1), (np.uint64, 2**63),
+    ],
+)
+def test_a_refused_action_is_reported_with_its_exact_value_in_every_integer_type(dtype, value):
+    # Every env waits at its opening, where neither value is a legal placement: read with the
+    # wrong sign or width, the value shown would differ.
+    env = VectorEnv(3, num_threads=1, seed=0)
+    env.reset()
+    with pytest.raises(ValueError, match=rf"^illegal action {value} for env 0 \(seat 0 to move\)"):
+        env.step(np.full(3, value, dtype=dtype))
+
+
+def test_the_batch_itself_refuses_what_is_not_one_integer_per_env():
+    # Below VectorEnv, which checks the type first: the engine side must refuse on its own.
+    batch = VectorEnv(3, num_threads=1, seed=0)._batch
+    for dtype in (np.float16, np.bool_, np.complex64):
+        with pytest.raises(TypeError, match="integers"):
+            batch.step(np.zeros(3, dtype))
+    for wrong in (np.zeros(2, np.int64), np.zeros((3, 1), np.int64), np.int64(0)):
+        with pytest.raises(ValueError, match=r"one grid index per env, shape \(3,\)"):
+            batch.step(wrong)
+    with pytest.raises(TypeError):
+        batch.step([0, 0, 0])
+    with pytest.raises(ValueError, match="num_threads must be at least 1, not 0"):
+        type(batch)(3, 0, False, 0)
+    with pytest.raises(ValueError, match="num_envs must be between 1 and"):
+        type(batch)(-1, 1, False, 0)
 
 
 # ---- Equal to single games ----------------------------------------------------------------------
@@ -309,7 +351,7 @@ def test_the_documented_self_play_loop_runs(capsys):
 
 
 def test_bench_plays_the_asked_steps_and_the_command_line_runs_it(capsys):
-    result = bench(4, threads=2, steps=50, mask="bits", seed=1)
+    result = run_vector(4, threads=2, steps=50, mask="bits", seed=1)
     assert (result.num_envs, result.threads, result.mask, result.steps) == (4, 2, "bits", 50)
     assert 0 < result.step_seconds <= result.total_seconds
     assert main(["bench", "--vector", "50", "--threads", "1", "--mask", "bits"]) == 0

@@ -1,0 +1,167 @@
+"""
+The engine behind tavlok.VectorEnv, tavlok.State, tavlok.bots and tavlok.arena.
+"""
+
+from collections.abc import Iterable, Sequence
+from typing import Annotated, SupportsIndex
+
+import numpy
+from numpy.typing import NDArray
+
+from tavlok.board import Board
+
+
+class Batch:
+    """num_envs games stepped together; the engine side of tavlok.VectorEnv."""
+
+    def __init__(self, num_envs: int, num_threads: int, bits: bool, seed: int) -> None: ...
+
+    def reset(self, seed: int | None) -> None:
+        """Starts every game anew; an int seed reseeds every env."""
+
+    def step(self, actions: Annotated[NDArray, dict(device='cpu', writable=False)]) -> int:
+        """Plays one grid index per env; returns how many games ended."""
+
+    def close(self) -> None:
+        """Ends the worker threads; the batch refuses later calls."""
+
+    @property
+    def num_envs(self) -> int:
+        """Number of games."""
+
+    @property
+    def num_threads(self) -> int:
+        """Threads that step the games."""
+
+    @property
+    def observation(self) -> Annotated[NDArray[numpy.uint8], dict(shape=(None, 4, 20, 20), writable=False)]:
+        """(num_envs, 4, 20, 20) uint8: the mover's planes in its frame."""
+
+    @property
+    def action_mask(self) -> Annotated[NDArray, dict(shape=(None, None), writable=False)]:
+        """
+        (num_envs, 36400) int8, or (num_envs, 4550) uint8 of packed bits: the mover's legal grid indices.
+        """
+
+    @property
+    def seat(self) -> Annotated[NDArray[numpy.int8], dict(shape=(None,), writable=False)]:
+        """(num_envs,) int8: the seat to move."""
+
+    @property
+    def rewards(self) -> Annotated[NDArray[numpy.int16], dict(shape=(None, 4), writable=False)]:
+        """(num_envs, 4) int16: the final scores of the games that ended, else 0."""
+
+    @property
+    def terminated(self) -> Annotated[NDArray[numpy.bool_], dict(shape=(None,), writable=False)]:
+        """(num_envs,) bool: whether the env's game ended in the last step."""
+
+    @property
+    def placements(self) -> Annotated[NDArray[numpy.int16], dict(shape=(None,), writable=False)]:
+        """(num_envs,) int16: the pieces placed in the games that ended, else 0."""
+
+class State:
+    """
+    A position of a game, starting from a new one: a small value that copies in
+    well under a microsecond, for tree search. Seats without a legal placement
+    are passed as soon as their turn comes. Two States are equal when the same
+    pieces lie in the same places with the same seat to move, whatever the order
+    of the moves; they pickle as their history.
+    """
+
+    def __init__(self) -> None: ...
+
+    @property
+    def seat(self) -> int:
+        """
+        The seat to move, one with a legal placement; once the game is over, the seat that made the last placement.
+        """
+
+    @property
+    def history(self) -> tuple[int, ...]:
+        """The grid indices applied so far, in order, as a tuple."""
+
+    def legal_actions(self) -> Annotated[NDArray[numpy.int64], dict(shape=(None,))]:
+        """
+        The grid indices the seat to move may play, ascending, as a new numpy intp array;
+        empty once the game is over. Worked out on each call.
+        """
+
+    def apply(self, action: SupportsIndex) -> None:
+        """
+        Places the piece that grid index `action` names for the seat to move, then passes
+        the seats left without a legal placement. An illegal action raises ValueError with
+        the reason and changes nothing.
+        """
+
+    def clone(self) -> State:
+        """An independent copy."""
+
+    def __copy__(self) -> State: ...
+
+    def __deepcopy__(self, memo: object | None = None) -> State: ...
+
+    def is_terminal(self) -> bool:
+        """Whether no seat has a legal placement left."""
+
+    def scores(self) -> tuple[int, int, int, int] | None:
+        """
+        The four final scores in seat order once the game is over, None before: minus the
+        cells still in hand, 15 for a seat that placed every piece, 20 if the monomino was
+        its last.
+        """
+
+    def observation(self, seat: SupportsIndex | None = None) -> tuple[Annotated[NDArray[numpy.uint8], dict(shape=(4, 20, 20))], Annotated[NDArray[numpy.uint8], dict(shape=(91, 20, 20))]]:
+        """
+        (planes, mask): what PyTavlok.observe(seat) gives in the same game, as new uint8
+        arrays of shape (4, 20, 20) and (91, 20, 20); the seat to move when seat is None.
+        """
+
+    @staticmethod
+    def from_history(actions: Iterable[SupportsIndex]) -> State:
+        """
+        A new game with the grid indices `actions` applied in order; ValueError
+        names the first illegal one.
+        """
+
+    def __getstate__(self) -> tuple[int, ...]: ...
+
+    def __reduce__(self) -> tuple: ...
+
+    def __setstate__(self, history: Iterable[SupportsIndex]) -> None: ...
+
+    def render(self) -> str:
+        """
+        The board in seat 0's frame with ANSI colours, as PyTavlok.render prints it,
+        returned as a string (41 lines, no final newline).
+        """
+
+    def __eq__(self, other: object, /) -> bool: ...
+
+    def __hash__(self) -> int: ...
+
+    def __repr__(self) -> str: ...
+
+    def board(self, viewer: SupportsIndex = 0) -> Board:
+        """A tavlok.Board snapshot in seat viewer's frame."""
+
+    def _repr_svg_(self) -> str:
+        """The board as SVG, for notebooks."""
+
+def greedy_action(state: State) -> int:
+    """
+    The greedy bot's move for the seat to move: largest piece first, then most own corner
+    cells after the move plus opponents' corner cells covered, then lowest grid index.
+    """
+
+def random_action(state: State, key: int) -> int:
+    """
+    The legal move number floor(key * n / 2**64) of the n, ascending, for a random 64-bit
+    key: uniform when the key is.
+    """
+
+def play_arena(bots: Sequence[str], seed: int, first: SupportsIndex, count: SupportsIndex, threads: SupportsIndex) -> tuple[Annotated[NDArray[numpy.int16], dict(shape=(None, 4))], Annotated[NDArray[numpy.uint8], dict(shape=(None, 4))]]:
+    """
+    Plays games first to first + count - 1 between four bots (names) with the
+    interpreter lock released; returns (scores, seats): count x 4 int16 scores by seat
+    and count x 4 uint8 seats of each bot.
+    """

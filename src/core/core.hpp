@@ -1,0 +1,69 @@
+// tavlok._core: the engine's batch of games, its positions for search, the reference bots and the
+// arena, for the tavlok package, bound with nanobind. Shared between the module's files.
+//
+// Work that takes long (a batched step or reset, an arena) runs with the interpreter lock
+// released and touches no Python object meanwhile. Python errors are raised as C++ exceptions
+// that nanobind turns back into Python ones at the call boundary.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+
+namespace core {
+
+namespace nb = nanobind;
+
+void bind_batch(nb::module_& module);
+void bind_state(nb::module_& module);
+void bind_bots(nb::module_& module);
+
+// Raises ValueError with a message formatted as PyErr_Format formats it.
+template <class... Args>
+[[noreturn]] void raise_value_error(const char* format, Args... args) {
+    PyErr_Format(PyExc_ValueError, format, args...);
+    throw nb::python_error();
+}
+
+// An argument that Python passes as an index (an int, a numpy integer, anything with __index__).
+// It is converted in the function body by index_below, so that a value out of range raises a
+// ValueError that names it rather than failing the call's signature.
+struct IndexArgument {
+    nb::handle value;
+};
+
+// The index value of `argument` when it is below `limit`. Raises TypeError for what is not an
+// index and ValueError "<what> <value> is outside 0 to <limit - 1>" otherwise.
+std::uint64_t index_below(IndexArgument argument, const char* what, std::uint64_t limit);
+
+// A new array of type Array (an nb::ndarray of the numpy framework) and the given shape, over
+// memory that it owns; the caller fills it through data() before handing it out.
+template <class Array>
+Array new_array(std::initializer_list<std::size_t> shape) {
+    using T = typename Array::Scalar;
+    std::size_t size = 1;
+    for (const std::size_t extent : shape) size *= extent;
+    std::unique_ptr<T[]> data(new T[size]);
+    nb::capsule owner(data.get(), [](void* p) noexcept { delete[] static_cast<T*>(p); });
+    return Array(data.release(), shape, owner);
+}
+
+}  // namespace core
+
+namespace nanobind::detail {
+
+template <>
+struct type_caster<core::IndexArgument> {
+    NB_TYPE_CASTER(core::IndexArgument, const_name("typing.SupportsIndex"))
+
+    bool from_python(handle src, uint32_t, cleanup_list*) noexcept {
+        value.value = src;
+        return true;
+    }
+};
+
+}  // namespace nanobind::detail
