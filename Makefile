@@ -87,7 +87,7 @@ test-valgrind: build
 # The PettingZoo environment driven by TorchRL and Tianshou, in a virtual environment of its own
 # (PyTorch brings several GB, so neither `make test` nor CI builds it). The extension is the one
 # `make build` made for the same interpreter.
-INTEGRATION_VENV := .venv/integration-$(PYTAG)
+INTEGRATION_VENV ?= .venv/integration-$(PYTAG)
 
 $(INTEGRATION_VENV)/.stamp: tools/requirements-dev.txt tools/requirements-integration.txt
 	$(PYTHON_FOUND) -m venv $(INTEGRATION_VENV)
