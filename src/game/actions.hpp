@@ -42,9 +42,10 @@ struct OrientationRange {
     std::size_t end = 0;
 };
 
-// How a grid mask is laid out for a caller: one 0/1 byte per grid index, or one bit per grid index
-// packed most significant bit first (the order of numpy.packbits).
-enum class MaskLayout { Bytes, Bits };
+// How a seat's legal actions are handed to a caller: as a grid mask of one 0/1 byte per grid index,
+// or of one bit per grid index packed most significant bit first (the order of numpy.packbits); or
+// as the list of legal grid indices (legal_lists.hpp), which only a batch of envs writes.
+enum class MaskLayout { Bytes, Bits, Indices };
 
 // An agent's legal actions. Indexed by action index, but kept as one anchor set per orientation:
 // position r * 20 + c of set o is the placement of orientation o with its top-left corner at
@@ -94,7 +95,9 @@ public:
     }
     // The mask as NUM_GRID_INDICES bytes of 0/1; every byte of the output is written.
     void write_grid_bytes(std::uint8_t* out) const;
+    // In one of the two grid layouts.
     void write_grid(std::uint8_t* out, MaskLayout layout) const {
+        if (layout == MaskLayout::Indices) fatal("a grid mask has no indices layout");
         layout == MaskLayout::Bits ? write_grid_bits(out) : write_grid_bytes(out);
     }
 

@@ -1,0 +1,75 @@
+#include "game/learner_batch.hpp"
+
+#include <algorithm>
+#include <string>
+
+namespace game {
+
+float reward_of(Reward reward, const std::array<std::int16_t, NUM_AGENTS>& scores,
+                std::size_t seat) {
+    if (reward == Reward::Score) return static_cast<float>(scores[seat]);
+    const std::int16_t best = *std::max_element(scores.begin(), scores.end());
+    if (scores[seat] != best) return 0.0f;
+    return 1.0f / static_cast<float>(std::count(scores.begin(), scores.end(), best));
+}
+
+LearnerBatch::LearnerBatch(std::size_t num_envs, std::size_t num_threads, MaskLayout layout,
+                           std::uint64_t seed, const LearnerOptions& options, Autoreset autoreset)
+    : EnvBatch(num_envs, num_threads, layout, autoreset, seed), envs_(num_envs), options_(options) {
+    if (options.seat) check_index(*options.seat, NUM_AGENTS);
+}
+
+void LearnerBatch::start(std::size_t env, std::mt19937_64& generator) {
+    Env& e = envs_[env];
+    e.state = State();
+    // Multiply-and-shift: the top two bits of a uniform number, a uniform seat.
+    e.learner = static_cast<std::uint8_t>(
+        options_.seat ? *options_.seat : (static_cast<u128>(generator()) * NUM_AGENTS) >> 64);
+    // Every seat has a move in a new game, so the learner's first turn always comes.
+    if (!play_opponents(e, generator)) fatal("a new game ended before its learner moved");
+}
+
+bool LearnerBatch::play(std::size_t env, std::size_t action, std::mt19937_64& generator) {
+    Env& e = envs_[env];
+    if (const std::optional<InvalidAction> refusal = e.state.apply(action))
+        fatal("env " + std::to_string(env) + " refused a checked action: " + refusal->message);
+    return play_opponents(e, generator);
+}
+
+bool LearnerBatch::play_opponents(Env& e, std::mt19937_64& generator) const {
+    State& state = e.state;
+    while (!state.is_terminal() && state.seat() != e.learner) {
+        const std::size_t after = (state.seat() + NUM_AGENTS - e.learner) % NUM_AGENTS;
+        if (const std::optional<InvalidAction> refusal =
+                state.apply(bot_action(options_.opponents[after - 1], state, generator)))
+            fatal("a bot chose an illegal move: " + refusal->message);
+    }
+    if (state.is_terminal()) return false;
+    e.legal = state.legal_mask();
+    return true;
+}
+
+bool LearnerBatch::allows(std::size_t env, std::int64_t action) const {
+    return action >= 0 && static_cast<std::uint64_t>(action) < NUM_GRID_INDICES &&
+           envs_[env].legal.test_grid(static_cast<std::size_t>(action));
+}
+
+const ActionMask* LearnerBatch::legal(std::size_t env) const {
+    const Env& e = envs_[env];
+    return e.state.is_terminal() ? nullptr : &e.legal;
+}
+
+EnvView LearnerBatch::view(std::size_t env) const {
+    const Env& e = envs_[env];
+    return {e.state.seen_by(e.learner), legal(env), e.learner};
+}
+
+void LearnerBatch::write_result(std::size_t env, const BatchBuffers& out) const {
+    const Env& e = envs_[env];
+    const std::array<std::int16_t, NUM_AGENTS> scores = *e.state.scores();
+    std::copy(scores.begin(), scores.end(), out.scores + env * NUM_AGENTS);
+    out.placements[env] = static_cast<std::int16_t>(e.state.history().size());
+    out.rewards[env] = reward_of(options_.reward, scores, e.learner);
+}
+
+}  // namespace game
