@@ -35,8 +35,8 @@ class LearnerVectorEnv(_BatchEnv, gymnasium.vector.VectorEnv):  # type: ignore[m
     - ``opponents``: a bot name for all three, or three names; ``opponents[k]`` plays the seat
       k + 1 turns after the learner. The engine's bots: ``"random"`` (uniform over the legal
       placements, drawing from the env's generator) and ``"greedy"`` (see ``tavlok.bots``).
-    - ``seat``: the learner's seat, 0 to 3, in every game; None (the default) draws it for each
-      game, uniformly, from the env's generator.
+    - ``seat``: the learner's seat, 0 to 3, in every game; None (the default) rotates it one seat
+      on per game, starting from a seat drawn from the env's generator when it is seeded.
     - ``reward``: ``"score"`` pays the learner its final score when its game ends; ``"win"``
       pays 1 split equally between the seats with the best score (0 to the others). Every other
       step pays 0.
@@ -54,9 +54,9 @@ class LearnerVectorEnv(_BatchEnv, gymnasium.vector.VectorEnv):  # type: ignore[m
     and the bots' (``state(env)`` hands out a copy with its history).
 
     ``reset(seed=...)``: an int seeds every env's generator from ``(seed, env index)``, a list
-    one per env (None lets that one carry on); the generator draws the learner's seats and the
-    random bots' moves, so one seed replays the same games for the same learner moves, whatever
-    ``num_threads``. ``options={"reset_mask": m}`` restarts only the envs where ``m`` is true.
+    one per env (None lets that one carry on); the generator draws the learner's first seat and
+    the random bots' moves, so one seed replays the same games for the same learner moves,
+    whatever ``num_threads``. ``options={"reset_mask": m}`` restarts only the envs where ``m`` is true.
     """
 
     def __init__(
@@ -158,7 +158,11 @@ class LearnerVectorEnv(_BatchEnv, gymnasium.vector.VectorEnv):  # type: ignore[m
 
 def _opponents(opponents: str | Sequence[str]) -> tuple[str, str, str]:
     # The engine knows its bots by name and refuses others itself.
-    names = (opponents,) * 3 if isinstance(opponents, str) else tuple(opponents)
-    if len(names) != 3 or not all(isinstance(name, str) for name in names):
+    names = (opponents,) * 3 if isinstance(opponents, str) else opponents
+    if (
+        not isinstance(names, Sequence)
+        or len(names) != 3
+        or not all(isinstance(name, str) for name in names)
+    ):
         raise TypeError(f"opponents must be a bot name or three of them, not {opponents!r}")
-    return names  # type: ignore[return-value]
+    return tuple(names)  # type: ignore[return-value]

@@ -159,7 +159,10 @@ void EnvBatch::reset(const BatchBuffers& out, std::span<const std::optional<std:
     pool_.run(size(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             if (only != nullptr && only[i] == 0) continue;
-            if (!seeds.empty() && seeds[i]) seed_generator(i, *seeds[i]);
+            if (!seeds.empty() && seeds[i]) {
+                seed_generator(i, *seeds[i]);
+                reseeded(i);
+            }
             start(i, generators_[i]);
             clear_result(i, out);
             write_view(i, out);

@@ -191,6 +191,8 @@ protected:
 
     // A new game in the env, played on to its first decision.
     virtual void start(std::size_t env, std::mt19937_64& generator) = 0;
+    // The env's generator was seeded again: whatever was drawn from the old one is forgotten.
+    virtual void reseeded(std::size_t) {}
     // Plays a legal action and on to the next decision; returns false once the game is over.
     virtual bool play(std::size_t env, std::size_t action, std::mt19937_64& generator) = 0;
     // Whether the env's player may play the action now (for an env whose game goes on).

@@ -22,9 +22,16 @@ LearnerBatch::LearnerBatch(std::size_t num_envs, std::size_t num_threads, MaskLa
 void LearnerBatch::start(std::size_t env, std::mt19937_64& generator) {
     Env& e = envs_[env];
     e.state = State();
-    // Multiply-and-shift: the top two bits of a uniform number, a uniform seat.
-    e.learner = static_cast<std::uint8_t>(
-        options_.seat ? *options_.seat : (static_cast<u128>(generator()) * NUM_AGENTS) >> 64);
+    if (options_.seat) {
+        e.learner = static_cast<std::uint8_t>(*options_.seat);
+    } else {
+        // Multiply-and-shift: the top two bits of a uniform number, a uniform seat.
+        e.learner =
+            e.next_learner
+                ? *e.next_learner
+                : static_cast<std::uint8_t>((static_cast<u128>(generator()) * NUM_AGENTS) >> 64);
+        e.next_learner = static_cast<std::uint8_t>((e.learner + 1) % NUM_AGENTS);
+    }
     // Every seat has a move in a new game, so the learner's first turn always comes.
     if (!play_opponents(e, generator)) fatal("a new game ended before its learner moved");
 }

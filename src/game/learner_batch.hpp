@@ -35,8 +35,8 @@ using Opponent = BotKind;
 struct LearnerOptions {
     // opponents[k - 1] plays the seat that moves k turns after the learner.
     std::array<Opponent, NUM_AGENTS - 1> opponents{};
-    // The learner's seat in every game; without one, each game draws it from the env's generator,
-    // uniformly.
+    // The learner's seat in every game; without one, the seat rotates, one seat on per game, from
+    // a seat drawn uniformly from the env's generator for its first game after (re)seeding.
     std::optional<std::size_t> seat;
     Reward reward = Reward::Score;
 };
@@ -60,9 +60,12 @@ private:
         // The learner's legal placements while it is to move.
         ActionMask legal;
         std::uint8_t learner = 0;
+        // The learner's seat in the env's next game, once drawn.
+        std::optional<std::uint8_t> next_learner;
     };
 
     void start(std::size_t env, std::mt19937_64& generator) override;
+    void reseeded(std::size_t env) override { envs_[env].next_learner.reset(); }
     bool play(std::size_t env, std::size_t action, std::mt19937_64& generator) override;
     bool allows(std::size_t env, std::int64_t action) const override;
     const ActionMask* legal(std::size_t env) const override;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <random>
+#include <set>
 #include <vector>
 
 #include "game/bots.hpp"
@@ -64,6 +65,7 @@ struct Reference {
     std::mt19937_64 generator;
     State state;
     std::size_t learner = 0;
+    std::optional<std::size_t> last;  // the learner of the game before
     bool over = false;
     std::optional<std::array<std::int16_t, NUM_AGENTS>> scores;  // of a game the step ended
     std::size_t placements = 0;
@@ -78,8 +80,11 @@ struct Reference {
     void start() {
         state = State();
         over = false;
-        // The top two bits of one draw, when the seat is not fixed.
-        learner = options.seat ? *options.seat : static_cast<std::size_t>(generator() >> 62);
+        // Rotating from the top two bits of one draw, when the seat is not fixed.
+        learner = options.seat ? *options.seat
+                  : last       ? (*last + 1) % NUM_AGENTS
+                               : static_cast<std::size_t>(generator() >> 62);
+        last = learner;
         opponents();
     }
 
@@ -235,6 +240,29 @@ TEST(LearnerBatchTest, TheHistoryHoldsTheLearnersActionsAndTheBotsOwnMoves) {
         }
     }
     EXPECT_GT(checked, 100u);
+}
+
+TEST(LearnerBatchTest, TheLearnersSeatRotatesGameByGameFromADrawOfTheSeed) {
+    const LearnerOptions options{
+        {BotKind::Random, BotKind::Random, BotKind::Random}, std::nullopt, Reward::Score};
+    constexpr std::size_t N = 8;
+    LearnerBatch batch(N, 2, MaskLayout::Indices, 13, options);
+    BatchOutputs out = reset_outputs(batch);
+    std::vector<std::size_t> first(N);
+    for (std::size_t i = 0; i < N; ++i) first[i] = batch.learner(i);
+    EXPECT_GT(std::set<std::size_t>(first.begin(), first.end()).size(), 1u);
+    // Without a seed every new game moves the learner one seat on.
+    batch.reset(out.view());
+    for (std::size_t i = 0; i < N; ++i) EXPECT_EQ(batch.learner(i), (first[i] + 1) % 4);
+    // A seed draws the first seat again, the same for the same seed.
+    const std::vector<std::optional<std::uint64_t>> seeds(N, 99);
+    batch.reset(out.view(), seeds);
+    std::vector<std::size_t> drawn(N);
+    for (std::size_t i = 0; i < N; ++i) drawn[i] = batch.learner(i);
+    batch.reset(out.view(), seeds);
+    for (std::size_t i = 0; i < N; ++i) EXPECT_EQ(batch.learner(i), drawn[i]);
+    batch.reset(out.view());
+    for (std::size_t i = 0; i < N; ++i) EXPECT_EQ(batch.learner(i), (drawn[i] + 1) % 4);
 }
 
 TEST(LearnerBatchTest, ResultsDoNotDependOnTheNumberOfThreads) {
