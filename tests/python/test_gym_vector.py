@@ -10,6 +10,7 @@ import pytest
 from gymnasium.vector import AutoresetMode
 
 from support import rules
+from support.drivers import legal_lists
 from tavlok import State, bots
 from tavlok.gym_vector import LearnerVectorEnv
 
@@ -30,16 +31,6 @@ def env_id():
     if ENV_ID not in gymnasium.registry:
         gymnasium.register(id=ENV_ID, vector_entry_point="tavlok.gym_vector:LearnerVectorEnv")
     return ENV_ID
-
-
-def legal_lists(env, obs):
-    if env.mask == "indices":
-        offsets, indices = obs["legal_offsets"], obs["legal_indices"]
-        return [indices[offsets[i] : offsets[i + 1]] for i in range(env.num_envs)]
-    mask = obs["action_mask"]
-    if env.mask == "bits":
-        mask = np.unpackbits(mask, axis=1)
-    return [np.flatnonzero(row) for row in mask]
 
 
 def random_actions(env, obs, rng, unplayed=0):

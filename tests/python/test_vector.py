@@ -10,6 +10,7 @@ import pytest
 
 from _tavlok import PyTavlok
 from support import rules
+from support.drivers import legal_lists
 from tavlok.bench import run_vector
 from tavlok.cli import main
 from tavlok.vector import MAX_LEGAL_PLACEMENTS, VectorEnv
@@ -17,17 +18,6 @@ from tavlok.vector import MAX_LEGAL_PLACEMENTS, VectorEnv
 ROOT = Path(__file__).resolve().parents[2]
 NUM_ACTIONS = 36400
 MASKS = ("bytes", "bits", "indices")
-
-
-def legal_lists(env, obs):
-    """Every env's legal grid indices, ascending, from obs in the env's layout."""
-    if env.mask == "indices":
-        offsets, indices = obs["legal_offsets"], obs["legal_indices"]
-        return [indices[offsets[i] : offsets[i + 1]] for i in range(env.num_envs)]
-    mask = obs["action_mask"]
-    if env.mask == "bits":
-        mask = np.unpackbits(mask, axis=1)
-    return [np.flatnonzero(row) for row in mask]
 
 
 def choose(env, obs, rng):
