@@ -1,29 +1,48 @@
-// The batched step (game::Batch) in env-steps per second, with 1 and 2 threads and both mask
-// layouts, against the memory floor of a step measured in the same run with the same threads:
-// writing one mask per env, either every byte once or zero-filled and then written whole, and
-// its 1,600 plane bytes.
+// The batched step in env-steps per second, with 1 and 2 threads: the self-play batch
+// (game::Batch) in all three layouts against the memory floor of a step measured in the same run
+// with the same threads (writing one mask per env, either every byte once or zero-filled and then
+// written whole, and its 1,600 plane bytes), and the learner batch (game::LearnerBatch, three
+// random bots) against the self-play batch in the same layout.
 //
-// Usage: vector_bench [num_envs (256)] [steps per batch (40)] [batches (15)] [bits | bytes]
-// With a layout last, only the single-threaded step with that layout runs, for a profiler.
-// Every figure is the median over the batches; only the steps are timed, not the policy (the
-// first legal grid index at or after a random start) that picks the actions between them.
+// Usage: vector_bench [num_envs (256)] [steps per batch (40)] [batches (15)] [bits | bytes |
+// indices | learner | learner-bits | learner-bytes]
+// With a layout last, only the single-threaded step of that batch and layout (lists for a bare
+// "learner") runs, for a profiler. Every figure is the median over the batches; only
+// the steps are timed, not the policy (a uniformly random legal grid index) that picks the
+// actions between them.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <memory>
 #include <random>
+#include <string_view>
 #include <vector>
 
 #include "game/batch.hpp"
+#include "game/learner_batch.hpp"
 #include "harness.hpp"
 #include "support/batch_outputs.hpp"
 
 namespace {
 
 using game::Batch;
+using game::EnvBatch;
 using game::MaskLayout;
 using Clock = std::chrono::steady_clock;
+
+// The single-threaded runs for a profiler time the calling thread's processor time instead, which
+// other work on a shared machine disturbs less.
+bool thread_time = false;
+
+Clock::duration now() {
+    if (!thread_time) return Clock::now().time_since_epoch();
+    timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec);
+}
 
 double median(std::vector<double> values) {
     std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
@@ -32,46 +51,42 @@ double median(std::vector<double> values) {
 
 using Outputs = game::support::BatchOutputs;
 
-std::size_t first_legal(const std::uint8_t* mask, MaskLayout layout, std::size_t start) {
-    constexpr std::size_t N = game::NUM_GRID_INDICES;
-    if (layout == MaskLayout::Bytes) {
-        const void* hit = std::memchr(mask + start, 1, N - start);
-        if (hit == nullptr) hit = std::memchr(mask, 1, start);
-        return static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - mask);
-    }
-    for (std::size_t k = 0; k <= N / 8; ++k) {
-        const std::size_t byte = (start / 8 + k) % (N / 8);
-        if (mask[byte] != 0)
-            return byte * 8 + static_cast<std::size_t>(std::countl_zero(mask[byte]));
-    }
-    return 0;
-}
-
-// Nanoseconds per env-step of the batched step.
-double time_steps(std::size_t num_envs, std::size_t threads, MaskLayout layout, std::size_t steps,
-                  std::size_t batches) {
-    Batch batch(num_envs, threads, layout, 1);
+// Nanoseconds per env-step of the batched step of `batch`.
+double time_steps(EnvBatch& batch, std::size_t steps, std::size_t batches) {
     Outputs out = game::support::reset_outputs(batch);
-    std::vector<std::int64_t> actions(num_envs);
     std::mt19937 rng(1);
-    const std::size_t stride = Batch::mask_bytes(layout);
     std::vector<double> per_env_step;
     for (std::size_t b = 0; b < batches + 1; ++b) {
         Clock::duration spent{};
         for (std::size_t s = 0; s < steps; ++s) {
-            for (std::size_t i = 0; i < num_envs; ++i)
-                actions[i] = static_cast<std::int64_t>(first_legal(
-                    out.masks.data() + i * stride, layout, rng() % game::NUM_GRID_INDICES));
-            const auto start = Clock::now();
+            const std::vector<std::int64_t> actions =
+                game::support::random_actions(batch, out, rng);
+            const auto start = now();
             const game::BatchStep result = batch.step(actions, out.view());
-            spent += Clock::now() - start;
+            spent += now() - start;
             if (result.refused) std::abort();
         }
         if (b == 0) continue;  // warm-up
         per_env_step.push_back(std::chrono::duration<double, std::nano>(spent).count() /
-                               static_cast<double>(steps * num_envs));
+                               static_cast<double>(steps * batch.size()));
     }
     return median(per_env_step);
+}
+
+double time_self_play(std::size_t num_envs, std::size_t threads, MaskLayout layout,
+                      std::size_t steps, std::size_t batches) {
+    Batch batch(num_envs, threads, layout, 1);
+    return time_steps(batch, steps, batches);
+}
+
+double time_learner(std::size_t num_envs, std::size_t threads, MaskLayout layout, std::size_t steps,
+                    std::size_t batches) {
+    const game::LearnerOptions random_bots{
+        {game::BotKind::Random, game::BotKind::Random, game::BotKind::Random},
+        std::nullopt,
+        game::Reward::Score};
+    game::LearnerBatch batch(num_envs, threads, layout, 1, random_bots);
+    return time_steps(batch, steps, batches);
 }
 
 // How the floor writes a mask: every byte once (the least any step can do), or zero-filled and
@@ -84,7 +99,7 @@ double time_floor(std::size_t num_envs, std::size_t threads, MaskLayout layout, 
                   std::size_t steps, std::size_t batches) {
     game::WorkerPool pool(threads);
     Outputs out(num_envs, layout);
-    const std::size_t stride = Batch::mask_bytes(layout);
+    const std::size_t stride = EnvBatch::mask_bytes(layout);
     std::vector<std::uint8_t> planes(game::PLANE_BYTES, 1);
     std::vector<std::uint8_t> made(stride);
     for (std::size_t i = 0; i < made.size(); i += 37) made[i] = 1;
@@ -124,11 +139,17 @@ int main(int argc, char** argv) {
     const std::size_t batches = argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 15;
     bench::keep(game::ACTION_SET());  // built outside the timings
     if (argc > 4) {
-        const bool bits = std::strcmp(argv[4], "bits") == 0;
-        std::printf(
-            "%.1f ns per env-step, %s masks, 1 thread\n",
-            time_steps(num_envs, 1, bits ? MaskLayout::Bits : MaskLayout::Bytes, steps, batches),
-            bits ? "bit" : "byte");
+        // "bytes", "bits", "indices", or "learner" followed by one of them (indices without).
+        std::string_view what = argv[4];
+        const bool learner = what.starts_with("learner");
+        if (learner) what.remove_prefix(std::min<std::size_t>(what.size(), 8));
+        const MaskLayout layout = what == "bits"    ? MaskLayout::Bits
+                                  : what == "bytes" ? MaskLayout::Bytes
+                                                    : MaskLayout::Indices;
+        thread_time = true;
+        const double ns = learner ? time_learner(num_envs, 1, layout, steps, batches)
+                                  : time_self_play(num_envs, 1, layout, steps, batches);
+        std::printf("%.1f ns of processor time per env-step, %s, 1 thread\n", ns, argv[4]);
         return 0;
     }
     std::printf("%zu envs, median of %zu batches of %zu steps; ns and env-steps/s per env-step\n\n",
@@ -143,9 +164,14 @@ int main(int argc, char** argv) {
         const double zero_write = floor_of(MaskLayout::Bytes, Floor::ZeroThenWrite);
         const double bits_one_pass = floor_of(MaskLayout::Bits, Floor::OnePass);
         const double bits_zero_write = floor_of(MaskLayout::Bits, Floor::ZeroThenWrite);
-        const double bytes = time_steps(num_envs, threads, MaskLayout::Bytes, steps, batches);
-        const double bits = time_steps(num_envs, threads, MaskLayout::Bits, steps, batches);
-        // Each row is compared with the floor of its own mask layout.
+        double self_play[3], learner[3];
+        for (const MaskLayout layout : {MaskLayout::Bytes, MaskLayout::Bits, MaskLayout::Indices}) {
+            const auto l = static_cast<std::size_t>(layout);
+            self_play[l] = time_self_play(num_envs, threads, layout, steps, batches);
+            learner[l] = time_learner(num_envs, threads, layout, steps, batches);
+        }
+        const double bytes = self_play[0], bits = self_play[1], indices = self_play[2];
+        // Each row is compared with the floor of its own mask layout; lists with bit masks'.
         const auto row = [&](const char* name, double ns, double floor_one, double floor_two) {
             std::printf("%-8zu %-36s %10.1f %14.0f %12.2f %12.2f\n", threads, name, ns, 1e9 / ns,
                         ns / floor_one, ns / floor_two);
@@ -156,7 +182,14 @@ int main(int argc, char** argv) {
         row("floor, 4,550-byte masks, one pass", bits_one_pass, bits_one_pass, bits_zero_write);
         row("floor, 4,550-byte masks, zero+write", bits_zero_write, bits_one_pass, bits_zero_write);
         row("step, bit masks", bits, bits_one_pass, bits_zero_write);
-        std::printf("%-8zu bit masks: %.2f x the env-steps/s of byte masks\n\n", threads,
-                    bytes / bits);
+        row("step, lists of legal indices", indices, bits_one_pass, bits_zero_write);
+        std::printf(
+            "%-8zu bit masks: %.2f x the env-steps/s of byte masks; lists: %.2f x bit masks'\n",
+            threads, bytes / bits, bits / indices);
+        std::printf("%-8zu learner against 3 random bots, x the self-play env-steps/s:", threads);
+        const char* names[] = {"bytes", "bits", "indices"};
+        for (std::size_t l = 0; l < 3; ++l)
+            std::printf(" %s %.0f ns, %.2f;", names[l], learner[l], self_play[l] / learner[l]);
+        std::printf("\n\n");
     }
 }

@@ -109,6 +109,36 @@ void ActionMask::write_grid_bytes(std::uint8_t* out) const {
     unpack_bits(bits.data(), bits.size(), out);
 }
 
+// Population counts are one instruction where the processor has it, and a loop in the runtime
+// library otherwise; the baseline x86-64 build cannot assume it, so these are built both ways
+// and the version is picked at load time.
+[[gnu::target_clones("popcnt", "default")]] std::size_t ActionMask::count() const {
+    std::size_t n = 0;
+    for_each_live([&](std::size_t o) { n += anchors_[o].count(); });
+    return n;
+}
+
+[[gnu::target_clones("popcnt", "default")]] std::size_t ActionMask::nth_grid(std::size_t k) const {
+    std::size_t found = NUM_GRID_INDICES;
+    for_each_live([&](std::size_t o) {
+        if (found != NUM_GRID_INDICES) return;
+        for (std::size_t w = 0; w < GridSet::WORDS; ++w) {
+            std::uint64_t word = detail::first_position_high(anchors_[o].words[w]);
+            const auto n = static_cast<std::size_t>(std::popcount(word));
+            if (k >= n) {
+                k -= n;
+                continue;
+            }
+            for (; k != 0; --k) word &= ~(std::uint64_t{1} << (63 - std::countl_zero(word)));
+            found = o * CELLS_PER_ORIENTATION + w * 64 +
+                    static_cast<std::size_t>(std::countl_zero(word));
+            return;
+        }
+    });
+    if (found == NUM_GRID_INDICES) fatal("no legal action of rank " + std::to_string(k));
+    return found;
+}
+
 void ActionMask::clear_range(ActionRange range) {
     for (std::size_t i = range.start; i < range.end; ++i) set(i, false);
 }

@@ -117,11 +117,11 @@ public:
     }
 
     bool any() const { return (live_[0] | live_[1]) != 0; }
-    std::size_t count() const {
-        std::size_t n = 0;
-        for_each_live([&](std::size_t o) { n += anchors_[o].count(); });
-        return n;
-    }
+    // The number of legal actions.
+    std::size_t count() const;
+    // The legal grid index of rank k in ascending order, for k below count(): whole words of
+    // anchors are counted past rather than visited bit by bit.
+    std::size_t nth_grid(std::size_t k) const;
     bool operator==(const ActionMask&) const = default;
 
 private:

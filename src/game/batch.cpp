@@ -138,6 +138,7 @@ EnvBatch::EnvBatch(std::size_t num_envs, std::size_t num_threads, MaskLayout lay
     : generators_(num_envs),
       layout_(layout),
       autoreset_(autoreset),
+      lists_(layout == MaskLayout::Indices ? num_envs : 0),
       pool_(std::clamp<std::size_t>(num_threads, 1, std::max<std::size_t>(num_envs, 1))) {
     for (std::size_t i = 0; i < num_envs; ++i) seed_generator(i, seed);
 }
@@ -218,12 +219,12 @@ void EnvBatch::clear_result(std::size_t env, const BatchBuffers& out) {
     if (out.rewards != nullptr) out.rewards[env] = 0;
 }
 
-void EnvBatch::write_view(std::size_t env, const BatchBuffers& out) const {
+void EnvBatch::write_view(std::size_t env, const BatchBuffers& out) {
     const EnvView v = view(env);
     v.seen.write_planes(out.planes + env * PLANE_BYTES);
     v.seen.write_hands(out.hands + env * HAND_BYTES);
     out.seats[env] = static_cast<std::int8_t>(v.seat);
-    if (layout_ == MaskLayout::Indices) return;
+    if (layout_ == MaskLayout::Indices) return lists_.list(env, v.legal);
     std::uint8_t* mask = out.masks + env * mask_bytes(layout_);
     if (v.legal != nullptr)
         v.legal->write_grid(mask, layout_);
@@ -239,10 +240,7 @@ void EnvBatch::write_final_view(std::size_t env, const BatchBuffers& out) const 
 }
 
 void EnvBatch::write_lists(const BatchBuffers& out) {
-    if (layout_ != MaskLayout::Indices) return;
-    write_legal_lists(
-        pool_, size(), [&](std::size_t env) { return legal(env); }, out.legal_offsets,
-        out.legal_indices);
+    if (layout_ == MaskLayout::Indices) lists_.pack(pool_, out.legal_offsets, out.legal_indices);
 }
 
 // ---- Batch ------------------------------------------------------------------------------------

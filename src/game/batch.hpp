@@ -206,15 +206,16 @@ private:
     void seed_generator(std::size_t env, std::uint64_t seed);
     // Zeroes what the call ended for env i.
     static void clear_result(std::size_t env, const BatchBuffers& out);
-    // The env's view into its rows of the view buffers; the legal lists are written after all envs
-    // (write_lists).
-    void write_view(std::size_t env, const BatchBuffers& out) const;
+    // The env's view into its rows of the view buffers, and its legal list into its slot; the
+    // lists are packed into the buffers after all envs (write_lists).
+    void write_view(std::size_t env, const BatchBuffers& out);
     void write_final_view(std::size_t env, const BatchBuffers& out) const;
     void write_lists(const BatchBuffers& out);
 
     Vec<std::mt19937_64> generators_;
     MaskLayout layout_;
     Autoreset autoreset_;
+    LegalLists lists_;  // for the indices layout only
     WorkerPool pool_;
 };
 

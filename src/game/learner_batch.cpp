@@ -22,6 +22,7 @@ LearnerBatch::LearnerBatch(std::size_t num_envs, std::size_t num_threads, MaskLa
 void LearnerBatch::start(std::size_t env, std::mt19937_64& generator) {
     Env& e = envs_[env];
     e.state = State();
+    e.legal = ACTION_SET().initial_mask;
     if (options_.seat) {
         e.learner = static_cast<std::uint8_t>(*options_.seat);
     } else {
@@ -38,8 +39,11 @@ void LearnerBatch::start(std::size_t env, std::mt19937_64& generator) {
 
 bool LearnerBatch::play(std::size_t env, std::size_t action, std::mt19937_64& generator) {
     Env& e = envs_[env];
-    if (const std::optional<InvalidAction> refusal = e.state.apply(action))
-        fatal("env " + std::to_string(env) + " refused a checked action: " + refusal->message);
+    // Checked against e.legal before the step.
+    e.state.apply_legal(action);
+    // As Game keeps a seat's mask: a piece once placed has no placement again.
+    const PieceType placed = ACTION_SET().shapes[action / CELLS_PER_ORIENTATION].piece;
+    e.legal.clear_orientations(ACTION_SET().orientations_of(placed));
     return play_opponents(e, generator);
 }
 
@@ -47,12 +51,15 @@ bool LearnerBatch::play_opponents(Env& e, std::mt19937_64& generator) const {
     State& state = e.state;
     while (!state.is_terminal() && state.seat() != e.learner) {
         const std::size_t after = (state.seat() + NUM_AGENTS - e.learner) % NUM_AGENTS;
-        if (const std::optional<InvalidAction> refusal =
-                state.apply(bot_action(options_.opponents[after - 1], state, generator)))
-            fatal("a bot chose an illegal move: " + refusal->message);
+        // The bots pick from the seat's legal placements.
+        state.apply_legal(bot_action(options_.opponents[after - 1], state, generator));
     }
     if (state.is_terminal()) return false;
-    e.legal = state.legal_mask();
+    // The rest of the learner's mask is brought up to date as Game::refresh does it: the
+    // orientations of the pieces in hand are all written (the start-corner mask holds until the
+    // first piece), those of placed pieces were cleared as they were placed.
+    if (state.position_of(e.learner).pieces_placed != 0)
+        write_legal_anchors(state.seen_by(e.learner), e.legal);
     return true;
 }
 

@@ -2,8 +2,9 @@
 // end with an array of offsets (compressed sparse rows). A policy that picks among the legal
 // actions, or scores only them, then reads a few hundred numbers instead of a 36,400-entry mask.
 //
-// Written in two passes over a pool of threads, with no allocation: every list's length, then
-// (after a running sum on the calling thread) every list at its offset.
+// Written with no allocation, in two steps: each list into a slot of its own while its mask is at
+// hand (on whichever thread works on that seat), then every list at its offset, after a running
+// sum of the lengths, split over a pool of threads.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +12,7 @@
 #include <string>
 
 #include "game/actions.hpp"
+#include "game/alloc.hpp"
 #include "game/errors.hpp"
 
 namespace game {
@@ -38,41 +40,54 @@ namespace game {
 inline constexpr std::size_t MAX_LEGAL_PLACEMENTS = 5402;
 
 // The number of legal grid indices in `legal`; stops fatally above MAX_LEGAL_PLACEMENTS.
-inline std::int32_t legal_count(const ActionMask& legal) {
+inline std::size_t legal_count(const ActionMask& legal) {
     const std::size_t count = legal.count();
     if (count > MAX_LEGAL_PLACEMENTS)
         fatal("a seat has " + std::to_string(count) + " legal placements, more than the " +
               std::to_string(MAX_LEGAL_PLACEMENTS) + " that lists are sized for");
-    return static_cast<std::int32_t>(count);
+    return count;
 }
 
-// Writes the legal grid indices of `legal` to out, ascending.
-inline void write_legal_indices(const ActionMask& legal, std::int32_t* out) {
-    legal.for_each_grid([&](std::size_t g) { *out++ = static_cast<std::int32_t>(g); });
-}
+// The lists of a fixed number of seats (a batch's envs, an arena's games). A slot keeps its list
+// until it is listed again, so a caller lists only the seats that changed.
+class LegalLists {
+public:
+    // Room for `count` lists; the slots' memory is touched only as far as lists reach.
+    explicit LegalLists(std::size_t count)
+        : slots_(count * MAX_LEGAL_PLACEMENTS), lengths_(count, 0) {}
 
-// The legal grid indices of `count` seats end to end: list i is indices[offsets[i]] to
-// indices[offsets[i + 1] - 1], and offsets[0] is 0. legal_of(i) is a pointer to seat i's legal
-// actions, or null for a seat with none (a game that is over). `offsets` holds count + 1 entries
-// and `indices` count * MAX_LEGAL_PLACEMENTS. Runs on `pool` (a WorkerPool, batch.hpp); returns
-// the number of indices written.
-template <class Pool, class LegalOf>
-std::size_t write_legal_lists(Pool& pool, std::size_t count, LegalOf&& legal_of,
-                              std::int32_t* offsets, std::int32_t* indices) {
-    pool.run(count, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            const ActionMask* legal = legal_of(i);
-            offsets[i + 1] = legal != nullptr ? legal_count(*legal) : 0;
-        }
-    });
-    offsets[0] = 0;
-    for (std::size_t i = 0; i < count; ++i) offsets[i + 1] += offsets[i];
-    pool.run(count, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i)
-            if (const ActionMask* legal = legal_of(i))
-                write_legal_indices(*legal, indices + offsets[i]);
-    });
-    return static_cast<std::size_t>(offsets[count]);
-}
+    std::size_t size() const { return lengths_.size(); }
+
+    // Seat i's legal grid indices into its slot, ascending; none for a null `legal` (a game that
+    // is over). Calls for different seats may run on different threads at once.
+    void list(std::size_t i, const ActionMask* legal) {
+        std::uint16_t* out = slots_.data() + i * MAX_LEGAL_PLACEMENTS;
+        lengths_[i] = legal != nullptr ? static_cast<std::int32_t>(legal_count(*legal)) : 0;
+        if (legal != nullptr)
+            legal->for_each_grid([&](std::size_t g) { *out++ = static_cast<std::uint16_t>(g); });
+    }
+
+    // Every list end to end: list i is indices[offsets[i]] to indices[offsets[i + 1] - 1], and
+    // offsets[0] is 0. `offsets` holds size() + 1 entries and `indices` room for
+    // size() * MAX_LEGAL_PLACEMENTS. Runs on `pool` (a WorkerPool, batch.hpp); returns the
+    // number of indices written.
+    template <class Pool>
+    std::size_t pack(Pool& pool, std::int32_t* offsets, std::int32_t* indices) const {
+        offsets[0] = 0;
+        for (std::size_t i = 0; i < size(); ++i) offsets[i + 1] = offsets[i] + lengths_[i];
+        pool.run(size(), [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                const std::uint16_t* from = slots_.data() + i * MAX_LEGAL_PLACEMENTS;
+                std::int32_t* to = indices + offsets[i];
+                for (std::int32_t k = 0; k < lengths_[i]; ++k) to[k] = from[k];
+            }
+        });
+        return static_cast<std::size_t>(offsets[size()]);
+    }
+
+private:
+    Vec<std::uint16_t> slots_;  // MAX_LEGAL_PLACEMENTS per seat; grid indices fit 16 bits
+    Vec<std::int32_t> lengths_;
+};
 
 }  // namespace game

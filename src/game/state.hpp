@@ -41,6 +41,10 @@ public:
     // have no legal placement left. A move that is not legal is refused with the reason and
     // changes nothing.
     std::optional<InvalidAction> apply(std::size_t grid_index);
+    // apply for a placement the caller knows to be legal for the seat to move (one that
+    // legal_mask() holds), without checking it again: for the engine's own players, which pick
+    // from that mask.
+    void apply_legal(std::size_t grid_index);
 
     // A new game with the placements replayed; the index of the first refused one otherwise.
     struct Replay;

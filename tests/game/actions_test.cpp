@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <numeric>
+#include <vector>
+
+#include "game/legal_lists.hpp"
+#include "support/drivers.hpp"
 
 namespace game {
 namespace {
@@ -91,6 +95,28 @@ TEST(ActionSet, GridMaskLaysMasksOnTheGrid) {
 
     // The bitset form gives the same bytes as the bool form.
     EXPECT_EQ(set.grid_mask(set.initial_mask), set.grid_mask(set.initial_actions()));
+}
+
+TEST(ActionMask, CountsAndRanksItsGridIndicesInGridOrder) {
+    // Masks of every kind of density: none, the openings, mid-game positions, every placement.
+    std::vector<ActionMask> masks = {ActionMask{}, ACTION_SET().initial_mask};
+    for (unsigned seed = 1; seed <= 6; ++seed)
+        masks.push_back(support::random_state(seed, seed * 9).legal_mask());
+    ActionMask all;
+    for (std::size_t g = 0; g < NUM_GRID_INDICES; ++g)
+        if (ACTION_SET().grid[g]) all.set_grid(g, true);
+    masks.push_back(all);
+    for (const ActionMask& mask : masks) {
+        std::vector<std::size_t> expected;
+        for (std::size_t g = 0; g < NUM_GRID_INDICES; ++g)
+            if (mask.test_grid(g)) expected.push_back(g);
+        ASSERT_EQ(mask.count(), expected.size());
+        // Every rank of the game's masks; a spread of the 30,433 of the full one.
+        const std::size_t stride = expected.size() > MAX_LEGAL_PLACEMENTS ? 13 : 1;
+        for (std::size_t k = 0; k < expected.size(); k += stride)
+            ASSERT_EQ(mask.nth_grid(k), expected[k]) << "rank " << k;
+        EXPECT_THROW(mask.nth_grid(expected.size()), Panic);
+    }
 }
 
 }  // namespace

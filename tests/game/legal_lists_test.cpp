@@ -112,43 +112,52 @@ TEST(LegalListsTest, ACountAboveTheBoundStopsRatherThanOverflowAList) {
 
 // ---- The writer -------------------------------------------------------------------------------
 
-TEST(LegalListsTest, WritesEveryMaskAscendingEndToEndWithTheOffsets) {
+// Every grid index the mask holds, in grid order, found without the writer; none for no mask.
+std::vector<std::size_t> grid_order(const ActionMask* mask) {
+    std::vector<std::size_t> expected;
+    if (mask != nullptr)
+        for (std::size_t g = 0; g < NUM_GRID_INDICES; ++g)
+            if (mask->test_grid(g)) expected.push_back(g);
+    return expected;
+}
+
+TEST(LegalListsTest, PacksEveryListAscendingEndToEndAndKeepsThoseNotListedAgain) {
     // Masks of seeded games at every stage, a game that is over (no list), and the openings.
     std::vector<ActionMask> masks;
-    std::vector<bool> none;
-    for (unsigned seed = 1; seed <= 12; ++seed) {
-        const State state = random_state(seed, seed * 7);
-        masks.push_back(state.legal_mask());
-        none.push_back(state.is_terminal());
-    }
-    masks.push_back(ActionMask{});
-    none.push_back(true);
+    std::vector<const ActionMask*> legal;
+    for (unsigned seed = 1; seed <= 12; ++seed)
+        masks.push_back(random_state(seed, seed * 7).legal_mask());
     masks.push_back(ACTION_SET().initial_mask);
-    none.push_back(false);
-    ASSERT_TRUE(none[none.size() - 4] || none[none.size() - 5]) << "no game reached its end";
+    for (const ActionMask& mask : masks) legal.push_back(&mask);
+    legal.insert(legal.begin() + 5, nullptr);
 
     for (const std::size_t threads : {1, 3}) {
         WorkerPool pool(threads);
-        std::vector<std::int32_t> offsets(masks.size() + 1, -1);
-        std::vector<std::int32_t> indices(masks.size() * MAX_LEGAL_PLACEMENTS, -1);
-        const std::size_t total = write_legal_lists(
-            pool, masks.size(), [&](std::size_t i) { return none[i] ? nullptr : &masks[i]; },
-            offsets.data(), indices.data());
-        EXPECT_EQ(offsets[0], 0);
-        EXPECT_EQ(static_cast<std::size_t>(offsets.back()), total);
-        for (std::size_t i = 0; i < masks.size(); ++i) {
-            SCOPED_TRACE(testing::Message() << threads << " threads, list " << i);
-            std::vector<std::size_t> listed(indices.begin() + offsets[i],
-                                            indices.begin() + offsets[i + 1]);
-            // Independently of the writer: every grid index the mask holds, in grid order.
-            std::vector<std::size_t> expected;
-            if (!none[i])
-                for (std::size_t g = 0; g < NUM_GRID_INDICES; ++g)
-                    if (masks[i].test_grid(g)) expected.push_back(g);
-            EXPECT_EQ(listed, expected);
-        }
-        // Nothing is written past the last list.
-        EXPECT_EQ(indices[total], -1);
+        LegalLists lists(legal.size());
+        const auto expect_packed = [&](const std::vector<const ActionMask*>& shown) {
+            std::vector<std::int32_t> offsets(shown.size() + 1, -1);
+            std::vector<std::int32_t> indices(shown.size() * MAX_LEGAL_PLACEMENTS, -1);
+            const std::size_t total = lists.pack(pool, offsets.data(), indices.data());
+            EXPECT_EQ(offsets[0], 0);
+            EXPECT_EQ(static_cast<std::size_t>(offsets.back()), total);
+            for (std::size_t i = 0; i < shown.size(); ++i) {
+                SCOPED_TRACE(testing::Message() << threads << " threads, list " << i);
+                EXPECT_EQ(std::vector<std::size_t>(indices.begin() + offsets[i],
+                                                   indices.begin() + offsets[i + 1]),
+                          grid_order(shown[i]));
+            }
+            EXPECT_EQ(indices[total], -1);  // nothing past the last list
+        };
+        pool.run(legal.size(), [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) lists.list(i, legal[i]);
+        });
+        expect_packed(legal);
+        // Listing some seats again leaves the others' lists as they were.
+        std::vector<const ActionMask*> shown = legal;
+        std::swap(shown[0], shown[3]);
+        shown[7] = nullptr;
+        for (const std::size_t i : {0, 3, 7}) lists.list(i, shown[i]);
+        expect_packed(shown);
     }
 }
 
