@@ -7,7 +7,10 @@ namespace game {
 
 std::optional<std::size_t> random_action(const State& state, std::uint64_t key) {
     if (state.is_terminal()) return std::nullopt;
-    const ActionMask legal = state.legal_mask();
+    return random_pick(state.legal_mask(), key);
+}
+
+std::size_t random_pick(const ActionMask& legal, std::uint64_t key) {
     // Multiply-and-shift maps the key onto [0, n) with a bias below n / 2^64.
     return legal.nth_grid(static_cast<std::size_t>((static_cast<u128>(key) * legal.count()) >> 64));
 }

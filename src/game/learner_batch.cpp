@@ -1,7 +1,10 @@
 #include "game/learner_batch.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <string>
+
+#include "game/bots.hpp"
 
 namespace game {
 
@@ -34,33 +37,53 @@ void LearnerBatch::start(std::size_t env, std::mt19937_64& generator) {
         e.next_learner = static_cast<std::uint8_t>((e.learner + 1) % NUM_AGENTS);
     }
     // Every seat has a move in a new game, so the learner's first turn always comes.
-    if (!play_opponents(e, generator)) fatal("a new game ended before its learner moved");
+    if (!play_on(e, std::nullopt, generator)) fatal("a new game ended before its learner moved");
 }
 
 bool LearnerBatch::play(std::size_t env, std::size_t action, std::mt19937_64& generator) {
     Env& e = envs_[env];
-    // Checked against e.legal before the step.
-    e.state.apply_legal(action);
     // As Game keeps a seat's mask: a piece once placed has no placement again.
     const PieceType placed = ACTION_SET().shapes[action / CELLS_PER_ORIENTATION].piece;
     e.legal.clear_orientations(ACTION_SET().orientations_of(placed));
-    return play_opponents(e, generator);
+    return play_on(e, action, generator);
 }
 
-bool LearnerBatch::play_opponents(Env& e, std::mt19937_64& generator) const {
+bool LearnerBatch::play_on(Env& e, std::optional<std::size_t> action,
+                           std::mt19937_64& generator) const {
     State& state = e.state;
+    const auto opponent_at = [&](std::size_t seat) {
+        return options_.opponents[(seat + NUM_AGENTS - e.learner) % NUM_AGENTS - 1];
+    };
+    // The legal placements of a random bot to move, worked out when its turn came (to find that
+    // it can move) and picked from, so that they are worked out once.
+    ActionMask bot_legal;
+    const ActionMask* to_pick_from = &ACTION_SET().initial_mask;  // seat 0 of a new game
+    // Whether a seat whose turn comes can move, as can_place answers it.
+    const auto can_move = [&](std::size_t seat) {
+        const TableView seen = state.seen_by(seat);
+        if (seen.observer().pieces_placed == 0) {
+            to_pick_from = &ACTION_SET().initial_mask;
+            return true;
+        }
+        // The learner's mask is brought up to date as Game::refresh does it: the orientations of
+        // the pieces in hand are all written, those of placed pieces were cleared as they were
+        // placed.
+        if (seat == e.learner) return write_legal_anchors(seen, e.legal);
+        if (opponent_at(seat) != BotKind::Random) return can_place(seen);
+        bot_legal = ActionMask{};
+        to_pick_from = &bot_legal;
+        return write_legal_anchors(seen, bot_legal);
+    };
+    // The learner's move has been checked against its mask, and the bots pick from the legal
+    // placements of the seat to move.
+    if (action) state.apply_legal(*action, can_move);
     while (!state.is_terminal() && state.seat() != e.learner) {
-        const std::size_t after = (state.seat() + NUM_AGENTS - e.learner) % NUM_AGENTS;
-        // The bots pick from the seat's legal placements.
-        state.apply_legal(bot_action(options_.opponents[after - 1], state, generator));
+        const Opponent bot = opponent_at(state.seat());
+        state.apply_legal(bot == BotKind::Random ? random_pick(*to_pick_from, generator())
+                                                 : bot_action(bot, state, generator),
+                          can_move);
     }
-    if (state.is_terminal()) return false;
-    // The rest of the learner's mask is brought up to date as Game::refresh does it: the
-    // orientations of the pieces in hand are all written (the start-corner mask holds until the
-    // first piece), those of placed pieces were cleared as they were placed.
-    if (state.position_of(e.learner).pieces_placed != 0)
-        write_legal_anchors(state.seen_by(e.learner), e.legal);
-    return true;
+    return !state.is_terminal();
 }
 
 bool LearnerBatch::allows(std::size_t env, std::int64_t action) const {

@@ -71,9 +71,10 @@ private:
     const ActionMask* legal(std::size_t env) const override;
     void write_result(std::size_t env, const BatchBuffers& out) const override;
 
-    // The bots move until the learner is to move or the game is over; then the learner's moves
-    // are worked out. Returns whether the game goes on.
-    bool play_opponents(Env& env, std::mt19937_64& generator) const;
+    // Plays the learner's action, if any, and the bots' moves until the learner is to move or
+    // the game is over, keeping the learner's legal placements up to date. Returns whether the
+    // game goes on.
+    bool play_on(Env& env, std::optional<std::size_t> action, std::mt19937_64& generator) const;
 
     Vec<Env> envs_;
     LearnerOptions options_;

@@ -56,12 +56,7 @@ std::optional<InvalidAction> State::apply(std::size_t grid_index) {
 }
 
 void State::apply_legal(std::size_t grid_index) {
-    check_index(num_placements_, history_.size());
-    seats_[to_move_].place(ACTION_SET(), grid_index);
-    history_[num_placements_++] = static_cast<std::uint16_t>(grid_index);
-    to_move_ = static_cast<std::uint8_t>((to_move_ + 1) % NUM_AGENTS);
-    pass_seats_that_cannot_move(seats_, to_move_,
-                                [&](std::size_t seat) { return can_place(seen_by(seat)); });
+    apply_legal(grid_index, [&](std::size_t seat) { return can_place(seen_by(seat)); });
 }
 
 State::Replay State::from_history(std::span<const std::uint16_t> history) {
