@@ -21,9 +21,6 @@ namespace {
 
 using namespace support;
 
-constexpr std::array<MaskLayout, 3> LAYOUTS = {MaskLayout::Bytes, MaskLayout::Bits,
-                                               MaskLayout::Indices};
-
 // The reward by the rules of the options, worked out here from the scores.
 float expected_reward(Reward reward, const std::array<std::int16_t, NUM_AGENTS>& scores,
                       std::size_t seat) {

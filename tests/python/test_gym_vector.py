@@ -7,7 +7,7 @@ from pathlib import Path
 import gymnasium
 import numpy as np
 import pytest
-from gymnasium.vector import AutoresetMode
+
 
 from support import rules
 from support.drivers import legal_lists
@@ -16,6 +16,8 @@ from tavlok.gym_vector import LearnerVectorEnv
 
 ROOT = Path(__file__).resolve().parents[2]
 ENV_ID = "tavlok/Tavlok-v0"
+# Gymnasium names its autoreset modes from 1.1 on; before, every vector env resets on the next step.
+AutoresetMode = getattr(gymnasium.vector, "AutoresetMode", None)
 NUM_ACTIONS = 36400
 
 
@@ -88,7 +90,8 @@ def test_make_vec_gives_a_gymnasium_vector_env_with_the_options_asked(env_id):
     assert isinstance(envs, gymnasium.vector.VectorEnv) and isinstance(envs, LearnerVectorEnv)
     assert envs.spec.id == env_id and envs.num_envs == 3 and envs.num_threads == 2
     assert (envs.opponents, envs.seat, envs.reward, envs.mask) == (("greedy",) * 3, 2, "win", "indices")
-    assert envs.metadata["autoreset_mode"] is AutoresetMode.NEXT_STEP
+    mode = envs.metadata["autoreset_mode"]
+    assert mode is AutoresetMode.NEXT_STEP if AutoresetMode else mode == "NextStep"
     obs, info = envs.reset(seed=0)
     assert info == {} and (envs.seats == 2).all()
     assert envs.observation_space.contains(obs)
@@ -257,7 +260,8 @@ def test_the_same_seed_replays_the_same_games_with_any_threads_and_seats_rotate(
 
 
 def test_without_autoreset_an_ended_game_waits_and_reset_mask_restarts_it():
-    env = LearnerVectorEnv(3, seat=1, mask="indices", autoreset_mode=AutoresetMode.DISABLED)
+    mode = AutoresetMode.DISABLED if AutoresetMode else "Disabled"
+    env = LearnerVectorEnv(3, seat=1, mask="indices", autoreset_mode=mode)
     obs, _ = env.reset(seed=4)
     rng = np.random.default_rng(4)
     terminations = np.zeros(3, dtype=bool)
