@@ -153,7 +153,7 @@ TEST(BatchTest, PlaysEveryEnvLikeASingleGameInEveryLayoutAndAutoresetMode) {
 
             std::mt19937 rng(3);
             std::size_t ended = 0, passed_seats = 0;
-            for (int step = 0; step < 300 && !testing::Test::HasFailure(); ++step) {
+            for (int step = 0; step < 200 && !testing::Test::HasFailure(); ++step) {
                 const std::vector<std::int64_t> actions = random_actions(batch, out, rng);
                 const BatchStep result = batch.step(actions, out.view());
                 ASSERT_FALSE(result.refused);
@@ -193,7 +193,7 @@ TEST(BatchTest, ResultsDoNotDependOnTheNumberOfThreads) {
             outs.push_back(reset_outputs(*batches.back()));
             rngs.emplace_back(5);
         }
-        for (int step = 0; step < 300; ++step) {
+        for (int step = 0; step < 200; ++step) {
             for (std::size_t b = 0; b < batches.size(); ++b) {
                 ASSERT_FALSE(
                     batches[b]

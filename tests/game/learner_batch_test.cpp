@@ -31,16 +31,17 @@ float expected_reward(Reward reward, const std::array<std::int16_t, NUM_AGENTS>&
     return scores[seat] == best ? 1.0f / static_cast<float>(sharing) : 0.0f;
 }
 
-// The hands seat `viewer` sees, from the kinds the moves of a game placed (by the naive model's
-// catalogue), seats taking turns as the history says.
-std::vector<std::uint8_t> hands_after(const State& state, std::size_t viewer) {
-    std::array<std::array<std::uint8_t, 21>, NUM_AGENTS> held;
+// Which kinds each seat still holds, by the naive model's catalogue.
+using Held = std::array<std::array<std::uint8_t, 21>, NUM_AGENTS>;
+
+Held all_held() {
+    Held held;
     for (auto& row : held) row.fill(1);
-    State replay;
-    for (const std::uint16_t g : state.history()) {
-        held[replay.seat()][static_cast<std::size_t>(naive::shapes()[g / 400].kind)] = 0;
-        EXPECT_FALSE(replay.apply(g));
-    }
+    return held;
+}
+
+// The hands seat `viewer` sees: its own row first, then the seats after it.
+std::vector<std::uint8_t> hands_seen(const Held& held, std::size_t viewer) {
     std::vector<std::uint8_t> hands;
     for (std::size_t k = 0; k < NUM_AGENTS; ++k)
         hands.insert(hands.end(), held[(viewer + k) % NUM_AGENTS].begin(),
@@ -61,12 +62,14 @@ struct Reference {
     Autoreset autoreset;
     std::mt19937_64 generator;
     State state;
+    Held held = all_held();
     std::size_t learner = 0;
     std::optional<std::size_t> last;  // the learner of the game before
     bool over = false;
     std::optional<std::array<std::int16_t, NUM_AGENTS>> scores;  // of a game the step ended
     std::size_t placements = 0;
     std::optional<State> final_state;  // SameStep: the game that ended
+    Held final_held;
     std::size_t final_learner = 0;
 
     Reference(const LearnerOptions& o, Autoreset mode, const std::mt19937_64& g)
@@ -76,6 +79,7 @@ struct Reference {
 
     void start() {
         state = State();
+        held = all_held();
         over = false;
         // Rotating from the top two bits of one draw, when the seat is not fixed.
         learner = options.seat ? *options.seat
@@ -85,10 +89,15 @@ struct Reference {
         opponents();
     }
 
+    void place(std::size_t g) {
+        held[state.seat()][static_cast<std::size_t>(naive::shapes()[g / 400].kind)] = 0;
+        ASSERT_FALSE(state.apply(g));
+    }
+
     void opponents() {
         while (!state.is_terminal() && state.seat() != learner) {
             const std::size_t k = (state.seat() + 4 - learner) % 4;
-            ASSERT_FALSE(state.apply(bot_action(options.opponents[k - 1], state, generator)));
+            place(bot_action(options.opponents[k - 1], state, generator));
         }
     }
 
@@ -96,13 +105,14 @@ struct Reference {
         scores.reset();
         final_state.reset();
         if (over) return start();
-        ASSERT_FALSE(state.apply(static_cast<std::size_t>(action)));
+        place(static_cast<std::size_t>(action));
         opponents();
         if (!state.is_terminal()) return;
         scores = state.scores();
         placements = state.history().size();
         if (autoreset == Autoreset::SameStep) {
             final_state = state;
+            final_held = held;
             final_learner = learner;
             start();
         } else {
@@ -120,7 +130,7 @@ void expect_env_matches(const BatchOutputs& out, MaskLayout layout, std::size_t 
               planes_of(ref.state, ref.learner));
     EXPECT_EQ(std::vector<std::uint8_t>(out.hands.begin() + i * HAND_BYTES,
                                         out.hands.begin() + (i + 1) * HAND_BYTES),
-              hands_after(ref.state, ref.learner));
+              hands_seen(ref.held, ref.learner));
     const std::vector<std::size_t> legal =
         ref.over ? std::vector<std::size_t>{} : legal_list(ref.state.legal_mask(ref.learner));
     EXPECT_EQ(out.legal(i, layout), legal);
@@ -138,7 +148,7 @@ void expect_env_matches(const BatchOutputs& out, MaskLayout layout, std::size_t 
                   planes_of(*ref.final_state, ref.final_learner));
         EXPECT_EQ(std::vector<std::uint8_t>(out.final_hands.begin() + i * HAND_BYTES,
                                             out.final_hands.begin() + (i + 1) * HAND_BYTES),
-                  hands_after(*ref.final_state, ref.final_learner));
+                  hands_seen(ref.final_held, ref.final_learner));
     }
 }
 

@@ -59,11 +59,17 @@ struct BatchOutputs {
                 listed.push_back(static_cast<std::size_t>(g));
             return listed;
         }
-        const std::uint8_t* mask = masks.data() + i * EnvBatch::mask_bytes(layout);
-        for (std::size_t g = 0; g < NUM_GRID_INDICES; ++g) {
-            const bool on =
-                layout == MaskLayout::Bits ? (mask[g / 8] >> (7 - g % 8)) & 1 : mask[g] == 1;
-            if (on) listed.push_back(g);
+        // Byte by byte, passing over the empty ones: the suites read masks at every step.
+        const std::size_t bytes = EnvBatch::mask_bytes(layout);
+        const std::uint8_t* mask = masks.data() + i * bytes;
+        for (std::size_t b = 0; b < bytes; ++b) {
+            if (mask[b] == 0) continue;
+            if (layout == MaskLayout::Bytes) {
+                listed.push_back(b);
+                continue;
+            }
+            for (std::size_t k = 0; k < 8; ++k)
+                if ((mask[b] >> (7 - k)) & 1) listed.push_back(b * 8 + k);
         }
         return listed;
     }
