@@ -116,6 +116,17 @@ TEST(ActionMask, CountsAndRanksItsGridIndicesInGridOrder) {
         for (std::size_t k = 0; k < expected.size(); k += stride)
             ASSERT_EQ(mask.nth_grid(k), expected[k]) << "rank " << k;
         EXPECT_THROW(mask.nth_grid(expected.size()), Panic);
+        // As a list; one longer than asked for is cut short within one orientation past it.
+        std::vector<std::uint16_t> list(MAX_LEGAL_PLACEMENTS + CELLS_PER_ORIENTATION);
+        const std::size_t length = mask.write_grid_list(list.data(), MAX_LEGAL_PLACEMENTS);
+        if (expected.size() > MAX_LEGAL_PLACEMENTS) {
+            EXPECT_GT(length, MAX_LEGAL_PLACEMENTS);
+            EXPECT_LE(length, MAX_LEGAL_PLACEMENTS + CELLS_PER_ORIENTATION);
+            expected.resize(length);
+        } else {
+            ASSERT_EQ(length, expected.size());
+        }
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), list.begin()));
     }
 }
 
