@@ -15,7 +15,7 @@ std::atomic<std::uint64_t> main_thread_found_in{std::numeric_limits<std::uint64_
 
 class PythonSignals final : public game::StopCheck {
 public:
-    bool stop_requested() override {
+    bool stop_requested() noexcept override {
         // Other threads never run the handlers: they need not wait for the lock to learn that.
         if (PyThread_get_thread_ident() != main_thread.load(std::memory_order_relaxed))
             return false;

@@ -30,7 +30,7 @@ std::uint64_t fork_generation();
 class StopCheck {
 public:
     static constexpr std::chrono::milliseconds PERIOD{50};
-    virtual bool stop_requested() = 0;
+    virtual bool stop_requested() noexcept = 0;
 
 protected:
     ~StopCheck() = default;

@@ -20,7 +20,7 @@ class CountingCheck final : public StopCheck {
 public:
     explicit CountingCheck(std::size_t stop_at) : stop_at_(stop_at) {}
 
-    bool stop_requested() override {
+    bool stop_requested() noexcept override {
         askers.push_back(std::this_thread::get_id());
         return stop_at_ != 0 && askers.size() >= stop_at_;
     }
