@@ -38,6 +38,8 @@ using game::NUM_AGENTS;
 // The largest batch whose block size cannot overflow: far beyond any memory.
 constexpr std::uint64_t MAX_ENVS = (std::uint64_t{1} << 40) / (64 * 1024);
 
+constexpr const char* NO_STEP_BEFORE_RESET = "the batch takes no step() before the next reset()";
+
 // Arrays start on cache-line boundaries, so the small per-env arrays do not share a line with
 // the end of the masks.
 constexpr std::size_t LINE = 64;
@@ -114,11 +116,7 @@ public:
         const Use use(*this);
         unfinished_ = "reset()";
         without_lock([&] { batch_.reset(outputs_.buffers, seed); },
-                     [](std::size_t done, std::size_t count) {
-                         return "tavlok: reset() stopped after " + std::to_string(done) + " of " +
-                                std::to_string(count) +
-                                " envs; the batch takes no step() before the next reset()";
-                     });
+                     {"reset()", "envs", NO_STEP_BEFORE_RESET});
         unfinished_ = nullptr;
     }
 
@@ -134,12 +132,7 @@ public:
         game::BatchStep result;
         unfinished_ = "step()";
         without_lock([&] { result = batch_.step(actions_, outputs_.buffers); },
-                     [](std::size_t done, std::size_t count) {
-                         return "tavlok: step() stopped after " + std::to_string(done) + " of " +
-                                std::to_string(count) +
-                                " envs had moved; the batch takes no step() before the next "
-                                "reset()";
-                     });
+                     {"step()", "envs", NO_STEP_BEFORE_RESET});
         unfinished_ = nullptr;
         if (result.refused)
             refuse(result.refused->env, std::to_string(result.refused->action),
@@ -260,11 +253,7 @@ void bind_batch(nb::module_& module) {
                 const auto mask = bits ? game::MaskLayout::Bits : game::MaskLayout::Bytes;
                 try {
                     without_lock([&] { new (self) Batch(envs, threads, mask, seed); },
-                                 [](std::size_t done, std::size_t count) {
-                                     return "tavlok: stopped after starting " +
-                                            std::to_string(done) + " of " + std::to_string(count) +
-                                            " games; no batch was made";
-                                 });
+                                 {"making the batch", "games", "no batch was made"});
                 } catch (const std::bad_alloc&) {
                     raise_too_large(std::to_string(envs) + " envs", Batch::bytes_needed(envs, mask),
                                     "for their games and buffers");

@@ -71,10 +71,7 @@ std::pair<ArenaScores, ArenaSeats> play_arena(const std::array<std::string, NUM_
                 pool.stop_when(&python_signals());
                 game::play_arena(bots, seed, first, count, pool, scores->data(), seats->data());
             },
-            [](std::size_t done, std::size_t asked) {
-                return "tavlok: the arena stopped after " + std::to_string(done) + " of " +
-                       std::to_string(asked) + " games; their results are not returned";
-            });
+            {"the arena", "games", "their results are not returned"});
     } catch (const std::system_error& failure) {
         raise_threads_failed(pool_threads, failure);
     }

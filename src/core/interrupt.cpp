@@ -40,10 +40,13 @@ void find_main_thread() {
     main_thread_found_in.store(generation, std::memory_order_relaxed);
 }
 
-void raise_interrupted(const std::string& note) {
+void raise_interrupted(const StopNote& note, const game::Interrupted& stop) {
     if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
     PyObject* error = PyErr_GetRaisedException();
-    PyObject* added = PyObject_CallMethod(error, "add_note", "s", note.c_str());
+    PyObject* added = PyObject_CallMethod(
+        error, "add_note", "N",
+        PyUnicode_FromFormat("tavlok: %s stopped after %zu of %zu %s; %s", note.call, stop.done,
+                             stop.count, note.items, note.then));
     // Without its note (no memory left for it) the exception still says what stopped the call.
     if (added == nullptr) PyErr_Clear();
     Py_XDECREF(added);

@@ -8,8 +8,7 @@
 // the indices under way have ended the call raises that exception.
 #pragma once
 
-#include <cstddef>
-#include <string>
+#include <optional>
 
 #include "core.hpp"
 #include "game/batch.hpp"
@@ -22,28 +21,32 @@ game::StopCheck& python_signals();
 // Learns which thread runs the signal handlers, once per process; under the interpreter lock.
 void find_main_thread();
 
-// Raises the exception that a signal handler raised during stopped work, with `note` added to it.
-[[noreturn]] void raise_interrupted(const std::string& note);
+// What a stopped call says in the note it adds to the exception:
+// "tavlok: <call> stopped after <done> of <count> <items>; <then>".
+struct StopNote {
+    const char* call;
+    const char* items;
+    const char* then;
+};
+
+// Raises the exception that a signal handler raised during stopped work, with the note added.
+[[noreturn]] void raise_interrupted(const StopNote& note, const game::Interrupted& stop);
 
 // Runs work() with the interpreter lock released; work must touch no Python object. When it was
-// stopped by python_signals (game::Interrupted), raises the handler's exception with the note
-// stopped(done, count): what the stop left behind, in the caller's words.
-template <class Work, class Note>
-void without_lock(Work&& work, Note&& stopped) {
+// stopped by python_signals (game::Interrupted), raises the handler's exception with `note`.
+template <class Work>
+void without_lock(Work&& work, const StopNote& note) {
     find_main_thread();
-    std::size_t done = 0, count = 0;
-    bool interrupted = false;
+    std::optional<game::Interrupted> stopped;
     {
         nb::gil_scoped_release unlocked;
         try {
             work();
         } catch (const game::Interrupted& stop) {
-            interrupted = true;
-            done = stop.done;
-            count = stop.count;
+            stopped = stop;
         }
     }
-    if (interrupted) raise_interrupted(stopped(done, count));
+    if (stopped) raise_interrupted(note, *stopped);
 }
 
 }  // namespace core
