@@ -71,8 +71,8 @@ def encode(orientation: SupportsIndex, row: SupportsIndex, col: SupportsIndex) -
     if not shape.fits(r, c):
         raise ValueError(
             f"{shape.kind} {shape.ordinal} ({shape.height}x{shape.width}) does not fit with its "
-            f"top-left corner at row {shown(r)}, col {shown(c)}; rows go up to {BOARD_SIZE - shape.height} "
-            f"and columns up to {BOARD_SIZE - shape.width}"
+            f"top-left corner at row {shown(r)}, col {shown(c)}; rows go up to "
+            f"{BOARD_SIZE - shape.height} and columns up to {BOARD_SIZE - shape.width}"
         )
     return o * CELLS_PER_BOARD + r * BOARD_SIZE + c
 

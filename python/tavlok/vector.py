@@ -50,10 +50,10 @@ class VectorEnv:
     ``num_threads`` threads step the envs (default: the cores this process may use; never more
     than ``num_envs``, and at most 1024), with the interpreter lock released. Results do not depend
     on the number of threads. A batch too large for the memory this process may use raises
-    ``MemoryError`` saying what it needs. Each env carries its own random generator seeded from ``(seed, env index)``, with
-    ``seed`` below 2**64 (a random one when None). The rules draw nothing at random today, so the
-    games are fully determined by the actions; whatever randomness is added later replays from
-    the same seed.
+    ``MemoryError`` saying what it needs. Each env carries its own random generator seeded from
+    ``(seed, env index)``, with ``seed`` below 2**64 (a random one when None). The rules draw
+    nothing at random today, so the games are fully determined by the actions; whatever randomness
+    is added later replays from the same seed.
 
     Ctrl-C stops a long ``reset`` or ``step`` within milliseconds (``KeyboardInterrupt``, with a
     note saying how far it got). Some envs have then moved and others not, so ``step`` refuses
