@@ -162,8 +162,9 @@ MctsResult Mcts::search(const State& state, const StopHook& stop) {
 
     const bool timed = options_.budget_kind == BudgetKind::Milliseconds;
     // Every iteration adds at most one node's children.
-    capacity_ = timed ? MAX_NODES
-                      : std::min<std::size_t>(MAX_NODES, (options_.budget + 1) * MAX_CHILDREN + 1);
+    capacity_ = timed || options_.budget >= MAX_NODES / MAX_CHILDREN
+                    ? MAX_NODES
+                    : (options_.budget + 1) * MAX_CHILDREN + 1;
     nodes_.clear();
     nodes_.reserve(capacity_);
     nodes_.push_back(Node{});

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -103,7 +104,8 @@ TEST(Mcts, ASearchWithoutPlayoutsPlaysGreedysMove) {
 
 TEST(Mcts, TheStopHookEndsTheSearchWithTheBestMoveSoFar) {
     const State state = positions_of_random_game(9, 10)[2];
-    MctsOptions endless = with_playouts(std::size_t{1} << 40, PlayoutKind::Largest);
+    const MctsOptions endless =
+        with_playouts(std::numeric_limits<std::size_t>::max(), PlayoutKind::Largest);
 
     // A flag raised from elsewhere: the hook is asked again and again until it is.
     std::atomic<int> calls = 0;
