@@ -14,7 +14,7 @@ from tavlok.board import Board
 class Batch:
     """num_envs games stepped together; the engine side of tavlok.VectorEnv."""
 
-    def __init__(self, num_envs: int, num_threads: int, bits: bool, seed: int) -> None: ...
+    def __init__(self, num_envs: SupportsIndex, num_threads: SupportsIndex, bits: bool, seed: int) -> None: ...
 
     def reset(self, seed: int | None) -> None:
         """Starts every game anew; an int seed reseeds every env."""

@@ -18,8 +18,14 @@ import numpy as np
 
 from . import _core
 from .bots import BOTS
+from ._numbers import shown
 from .cores import default_threads
 from .pieces import NUM_SEATS
+
+# What the engine plays in one arena: games are numbered below 2**40, and a thread per core of
+# the largest machines is enough.
+MAX_GAMES = 2**40 - 1
+MAX_THREADS = 1024
 
 
 @dataclass(frozen=True, eq=False)
@@ -111,19 +117,28 @@ def arena(
     every game draws from its own, seeded from ``(seed, game index)``. ``threads`` defaults to the
     cores this process may use; the results are the same for any number. ``progress(done, total)``
     is called as games finish.
+
+    Ctrl-C (or any signal handler that raises) stops the games within one game per thread; the
+    exception carries a note saying how many were played, and nothing is returned.
     """
     names = tuple(_bot_name(bot) for bot in bots)
     if len(names) != NUM_SEATS:
         raise ValueError(f"an arena needs four bots, not {len(names)}")
     games = operator.index(games)
-    if games < 1:
-        raise ValueError(f"games must be at least 1, not {games}")
+    if not 1 <= games <= MAX_GAMES:
+        raise ValueError(f"games must be between 1 and 2**40 - 1, not {shown(games)}")
     seed = operator.index(seed)
     if not 0 <= seed < 2**64:
-        raise ValueError(f"seed must be between 0 and 2**64 - 1, not {seed}")
-    threads = default_threads() if threads is None else operator.index(threads)
-    if threads < 1:
-        raise ValueError(f"threads must be at least 1, not {threads}")
+        raise ValueError(f"seed must be between 0 and 2**64 - 1, not {shown(seed)}")
+    if threads is None:
+        threads = min(default_threads(), MAX_THREADS)
+    else:
+        threads = operator.index(threads)
+        if not 1 <= threads <= MAX_THREADS:
+            raise ValueError(
+                f"threads must be between 1 and {MAX_THREADS}, or None for the cores this "
+                f"process may use; not {shown(threads)}"
+            )
 
     # Without a progress report one call plays everything; with one, calls of a few games per
     # thread, which changes nothing in the games.

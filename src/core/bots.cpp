@@ -1,5 +1,5 @@
 // tavlok._core's reference bots, and the arena that plays them against each other with the
-// interpreter lock released.
+// interpreter lock released; Ctrl-C stops an arena within a game or so, and it returns nothing.
 #include "game/bots.hpp"
 
 #include <nanobind/stl/array.h>
@@ -8,12 +8,15 @@
 
 #include <algorithm>
 #include <array>
+#include <new>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include "core.hpp"
 #include "game/arena.hpp"
+#include "interrupt.hpp"
 
 namespace core {
 
@@ -49,16 +52,30 @@ std::pair<ArenaScores, ArenaSeats> play_arena(const std::array<std::string, NUM_
     const std::array<game::BotKind, NUM_AGENTS> bots = bot_kinds(names);
     const std::size_t first = index_below(first_game, "first game", MAX_GAMES);
     const std::size_t count = index_below(game_count, "game count", MAX_GAMES);
-    const std::size_t num_threads = index_below(threads, "thread count", 1025);
-    if (num_threads == 0) throw nb::value_error("an arena needs at least one thread");
-    auto scores = new_array<ArenaScores>({count, NUM_AGENTS});
-    auto seats = new_array<ArenaSeats>({count, NUM_AGENTS});
-    {
-        nb::gil_scoped_release unlocked;
-        game::WorkerPool pool(std::max<std::size_t>(1, std::min(num_threads, count)));
-        game::play_arena(bots, seed, first, count, pool, scores.data(), seats.data());
+    const std::size_t num_threads = index_in(threads, "thread count", 1, MAX_THREADS);
+    std::optional<ArenaScores> scores;
+    std::optional<ArenaSeats> seats;
+    try {
+        scores = new_array<ArenaScores>({count, NUM_AGENTS});
+        seats = new_array<ArenaSeats>({count, NUM_AGENTS});
+    } catch (const std::bad_alloc&) {
+        raise_too_large(std::to_string(count) + " games",
+                        static_cast<double>(count) * NUM_AGENTS * (sizeof(std::int16_t) + 1),
+                        "for their scores and seats");
     }
-    return {scores, seats};
+    const std::size_t pool_threads = std::max<std::size_t>(1, std::min(num_threads, count));
+    try {
+        without_lock(
+            [&] {
+                game::WorkerPool pool(pool_threads);
+                pool.stop_when(&python_signals());
+                game::play_arena(bots, seed, first, count, pool, scores->data(), seats->data());
+            },
+            {"the arena", "games", "their results are not returned"});
+    } catch (const std::system_error& failure) {
+        raise_threads_failed(pool_threads, failure);
+    }
+    return {*std::move(scores), *std::move(seats)};
 }
 
 }  // namespace
