@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <random>
 #include <string_view>
 #include <vector>
@@ -103,6 +104,14 @@ double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// The processor time of the calling thread: on a machine shared with other work the wall time
+// of a search grows with the load, its processor time hardly does.
+double thread_cpu_seconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
 // Mean and the standard error of the mean.
 struct Estimate {
     double mean = 0;
@@ -121,28 +130,37 @@ Estimate estimate(const std::vector<double>& values) {
 
 // One search per position of the game that four greedy bots play, on this thread alone.
 void time_per_move(const MctsOptions& options) {
-    std::printf("time per move on the positions of the all-greedy game, one thread:\n");
-    std::printf("  %10s %8s %10s %12s %14s\n", "placements", "legal", "ms", "playouts",
-                "playouts/s");
+    std::printf(
+        "time per move on the positions of the all-greedy game, one thread "
+        "(playouts per second of processor time):\n");
+    std::printf("  %10s %8s %10s %10s %10s %12s\n", "placements", "legal", "wall ms", "cpu ms",
+                "playouts", "playouts/s");
     State state;
     game::Mcts mcts(options);
-    double total_seconds = 0;
+    double total_seconds = 0, total_cpu = 0;
     std::size_t total_playouts = 0, searches = 0;
     while (!state.is_terminal()) {
         const std::size_t placed = state.history().size();
         const Clock::time_point start = Clock::now();
+        const double cpu_start = thread_cpu_seconds();
         const game::MctsResult result = mcts.search(state);
+        const double cpu = thread_cpu_seconds() - cpu_start;
         const double seconds = seconds_since(start);
         total_seconds += seconds;
+        total_cpu += cpu;
         total_playouts += result.playouts;
         ++searches;
         if (placed % 8 == 0)
-            std::printf("  %10zu %8zu %10.1f %12zu %14.0f\n", placed, state.legal_mask().count(),
-                        seconds * 1e3, result.playouts, result.playouts / seconds);
+            std::printf("  %10zu %8zu %10.1f %10.1f %10zu %12.0f\n", placed,
+                        state.legal_mask().count(), seconds * 1e3, cpu * 1e3, result.playouts,
+                        double(result.playouts) / cpu);
         state.apply(*game::greedy_action(state));
     }
-    std::printf("  all %zu positions: %.1f ms per move, %.0f playouts/s\n\n", searches,
-                total_seconds * 1e3 / searches, total_playouts / total_seconds);
+    std::printf(
+        "  all %zu positions: %.1f ms per move (%.1f ms of processor time), %.0f "
+        "playouts/s\n\n",
+        searches, total_seconds * 1e3 / double(searches), total_cpu * 1e3 / double(searches),
+        double(total_playouts) / total_cpu);
 }
 
 struct GameRecord {
@@ -151,6 +169,7 @@ struct GameRecord {
     std::size_t moves = 0;
     std::size_t playouts = 0;
     double seconds = 0;
+    double cpu_seconds = 0;
     double slowest = 0;
 };
 
@@ -168,7 +187,9 @@ GameRecord play_against_bots(const Settings& settings, std::size_t g) {
             move = *game::random_action(state, generator());
         } else if (state.seat() == record.mcts_seat) {
             const Clock::time_point start = Clock::now();
+            const double cpu_start = thread_cpu_seconds();
             const game::MctsResult result = mcts.search(state);
+            record.cpu_seconds += thread_cpu_seconds() - cpu_start;
             const double seconds = seconds_since(start);
             record.seconds += seconds;
             record.slowest = std::max(record.slowest, seconds);
@@ -199,7 +220,7 @@ void against_bots(const Settings& settings) {
     std::vector<double> wins, scores, other_scores;
     std::array<double, game::NUM_AGENTS> wins_by_seat{};
     std::size_t moves = 0, playouts = 0;
-    double search_seconds = 0, slowest = 0;
+    double search_seconds = 0, cpu_seconds = 0, slowest = 0;
     for (const GameRecord& r : records) {
         const std::int16_t best = *std::max_element(r.scores.begin(), r.scores.end());
         const auto sharing = std::count(r.scores.begin(), r.scores.end(), best);
@@ -212,6 +233,7 @@ void against_bots(const Settings& settings) {
         moves += r.moves;
         playouts += r.playouts;
         search_seconds += r.seconds;
+        cpu_seconds += r.cpu_seconds;
         slowest = std::max(slowest, r.slowest);
     }
     const Estimate win = estimate(wins), score = estimate(scores), others = estimate(other_scores);
@@ -229,9 +251,11 @@ void against_bots(const Settings& settings) {
     }
     std::printf("\n  mean score    %.2f +- %.2f (the other bots: %.2f +- %.2f)\n", score.mean,
                 score.error, others.mean, others.error);
-    std::printf("  per MCTS move %.1f ms mean, %.1f ms slowest, %.0f playouts, %.0f playouts/s\n",
-                search_seconds * 1e3 / double(moves), slowest * 1e3,
-                double(playouts) / double(moves), double(playouts) / search_seconds);
+    std::printf(
+        "  per MCTS move %.1f ms mean (%.1f ms of processor time), %.1f ms slowest, %.0f "
+        "playouts, %.0f playouts/s of processor time\n",
+        search_seconds * 1e3 / double(moves), cpu_seconds * 1e3 / double(moves), slowest * 1e3,
+        double(playouts) / double(moves), double(playouts) / cpu_seconds);
 }
 
 }  // namespace

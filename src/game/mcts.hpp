@@ -61,10 +61,10 @@ std::optional<PlayoutKind> playout_named(std::string_view name);
 enum class BudgetKind : std::uint8_t { Playouts, Milliseconds };
 
 struct MctsOptions {
-    // The default: 1000 playouts of the Largest kind, about 35 ms a move on average on one core
-    // of a current machine (80 ms at most, early in the game, where playouts are longest), which
-    // win nine games in ten against three greedy bots; bench/mcts_bench.cpp measures both. A
-    // playout budget keeps a seeded game the same on every machine and under any load.
+    // The default: 1000 playouts of the Largest kind, 35 to 45 ms of one core a move on average
+    // (80 to 120 ms for the first moves, where playouts are longest), which win nine games in ten
+    // against three greedy bots; bench/mcts_bench.cpp measures both. A playout budget keeps a
+    // seeded game the same on every machine and under any load.
     BudgetKind budget_kind = BudgetKind::Playouts;
     std::size_t budget = 1000;
     // The C of UCB1, mean outcome + C * sqrt(ln(parent visits) / visits), on outcomes in [0, 1].
