@@ -29,6 +29,7 @@ from gymnasium import Env, logger, spaces
 from gymnasium.error import ResetNeeded
 
 from . import bots
+from ._numbers import shown
 from .actions import PLANES_SHAPE
 from .match import IllegalMove, Match
 from .pieces import KINDS, NUM_ACTIONS, NUM_SEATS
@@ -303,7 +304,7 @@ def _seat(seat: object) -> int | None:
         return None
     value = _whole_number("seat", seat)
     if not 0 <= value < NUM_SEATS:
-        raise ValueError(f"seat must be None or 0 to {NUM_SEATS - 1}, not {value}")
+        raise ValueError(f"seat must be None or 0 to {NUM_SEATS - 1}, not {shown(value)}")
     return value
 
 
@@ -312,7 +313,7 @@ def _seed(seed: object) -> int | None:
         return None
     value = _whole_number("seed", seed)
     if value < 0:
-        raise ValueError(f"seed must be 0 or more, not {value}")
+        raise ValueError(f"seed must be 0 or more, not {shown(value)}")
     return value
 
 

@@ -25,6 +25,7 @@ from _tavlok import PyTavlok
 from support.drivers import Index, printed_by
 from support.processes import run_limited, skip_under_address_sanitizer
 from tavlok import State, VectorEnv, arena
+from tavlok.gym_env import TavlokGymEnv
 from support.rules import BY_GRID, NUM_ACTIONS, PIECE_CELLS, SEATS, SIZE, Model
 
 # ---- Arguments ----------------------------------------------------------------------------------
@@ -359,6 +360,12 @@ def pettingzoo_reset(seed):
     return [env.action_space(agent).sample() for agent in env.agents]
 
 
+def gymnasium_reset(seed):
+    env = TavlokGymEnv()
+    observation, _ = env.reset(seed=seed)  # the learner's seat and the bots' openings
+    return env.seat, observation["observation"].tobytes()
+
+
 SEED_BELOW_2_64 = "seed must be between 0 and 2**64 - 1, not {}"
 
 
@@ -376,6 +383,8 @@ SEED_ENTRIES = {
     "arena(seed=)": SeedEntry(arena_played, False, True, True, SEED_BELOW_2_64),
     "env().reset(seed=)": SeedEntry(pettingzoo_reset, True, False, False,
                                     "seed must be 0 or more, not {}"),
+    "TavlokGymEnv.reset(seed=)": SeedEntry(gymnasium_reset, True, False, False,
+                                           "seed must be 0 or more, not {}"),
 }
 
 

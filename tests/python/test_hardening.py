@@ -16,6 +16,7 @@ import _tavlok
 import tavlok
 from _tavlok import PyTavlok
 from tavlok import Board, Match, State, VectorEnv, arena
+from tavlok.gym_env import TavlokGymEnv
 from support.processes import forked, interrupted, run_limited, skip_under_address_sanitizer
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -208,6 +209,10 @@ TOO_LONG = {
                           f"Monomino has orientations 0 to 0, not (a number of {BITS} bits)"),
     "Board": (lambda: Board(np.full((20, 20), -1), HUGE),
               f"viewer must be a seat 0 to 3, not (a number of {BITS} bits)"),
+    "TavlokGymEnv seat": (lambda: TavlokGymEnv(seat=HUGE),
+                          f"seat must be None or 0 to 3, not (a number of {BITS} bits)"),
+    "TavlokGymEnv.reset seed": (lambda: TavlokGymEnv().reset(seed=-HUGE),
+                                f"seed must be 0 or more, not (a negative number of {BITS} bits)"),
     "Match.place": (lambda: Match().place(HUGE), f"seat 0 cannot play grid index (a number of "
                     f"{BITS} bits): grid index (a number of {BITS} bits) is outside 0 to 36399"),
 }
