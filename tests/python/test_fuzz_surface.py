@@ -12,6 +12,7 @@ failures it finds in Hypothesis's example database for the next run:
 """
 
 import json
+import operator
 import os
 from typing import NamedTuple
 
@@ -24,7 +25,7 @@ import tavlok
 from _tavlok import PyTavlok
 from support.drivers import Index, printed_by
 from support.processes import run_limited, skip_under_address_sanitizer
-from tavlok import State, VectorEnv, arena
+from tavlok import Board, Match, State, VectorEnv, arena
 from tavlok.gym_env import TavlokGymEnv
 from support.rules import BY_GRID, NUM_ACTIONS, PIECE_CELLS, SEATS, SIZE, Model
 
@@ -415,35 +416,53 @@ def test_every_entry_point_takes_every_kind_of_seed_or_names_it(entry, seed):
     assert vector_reset(None) == [1, 1]
 
 
+def pettingzoo_step(action):
+    env = tavlok.env()
+    env.reset(seed=1)
+    env.unwrapped.step(action)
+
+
 def index_entries():
-    """name -> (call, the ValueError's message with {} for the number)."""
-    grid = "grid index {} is outside 0 to 36399"
+    """name -> (call, the ValueError's message with {0} for the number)."""
+    grid = "grid index {0} is outside 0 to 36399"
+    seat = "seat {0} is outside 0 to 3"
     return {
         "State.apply": (lambda v: State().apply(v), grid),
-        "State.from_history": (lambda v: State.from_history([v]), grid),
-        "State.observation": (lambda v: State().observation(v), "seat {} is outside 0 to 3"),
+        "State.from_history": (lambda v: State.from_history([0, v]), grid),
+        "State.observation": (lambda v: State().observation(v), seat),
+        "State.board": (lambda v: State().board(v), seat),
         "decode": (tavlok.decode, grid),
-        "VectorEnv(num_envs)": (VectorEnv, "num_envs must be between 1 and 16777216, not {}"),
+        "encode": (lambda v: tavlok.encode(v, 0, 0), "orientation {0} is outside 0 to 90"),
+        # These two take a plain int, as their signatures say.
+        "orientation_index": (lambda v: tavlok.orientation_index("Monomino", operator.index(v)),
+                              "Monomino has orientations 0 to 0, not {0}"),
+        "Board": (lambda v: Board(np.full((20, 20), -1), operator.index(v)),
+                  "viewer must be a seat 0 to 3, not {0}"),
+        "Match.place": (lambda v: Match().place(v), "seat 0 cannot play grid index {0}: " + grid),
+        "env().step": (pettingzoo_step, "player_0 cannot play grid index {0}: " + grid),
+        "TavlokGymEnv(seat=)": (lambda v: TavlokGymEnv(seat=v),
+                                "seat must be None or 0 to 3, not {0}"),
+        "VectorEnv(num_envs)": (VectorEnv, "num_envs must be between 1 and 16777216, not {0}"),
         "VectorEnv(num_threads)": (lambda v: VectorEnv(2, v),
-                                   "num_threads must be between 1 and 1024, not {}"),
+                                   "num_threads must be between 1 and 1024, not {0}"),
         "arena(games=)": (lambda v: arena(["random"] * 4, games=v),
-                          "games must be between 1 and 2**40 - 1, not {}"),
+                          "games must be between 1 and 2**40 - 1, not {0}"),
         "arena(threads=)": (lambda v: arena(["random"] * 4, threads=v),
                             "threads must be between 1 and 1024, or None for the cores this "
-                            "process may use; not {}"),
+                            "process may use; not {0}"),
     }
 
 
 INDEX_ENTRIES = index_entries()
 
 
-@settings(settings.get_profile("ci"), max_examples=100, deadline=None)
+@settings(settings.get_profile("ci"), max_examples=150, deadline=None)
 @given(entry=st.sampled_from(sorted(INDEX_ENTRIES)), value=BEYOND_64_BITS,
        wrap=st.sampled_from([int, Index, StrictInt]))
 def test_numbers_of_any_size_are_refused_by_their_argument_and_range(entry, value, wrap):
     call, message = INDEX_ENTRIES[entry]
     _, error = outcome(lambda: call(wrap(value)))
-    assert type(error) is ValueError, repr(error)
+    assert isinstance(error, ValueError), repr(error)  # IllegalMove is one
     assert str(error) == message.format(described(value))
 
 
@@ -491,14 +510,30 @@ SIZED_REQUESTS = """
 
     batches()
     arenas()
+    # 2**39 games of four int16 scores and four uint8 seats: 6.597e12 bytes.
+    try:
+        tavlok.arena(["greedy"] * 4, games=2**39, threads=1)
+    except MemoryError as error:
+        assert str(error) == ("549755813888 games need 6.6 TB for their scores and seats, more "
+                              "than this process could allocate"), error
+    # Threads whose stacks do not fit: a batch of 2,000 envs (some 130 MB) on 1,000 threads.
+    for threads in (lambda: tavlok.VectorEnv(2000, 1000, seed=0),
+                    lambda: tavlok.arena(["random"] * 4, games=2000, threads=1000)):
+        try:
+            threads()
+        except RuntimeError as error:
+            assert str(error).startswith("could not start 1000 threads: "), error
+            seen["threads: RuntimeError"] += 1
     print(json.dumps(seen))
 """
 
 
 def test_requests_of_any_size_are_made_or_refused_by_name_under_a_memory_limit():
+    # Every refusal must leave the child working: the next example runs in the same process.
     skip_under_address_sanitizer("AddressSanitizer reserves more address space than any limit")
     finished = run_limited(SIZED_REQUESTS)
     assert finished.returncode == 0, finished.stderr
     seen = json.loads(finished.stdout)
     assert set(seen) == {"batch: made", "batch: MemoryError", "arena: played",
-                         "arena: MemoryError"}, seen
+                         "arena: MemoryError", "threads: RuntimeError"}, seen
+    assert seen["threads: RuntimeError"] == 2

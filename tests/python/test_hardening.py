@@ -1,9 +1,9 @@
-"""What a hostile caller found: requests too large for the process, forks in the middle of a
-batched call, Ctrl-C during long engine calls, numbers too long to print, and diagnostics that
-carried the build machine's paths."""
+"""What a hostile caller found: forks in the middle of a batched call, Ctrl-C during long engine
+calls, unclear argument messages, and diagnostics that carried the build machine's paths.
+Requests too large for the process, and numbers too long to print, are drawn in
+test_fuzz_surface.py."""
 
 import hashlib
-import json
 import re
 import threading
 import warnings
@@ -15,9 +15,8 @@ import pytest
 import _tavlok
 import tavlok
 from _tavlok import PyTavlok
-from tavlok import Board, Match, State, VectorEnv, arena
-from tavlok.gym_env import TavlokGymEnv
-from support.processes import forked, interrupted, run_limited, skip_under_address_sanitizer
+from tavlok import VectorEnv, arena
+from support.processes import forked, interrupted, skip_under_address_sanitizer
 
 ROOT = Path(__file__).resolve().parents[2]
 
@@ -33,45 +32,6 @@ def digest(obs):
     for key in sorted(obs):
         hashed.update(key.encode() + np.ascontiguousarray(obs[key]).tobytes())
     return hashed.hexdigest()
-
-
-# ---- Requests sized by the caller ---------------------------------------------------------------
-
-
-def test_requests_too_large_for_the_process_raise_and_leave_it_working():
-    skip_under_address_sanitizer("AddressSanitizer reserves more address space than any limit")
-    finished = run_limited("""
-        import json
-        outcomes = []
-        for call in (lambda: tavlok.VectorEnv(40000, 1, seed=0),
-                     lambda: tavlok.arena(["greedy"] * 4, games=2**39, threads=1),
-                     lambda: tavlok.VectorEnv(2000, 1000, seed=0),
-                     lambda: tavlok.arena(["random"] * 4, games=2000, threads=1000)):
-            try:
-                call()
-                outcomes.append(["returned"])
-            except (MemoryError, RuntimeError) as error:
-                outcomes.append([type(error).__name__, str(error)])
-        env = tavlok.VectorEnv(2, 1, seed=0)
-        obs = env.reset()
-        env.step(obs["action_mask"].argmax(axis=1))
-        outcomes.append(tavlok.arena(["random"] * 4, games=4, threads=2).seat_scores.tolist())
-        print(json.dumps(outcomes))
-    """)
-    assert finished.returncode == 0, finished.stderr
-    vector, games, vector_threads, arena_threads, afterwards = json.loads(finished.stdout)
-    assert vector[0] == "MemoryError"
-    match = re.fullmatch(r"40000 envs need (\d+\.\d) GB for their games and buffers, more than "
-                         r"this process could allocate", vector[1])
-    # At least the planes and the byte masks, 38,000 bytes an env.
-    assert match and float(match[1]) >= 40000 * 38000 / 1e9, vector[1]
-    # 2**39 games of four int16 scores and four uint8 seats: 6.597e12 bytes.
-    assert games == ["MemoryError", "549755813888 games need 6.6 TB for their scores and seats, "
-                                    "more than this process could allocate"]
-    for outcome in (vector_threads, arena_threads):
-        assert outcome[0] == "RuntimeError" and outcome[1].startswith(
-            "could not start 1000 threads: "), outcome
-    assert afterwards == arena(["random"] * 4, games=4).seat_scores.tolist()
 
 
 # ---- Forks --------------------------------------------------------------------------------------
@@ -166,76 +126,15 @@ def test_ctrl_c_stops_a_large_reset_and_the_batch_steps_only_after_the_next_rese
     assert digest(env.step(actions)[0]) == after_step
 
 
-# ---- Numbers too long to print ------------------------------------------------------------------
-
-HUGE = 10**4400  # beyond the 4,300 digits Python turns into text
-BITS = HUGE.bit_length()
-BOTS = ["greedy"] * 4
+# ---- Argument messages --------------------------------------------------------------------------
+# (Numbers too long to print, at every call that takes one: test_fuzz_surface.py.)
 
 
-TOO_LONG = {
-    "State.apply": (lambda: State().apply(HUGE),
-                    f"grid index (a number of {BITS} bits) is outside 0 to 36399"),
-    "State.apply negative": (lambda: State().apply(-HUGE), "grid index (a negative number of "
-                             f"{BITS} bits) is outside 0 to 36399"),
-    "State.from_history": (lambda: State.from_history([0, HUGE]),
-                           f"grid index (a number of {BITS} bits) is outside 0 to 36399"),
-    "State.observation": (lambda: State().observation(HUGE),
-                          f"seat (a number of {BITS} bits) is outside 0 to 3"),
-    "State.board": (lambda: State().board(HUGE),
-                    f"seat (a number of {BITS} bits) is outside 0 to 3"),
-    "arena games": (lambda: arena(BOTS, games=HUGE),
-                    f"games must be between 1 and 2**40 - 1, not (a number of {BITS} bits)"),
-    "arena seed": (lambda: arena(BOTS, seed=-HUGE), "seed must be between 0 and 2**64 - 1, not "
-                   f"(a negative number of {BITS} bits)"),
-    "arena threads": (lambda: arena(BOTS, threads=HUGE), "threads must be between 1 and 1024, or "
-                      f"None for the cores this process may use; not (a number of {BITS} bits)"),
-    "arena 1025 threads": (lambda: arena(BOTS, threads=1025), "threads must be between 1 and "
-                           "1024, or None for the cores this process may use; not 1025"),
-    "VectorEnv num_envs": (lambda: VectorEnv(HUGE), "num_envs must be between 1 and 16777216, "
-                           f"not (a number of {BITS} bits)"),
-    "VectorEnv num_threads": (lambda: VectorEnv(2, num_threads=HUGE),
-                              f"num_threads must be between 1 and 1024, not (a number of {BITS} "
-                              "bits)"),
-    "VectorEnv seed": (lambda: VectorEnv(2, seed=HUGE),
-                       f"seed must be between 0 and 2**64 - 1, not (a number of {BITS} bits)"),
-    "VectorEnv.reset seed": (lambda: VectorEnv(2, 1, seed=0).reset(seed=-HUGE), "seed must be "
-                             f"between 0 and 2**64 - 1, not (a negative number of {BITS} bits)"),
-    "decode": (lambda: tavlok.decode(HUGE),
-               f"grid index (a number of {BITS} bits) is outside 0 to 36399"),
-    "encode": (lambda: tavlok.encode(-HUGE, 0, 0),
-               f"orientation (a negative number of {BITS} bits) is outside 0 to 90"),
-    "orientation_index": (lambda: tavlok.orientation_index("Monomino", HUGE),
-                          f"Monomino has orientations 0 to 0, not (a number of {BITS} bits)"),
-    "Board": (lambda: Board(np.full((20, 20), -1), HUGE),
-              f"viewer must be a seat 0 to 3, not (a number of {BITS} bits)"),
-    "TavlokGymEnv seat": (lambda: TavlokGymEnv(seat=HUGE),
-                          f"seat must be None or 0 to 3, not (a number of {BITS} bits)"),
-    "TavlokGymEnv.reset seed": (lambda: TavlokGymEnv().reset(seed=-HUGE),
-                                f"seed must be 0 or more, not (a negative number of {BITS} bits)"),
-    "Match.place": (lambda: Match().place(HUGE), f"seat 0 cannot play grid index (a number of "
-                    f"{BITS} bits): grid index (a number of {BITS} bits) is outside 0 to 36399"),
-}
-
-
-@pytest.mark.parametrize("name", sorted(TOO_LONG))
-def test_numbers_too_long_to_print_are_refused_by_their_argument_and_range(name):
-    call, message = TOO_LONG[name]
+def test_an_arena_says_what_its_thread_counts_mean():
     with pytest.raises(ValueError) as refused:
-        call()
-    assert str(refused.value) == message
-
-
-def test_the_pettingzoo_env_names_a_seed_or_move_too_long_to_print():
-    env = tavlok.env()
-    with pytest.raises(ValueError) as refused:
-        env.reset(seed=-HUGE)
-    assert str(refused.value) == f"seed must be 0 or more, not (a negative number of {BITS} bits)"
-    env.reset(seed=1)
-    with pytest.raises(ValueError) as refused:
-        env.unwrapped.step(HUGE)
-    assert str(refused.value) == (f"player_0 cannot play grid index (a number of {BITS} bits): "
-                                  f"grid index (a number of {BITS} bits) is outside 0 to 36399")
+        arena(["greedy"] * 4, threads=1025)
+    assert str(refused.value) == ("threads must be between 1 and 1024, or None for the cores this "
+                                  "process may use; not 1025")
 
 
 # ---- Paths of the build machine -----------------------------------------------------------------
