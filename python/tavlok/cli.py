@@ -13,6 +13,7 @@ from typing import TextIO
 import numpy as np
 
 from . import bench
+from .bots import BOTS
 from .actions import decode, encode
 from .match import Match
 from .pieces import KIND_ORIENTATIONS, KINDS, ORIENTATIONS, find_kind, orientation_index
@@ -69,9 +70,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     arena_parser = commands.add_parser(
         "arena", help="play games between four of the engine's bots, seats rotating every game"
     )
-    arena_parser.add_argument(
-        "bots", nargs=4, choices=("greedy", "random"), metavar="BOT", help="greedy or random"
-    )
+    # The engine knows its bots' names and settings; a name it does not know is a usage error.
+    arena_parser.add_argument("bots", nargs=4, metavar="BOT", help=f"one of {', '.join(BOTS)}")
     arena_parser.add_argument("--games", type=_whole(1), default=1000, help="games (1000)")
     arena_parser.add_argument(
         "--seed", type=_whole(*SEEDS), default=0, help="seed of the games (0)"
