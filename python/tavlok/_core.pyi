@@ -159,11 +159,26 @@ def random_action(state: State, key: int) -> int:
     key: uniform when the key is.
     """
 
-def play_arena(bots: Sequence[str], seed: int, first: SupportsIndex, count: SupportsIndex, threads: SupportsIndex) -> tuple[Annotated[NDArray[numpy.int16], dict(shape=(None, 4))], Annotated[NDArray[numpy.uint8], dict(shape=(None, 4))]]:
+def mcts_action(state: State, bot: str = 'mcts', seed: int = 0) -> int:
+    """
+    The move of search bot `bot` ('mcts' with its settings, see bot_name) for the
+    seat to move, its search seeded with `seed`. With a budget of playouts it
+    depends only on the position, the settings and the seed. Searches with the
+    interpreter lock released; Ctrl-C ends it with KeyboardInterrupt.
+    """
+
+def bot_name(name: str) -> str:
+    """
+    The engine's own spelling of a bot's name: 'random', 'greedy', or 'mcts' with the
+    settings that differ from the defaults ('mcts:400' for 400 playouts a move). ValueError
+    says why a name names no bot.
+    """
+
+def play_arena(bots: Sequence[str], seed: int, first: SupportsIndex, count: SupportsIndex, threads: SupportsIndex, opening: SupportsIndex = 0) -> tuple[Annotated[NDArray[numpy.int16], dict(shape=(None, 4))], Annotated[NDArray[numpy.uint8], dict(shape=(None, 4))]]:
     """
     Plays games first to first + count - 1 between four bots (names) with the
-    interpreter lock released; returns (scores, seats): count x 4 int16 scores by seat
-    and count x 4 uint8 seats of each bot.
+    interpreter lock released, each opening with `opening` random placements; returns
+    (scores, seats): count x 4 int16 scores by seat and count x 4 uint8 seats of each bot.
     """
 
 class Arena:
@@ -173,10 +188,10 @@ class Arena:
     bots until every game waits for one of the caller's; select(bots) picks the games
     waiting for those bots (bit i for bot i), observe() or states() shows them and
     play(moves) answers them all. Bot i sits at seat (i + g) % 4 in game g, which draws
-    from a generator seeded from (seed, g).
+    from a generator seeded from (seed, g) and opens with `opening` random placements.
     """
 
-    def __init__(self, bots: Sequence[str | None], seed: int, games: SupportsIndex, window: SupportsIndex, threads: SupportsIndex) -> None: ...
+    def __init__(self, bots: Sequence[str | None], seed: int, games: SupportsIndex, window: SupportsIndex, threads: SupportsIndex, opening: SupportsIndex = 0) -> None: ...
 
     @property
     def games(self) -> int:

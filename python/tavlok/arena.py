@@ -7,9 +7,12 @@ threads or on how the games are split into calls.
 
 A bot is one of:
 
-- one of the engine's bots, by name (``"greedy"``, ``"random"``) or as an object of
-  ``tavlok.bots`` (``bots.greedy``, ``bots.Random(7)``). The engine plays it in C++ with the
-  interpreter lock released. A ``Random`` bot's own generator is not used: the game's is.
+- one of the engine's bots, by name (``"greedy"``, ``"random"``, ``"mcts"``, ``"mcts:400"``: see
+  ``tavlok.bots``) or as an object of ``tavlok.bots`` (``bots.greedy``, ``bots.Random(7)``,
+  ``bots.MCTS(playouts=400)``). The engine plays it in C++ with the interpreter lock released.
+  The bot's own random source is not used: a random bot draws from the game's generator, and
+  every search is seeded from it. (A search with a budget in milliseconds makes the games depend
+  on the machine and its load.)
 - a batched policy: any other callable. It is called with the observations of all the games
   waiting for it at once, as a dict of numpy arrays (n games):
 
@@ -49,7 +52,7 @@ from typing import Any
 import numpy as np
 
 from . import _core
-from .bots import Greedy, PerState, Random, engine_name
+from .bots import BOTS, PerState, engine_name
 from .cores import default_threads
 from .pieces import NUM_ACTIONS, NUM_SEATS
 
@@ -113,6 +116,7 @@ class ArenaResult:
     seed: int
     seat_scores: np.ndarray  # (games, 4) int16: the final scores of each game, by seat
     seats: np.ndarray  # (games, 4) uint8: the seat each bot played in each game
+    opening: int = 0  # the random placements that began every game
 
     @property
     def games(self) -> int:
@@ -192,9 +196,12 @@ class ArenaResult:
 
     def table(self) -> str:
         """The per-bot and per-seat figures as a small text table."""
-        width = max(10, *(len(name) for name in self.bots))
+        # Long names (a search bot's settings) push their own row out rather than every row.
+        width = min(max(10, *(len(name) for name in self.bots)), 24)
+        opened = f", {self.opening} random placements first" if self.opening else ""
         lines = [
-            f"{self.games} games, seed {self.seed}; seats rotate every game, a shared win is split",
+            f"{self.games} games, seed {self.seed}{opened}; seats rotate every game, a shared win "
+            "is split",
             f"{'bot':<{width + 2}}{'mean score':>12}{'± s.e.':>8}"
             f"{'win rate':>10}{'95% interval':>16}{'rating':>8}",
         ]
@@ -240,6 +247,7 @@ def arena(
     threads: int | None = None,
     progress: Callable[[int, int], None] | None = None,
     batch_size: int | None = None,
+    opening: int = 0,
 ) -> ArenaResult:
     """Plays ``games`` games between four bots and returns what they scored and won.
 
@@ -249,7 +257,11 @@ def arena(
     defaults to the cores this process may use; the results are the same for any number.
     ``progress(done, total)`` is called as games finish. ``batch_size`` caps how many games are
     played side by side when a bot is a policy (1024 by default, at most 65536): each policy call
-    sees at most that many.
+    sees at most that many. ``opening`` random placements (uniform, drawn from the game's
+    generator; 0 to 84) begin every game before the bots play: without them, bots that draw
+    nothing at random (greedy, the search bot with greedy playouts, most policies) play the same
+    game whenever they sit in the same seats, and the intervals, which take the games to be
+    independent, would claim far more than four distinct games can show.
     """
     players = [_player(bot) for bot in bots]
     if len(players) != NUM_SEATS:
@@ -266,14 +278,14 @@ def arena(
     batch = min(games, DEFAULT_BATCH) if batch_size is None else operator.index(batch_size)
     if not 1 <= batch <= MAX_BATCH:
         raise ValueError(f"batch_size must be between 1 and {MAX_BATCH}, not {batch}")
+    opening = operator.index(opening)  # the engine checks its range
 
-    names = tuple(player.name for player in players)
-    if all(player.engine is not None for player in players):
-        engine_names = [player.engine for player in players]
-        scores, seats = _play_engine(engine_names, seed, games, threads, progress)  # type: ignore[arg-type]
+    engine_names = [player.engine for player in players if player.engine is not None]
+    if len(engine_names) == NUM_SEATS:
+        scores, seats = _play_engine(engine_names, seed, games, threads, opening, progress)
     else:
-        scores, seats = _play_lockstep(players, seed, games, threads, batch, progress)
-    return ArenaResult(names, seed, scores, seats)
+        scores, seats = _play_lockstep(players, seed, games, threads, batch, opening, progress)
+    return ArenaResult(tuple(player.name for player in players), seed, scores, seats, opening)
 
 
 def _player(bot: Any) -> _Player:
@@ -284,7 +296,7 @@ def _player(bot: Any) -> _Player:
         return _Player(name, engine=name)
     if isinstance(bot, PerState):
         return _Player(bot.name, policy=bot, per_state=True)
-    if isinstance(bot, (Greedy, Random)):
+    if isinstance(bot, tuple(BOTS.values())):
         # A subclass of a bot of ours with a move of its own: a function of one State.
         return _Player(type(bot).__name__, policy=bot, per_state=True)
     if callable(bot):
@@ -306,6 +318,7 @@ def _play_engine(
     seed: int,
     games: int,
     threads: int,
+    opening: int,
     progress: Callable[[int, int], None] | None,
 ) -> tuple[np.ndarray, np.ndarray]:
     # Without a progress report one call plays everything; with one, calls of a few games per
@@ -314,7 +327,7 @@ def _play_engine(
     scores, seats = [], []
     for first in range(0, games, chunk):
         count = min(chunk, games - first)
-        played, seated = _core.play_arena(names, seed, first, count, threads)
+        played, seated = _core.play_arena(names, seed, first, count, threads, opening)
         scores.append(played)
         seats.append(seated)
         if progress is not None:
@@ -328,9 +341,11 @@ def _play_lockstep(
     games: int,
     threads: int,
     batch: int,
+    opening: int,
     progress: Callable[[int, int], None] | None,
 ) -> tuple[np.ndarray, np.ndarray]:
-    table = _core.Arena([player.engine for player in players], seed, games, batch, threads)
+    engine_names = [player.engine for player in players]
+    table = _core.Arena(engine_names, seed, games, batch, threads, opening)
     # One call per policy and round, however many of the four bots it plays: the bots it plays,
     # as bits (bit i for bot i), by policy, in the order the policies first appear.
     masks: dict[int, tuple[_Player, int]] = {}
@@ -344,11 +359,12 @@ def _play_lockstep(
             waiting = table.select(mask)
             if len(waiting) == 0:
                 continue
+            policy: Callable[..., Any] = player.policy  # type: ignore[assignment]
             if player.per_state:
-                moves: Any = [player.policy(state) for state in table.states()]  # type: ignore[misc]
+                answer = [policy(state) for state in table.states()]
             else:
-                moves = player.policy(table.observe())  # type: ignore[misc]
-            moves = _grid_indices(moves, waiting, player.name)
+                answer = policy(table.observe())
+            moves = _grid_indices(answer, waiting, player.name)
             try:
                 table.play(moves)
             except ValueError as refused:
@@ -378,7 +394,7 @@ def _grid_indices(returned: Any, waiting: np.ndarray, name: str) -> np.ndarray:
         )
     if moves.shape != (n,):
         raise ValueError(
-            f"{name!r} returned {np.shape(returned)} for {n} games: a policy returns one grid "
+            f"{name!r} returned shape {moves.shape} for {n} games: a policy returns one grid "
             "index per game (a function of one State goes in tavlok.bots.PerState)"
         )
     outside = (moves < 0) | (moves >= NUM_ACTIONS)

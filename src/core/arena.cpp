@@ -3,7 +3,6 @@
 // (game::LockstepArena). tavlok.arena drives both; the policies are called there, in Python.
 #include "game/arena.hpp"
 
-#include <nanobind/stl/array.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
@@ -43,13 +42,6 @@ using Games = nb::ndarray<nb::numpy, std::int64_t, nb::shape<-1>>;
 using Legal = nb::ndarray<nb::numpy, std::int32_t, nb::shape<-1>>;
 using Moves = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
-game::BotSpec engine_bot(const std::string& name) {
-    const std::optional<game::BotSpec> bot = game::bot_named(name);
-    if (!bot)
-        raise_value_error("unknown bot '%s': the engine plays 'greedy' and 'random'", name.c_str());
-    return *bot;
-}
-
 std::size_t thread_count(IndexArgument threads) {
     const std::size_t count = index_below(threads, "thread count", MAX_THREADS + 1);
     if (count == 0) throw nb::value_error("an arena needs at least one thread");
@@ -61,10 +53,24 @@ Results new_results(std::size_t games) {
             new_array<ArenaSeats>({games, NUM_AGENTS})};
 }
 
-Results play_arena(const std::array<std::string, NUM_AGENTS>& names, std::uint64_t seed,
-                   IndexArgument first_game, IndexArgument game_count, IndexArgument threads) {
-    std::array<game::BotSpec, NUM_AGENTS> bots;
-    for (std::size_t i = 0; i < NUM_AGENTS; ++i) bots[i] = engine_bot(names[i]);
+// The setup of an arena from its arguments, which it checks.
+game::ArenaSetup setup_of(const std::vector<std::optional<std::string>>& names, std::uint64_t seed,
+                          IndexArgument opening) {
+    if (names.size() != NUM_AGENTS)
+        raise_value_error("an arena needs four bots, not %zu", names.size());
+    game::ArenaSetup setup;
+    for (std::size_t i = 0; i < NUM_AGENTS; ++i)
+        setup.bots[i] = names[i] ? engine_bot(*names[i]) : game::BotSpec{game::BotKind::Caller};
+    setup.seed = seed;
+    setup.opening = index_below(opening, "opening", game::MAX_PLACEMENTS + 1);
+    return setup;
+}
+
+Results play_arena(const std::vector<std::string>& names, std::uint64_t seed,
+                   IndexArgument first_game, IndexArgument game_count, IndexArgument threads,
+                   IndexArgument opening) {
+    const game::ArenaSetup setup = setup_of(
+        std::vector<std::optional<std::string>>(names.begin(), names.end()), seed, opening);
     const std::size_t first = index_below(first_game, "first game", MAX_GAMES);
     const std::size_t count = index_below(game_count, "game count", MAX_GAMES);
     const std::size_t num_threads = thread_count(threads);
@@ -72,8 +78,7 @@ Results play_arena(const std::array<std::string, NUM_AGENTS>& names, std::uint64
     {
         nb::gil_scoped_release unlocked;
         game::WorkerPool pool(std::max<std::size_t>(1, std::min(num_threads, count)));
-        game::play_arena(bots, seed, first, count, pool, results.first.data(),
-                         results.second.data());
+        game::play_arena(setup, first, count, pool, results.first.data(), results.second.data());
     }
     return results;
 }
@@ -83,10 +88,10 @@ Results play_arena(const std::array<std::string, NUM_AGENTS>& names, std::uint64
 class Arena {
 public:
     Arena(const std::vector<std::optional<std::string>>& names, std::uint64_t seed,
-          IndexArgument games, IndexArgument window, IndexArgument threads)
+          IndexArgument games, IndexArgument window, IndexArgument threads, IndexArgument opening)
         : results_(new_results(
               index_below(games, "game count", MAX_GAMES))),  // first: the engine writes there
-          arena_(bots_of(names), seed, results_.first.shape(0),
+          arena_(setup_of(names, seed, opening), results_.first.shape(0),
                  index_below(window, "window", game::MAX_SPARSE_ROWS + 1), thread_count(threads),
                  results_.first.data(), results_.second.data()) {}
 
@@ -171,16 +176,6 @@ public:
     }
 
 private:
-    static std::array<game::BotSpec, NUM_AGENTS> bots_of(
-        const std::vector<std::optional<std::string>>& names) {
-        if (names.size() != NUM_AGENTS)
-            raise_value_error("an arena needs four bots, not %zu", names.size());
-        std::array<game::BotSpec, NUM_AGENTS> bots;
-        for (std::size_t i = 0; i < NUM_AGENTS; ++i)
-            bots[i] = names[i] ? engine_bot(*names[i]) : game::BotSpec{game::BotKind::Caller};
-        return bots;
-    }
-
     Results results_;
     game::LockstepArena arena_;
     std::atomic<bool> in_use_{false};
@@ -188,13 +183,26 @@ private:
 
 }  // namespace
 
+game::BotSpec engine_bot(const std::string& name) {
+    std::string why;
+    const std::optional<game::BotSpec> bot = game::bot_named(name, &why);
+    if (!bot) raise_value_error("unknown bot '%s': %s", name.c_str(), why.c_str());
+    return *bot;
+}
+
 void bind_arena(nb::module_& module) {
     using namespace nb::literals;
     module.def(
+        "bot_name", [](const std::string& name) { return game::name(engine_bot(name)); }, "name"_a,
+        "The engine's own spelling of a bot's name: 'random', 'greedy', or 'mcts' with the\n"
+        "settings that differ from the defaults ('mcts:400' for 400 playouts a move). ValueError\n"
+        "says why a name names no bot.");
+    module.def(
         "play_arena", play_arena, "bots"_a, "seed"_a, "first"_a, "count"_a, "threads"_a,
+        "opening"_a = 0,
         "Plays games first to first + count - 1 between four bots (names) with the\n"
-        "interpreter lock released; returns (scores, seats): count x 4 int16 scores by seat\n"
-        "and count x 4 uint8 seats of each bot.");
+        "interpreter lock released, each opening with `opening` random placements; returns\n"
+        "(scores, seats): count x 4 int16 scores by seat and count x 4 uint8 seats of each bot.");
     nb::class_<Arena>(
         module, "Arena", nb::is_final(),
         "Games between four bots, some of them played by the caller (None in bots), side by\n"
@@ -202,10 +210,10 @@ void bind_arena(nb::module_& module) {
         "bots until every game waits for one of the caller's; select(bots) picks the games\n"
         "waiting for those bots (bit i for bot i), observe() or states() shows them and\n"
         "play(moves) answers them all. Bot i sits at seat (i + g) % 4 in game g, which draws\n"
-        "from a generator seeded from (seed, g).")
+        "from a generator seeded from (seed, g) and opens with `opening` random placements.")
         .def(nb::init<const std::vector<std::optional<std::string>>&, std::uint64_t, IndexArgument,
-                      IndexArgument, IndexArgument>(),
-             "bots"_a, "seed"_a, "games"_a, "window"_a, "threads"_a)
+                      IndexArgument, IndexArgument, IndexArgument>(),
+             "bots"_a, "seed"_a, "games"_a, "window"_a, "threads"_a, "opening"_a = 0)
         .def_prop_ro("games", &Arena::num_games, "The number of games.")
         .def_prop_ro("window", &Arena::window, "How many games are played side by side.")
         .def_prop_ro("finished", &Arena::finished, "The games over so far.")

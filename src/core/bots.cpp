@@ -1,10 +1,15 @@
-// tavlok._core's reference bots, one move at a time on a State (the arena plays them in
-// arena.cpp).
+// tavlok._core's bots, one move at a time on a State (the arena plays them in arena.cpp).
 #include "game/bots.hpp"
 
+#include <nanobind/stl/string.h>
+
+#include <chrono>
 #include <optional>
+#include <string>
 
 #include "core.hpp"
+#include "game/arena.hpp"
+#include "game/mcts.hpp"
 
 namespace core {
 
@@ -13,6 +18,37 @@ namespace {
 std::size_t move_of(std::optional<std::size_t> action) {
     if (!action) throw nb::value_error("the game is over: no seat has a move");
     return *action;
+}
+
+// The search bot's move, searched with the interpreter lock released; Ctrl-C ends the search
+// with KeyboardInterrupt.
+std::size_t mcts_move(const game::State& state, const std::string& name, std::uint64_t seed) {
+    game::BotSpec bot = engine_bot(name);
+    if (bot.kind != game::BotKind::Mcts)
+        raise_value_error("'%s' is not the search bot, 'mcts'", name.c_str());
+    bot.mcts.seed = seed;
+    // The caller's State could be changed by another thread while the lock is released.
+    const game::State position = state;
+    // The search asks about once a millisecond; taking the lock that often would slow it down
+    // whenever another thread holds it, and a twentieth of a second is soon enough for a person.
+    using Clock = std::chrono::steady_clock;
+    constexpr auto SIGNAL_CHECK_INTERVAL = std::chrono::milliseconds(50);
+    Clock::time_point next_check = Clock::now() + SIGNAL_CHECK_INTERVAL;
+    bool interrupted = false;
+    std::optional<std::size_t> action;
+    {
+        nb::gil_scoped_release unlocked;
+        action = game::mcts_action(position, bot.mcts, [&] {
+            const Clock::time_point now = Clock::now();
+            if (now < next_check) return false;
+            next_check = now + SIGNAL_CHECK_INTERVAL;
+            nb::gil_scoped_acquire locked;
+            interrupted = PyErr_CheckSignals() != 0;
+            return interrupted;
+        });
+    }
+    if (interrupted) throw nb::python_error();
+    return move_of(action);
 }
 
 }  // namespace
@@ -32,6 +68,11 @@ void bind_bots(nb::module_& module) {
         "state"_a, "key"_a,
         "The legal move number floor(key * n / 2**64) of the n, ascending, for a random 64-bit\n"
         "key: uniform when the key is.");
+    module.def("mcts_action", mcts_move, "state"_a, "bot"_a = "mcts", "seed"_a = 0,
+               "The move of search bot `bot` ('mcts' with its settings, see bot_name) for the\n"
+               "seat to move, its search seeded with `seed`. With a budget of playouts it\n"
+               "depends only on the position, the settings and the seed. Searches with the\n"
+               "interpreter lock released; Ctrl-C ends it with KeyboardInterrupt.");
 }
 
 }  // namespace core

@@ -14,6 +14,11 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <string>
+
+namespace game {
+struct BotSpec;
+}
 
 namespace core {
 
@@ -23,6 +28,9 @@ void bind_batch(nb::module_& module);
 void bind_state(nb::module_& module);
 void bind_bots(nb::module_& module);
 void bind_arena(nb::module_& module);
+
+// The engine's bot of that name (see game::bot_named); ValueError says why a name names none.
+game::BotSpec engine_bot(const std::string& name);
 
 // Raises ValueError with a message formatted as PyErr_Format formats it.
 template <class... Args>

@@ -1,11 +1,100 @@
 #include "game/arena.hpp"
 
 #include <algorithm>
+#include <charconv>
+#include <system_error>
 
 #include "game/bots.hpp"
 #include "game/sparse.hpp"
 
 namespace game {
+
+namespace {
+
+constexpr std::size_t MAX_PLAYOUTS = 1'000'000'000;
+constexpr std::size_t MAX_MILLISECONDS = 86'400'000;  // a day
+
+// The shortest text that reads back as the same double.
+std::string number_text(double x) {
+    std::array<char, 32> text;
+    return {text.data(), std::to_chars(text.data(), text.data() + text.size(), x).ptr};
+}
+
+template <class Number>
+bool read_number(std::string_view text, Number& out) {
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, out);
+    return error == std::errc{} && stop == end;
+}
+
+// Reads one setting of the search ("key=value", or a bare number of playouts) into `options`;
+// returns why it cannot when it cannot.
+std::optional<std::string> read_setting(std::string_view item, MctsOptions& options,
+                                        bool& budget_given) {
+    if (item.empty()) return std::string("a setting is missing between commas or at an end");
+    const std::size_t equals = item.find('=');
+    const bool bare = equals == std::string_view::npos;
+    const std::string key(bare ? "playouts" : item.substr(0, equals));
+    const std::string_view value = bare ? item : item.substr(equals + 1);
+    const auto refused = [&](const std::string& expected) {
+        return key + " must be " + expected + ", not '" + std::string(value) + "'";
+    };
+    if (key == "playouts" || key == "ms") {
+        if (budget_given) return std::string("give one budget, playouts or ms");
+        budget_given = true;
+        const std::size_t most = key == "ms" ? MAX_MILLISECONDS : MAX_PLAYOUTS;
+        std::size_t budget = 0;
+        if (!read_number(value, budget) || budget < 1 || budget > most)
+            return refused("a whole number from 1 to " + std::to_string(most));
+        options.budget_kind = key == "ms" ? BudgetKind::Milliseconds : BudgetKind::Playouts;
+        options.budget = budget;
+        return std::nullopt;
+    }
+    if (key == "playout") {
+        const std::optional<PlayoutKind> playout = playout_named(value);
+        if (!playout) return refused("random, largest or greedy");
+        options.playout = *playout;
+        return std::nullopt;
+    }
+    double* setting = key == "exploration"    ? &options.exploration
+                      : key == "widening"     ? &options.widening
+                      : key == "score_weight" ? &options.score_weight
+                                              : nullptr;
+    if (setting == nullptr)
+        return "unknown setting '" + key +
+               "': playouts, ms, playout, exploration, widening or score_weight";
+    const std::size_t most = key == "score_weight" ? 1 : 1'000'000;
+    double number = 0;
+    if (!read_number(value, number) || !(number >= 0 && number <= static_cast<double>(most)))
+        return refused("a number from 0 to " + std::to_string(most));
+    *setting = number;
+    return std::nullopt;
+}
+
+std::string mcts_name(const MctsOptions& options) {
+    const MctsOptions defaults;
+    std::string settings;
+    const auto add = [&](const std::string& setting) {
+        settings += (settings.empty() ? "" : ",") + setting;
+    };
+    if (options.budget_kind != defaults.budget_kind || options.budget != defaults.budget)
+        add((options.budget_kind == BudgetKind::Milliseconds ? "ms=" : "playouts=") +
+            std::to_string(options.budget));
+    if (options.playout != defaults.playout) add(std::string("playout=") + name(options.playout));
+    if (options.exploration != defaults.exploration)
+        add("exploration=" + number_text(options.exploration));
+    if (options.widening != defaults.widening) add("widening=" + number_text(options.widening));
+    if (options.score_weight != defaults.score_weight)
+        add("score_weight=" + number_text(options.score_weight));
+    if (settings.empty()) return "mcts";
+    // Playouts alone, the setting people change, in its short form.
+    constexpr std::string_view PLAYOUTS = "playouts=";
+    if (settings.starts_with(PLAYOUTS) && settings.find(',') == std::string::npos)
+        return "mcts:" + settings.substr(PLAYOUTS.size());
+    return "mcts:" + settings;
+}
+
+}  // namespace
 
 std::string name(const BotSpec& bot) {
     switch (bot.kind) {
@@ -13,16 +102,37 @@ std::string name(const BotSpec& bot) {
             return "random";
         case BotKind::Greedy:
             return "greedy";
+        case BotKind::Mcts:
+            return mcts_name(bot.mcts);
         case BotKind::Caller:
             break;
     }
     return "caller";
 }
 
-std::optional<BotSpec> bot_named(std::string_view name) {
+std::optional<BotSpec> bot_named(std::string_view name, std::string* why) {
     if (name == "random") return BotSpec{BotKind::Random};
     if (name == "greedy") return BotSpec{BotKind::Greedy};
-    return std::nullopt;
+    const auto fail = [&](std::string reason) -> std::optional<BotSpec> {
+        if (why != nullptr) *why = std::move(reason);
+        return std::nullopt;
+    };
+    constexpr std::string_view MCTS = "mcts";
+    if (!name.starts_with(MCTS) || (name.size() > MCTS.size() && name[MCTS.size()] != ':'))
+        return fail("the engine plays random, greedy and mcts");
+    BotSpec bot{BotKind::Mcts};
+    bool budget_given = false;
+    if (name.size() > MCTS.size()) {
+        for (std::string_view rest = name.substr(MCTS.size() + 1);;) {
+            const std::size_t comma = rest.find(',');
+            if (std::optional<std::string> refused =
+                    read_setting(rest.substr(0, comma), bot.mcts, budget_given))
+                return fail(*refused);
+            if (comma == std::string_view::npos) break;
+            rest.remove_prefix(comma + 1);
+        }
+    }
+    return bot;
 }
 
 std::size_t bot_action(const BotSpec& bot, const State& state, std::mt19937_64& generator) {
@@ -34,6 +144,12 @@ std::size_t bot_action(const BotSpec& bot, const State& state, std::mt19937_64& 
         case BotKind::Greedy:
             action = greedy_action(state);
             break;
+        case BotKind::Mcts: {
+            MctsOptions options = bot.mcts;
+            options.seed = generator();
+            action = mcts_action(state, options);
+            break;
+        }
         case BotKind::Caller:
             fatal("the engine was asked to move for the caller's bot");
     }
@@ -101,13 +217,22 @@ void write_result(const State& state, std::size_t game_index, std::size_t i, std
 
 }  // namespace
 
-void play_arena(const std::array<BotSpec, NUM_AGENTS>& bots, std::uint64_t seed, std::size_t first,
-                std::size_t count, WorkerPool& pool, std::int16_t* scores, std::uint8_t* seats) {
+State random_opening(std::size_t placements, std::mt19937_64& generator) {
+    State state;
+    while (state.history().size() < placements && !state.is_terminal())
+        if (const std::optional<InvalidAction> refused =
+                state.apply(*random_action(state, generator())))
+            fatal("a random opening chose an illegal move: " + refused->message);
+    return state;
+}
+
+void play_arena(const ArenaSetup& setup, std::size_t first, std::size_t count, WorkerPool& pool,
+                std::int16_t* scores, std::uint8_t* seats) {
     pool.run(count, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
-            State state;
-            std::mt19937_64 generator = arena_generator(seed, first + i);
-            play_engine_moves(state, seated(bots, first + i), generator);
+            std::mt19937_64 generator = arena_generator(setup.seed, first + i);
+            State state = random_opening(setup.opening, generator);
+            play_engine_moves(state, seated(setup.bots, first + i), generator);
             if (!state.is_terminal()) fatal("play_arena met a caller's bot");
             write_result(state, first + i, i, scores, seats);
         }
@@ -116,11 +241,9 @@ void play_arena(const std::array<BotSpec, NUM_AGENTS>& bots, std::uint64_t seed,
 
 // ---- LockstepArena ----------------------------------------------------------------------------
 
-LockstepArena::LockstepArena(const std::array<BotSpec, NUM_AGENTS>& bots, std::uint64_t seed,
-                             std::size_t num_games, std::size_t window, std::size_t num_threads,
-                             std::int16_t* scores, std::uint8_t* seats)
-    : bots_(bots),
-      seed_(seed),
+LockstepArena::LockstepArena(const ArenaSetup& setup, std::size_t num_games, std::size_t window,
+                             std::size_t num_threads, std::int16_t* scores, std::uint8_t* seats)
+    : setup_(setup),
       num_games_(num_games),
       scores_(scores),
       seats_(seats),
@@ -142,8 +265,8 @@ bool LockstepArena::begin_next(Slot& slot) {
     slot.playing = next_game_ < num_games_;
     if (!slot.playing) return false;
     slot.game = next_game_++;
-    slot.state = State();
-    slot.generator = arena_generator(seed_, slot.game);
+    slot.generator = arena_generator(setup_.seed, slot.game);
+    slot.state = random_opening(setup_.opening, slot.generator);
     return true;
 }
 
@@ -154,7 +277,7 @@ bool LockstepArena::advance() {
             for (std::size_t i = begin; i < end; ++i) {
                 Slot& slot = slots_[i];
                 if (slot.playing)
-                    play_engine_moves(slot.state, seated(bots_, slot.game), slot.generator);
+                    play_engine_moves(slot.state, seated(setup_.bots, slot.game), slot.generator);
             }
         });
         // In window order, so that which game goes where does not depend on the threads.

@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "game/batch.hpp"
+#include "game/mcts.hpp"
 #include "game/state.hpp"
 
 namespace game {
@@ -23,6 +24,8 @@ namespace game {
 enum class BotKind : std::uint8_t {
     Random,
     Greedy,
+    // Monte-Carlo tree search (mcts.hpp).
+    Mcts,
     // Played by the caller of a LockstepArena, not by the engine.
     Caller,
 };
@@ -30,17 +33,24 @@ enum class BotKind : std::uint8_t {
 // One of an arena's bots: its kind and the settings of the kinds that have any.
 struct BotSpec {
     BotKind kind = BotKind::Random;
-
-    bool operator==(const BotSpec&) const = default;
+    // The search's settings, for BotKind::Mcts. In an arena its seed is not used: every search
+    // there is seeded from a number drawn from the game's generator, so that the games differ and
+    // still replay from the arena's seed.
+    MctsOptions mcts{};
 };
 
-// The name the engine knows a bot by ("random", "greedy"; "caller" for the caller's), and the bot
-// of an engine's name; nothing for a name that names none.
+// A bot's name: "random", "greedy", or "mcts", which may be followed by ':' and the settings of the
+// search that differ from its defaults, separated by commas: playouts=N (playouts a move; a bare
+// N says the same, so "mcts:400" is 400 playouts), ms=N (milliseconds a move instead),
+// playout=random|largest|greedy, exploration=X, widening=X and score_weight=X (MctsOptions).
+// name() writes the settings that differ from the defaults in that order, so that
+// bot_named(name(bot)) is the same bot; the caller's bot is "caller", which names none.
 std::string name(const BotSpec& bot);
-std::optional<BotSpec> bot_named(std::string_view name);
+// The bot that `name` names; nothing if none, with the reason in *why when it is given.
+std::optional<BotSpec> bot_named(std::string_view name, std::string* why = nullptr);
 
-// The move of engine bot `bot` for the seat to move; a random bot draws one number from
-// `generator`. A caller's bot, or a game that is over, stops fatally.
+// The move of engine bot `bot` for the seat to move; a random bot, and a search for its seed,
+// draw one number from `generator`. A caller's bot, or a game that is over, stops fatally.
 std::size_t bot_action(const BotSpec& bot, const State& state, std::mt19937_64& generator);
 
 // Plays the moves of the engine's bots, with bot at_seat[s] at seat s, until the game is over or a
@@ -62,12 +72,27 @@ std::size_t bot_at(std::size_t seat, std::size_t game_index);
 // The generator of game `game_index`, seeded from (seed, game index) alone.
 std::mt19937_64 arena_generator(std::uint64_t seed, std::size_t game_index);
 
+// What the games of an arena share.
+struct ArenaSetup {
+    std::array<BotSpec, NUM_AGENTS> bots{};
+    std::uint64_t seed = 0;
+    // The first `opening` placements of every game are uniform random ones, drawn from the game's
+    // generator (all of them, should the game end sooner). Bots that draw nothing, such as the
+    // greedy bot, would otherwise play the same game whenever they sit in the same seats; after
+    // a random opening they meet in many positions.
+    std::size_t opening = 0;
+};
+
+// A new game with `placements` uniform random placements drawn from `generator`, or fewer when
+// the game ends first.
+State random_opening(std::size_t placements, std::mt19937_64& generator);
+
 // Plays the games first to first + count - 1 of an arena between four engine bots. For the i-th of
 // them writes the final scores by seat to scores[4 i .. 4 i + 3] and the seat of each bot to
-// seats[4 i .. 4 i + 3]. A game depends only on the bots, the seed and its index, never on how the
-// games are split between calls or threads.
-void play_arena(const std::array<BotSpec, NUM_AGENTS>& bots, std::uint64_t seed, std::size_t first,
-                std::size_t count, WorkerPool& pool, std::int16_t* scores, std::uint8_t* seats);
+// seats[4 i .. 4 i + 3]. A game depends only on the setup and its index, never on how the games
+// are split between calls or threads.
+void play_arena(const ArenaSetup& setup, std::size_t first, std::size_t count, WorkerPool& pool,
+                std::int16_t* scores, std::uint8_t* seats);
 
 // Where LockstepArena::observe writes, each an array over the selected games, owned by the caller.
 struct CallerView {
@@ -95,18 +120,17 @@ struct ArenaRefusal {
 // then the caller selects the games waiting for a bot of its own, reads them (observe, state) and
 // answers every one of them at once (play).
 //
-// As in play_arena, game g seats bot i at seat (i + g) % 4 and draws from arena_generator(seed,
-// g), so a game depends only on the bots, the seed, its index and the caller's answers to it:
-// neither on the threads nor on the window, as long as the caller answers a position the same
+// As in play_arena, game g seats bot i at seat (i + g) % 4, draws from arena_generator(seed, g)
+// and opens at random, so a game depends only on the setup, its index and the caller's answers to
+// it: neither on the threads nor on the window, as long as the caller answers a position the same
 // way whichever other games it is shown with.
 class LockstepArena {
 public:
     // Results are written by game index to scores[4 g .. 4 g + 3] (final scores by seat) and
     // seats[4 g .. 4 g + 3] (the seat of each bot), buffers of 4 num_games entries that the
     // caller owns and keeps alive. `window` is clamped to [1, min(num_games, MAX_SPARSE_ROWS)].
-    LockstepArena(const std::array<BotSpec, NUM_AGENTS>& bots, std::uint64_t seed,
-                  std::size_t num_games, std::size_t window, std::size_t num_threads,
-                  std::int16_t* scores, std::uint8_t* seats);
+    LockstepArena(const ArenaSetup& setup, std::size_t num_games, std::size_t window,
+                  std::size_t num_threads, std::int16_t* scores, std::uint8_t* seats);
 
     std::size_t num_games() const { return num_games_; }
     std::size_t window() const { return slots_.size(); }
@@ -149,8 +173,7 @@ private:
     // Puts the next game not yet begun into the slot; false when none is left.
     bool begin_next(Slot& slot);
 
-    std::array<BotSpec, NUM_AGENTS> bots_;
-    std::uint64_t seed_;
+    ArenaSetup setup_;
     std::size_t num_games_;
     std::int16_t* scores_;
     std::uint8_t* seats_;

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <random>
+#include <set>
 #include <vector>
 
 #include "game/bots.hpp"
@@ -25,19 +26,22 @@ struct Results {
 };
 
 TEST(Arena, GamesDependOnlyOnSeedAndIndex) {
-    const std::array<BotSpec, 4> bots = {GREEDY, RANDOM, RANDOM, RANDOM};
+    BotSpec search{BotKind::Mcts};
+    search.mcts.budget = 4;
+    search.mcts.playout = PlayoutKind::Random;
+    const ArenaSetup setup{{GREEDY, RANDOM, search, RANDOM}, 9};
     constexpr std::size_t GAMES = 6;
     Results<GAMES> whole, split;
     WorkerPool one(1), two(2);
-    play_arena(bots, 9, 0, GAMES, one, whole.scores.data(), whole.seats.data());
-    play_arena(bots, 9, 0, 2, two, split.scores.data(), split.seats.data());
-    play_arena(bots, 9, 2, GAMES - 2, two, split.scores.data() + 8, split.seats.data() + 8);
+    play_arena(setup, 0, GAMES, one, whole.scores.data(), whole.seats.data());
+    play_arena(setup, 0, 2, two, split.scores.data(), split.seats.data());
+    play_arena(setup, 2, GAMES - 2, two, split.scores.data() + 8, split.seats.data() + 8);
     EXPECT_EQ(whole.scores, split.scores);
     EXPECT_EQ(whole.seats, split.seats);
 
     // Game 1 is what play_match gives with the rotated seats and that game's generator.
     std::mt19937_64 generator = arena_generator(9, 1);
-    const auto scores = play_match({RANDOM, GREEDY, RANDOM, RANDOM}, generator);
+    const auto scores = play_match({RANDOM, GREEDY, RANDOM, search}, generator);
     EXPECT_TRUE(std::equal(scores.begin(), scores.end(), whole.scores.begin() + 4));
     EXPECT_EQ(whole.seats[4], 1u);  // the greedy bot sits at seat 1 in game 1
     for (std::size_t g = 0; g < GAMES; ++g)
@@ -45,11 +49,96 @@ TEST(Arena, GamesDependOnlyOnSeedAndIndex) {
             EXPECT_EQ(bot_at(whole.seats[4 * g + bot], g), bot);
 }
 
-TEST(Arena, BotsAreKnownByName) {
-    for (const BotSpec& bot : {RANDOM, GREEDY}) EXPECT_EQ(bot_named(name(bot)), bot);
-    EXPECT_EQ(bot_named("caller"), std::nullopt);
-    EXPECT_EQ(bot_named("Greedy"), std::nullopt);
-    EXPECT_EQ(bot_named(""), std::nullopt);
+// The bot a name names, which the test needs to be there.
+BotSpec named(std::string_view text) {
+    std::string why;
+    const std::optional<BotSpec> bot = bot_named(text, &why);
+    EXPECT_TRUE(bot.has_value()) << text << ": " << why;
+    return bot.value_or(BotSpec{});
+}
+
+// Why the engine knows no bot by this name.
+std::string refusal(std::string_view text) {
+    std::string why;
+    EXPECT_FALSE(bot_named(text, &why).has_value()) << text;
+    return why;
+}
+
+TEST(Arena, BotsAreKnownByNameAndTheSearchBySettingsThatDifferFromItsDefaults) {
+    for (const char* text : {"random", "greedy", "mcts", "mcts:400", "mcts:ms=50",
+                             "mcts:playouts=90,playout=random,exploration=0.7,widening=2,"
+                             "score_weight=0.125",
+                             "mcts:playout=greedy"})
+        EXPECT_EQ(name(named(text)), text);
+    EXPECT_EQ(named("greedy").kind, BotKind::Greedy);
+
+    const MctsOptions defaults;
+    const MctsOptions& search = named("mcts").mcts;
+    EXPECT_EQ(search.budget, defaults.budget);
+    EXPECT_EQ(search.playout, defaults.playout);
+    EXPECT_EQ(named("mcts:400").mcts.budget, 400u);
+    EXPECT_EQ(named("mcts:400").mcts.budget_kind, BudgetKind::Playouts);
+    const MctsOptions timed = named("mcts:ms=50,exploration=1.5,playout=random").mcts;
+    EXPECT_EQ(timed.budget_kind, BudgetKind::Milliseconds);
+    EXPECT_EQ(timed.budget, 50u);
+    EXPECT_EQ(timed.exploration, 1.5);
+    EXPECT_EQ(timed.playout, PlayoutKind::Random);
+    EXPECT_EQ(timed.widening, defaults.widening);
+    // The same bot however it is written.
+    EXPECT_EQ(name(named("mcts:playouts=400")), "mcts:400");
+    EXPECT_EQ(name(named(std::string("mcts:") + std::to_string(defaults.budget))), "mcts");
+    EXPECT_EQ(name(named("mcts:widening=2,400")), "mcts:playouts=400,widening=2");
+
+    EXPECT_EQ(refusal("mcts:0"), "playouts must be a whole number from 1 to 1000000000, not '0'");
+    EXPECT_EQ(refusal("mcts:ms=-5"), "ms must be a whole number from 1 to 86400000, not '-5'");
+    EXPECT_EQ(refusal("mcts:400,ms=50"), "give one budget, playouts or ms");
+    EXPECT_EQ(refusal("mcts:playout=smart"),
+              "playout must be random, largest or greedy, not 'smart'");
+    EXPECT_EQ(refusal("mcts:score_weight=1.5"),
+              "score_weight must be a number from 0 to 1, not '1.5'");
+    EXPECT_EQ(refusal("mcts:exploration=nan"),
+              "exploration must be a number from 0 to 1000000, not 'nan'");
+    EXPECT_EQ(refusal("mcts:depth=3"),
+              "unknown setting 'depth': playouts, ms, playout, exploration, widening or "
+              "score_weight");
+    for (const char* text : {"mcts:", "mcts:400,", "mcts:400,,playout=random"})
+        EXPECT_EQ(refusal(text), "a setting is missing between commas or at an end");
+    for (const char* text : {"mctsx", "Greedy", "caller", ""})
+        EXPECT_EQ(refusal(text), "the engine plays random, greedy and mcts");
+}
+
+TEST(Arena, GamesOpenWithRandomPlacementsDrawnFromTheirGenerator) {
+    constexpr std::size_t GAMES = 8;
+    Results<GAMES> plain, opened;
+    WorkerPool pool(2);
+    play_arena({{GREEDY, GREEDY, GREEDY, GREEDY}, 1}, 0, GAMES, pool, plain.scores.data(),
+               plain.seats.data());
+    play_arena({{GREEDY, GREEDY, GREEDY, GREEDY}, 1, 4}, 0, GAMES, pool, opened.scores.data(),
+               opened.seats.data());
+    // Greedy bots alone play one game, however they are seated; after random openings, several.
+    std::set<std::array<std::int16_t, 4>> games, opened_games;
+    for (std::size_t g = 0; g < GAMES; ++g) {
+        std::array<std::int16_t, 4> scores, opened_scores;
+        std::copy_n(plain.scores.begin() + 4 * g, 4, scores.begin());
+        std::copy_n(opened.scores.begin() + 4 * g, 4, opened_scores.begin());
+        games.insert(scores);
+        opened_games.insert(opened_scores);
+    }
+    EXPECT_EQ(games.size(), 1u);
+    EXPECT_GT(opened_games.size(), 4u);
+
+    // Game 5 is the four random moves of its generator, then greedy's.
+    std::mt19937_64 generator = arena_generator(1, 5);
+    State state = random_opening(4, generator);
+    ASSERT_EQ(state.history().size(), 4u);
+    std::mt19937_64 again = arena_generator(1, 5);
+    State replay;
+    for (std::size_t i = 0; i < 4; ++i) ASSERT_FALSE(replay.apply(*random_action(replay, again())));
+    EXPECT_TRUE(replay == state);
+    play_engine_moves(state, {GREEDY, GREEDY, GREEDY, GREEDY}, generator);
+    EXPECT_TRUE(std::equal(opened.scores.begin() + 20, opened.scores.begin() + 24,
+                           state.scores()->begin()));
+    EXPECT_TRUE(random_opening(MAX_PLACEMENTS, generator).is_terminal());
 }
 
 // Plays a lockstep arena to its end, answering bot i's games with answer(state) for every bot whose
@@ -80,18 +169,19 @@ void play_lockstep(LockstepArena& arena, std::uint8_t callers, Results<N>& out, 
     static_cast<void>(out);
 }
 
+// Both arenas open every game with three random placements here.
 TEST(LockstepArena, CallerPlayingGreedyGivesTheGamesOfTheEngineArena) {
     constexpr std::size_t GAMES = 9;
     Results<GAMES> expected;
     WorkerPool pool(2);
-    play_arena({GREEDY, GREEDY, RANDOM, GREEDY}, 5, 0, GAMES, pool, expected.scores.data(),
+    play_arena({{GREEDY, GREEDY, RANDOM, GREEDY}, 5, 3}, 0, GAMES, pool, expected.scores.data(),
                expected.seats.data());
     for (const std::size_t window : {1u, 4u, 9u, 50u})
         for (const std::size_t threads : {1u, 2u}) {
             SCOPED_TRACE(testing::Message()
                          << "window " << window << ", " << threads << " threads");
             Results<GAMES> found;
-            LockstepArena arena({GREEDY, CALLER, RANDOM, CALLER}, 5, GAMES, window, threads,
+            LockstepArena arena({{GREEDY, CALLER, RANDOM, CALLER}, 5, 3}, GAMES, window, threads,
                                 found.scores.data(), found.seats.data());
             EXPECT_EQ(arena.window(), std::min<std::size_t>(window, GAMES));
             play_lockstep(arena, 0b1010, found, [](const State& s) { return *greedy_action(s); });
@@ -103,7 +193,7 @@ TEST(LockstepArena, CallerPlayingGreedyGivesTheGamesOfTheEngineArena) {
 TEST(LockstepArena, ObserveShowsEachMoverItsPlanesHandsAndLegalMoves) {
     constexpr std::size_t GAMES = 3;
     Results<GAMES> results;
-    LockstepArena arena({CALLER, CALLER, CALLER, CALLER}, 0, GAMES, GAMES, 2, results.scores.data(),
+    LockstepArena arena({{CALLER, CALLER, CALLER, CALLER}}, GAMES, GAMES, 2, results.scores.data(),
                         results.seats.data());
     std::mt19937 rng(3);
     for (std::size_t round = 0; arena.advance(); ++round) {
@@ -150,7 +240,7 @@ TEST(LockstepArena, ObserveShowsEachMoverItsPlanesHandsAndLegalMoves) {
 TEST(LockstepArena, RefusedMovesLeaveTheirGamesWaiting) {
     constexpr std::size_t GAMES = 3;
     Results<GAMES> results;
-    LockstepArena arena({CALLER, GREEDY, CALLER, GREEDY}, 0, GAMES, GAMES, 1, results.scores.data(),
+    LockstepArena arena({{CALLER, GREEDY, CALLER, GREEDY}}, GAMES, GAMES, 1, results.scores.data(),
                         results.seats.data());
     ASSERT_TRUE(arena.advance());
     // Games 0 and 2 wait for their first move, which must cover the start corner. Game 1 seats

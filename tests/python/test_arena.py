@@ -2,7 +2,10 @@
 one State in the same games, and the statistics reported on them."""
 
 import math
+import os
 import re
+import signal
+import threading
 from pathlib import Path
 
 import numpy as np
@@ -82,20 +85,23 @@ def held(state):
 
 def test_policies_give_the_same_games_for_any_threads_and_batch_size():
     lineup = [first_legal, "random", bots.PerState(lambda s: bots.greedy(s)), "greedy"]
-    one = tavlok.arena(lineup, games=20, seed=4, threads=1)
+    one = tavlok.arena(lineup, games=20, seed=4, threads=1, opening=3)
     for threads, batch in ((2, 1), (2, 3), (1, 20), (2, None)):
-        other = tavlok.arena(lineup, games=20, seed=4, threads=threads, batch_size=batch)
+        other = tavlok.arena(lineup, 20, 4, threads=threads, batch_size=batch, opening=3)
         np.testing.assert_array_equal(other.seat_scores, one.seat_scores)
         np.testing.assert_array_equal(other.seats, one.seats)
     # A function of one State that plays greedy's moves gives the engine's greedy games, random
-    # draws and all: the lockstep arena seats and seeds its games as the engine's arena does.
-    engine = tavlok.arena([first_legal, "random", "greedy", "greedy"], games=20, seed=4)
+    # draws and all: the lockstep arena seats, seeds and opens its games as the engine's does.
+    engine = tavlok.arena([first_legal, "random", "greedy", "greedy"], 20, 4, opening=3)
     np.testing.assert_array_equal(engine.seat_scores, one.seat_scores)
+    assert engine.opening == 3 and "3 random placements first" in engine.table()
     # And so does the per-state form of the batched policy.
     per_state = bots.PerState(lambda s: s.legal_actions()[0], name="first")
-    again = tavlok.arena([per_state, "random", "greedy", "greedy"], games=20, seed=4)
+    again = tavlok.arena([per_state, "random", "greedy", "greedy"], 20, 4, opening=3)
     np.testing.assert_array_equal(again.seat_scores, one.seat_scores)
     assert again.bots == ("first", "random", "greedy", "greedy")
+    # Without the opening, other games.
+    assert not np.array_equal(tavlok.arena(lineup, 20, 4).seat_scores, one.seat_scores)
 
 
 def test_a_policy_is_called_once_per_round_for_all_its_games():
@@ -148,6 +154,10 @@ def test_arena_refuses_unknown_names_and_bad_settings():
         tavlok.arena(["greedy"] * 3, games=1)
     with pytest.raises(ValueError, match="games"):
         tavlok.arena(["greedy"] * 4, games=0)
+    with pytest.raises(ValueError, match="opening 85 is outside 0 to 84"):
+        tavlok.arena([first_legal, "random", "random", "random"], games=1, opening=85)
+    with pytest.raises(ValueError, match="opening -1 is outside 0 to 84"):
+        tavlok.arena(["greedy"] * 4, games=1, opening=-1)
     for batch in (0, 65537):
         with pytest.raises(ValueError, match="batch_size"):
             tavlok.arena([first_legal] * 4, games=2, batch_size=batch)
@@ -187,9 +197,9 @@ def test_an_illegal_move_names_the_policy_the_game_and_the_index(answer, message
 
 
 def test_a_policy_answer_of_the_wrong_form_is_refused():
-    with pytest.raises(ValueError, match=r"returned \(2,\) for 3 games"):
+    with pytest.raises(ValueError, match=r"returned shape \(2,\) for 3 games"):
         tavlok.arena([lambda view: [0, 0]] * 4, games=3)
-    with pytest.raises(ValueError, match="for 3 games.*PerState"):
+    with pytest.raises(ValueError, match=r"returned shape \(\) for 3 games.*PerState"):
         tavlok.arena([lambda state: 0] * 4, games=3)
     with pytest.raises(TypeError, match="float64"):
         tavlok.arena([lambda view: np.zeros(len(view["game"]))] * 4, games=3)
@@ -325,7 +335,8 @@ def test_arena_command_prints_progress_and_the_table(capsys):
     assert main(["arena", "greedy", "random", "random", "random", "--games", "20"]) == 0
     out, err = capsys.readouterr()
     rows = re.findall(
-        r"^(\d) (greedy|random) +(-?\d+\.\d\d) +\d+\.\d\d +(\d+\.\d)% +\[[\d.]+, [\d.]+\] +[+-]\d+$",
+        r"^(\d) (greedy|random) +(-?\d+\.\d\d) +\d+\.\d\d +(\d+\.\d)%"
+        r" +\[[\d.]+, [\d.]+\] +[+-]\d+$",
         out,
         re.M,
     )
@@ -345,3 +356,86 @@ def test_documented_evaluation_example_runs(capsys):
     low, high = namespace["result"].win_rate_interval[0]
     assert re.fullmatch(r"last_legal wins \d+\.\d% \(95% interval \d+\.\d% to \d+\.\d%\)\n", out)
     assert 0 < low < namespace["result"].win_rate[0] < high <= 1
+
+
+def positions_of_a_random_game(seed, every=8):
+    state, bot, positions = State(), bots.Random(seed), []
+    while not state.is_terminal():
+        if len(state.history) % every == 0:
+            positions.append(state.clone())
+        state.apply(bot(state))
+    return positions, state
+
+
+def test_mcts_is_deterministic_for_a_seed_and_the_seed_matters():
+    positions, _ = positions_of_a_random_game(1)
+    searched = [bots.MCTS(30, seed=1, playout="random")(p) for p in positions]
+    # The same moves again, from the same object and from a new one.
+    bot = bots.MCTS(30, seed=1, playout="random")
+    assert [bot(p) for p in positions] == searched
+    assert [bot(p) for p in positions] == searched
+    other = [bots.MCTS(30, seed=2, playout="random")(p) for p in positions]
+    assert other != searched
+    assert all(move in p.legal_actions() for move, p in zip(other, positions, strict=True))
+
+
+@pytest.mark.parametrize("playout", ["random", "largest", "greedy"])
+def test_mcts_plays_whole_games_of_legal_moves(playout):
+    state, bot = State(), bots.MCTS(playouts=6 if playout == "greedy" else 12, playout=playout)
+    while not state.is_terminal():
+        move = bot(state)
+        assert move in state.legal_actions()
+        state.apply(move)
+    with pytest.raises(ValueError, match="game is over"):
+        bot(state)
+
+
+def test_mcts_settings_are_read_by_the_engine_and_named_its_way():
+    assert bots.MCTS().name == "mcts"
+    assert bots.MCTS(400).name == "mcts:400"
+    assert bots.MCTS(milliseconds=50, playout="random").name == "mcts:ms=50,playout=random"
+    bot = bots.MCTS.named("mcts:playouts=400", seed=9)
+    assert bot.name == "mcts:400" and bot.seed == 9
+    assert eval(repr(bot), {"tavlok": tavlok}).name == "mcts:400"
+    with pytest.raises(ValueError, match="not both"):
+        bots.MCTS(playouts=10, milliseconds=10)
+    with pytest.raises(ValueError, match="playouts must be a whole number from 1"):
+        bots.MCTS(0)
+    with pytest.raises(ValueError, match="score_weight must be a number from 0 to 1"):
+        bots.MCTS(score_weight=2)
+    with pytest.raises(ValueError, match="not the search bot"):
+        bots.MCTS.named("greedy")
+    with pytest.raises(ValueError, match="seed"):
+        bots.MCTS(seed=-1)
+
+
+def test_mcts_plays_in_the_arena_by_name_and_as_an_object():
+    by_name = tavlok.arena(["mcts:4", "greedy", "random", "greedy"], games=8, seed=3, threads=1)
+    as_object = tavlok.arena(
+        [bots.MCTS(4, seed=77), "greedy", "random", "greedy"], games=8, seed=3, threads=2
+    )
+    assert as_object.bots == by_name.bots == ("mcts:4", "greedy", "random", "greedy")
+    np.testing.assert_array_equal(as_object.seat_scores, by_name.seat_scores)
+    # Beside a policy, in lockstep.
+    mixed = tavlok.arena(["mcts:4", first_legal, "random", "greedy"], games=8, seed=3, batch_size=3)
+    assert mixed.games == 8
+    with pytest.raises(ValueError, match="unknown bot 'mcts:abc': playouts must be"):
+        tavlok.arena(["mcts:abc", "greedy", "random", "greedy"], games=1)
+
+
+def test_ctrl_c_ends_a_long_search():
+    timer = threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT))
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            bots.MCTS(milliseconds=30_000)(State())
+    finally:
+        timer.cancel()
+
+
+def test_arena_command_plays_the_search_bot(capsys):
+    command = ["arena", "mcts:4", "greedy", "greedy", "greedy", "--games", "4", "--opening", "2"]
+    assert main(command) == 0
+    out = capsys.readouterr().out
+    assert re.search(r"^0 mcts:4 +-?\d+\.\d\d", out, re.M)
+    assert out.startswith("4 games, seed 0, 2 random placements first;")
