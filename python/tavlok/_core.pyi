@@ -14,7 +14,7 @@ from tavlok.board import Board
 class Batch:
     """num_envs games stepped together; the engine side of tavlok.VectorEnv."""
 
-    def __init__(self, num_envs: int, num_threads: int, bits: bool, seed: int) -> None: ...
+    def __init__(self, num_envs: SupportsIndex, num_threads: SupportsIndex, bits: bool, seed: int) -> None: ...
 
     def reset(self, seed: int | None) -> None:
         """Starts every game anew; an int seed reseeds every env."""
@@ -164,7 +164,7 @@ def mcts_action(state: State, bot: str = 'mcts', seed: int = 0) -> int:
     The move of search bot `bot` ('mcts' with its settings, see bot_name) for the
     seat to move, its search seeded with `seed`. With a budget of playouts it
     depends only on the position, the settings and the seed. Searches with the
-    interpreter lock released; Ctrl-C ends it with KeyboardInterrupt.
+    interpreter lock released; Ctrl-C ends it with KeyboardInterrupt, and no move.
     """
 
 def bot_name(name: str) -> str:

@@ -53,6 +53,7 @@ import numpy as np
 
 from . import _core
 from .bots import BOTS, PerState, engine_name
+from ._numbers import shown
 from .cores import default_threads
 from .pieces import NUM_ACTIONS, NUM_SEATS
 
@@ -60,6 +61,11 @@ __all__ = ["ArenaResult", "Policy", "arena", "bradley_terry", "wilson_interval"]
 
 # A batched policy: the observations of n games in, n grid indices out.
 Policy = Callable[[Mapping[str, np.ndarray]], Any]
+
+# What the engine plays in one arena: games are numbered below 2**40, and a thread per core of
+# the largest machines is enough.
+MAX_GAMES = 2**40 - 1
+MAX_THREADS = 1024
 
 # The normal quantile of a two-sided 95% interval.
 Z95 = 1.959963984540054
@@ -262,22 +268,32 @@ def arena(
     nothing at random (greedy, the search bot with greedy playouts, most policies) play the same
     game whenever they sit in the same seats, and the intervals, which take the games to be
     independent, would claim far more than four distinct games can show.
+
+    Ctrl-C (or any signal handler that raises) stops the games within one game per thread, or
+    one round of moves when a bot is a policy; the exception carries a note saying how many
+    games were played, and nothing is returned.
     """
     players = [_player(bot) for bot in bots]
     if len(players) != NUM_SEATS:
         raise ValueError(f"an arena needs four bots, not {len(players)}")
     games = operator.index(games)
-    if games < 1:
-        raise ValueError(f"games must be at least 1, not {games}")
+    if not 1 <= games <= MAX_GAMES:
+        raise ValueError(f"games must be between 1 and 2**40 - 1, not {shown(games)}")
     seed = operator.index(seed)
     if not 0 <= seed < 2**64:
-        raise ValueError(f"seed must be between 0 and 2**64 - 1, not {seed}")
-    threads = default_threads() if threads is None else operator.index(threads)
-    if threads < 1:
-        raise ValueError(f"threads must be at least 1, not {threads}")
+        raise ValueError(f"seed must be between 0 and 2**64 - 1, not {shown(seed)}")
+    if threads is None:
+        threads = min(default_threads(), MAX_THREADS)
+    else:
+        threads = operator.index(threads)
+        if not 1 <= threads <= MAX_THREADS:
+            raise ValueError(
+                f"threads must be between 1 and {MAX_THREADS}, or None for the cores this "
+                f"process may use; not {shown(threads)}"
+            )
     batch = min(games, DEFAULT_BATCH) if batch_size is None else operator.index(batch_size)
     if not 1 <= batch <= MAX_BATCH:
-        raise ValueError(f"batch_size must be between 1 and {MAX_BATCH}, not {batch}")
+        raise ValueError(f"batch_size must be between 1 and {MAX_BATCH}, not {shown(batch)}")
     opening = operator.index(opening)  # the engine checks its range
 
     engine_names = [player.engine for player in players if player.engine is not None]

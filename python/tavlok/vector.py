@@ -14,6 +14,7 @@ from typing import Any
 import numpy as np
 
 from . import _core
+from ._numbers import shown
 from .cores import default_threads
 
 MASK_LAYOUTS = ("bytes", "bits")
@@ -47,11 +48,17 @@ class VectorEnv:
     The same holds for the ``rewards`` and ``terminated`` arrays of ``step``.
 
     ``num_threads`` threads step the envs (default: the cores this process may use; never more
-    than ``num_envs``), with the interpreter lock released. Results do not depend on the number of
-    threads. Each env carries its own random generator seeded from ``(seed, env index)``, with
+    than ``num_envs``, and at most 1024), with the interpreter lock released. Results do not depend
+    on the number of threads. A batch too large for the memory this process may use raises
+    ``MemoryError`` saying what it needs. Each env carries its own random generator seeded from ``(seed, env index)``, with
     ``seed`` below 2**64 (a random one when None). The rules draw nothing at random today, so the
     games are fully determined by the actions; whatever randomness is added later replays from
     the same seed.
+
+    Ctrl-C stops a long ``reset`` or ``step`` within milliseconds (``KeyboardInterrupt``, with a
+    note saying how far it got). Some envs have then moved and others not, so ``step`` refuses
+    until the next ``reset``; so it does in a child forked while another thread of its parent was
+    inside ``reset`` or ``step``.
     """
 
     def __init__(
@@ -63,8 +70,7 @@ class VectorEnv:
     ) -> None:
         if mask not in MASK_LAYOUTS:
             raise ValueError(f"mask must be 'bytes' or 'bits', not {mask!r}")
-        num_envs = operator.index(num_envs)
-        threads = default_threads() if num_threads is None else operator.index(num_threads)
+        threads = min(default_threads(), 1024) if num_threads is None else num_threads
         self._batch = _core.Batch(num_envs, threads, mask == "bits", _seed(seed, fresh=True))
         self._mask = mask
         # Read-only views of the batch's own memory, taken once: the engine rewrites them in place.
@@ -161,5 +167,5 @@ def _seed(seed: int | None, fresh: bool) -> int | None:
         return secrets.randbits(64) if fresh else None
     value = operator.index(seed)
     if not 0 <= value < 2**64:
-        raise ValueError(f"seed must be between 0 and 2**64 - 1, not {value}")
+        raise ValueError(f"seed must be between 0 and 2**64 - 1, not {shown(value)}")
     return value

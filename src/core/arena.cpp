@@ -11,13 +11,16 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <new>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
 #include "core.hpp"
 #include "game/sparse.hpp"
+#include "interrupt.hpp"
 
 namespace core {
 
@@ -26,7 +29,6 @@ namespace {
 using game::NUM_AGENTS;
 
 constexpr std::uint64_t MAX_GAMES = std::uint64_t{1} << 40;
-constexpr std::uint64_t MAX_THREADS = 1024;
 constexpr std::size_t SIDE = game::BOARD_SIZE;
 
 // One row of four per game.
@@ -43,15 +45,22 @@ using Legal = nb::ndarray<nb::numpy, std::int32_t, nb::shape<-1>>;
 using Moves = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
 std::size_t thread_count(IndexArgument threads) {
-    const std::size_t count = index_below(threads, "thread count", MAX_THREADS + 1);
-    if (count == 0) throw nb::value_error("an arena needs at least one thread");
-    return count;
+    return index_in(threads, "thread count", 1, MAX_THREADS);
 }
 
 Results new_results(std::size_t games) {
-    return {new_array<ArenaScores>({games, NUM_AGENTS}),
-            new_array<ArenaSeats>({games, NUM_AGENTS})};
+    try {
+        return {new_array<ArenaScores>({games, NUM_AGENTS}),
+                new_array<ArenaSeats>({games, NUM_AGENTS})};
+    } catch (const std::bad_alloc&) {
+        raise_too_large(std::to_string(games) + " games",
+                        static_cast<double>(games) * NUM_AGENTS * (sizeof(std::int16_t) + 1),
+                        "for their scores and seats");
+    }
 }
+
+// What an arena stopped by Ctrl-C says.
+constexpr StopNote ARENA_STOPPED = {"the arena", "games", "their results are not returned"};
 
 // The setup of an arena from its arguments, which it checks.
 game::ArenaSetup setup_of(const std::vector<std::optional<std::string>>& names, std::uint64_t seed,
@@ -75,10 +84,18 @@ Results play_arena(const std::vector<std::string>& names, std::uint64_t seed,
     const std::size_t count = index_below(game_count, "game count", MAX_GAMES);
     const std::size_t num_threads = thread_count(threads);
     Results results = new_results(count);
-    {
-        nb::gil_scoped_release unlocked;
-        game::WorkerPool pool(std::max<std::size_t>(1, std::min(num_threads, count)));
-        game::play_arena(setup, first, count, pool, results.first.data(), results.second.data());
+    const std::size_t pool_threads = std::max<std::size_t>(1, std::min(num_threads, count));
+    try {
+        without_lock(
+            [&] {
+                game::WorkerPool pool(pool_threads);
+                pool.stop_when(&python_signals());
+                game::play_arena(setup, first, count, pool, results.first.data(),
+                                 results.second.data());
+            },
+            ARENA_STOPPED);
+    } catch (const std::system_error& failure) {
+        raise_threads_failed(pool_threads, failure);
     }
     return results;
 }
@@ -89,51 +106,59 @@ class Arena {
 public:
     Arena(const std::vector<std::optional<std::string>>& names, std::uint64_t seed,
           IndexArgument games, IndexArgument window, IndexArgument threads, IndexArgument opening)
-        : results_(new_results(
-              index_below(games, "game count", MAX_GAMES))),  // first: the engine writes there
-          arena_(setup_of(names, seed, opening), results_.first.shape(0),
-                 index_below(window, "window", game::MAX_SPARSE_ROWS + 1), thread_count(threads),
-                 results_.first.data(), results_.second.data()) {}
+        : results_(new_results(index_below(games, "game count", MAX_GAMES))) {
+        const game::ArenaSetup setup = setup_of(names, seed, opening);
+        const std::size_t side_by_side = index_in(window, "window", 1, game::MAX_SPARSE_ROWS);
+        const std::size_t num_threads = thread_count(threads);
+        try {
+            arena_.emplace(setup, results_.first.shape(0), side_by_side, num_threads,
+                           results_.first.data(), results_.second.data());
+        } catch (const std::bad_alloc&) {
+            raise_too_large("a window of " + std::to_string(side_by_side) + " games",
+                            static_cast<double>(side_by_side) * sizeof(game::State) * 4,
+                            "for their positions and legal moves");
+        } catch (const std::system_error& failure) {
+            raise_threads_failed(num_threads, failure);
+        }
+        arena_->stop_when(&python_signals());
+    }
 
-    std::size_t num_games() const { return arena_.num_games(); }
-    std::size_t window() const { return arena_.window(); }
-    std::size_t finished() const { return arena_.finished(); }
+    std::size_t num_games() const { return arena_->num_games(); }
+    std::size_t window() const { return arena_->window(); }
+    std::size_t finished() const { return arena_->finished(); }
 
     bool advance() {
         const ExclusiveUse use(in_use_, "arena");
-        nb::gil_scoped_release unlocked;
-        return arena_.advance();
+        bool remain = false;
+        unlocked([&] { remain = arena_->advance(); });
+        return remain;
     }
 
     Games select(std::uint8_t bots) {
         const ExclusiveUse use(in_use_, "arena");
-        const std::size_t n = arena_.select(bots);
+        const std::size_t n = arena_->select(bots);
         auto games = new_array<Games>({n});
         for (std::size_t i = 0; i < n; ++i)
-            games.data()[i] = static_cast<std::int64_t>(arena_.game_of(i));
+            games.data()[i] = static_cast<std::int64_t>(arena_->game_of(i));
         return games;
     }
 
     nb::dict observe() {
         const ExclusiveUse use(in_use_, "arena");
-        const std::size_t n = arena_.selected();
+        const std::size_t n = arena_->selected();
         auto planes = new_array<Planes>({n, NUM_AGENTS, SIDE, SIDE});
         auto hands = new_array<Hands>({n, NUM_AGENTS, game::NUM_PIECE_TYPES});
         auto seats = new_array<Seats>({n});
         auto games = new_array<Games>({n});
         auto offsets = new_array<Legal>({n + 1});
-        std::size_t total;
-        {
-            nb::gil_scoped_release unlocked;
-            total = arena_.observe({planes.data(), hands.data(), seats.data(), offsets.data()});
-        }
+        std::size_t total = 0;
+        unlocked([&] {
+            total = arena_->observe({planes.data(), hands.data(), seats.data(), offsets.data()});
+        });
         auto indices = new_array<Legal>({total});
-        {
-            nb::gil_scoped_release unlocked;
-            arena_.write_legal_indices(offsets.data(), indices.data());
-        }
+        unlocked([&] { arena_->write_legal_indices(offsets.data(), indices.data()); });
         for (std::size_t i = 0; i < n; ++i)
-            games.data()[i] = static_cast<std::int64_t>(arena_.game_of(i));
+            games.data()[i] = static_cast<std::int64_t>(arena_->game_of(i));
         nb::dict view;
         view["observation"] = planes;
         view["hands"] = hands;
@@ -147,21 +172,18 @@ public:
     std::vector<game::State> states() {
         const ExclusiveUse use(in_use_, "arena");
         std::vector<game::State> states;
-        states.reserve(arena_.selected());
-        for (std::size_t i = 0; i < arena_.selected(); ++i) states.push_back(arena_.state(i));
+        states.reserve(arena_->selected());
+        for (std::size_t i = 0; i < arena_->selected(); ++i) states.push_back(arena_->state(i));
         return states;
     }
 
     void play(const Moves& moves) {
         const ExclusiveUse use(in_use_, "arena");
-        if (moves.shape(0) != arena_.selected())
+        if (moves.shape(0) != arena_->selected())
             raise_value_error("%zu moves for %zu games: one grid index per game", moves.shape(0),
-                              arena_.selected());
+                              arena_->selected());
         std::optional<game::ArenaRefusal> refused;
-        {
-            nb::gil_scoped_release unlocked;
-            refused = arena_.play({moves.data(), moves.shape(0)});
-        }
+        unlocked([&] { refused = arena_->play({moves.data(), moves.shape(0)}); });
         if (refused)
             raise_value_error("game %zu: grid index %lld for seat %zu: %s", refused->game,
                               static_cast<long long>(refused->action), refused->seat,
@@ -169,15 +191,30 @@ public:
     }
 
     Results results() const {
-        if (arena_.finished() < arena_.num_games())
+        if (arena_->finished() < arena_->num_games())
             raise_value_error("%zu of the %zu games are still to be played",
-                              arena_.num_games() - arena_.finished(), arena_.num_games());
+                              arena_->num_games() - arena_->finished(), arena_->num_games());
         return results_;
     }
 
 private:
+    // Runs work() with the interpreter lock released. When Ctrl-C stops it, the exception's note
+    // counts the games played out.
+    template <class Work>
+    void unlocked(Work&& work) {
+        without_lock(
+            [&] {
+                try {
+                    work();
+                } catch (const game::Interrupted&) {
+                    throw game::Interrupted(arena_->finished(), arena_->num_games());
+                }
+            },
+            ARENA_STOPPED);
+    }
+
     Results results_;
-    game::LockstepArena arena_;
+    std::optional<game::LockstepArena> arena_;
     std::atomic<bool> in_use_{false};
 };
 

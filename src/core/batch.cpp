@@ -5,10 +5,16 @@
 // every step. step and reset release the interpreter lock while the engine works, so other Python
 // threads run meanwhile; a second call on the same Batch during that time is refused rather than
 // queued.
+//
+// A reset or step that does not finish (stopped by Ctrl-C, failed inside the engine, or under way
+// in the parent when this process was forked from it) leaves some games moved and others not.
+// Rather than step games that are no longer where the caller's actions left them, the batch then
+// refuses step until a reset has started every game anew.
 #include "game/batch.hpp"
 
 #include <nanobind/stl/optional.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -16,9 +22,12 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <system_error>
 #include <type_traits>
+#include <vector>
 
 #include "core.hpp"
+#include "interrupt.hpp"
 
 namespace core {
 
@@ -27,7 +36,9 @@ namespace {
 using game::NUM_AGENTS;
 
 // The largest batch whose block size cannot overflow: far beyond any memory.
-constexpr std::int64_t MAX_ENVS = (std::int64_t{1} << 40) / (64 * 1024);
+constexpr std::uint64_t MAX_ENVS = (std::uint64_t{1} << 40) / (64 * 1024);
+
+constexpr const char* NO_STEP_BEFORE_RESET = "the batch takes no step() before the next reset()";
 
 // Arrays start on cache-line boundaries, so the small per-env arrays do not share a line with
 // the end of the masks.
@@ -40,6 +51,12 @@ struct FreeBlock {
 
 // The output arrays of a batch, carved out of one block.
 struct Outputs {
+    // Leaving out the alignment: for a figure shown to people.
+    static constexpr std::size_t bytes_per_env(std::size_t mask_bytes) {
+        return game::PLANE_BYTES + mask_bytes + 1 + sizeof(std::int16_t) * NUM_AGENTS + 1 +
+               sizeof(std::int16_t);
+    }
+
     Outputs(std::size_t num_envs, std::size_t mask_bytes) {
         const std::size_t sizes[] = {
             game::PLANE_BYTES * num_envs,
@@ -77,7 +94,16 @@ public:
         : batch_(num_envs, num_threads, mask, seed),
           outputs_(num_envs, game::Batch::mask_bytes(mask)),
           actions_(num_envs) {
+        batch_.stop_when(&python_signals());
         batch_.reset(outputs_.buffers);
+    }
+
+    // What a batch of num_envs games takes: the games, the output buffers and the actions.
+    static double bytes_needed(std::size_t num_envs, game::MaskLayout mask) {
+        return static_cast<double>(num_envs) *
+               static_cast<double>(game::Batch::bytes_per_env() +
+                                   Outputs::bytes_per_env(game::Batch::mask_bytes(mask)) +
+                                   sizeof(std::int64_t));
     }
 
     std::size_t num_envs() const { return batch_.size(); }
@@ -88,18 +114,26 @@ public:
 
     void reset(std::optional<std::uint64_t> seed) {
         const Use use(*this);
-        nb::gil_scoped_release unlocked;
-        batch_.reset(outputs_.buffers, seed);
+        unfinished_ = "reset()";
+        without_lock([&] { batch_.reset(outputs_.buffers, seed); },
+                     {"reset()", "envs", NO_STEP_BEFORE_RESET});
+        unfinished_ = nullptr;
     }
 
     std::size_t step(const nb::ndarray<nb::ro, nb::device::cpu>& actions) {
         const Use use(*this);
+        if (unfinished_ != nullptr)
+            nb::raise(
+                "the batch's last %s did not finish (interrupted, failed, or under way in the "
+                "process this one was forked from), so its games are no longer one step apart; "
+                "reset() starts them anew",
+                unfinished_);
         read_actions(actions);
         game::BatchStep result;
-        {
-            nb::gil_scoped_release unlocked;
-            result = batch_.step(actions_, outputs_.buffers);
-        }
+        unfinished_ = "step()";
+        without_lock([&] { result = batch_.step(actions_, outputs_.buffers); },
+                     {"step()", "envs", NO_STEP_BEFORE_RESET});
+        unfinished_ = nullptr;
         if (result.refused)
             refuse(result.refused->env, std::to_string(result.refused->action),
                    result.refused->seat);
@@ -123,12 +157,17 @@ private:
     public:
         explicit Use(Batch& batch) : batch_(batch) {
             if (batch.closed_) nb::raise("the batch is closed");
-            if (batch.in_use_.exchange(true, std::memory_order_acquire))
-                nb::raise(
-                    "the batch is already in use by another call (step and reset work with the "
-                    "interpreter lock released)");
+            // Marked with the process that holds it: a call under way in a parent when it forked
+            // has no thread in the child to end it, and must not keep the child's batch for good.
+            const std::uint64_t caller = game::fork_generation() + 1;
+            std::uint64_t holder = 0;
+            while (!batch.holder_.compare_exchange_weak(holder, caller, std::memory_order_acquire))
+                if (holder == caller)
+                    nb::raise(
+                        "the batch is already in use by another call (step and reset work with "
+                        "the interpreter lock released)");
         }
-        ~Use() { batch_.in_use_.store(false, std::memory_order_release); }
+        ~Use() { batch_.holder_.store(0, std::memory_order_release); }
         Use(const Use&) = delete;
         Use& operator=(const Use&) = delete;
 
@@ -184,8 +223,11 @@ private:
 
     game::Batch batch_;
     Outputs outputs_;
-    game::Vec<std::int64_t> actions_;  // the converted actions of the current step
-    std::atomic<bool> in_use_{false};  // a call is running, possibly without the interpreter lock
+    game::SizedByCaller<std::int64_t> actions_;  // the converted actions of the current step
+    // The fork generation + 1 of the process whose call holds the batch; 0 when free.
+    std::atomic<std::uint64_t> holder_{0};
+    // The call that has not finished ("step()", "reset()"), or nullptr: see the top of the file.
+    const char* unfinished_ = nullptr;
     bool closed_ = false;
 };
 
@@ -204,19 +246,20 @@ void bind_batch(nb::module_& module) {
                       "num_envs games stepped together; the engine side of tavlok.VectorEnv.")
         .def(
             "__init__",
-            [](Batch* self, std::int64_t num_envs, std::int64_t num_threads, bool bits,
+            [](Batch* self, IndexArgument num_envs, IndexArgument num_threads, bool bits,
                std::uint64_t seed) {
-                if (num_envs < 1 || num_envs > MAX_ENVS)
-                    raise_value_error("num_envs must be between 1 and %lld, not %lld",
-                                      static_cast<long long>(MAX_ENVS),
-                                      static_cast<long long>(num_envs));
-                if (num_threads < 1)
-                    raise_value_error("num_threads must be at least 1, not %lld",
-                                      static_cast<long long>(num_threads));
-                nb::gil_scoped_release unlocked;
-                new (self)
-                    Batch(static_cast<std::size_t>(num_envs), static_cast<std::size_t>(num_threads),
-                          bits ? game::MaskLayout::Bits : game::MaskLayout::Bytes, seed);
+                const std::size_t envs = count_in(num_envs, "num_envs", 1, MAX_ENVS);
+                const std::size_t threads = count_in(num_threads, "num_threads", 1, MAX_THREADS);
+                const auto mask = bits ? game::MaskLayout::Bits : game::MaskLayout::Bytes;
+                try {
+                    without_lock([&] { new (self) Batch(envs, threads, mask, seed); },
+                                 {"making the batch", "games", "no batch was made"});
+                } catch (const std::bad_alloc&) {
+                    raise_too_large(std::to_string(envs) + " envs", Batch::bytes_needed(envs, mask),
+                                    "for their games and buffers");
+                } catch (const std::system_error& failure) {
+                    raise_threads_failed(std::min(envs, threads), failure);
+                }
             },
             "num_envs"_a, "num_threads"_a, "bits"_a, "seed"_a)
         .def("reset", &Batch::reset, "seed"_a.none(),

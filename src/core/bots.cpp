@@ -10,6 +10,7 @@
 #include "core.hpp"
 #include "game/arena.hpp"
 #include "game/mcts.hpp"
+#include "interrupt.hpp"
 
 namespace core {
 
@@ -20,8 +21,8 @@ std::size_t move_of(std::optional<std::size_t> action) {
     return *action;
 }
 
-// The search bot's move, searched with the interpreter lock released; Ctrl-C ends the search
-// with KeyboardInterrupt.
+// The search bot's move, searched with the interpreter lock released. Ctrl-C (a signal handler
+// that raises) ends the search and raises, with a note, instead of returning a move.
 std::size_t mcts_move(const game::State& state, const std::string& name, std::uint64_t seed) {
     game::BotSpec bot = engine_bot(name);
     if (bot.kind != game::BotKind::Mcts)
@@ -29,25 +30,31 @@ std::size_t mcts_move(const game::State& state, const std::string& name, std::ui
     bot.mcts.seed = seed;
     // The caller's State could be changed by another thread while the lock is released.
     const game::State position = state;
-    // The search asks about once a millisecond; taking the lock that often would slow it down
-    // whenever another thread holds it, and a twentieth of a second is soon enough for a person.
-    using Clock = std::chrono::steady_clock;
-    constexpr auto SIGNAL_CHECK_INTERVAL = std::chrono::milliseconds(50);
-    Clock::time_point next_check = Clock::now() + SIGNAL_CHECK_INTERVAL;
-    bool interrupted = false;
+    const bool timed = bot.mcts.budget_kind == game::BudgetKind::Milliseconds;
     std::optional<std::size_t> action;
-    {
-        nb::gil_scoped_release unlocked;
-        action = game::mcts_action(position, bot.mcts, [&] {
-            const Clock::time_point now = Clock::now();
-            if (now < next_check) return false;
-            next_check = now + SIGNAL_CHECK_INTERVAL;
-            nb::gil_scoped_acquire locked;
-            interrupted = PyErr_CheckSignals() != 0;
-            return interrupted;
-        });
-    }
-    if (interrupted) throw nb::python_error();
+    without_lock(
+        [&] {
+            // The search asks about once a millisecond; the signal handlers need the lock, which
+            // is taken only every StopCheck::PERIOD.
+            using Clock = std::chrono::steady_clock;
+            const Clock::time_point start = Clock::now();
+            Clock::time_point next_check = start + game::StopCheck::PERIOD;
+            const game::MctsResult result = game::Mcts(bot.mcts).search(position, [&] {
+                const Clock::time_point now = Clock::now();
+                if (now < next_check) return false;
+                next_check = now + game::StopCheck::PERIOD;
+                return python_signals().stop_requested();
+            });
+            if (result.stopped) {
+                const auto spent =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+                throw game::Interrupted(
+                    timed ? static_cast<std::size_t>(spent.count()) : result.playouts,
+                    bot.mcts.budget);
+            }
+            action = result.action;
+        },
+        {"the search", timed ? "milliseconds" : "playouts", "it returns no move"});
     return move_of(action);
 }
 
@@ -72,7 +79,7 @@ void bind_bots(nb::module_& module) {
                "The move of search bot `bot` ('mcts' with its settings, see bot_name) for the\n"
                "seat to move, its search seeded with `seed`. With a budget of playouts it\n"
                "depends only on the position, the settings and the seed. Searches with the\n"
-               "interpreter lock released; Ctrl-C ends it with KeyboardInterrupt.");
+               "interpreter lock released; Ctrl-C ends it with KeyboardInterrupt, and no move.");
 }
 
 }  // namespace core

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -46,9 +47,33 @@ struct IndexArgument {
     nb::handle value;
 };
 
-// The index value of `argument` when it is below `limit`. Raises TypeError for what is not an
-// index and ValueError "<what> <value> is outside 0 to <limit - 1>" otherwise.
-std::uint64_t index_below(IndexArgument argument, const char* what, std::uint64_t limit);
+// The index value of `argument` when it is from `first` to `last`. Raises TypeError for what is
+// not an index and ValueError "<what> <value> is outside <first> to <last>" otherwise; a value too
+// long to print (Python refuses to turn 4,300 digits into text) is given by its size instead.
+std::uint64_t index_in(IndexArgument argument, const char* what, std::uint64_t first,
+                       std::uint64_t last);
+
+// As index_in, for a parameter that counts something: the ValueError says "<name> must be between
+// <first> and <last>, not <value>".
+std::uint64_t count_in(IndexArgument argument, const char* name, std::uint64_t first,
+                       std::uint64_t last);
+
+// The index value of `argument` when it is below `limit`, as index_in(argument, what, 0, limit -
+// 1).
+inline std::uint64_t index_below(IndexArgument argument, const char* what, std::uint64_t limit) {
+    return index_in(argument, what, 0, limit - 1);
+}
+
+// The most threads a call may ask for: far more than any machine has cores, and few enough that
+// their stacks fit in any address space.
+inline constexpr std::uint64_t MAX_THREADS = 1024;
+
+// For requests whose size a caller chose: raises MemoryError "<request> need <size> <purpose>, more
+// than this process could allocate", e.g. ("40000 envs", 1.1e9, "for their games and buffers").
+[[noreturn]] void raise_too_large(const std::string& request, double bytes, const char* purpose);
+
+// Raises RuntimeError saying that `threads` threads could not start, and why.
+[[noreturn]] void raise_threads_failed(std::size_t threads, const std::exception& why);
 
 // A new array of type Array (an nb::ndarray of the numpy framework) and the given shape, over
 // memory that it owns; the caller fills it through data() before handing it out.

@@ -129,6 +129,8 @@ public:
     // Results are written by game index to scores[4 g .. 4 g + 3] (final scores by seat) and
     // seats[4 g .. 4 g + 3] (the seat of each bot), buffers of 4 num_games entries that the
     // caller owns and keeps alive. `window` is clamped to [1, min(num_games, MAX_SPARSE_ROWS)].
+    // Throws std::bad_alloc when the window's games do not fit in memory, and std::system_error
+    // when the threads cannot start.
     LockstepArena(const ArenaSetup& setup, std::size_t num_games, std::size_t window,
                   std::size_t num_threads, std::int16_t* scores, std::uint8_t* seats);
 
@@ -137,6 +139,10 @@ public:
     std::size_t num_threads() const { return pool_.num_threads(); }
     // Games over, with their results written.
     std::size_t finished() const { return finished_; }
+
+    // The check that every later call asks whether to stop early (WorkerPool::stop_when); a call
+    // it stops throws Interrupted, and the arena cannot go on.
+    void stop_when(StopCheck* check) { pool_.stop_when(check); }
 
     // Plays the engine's bots in every game under way until each waits for a bot of the caller's,
     // writing the result of every game that ends and beginning the next in its place. Returns
@@ -179,11 +185,12 @@ private:
     std::uint8_t* seats_;
     std::size_t next_game_ = 0;
     std::size_t finished_ = 0;
-    Vec<Slot> slots_;
+    // Sized by the window, which the caller chooses.
+    SizedByCaller<Slot> slots_;
     // The selection (slot numbers), and per selected game its legal moves and its refusal.
-    Vec<std::uint32_t> rows_;
-    Vec<ActionMask> masks_;
-    Vec<std::optional<InvalidAction>> refusals_;
+    SizedByCaller<std::uint32_t> rows_;
+    SizedByCaller<ActionMask> masks_;
+    SizedByCaller<std::optional<InvalidAction>> refusals_;
     WorkerPool pool_;
 };
 

@@ -2,10 +2,7 @@
 one State in the same games, and the statistics reported on them."""
 
 import math
-import os
 import re
-import signal
-import threading
 from pathlib import Path
 
 import numpy as np
@@ -13,6 +10,7 @@ import pytest
 
 import tavlok
 from support import rules
+from support.processes import interrupted
 from tavlok import State, bots
 from tavlok.arena import ArenaResult, bradley_terry, wilson_interval
 from tavlok.cli import main
@@ -423,14 +421,30 @@ def test_mcts_plays_in_the_arena_by_name_and_as_an_object():
         tavlok.arena(["mcts:abc", "greedy", "random", "greedy"], games=1)
 
 
-def test_ctrl_c_ends_a_long_search():
-    timer = threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT))
-    timer.start()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            bots.MCTS(milliseconds=30_000)(State())
-    finally:
-        timer.cancel()
+def stopped_with(pattern):
+    """Whether a KeyboardInterrupt carries one note that matches pattern: a stop inside the
+    engine."""
+    return lambda error: [n for n in getattr(error, "__notes__", []) if re.fullmatch(pattern, n)]
+
+
+def test_ctrl_c_ends_a_long_search_and_a_lockstep_arena():
+    interrupted(
+        lambda: bots.MCTS(milliseconds=30_000)(State()),
+        stopped_with(r"tavlok: the search stopped after \d+ of 30000 milliseconds; it returns no move"),
+    )
+    # The search bot keeps the engine busy for most of the time, where the signal should land.
+    error = interrupted(
+        lambda: tavlok.arena([first_legal, "mcts:30", "greedy", "greedy"], games=2000, threads=2),
+        stopped_with(r"tavlok: the arena stopped after (\d+) of 2000 games; their results are not "
+                     r"returned"),
+        delay=0.3,
+    )
+    assert int(re.search(r"after (\d+) of", error.__notes__[0])[1]) < 2000
+    # The next arena plays as if nothing had happened.
+    np.testing.assert_array_equal(
+        tavlok.arena([first_legal, "random", "greedy", "greedy"], 4, 1).seat_scores,
+        tavlok.arena([first_legal, "random", "greedy", "greedy"], 4, 1, threads=1).seat_scores,
+    )
 
 
 def test_arena_command_plays_the_search_bot(capsys):

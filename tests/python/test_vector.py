@@ -220,7 +220,7 @@ def test_the_batch_itself_refuses_what_is_not_one_integer_per_env():
             batch.step(wrong)
     with pytest.raises(TypeError):
         batch.step([0, 0, 0])
-    with pytest.raises(ValueError, match="num_threads must be at least 1, not 0"):
+    with pytest.raises(ValueError, match="num_threads must be between 1 and 1024, not 0"):
         type(batch)(3, 0, False, 0)
     with pytest.raises(ValueError, match="num_envs must be between 1 and"):
         type(batch)(-1, 1, False, 0)
