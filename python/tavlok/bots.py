@@ -1,6 +1,6 @@
-"""Reference opponents: fixed policies from a ``tavlok.State`` to the grid index they play.
+"""Reference opponents: policies from a ``tavlok.State`` to the grid index they play.
 
-Both run in the engine, and the arena (``tavlok.arena``) plays the very same code on its own
+All three run in the engine, and the arena (``tavlok.arena``) plays the very same code on its own
 threads:
 
 - ``random``: uniform over the legal placements of the seat to move. ``Random(seed)`` makes one
