@@ -9,12 +9,17 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <initializer_list>
 #include <memory>
 #include <string>
+
+namespace game {
+struct BotSpec;
+}
 
 namespace core {
 
@@ -23,6 +28,10 @@ namespace nb = nanobind;
 void bind_batch(nb::module_& module);
 void bind_state(nb::module_& module);
 void bind_bots(nb::module_& module);
+void bind_arena(nb::module_& module);
+
+// The engine's bot of that name (see game::bot_named); ValueError says why a name names none.
+game::BotSpec engine_bot(const std::string& name);
 
 // Raises ValueError with a message formatted as PyErr_Format formats it.
 template <class... Args>
@@ -77,6 +86,23 @@ Array new_array(std::initializer_list<std::size_t> shape) {
     nb::capsule owner(data.get(), [](void* p) noexcept { delete[] static_cast<T*>(p); });
     return Array(data.release(), shape, owner);
 }
+
+// Takes an object for one call, for objects whose calls release the interpreter lock: the lock
+// then no longer keeps out a second thread, so a second call meanwhile is refused (RuntimeError
+// naming `what`) rather than let in.
+class ExclusiveUse {
+public:
+    ExclusiveUse(std::atomic<bool>& in_use, const char* what) : in_use_(in_use) {
+        if (in_use.exchange(true, std::memory_order_acquire))
+            nb::raise("the %s is already in use by another call", what);
+    }
+    ~ExclusiveUse() { in_use_.store(false, std::memory_order_release); }
+    ExclusiveUse(const ExclusiveUse&) = delete;
+    ExclusiveUse& operator=(const ExclusiveUse&) = delete;
+
+private:
+    std::atomic<bool>& in_use_;
+};
 
 }  // namespace core
 

@@ -85,4 +85,5 @@ NB_MODULE(_core, module) {
     core::bind_batch(module);
     core::bind_state(module);
     core::bind_bots(module);
+    core::bind_arena(module);
 }
