@@ -112,6 +112,7 @@ bench: $(VENV)/.stamp
 	$(BENCH_BUILD)/engine_bench
 	$(BENCH_BUILD)/vector_bench
 	$(BENCH_BUILD)/search_bench
+	$(BENCH_BUILD)/mcts_bench
 	PYTHONPATH=$(CURDIR)/$(BENCH_BUILD):$(CURDIR)/python $(VPY) bench/python_bench.py
 	PYTHONPATH=$(CURDIR)/$(BENCH_BUILD):$(CURDIR)/python $(VPY) bench/vector_bench.py
 	PYTHONPATH=$(CURDIR)/$(BENCH_BUILD):$(CURDIR)/python $(VPY) bench/binding_bench.py

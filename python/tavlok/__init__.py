@@ -2,8 +2,10 @@
 
 This package adds what a Python user wants around the engine: numpy views of an observation, the
 piece catalogue for decoding grid indices, board pictures, a PettingZoo environment (``env``,
-needs the ``pettingzoo`` extra), positions for tree search (``State``), reference bots
-(``bots``) and matches between them (``arena``), and a command line (``python -m tavlok``).
+needs the ``pettingzoo`` extra), a Gymnasium environment of one seat against bots
+(``gymnasium.make("tavlok/Tavlok-v0")``, needs the ``gymnasium`` extra), positions for tree
+search (``State``), reference bots (``bots``) and matches between them (``arena``), and a command
+line (``python -m tavlok``).
 """
 
 from __future__ import annotations
@@ -23,6 +25,9 @@ from .arena import ArenaResult, arena
 from .match import IllegalMove, Match
 from .pieces import KINDS, NUM_ACTIONS, NUM_ORIENTATIONS, ORIENTATIONS, orientation_index
 from .vector import VectorEnv
+from .registration import register as _register_with_gymnasium
+
+_register_with_gymnasium()  # "tavlok/Tavlok-v0", when Gymnasium is installed
 
 if TYPE_CHECKING:
     from types import ModuleType

@@ -18,7 +18,7 @@ class Batch:
     num_envs games in which the caller plays every seat; the engine side of tavlok.VectorEnv.
     """
 
-    def __init__(self, num_envs: int, num_threads: int, mask: str, autoreset: str, seed: int) -> None: ...
+    def __init__(self, num_envs: SupportsIndex, num_threads: SupportsIndex, mask: str, autoreset: str, seed: int) -> None: ...
 
     def reset(self, seeds: Sequence[int | None] | None, only: Annotated[NDArray[numpy.bool_], dict(shape=(None,), order='C', device='cpu', writable=False)] | None) -> None:
         """
@@ -111,7 +111,7 @@ class LearnerBatch:
     tavlok.gym_vector.LearnerVectorEnv.
     """
 
-    def __init__(self, num_envs: int, num_threads: int, mask: str, autoreset: str, seed: int, opponents: Sequence[str], seat: SupportsIndex | None, reward: str) -> None: ...
+    def __init__(self, num_envs: SupportsIndex, num_threads: SupportsIndex, mask: str, autoreset: str, seed: int, opponents: Sequence[str], seat: SupportsIndex | None, reward: str) -> None: ...
 
     @property
     def rewards(self) -> Annotated[NDArray[numpy.float32], dict(shape=(None,), writable=False)]:
@@ -306,9 +306,83 @@ def random_action(state: State, key: int) -> int:
     key: uniform when the key is.
     """
 
-def play_arena(bots: Sequence[str], seed: int, first: SupportsIndex, count: SupportsIndex, threads: SupportsIndex) -> tuple[Annotated[NDArray[numpy.int16], dict(shape=(None, 4))], Annotated[NDArray[numpy.uint8], dict(shape=(None, 4))]]:
+def mcts_action(state: State, bot: str = 'mcts', seed: int = 0) -> int:
+    """
+    The move of search bot `bot` ('mcts' with its settings, see bot_name) for the
+    seat to move, its search seeded with `seed`. With a budget of playouts it
+    depends only on the position, the settings and the seed. Searches with the
+    interpreter lock released; Ctrl-C ends it with KeyboardInterrupt, and no move.
+    """
+
+def bot_name(name: str) -> str:
+    """
+    The engine's own spelling of a bot's name: 'random', 'greedy', or 'mcts' with the
+    settings that differ from the defaults ('mcts:400' for 400 playouts a move). ValueError
+    says why a name names no bot.
+    """
+
+def play_arena(bots: Sequence[str], seed: int, first: SupportsIndex, count: SupportsIndex, threads: SupportsIndex, opening: SupportsIndex = 0) -> tuple[Annotated[NDArray[numpy.int16], dict(shape=(None, 4))], Annotated[NDArray[numpy.uint8], dict(shape=(None, 4))]]:
     """
     Plays games first to first + count - 1 between four bots (names) with the
-    interpreter lock released; returns (scores, seats): count x 4 int16 scores by seat
-    and count x 4 uint8 seats of each bot.
+    interpreter lock released, each opening with `opening` random placements; returns
+    (scores, seats): count x 4 int16 scores by seat and count x 4 uint8 seats of each bot.
     """
+
+class Arena:
+    """
+    Games between four bots, some of them played by the caller (None in bots), side by
+    side: up to `window` at once, in lockstep. Each round, advance() plays the engine's
+    bots until every game waits for one of the caller's; select(bots) picks the games
+    waiting for those bots (bit i for bot i), observe() or states() shows them and
+    play(moves) answers them all. Bot i sits at seat (i + g) % 4 in game g, which draws
+    from a generator seeded from (seed, g) and opens with `opening` random placements.
+    """
+
+    def __init__(self, bots: Sequence[str | None], seed: int, games: SupportsIndex, window: SupportsIndex, threads: SupportsIndex, opening: SupportsIndex = 0) -> None: ...
+
+    @property
+    def games(self) -> int:
+        """The number of games."""
+
+    @property
+    def window(self) -> int:
+        """How many games are played side by side."""
+
+    @property
+    def finished(self) -> int:
+        """The games over so far."""
+
+    def advance(self) -> bool:
+        """
+        Plays the engine's bots until every game waits for the caller, beginning new games
+        in the place of those that end; returns whether games remain. Clears the selection.
+        """
+
+    def select(self, bots: int) -> Annotated[NDArray[numpy.int64], dict(shape=(None,))]:
+        """
+        Selects the games waiting for one of `bots` (bit i for bot i), in window order;
+        returns their game indices.
+        """
+
+    def observe(self) -> dict:
+        """
+        The selected games as the mover sees them: observation (n, 4, 20, 20) uint8,
+        hands (n, 4, 21) uint8, legal_offsets (n + 1,) and legal_indices int32 (row i's
+        legal grid indices are legal_indices[legal_offsets[i]:legal_offsets[i + 1]]),
+        seat (n,) int8 and game (n,) int64.
+        """
+
+    def states(self) -> list[State]:
+        """Copies of the selected games' positions."""
+
+    def play(self, moves: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)]) -> None:
+        """
+        Plays moves[i] in the i-th selected game. ValueError names the first game whose
+        move is illegal; that game waits as it was, the others have moved.
+        """
+
+    def results(self) -> tuple[Annotated[NDArray[numpy.int16], dict(shape=(None, 4))], Annotated[NDArray[numpy.uint8], dict(shape=(None, 4))]]:
+        """
+        (scores, seats) once every game is over: games x 4 int16 scores by seat and
+        games x 4 uint8 seats of each bot.
+        """

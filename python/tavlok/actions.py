@@ -13,6 +13,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple, SupportsIndex
 
 import numpy as np
 
+from ._numbers import shown
 from .pieces import BOARD_SIZE, CELLS_PER_BOARD, NUM_ACTIONS, NUM_ORIENTATIONS, ORIENTATIONS
 
 if TYPE_CHECKING:
@@ -49,7 +50,7 @@ def decode(grid_index: SupportsIndex) -> Placement:
     """The placement a grid index names; ValueError for an index that names none."""
     index = operator.index(grid_index)
     if not 0 <= index < NUM_ACTIONS:
-        raise ValueError(f"grid index {index} is outside 0 to {NUM_ACTIONS - 1}")
+        raise ValueError(f"grid index {shown(index)} is outside 0 to {NUM_ACTIONS - 1}")
     orientation, square = divmod(index, CELLS_PER_BOARD)
     row, col = divmod(square, BOARD_SIZE)
     shape = ORIENTATIONS[orientation]
@@ -65,13 +66,13 @@ def encode(orientation: SupportsIndex, row: SupportsIndex, col: SupportsIndex) -
     """The grid index of an orientation placed with its top-left corner at (row, col)."""
     o, r, c = operator.index(orientation), operator.index(row), operator.index(col)
     if not 0 <= o < NUM_ORIENTATIONS:
-        raise ValueError(f"orientation {o} is outside 0 to {NUM_ORIENTATIONS - 1}")
+        raise ValueError(f"orientation {shown(o)} is outside 0 to {NUM_ORIENTATIONS - 1}")
     shape = ORIENTATIONS[o]
     if not shape.fits(r, c):
         raise ValueError(
             f"{shape.kind} {shape.ordinal} ({shape.height}x{shape.width}) does not fit with its "
-            f"top-left corner at row {r}, col {c}; rows go up to {BOARD_SIZE - shape.height} "
-            f"and columns up to {BOARD_SIZE - shape.width}"
+            f"top-left corner at row {shown(r)}, col {shown(c)}; rows go up to "
+            f"{BOARD_SIZE - shape.height} and columns up to {BOARD_SIZE - shape.width}"
         )
     return o * CELLS_PER_BOARD + r * BOARD_SIZE + c
 

@@ -26,6 +26,7 @@ from gymnasium import logger, spaces
 from pettingzoo import AECEnv  # type: ignore[import-untyped]
 from pettingzoo.utils import wrappers  # type: ignore[import-untyped]
 
+from ._numbers import shown
 from .actions import PLANES_SHAPE
 from .board import Board
 from .match import IllegalMove, Match
@@ -297,6 +298,6 @@ def _agent_seeds(seed: object) -> list[int] | None:
         raise TypeError(f"seed must be None or a whole number, not {type(seed).__name__}")
     value = operator.index(seed)  # type: ignore[arg-type]
     if value < 0:
-        raise ValueError(f"seed must be 0 or more, not {value}")
+        raise ValueError(f"seed must be 0 or more, not {shown(value)}")
     streams = np.random.SeedSequence(value).spawn(NUM_SEATS)
     return [int.from_bytes(s.generate_state(4, np.uint32).tobytes(), "little") for s in streams]

@@ -1,25 +1,117 @@
-"""Matches between the reference bots, played in the engine with the interpreter lock released.
+"""Matches between bots, for evaluation: the engine's own bots, and policies written in Python.
 
 Game g of an arena seats bot i at seat (i + g) mod 4, so that over every four games each bot has
 played each seat once and no bot gains from where it sits; and the game draws its random numbers
 from a generator seeded from (seed, g) alone, so the results do not depend on the number of
 threads or on how the games are split into calls.
+
+A bot is one of:
+
+- one of the engine's bots, by name (``"greedy"``, ``"random"``, ``"mcts"``, ``"mcts:400"``: see
+  ``tavlok.bots``) or as an object of ``tavlok.bots`` (``bots.greedy``, ``bots.Random(7)``,
+  ``bots.MCTS(playouts=400)``). The engine plays it in C++ with the interpreter lock released.
+  The bot's own random source is not used: a random bot draws from the game's generator, and
+  every search is seeded from it. (A search with a budget in milliseconds makes the games depend
+  on the machine and its load.)
+- a batched policy: any other callable. It is called with the observations of all the games
+  waiting for it at once, as a dict of numpy arrays (n games):
+
+  - ``"observation"``: (n, 4, 20, 20) uint8, the four planes in the mover's frame (plane k is the
+    seat k turns after the mover), as ``State.observation`` gives them;
+  - ``"hands"``: (n, 4, 21) uint8, 1 where the seat k turns after the mover still holds a piece,
+    in catalogue order (``tavlok.KINDS``);
+  - ``"legal_offsets"`` (n + 1,) and ``"legal_indices"`` (total,), int32: the legal grid indices
+    of game i, ascending, are ``legal_indices[legal_offsets[i]:legal_offsets[i + 1]]``;
+  - ``"seat"``: (n,) int8, the seat to move; ``"game"``: (n,) int64, which game of the arena.
+
+  It returns one grid index per game, as a sequence or array of n integers. An illegal one raises
+  ``ValueError`` naming the game and the index, and the arena stops.
+- a function of one ``State``, wrapped in ``tavlok.bots.PerState``; and likewise an object of a
+  ``tavlok.bots`` class whose ``__call__`` has been replaced by a subclass. It is called once
+  for every move, with a copy of the game.
+
+With only the engine's bots, the games are spread over threads. With policies, up to
+``batch_size`` games are played side by side and advance in lockstep: the engine moves its bots
+in every game (on its threads, without the lock) until each waits for a policy; each policy is
+then called once for all the games waiting for it. A game's moves depend only on the bots, the
+seed and its index, so the results do not depend on the threads or the batch size either, as
+long as each policy answers a position the same way whatever other games come with it.
+
+``ArenaResult`` reports each bot's win rate with a 95% Wilson interval, mean score with its
+standard error, and a Bradley-Terry rating on the Elo scale (see ``bradley_terry``).
 """
 
 from __future__ import annotations
 
 import math
 import operator
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 
 from . import _core
-from .bots import BOTS
+from .bots import BOTS, PerState, engine_name
+from ._numbers import shown
 from .cores import default_threads
-from .pieces import NUM_SEATS
+from .pieces import NUM_ACTIONS, NUM_SEATS
+
+__all__ = ["ArenaResult", "Policy", "arena", "bradley_terry", "wilson_interval"]
+
+# A batched policy: the observations of n games in, n grid indices out.
+Policy = Callable[[Mapping[str, np.ndarray]], Any]
+
+# What the engine plays in one arena: games are numbered below 2**40, and a thread per core of
+# the largest machines is enough.
+MAX_GAMES = 2**40 - 1
+MAX_THREADS = 1024
+
+# The normal quantile of a two-sided 95% interval.
+Z95 = 1.959963984540054
+# How many games at most a lockstep arena plays side by side (tavlok._core.Arena's window).
+MAX_BATCH = 65536
+DEFAULT_BATCH = 1024
+
+
+def wilson_interval(rate: np.ndarray, n: int, z: float = Z95) -> np.ndarray:
+    """The Wilson score interval of a rate of successes among n trials: (..., 2) lower and upper
+    bounds, z standard errors wide (95% for the default). It stays inside [0, 1] and is sound
+    for rates near 0 or 1, where the plain normal interval is not."""
+    rate = np.asarray(rate, dtype=float)
+    z2n = z * z / n
+    centre = (rate + z2n / 2) / (1 + z2n)
+    half = z / (1 + z2n) * np.sqrt(rate * (1 - rate) / n + z2n / (4 * n))
+    return np.stack([centre - half, centre + half], axis=-1)
+
+
+def bradley_terry(wins: np.ndarray, prior: float = 0.5, tolerance: float = 1e-12) -> np.ndarray:
+    """Bradley-Terry strengths on the Elo scale, by maximum likelihood, from pairwise results.
+
+    ``wins[i, j]`` is how often i finished above j (a tie counts half to each); the model says i
+    finishes above j with probability p_i / (p_i + p_j). Each pair is also given ``prior`` wins
+    each way (half a win each is one drawn meeting), so a bot that never lost still gets a finite
+    rating. Returns 400 log10(p_i), shifted so that the ratings average 0: a difference of 400
+    means odds of 10 to 1.
+    """
+    wins = np.asarray(wins, dtype=float)
+    n = len(wins)
+    off_diagonal = 1 - np.eye(n)
+    wins = (wins + prior) * off_diagonal
+    meetings = wins + wins.T
+    total = wins.sum(axis=1)
+    strength = np.ones(n)
+    # Hunter's minorise-maximise step: p_i <- W_i / sum_j N_ij / (p_i + p_j). Each step raises the
+    # likelihood, which is concave in log p, so the steps converge to the maximum.
+    for _ in range(100_000):
+        updated = total / (meetings / (strength[:, None] + strength[None, :])).sum(axis=1)
+        updated /= np.exp(np.log(updated).mean())
+        converged = np.abs(np.log(updated) - np.log(strength)).max() < tolerance
+        strength = updated
+        if converged:
+            break
+    ratings = 400 * np.log10(strength)
+    return ratings - ratings.mean()
 
 
 @dataclass(frozen=True, eq=False)
@@ -30,6 +122,7 @@ class ArenaResult:
     seed: int
     seat_scores: np.ndarray  # (games, 4) int16: the final scores of each game, by seat
     seats: np.ndarray  # (games, 4) uint8: the seat each bot played in each game
+    opening: int = 0  # the random placements that began every game
 
     @property
     def games(self) -> int:
@@ -58,9 +151,40 @@ class ArenaResult:
         return self.scores.mean(axis=0)
 
     @property
+    def score_stderr(self) -> np.ndarray:
+        """The standard error of each bot's mean score: the sample standard deviation over the
+        square root of the games; NaN for a single game."""
+        if self.games < 2:
+            return np.full(NUM_SEATS, np.nan)
+        return self.scores.std(axis=0, ddof=1) / math.sqrt(self.games)
+
+    @property
     def win_rate(self) -> np.ndarray:
         """Each bot's share of all the wins; the four add up to 1."""
         return self.wins.mean(axis=0)
+
+    @property
+    def win_rate_interval(self) -> np.ndarray:
+        """(4, 2): the 95% Wilson interval of each bot's win rate, a shared win counting as its
+        share."""
+        return wilson_interval(self.win_rate, self.games)
+
+    @property
+    def pairwise_wins(self) -> np.ndarray:
+        """(4, 4) float: entry (i, j) is how many games bot i finished above bot j, a tie on
+        score counting half."""
+        scores = self.scores.astype(np.int32)
+        above = scores[:, :, None] > scores[:, None, :]
+        tied = scores[:, :, None] == scores[:, None, :]
+        wins = above.sum(axis=0) + 0.5 * tied.sum(axis=0)
+        np.fill_diagonal(wins, 0)
+        return wins
+
+    @property
+    def rating(self) -> np.ndarray:
+        """Each bot's Bradley-Terry rating on the Elo scale, averaging 0, from the order of every
+        pair of bots in every game (``pairwise_wins``; see ``bradley_terry``)."""
+        return bradley_terry(self.pairwise_wins)
 
     @property
     def seat_mean_score(self) -> np.ndarray:
@@ -78,23 +202,48 @@ class ArenaResult:
 
     def table(self) -> str:
         """The per-bot and per-seat figures as a small text table."""
+        # Long names (a search bot's settings) push their own row out rather than every row.
+        width = min(max(10, *(len(name) for name in self.bots)), 24)
+        opened = f", {self.opening} random placements first" if self.opening else ""
         lines = [
-            f"{self.games} games, seed {self.seed}; seats rotate every game, a shared win is split",
-            f"{'bot':<12}{'mean score':>12}{'win rate':>10}",
+            f"{self.games} games, seed {self.seed}{opened}; seats rotate every game, a shared win "
+            "is split",
+            f"{'bot':<{width + 2}}{'mean score':>12}{'± s.e.':>8}"
+            f"{'win rate':>10}{'95% interval':>16}{'rating':>8}",
         ]
+        stderr, interval, rating = self.score_stderr, self.win_rate_interval, self.rating
         for i, name in enumerate(self.bots):
+            low, high = 100 * interval[i]
             lines.append(
-                f"{i} {name:<10}{self.mean_score[i]:>12.2f}{self.win_rate[i]:>10.1%}"
+                f"{i} {name:<{width}}{self.mean_score[i]:>12.2f}{stderr[i]:>8.2f}"
+                f"{self.win_rate[i]:>10.1%}{f'[{low:.1f}, {high:.1f}]':>16}{rating[i]:>+8.0f}"
             )
-        lines.append(f"{'seat':<12}{'mean score':>12}{'win rate':>10}")
+        lines.append(f"{'seat':<{width + 2}}{'mean score':>12}{'':>8}{'win rate':>10}")
         for seat in range(NUM_SEATS):
             lines.append(
-                f"{seat:<12}{self.seat_mean_score[seat]:>12.2f}{self.seat_win_rate[seat]:>10.1%}"
+                f"{seat:<{width + 2}}{self.seat_mean_score[seat]:>12.2f}{'':>8}"
+                f"{self.seat_win_rate[seat]:>10.1%}"
             )
+        lines.append("win rate: 95% Wilson interval")
+        lines.append(
+            "rating: Bradley-Terry on the Elo scale (mean 0), from the order of every pair of bots "
+            "in every game"
+        )
         return "\n".join(lines)
 
     def __str__(self) -> str:
         return self.table()
+
+
+@dataclass(frozen=True)
+class _Player:
+    """One of the four bots as the arena plays it: by the engine (``engine``, its name there) or
+    by calling ``policy``, batched or on one State at a time (``per_state``)."""
+
+    name: str
+    engine: str | None = None
+    policy: Callable[..., Any] | None = None
+    per_state: bool = False
 
 
 def arena(
@@ -103,47 +252,172 @@ def arena(
     seed: int = 0,
     threads: int | None = None,
     progress: Callable[[int, int], None] | None = None,
+    batch_size: int | None = None,
+    opening: int = 0,
 ) -> ArenaResult:
     """Plays ``games`` games between four bots and returns what they scored and won.
 
-    ``bots`` names four bots, by name (``"greedy"``, ``"random"``) or as the objects of
-    ``tavlok.bots``; the engine plays them itself, so a ``Random`` bot's own generator is not used:
-    every game draws from its own, seeded from ``(seed, game index)``. ``threads`` defaults to the
-    cores this process may use; the results are the same for any number. ``progress(done, total)``
-    is called as games finish.
+    ``bots`` holds four bots: names of the engine's bots, objects of ``tavlok.bots``, batched
+    policies or ``tavlok.bots.PerState`` functions (see the module's documentation); anything else
+    raises ``TypeError``, and a name the engine does not know ``ValueError``. ``threads``
+    defaults to the cores this process may use; the results are the same for any number.
+    ``progress(done, total)`` is called as games finish. ``batch_size`` caps how many games are
+    played side by side when a bot is a policy (1024 by default, at most 65536): each policy call
+    sees at most that many. ``opening`` random placements (uniform, drawn from the game's
+    generator; 0 to 84) begin every game before the bots play: without them, bots that draw
+    nothing at random (greedy, the search bot with greedy playouts, most policies) play the same
+    game whenever they sit in the same seats, and the intervals, which take the games to be
+    independent, would claim far more than four distinct games can show.
+
+    Ctrl-C (or any signal handler that raises) stops the games within one game per thread, or
+    one round of moves when a bot is a policy; the exception carries a note saying how many
+    games were played, and nothing is returned.
     """
-    names = tuple(_bot_name(bot) for bot in bots)
-    if len(names) != NUM_SEATS:
-        raise ValueError(f"an arena needs four bots, not {len(names)}")
+    players = [_player(bot) for bot in bots]
+    if len(players) != NUM_SEATS:
+        raise ValueError(f"an arena needs four bots, not {len(players)}")
     games = operator.index(games)
-    if games < 1:
-        raise ValueError(f"games must be at least 1, not {games}")
+    if not 1 <= games <= MAX_GAMES:
+        raise ValueError(f"games must be between 1 and 2**40 - 1, not {shown(games)}")
     seed = operator.index(seed)
     if not 0 <= seed < 2**64:
-        raise ValueError(f"seed must be between 0 and 2**64 - 1, not {seed}")
-    threads = default_threads() if threads is None else operator.index(threads)
-    if threads < 1:
-        raise ValueError(f"threads must be at least 1, not {threads}")
+        raise ValueError(f"seed must be between 0 and 2**64 - 1, not {shown(seed)}")
+    if threads is None:
+        threads = min(default_threads(), MAX_THREADS)
+    else:
+        threads = operator.index(threads)
+        if not 1 <= threads <= MAX_THREADS:
+            raise ValueError(
+                f"threads must be between 1 and {MAX_THREADS}, or None for the cores this "
+                f"process may use; not {shown(threads)}"
+            )
+    batch = min(games, DEFAULT_BATCH) if batch_size is None else operator.index(batch_size)
+    if not 1 <= batch <= MAX_BATCH:
+        raise ValueError(f"batch_size must be between 1 and {MAX_BATCH}, not {shown(batch)}")
+    opening = operator.index(opening)  # the engine checks its range
 
+    engine_names = [player.engine for player in players if player.engine is not None]
+    if len(engine_names) == NUM_SEATS:
+        scores, seats = _play_engine(engine_names, seed, games, threads, opening, progress)
+    else:
+        scores, seats = _play_lockstep(players, seed, games, threads, batch, opening, progress)
+    return ArenaResult(tuple(player.name for player in players), seed, scores, seats, opening)
+
+
+def _player(bot: Any) -> _Player:
+    if isinstance(bot, str):
+        return _Player(bot, engine=bot)
+    name = engine_name(bot)
+    if name is not None:
+        return _Player(name, engine=name)
+    if isinstance(bot, PerState):
+        return _Player(bot.name, policy=bot, per_state=True)
+    if isinstance(bot, tuple(BOTS.values())):
+        # A subclass of a bot of ours with a move of its own: a function of one State.
+        return _Player(type(bot).__name__, policy=bot, per_state=True)
+    if callable(bot):
+        own_name = getattr(bot, "name", None)
+        name = own_name if isinstance(own_name, str) else _name_of(bot)
+        return _Player(name, policy=bot)
+    raise TypeError(
+        "an arena bot is the name of one of the engine's bots, a tavlok.bots object, a batched "
+        f"policy (a callable) or a tavlok.bots.PerState function; not {bot!r}"
+    )
+
+
+def _name_of(function: Any) -> str:
+    return str(getattr(function, "__name__", None) or type(function).__name__)
+
+
+def _play_engine(
+    names: list[str],
+    seed: int,
+    games: int,
+    threads: int,
+    opening: int,
+    progress: Callable[[int, int], None] | None,
+) -> tuple[np.ndarray, np.ndarray]:
     # Without a progress report one call plays everything; with one, calls of a few games per
     # thread, which changes nothing in the games.
     chunk = games if progress is None else max(8 * threads, math.ceil(games / 100))
     scores, seats = [], []
     for first in range(0, games, chunk):
         count = min(chunk, games - first)
-        played, seated = _core.play_arena(names, seed, first, count, threads)
+        played, seated = _core.play_arena(names, seed, first, count, threads, opening)
         scores.append(played)
         seats.append(seated)
         if progress is not None:
             progress(first + count, games)
-    return ArenaResult(names, seed, np.concatenate(scores), np.concatenate(seats))
+    return np.concatenate(scores), np.concatenate(seats)
 
 
-def _bot_name(bot: Any) -> str:
-    name = bot if isinstance(bot, str) else getattr(bot, "name", None)
-    if name not in BOTS:
-        raise ValueError(
-            f"the arena plays the engine's bots {sorted(BOTS)}, given by name or from "
-            f"tavlok.bots; not {bot!r}"
+def _play_lockstep(
+    players: list[_Player],
+    seed: int,
+    games: int,
+    threads: int,
+    batch: int,
+    opening: int,
+    progress: Callable[[int, int], None] | None,
+) -> tuple[np.ndarray, np.ndarray]:
+    engine_names = [player.engine for player in players]
+    table = _core.Arena(engine_names, seed, games, batch, threads, opening)
+    # One call per policy and round, however many of the four bots it plays: the bots it plays,
+    # as bits (bit i for bot i), by policy, in the order the policies first appear.
+    masks: dict[int, tuple[_Player, int]] = {}
+    for i, player in enumerate(players):
+        if player.policy is not None:
+            first, mask = masks.get(id(player.policy), (player, 0))
+            masks[id(player.policy)] = (first, mask | 1 << i)
+    reported = 0
+    while table.advance():
+        for player, mask in masks.values():
+            waiting = table.select(mask)
+            if len(waiting) == 0:
+                continue
+            policy: Callable[..., Any] = player.policy  # type: ignore[assignment]
+            if player.per_state:
+                answer = [policy(state) for state in table.states()]
+            else:
+                answer = policy(table.observe())
+            moves = _grid_indices(answer, waiting, player.name)
+            try:
+                table.play(moves)
+            except ValueError as refused:
+                raise ValueError(f"{player.name!r} chose an illegal move: {refused}") from None
+        if progress is not None and table.finished > reported:
+            reported = table.finished
+            progress(reported, games)
+    if progress is not None and reported < games:
+        progress(games, games)
+    return table.results()
+
+
+def _grid_indices(returned: Any, waiting: np.ndarray, name: str) -> np.ndarray:
+    """A policy's answer as one int64 grid index per waiting game, or the error that says why it
+    is not one."""
+    n = len(waiting)
+    moves = np.asarray(returned)
+    if moves.dtype.kind == "O":
+        # Python ints beyond int64, or objects with __index__.
+        moves = np.array([operator.index(m) for m in moves.reshape(-1)], dtype=object).reshape(
+            moves.shape
         )
-    return name
+    elif moves.dtype.kind not in "iu":
+        raise TypeError(
+            f"{name!r} returned {moves.dtype} values: a policy returns one grid index (an int) "
+            "per game"
+        )
+    if moves.shape != (n,):
+        raise ValueError(
+            f"{name!r} returned shape {moves.shape} for {n} games: a policy returns one grid "
+            "index per game (a function of one State goes in tavlok.bots.PerState)"
+        )
+    outside = (moves < 0) | (moves >= NUM_ACTIONS)
+    if outside.any():
+        i = int(np.flatnonzero(outside)[0])
+        raise ValueError(
+            f"{name!r} chose an illegal move: game {waiting[i]}: grid index {moves[i]} is outside "
+            f"0 to {NUM_ACTIONS - 1}"
+        )
+    return np.ascontiguousarray(moves, dtype=np.int64)

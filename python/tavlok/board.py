@@ -11,6 +11,7 @@ from typing import Any
 
 import numpy as np
 
+from ._numbers import shown
 from .actions import PLANES_SHAPE, turn_clockwise
 from .pieces import BOARD_SIZE, NUM_SEATS
 
@@ -52,7 +53,7 @@ class Board:
         if grid.min() < EMPTY or grid.max() >= NUM_SEATS:
             raise ValueError("board cells hold a seat 0 to 3, or -1 for an empty cell")
         if not 0 <= viewer < NUM_SEATS:
-            raise ValueError(f"viewer must be a seat 0 to 3, not {viewer}")
+            raise ValueError(f"viewer must be a seat 0 to 3, not {shown(viewer)}")
         grid.flags.writeable = False
         self._owners = grid
         self._viewer = viewer

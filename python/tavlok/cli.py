@@ -13,6 +13,7 @@ from typing import TextIO
 import numpy as np
 
 from . import bench
+from .bots import BOTS
 from .actions import decode, encode
 from .match import Match
 from .pieces import KIND_ORIENTATIONS, KINDS, ORIENTATIONS, find_kind, orientation_index
@@ -72,10 +73,23 @@ def main(argv: Sequence[str] | None = None) -> int:
     arena_parser = commands.add_parser(
         "arena", help="play games between four of the engine's bots, seats rotating every game"
     )
+    # The engine knows its bots' names and settings; a name it does not know is a usage error.
     arena_parser.add_argument(
-        "bots", nargs=4, choices=("greedy", "random"), metavar="BOT", help="greedy or random"
+        "bots",
+        nargs=4,
+        metavar="BOT",
+        help=f"one of {', '.join(BOTS)}; mcts takes settings after a colon, as in mcts:400 (400 "
+        "playouts a move) or mcts:ms=50,playout=random (see tavlok.bots.MCTS)",
     )
     arena_parser.add_argument("--games", type=_whole(1), default=1000, help="games (1000)")
+    arena_parser.add_argument(
+        "--opening",
+        type=_whole(0, 84),
+        default=0,
+        metavar="N",
+        help="begin every game with N random placements, so that bots that draw nothing at random "
+        "meet in many positions (0)",
+    )
     arena_parser.add_argument(
         "--seed", type=_whole(*SEEDS), default=0, help="seed of the games (0)"
     )
@@ -102,7 +116,7 @@ def _run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     # like the others; only the engine knows its limits, and only an allocation finds the memory.
     try:
         if args.command == "arena":
-            return run_arena(args.bots, args.games, args.seed, args.threads)
+            return run_arena(args.bots, args.games, args.seed, args.threads, args.opening)
         print(bench.run_vector(args.vector, args.threads, mask=args.mask, seed=args.seed))
         return 0
     except MemoryError:
@@ -129,11 +143,15 @@ def _whole(low: int, high: int | None = None) -> Callable[[str], int]:
     return whole
 
 
-def run_arena(bots: Sequence[str], games: int, seed: int, threads: int | None) -> int:
+def run_arena(
+    bots: Sequence[str], games: int, seed: int, threads: int | None, opening: int = 0
+) -> int:
     """Play the arena with progress on stderr, then print the table."""
     from .arena import arena
 
-    result = arena(bots, games, seed, threads, progress=_progress_printer(sys.stderr))
+    result = arena(
+        bots, games, seed, threads, progress=_progress_printer(sys.stderr), opening=opening
+    )
     print(result.table())
     return 0
 

@@ -18,8 +18,8 @@ import gymnasium
 import numpy as np
 
 from . import _core
-from .cores import default_threads
-from .vector import MASK_LAYOUTS, _BatchEnv, autoreset_value
+from ._numbers import shown
+from .vector import MASK_LAYOUTS, _BatchEnv, autoreset_value, batch_threads
 
 __all__ = ["REWARDS", "LearnerVectorEnv"]
 
@@ -78,7 +78,7 @@ class LearnerVectorEnv(_BatchEnv, gymnasium.vector.VectorEnv):  # type: ignore[m
                 raise TypeError("seat must be None or a seat from 0 to 3, not bool")
             seat = operator.index(seat)
             if not 0 <= seat <= 3:
-                raise ValueError(f"seat must be None or a seat from 0 to 3, not {seat}")
+                raise ValueError(f"seat must be None or a seat from 0 to 3, not {shown(seat)}")
         if reward not in REWARDS:
             raise ValueError(f"reward must be 'score' or 'win', not {reward!r}")
         if mask not in MASK_LAYOUTS:
@@ -93,8 +93,7 @@ class LearnerVectorEnv(_BatchEnv, gymnasium.vector.VectorEnv):  # type: ignore[m
                 f"max_episode_steps below {MOST_LEARNER_MOVES} would cut games short, which this "
                 f"env does not do; not {max_episode_steps}"
             )
-        num_envs = operator.index(num_envs)
-        threads = default_threads() if num_threads is None else operator.index(num_threads)
+        threads = batch_threads() if num_threads is None else num_threads
         self._batch = _core.LearnerBatch(
             num_envs, threads, mask, autoreset, secrets.randbits(64), names, seat, reward
         )

@@ -13,6 +13,7 @@ from typing import TYPE_CHECKING, SupportsIndex
 
 import numpy as np
 
+from ._numbers import shown
 from .actions import decode
 from .board import Board
 from .pieces import CELLS_PER_BOARD, KINDS, NUM_SEATS, ORIENTATIONS
@@ -76,7 +77,7 @@ class Match:
             try:
                 move = f"{decode(index)} (grid index {index})"
             except ValueError:
-                move = f"grid index {index}"
+                move = f"grid index {shown(index)}"
             raise IllegalMove(seat, move, str(refused)) from None
         kind = KIND_OF_ORIENTATION[index // CELLS_PER_BOARD]
         self._hands[seat, kind] = self._hands[seat + NUM_SEATS, kind] = 0

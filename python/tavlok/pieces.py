@@ -10,6 +10,8 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
+from ._numbers import shown
+
 BOARD_SIZE = 20
 NUM_SEATS = 4
 CELLS_PER_BOARD = BOARD_SIZE * BOARD_SIZE
@@ -177,6 +179,6 @@ def orientation_index(kind: str, ordinal: int) -> int:
     indices = KIND_ORIENTATIONS[find_kind(kind)]
     if not 0 <= ordinal < len(indices):
         raise ValueError(
-            f"{find_kind(kind)} has orientations 0 to {len(indices) - 1}, not {ordinal}"
+            f"{find_kind(kind)} has orientations 0 to {len(indices) - 1}, not {shown(ordinal)}"
         )
     return indices[ordinal]

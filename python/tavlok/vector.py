@@ -17,6 +17,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import _core
+from ._numbers import shown
 from .cores import default_threads
 from .pieces import NUM_ACTIONS, NUM_SEATS
 
@@ -312,10 +313,17 @@ class VectorEnv(_BatchEnv):
     writable). Infos hold new arrays.
 
     ``num_threads`` threads step the envs (default: the cores this process may use; never more
-    than ``num_envs``), with the interpreter lock released; results do not depend on it. Each env
-    carries its own random generator, seeded from ``(seed, env index)`` with ``seed`` below
-    2**64 (a random one when None). The rules draw nothing at random, so the games are fully
-    determined by the actions; the generators serve the bots of ``LearnerVectorEnv``.
+    than ``num_envs``, and at most 1024), with the interpreter lock released; results do not
+    depend on it. A batch too large for the memory this process may use raises ``MemoryError``
+    saying what it needs. Each env carries its own random generator, seeded from
+    ``(seed, env index)`` with ``seed`` below 2**64 (a random one when None). The rules draw
+    nothing at random, so the games are fully determined by the actions; the generators serve
+    the bots of ``LearnerVectorEnv``.
+
+    Ctrl-C stops a long ``reset`` or ``step`` within milliseconds (``KeyboardInterrupt``, with a
+    note saying how far it got). Some envs have then moved and others not, so ``step`` refuses
+    until the next ``reset`` of every env; so it does in a child forked while another thread of
+    its parent was inside ``reset`` or ``step``.
     """
 
     def __init__(
@@ -330,8 +338,7 @@ class VectorEnv(_BatchEnv):
         if mask not in MASK_LAYOUTS:
             raise ValueError(f"mask must be 'bytes', 'bits' or 'indices', not {mask!r}")
         autoreset = autoreset_value(autoreset_mode)
-        num_envs = operator.index(num_envs)
-        threads = default_threads() if num_threads is None else operator.index(num_threads)
+        threads = batch_threads() if num_threads is None else num_threads
         self._batch = _core.Batch(num_envs, threads, mask, autoreset, _seed(seed, fresh=True))
         self._take_arrays(mask, autoreset, copy)
         self.closed = False
@@ -384,6 +391,12 @@ class VectorEnv(_BatchEnv):
         self.close()
 
 
+def batch_threads() -> int:
+    """The default number of threads of a batch: the cores this process may use, at most the
+    1024 that a batch takes."""
+    return min(default_threads(), 1024)
+
+
 def _seed(seed: int | None, fresh: bool) -> int | None:
     """An int seed checked to fit 64 bits; for a new env, None becomes a random one."""
     if seed is None:
@@ -392,7 +405,7 @@ def _seed(seed: int | None, fresh: bool) -> int | None:
         raise TypeError("seed must be None, a whole number or a list of them, not bool")
     value = operator.index(seed)
     if not 0 <= value < 2**64:
-        raise ValueError(f"seed must be between 0 and 2**64 - 1, not {value}")
+        raise ValueError(f"seed must be between 0 and 2**64 - 1, not {shown(value)}")
     return value
 
 

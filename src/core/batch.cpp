@@ -7,6 +7,11 @@
 // every step. step and reset release the interpreter lock while the engine works, so other Python
 // threads run meanwhile; a second call on the same batch during that time is refused rather than
 // queued.
+//
+// A reset or step that does not finish (stopped by Ctrl-C, failed inside the engine, or under way
+// in the parent when this process was forked from it) leaves some games moved and others not.
+// Rather than step games that are no longer where the caller's actions left them, the batch then
+// refuses step until a reset has started every game anew.
 #include "game/batch.hpp"
 
 #include <nanobind/stl/array.h>
@@ -15,6 +20,7 @@
 #include <nanobind/stl/string_view.h>
 #include <nanobind/stl/vector.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdlib>
@@ -24,11 +30,13 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <type_traits>
 #include <vector>
 
 #include "core.hpp"
 #include "game/learner_batch.hpp"
+#include "interrupt.hpp"
 
 namespace core {
 
@@ -39,9 +47,11 @@ using game::MaskLayout;
 using game::NUM_AGENTS;
 
 // The largest batch whose block size cannot overflow: far beyond any memory.
-constexpr std::int64_t MAX_ENVS = (std::int64_t{1} << 40) / (64 * 1024);
+constexpr std::uint64_t MAX_ENVS = (std::uint64_t{1} << 40) / (64 * 1024);
 // With lists, the largest whose offsets (int32) cannot overflow.
-constexpr std::int64_t MAX_LISTED_ENVS = INT32_MAX / game::MAX_LEGAL_PLACEMENTS;
+constexpr std::uint64_t MAX_LISTED_ENVS = INT32_MAX / game::MAX_LEGAL_PLACEMENTS;
+
+constexpr const char* NO_STEP_BEFORE_RESET = "the batch takes no step() before the next reset()";
 
 // Arrays start on cache-line boundaries, so the small per-env arrays do not share a line with
 // the end of the masks.
@@ -56,24 +66,15 @@ struct FreeBlock {
 // largest number of legal placements a seat can have (game::MAX_LEGAL_PLACEMENTS) in every env,
 // but lists are packed from the start, so only the pages they reach are ever touched.
 struct Outputs {
+    // Leaving out the alignment: for a figure shown to people.
+    static std::size_t bytes_per_env(MaskLayout layout, Autoreset autoreset) {
+        std::size_t total = 0;
+        for (const std::size_t size : sizes(1, layout, autoreset)) total += size;
+        return total;
+    }
+
     Outputs(std::size_t num_envs, MaskLayout layout, Autoreset autoreset) {
-        const bool listed = layout == MaskLayout::Indices;
-        const bool finals = autoreset == Autoreset::SameStep;
-        const std::size_t sizes[] = {
-            game::PLANE_BYTES * num_envs,
-            num_envs * game::EnvBatch::mask_bytes(layout),
-            listed ? sizeof(std::int32_t) * (num_envs + 1) : 0,
-            listed ? sizeof(std::int32_t) * num_envs * game::MAX_LEGAL_PLACEMENTS : 0,
-            game::HAND_BYTES * num_envs,
-            num_envs,
-            num_envs,
-            sizeof(std::int16_t) * NUM_AGENTS * num_envs,
-            sizeof(std::int16_t) * num_envs,
-            sizeof(float) * num_envs,
-            finals ? game::PLANE_BYTES * num_envs : 0,
-            finals ? game::HAND_BYTES * num_envs : 0,
-            finals ? num_envs : 0,
-        };
+        const std::array<std::size_t, 13> sizes = Outputs::sizes(num_envs, layout, autoreset);
         std::size_t total = 0;
         for (const std::size_t size : sizes) total += whole_lines(size);
         block.reset(static_cast<std::uint8_t*>(std::aligned_alloc(LINE, total)));
@@ -101,6 +102,29 @@ struct Outputs {
 
     std::unique_ptr<std::uint8_t, FreeBlock> block;
     game::BatchBuffers buffers;
+
+private:
+    // The bytes of each array, in the order of BatchBuffers.
+    static std::array<std::size_t, 13> sizes(std::size_t num_envs, MaskLayout layout,
+                                             Autoreset autoreset) {
+        const bool listed = layout == MaskLayout::Indices;
+        const bool finals = autoreset == Autoreset::SameStep;
+        return {
+            game::PLANE_BYTES * num_envs,
+            num_envs * game::EnvBatch::mask_bytes(layout),
+            listed ? sizeof(std::int32_t) * (num_envs + 1) : 0,
+            listed ? sizeof(std::int32_t) * num_envs * game::MAX_LEGAL_PLACEMENTS : 0,
+            game::HAND_BYTES * num_envs,
+            num_envs,
+            num_envs,
+            sizeof(std::int16_t) * NUM_AGENTS * num_envs,
+            sizeof(std::int16_t) * num_envs,
+            sizeof(float) * num_envs,
+            finals ? game::PLANE_BYTES * num_envs : 0,
+            finals ? game::HAND_BYTES * num_envs : 0,
+            finals ? num_envs : 0,
+        };
+    }
 };
 
 MaskLayout layout_named(std::string_view name) {
@@ -120,18 +144,13 @@ Autoreset autoreset_named(std::string_view name) {
                       std::string(name).c_str());
 }
 
-// The batch's size and threads, checked before anything is built.
-std::size_t checked_envs(std::int64_t num_envs, std::int64_t num_threads, MaskLayout layout) {
-    const std::int64_t most = layout == MaskLayout::Indices ? MAX_LISTED_ENVS : MAX_ENVS;
-    if (num_envs < 1 || num_envs > most)
-        raise_value_error("num_envs must be between 1 and %lld%s, not %lld",
-                          static_cast<long long>(most),
-                          layout == MaskLayout::Indices ? " with mask='indices'" : "",
-                          static_cast<long long>(num_envs));
-    if (num_threads < 1)
-        raise_value_error("num_threads must be at least 1, not %lld",
-                          static_cast<long long>(num_threads));
-    return static_cast<std::size_t>(num_envs);
+// The batch's size, checked before anything is built.
+std::size_t checked_envs(IndexArgument num_envs, MaskLayout layout) {
+    const std::size_t envs = count_in(num_envs, "num_envs", 1, MAX_ENVS);
+    if (layout == MaskLayout::Indices && envs > MAX_LISTED_ENVS)
+        raise_value_error("num_envs must be between 1 and %llu with mask='indices', not %zu",
+                          static_cast<unsigned long long>(MAX_LISTED_ENVS), envs);
+    return envs;
 }
 
 // A batch of the engine (game::Batch or game::LearnerBatch) with its outputs.
@@ -141,10 +160,19 @@ public:
     template <class... EngineArgs>
     BatchObject(std::size_t num_envs, std::size_t num_threads, MaskLayout layout,
                 Autoreset autoreset, std::uint64_t seed, const EngineArgs&... more)
-        : batch_(num_envs, num_threads, layout, seed, more..., autoreset),
-          outputs_(num_envs, layout, autoreset),
-          actions_(num_envs) {
+        : outputs_(num_envs, layout, autoreset),
+          actions_(num_envs),
+          batch_(num_envs, num_threads, layout, seed, more..., autoreset) {
+        batch_.stop_when(&python_signals());
         batch_.reset(outputs_.buffers);
+    }
+
+    // What a batch of num_envs games takes: the games, the output buffers and the actions.
+    static double bytes_needed(std::size_t num_envs, MaskLayout layout, Autoreset autoreset) {
+        return static_cast<double>(num_envs) *
+               static_cast<double>(Engine::bytes_per_env(layout) +
+                                   Outputs::bytes_per_env(layout, autoreset) +
+                                   sizeof(std::int64_t));
     }
 
     std::size_t num_envs() const { return batch_.size(); }
@@ -164,21 +192,32 @@ public:
             raise_value_error("the envs to reset must be a bool array of shape (%zu,), not (%zu,)",
                               num_envs(), only->shape(0));
         const auto* mask = only ? reinterpret_cast<const std::uint8_t*>(only->data()) : nullptr;
-        nb::gil_scoped_release unlocked;
-        batch_.reset(outputs_.buffers,
-                     seeds ? std::span<const std::optional<std::uint64_t>>(*seeds)
-                           : std::span<const std::optional<std::uint64_t>>(),
-                     mask);
+        const auto each = seeds ? std::span<const std::optional<std::uint64_t>>(*seeds)
+                                : std::span<const std::optional<std::uint64_t>>();
+        // Only a reset of every env brings back games that an unfinished call left apart.
+        const bool every =
+            mask == nullptr || std::all_of(mask, mask + num_envs(), [](auto b) { return b != 0; });
+        const char* still_unfinished = every ? nullptr : unfinished_;
+        unfinished_ = "reset()";
+        without_lock([&] { batch_.reset(outputs_.buffers, each, mask); },
+                     {"reset()", "envs", NO_STEP_BEFORE_RESET});
+        unfinished_ = still_unfinished;
     }
 
     std::size_t step(const nb::ndarray<nb::ro, nb::device::cpu>& actions) {
         const Use use(*this);
+        if (unfinished_ != nullptr)
+            nb::raise(
+                "the batch's last %s did not finish (interrupted, failed, or under way in the "
+                "process this one was forked from), so its games are no longer one step apart; "
+                "reset() starts them anew",
+                unfinished_);
         read_actions(actions);
         game::BatchStep result;
-        {
-            nb::gil_scoped_release unlocked;
-            result = batch_.step(actions_, outputs_.buffers);
-        }
+        unfinished_ = "step()";
+        without_lock([&] { result = batch_.step(actions_, outputs_.buffers); },
+                     {"step()", "envs", NO_STEP_BEFORE_RESET});
+        unfinished_ = nullptr;
         if (const std::optional<game::RefusedAction> refused = result.refused) {
             if (refused->game_over)
                 raise_value_error(
@@ -207,12 +246,17 @@ private:
     public:
         explicit Use(BatchObject& batch) : batch_(batch) {
             if (batch.closed_) nb::raise("the batch is closed");
-            if (batch.in_use_.exchange(true, std::memory_order_acquire))
-                nb::raise(
-                    "the batch is already in use by another call (step and reset work with the "
-                    "interpreter lock released)");
+            // Marked with the process that holds it: a call under way in a parent when it forked
+            // has no thread in the child to end it, and must not keep the child's batch for good.
+            const std::uint64_t caller = game::fork_generation() + 1;
+            std::uint64_t holder = 0;
+            while (!batch.holder_.compare_exchange_weak(holder, caller, std::memory_order_acquire))
+                if (holder == caller)
+                    nb::raise(
+                        "the batch is already in use by another call (step and reset work with "
+                        "the interpreter lock released)");
         }
-        ~Use() { batch_.in_use_.store(false, std::memory_order_release); }
+        ~Use() { batch_.holder_.store(0, std::memory_order_release); }
         Use(const Use&) = delete;
         Use& operator=(const Use&) = delete;
 
@@ -269,15 +313,35 @@ private:
         }
     }
 
-    Engine batch_;
+    // The buffers first: the engine's batch starts threads last, once everything is allocated.
     Outputs outputs_;
-    game::Vec<std::int64_t> actions_;  // the converted actions of the current step
-    std::atomic<bool> in_use_{false};  // a call is running, possibly without the interpreter lock
+    game::SizedByCaller<std::int64_t> actions_;  // the converted actions of the current step
+    Engine batch_;
+    // The fork generation + 1 of the process whose call holds the batch; 0 when free.
+    std::atomic<std::uint64_t> holder_{0};
+    // The call that has not finished ("step()", "reset()"), or nullptr: see the top of the file.
+    const char* unfinished_ = nullptr;
     bool closed_ = false;
 };
 
 using SelfPlay = BatchObject<game::Batch>;
 using Learner = BatchObject<game::LearnerBatch>;
+
+// Makes a batch in `self` with the interpreter lock released, and reports what it could not get.
+template <class Object, class... More>
+void construct(Object* self, std::size_t envs, std::size_t threads, MaskLayout layout,
+               Autoreset autoreset, std::uint64_t seed, const More&... more) {
+    try {
+        without_lock([&] { new (self) Object(envs, threads, layout, autoreset, seed, more...); },
+                     {"making the batch", "games", "no batch was made"});
+    } catch (const std::bad_alloc&) {
+        raise_too_large(std::to_string(envs) + " envs",
+                        Object::bytes_needed(envs, layout, autoreset),
+                        "for their games and buffers");
+    } catch (const std::system_error& failure) {
+        raise_threads_failed(std::min(envs, threads), failure);
+    }
+}
 
 // Read-only numpy views of the output arrays, with the env as the first dimension. Returned with
 // the reference_internal policy, a view keeps the batch alive.
@@ -404,11 +468,12 @@ std::array<game::Opponent, NUM_AGENTS - 1> opponents_named(
     const std::array<std::string, NUM_AGENTS - 1>& names) {
     std::array<game::Opponent, NUM_AGENTS - 1> opponents;
     for (std::size_t k = 0; k < opponents.size(); ++k) {
-        const std::optional<game::BotKind> bot = game::bot_named(names[k]);
-        if (!bot)
+        // The search bot takes far longer a move than a batch of training games should wait.
+        const std::optional<game::BotSpec> bot = game::bot_named(names[k]);
+        if (!bot || (bot->kind != game::BotKind::Random && bot->kind != game::BotKind::Greedy))
             raise_value_error("unknown opponent '%s': the engine plays 'greedy' and 'random'",
                               names[k].c_str());
-        opponents[k] = *bot;
+        opponents[k] = bot->kind;
     }
     return opponents;
 }
@@ -430,13 +495,13 @@ void bind_batch(nb::module_& module) {
                                    "engine side of tavlok.VectorEnv.");
     self_play.def(
         "__init__",
-        [](SelfPlay* self, std::int64_t num_envs, std::int64_t num_threads, std::string_view mask,
+        [](SelfPlay* self, IndexArgument num_envs, IndexArgument num_threads, std::string_view mask,
            std::string_view autoreset, std::uint64_t seed) {
             const MaskLayout layout = layout_named(mask);
             const Autoreset mode = autoreset_named(autoreset);
-            const std::size_t envs = checked_envs(num_envs, num_threads, layout);
-            nb::gil_scoped_release unlocked;
-            new (self) SelfPlay(envs, static_cast<std::size_t>(num_threads), layout, mode, seed);
+            const std::size_t envs = checked_envs(num_envs, layout);
+            const std::size_t threads = count_in(num_threads, "num_threads", 1, MAX_THREADS);
+            construct(self, envs, threads, layout, mode, seed);
         },
         "num_envs"_a, "num_threads"_a, "mask"_a, "autoreset"_a, "seed"_a);
     bind_common(self_play);
@@ -448,20 +513,19 @@ void bind_batch(nb::module_& module) {
     learner
         .def(
             "__init__",
-            [](Learner* self, std::int64_t num_envs, std::int64_t num_threads,
+            [](Learner* self, IndexArgument num_envs, IndexArgument num_threads,
                std::string_view mask, std::string_view autoreset, std::uint64_t seed,
                const std::array<std::string, NUM_AGENTS - 1>& opponents,
                std::optional<IndexArgument> seat, std::string_view reward) {
                 const MaskLayout layout = layout_named(mask);
                 const Autoreset mode = autoreset_named(autoreset);
-                const std::size_t envs = checked_envs(num_envs, num_threads, layout);
+                const std::size_t envs = checked_envs(num_envs, layout);
+                const std::size_t threads = count_in(num_threads, "num_threads", 1, MAX_THREADS);
                 game::LearnerOptions options;
                 options.opponents = opponents_named(opponents);
                 if (seat) options.seat = index_below(*seat, "seat", NUM_AGENTS);
                 options.reward = reward_named(reward);
-                nb::gil_scoped_release unlocked;
-                new (self) Learner(envs, static_cast<std::size_t>(num_threads), layout, mode, seed,
-                                   options);
+                construct(self, envs, threads, layout, mode, seed, options);
             },
             "num_envs"_a, "num_threads"_a, "mask"_a, "autoreset"_a, "seed"_a, "opponents"_a,
             "seat"_a.none(), "reward"_a)

@@ -1,64 +1,61 @@
-// tavlok._core's reference bots, and the arena that plays them against each other with the
-// interpreter lock released.
+// tavlok._core's bots, one move at a time on a State (the arena plays them in arena.cpp).
 #include "game/bots.hpp"
 
-#include <nanobind/stl/array.h>
-#include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
 
-#include <algorithm>
-#include <array>
+#include <chrono>
 #include <optional>
 #include <string>
-#include <utility>
 
 #include "core.hpp"
 #include "game/arena.hpp"
+#include "game/mcts.hpp"
+#include "interrupt.hpp"
 
 namespace core {
 
 namespace {
-
-using game::NUM_AGENTS;
-
-// One row of four per game.
-using ArenaScores = nb::ndarray<nb::numpy, std::int16_t, nb::shape<-1, NUM_AGENTS>>;
-using ArenaSeats = nb::ndarray<nb::numpy, std::uint8_t, nb::shape<-1, NUM_AGENTS>>;
 
 std::size_t move_of(std::optional<std::size_t> action) {
     if (!action) throw nb::value_error("the game is over: no seat has a move");
     return *action;
 }
 
-std::array<game::BotKind, NUM_AGENTS> bot_kinds(const std::array<std::string, NUM_AGENTS>& names) {
-    std::array<game::BotKind, NUM_AGENTS> kinds;
-    for (std::size_t i = 0; i < NUM_AGENTS; ++i) {
-        const std::optional<game::BotKind> kind = game::bot_named(names[i]);
-        if (!kind)
-            raise_value_error("unknown bot '%s': the engine plays 'greedy' and 'random'",
-                              names[i].c_str());
-        kinds[i] = *kind;
-    }
-    return kinds;
-}
-
-std::pair<ArenaScores, ArenaSeats> play_arena(const std::array<std::string, NUM_AGENTS>& names,
-                                              std::uint64_t seed, IndexArgument first_game,
-                                              IndexArgument game_count, IndexArgument threads) {
-    constexpr std::uint64_t MAX_GAMES = std::uint64_t{1} << 40;
-    const std::array<game::BotKind, NUM_AGENTS> bots = bot_kinds(names);
-    const std::size_t first = index_below(first_game, "first game", MAX_GAMES);
-    const std::size_t count = index_below(game_count, "game count", MAX_GAMES);
-    const std::size_t num_threads = index_below(threads, "thread count", 1025);
-    if (num_threads == 0) throw nb::value_error("an arena needs at least one thread");
-    auto scores = new_array<ArenaScores>({count, NUM_AGENTS});
-    auto seats = new_array<ArenaSeats>({count, NUM_AGENTS});
-    {
-        nb::gil_scoped_release unlocked;
-        game::WorkerPool pool(std::max<std::size_t>(1, std::min(num_threads, count)));
-        game::play_arena(bots, seed, first, count, pool, scores.data(), seats.data());
-    }
-    return {scores, seats};
+// The search bot's move, searched with the interpreter lock released. Ctrl-C (a signal handler
+// that raises) ends the search and raises, with a note, instead of returning a move.
+std::size_t mcts_move(const game::State& state, const std::string& name, std::uint64_t seed) {
+    game::BotSpec bot = engine_bot(name);
+    if (bot.kind != game::BotKind::Mcts)
+        raise_value_error("'%s' is not the search bot, 'mcts'", name.c_str());
+    bot.mcts.seed = seed;
+    // The caller's State could be changed by another thread while the lock is released.
+    const game::State position = state;
+    const bool timed = bot.mcts.budget_kind == game::BudgetKind::Milliseconds;
+    std::optional<std::size_t> action;
+    without_lock(
+        [&] {
+            // The search asks about once a millisecond; the signal handlers need the lock, which
+            // is taken only every StopCheck::PERIOD.
+            using Clock = std::chrono::steady_clock;
+            const Clock::time_point start = Clock::now();
+            Clock::time_point next_check = start + game::StopCheck::PERIOD;
+            const game::MctsResult result = game::Mcts(bot.mcts).search(position, [&] {
+                const Clock::time_point now = Clock::now();
+                if (now < next_check) return false;
+                next_check = now + game::StopCheck::PERIOD;
+                return python_signals().stop_requested();
+            });
+            if (result.stopped) {
+                const auto spent =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+                throw game::Interrupted(
+                    timed ? static_cast<std::size_t>(spent.count()) : result.playouts,
+                    bot.mcts.budget);
+            }
+            action = result.action;
+        },
+        {"the search", timed ? "milliseconds" : "playouts", "it returns no move"});
+    return move_of(action);
 }
 
 }  // namespace
@@ -78,11 +75,11 @@ void bind_bots(nb::module_& module) {
         "state"_a, "key"_a,
         "The legal move number floor(key * n / 2**64) of the n, ascending, for a random 64-bit\n"
         "key: uniform when the key is.");
-    module.def(
-        "play_arena", play_arena, "bots"_a, "seed"_a, "first"_a, "count"_a, "threads"_a,
-        "Plays games first to first + count - 1 between four bots (names) with the\n"
-        "interpreter lock released; returns (scores, seats): count x 4 int16 scores by seat\n"
-        "and count x 4 uint8 seats of each bot.");
+    module.def("mcts_action", mcts_move, "state"_a, "bot"_a = "mcts", "seed"_a = 0,
+               "The move of search bot `bot` ('mcts' with its settings, see bot_name) for the\n"
+               "seat to move, its search seeded with `seed`. With a budget of playouts it\n"
+               "depends only on the position, the settings and the seed. Searches with the\n"
+               "interpreter lock released; Ctrl-C ends it with KeyboardInterrupt, and no move.");
 }
 
 }  // namespace core

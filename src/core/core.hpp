@@ -9,10 +9,17 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <initializer_list>
 #include <memory>
+#include <string>
+
+namespace game {
+struct BotSpec;
+}
 
 namespace core {
 
@@ -21,6 +28,10 @@ namespace nb = nanobind;
 void bind_batch(nb::module_& module);
 void bind_state(nb::module_& module);
 void bind_bots(nb::module_& module);
+void bind_arena(nb::module_& module);
+
+// The engine's bot of that name (see game::bot_named); ValueError says why a name names none.
+game::BotSpec engine_bot(const std::string& name);
 
 // Raises ValueError with a message formatted as PyErr_Format formats it.
 template <class... Args>
@@ -36,9 +47,33 @@ struct IndexArgument {
     nb::handle value;
 };
 
-// The index value of `argument` when it is below `limit`. Raises TypeError for what is not an
-// index and ValueError "<what> <value> is outside 0 to <limit - 1>" otherwise.
-std::uint64_t index_below(IndexArgument argument, const char* what, std::uint64_t limit);
+// The index value of `argument` when it is from `first` to `last`. Raises TypeError for what is
+// not an index and ValueError "<what> <value> is outside <first> to <last>" otherwise; a value too
+// long to print (Python refuses to turn 4,300 digits into text) is given by its size instead.
+std::uint64_t index_in(IndexArgument argument, const char* what, std::uint64_t first,
+                       std::uint64_t last);
+
+// As index_in, for a parameter that counts something: the ValueError says "<name> must be between
+// <first> and <last>, not <value>".
+std::uint64_t count_in(IndexArgument argument, const char* name, std::uint64_t first,
+                       std::uint64_t last);
+
+// The index value of `argument` when it is below `limit`, as index_in(argument, what, 0, limit -
+// 1).
+inline std::uint64_t index_below(IndexArgument argument, const char* what, std::uint64_t limit) {
+    return index_in(argument, what, 0, limit - 1);
+}
+
+// The most threads a call may ask for: far more than any machine has cores, and few enough that
+// their stacks fit in any address space.
+inline constexpr std::uint64_t MAX_THREADS = 1024;
+
+// For requests whose size a caller chose: raises MemoryError "<request> need <size> <purpose>, more
+// than this process could allocate", e.g. ("40000 envs", 1.1e9, "for their games and buffers").
+[[noreturn]] void raise_too_large(const std::string& request, double bytes, const char* purpose);
+
+// Raises RuntimeError saying that `threads` threads could not start, and why.
+[[noreturn]] void raise_threads_failed(std::size_t threads, const std::exception& why);
 
 // A new array of type Array (an nb::ndarray of the numpy framework) and the given shape, over
 // memory that it owns; the caller fills it through data() before handing it out.
@@ -51,6 +86,23 @@ Array new_array(std::initializer_list<std::size_t> shape) {
     nb::capsule owner(data.get(), [](void* p) noexcept { delete[] static_cast<T*>(p); });
     return Array(data.release(), shape, owner);
 }
+
+// Takes an object for one call, for objects whose calls release the interpreter lock: the lock
+// then no longer keeps out a second thread, so a second call meanwhile is refused (RuntimeError
+// naming `what`) rather than let in.
+class ExclusiveUse {
+public:
+    ExclusiveUse(std::atomic<bool>& in_use, const char* what) : in_use_(in_use) {
+        if (in_use.exchange(true, std::memory_order_acquire))
+            nb::raise("the %s is already in use by another call", what);
+    }
+    ~ExclusiveUse() { in_use_.store(false, std::memory_order_release); }
+    ExclusiveUse(const ExclusiveUse&) = delete;
+    ExclusiveUse& operator=(const ExclusiveUse&) = delete;
+
+private:
+    std::atomic<bool>& in_use_;
+};
 
 }  // namespace core
 

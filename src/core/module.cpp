@@ -1,19 +1,71 @@
 // tavlok._core: the module, its failures and the conversions its files share.
+#include <cstdio>
+#include <iterator>
+#include <optional>
+
 #include "core.hpp"
 #include "game/errors.hpp"
 
 namespace core {
 
-std::uint64_t index_below(IndexArgument argument, const char* what, std::uint64_t limit) {
+namespace {
+
+// The value of `argument` as an index when it is from `first` to `last`. Otherwise nullopt, with
+// `shown` set to the value as a message shows it: in decimal while that stays readable, else by
+// its size, since Python refuses to turn 4,300 digits into text.
+std::optional<std::uint64_t> index_value(IndexArgument argument, std::uint64_t first,
+                                         std::uint64_t last, nb::object& shown) {
     nb::object index = nb::steal(PyNumber_Index(argument.value.ptr()));
     if (!index.is_valid()) throw nb::python_error();
     int overflow = 0;
     const long long number = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
     if (number == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (overflow != 0 || number < 0 || static_cast<unsigned long long>(number) >= limit)
-        raise_value_error("%s %S is outside 0 to %llu", what, index.ptr(),
-                          static_cast<unsigned long long>(limit - 1));
-    return static_cast<std::uint64_t>(number);
+    if (overflow == 0 && number >= 0 && static_cast<unsigned long long>(number) >= first &&
+        static_cast<unsigned long long>(number) <= last)
+        return static_cast<std::uint64_t>(number);
+    const auto bits = nb::cast<std::size_t>(index.attr("bit_length")());
+    shown = bits <= 256 ? nb::steal(PyObject_Str(index.ptr()))
+                        : nb::steal(PyUnicode_FromFormat("(a %snumber of %zu bits)",
+                                                         overflow < 0 ? "negative " : "", bits));
+    if (!shown.is_valid()) throw nb::python_error();
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::uint64_t index_in(IndexArgument argument, const char* what, std::uint64_t first,
+                       std::uint64_t last) {
+    nb::object shown;
+    if (const auto value = index_value(argument, first, last, shown)) return *value;
+    raise_value_error("%s %U is outside %llu to %llu", what, shown.ptr(),
+                      static_cast<unsigned long long>(first),
+                      static_cast<unsigned long long>(last));
+}
+
+std::uint64_t count_in(IndexArgument argument, const char* name, std::uint64_t first,
+                       std::uint64_t last) {
+    nb::object shown;
+    if (const auto value = index_value(argument, first, last, shown)) return *value;
+    raise_value_error("%s must be between %llu and %llu, not %U", name,
+                      static_cast<unsigned long long>(first), static_cast<unsigned long long>(last),
+                      shown.ptr());
+}
+
+void raise_too_large(const std::string& request, double bytes, const char* purpose) {
+    static constexpr const char* UNITS[] = {"bytes", "kB", "MB", "GB", "TB", "PB", "EB"};
+    std::size_t unit = 0;
+    for (; bytes >= 1000 && unit + 1 < std::size(UNITS); ++unit) bytes /= 1000;
+    // PyErr_Format has no floating-point conversion.
+    char size[32];
+    std::snprintf(size, sizeof size, "%.1f %s", bytes, UNITS[unit]);
+    PyErr_Format(PyExc_MemoryError, "%s need %s %s, more than this process could allocate",
+                 request.c_str(), size, purpose);
+    throw nb::python_error();
+}
+
+void raise_threads_failed(std::size_t threads, const std::exception& why) {
+    PyErr_Format(PyExc_RuntimeError, "could not start %zu threads: %s", threads, why.what());
+    throw nb::python_error();
 }
 
 }  // namespace core
@@ -33,4 +85,5 @@ NB_MODULE(_core, module) {
     core::bind_batch(module);
     core::bind_state(module);
     core::bind_bots(module);
+    core::bind_arena(module);
 }

@@ -1,6 +1,10 @@
 // Growable arrays of the engine. Running out of memory is not recoverable: the allocator reports
 // the requested size and aborts instead of throwing, so no allocation failure can surface as a
 // Python exception halfway through an operation.
+//
+// The exception is an array whose length a caller chooses (the games of a batch): asking for more
+// than the machine holds is the caller's mistake, made before any work starts, so it throws
+// std::bad_alloc for the binding to report as a MemoryError that names the request.
 #pragma once
 
 #include <cstddef>
@@ -51,6 +55,10 @@ struct AbortingAllocator {
 
 template <class T>
 using Vec = std::vector<T, AbortingAllocator<T>>;
+
+// An array sized by a caller's request: std::vector's own allocator, which throws.
+template <class T>
+using SizedByCaller = std::vector<T>;
 
 using Bytes = Vec<std::uint8_t>;
 

@@ -1,4 +1,9 @@
-// Matches between the reference bots, for evaluation: many seeded games played on a worker pool.
+// Matches between bots, for evaluation: many seeded games, their seats rotating from game to game.
+//
+// The engine plays its own bots on a worker pool. A bot can also be the caller's (a policy in
+// Python): then the games are played side by side and advance in lockstep, the engine moving its
+// bots until every game waits for one of the caller's, and the caller answering all those games
+// at once.
 #pragma once
 
 #include <array>
@@ -6,37 +11,187 @@
 #include <cstdint>
 #include <optional>
 #include <random>
+#include <span>
+#include <string>
 #include <string_view>
 
 #include "game/batch.hpp"
+#include "game/mcts.hpp"
 #include "game/state.hpp"
 
 namespace game {
 
-enum class BotKind : std::uint8_t { Random, Greedy };
+enum class BotKind : std::uint8_t {
+    Random,
+    Greedy,
+    // Monte-Carlo tree search (mcts.hpp).
+    Mcts,
+    // Played by the caller of a LockstepArena, not by the engine.
+    Caller,
+};
 
-const char* name(BotKind bot);
-std::optional<BotKind> bot_named(std::string_view name);
+// One of an arena's bots: its kind and the settings of the kinds that have any.
+struct BotSpec {
+    BotKind kind = BotKind::Random;
+    // The search's settings, for BotKind::Mcts. In an arena its seed is not used: every search
+    // there is seeded from a number drawn from the game's generator, so that the games differ and
+    // still replay from the arena's seed.
+    MctsOptions mcts{};
+};
 
-// The move of `bot` for the seat to move; a random bot draws one number from `generator`.
-std::size_t bot_action(BotKind bot, const State& state, std::mt19937_64& generator);
+// A bot's name: "random", "greedy", or "mcts", which may be followed by ':' and the settings of the
+// search that differ from its defaults, separated by commas: playouts=N (playouts a move; a bare
+// N says the same, so "mcts:400" is 400 playouts), ms=N (milliseconds a move instead),
+// playout=random|largest|greedy, exploration=X, widening=X and score_weight=X (MctsOptions).
+// name() writes the settings that differ from the defaults in that order, so that
+// bot_named(name(bot)) is the same bot; the caller's bot is "caller", which names none.
+std::string name(const BotSpec& bot);
+// The bot that `name` names; nothing if none, with the reason in *why when it is given.
+std::optional<BotSpec> bot_named(std::string_view name, std::string* why = nullptr);
 
-// One game played to the end by the bots sitting at seats 0 to 3; its final scores by seat.
-std::array<std::int16_t, NUM_AGENTS> play_match(const std::array<BotKind, NUM_AGENTS>& seats,
+// The move of engine bot `bot` for the seat to move; a random bot, and a search for its seed,
+// draw one number from `generator`. A caller's bot, or a game that is over, stops fatally.
+std::size_t bot_action(const BotSpec& bot, const State& state, std::mt19937_64& generator);
+
+// Plays the moves of the engine's bots, with bot at_seat[s] at seat s, until the game is over or a
+// caller's bot is to move.
+void play_engine_moves(State& state, const std::array<BotSpec, NUM_AGENTS>& at_seat,
+                       std::mt19937_64& generator);
+
+// One game played to the end by the engine's bots sitting at seats 0 to 3; its final scores by
+// seat.
+std::array<std::int16_t, NUM_AGENTS> play_match(const std::array<BotSpec, NUM_AGENTS>& seats,
                                                 std::mt19937_64& generator);
 
 // Where each of a list of four bots sits in game `game_index`: bot i at seat (i + game) % 4, so
 // that over any four consecutive games every bot plays every seat once.
 std::array<std::uint8_t, NUM_AGENTS> arena_seats(std::size_t game_index);
+// The bot (its place in the list) at `seat` in game `game_index`.
+std::size_t bot_at(std::size_t seat, std::size_t game_index);
 
 // The generator of game `game_index`, seeded from (seed, game index) alone.
 std::mt19937_64 arena_generator(std::uint64_t seed, std::size_t game_index);
 
-// Plays the games first to first + count - 1 of an arena between four bots. For the i-th of them
-// writes the final scores by seat to scores[4 i .. 4 i + 3] and the seat of each bot to
-// seats[4 i .. 4 i + 3]. A game depends only on the bots, the seed and its index, never on how the
-// games are split between calls or threads.
-void play_arena(const std::array<BotKind, NUM_AGENTS>& bots, std::uint64_t seed, std::size_t first,
-                std::size_t count, WorkerPool& pool, std::int16_t* scores, std::uint8_t* seats);
+// What the games of an arena share.
+struct ArenaSetup {
+    std::array<BotSpec, NUM_AGENTS> bots{};
+    std::uint64_t seed = 0;
+    // The first `opening` placements of every game are uniform random ones, drawn from the game's
+    // generator (all of them, should the game end sooner). Bots that draw nothing, such as the
+    // greedy bot, would otherwise play the same game whenever they sit in the same seats; after
+    // a random opening they meet in many positions.
+    std::size_t opening = 0;
+};
+
+// A new game with `placements` uniform random placements drawn from `generator`, or fewer when
+// the game ends first.
+State random_opening(std::size_t placements, std::mt19937_64& generator);
+
+// Plays the games first to first + count - 1 of an arena between four engine bots. For the i-th of
+// them writes the final scores by seat to scores[4 i .. 4 i + 3] and the seat of each bot to
+// seats[4 i .. 4 i + 3]. A game depends only on the setup and its index, never on how the games
+// are split between calls or threads.
+void play_arena(const ArenaSetup& setup, std::size_t first, std::size_t count, WorkerPool& pool,
+                std::int16_t* scores, std::uint8_t* seats);
+
+// Where LockstepArena::observe writes, each an array over the selected games, owned by the caller.
+struct CallerView {
+    std::uint8_t* planes = nullptr;  // PLANE_BYTES per game: the mover's view, plane, row, col
+    // NUM_AGENTS * NUM_PIECE_TYPES per game: 1 where a seat still holds a piece, row k for the
+    // seat k turns after the mover, columns in catalogue order.
+    std::uint8_t* hands = nullptr;
+    std::int8_t* seats = nullptr;  // the seat to move
+    // One more than the games: where each game's legal grid indices start in the sparse form
+    // (sparse.hpp).
+    std::int32_t* legal_offsets = nullptr;
+};
+
+// A move of the caller's that the rules refuse.
+struct ArenaRefusal {
+    std::size_t game = 0;
+    std::size_t seat = 0;
+    std::int64_t action = 0;
+    std::string message;
+};
+
+// An arena in which some bots are the caller's (BotKind::Caller). Up to `window` games are played
+// side by side; when one ends, its place goes to the next game not yet begun. Each round the
+// engine moves its own bots in every game until each waits for one of the caller's (advance);
+// then the caller selects the games waiting for a bot of its own, reads them (observe, state) and
+// answers every one of them at once (play).
+//
+// As in play_arena, game g seats bot i at seat (i + g) % 4, draws from arena_generator(seed, g)
+// and opens at random, so a game depends only on the setup, its index and the caller's answers to
+// it: neither on the threads nor on the window, as long as the caller answers a position the same
+// way whichever other games it is shown with.
+class LockstepArena {
+public:
+    // Results are written by game index to scores[4 g .. 4 g + 3] (final scores by seat) and
+    // seats[4 g .. 4 g + 3] (the seat of each bot), buffers of 4 num_games entries that the
+    // caller owns and keeps alive. `window` is clamped to [1, min(num_games, MAX_SPARSE_ROWS)].
+    // Throws std::bad_alloc when the window's games do not fit in memory, and std::system_error
+    // when the threads cannot start.
+    LockstepArena(const ArenaSetup& setup, std::size_t num_games, std::size_t window,
+                  std::size_t num_threads, std::int16_t* scores, std::uint8_t* seats);
+
+    std::size_t num_games() const { return num_games_; }
+    std::size_t window() const { return slots_.size(); }
+    std::size_t num_threads() const { return pool_.num_threads(); }
+    // Games over, with their results written.
+    std::size_t finished() const { return finished_; }
+
+    // The check that every later call asks whether to stop early (WorkerPool::stop_when); a call
+    // it stops throws Interrupted, and the arena cannot go on.
+    void stop_when(StopCheck* check) { pool_.stop_when(check); }
+
+    // Plays the engine's bots in every game under way until each waits for a bot of the caller's,
+    // writing the result of every game that ends and beginning the next in its place. Returns
+    // whether any game is still to be played. Clears the selection.
+    bool advance();
+
+    // Selects the games under way in which a bot in `bots` (bit i for bot i) is to move, in window
+    // order, and returns how many there are. observe, state and play work on the selection.
+    std::size_t select(std::uint8_t bots);
+    std::size_t selected() const { return rows_.size(); }
+    std::size_t game_of(std::size_t row) const { return slot(row).game; }
+    const State& state(std::size_t row) const { return slot(row).state; }
+
+    // Writes the selected games' views to `out` and returns how many legal grid indices they
+    // have together: the size of the buffer for write_legal_indices.
+    std::size_t observe(const CallerView& out);
+    // Writes the selected games' legal grid indices at the offsets that observe wrote.
+    void write_legal_indices(const std::int32_t* offsets, std::int32_t* indices);
+
+    // Plays actions[i] (a grid index) in the i-th selected game; actions.size() must be the
+    // number selected. When the rules refuse some, the first of them is returned; those games
+    // wait as they were, and the others have moved. Clears the selection.
+    std::optional<ArenaRefusal> play(std::span<const std::int64_t> actions);
+
+private:
+    struct Slot {
+        State state;
+        std::mt19937_64 generator;
+        std::size_t game = 0;
+        bool playing = false;
+    };
+
+    const Slot& slot(std::size_t row) const;
+    // Puts the next game not yet begun into the slot; false when none is left.
+    bool begin_next(Slot& slot);
+
+    ArenaSetup setup_;
+    std::size_t num_games_;
+    std::int16_t* scores_;
+    std::uint8_t* seats_;
+    std::size_t next_game_ = 0;
+    std::size_t finished_ = 0;
+    // Sized by the window, which the caller chooses.
+    SizedByCaller<Slot> slots_;
+    // The selection (slot numbers), and per selected game its legal moves and its refusal.
+    SizedByCaller<std::uint32_t> rows_;
+    SizedByCaller<ActionMask> masks_;
+    SizedByCaller<std::optional<InvalidAction>> refusals_;
+    WorkerPool pool_;
+};
 
 }  // namespace game

@@ -19,7 +19,11 @@ namespace {
 // stayed behind in the parent.
 std::atomic<std::uint64_t> FORKS{0};
 
-std::uint64_t forks() {
+constexpr std::chrono::microseconds SPIN_BEFORE_SLEEP{50};
+
+}  // namespace
+
+std::uint64_t fork_generation() {
     static std::once_flag registered;
     std::call_once(registered, [] {
         pthread_atfork(nullptr, nullptr, [] { FORKS.fetch_add(1, std::memory_order_relaxed); });
@@ -27,12 +31,12 @@ std::uint64_t forks() {
     return FORKS.load(std::memory_order_relaxed);
 }
 
-constexpr std::chrono::microseconds SPIN_BEFORE_SLEEP{50};
-
-}  // namespace
-
-WorkerPool::WorkerPool(std::size_t num_threads) : forks_seen_(forks()) {
+WorkerPool::WorkerPool(std::size_t num_threads) : forks_seen_(fork_generation()) {
     start(num_threads > 1 ? num_threads - 1 : 0);
+}
+
+void WorkerPool::start_threads(std::size_t num_threads) {
+    if (workers_.empty()) start(num_threads > 1 ? num_threads - 1 : 0);
 }
 
 WorkerPool::~WorkerPool() { stop(); }
@@ -52,7 +56,7 @@ void WorkerPool::start(std::size_t num_workers) {
 }
 
 void WorkerPool::stop() {
-    if (forks_seen_ != forks()) {
+    if (forks_seen_ != fork_generation()) {
         // The threads do not exist here; their handles cannot be joined, only forgotten.
         static_cast<void>(new Vec<std::thread>(std::move(workers_)));
         workers_.clear();
@@ -71,39 +75,93 @@ void WorkerPool::worker(std::uint32_t seen) {
         // A training loop usually asks again soon, and waking a sleeping thread costs more than a
         // small job: watch for the next job for a moment before going to sleep. Yielding, not
         // spinning, so that a busy machine runs its other threads meanwhile.
-        const auto until = std::chrono::steady_clock::now() + SPIN_BEFORE_SLEEP;
-        while (generation_.load(std::memory_order_relaxed) == seen &&
-               std::chrono::steady_clock::now() < until)
+        const auto until = Clock::now() + SPIN_BEFORE_SLEEP;
+        while (generation_.load(std::memory_order_relaxed) == seen && Clock::now() < until)
             std::this_thread::yield();
         generation_.wait(seen, std::memory_order_acquire);
         seen = generation_.load(std::memory_order_acquire);
         if (stopping_.load(std::memory_order_relaxed)) return;
-        work();
-        if (busy_.fetch_sub(1, std::memory_order_acq_rel) == 1) busy_.notify_one();
-    }
-}
-
-void WorkerPool::work() noexcept {
-    for (;;) {
-        const std::size_t begin = next_.fetch_add(grain_, std::memory_order_relaxed);
-        if (begin >= count_) return;
-        try {
-            task_(context_, begin, std::min(begin + grain_, count_));
-        } catch (...) {
-            // Only the first failure is kept; the rest of the job is abandoned.
-            if (!failed_.exchange(true, std::memory_order_relaxed))
-                failure_ = std::current_exception();
-            next_.store(count_, std::memory_order_relaxed);
-            return;
+        work(false);
+        // The decrement releases what this thread wrote; the caller's acquire of 0 takes it.
+        if (busy_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            wake_.fetch_add(1, std::memory_order_release);
+            wake_.notify_one();
         }
     }
 }
 
+void WorkerPool::work(bool caller) noexcept {
+    std::size_t done = 0;
+    for (;;) {
+        const std::size_t begin = next_.fetch_add(grain_, std::memory_order_relaxed);
+        if (begin >= count_) break;
+        const std::size_t end = std::min(begin + grain_, count_);
+        try {
+            if (check_ == nullptr) {
+                task_(context_, begin, end);
+                done += end - begin;
+                continue;
+            }
+            // One index at a time, so that a stop takes effect after the index under way.
+            for (std::size_t i = begin; i < end && !abandoned_.load(std::memory_order_relaxed);
+                 ++i) {
+                task_(context_, i, i + 1);
+                ++done;
+                if (caller) {
+                    ask_check();
+                } else if (Clock::now().time_since_epoch().count() >=
+                               next_check_.load(std::memory_order_relaxed) &&
+                           !check_due_.exchange(true, std::memory_order_relaxed)) {
+                    // The calling thread may be waiting for the workers: wake it to ask.
+                    wake_.fetch_add(1, std::memory_order_release);
+                    wake_.notify_one();
+                }
+            }
+        } catch (...) {
+            // Only the first failure is kept; the rest of the job is abandoned.
+            if (!failed_.exchange(true, std::memory_order_relaxed))
+                failure_ = std::current_exception();
+            abandon();
+            break;
+        }
+    }
+    done_.fetch_add(done, std::memory_order_relaxed);
+}
+
+void WorkerPool::abandon() {
+    next_.store(count_, std::memory_order_relaxed);
+    abandoned_.store(true, std::memory_order_relaxed);
+}
+
+void WorkerPool::ask_check() {
+    const Clock::time_point now = Clock::now();
+    if (now.time_since_epoch().count() < next_check_.load(std::memory_order_relaxed)) return;
+    next_check_.store((now + StopCheck::PERIOD).time_since_epoch().count(),
+                      std::memory_order_relaxed);
+    if (!interrupted_ && check_->stop_requested()) {
+        interrupted_ = true;
+        abandon();
+    }
+}
+
+void WorkerPool::wait_for_workers() {
+    for (;;) {
+        const std::uint32_t seen = wake_.load(std::memory_order_acquire);
+        // Each worker's decrement releases what it wrote; seeing 0 acquires all of it.
+        if (busy_.load(std::memory_order_acquire) == 0) return;
+        if (check_ != nullptr && check_due_.exchange(false, std::memory_order_relaxed)) {
+            ask_check();
+            continue;
+        }
+        wake_.wait(seen, std::memory_order_acquire);
+    }
+}
+
 void WorkerPool::run_erased(std::size_t count, Task task, void* context) {
-    if (forks_seen_ != forks()) {
+    if (forks_seen_ != fork_generation()) {
         const std::size_t num_workers = workers_.size();
         stop();
-        forks_seen_ = forks();
+        forks_seen_ = fork_generation();
         start(num_workers);
     }
     task_ = task;
@@ -115,20 +173,24 @@ void WorkerPool::run_erased(std::size_t count, Task task, void* context) {
     next_.store(0, std::memory_order_relaxed);
     failed_.store(false, std::memory_order_relaxed);
     failure_ = nullptr;
+    abandoned_.store(false, std::memory_order_relaxed);
+    interrupted_ = false;
+    done_.store(0, std::memory_order_relaxed);
+    check_due_.store(false, std::memory_order_relaxed);
+    next_check_.store((Clock::now() + StopCheck::PERIOD).time_since_epoch().count(),
+                      std::memory_order_relaxed);
 
     if (workers_.empty() || count <= grain_) {
-        work();
+        work(true);
     } else {
         busy_.store(static_cast<std::uint32_t>(workers_.size()), std::memory_order_relaxed);
         generation_.fetch_add(1, std::memory_order_release);
         generation_.notify_all();
-        work();
-        // Each worker's decrement releases what it wrote; seeing 0 acquires all of it.
-        for (std::uint32_t b = busy_.load(std::memory_order_acquire); b != 0;
-             b = busy_.load(std::memory_order_acquire))
-            busy_.wait(b, std::memory_order_acquire);
+        work(true);
+        wait_for_workers();
     }
     if (failed_.load(std::memory_order_relaxed)) std::rethrow_exception(failure_);
+    if (interrupted_) throw Interrupted(done_.load(std::memory_order_relaxed), count);
 }
 
 // ---- EnvBatch ---------------------------------------------------------------------------------
@@ -139,8 +201,17 @@ EnvBatch::EnvBatch(std::size_t num_envs, std::size_t num_threads, MaskLayout lay
       layout_(layout),
       autoreset_(autoreset),
       lists_(layout == MaskLayout::Indices ? num_envs : 0),
-      pool_(std::clamp<std::size_t>(num_threads, 1, std::max<std::size_t>(num_envs, 1))) {
+      threads_wanted_(std::clamp<std::size_t>(num_threads, 1, std::max<std::size_t>(num_envs, 1))),
+      pool_(1) {
     for (std::size_t i = 0; i < num_envs; ++i) seed_generator(i, seed);
+}
+
+std::size_t EnvBatch::base_bytes_per_env(MaskLayout layout) {
+    const std::size_t lists =
+        layout == MaskLayout::Indices
+            ? MAX_LEGAL_PLACEMENTS * sizeof(std::uint16_t) + sizeof(std::int32_t)
+            : 0;
+    return sizeof(std::mt19937_64) + lists;
 }
 
 void EnvBatch::seed_generator(std::size_t env, std::uint64_t seed) {
@@ -247,7 +318,13 @@ void EnvBatch::write_lists(const BatchBuffers& out) {
 
 Batch::Batch(std::size_t num_envs, std::size_t num_threads, MaskLayout layout, std::uint64_t seed,
              Autoreset autoreset)
-    : EnvBatch(num_envs, num_threads, layout, autoreset, seed), envs_(num_envs) {}
+    : EnvBatch(num_envs, num_threads, layout, autoreset, seed), envs_(num_envs) {
+    start_threads();
+}
+
+std::size_t Batch::bytes_per_env(MaskLayout layout) {
+    return base_bytes_per_env(layout) + sizeof(Env);
+}
 
 void Batch::start(std::size_t env, std::mt19937_64&) {
     Game& game = envs_[env].game;

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -23,6 +24,29 @@
 #include "game/legal_lists.hpp"
 
 namespace game {
+
+// How many fork() calls have made this process a child (0 in the process that started): an object
+// that finds the count changed knows that the threads it knew stayed behind in the parent.
+std::uint64_t fork_generation();
+
+// Asked by the thread that runs a job, at least every PERIOD of the job's work, whether to give the
+// job up; the binding answers with Python's signal handlers, so that Ctrl-C stops a long call.
+class StopCheck {
+public:
+    static constexpr std::chrono::milliseconds PERIOD{50};
+    virtual bool stop_requested() noexcept = 0;
+
+protected:
+    ~StopCheck() = default;
+};
+
+// Thrown by WorkerPool::run when its StopCheck asked to stop: `done` of the job's `count` indices
+// were run, each of them whole; the others were not started.
+struct Interrupted : std::exception {
+    Interrupted(std::size_t done, std::size_t count) : done(done), count(count) {}
+    const char* what() const noexcept override { return "the job was stopped before its end"; }
+    std::size_t done, count;
+};
 
 // A fixed set of threads that runs one job at a time over the indices [0, count). The thread that
 // calls run takes part, so a pool of one thread starts none. Idle threads sleep until the next job.
@@ -38,6 +62,11 @@ public:
     // Calls job(begin, end) on disjoint runs that together cover [0, count), and returns when all
     // of them have ended. Once a run throws, runs not yet started are skipped, and the first
     // exception is rethrown here. Not reentrant: one run call at a time.
+    //
+    // With a StopCheck (see stop_when), every index is a run of its own, and the calling thread
+    // asks the check at least every StopCheck::PERIOD, also while it waits for the other threads;
+    // when it answers yes, no further index is started and run throws Interrupted once the
+    // indices under way have ended.
     template <class Job>
     void run(std::size_t count, Job&& job) {
         using Stored = std::remove_reference_t<Job>;
@@ -49,17 +78,33 @@ public:
             const_cast<void*>(static_cast<const void*>(&job)));
     }
 
+    // Starts the threads of a pool made with one, for num_threads in all: a caller that must
+    // allocate before it starts threads (which fail for want of memory too) makes the pool first.
+    void start_threads(std::size_t num_threads);
+
     // Ends the threads; later jobs run on the calling thread alone.
     void stop();
 
+    // The check that later jobs ask whether to stop (none: nullptr). It must outlive those jobs.
+    void stop_when(StopCheck* check) { check_ = check; }
+
 private:
     using Task = void (*)(void*, std::size_t, std::size_t);
+    using Clock = std::chrono::steady_clock;
 
     void run_erased(std::size_t count, Task task, void* context);
     void start(std::size_t num_workers);
     void worker(std::uint32_t seen);
-    // Claims and runs runs of the current job until none is left.
-    void work() noexcept;
+    // Claims and runs runs of the current job until none is left; the calling thread (caller)
+    // asks the check when it is due. Adds the indices it ran to done_.
+    void work(bool caller) noexcept;
+    // Starts no further index of the current job.
+    void abandon();
+    // Asks the check if a period has passed since it was last asked, and abandons the job if it
+    // says to stop. Calling thread only.
+    void ask_check();
+    // Waits for the workers to leave the current job, asking the check meanwhile.
+    void wait_for_workers();
 
     Vec<std::thread> workers_;
     // The pool's threads exist in the process that made them; a child made by fork() has only
@@ -77,6 +122,18 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<bool> failed_{false};
     std::exception_ptr failure_;
+
+    // Stopping a job on request: the check, when the calling thread asks it next (steady clock
+    // ticks, read by the workers too), and whether it said to stop.
+    StopCheck* check_ = nullptr;
+    std::atomic<Clock::rep> next_check_{0};
+    std::atomic<bool> abandoned_{false};  // no further index is started
+    bool interrupted_ = false;
+    std::atomic<std::size_t> done_{0};  // indices run to their end
+    // Bumped when the last worker leaves a job, and when a worker finds the check due while the
+    // calling thread may be waiting: what that thread waits on.
+    std::atomic<std::uint32_t> wake_{0};
+    std::atomic<bool> check_due_{false};
 };
 
 // How a batch restarts an env whose game has ended: the autoreset modes of Gymnasium's vector envs.
@@ -178,6 +235,11 @@ public:
     // Ends the worker threads; later calls run on the calling thread.
     void stop_threads() { pool_.stop(); }
 
+    // The check that reset and step ask whether to stop early (see WorkerPool::run). A stopped
+    // call throws Interrupted and leaves the envs it did not reach as they were, so the games are
+    // no longer one step apart: only a reset brings them together again.
+    void stop_when(StopCheck* check) { pool_.stop_when(check); }
+
     // Each env's own random source, seeded from (seed, env index).
     const std::mt19937_64& generator(std::size_t env) const { return generators_[env]; }
     // Whether the env's game is over, waiting for its restart.
@@ -186,8 +248,18 @@ public:
     virtual EnvView view(std::size_t env) const = 0;
 
 protected:
+    // Throws std::bad_alloc when num_envs envs do not fit in memory, and std::system_error when
+    // the threads cannot start.
     EnvBatch(std::size_t num_envs, std::size_t num_threads, MaskLayout layout, Autoreset autoreset,
              std::uint64_t seed);
+
+    // Starts the worker threads; the derived batch calls it once its games are allocated, so
+    // that a batch too large for memory is refused as such, not as threads that could not start.
+    void start_threads() { pool_.start_threads(threads_wanted_); }
+
+    // The memory the batch itself takes per env, besides the derived batch's games and the
+    // buffers its caller owns.
+    static std::size_t base_bytes_per_env(MaskLayout layout);
 
     // A new game in the env, played on to its first decision.
     virtual void start(std::size_t env, std::mt19937_64& generator) = 0;
@@ -212,10 +284,11 @@ private:
     void write_final_view(std::size_t env, const BatchBuffers& out) const;
     void write_lists(const BatchBuffers& out);
 
-    Vec<std::mt19937_64> generators_;
+    SizedByCaller<std::mt19937_64> generators_;
     MaskLayout layout_;
     Autoreset autoreset_;
     LegalLists lists_;  // for the indices layout only
+    std::size_t threads_wanted_;
     WorkerPool pool_;
 };
 
@@ -225,9 +298,12 @@ private:
 class Batch final : public EnvBatch {
 public:
     // num_threads is clamped to [1, num_envs]. Every env's generator is seeded from (seed, its
-    // index). The games are new but nothing is written until reset.
+    // index). The games are new but nothing is written until reset. Throws as EnvBatch does.
     Batch(std::size_t num_envs, std::size_t num_threads, MaskLayout layout, std::uint64_t seed,
           Autoreset autoreset = Autoreset::NextStep);
+
+    // The memory a game of the batch takes in `layout`, besides the buffers its caller owns.
+    static std::size_t bytes_per_env(MaskLayout layout);
 
     const Game& game(std::size_t env) const { return envs_[env].game; }
     EnvView view(std::size_t env) const override;
@@ -244,7 +320,7 @@ private:
     const ActionMask* legal(std::size_t env) const override;
     void write_result(std::size_t env, const BatchBuffers& out) const override;
 
-    Vec<Env> envs_;
+    SizedByCaller<Env> envs_;
     Game fresh_;
 };
 

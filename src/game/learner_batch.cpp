@@ -20,6 +20,11 @@ LearnerBatch::LearnerBatch(std::size_t num_envs, std::size_t num_threads, MaskLa
                            std::uint64_t seed, const LearnerOptions& options, Autoreset autoreset)
     : EnvBatch(num_envs, num_threads, layout, autoreset, seed), envs_(num_envs), options_(options) {
     if (options.seat) check_index(*options.seat, NUM_AGENTS);
+    start_threads();
+}
+
+std::size_t LearnerBatch::bytes_per_env(MaskLayout layout) {
+    return base_bytes_per_env(layout) + sizeof(Env);
 }
 
 void LearnerBatch::start(std::size_t env, std::mt19937_64& generator) {
@@ -80,7 +85,7 @@ bool LearnerBatch::play_on(Env& e, std::optional<std::size_t> action,
     while (!state.is_terminal() && state.seat() != e.learner) {
         const Opponent bot = opponent_at(state.seat());
         state.apply_legal(bot == BotKind::Random ? random_pick(*to_pick_from, generator())
-                                                 : bot_action(bot, state, generator),
+                                                 : bot_action(BotSpec{bot}, state, generator),
                           can_move);
     }
     return !state.is_terminal();

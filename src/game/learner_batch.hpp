@@ -48,6 +48,9 @@ public:
                  std::uint64_t seed, const LearnerOptions& options,
                  Autoreset autoreset = Autoreset::NextStep);
 
+    // The memory a game of the batch takes in `layout`, besides the buffers its caller owns.
+    static std::size_t bytes_per_env(MaskLayout layout);
+
     const LearnerOptions& options() const { return options_; }
     // Env i's game and its learner's seat.
     const State& state(std::size_t env) const { return envs_[env].state; }
@@ -76,7 +79,7 @@ private:
     // game goes on.
     bool play_on(Env& env, std::optional<std::size_t> action, std::mt19937_64& generator) const;
 
-    Vec<Env> envs_;
+    SizedByCaller<Env> envs_;
     LearnerOptions options_;
 };
 

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "game/actions.hpp"
@@ -52,16 +53,18 @@ inline std::size_t legal_count(const ActionMask& legal) {
 // until it is listed again, so a caller lists only the seats that changed.
 class LegalLists {
 public:
-    // Room for `count` lists; the slots' memory is touched only as far as lists reach.
+    // Room for `count` lists; the slots' memory is touched only as far as lists reach. The count
+    // is the caller's, so running out of memory throws std::bad_alloc.
     explicit LegalLists(std::size_t count)
-        : slots_(count * MAX_LEGAL_PLACEMENTS), lengths_(count, 0) {}
+        : slots_(std::make_unique_for_overwrite<std::uint16_t[]>(count * MAX_LEGAL_PLACEMENTS)),
+          lengths_(count, 0) {}
 
     std::size_t size() const { return lengths_.size(); }
 
     // Seat i's legal grid indices into its slot, ascending; none for a null `legal` (a game that
     // is over). Calls for different seats may run on different threads at once.
     void list(std::size_t i, const ActionMask* legal) {
-        std::uint16_t* out = slots_.data() + i * MAX_LEGAL_PLACEMENTS;
+        std::uint16_t* out = slots_.get() + i * MAX_LEGAL_PLACEMENTS;
         lengths_[i] = legal != nullptr ? static_cast<std::int32_t>(legal_count(*legal)) : 0;
         if (legal != nullptr)
             legal->for_each_grid([&](std::size_t g) { *out++ = static_cast<std::uint16_t>(g); });
@@ -77,7 +80,7 @@ public:
         for (std::size_t i = 0; i < size(); ++i) offsets[i + 1] = offsets[i] + lengths_[i];
         pool.run(size(), [&](std::size_t begin, std::size_t end) {
             for (std::size_t i = begin; i < end; ++i) {
-                const std::uint16_t* from = slots_.data() + i * MAX_LEGAL_PLACEMENTS;
+                const std::uint16_t* from = slots_.get() + i * MAX_LEGAL_PLACEMENTS;
                 std::int32_t* to = indices + offsets[i];
                 for (std::int32_t k = 0; k < lengths_[i]; ++k) to[k] = from[k];
             }
@@ -86,8 +89,9 @@ public:
     }
 
 private:
-    Vec<std::uint16_t> slots_;  // MAX_LEGAL_PLACEMENTS per seat; grid indices fit 16 bits
-    Vec<std::int32_t> lengths_;
+    // MAX_LEGAL_PLACEMENTS per seat; grid indices fit 16 bits. Not zeroed, unlike a vector's.
+    std::unique_ptr<std::uint16_t[]> slots_;
+    SizedByCaller<std::int32_t> lengths_;
 };
 
 }  // namespace game

@@ -4,10 +4,8 @@
 
 #include <array>
 #include <limits>
-#include <random>
 #include <vector>
 
-#include "game/arena.hpp"
 #include "support/drivers.hpp"
 #include "support/naive_model.hpp"
 
@@ -18,18 +16,6 @@ using namespace support;
 
 std::vector<std::size_t> legal_list(const State& state) {
     return support::legal_list(state.legal_mask());
-}
-
-// The rules model given the state's moves, each seat observed as its turn comes.
-naive::Model model_of(const State& state) {
-    naive::Model model;
-    int seat = 0;
-    for (const std::uint16_t g : state.history()) {
-        model.place(seat, g);
-        seat = model.next_to_move(seat);
-    }
-    EXPECT_EQ(static_cast<std::size_t>(seat), state.seat());
-    return model;
 }
 
 // The greedy rule written out plainly on the rules model: the biggest piece, then the score, then
@@ -86,28 +72,6 @@ TEST(Bots, RandomMapsTheKeyOntoTheLegalMovesInOrder) {
     EXPECT_EQ(random_action(state, first_key), legal[k]);
     EXPECT_EQ(random_action(state, first_key - 1), legal[k - 1]);
     EXPECT_FALSE(random_action(random_state(1, MAX_PLACEMENTS), 0).has_value());
-}
-
-TEST(Arena, GamesDependOnlyOnSeedAndIndex) {
-    const std::array<BotKind, 4> bots = {BotKind::Greedy, BotKind::Random, BotKind::Random,
-                                         BotKind::Random};
-    constexpr std::size_t GAMES = 6;
-    std::array<std::int16_t, GAMES * 4> whole{}, split{};
-    std::array<std::uint8_t, GAMES * 4> whole_seats{}, split_seats{};
-    WorkerPool one(1), two(2);
-    play_arena(bots, 9, 0, GAMES, one, whole.data(), whole_seats.data());
-    play_arena(bots, 9, 0, 2, two, split.data(), split_seats.data());
-    play_arena(bots, 9, 2, GAMES - 2, two, split.data() + 8, split_seats.data() + 8);
-    EXPECT_EQ(whole, split);
-    EXPECT_EQ(whole_seats, split_seats);
-
-    // Game 1 is what play_match gives with the rotated seats and that game's generator.
-    std::mt19937_64 generator = arena_generator(9, 1);
-    const std::array<BotKind, 4> rotated = {BotKind::Random, BotKind::Greedy, BotKind::Random,
-                                            BotKind::Random};
-    const auto scores = play_match(rotated, generator);
-    EXPECT_TRUE(std::equal(scores.begin(), scores.end(), whole.begin() + 4));
-    EXPECT_EQ(whole_seats[4], 1u);  // the greedy bot sits at seat 1 in game 1
 }
 
 }  // namespace

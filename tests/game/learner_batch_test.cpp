@@ -97,7 +97,7 @@ struct Reference {
     void opponents() {
         while (!state.is_terminal() && state.seat() != learner) {
             const std::size_t k = (state.seat() + 4 - learner) % 4;
-            place(bot_action(options.opponents[k - 1], state, generator));
+            place(bot_action(BotSpec{options.opponents[k - 1]}, state, generator));
         }
     }
 

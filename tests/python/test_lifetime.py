@@ -13,6 +13,7 @@ import pytest
 
 from _tavlok import PyObservation, PyTavlok
 from tavlok import State, VectorEnv
+from support.processes import under_address_sanitizer
 
 DROPPED = "tavlok_rl::{} is unsendable, but is being dropped on another thread"
 CALLS = 100_000
@@ -21,11 +22,6 @@ CALLS = 100_000
 def resident_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def under_address_sanitizer():
-    with open("/proc/self/maps") as maps:
-        return "libasan" in maps.read()
 
 
 def live_instances():

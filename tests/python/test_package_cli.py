@@ -100,6 +100,7 @@ GREEDY_AND_RANDOM = ["arena", "greedy", "random", "random", "random"]
         (["bench", "--vector", "99999999999"], "num_envs must be between 1 and"),
         ([*GREEDY_AND_RANDOM, "--threads", "5000"], "--threads: must be from 1 to 1024, not 5000"),
         ([*GREEDY_AND_RANDOM, "--seed", str(2**64)], "argument --seed: must be from 0 to"),
+        (["arena", "greedy", "random", "random", "mtcs"], "error: unknown bot 'mtcs'"),
     ],
 )
 def test_bad_values_are_usage_errors_without_a_traceback(args, message, capsys):

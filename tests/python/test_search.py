@@ -1,4 +1,4 @@
-"""tavlok.State, the bots and the arena: positions for search, checked against PyTavlok."""
+"""tavlok.State and the bots: positions for search, checked against PyTavlok."""
 
 import ast
 import copy
@@ -219,53 +219,6 @@ def test_equal_positions_are_equal_whatever_the_order_of_moves():
     assert (a == "a") is False and a != object()
 
 
-def test_greedy_beats_random_by_a_clear_margin():
-    result = tavlok.arena(["greedy", "random", "random", "random"], games=400, seed=11)
-    assert result.win_rate[0] > 0.8
-    assert all(result.mean_score[0] > result.mean_score[i] + 20 for i in (1, 2, 3))
-    assert result.win_rate.sum() == pytest.approx(1)
-
-
-def test_arena_results_do_not_depend_on_threads_or_progress_reports():
-    bots_ = ["greedy", "random", bots.random, bots.Random(5)]
-    one = tavlok.arena(bots_, games=40, seed=3, threads=1)
-    reported = []
-    two = tavlok.arena(bots_, games=40, seed=3, threads=2, progress=lambda *a: reported.append(a))
-    np.testing.assert_array_equal(one.seat_scores, two.seat_scores)
-    np.testing.assert_array_equal(one.seats, two.seats)
-    assert reported[-1] == (40, 40) and len(reported) > 1
-    assert one.bots == ("greedy", "random", "random", "random")
-    assert not np.array_equal(one.seat_scores, tavlok.arena(bots_, games=40, seed=4).seat_scores)
-
-
-def test_arena_rotates_the_seats_every_game():
-    # Four greedy bots play the same game every time, so only the rotation moves the scores.
-    result = tavlok.arena(["greedy"] * 4, games=8, seed=0, threads=2)
-    first = result.seat_scores[0]
-    assert (result.seat_scores == first).all()
-    for g in range(8):
-        assert [result.scores[g, i] for i in range(4)] == [first[(i + g) % 4] for i in range(4)]
-    assert np.allclose(result.mean_score, first.mean())
-    assert np.allclose(result.win_rate, 0.25)
-    best = first == first.max()
-    np.testing.assert_allclose(result.seat_win_rate, best / best.sum())
-
-    # The same game played through the Python callables.
-    state = State()
-    while not state.is_terminal():
-        state.apply(bots.greedy(state))
-    assert list(state.scores()) == first.tolist()
-
-
-def test_arena_refuses_what_it_cannot_play():
-    with pytest.raises(ValueError, match="engine's bots"):
-        tavlok.arena(["greedy", "random", "random", lambda s: 0], games=1)
-    with pytest.raises(ValueError, match="four bots"):
-        tavlok.arena(["greedy"] * 3, games=1)
-    with pytest.raises(ValueError, match="games"):
-        tavlok.arena(["greedy"] * 4, games=0)
-
-
 def played_with(bot):
     state = State()
     while not state.is_terminal():
@@ -280,14 +233,7 @@ def test_random_bots_repeat_with_their_seed():
     assert first == again and first != other
 
 
-def test_arena_command_prints_progress_and_the_table(capsys):
-    assert main(["arena", "greedy", "random", "random", "random", "--games", "20"]) == 0
-    out, err = capsys.readouterr()
-    rows = re.findall(r"^(\d) (greedy|random) +(-?\d+\.\d\d) +(\d+\.\d)%$", out, re.M)
-    assert [r[1] for r in rows] == ["greedy", "random", "random", "random"]
-    assert sum(float(r[3]) for r in rows) == pytest.approx(100, abs=0.3)
-    assert err.splitlines()[-1] == "20/20 games"
-
+def test_progress_bar_is_redrawn_in_place_on_a_terminal():
     class Terminal(io.StringIO):
         def isatty(self):
             return True
@@ -328,7 +274,8 @@ def test_stub_names_what_the_module_defines():
     functions = {n.name for n in tree.body if isinstance(n, ast.FunctionDef)}
     classes = {n.name for n in tree.body if isinstance(n, ast.ClassDef)}
     constants = {n.target.id for n in tree.body if isinstance(n, ast.AnnAssign)}
-    assert classes == {"State", "Batch", "LearnerBatch"} and constants == {"MAX_LEGAL_PLACEMENTS"}
+    assert classes == {"State", "Batch", "LearnerBatch", "Arena"}
+    assert constants == {"MAX_LEGAL_PLACEMENTS"}
     assert functions | classes | constants == {n for n in vars(tavlok._core) if not n.startswith("_")}
     (state_stub,) = [n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "State"]
     declared = {f.name for f in state_stub.body if isinstance(f, ast.FunctionDef)}

@@ -274,7 +274,7 @@ def test_the_batch_itself_refuses_what_is_not_one_integer_per_env():
     with pytest.raises(TypeError):
         batch.step([0, 0, 0])
     make = type(batch)
-    with pytest.raises(ValueError, match="num_threads must be at least 1, not 0"):
+    with pytest.raises(ValueError, match="num_threads must be between 1 and 1024, not 0"):
         make(3, 0, "bytes", "NextStep", 0)
     with pytest.raises(ValueError, match="num_envs must be between 1 and"):
         make(-1, 1, "bytes", "NextStep", 0)
@@ -579,7 +579,8 @@ def test_the_documented_self_play_loop_runs(capsys):
 
 
 def test_the_documented_sparse_picks_are_legal_uniform_and_best_scored(capsys):
-    source, blocks = readme_blocks("legal_offsets")
+    # The arena's example reads lists too; this is the vector env's.
+    source, blocks = readme_blocks("def uniform_pick")
     assert len(blocks) == 1
     namespace = {}
     exec(compile(blocks[0], str(source), "exec"), namespace)

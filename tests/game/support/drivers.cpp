@@ -20,6 +20,17 @@ State random_state(unsigned seed, std::size_t placements) {
     return state;
 }
 
+naive::Model model_of(const State& state) {
+    naive::Model model;
+    int seat = 0;
+    for (const std::uint16_t g : state.history()) {
+        model.place(seat, g);
+        seat = model.next_to_move(seat);
+    }
+    EXPECT_EQ(static_cast<std::size_t>(seat), state.seat());
+    return model;
+}
+
 void force(Game& game, std::size_t seat, std::size_t g) {
     Agent& agent = game.agents[seat];
     game.agent_selection = seat;

@@ -12,6 +12,7 @@
 #include "game.hpp"
 #include "game/state.hpp"
 #include "support/batch_outputs.hpp"
+#include "support/naive_model.hpp"
 
 namespace game::support {
 
@@ -33,6 +34,10 @@ std::vector<std::size_t> legal_list(const ActionMask& mask);
 
 // Seeded uniform random legal moves from a new game; stops after `placements` or at the end.
 State random_state(unsigned seed, std::size_t placements = MAX_PLACEMENTS);
+
+// The rules model given the state's moves, each seat observed as its turn comes; the test fails
+// if the model finds another seat to move than the state does.
+naive::Model model_of(const State& state);
 
 // Places grid index g for `seat` whatever its mask says, by granting that one action first: the
 // positions some tests need are far from where a short legal game gets, or break the rules on

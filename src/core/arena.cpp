@@ -1,0 +1,277 @@
+// tavlok._core's arenas: play_arena, where the engine plays all four bots with the interpreter lock
+// released, and Arena, where some bots are Python policies and the games advance in lockstep
+// (game::LockstepArena). tavlok.arena drives both; the policies are called there, in Python.
+#include "game/arena.hpp"
+
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <new>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "core.hpp"
+#include "game/sparse.hpp"
+#include "interrupt.hpp"
+
+namespace core {
+
+namespace {
+
+using game::NUM_AGENTS;
+
+constexpr std::uint64_t MAX_GAMES = std::uint64_t{1} << 40;
+constexpr std::size_t SIDE = game::BOARD_SIZE;
+
+// One row of four per game.
+using ArenaScores = nb::ndarray<nb::numpy, std::int16_t, nb::shape<-1, NUM_AGENTS>>;
+using ArenaSeats = nb::ndarray<nb::numpy, std::uint8_t, nb::shape<-1, NUM_AGENTS>>;
+using Results = std::pair<ArenaScores, ArenaSeats>;
+
+using Planes = nb::ndarray<nb::numpy, std::uint8_t, nb::shape<-1, NUM_AGENTS, SIDE, SIDE>>;
+using Hands =
+    nb::ndarray<nb::numpy, std::uint8_t, nb::shape<-1, NUM_AGENTS, game::NUM_PIECE_TYPES>>;
+using Seats = nb::ndarray<nb::numpy, std::int8_t, nb::shape<-1>>;
+using Games = nb::ndarray<nb::numpy, std::int64_t, nb::shape<-1>>;
+using Legal = nb::ndarray<nb::numpy, std::int32_t, nb::shape<-1>>;
+using Moves = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+std::size_t thread_count(IndexArgument threads) {
+    return index_in(threads, "thread count", 1, MAX_THREADS);
+}
+
+Results new_results(std::size_t games) {
+    try {
+        return {new_array<ArenaScores>({games, NUM_AGENTS}),
+                new_array<ArenaSeats>({games, NUM_AGENTS})};
+    } catch (const std::bad_alloc&) {
+        raise_too_large(std::to_string(games) + " games",
+                        static_cast<double>(games) * NUM_AGENTS * (sizeof(std::int16_t) + 1),
+                        "for their scores and seats");
+    }
+}
+
+// What an arena stopped by Ctrl-C says.
+constexpr StopNote ARENA_STOPPED = {"the arena", "games", "their results are not returned"};
+
+// The setup of an arena from its arguments, which it checks.
+game::ArenaSetup setup_of(const std::vector<std::optional<std::string>>& names, std::uint64_t seed,
+                          IndexArgument opening) {
+    if (names.size() != NUM_AGENTS)
+        raise_value_error("an arena needs four bots, not %zu", names.size());
+    game::ArenaSetup setup;
+    for (std::size_t i = 0; i < NUM_AGENTS; ++i)
+        setup.bots[i] = names[i] ? engine_bot(*names[i]) : game::BotSpec{game::BotKind::Caller};
+    setup.seed = seed;
+    setup.opening = index_below(opening, "opening", game::MAX_PLACEMENTS + 1);
+    return setup;
+}
+
+Results play_arena(const std::vector<std::string>& names, std::uint64_t seed,
+                   IndexArgument first_game, IndexArgument game_count, IndexArgument threads,
+                   IndexArgument opening) {
+    const game::ArenaSetup setup = setup_of(
+        std::vector<std::optional<std::string>>(names.begin(), names.end()), seed, opening);
+    const std::size_t first = index_below(first_game, "first game", MAX_GAMES);
+    const std::size_t count = index_below(game_count, "game count", MAX_GAMES);
+    const std::size_t num_threads = thread_count(threads);
+    Results results = new_results(count);
+    const std::size_t pool_threads = std::max<std::size_t>(1, std::min(num_threads, count));
+    try {
+        without_lock(
+            [&] {
+                game::WorkerPool pool(pool_threads);
+                pool.stop_when(&python_signals());
+                game::play_arena(setup, first, count, pool, results.first.data(),
+                                 results.second.data());
+            },
+            ARENA_STOPPED);
+    } catch (const std::system_error& failure) {
+        raise_threads_failed(pool_threads, failure);
+    }
+    return results;
+}
+
+// A LockstepArena with the arrays its results go to. Its calls release the interpreter lock, so
+// each takes the arena for itself.
+class Arena {
+public:
+    Arena(const std::vector<std::optional<std::string>>& names, std::uint64_t seed,
+          IndexArgument games, IndexArgument window, IndexArgument threads, IndexArgument opening)
+        : results_(new_results(index_below(games, "game count", MAX_GAMES))) {
+        const game::ArenaSetup setup = setup_of(names, seed, opening);
+        const std::size_t side_by_side = index_in(window, "window", 1, game::MAX_SPARSE_ROWS);
+        const std::size_t num_threads = thread_count(threads);
+        try {
+            arena_.emplace(setup, results_.first.shape(0), side_by_side, num_threads,
+                           results_.first.data(), results_.second.data());
+        } catch (const std::bad_alloc&) {
+            raise_too_large("a window of " + std::to_string(side_by_side) + " games",
+                            static_cast<double>(side_by_side) * sizeof(game::State) * 4,
+                            "for their positions and legal moves");
+        } catch (const std::system_error& failure) {
+            raise_threads_failed(num_threads, failure);
+        }
+        arena_->stop_when(&python_signals());
+    }
+
+    std::size_t num_games() const { return arena_->num_games(); }
+    std::size_t window() const { return arena_->window(); }
+    std::size_t finished() const { return arena_->finished(); }
+
+    bool advance() {
+        const ExclusiveUse use(in_use_, "arena");
+        bool remain = false;
+        unlocked([&] { remain = arena_->advance(); });
+        return remain;
+    }
+
+    Games select(std::uint8_t bots) {
+        const ExclusiveUse use(in_use_, "arena");
+        const std::size_t n = arena_->select(bots);
+        auto games = new_array<Games>({n});
+        for (std::size_t i = 0; i < n; ++i)
+            games.data()[i] = static_cast<std::int64_t>(arena_->game_of(i));
+        return games;
+    }
+
+    nb::dict observe() {
+        const ExclusiveUse use(in_use_, "arena");
+        const std::size_t n = arena_->selected();
+        auto planes = new_array<Planes>({n, NUM_AGENTS, SIDE, SIDE});
+        auto hands = new_array<Hands>({n, NUM_AGENTS, game::NUM_PIECE_TYPES});
+        auto seats = new_array<Seats>({n});
+        auto games = new_array<Games>({n});
+        auto offsets = new_array<Legal>({n + 1});
+        std::size_t total = 0;
+        unlocked([&] {
+            total = arena_->observe({planes.data(), hands.data(), seats.data(), offsets.data()});
+        });
+        auto indices = new_array<Legal>({total});
+        unlocked([&] { arena_->write_legal_indices(offsets.data(), indices.data()); });
+        for (std::size_t i = 0; i < n; ++i)
+            games.data()[i] = static_cast<std::int64_t>(arena_->game_of(i));
+        nb::dict view;
+        view["observation"] = planes;
+        view["hands"] = hands;
+        view["legal_offsets"] = offsets;
+        view["legal_indices"] = indices;
+        view["seat"] = seats;
+        view["game"] = games;
+        return view;
+    }
+
+    std::vector<game::State> states() {
+        const ExclusiveUse use(in_use_, "arena");
+        std::vector<game::State> states;
+        states.reserve(arena_->selected());
+        for (std::size_t i = 0; i < arena_->selected(); ++i) states.push_back(arena_->state(i));
+        return states;
+    }
+
+    void play(const Moves& moves) {
+        const ExclusiveUse use(in_use_, "arena");
+        if (moves.shape(0) != arena_->selected())
+            raise_value_error("%zu moves for %zu games: one grid index per game", moves.shape(0),
+                              arena_->selected());
+        std::optional<game::ArenaRefusal> refused;
+        unlocked([&] { refused = arena_->play({moves.data(), moves.shape(0)}); });
+        if (refused)
+            raise_value_error("game %zu: grid index %lld for seat %zu: %s", refused->game,
+                              static_cast<long long>(refused->action), refused->seat,
+                              refused->message.c_str());
+    }
+
+    Results results() const {
+        if (arena_->finished() < arena_->num_games())
+            raise_value_error("%zu of the %zu games are still to be played",
+                              arena_->num_games() - arena_->finished(), arena_->num_games());
+        return results_;
+    }
+
+private:
+    // Runs work() with the interpreter lock released. When Ctrl-C stops it, the exception's note
+    // counts the games played out.
+    template <class Work>
+    void unlocked(Work&& work) {
+        without_lock(
+            [&] {
+                try {
+                    work();
+                } catch (const game::Interrupted&) {
+                    throw game::Interrupted(arena_->finished(), arena_->num_games());
+                }
+            },
+            ARENA_STOPPED);
+    }
+
+    Results results_;
+    std::optional<game::LockstepArena> arena_;
+    std::atomic<bool> in_use_{false};
+};
+
+}  // namespace
+
+game::BotSpec engine_bot(const std::string& name) {
+    std::string why;
+    const std::optional<game::BotSpec> bot = game::bot_named(name, &why);
+    if (!bot) raise_value_error("unknown bot '%s': %s", name.c_str(), why.c_str());
+    return *bot;
+}
+
+void bind_arena(nb::module_& module) {
+    using namespace nb::literals;
+    module.def(
+        "bot_name", [](const std::string& name) { return game::name(engine_bot(name)); }, "name"_a,
+        "The engine's own spelling of a bot's name: 'random', 'greedy', or 'mcts' with the\n"
+        "settings that differ from the defaults ('mcts:400' for 400 playouts a move). ValueError\n"
+        "says why a name names no bot.");
+    module.def(
+        "play_arena", play_arena, "bots"_a, "seed"_a, "first"_a, "count"_a, "threads"_a,
+        "opening"_a = 0,
+        "Plays games first to first + count - 1 between four bots (names) with the\n"
+        "interpreter lock released, each opening with `opening` random placements; returns\n"
+        "(scores, seats): count x 4 int16 scores by seat and count x 4 uint8 seats of each bot.");
+    nb::class_<Arena>(
+        module, "Arena", nb::is_final(),
+        "Games between four bots, some of them played by the caller (None in bots), side by\n"
+        "side: up to `window` at once, in lockstep. Each round, advance() plays the engine's\n"
+        "bots until every game waits for one of the caller's; select(bots) picks the games\n"
+        "waiting for those bots (bit i for bot i), observe() or states() shows them and\n"
+        "play(moves) answers them all. Bot i sits at seat (i + g) % 4 in game g, which draws\n"
+        "from a generator seeded from (seed, g) and opens with `opening` random placements.")
+        .def(nb::init<const std::vector<std::optional<std::string>>&, std::uint64_t, IndexArgument,
+                      IndexArgument, IndexArgument, IndexArgument>(),
+             "bots"_a, "seed"_a, "games"_a, "window"_a, "threads"_a, "opening"_a = 0)
+        .def_prop_ro("games", &Arena::num_games, "The number of games.")
+        .def_prop_ro("window", &Arena::window, "How many games are played side by side.")
+        .def_prop_ro("finished", &Arena::finished, "The games over so far.")
+        .def("advance", &Arena::advance,
+             "Plays the engine's bots until every game waits for the caller, beginning new games\n"
+             "in the place of those that end; returns whether games remain. Clears the selection.")
+        .def("select", &Arena::select, "bots"_a,
+             "Selects the games waiting for one of `bots` (bit i for bot i), in window order;\n"
+             "returns their game indices.")
+        .def("observe", &Arena::observe,
+             "The selected games as the mover sees them: observation (n, 4, 20, 20) uint8,\n"
+             "hands (n, 4, 21) uint8, legal_offsets (n + 1,) and legal_indices int32 (row i's\n"
+             "legal grid indices are legal_indices[legal_offsets[i]:legal_offsets[i + 1]]),\n"
+             "seat (n,) int8 and game (n,) int64.")
+        .def("states", &Arena::states, "Copies of the selected games' positions.")
+        .def("play", &Arena::play, "moves"_a,
+             "Plays moves[i] in the i-th selected game. ValueError names the first game whose\n"
+             "move is illegal; that game waits as it was, the others have moved.")
+        .def("results", &Arena::results,
+             "(scores, seats) once every game is over: games x 4 int16 scores by seat and\n"
+             "games x 4 uint8 seats of each bot.");
+}
+
+}  // namespace core

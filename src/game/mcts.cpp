@@ -1,0 +1,305 @@
+#include "game/mcts.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <limits>
+
+#include "game/bots.hpp"
+
+namespace game {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often a running search asks its stop hook: often enough that an interrupt is felt at
+// once, rarely enough that a hook which takes a lock or reads the clock costs nothing.
+constexpr auto STOP_CHECK_INTERVAL = std::chrono::milliseconds(1);
+
+// splitmix64: a whole generator in one word, so that seeding a search costs nothing.
+std::uint64_t next_random(std::uint64_t& state) {
+    std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+}
+
+// A number below n from a uniform 64-bit key, by multiply-and-shift.
+std::size_t below(std::uint64_t key, std::size_t n) {
+    return static_cast<std::size_t>((static_cast<u128>(key) * n) >> 64);
+}
+
+// Moves come from legal masks, so a refusal is a fault of the search, never of the caller.
+void play(State& state, std::size_t move) {
+    if (const std::optional<InvalidAction> refused = state.apply(move))
+        fatal("the search chose an illegal move: " + refused->message);
+}
+
+// The order of a node's moves, as keys that sort the better move higher: the piece's size, then
+// greedy's score, then the lower grid index. The highest key is greedy_action's move.
+std::uint64_t order_key(std::size_t grid_index, std::size_t cells, std::size_t score) {
+    return (std::uint64_t{cells} << 48) | (std::uint64_t{score} << 24) |
+           (NUM_GRID_INDICES - grid_index);
+}
+std::size_t grid_index_of(std::uint64_t key) {
+    return NUM_GRID_INDICES - static_cast<std::size_t>(key & 0xffffff);
+}
+
+// Writes the order keys of the legal moves that can be among the `wanted` highest. Orientations
+// come in the order of their pieces, which is by size, so walking them from the last one the
+// keys are scored size by size, and the walk stops at a smaller size once `wanted` are in hand.
+// Counting cells is most of the work; the build targets no particular processor, so this is
+// also built with the population count instruction and the best version is picked at load time.
+[[gnu::target_clones("popcnt", "default")]] void rank_moves(const State& state, std::size_t wanted,
+                                                            Vec<std::uint64_t>& out) {
+    const ActionSet& set = ACTION_SET();
+    const ActionMask legal = state.legal_mask();
+    const std::array<Bitboard, NUM_AGENTS> aligned = state.align_boards(state.seat());
+    const Bitboard& own = aligned[0];
+    const Bitboard others = aligned[1] | aligned[2] | aligned[3];
+    // Each opponent's corner cells: open for it, and touching it at a corner.
+    std::array<Bitboard, NUM_AGENTS - 1> theirs;
+    for (std::size_t k = 1; k < NUM_AGENTS; ++k) {
+        const Bitboard around = own | (others & ~aligned[k]);
+        theirs[k - 1] = corner_cells(aligned[k], open_cells(aligned[k], around));
+    }
+    out.clear();
+    std::size_t enough_at = 0;  // the size at which `wanted` keys were reached
+    for (std::size_t o = NUM_ORIENTATIONS; o-- > 0;) {
+        const std::size_t cells = set.shapes[o].num_cells;
+        if (cells < enough_at) break;
+        legal.anchors(o).for_each([&](std::size_t p) {
+            const std::size_t g = o * CELLS_PER_ORIENTATION + p;
+            const Bitboard& placed = set.actions[*set.grid[g]].cells;
+            const Bitboard after = own | placed;
+            std::size_t score = corner_cells(after, open_cells(after, others)).count();
+            for (const Bitboard& corners : theirs) score += (placed & corners).count();
+            out.push_back(order_key(g, cells, score));
+        });
+        if (enough_at == 0 && out.size() >= wanted) enough_at = cells;
+    }
+}
+
+// A uniform choice among the legal placements of the largest pieces in hand. Orientations come
+// in the order of their pieces, which is by size, so the last orientations with a legal anchor
+// are those of the largest pieces that fit; each is counted as a whole set.
+[[gnu::target_clones("popcnt", "default")]] std::size_t largest_piece_action(const State& state,
+                                                                             std::uint64_t key) {
+    const ActionSet& set = ACTION_SET();
+    const ActionMask legal = state.legal_mask();
+    std::array<std::size_t, NUM_ORIENTATIONS> counts{};
+    std::size_t largest = 0, total = 0, lowest = NUM_ORIENTATIONS;
+    for (std::size_t o = NUM_ORIENTATIONS; o-- > 0;) {
+        const std::size_t size = set.shapes[o].num_cells;
+        if (size < largest) break;
+        counts[o] = legal.anchors(o).count();
+        if (counts[o] == 0) continue;
+        largest = size;
+        total += counts[o];
+        lowest = o;
+    }
+    std::size_t pick = below(key, total);
+    for (std::size_t o = lowest;; ++o) {
+        if (pick >= counts[o]) {
+            pick -= counts[o];
+            continue;
+        }
+        std::size_t chosen = 0;
+        legal.anchors(o).for_each([&](std::size_t p) {
+            if (pick-- == 0) chosen = o * CELLS_PER_ORIENTATION + p;
+        });
+        return chosen;
+    }
+}
+
+}  // namespace
+
+std::array<double, NUM_AGENTS> search_outcome(const std::array<std::int16_t, NUM_AGENTS>& scores,
+                                              double score_weight) {
+    const std::int16_t best = *std::max_element(scores.begin(), scores.end());
+    const auto winners = static_cast<double>(std::count(scores.begin(), scores.end(), best));
+    std::array<double, NUM_AGENTS> outcome;
+    for (std::size_t s = 0; s < NUM_AGENTS; ++s) {
+        int best_other = std::numeric_limits<int>::min();
+        for (std::size_t t = 0; t < NUM_AGENTS; ++t)
+            if (t != s) best_other = std::max<int>(best_other, scores[t]);
+        const double margin =
+            std::clamp(0.5 + (scores[s] - best_other) / (2 * Mcts::MARGIN_SPAN), 0.0, 1.0);
+        const double share = scores[s] == best ? 1 / winners : 0;
+        outcome[s] = (1 - score_weight) * share + score_weight * margin;
+    }
+    return outcome;
+}
+
+const char* name(PlayoutKind kind) {
+    switch (kind) {
+        case PlayoutKind::Random:
+            return "random";
+        case PlayoutKind::Largest:
+            return "largest";
+        case PlayoutKind::Greedy:
+            return "greedy";
+    }
+    return "?";
+}
+
+std::optional<PlayoutKind> playout_named(std::string_view name) {
+    for (const PlayoutKind kind : {PlayoutKind::Random, PlayoutKind::Largest, PlayoutKind::Greedy})
+        if (name == game::name(kind)) return kind;
+    return std::nullopt;
+}
+
+Mcts::Mcts(const MctsOptions& options) : options_(options) {
+    path_.reserve(MAX_PLACEMENTS + 1);
+    // No position has more legal moves than there are placements.
+    ranked_.reserve(NUM_ACTIONS);
+}
+
+MctsResult Mcts::search(const State& state, const StopHook& stop) {
+    MctsResult result;
+    if (state.is_terminal()) return result;
+
+    const bool timed = options_.budget_kind == BudgetKind::Milliseconds;
+    // Every iteration adds at most one node's children.
+    capacity_ = timed || options_.budget >= MAX_NODES / MAX_CHILDREN
+                    ? MAX_NODES
+                    : (options_.budget + 1) * MAX_CHILDREN + 1;
+    nodes_.clear();
+    nodes_.reserve(capacity_);
+    nodes_.push_back(Node{});
+    expand(0, state);
+    random_ = options_.seed ^ state.hash();
+
+    const Clock::time_point start = Clock::now();
+    // A week is as good as forever, and keeps the deadline within the clock's range.
+    const Clock::time_point deadline =
+        start + std::chrono::milliseconds(std::min<std::size_t>(options_.budget, 7 * 86'400'000));
+    Clock::time_point next_stop_check = start;
+    // One legal move needs no search.
+    while (nodes_[0].num_children > 1) {
+        if (!timed && result.playouts >= options_.budget) break;
+        if (timed || stop) {
+            const Clock::time_point now = Clock::now();
+            if (timed && now >= deadline) break;
+            if (stop && now >= next_stop_check) {
+                if (stop()) {
+                    result.stopped = true;
+                    break;
+                }
+                next_stop_check = now + STOP_CHECK_INTERVAL;
+            }
+        }
+        iterate(state);
+        ++result.playouts;
+    }
+    result.action = nodes_[best_child()].move;
+    result.nodes = nodes_.size();
+    return result;
+}
+
+void Mcts::iterate(const State& root) {
+    State state = root;
+    path_.clear();
+    std::uint32_t node = 0;
+    path_.push_back(node);
+    for (;;) {
+        if (!nodes_[node].expanded) {
+            // A new node is played out once before it is expanded: most nodes are visited only
+            // once, and their children would never be looked at.
+            if (nodes_[node].visits == 0) break;
+            expand(node, state);
+        }
+        if (nodes_[node].num_children == 0) break;  // the game is over, or the storage is full
+        node = select(nodes_[node]);
+        play(state, nodes_[node].move);
+        path_.push_back(node);
+    }
+    if (!state.is_terminal()) playout(state);
+    const Outcome result = search_outcome(*state.scores(), options_.score_weight);
+    for (const std::uint32_t n : path_) {
+        Node& visited = nodes_[n];
+        ++visited.visits;
+        visited.value += static_cast<float>(result[visited.mover]);
+    }
+}
+
+void Mcts::expand(std::uint32_t node, const State& state) {
+    nodes_[node].expanded = true;
+    if (state.is_terminal()) return;
+    const std::size_t room = std::min(MAX_CHILDREN, capacity_ - nodes_.size());
+    if (room == 0) return;  // the storage is full: playouts from here on
+    rank_moves(state, room, ranked_);
+    const std::size_t kept = std::min(ranked_.size(), room);
+    std::partial_sort(ranked_.begin(), ranked_.begin() + static_cast<std::ptrdiff_t>(kept),
+                      ranked_.end(), std::greater<>());
+    nodes_[node].first_child = static_cast<std::uint32_t>(nodes_.size());
+    nodes_[node].num_children = static_cast<std::uint16_t>(kept);
+    const auto mover = static_cast<std::uint8_t>(state.seat());
+    for (std::size_t i = 0; i < kept; ++i) {
+        Node child;
+        child.move = static_cast<std::uint16_t>(grid_index_of(ranked_[i]));
+        child.mover = mover;
+        nodes_.push_back(child);
+    }
+}
+
+std::uint32_t Mcts::select(const Node& node) const {
+    const std::size_t widened = 1 + static_cast<std::size_t>(std::max(
+                                        0.0, options_.widening * std::sqrt(double(node.visits))));
+    const std::size_t considered = std::min<std::size_t>(node.num_children, widened);
+    const double log_visits = std::log(double(node.visits));
+    std::uint32_t best = node.first_child;
+    double best_bound = -std::numeric_limits<double>::infinity();
+    for (std::uint32_t c = node.first_child; c < node.first_child + considered; ++c) {
+        const Node& child = nodes_[c];
+        // Untried moves come first, in greedy's order.
+        if (child.visits == 0) return c;
+        const double n = child.visits;
+        const double bound = child.value / n + options_.exploration * std::sqrt(log_visits / n);
+        if (bound > best_bound) {
+            best = c;
+            best_bound = bound;
+        }
+    }
+    return best;
+}
+
+void Mcts::playout(State& state) {
+    while (!state.is_terminal()) {
+        std::size_t move = 0;
+        switch (options_.playout) {
+            case PlayoutKind::Random:
+                move = *random_action(state, next_random(random_));
+                break;
+            case PlayoutKind::Largest:
+                move = largest_piece_action(state, next_random(random_));
+                break;
+            case PlayoutKind::Greedy:
+                move = *greedy_action(state);
+                break;
+        }
+        play(state, move);
+    }
+}
+
+std::size_t Mcts::best_child() const {
+    // The most visited move: its mean is the best supported. Ties go to the better mean, then to
+    // the earlier move in greedy's order, which is also the answer when nothing was played out.
+    const Node& root = nodes_[0];
+    std::size_t best = root.first_child;
+    for (std::size_t c = root.first_child + 1; c < root.first_child + root.num_children; ++c) {
+        const Node &a = nodes_[c], &b = nodes_[best];
+        if (a.visits > b.visits ||
+            (a.visits == b.visits && a.visits > 0 && a.value / a.visits > b.value / b.visits))
+            best = c;
+    }
+    return best;
+}
+
+std::optional<std::size_t> mcts_action(const State& state, const MctsOptions& options,
+                                       const StopHook& stop) {
+    return Mcts(options).search(state, stop).action;
+}
+
+}  // namespace game
