@@ -149,6 +149,10 @@ public:
     // The legal grid index of rank k in ascending order, for k below count(): whole words of
     // anchors are counted past rather than visited bit by bit.
     std::size_t nth_grid(std::size_t k) const;
+    // The legal grid index of rank floor(key * count() / 2^64): `key` read as a fraction of the
+    // way through the list, in one pass (for a uniform pick from a uniform key). Stops fatally on
+    // an empty mask.
+    std::size_t grid_at_fraction(std::uint64_t key) const;
     bool operator==(const ActionMask&) const = default;
 
 private:
