@@ -112,7 +112,9 @@ def main() -> None:
         for mask in MASKS:
             runs = [run_vector(n, threads, steps, mask, seed=r) for r in range(repeat)]
             step_us = statistics.median(r.microseconds_per_env_step for r in runs)
-            total_us = statistics.median(r.total_seconds * 1e6 / (r.num_envs * r.steps) for r in runs)
+            total_us = statistics.median(
+                r.total_seconds * 1e6 / (r.num_envs * r.steps) for r in runs
+            )
             print(
                 f"{threads:>7} {mask:>7} {step_us:>12.2f} {1e6 / step_us:>12,.0f} "
                 f"{single / step_us:>9.1f} {1e6 / total_us:>12,.0f}"
@@ -159,8 +161,9 @@ def main() -> None:
         f"(target at least 4)"
     )
     for threads in (1, 2):
+        step = {key: f["step"] for key, f in figures.items()}
         ratios = ", ".join(
-            f"{mask} {figures['self', threads, mask]['step'] / figures['learner', threads, mask]['step']:.2f}"
+            f"{mask} {step['self', threads, mask] / step['learner', threads, mask]:.2f}"
             for mask in MASKS
         )
         print(

@@ -56,7 +56,8 @@ class LearnerVectorEnv(_BatchEnv, gymnasium.vector.VectorEnv):  # type: ignore[m
     ``reset(seed=...)``: an int seeds every env's generator from ``(seed, env index)``, a list
     one per env (None lets that one carry on); the generator draws the learner's first seat and
     the random bots' moves, so one seed replays the same games for the same learner moves,
-    whatever ``num_threads``. ``options={"reset_mask": m}`` restarts only the envs where ``m`` is true.
+    whatever ``num_threads``. ``options={"reset_mask": m}`` restarts only the envs where ``m`` is
+    true.
     """
 
     def __init__(
@@ -85,7 +86,9 @@ class LearnerVectorEnv(_BatchEnv, gymnasium.vector.VectorEnv):  # type: ignore[m
             raise ValueError(f"mask must be 'bytes', 'bits' or 'indices', not {mask!r}")
         autoreset = autoreset_value(autoreset_mode)
         if render_mode is not None and render_mode not in RENDER_MODES:
-            raise ValueError(f"render_mode must be None, 'ansi' or 'rgb_array', not {render_mode!r}")
+            raise ValueError(
+                f"render_mode must be None, 'ansi' or 'rgb_array', not {render_mode!r}"
+            )
         if max_episode_steps is not None and operator.index(max_episode_steps) < MOST_LEARNER_MOVES:
             # Every game ends within that many learner moves, so a larger limit never truncates
             # and is accepted as it stands (gymnasium.make_vec passes a registered one on).

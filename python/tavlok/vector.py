@@ -188,7 +188,12 @@ class _BatchEnv:
         final_obs = np.full(self.num_envs, None, dtype=object)
         for env in np.flatnonzero(ended):
             final_obs[env] = self._final_obs(int(env))
-        return {"final_obs": final_obs, "_final_obs": ended, "final_info": info, "_final_info": ended}
+        return {
+            "final_obs": final_obs,
+            "_final_obs": ended,
+            "final_info": info,
+            "_final_info": ended,
+        }
 
     def _final_obs(self, env: int) -> dict[str, Any]:
         """One env's final observation, as one env of the single observation space holds it."""

@@ -11,8 +11,7 @@ std::optional<std::size_t> random_action(const State& state, std::uint64_t key) 
 }
 
 std::size_t random_pick(const ActionMask& legal, std::uint64_t key) {
-    // Multiply-and-shift maps the key onto [0, n) with a bias below n / 2^64.
-    return legal.nth_grid(static_cast<std::size_t>((static_cast<u128>(key) * legal.count()) >> 64));
+    return legal.grid_at_fraction(key);
 }
 
 std::optional<std::size_t> greedy_action(const State& state) {

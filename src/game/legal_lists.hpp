@@ -56,18 +56,21 @@ public:
     // Room for `count` lists; the slots' memory is touched only as far as lists reach. The count
     // is the caller's, so running out of memory throws std::bad_alloc.
     explicit LegalLists(std::size_t count)
-        : slots_(std::make_unique_for_overwrite<std::uint16_t[]>(count * MAX_LEGAL_PLACEMENTS)),
+        : slots_(std::make_unique_for_overwrite<std::uint16_t[]>(count * SLOT)),
           lengths_(count, 0) {}
 
     std::size_t size() const { return lengths_.size(); }
 
     // Seat i's legal grid indices into its slot, ascending; none for a null `legal` (a game that
-    // is over). Calls for different seats may run on different threads at once.
+    // is over). Calls for different seats may run on different threads at once. Stops fatally
+    // on a list longer than MAX_LEGAL_PLACEMENTS.
     void list(std::size_t i, const ActionMask* legal) {
-        std::uint16_t* out = slots_.get() + i * MAX_LEGAL_PLACEMENTS;
-        lengths_[i] = legal != nullptr ? static_cast<std::int32_t>(legal_count(*legal)) : 0;
-        if (legal != nullptr)
-            legal->for_each_grid([&](std::size_t g) { *out++ = static_cast<std::uint16_t>(g); });
+        const std::size_t length =
+            legal != nullptr
+                ? legal->write_grid_list(slots_.get() + i * SLOT, MAX_LEGAL_PLACEMENTS)
+                : 0;
+        if (length > MAX_LEGAL_PLACEMENTS) legal_count(*legal);  // which stops, with the count
+        lengths_[i] = static_cast<std::int32_t>(length);
     }
 
     // Every list end to end: list i is indices[offsets[i]] to indices[offsets[i + 1] - 1], and
@@ -80,7 +83,7 @@ public:
         for (std::size_t i = 0; i < size(); ++i) offsets[i + 1] = offsets[i] + lengths_[i];
         pool.run(size(), [&](std::size_t begin, std::size_t end) {
             for (std::size_t i = begin; i < end; ++i) {
-                const std::uint16_t* from = slots_.get() + i * MAX_LEGAL_PLACEMENTS;
+                const std::uint16_t* from = slots_.get() + i * SLOT;
                 std::int32_t* to = indices + offsets[i];
                 for (std::int32_t k = 0; k < lengths_[i]; ++k) to[k] = from[k];
             }
@@ -89,7 +92,11 @@ public:
     }
 
 private:
-    // MAX_LEGAL_PLACEMENTS per seat; grid indices fit 16 bits. Not zeroed, unlike a vector's.
+    // Room per seat: the bound, and one orientation's anchors beyond it, where a list that the
+    // bound did not foresee is cut short (ActionMask::write_grid_list). Grid indices fit 16 bits.
+    // Not zeroed, unlike a vector's.
+    static constexpr std::size_t SLOT = MAX_LEGAL_PLACEMENTS + CELLS_PER_ORIENTATION;
+
     std::unique_ptr<std::uint16_t[]> slots_;
     SizedByCaller<std::int32_t> lengths_;
 };

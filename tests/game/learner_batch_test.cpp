@@ -12,7 +12,6 @@
 #include <set>
 #include <vector>
 
-#include "game/bots.hpp"
 #include "support/drivers.hpp"
 #include "support/naive_model.hpp"
 
@@ -206,47 +205,6 @@ TEST(LearnerBatchTest, PlaysTheGamesStatePlaysFromTheLearnersAndTheBotsMoves) {
             EXPECT_EQ(learners_at[2], 120 * N);
         }
     }
-}
-
-TEST(LearnerBatchTest, TheHistoryHoldsTheLearnersActionsAndTheBotsOwnMoves) {
-    // Greedy opponents are a function of the position, so every move of theirs can be checked on
-    // a replay of the game, with no generator.
-    const LearnerOptions options{
-        {BotKind::Greedy, BotKind::Greedy, BotKind::Greedy}, std::nullopt, Reward::Score};
-    constexpr std::size_t N = 3;
-    LearnerBatch batch(N, 2, MaskLayout::Indices, 5, options, Autoreset::NextStep);
-    BatchOutputs out = reset_outputs(batch);
-    std::mt19937 rng(5);
-    std::vector<std::vector<std::int64_t>> played(N);
-    std::size_t checked = 0;
-    for (int step = 0; step < 60; ++step) {
-        const std::vector<std::int64_t> actions = random_actions(batch, out, rng);
-        std::vector<bool> was_over(N);
-        for (std::size_t i = 0; i < N; ++i) was_over[i] = batch.over(i);
-        ASSERT_FALSE(batch.step(actions, out.view()).refused);
-        for (std::size_t i = 0; i < N; ++i) {
-            if (was_over[i]) {
-                played[i].clear();  // a new game, the action unplayed
-                continue;
-            }
-            played[i].push_back(actions[i]);
-            const State& game = batch.state(i);
-            const std::size_t learner = batch.learner(i);
-            State replay;
-            std::size_t next = 0;
-            for (const std::uint16_t g : game.history()) {
-                if (replay.seat() == learner)
-                    ASSERT_EQ(g, played[i][next++]) << "env " << i;
-                else
-                    ASSERT_EQ(g, *greedy_action(replay)) << "env " << i;
-                ASSERT_FALSE(replay.apply(g));
-            }
-            EXPECT_EQ(next, played[i].size());
-            EXPECT_TRUE(replay == game);
-            ++checked;
-        }
-    }
-    EXPECT_GT(checked, 100u);
 }
 
 TEST(LearnerBatchTest, TheLearnersSeatRotatesGameByGameFromADrawOfTheSeed) {

@@ -101,13 +101,24 @@ TEST(LegalListsTest, MaxLegalPlacementsIsTheBoundTheCatalogueGives) {
     EXPECT_LE(ACTION_SET().initial_mask.count(), MAX_LEGAL_PLACEMENTS);
 }
 
-TEST(LegalListsTest, ACountAboveTheBoundStopsRatherThanOverflowAList) {
+TEST(LegalListsTest, AListAboveTheBoundStopsRatherThanOverflowItsSlot) {
     ActionMask crowded;
     GridSet everywhere;
     for (std::size_t p = 0; p < GridSet::POSITIONS; ++p) everywhere.set(p);
-    for (std::size_t o = 0; o * CELLS_PER_ORIENTATION < MAX_LEGAL_PLACEMENTS; ++o)
+    for (std::size_t o = 0; o * CELLS_PER_ORIENTATION < 2 * MAX_LEGAL_PLACEMENTS; ++o)
         crowded.set_anchors(o, everywhere);
     EXPECT_THROW(legal_count(crowded), Panic);
+    LegalLists lists(3);
+    lists.list(0, &ACTION_SET().initial_mask);
+    lists.list(2, &ACTION_SET().initial_mask);
+    EXPECT_THROW(lists.list(1, &crowded), Panic);
+    // The slots beside it hold their lists whole.
+    lists.list(1, nullptr);
+    WorkerPool pool(1);
+    std::vector<std::int32_t> offsets(4), indices(3 * MAX_LEGAL_PLACEMENTS);
+    EXPECT_EQ(lists.pack(pool, offsets.data(), indices.data()), 116u);
+    EXPECT_EQ(std::vector<std::int32_t>(indices.begin(), indices.begin() + 58),
+              std::vector<std::int32_t>(indices.begin() + 58, indices.begin() + 116));
 }
 
 // ---- The writer -------------------------------------------------------------------------------
