@@ -215,7 +215,7 @@ private:
 
     Results results_;
     std::optional<game::LockstepArena> arena_;
-    std::atomic<bool> in_use_{false};
+    ExclusiveUse::Mark in_use_{0};
 };
 
 }  // namespace

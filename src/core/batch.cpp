@@ -184,7 +184,7 @@ public:
     void reset(
         std::optional<std::vector<std::optional<std::uint64_t>>> seeds,
         std::optional<nb::ndarray<const bool, nb::ndim<1>, nb::c_contig, nb::device::cpu>> only) {
-        const Use use(*this);
+        const ExclusiveUse use = take();
         if (seeds && seeds->size() != num_envs())
             raise_value_error("reset needs one seed per env, %zu, not %zu", num_envs(),
                               seeds->size());
@@ -205,7 +205,7 @@ public:
     }
 
     std::size_t step(const nb::ndarray<nb::ro, nb::device::cpu>& actions) {
-        const Use use(*this);
+        const ExclusiveUse use = take();
         if (unfinished_ != nullptr)
             nb::raise(
                 "the batch's last %s did not finish (interrupted, failed, or under way in the "
@@ -231,7 +231,7 @@ public:
 
     void close() {
         if (closed_) return;
-        const Use use(*this);
+        const ExclusiveUse use = take();
         {
             nb::gil_scoped_release unlocked;
             batch_.stop_threads();
@@ -240,29 +240,11 @@ public:
     }
 
 private:
-    // Takes the batch for one call. The interpreter lock does not keep out a second thread here,
-    // since step gives it up while it works.
-    class Use {
-    public:
-        explicit Use(BatchObject& batch) : batch_(batch) {
-            if (batch.closed_) nb::raise("the batch is closed");
-            // Marked with the process that holds it: a call under way in a parent when it forked
-            // has no thread in the child to end it, and must not keep the child's batch for good.
-            const std::uint64_t caller = game::fork_generation() + 1;
-            std::uint64_t holder = 0;
-            while (!batch.holder_.compare_exchange_weak(holder, caller, std::memory_order_acquire))
-                if (holder == caller)
-                    nb::raise(
-                        "the batch is already in use by another call (step and reset work with "
-                        "the interpreter lock released)");
-        }
-        ~Use() { batch_.holder_.store(0, std::memory_order_release); }
-        Use(const Use&) = delete;
-        Use& operator=(const Use&) = delete;
-
-    private:
-        BatchObject& batch_;
-    };
+    // Takes the batch for one call (see ExclusiveUse), once it is known to be open.
+    ExclusiveUse take() {
+        if (closed_) nb::raise("the batch is closed");
+        return ExclusiveUse(in_use_, "batch");
+    }
 
     [[noreturn]] static void refuse(std::size_t env, const std::string& action, std::size_t seat) {
         raise_value_error("illegal action %s for env %zu (seat %zu to move); no env was stepped",
@@ -317,8 +299,7 @@ private:
     Outputs outputs_;
     game::SizedByCaller<std::int64_t> actions_;  // the converted actions of the current step
     Engine batch_;
-    // The fork generation + 1 of the process whose call holds the batch; 0 when free.
-    std::atomic<std::uint64_t> holder_{0};
+    ExclusiveUse::Mark in_use_{0};
     // The call that has not finished ("step()", "reset()"), or nullptr: see the top of the file.
     const char* unfinished_ = nullptr;
     bool closed_ = false;

@@ -90,18 +90,22 @@ Array new_array(std::initializer_list<std::size_t> shape) {
 // Takes an object for one call, for objects whose calls release the interpreter lock: the lock
 // then no longer keeps out a second thread, so a second call meanwhile is refused (RuntimeError
 // naming `what`) rather than let in.
+//
+// The mark records the process whose call holds it: a call under way in a parent when it forked
+// has no thread in the child to end it, so a call in the child takes the mark over rather than
+// find the object in use for good.
 class ExclusiveUse {
 public:
-    ExclusiveUse(std::atomic<bool>& in_use, const char* what) : in_use_(in_use) {
-        if (in_use.exchange(true, std::memory_order_acquire))
-            nb::raise("the %s is already in use by another call", what);
-    }
-    ~ExclusiveUse() { in_use_.store(false, std::memory_order_release); }
+    // 0 when free; otherwise the holder's game::fork_generation() + 1.
+    using Mark = std::atomic<std::uint64_t>;
+
+    ExclusiveUse(Mark& mark, const char* what);
+    ~ExclusiveUse() { mark_.store(0, std::memory_order_release); }
     ExclusiveUse(const ExclusiveUse&) = delete;
     ExclusiveUse& operator=(const ExclusiveUse&) = delete;
 
 private:
-    std::atomic<bool>& in_use_;
+    Mark& mark_;
 };
 
 }  // namespace core

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "core.hpp"
+#include "game/batch.hpp"
 #include "game/errors.hpp"
 
 namespace core {
@@ -49,6 +50,13 @@ std::uint64_t count_in(IndexArgument argument, const char* name, std::uint64_t f
     raise_value_error("%s must be between %llu and %llu, not %U", name,
                       static_cast<unsigned long long>(first), static_cast<unsigned long long>(last),
                       shown.ptr());
+}
+
+ExclusiveUse::ExclusiveUse(Mark& mark, const char* what) : mark_(mark) {
+    const std::uint64_t caller = game::fork_generation() + 1;
+    std::uint64_t holder = 0;
+    while (!mark.compare_exchange_weak(holder, caller, std::memory_order_acquire))
+        if (holder == caller) nb::raise("the %s is already in use by another call", what);
 }
 
 void raise_too_large(const std::string& request, double bytes, const char* purpose) {
