@@ -1,8 +1,16 @@
-"""VectorEnv.step from Python, with 1 and 2 threads and byte and bit masks, against the single-env
-loop of python_bench.py (observe, policy, step through PyTavlok), in the same run.
+"""The batched envs from Python, every ratio measured in the same run, runs of each kind taken in
+turn so that a busy machine slows them alike:
+
+1. VectorEnv.step with 1 and 2 threads in the three mask layouts, against the single-env loop of
+   python_bench.py (observe, policy, step through PyTavlok);
+2. a uniform random legal pick in numpy over byte masks and over lists (mask="indices");
+3. the loop a user runs, that pick then step, with byte masks and with lists (256 envs, 2
+   threads);
+4. LearnerVectorEnv's step, three random bots moving in the engine after each learner move,
+   against VectorEnv's step in the same layout.
 
 The memory floor of a step (filling the masks and planes with the same threads) is measured by
-the C++ benchmark, vector_bench (make bench), which times the engine side of the same step.
+the C++ benchmark, vector_bench (make bench), which times the engine side of the same steps.
 """
 
 import argparse
@@ -12,11 +20,18 @@ import sys
 import time
 from pathlib import Path
 
+import numpy as np
+
 import _tavlok
 from tavlok.bench import run_vector
+from tavlok.gym_vector import LearnerVectorEnv
+from tavlok.pieces import NUM_ACTIONS
+from tavlok.vector import VectorEnv
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from python_bench import play  # noqa: E402  (the single-env loop, kept in one place)
+
+MASKS = ("bytes", "bits", "indices")
 
 
 def single_env_us_per_turn(games: int, seed: int) -> float:
@@ -29,37 +44,134 @@ def single_env_us_per_turn(games: int, seed: int) -> float:
     return (time.perf_counter() - started) * 1e6 / turns
 
 
+def pick_from_masks(mask: np.ndarray, rng: np.random.Generator) -> np.ndarray:
+    """A uniformly random legal grid index per env from (num_envs, 36400) byte masks (bit masks
+    unpacked first), as well as numpy does it: every legal (env, index) found in one pass, then
+    one draw per env among its own."""
+    if mask.dtype == np.uint8:
+        mask = np.unpackbits(mask, axis=1)
+    num_envs = mask.shape[0]
+    legal = np.append(np.flatnonzero(mask.view(np.bool_)), 0)
+    starts = np.searchsorted(legal[:-1], np.arange(num_envs + 1) * NUM_ACTIONS)
+    counts = np.diff(starts)
+    # An env whose game is over has nothing legal and takes whatever: its action is not played.
+    return legal[starts[:-1] + (rng.random(num_envs) * counts).astype(np.int64)] % NUM_ACTIONS
+
+
+def pick_from_lists(offsets: np.ndarray, indices: np.ndarray, rng: np.random.Generator):
+    """The same draw from lists: one number per env."""
+    counts = np.diff(offsets)
+    picks = offsets[:-1] + (rng.random(counts.size) * counts).astype(np.int64)
+    return np.append(indices, 0)[picks]
+
+
+def pick(env, obs, rng):
+    if env.mask == "indices":
+        return pick_from_lists(obs["legal_offsets"], obs["legal_indices"], rng)
+    return pick_from_masks(obs["action_mask"], rng)
+
+
+def timed_loop(env, steps: int, seed: int) -> dict[str, float]:
+    """Seconds per env-step: in step alone, in the pick alone, and in both as a loop runs them."""
+    rng = np.random.default_rng(seed)
+    obs, _ = env.reset(seed=seed)
+    in_step = in_pick = 0.0
+    started = time.perf_counter()
+    for _ in range(steps):
+        before = time.perf_counter()
+        actions = pick(env, obs, rng)
+        between = time.perf_counter()
+        obs, *_ = env.step(actions)
+        in_pick += between - before
+        in_step += time.perf_counter() - between
+    total = time.perf_counter() - started
+    env_steps = env.num_envs * steps
+    return {"step": in_step / env_steps, "pick": in_pick / env_steps, "loop": total / env_steps}
+
+
+def medians(runs: list[dict[str, float]]) -> dict[str, float]:
+    return {key: statistics.median(run[key] for run in runs) for key in runs[0]}
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--envs", type=int, default=256)
     parser.add_argument("--steps", type=int, default=100)
     parser.add_argument("--repeat", type=int, default=7, help="runs per figure; medians shown")
     args = parser.parse_args()
+    n, steps, repeat = args.envs, args.steps, args.repeat
 
-    single = statistics.median(single_env_us_per_turn(30, seed) for seed in range(args.repeat))
+    single = statistics.median(single_env_us_per_turn(30, seed) for seed in range(repeat))
     print(f"single env through PyTavlok: {single:.2f} µs per turn\n")
-    print(f"{args.envs} envs, {args.steps} steps, median of {args.repeat} runs")
+    print(f"{n} envs, {steps} steps, median of {repeat} runs")
     print(
-        f"{'threads':>7} {'mask':>5} {'µs/env-step':>12} {'env-steps/s':>12} "
+        f"{'threads':>7} {'mask':>7} {'µs/env-step':>12} {'env-steps/s':>12} "
         f"{'x single':>9} {'with policy':>12}"
     )
     for threads in (1, 2):
-        rates = {}
-        for mask in ("bytes", "bits"):
-            runs = [
-                run_vector(args.envs, threads, args.steps, mask, seed=r)
-                for r in range(args.repeat)
-            ]
+        for mask in MASKS:
+            runs = [run_vector(n, threads, steps, mask, seed=r) for r in range(repeat)]
             step_us = statistics.median(r.microseconds_per_env_step for r in runs)
             total_us = statistics.median(
                 r.total_seconds * 1e6 / (r.num_envs * r.steps) for r in runs
             )
-            rates[mask] = 1 / step_us
             print(
-                f"{threads:>7} {mask:>5} {step_us:>12.2f} {1e6 / step_us:>12,.0f} "
+                f"{threads:>7} {mask:>7} {step_us:>12.2f} {1e6 / step_us:>12,.0f} "
                 f"{single / step_us:>9.1f} {1e6 / total_us:>12,.0f}"
             )
-        print(f"{threads:>7} bits/bytes env-steps/s: {rates['bits'] / rates['bytes']:.2f}")
+
+    # Self-play and learner envs in every layout, made once and run in turn.
+    envs = {}
+    for threads in (1, 2):
+        for mask in MASKS:
+            envs["self", threads, mask] = VectorEnv(n, threads, seed=0, mask=mask)
+            envs["learner", threads, mask] = LearnerVectorEnv(
+                n, opponents="random", mask=mask, num_threads=threads
+            )
+    runs = {key: [] for key in envs}
+    for r in range(repeat):
+        for key, env in envs.items():
+            runs[key].append(timed_loop(env, steps, seed=r))
+    figures = {key: medians(value) for key, value in runs.items()}
+
+    print(f"\nthe uniform random legal pick in numpy, then step ({n} envs)")
+    print(
+        f"{'threads':>7} {'env':>8} {'mask':>7} {'step µs':>9} {'pick µs':>9} "
+        f"{'loop env-steps/s':>17}"
+    )
+    for (kind, threads, mask), f in figures.items():
+        print(
+            f"{threads:>7} {kind:>8} {mask:>7} {f['step'] * 1e6:>9.2f} {f['pick'] * 1e6:>9.2f} "
+            f"{1 / f['loop']:>17,.0f}"
+        )
+
+    print()
+    for threads in (1, 2):
+        self_play = {mask: figures["self", threads, mask] for mask in MASKS}
+        print(
+            f"{threads} thread(s): a step with lists costs "
+            f"{self_play['indices']['step'] / self_play['bits']['step']:.2f} x one with bit masks "
+            f"(target at most 1); a pick over lists "
+            f"{self_play['indices']['pick'] / self_play['bytes']['pick']:.3f} x one over byte "
+            f"masks (target at most 0.1)"
+        )
+    end_to_end = figures["self", 2, "bytes"]["loop"] / figures["self", 2, "indices"]["loop"]
+    print(
+        f"2 threads, pick then step: lists give {end_to_end:.1f} x the env-steps/s of byte masks "
+        f"(target at least 4)"
+    )
+    for threads in (1, 2):
+        step = {key: f["step"] for key, f in figures.items()}
+        ratios = ", ".join(
+            f"{mask} {step['self', threads, mask] / step['learner', threads, mask]:.2f}"
+            for mask in MASKS
+        )
+        print(
+            f"{threads} thread(s): learner env-steps/s with random bots, x the self-play env's: "
+            f"{ratios} (target at least 0.5)"
+        )
+    for env in envs.values():
+        env.close()
 
 
 if __name__ == "__main__":

@@ -11,13 +11,21 @@ from numpy.typing import NDArray
 from tavlok.board import Board
 
 
+MAX_LEGAL_PLACEMENTS: int = 5402
+
 class Batch:
-    """num_envs games stepped together; the engine side of tavlok.VectorEnv."""
+    """
+    num_envs games in which the caller plays every seat; the engine side of tavlok.VectorEnv.
+    """
 
-    def __init__(self, num_envs: SupportsIndex, num_threads: SupportsIndex, bits: bool, seed: int) -> None: ...
+    def __init__(self, num_envs: SupportsIndex, num_threads: SupportsIndex, mask: str, autoreset: str, seed: int) -> None: ...
 
-    def reset(self, seed: int | None) -> None:
-        """Starts every game anew; an int seed reseeds every env."""
+    def reset(self, seeds: Sequence[int | None] | None, only: Annotated[NDArray[numpy.bool_], dict(shape=(None,), order='C', device='cpu', writable=False)] | None) -> None:
+        """
+        Starts a new game in every env, or in those where `only` is true. `seeds`, one per
+        env: an int reseeds that env's generator from (seed, env index), None lets it carry
+        on.
+        """
 
     def step(self, actions: Annotated[NDArray, dict(device='cpu', writable=False)]) -> int:
         """Plays one grid index per env; returns how many games ended."""
@@ -35,29 +43,168 @@ class Batch:
 
     @property
     def observation(self) -> Annotated[NDArray[numpy.uint8], dict(shape=(None, 4, 20, 20), writable=False)]:
-        """(num_envs, 4, 20, 20) uint8: the mover's planes in its frame."""
+        """(num_envs, 4, 20, 20) uint8: the player's planes in its frame."""
 
     @property
-    def action_mask(self) -> Annotated[NDArray, dict(shape=(None, None), writable=False)]:
+    def action_mask(self) -> Annotated[NDArray, dict(shape=(None, None), writable=False)] | None:
         """
-        (num_envs, 36400) int8, or (num_envs, 4550) uint8 of packed bits: the mover's legal grid indices.
+        (num_envs, 36400) int8, or (num_envs, 4550) uint8 of packed bits: the player's legal
+        grid indices; None with lists.
+        """
+
+    @property
+    def legal_offsets(self) -> Annotated[NDArray[numpy.int32], dict(shape=(None,), writable=False)] | None:
+        """
+        (num_envs + 1,) int32: env i's legal grid indices are legal_indices[offsets[i]:
+        offsets[i + 1]]; None without lists.
+        """
+
+    @property
+    def legal_indices(self) -> Annotated[NDArray[numpy.int32], dict(shape=(None,), writable=False)] | None:
+        """
+        (num_envs * max_legal_placements,) int32: room for every env's legal grid indices,
+        ascending, end to end; the first legal_offsets[-1] hold them. None without lists.
+        """
+
+    @property
+    def hands(self) -> Annotated[NDArray[numpy.uint8], dict(shape=(None, 4, 21), writable=False)]:
+        """
+        (num_envs, 4, 21) uint8: row k for the seat k turns after the player, 1 for each
+        kind it still holds.
         """
 
     @property
     def seat(self) -> Annotated[NDArray[numpy.int8], dict(shape=(None,), writable=False)]:
-        """(num_envs,) int8: the seat to move."""
+        """(num_envs,) int8: the player's seat."""
 
     @property
-    def rewards(self) -> Annotated[NDArray[numpy.int16], dict(shape=(None, 4), writable=False)]:
+    def scores(self) -> Annotated[NDArray[numpy.int16], dict(shape=(None, 4), writable=False)]:
         """(num_envs, 4) int16: the final scores of the games that ended, else 0."""
 
     @property
     def terminated(self) -> Annotated[NDArray[numpy.bool_], dict(shape=(None,), writable=False)]:
-        """(num_envs,) bool: whether the env's game ended in the last step."""
+        """(num_envs,) bool: whether the env's game ended in the last call."""
 
     @property
     def placements(self) -> Annotated[NDArray[numpy.int16], dict(shape=(None,), writable=False)]:
         """(num_envs,) int16: the pieces placed in the games that ended, else 0."""
+
+    @property
+    def final_observation(self) -> Annotated[NDArray[numpy.uint8], dict(shape=(None, 4, 20, 20), writable=False)] | None:
+        """
+        With same-step autoreset, the planes of each game that ended in the last call, in
+        its rows; None otherwise.
+        """
+
+    @property
+    def final_hands(self) -> Annotated[NDArray[numpy.uint8], dict(shape=(None, 4, 21), writable=False)] | None:
+        """As final_observation, for hands."""
+
+    @property
+    def final_seat(self) -> Annotated[NDArray[numpy.int8], dict(shape=(None,), writable=False)] | None:
+        """As final_observation, for the player's seat."""
+
+class LearnerBatch:
+    """
+    num_envs games in which the caller plays one seat, the learner,
+    and the engine's bots the other three; the engine side of
+    tavlok.gym_vector.LearnerVectorEnv.
+    """
+
+    def __init__(self, num_envs: SupportsIndex, num_threads: SupportsIndex, mask: str, autoreset: str, seed: int, opponents: Sequence[str], seat: SupportsIndex | None, reward: str) -> None: ...
+
+    @property
+    def rewards(self) -> Annotated[NDArray[numpy.float32], dict(shape=(None,), writable=False)]:
+        """
+        (num_envs,) float32: the learner's reward for the games that ended, else 0.
+        """
+
+    def state(self, env: SupportsIndex) -> State:
+        """A copy of env `env`'s game."""
+
+    def reset(self, seeds: Sequence[int | None] | None, only: Annotated[NDArray[numpy.bool_], dict(shape=(None,), order='C', device='cpu', writable=False)] | None) -> None:
+        """
+        Starts a new game in every env, or in those where `only` is true. `seeds`, one per
+        env: an int reseeds that env's generator from (seed, env index), None lets it carry
+        on.
+        """
+
+    def step(self, actions: Annotated[NDArray, dict(device='cpu', writable=False)]) -> int:
+        """Plays one grid index per env; returns how many games ended."""
+
+    def close(self) -> None:
+        """Ends the worker threads; the batch refuses later calls."""
+
+    @property
+    def num_envs(self) -> int:
+        """Number of games."""
+
+    @property
+    def num_threads(self) -> int:
+        """Threads that step the games."""
+
+    @property
+    def observation(self) -> Annotated[NDArray[numpy.uint8], dict(shape=(None, 4, 20, 20), writable=False)]:
+        """(num_envs, 4, 20, 20) uint8: the player's planes in its frame."""
+
+    @property
+    def action_mask(self) -> Annotated[NDArray, dict(shape=(None, None), writable=False)] | None:
+        """
+        (num_envs, 36400) int8, or (num_envs, 4550) uint8 of packed bits: the player's legal
+        grid indices; None with lists.
+        """
+
+    @property
+    def legal_offsets(self) -> Annotated[NDArray[numpy.int32], dict(shape=(None,), writable=False)] | None:
+        """
+        (num_envs + 1,) int32: env i's legal grid indices are legal_indices[offsets[i]:
+        offsets[i + 1]]; None without lists.
+        """
+
+    @property
+    def legal_indices(self) -> Annotated[NDArray[numpy.int32], dict(shape=(None,), writable=False)] | None:
+        """
+        (num_envs * max_legal_placements,) int32: room for every env's legal grid indices,
+        ascending, end to end; the first legal_offsets[-1] hold them. None without lists.
+        """
+
+    @property
+    def hands(self) -> Annotated[NDArray[numpy.uint8], dict(shape=(None, 4, 21), writable=False)]:
+        """
+        (num_envs, 4, 21) uint8: row k for the seat k turns after the player, 1 for each
+        kind it still holds.
+        """
+
+    @property
+    def seat(self) -> Annotated[NDArray[numpy.int8], dict(shape=(None,), writable=False)]:
+        """(num_envs,) int8: the player's seat."""
+
+    @property
+    def scores(self) -> Annotated[NDArray[numpy.int16], dict(shape=(None, 4), writable=False)]:
+        """(num_envs, 4) int16: the final scores of the games that ended, else 0."""
+
+    @property
+    def terminated(self) -> Annotated[NDArray[numpy.bool_], dict(shape=(None,), writable=False)]:
+        """(num_envs,) bool: whether the env's game ended in the last call."""
+
+    @property
+    def placements(self) -> Annotated[NDArray[numpy.int16], dict(shape=(None,), writable=False)]:
+        """(num_envs,) int16: the pieces placed in the games that ended, else 0."""
+
+    @property
+    def final_observation(self) -> Annotated[NDArray[numpy.uint8], dict(shape=(None, 4, 20, 20), writable=False)] | None:
+        """
+        With same-step autoreset, the planes of each game that ended in the last call, in
+        its rows; None otherwise.
+        """
+
+    @property
+    def final_hands(self) -> Annotated[NDArray[numpy.uint8], dict(shape=(None, 4, 21), writable=False)] | None:
+        """As final_observation, for hands."""
+
+    @property
+    def final_seat(self) -> Annotated[NDArray[numpy.int8], dict(shape=(None,), writable=False)] | None:
+        """As final_observation, for the player's seat."""
 
 class State:
     """

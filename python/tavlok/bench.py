@@ -16,6 +16,7 @@ import numpy as np
 
 import _tavlok
 
+from .pieces import NUM_ACTIONS
 from .vector import VectorEnv
 
 
@@ -80,6 +81,18 @@ def first_legal_from(masks: np.ndarray, start: int) -> np.ndarray:
     return np.where(tail.any(axis=1), start + tail.argmax(axis=1), masks.argmax(axis=1))
 
 
+def first_listed_from(offsets: np.ndarray, indices: np.ndarray, start: int) -> np.ndarray:
+    """``first_legal_from`` over lists of legal grid indices (``mask="indices"``): each list is
+    ascending and they follow each other env by env, so env * NUM_ACTIONS + index ascends over
+    all of them and one binary search per env finds its first index at or after ``start``."""
+    envs = np.arange(len(offsets) - 1)
+    counts = np.diff(offsets)
+    keys = np.repeat(envs * NUM_ACTIONS, counts) + indices
+    at = np.searchsorted(keys, envs * NUM_ACTIONS + start)
+    # An env whose game is over has no list: it takes the 0 appended, which is not played.
+    return np.append(indices, 0)[np.where(at < offsets[1:], at, offsets[:-1])]
+
+
 class VectorBenchResult(NamedTuple):
     num_envs: int
     threads: int
@@ -123,17 +136,21 @@ def run_vector(
         raise ValueError("steps must be at least 1")
     rng = np.random.default_rng(seed)
     with VectorEnv(num_envs, threads, seed=seed, mask=mask) as env:
-        obs = env.reset()
+        obs, _ = env.reset()
         step_seconds = 0.0
         games = 0
         started = time.perf_counter()
         for _ in range(steps):
-            masks = obs["action_mask"]
-            if mask == "bits":
-                masks = np.unpackbits(masks, axis=1)
-            actions = first_legal_from(masks, int(rng.integers(masks.shape[1])))
+            start = int(rng.integers(NUM_ACTIONS))
+            if mask == "indices":
+                actions = first_listed_from(obs["legal_offsets"], obs["legal_indices"], start)
+            else:
+                masks = obs["action_mask"]
+                if mask == "bits":
+                    masks = np.unpackbits(masks, axis=1)
+                actions = first_legal_from(masks, start)
             before = time.perf_counter()
-            obs, _, terminated, _ = env.step(actions)
+            obs, _, terminated, _, _ = env.step(actions)
             step_seconds += time.perf_counter() - before
             games += int(terminated.sum())
         total = time.perf_counter() - started

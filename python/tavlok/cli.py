@@ -65,7 +65,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         "--threads", type=_whole(*THREADS), help="threads of the VectorEnv (default: the cores)"
     )
     bench_parser.add_argument(
-        "--mask", choices=("bytes", "bits"), default="bytes", help="VectorEnv mask form (bytes)"
+        "--mask",
+        choices=("bytes", "bits", "indices"),
+        default="bytes",
+        help="VectorEnv mask form (bytes)",
     )
     arena_parser = commands.add_parser(
         "arena", help="play games between four of the engine's bots, seats rotating every game"

@@ -109,6 +109,71 @@ void ActionMask::write_grid_bytes(std::uint8_t* out) const {
     unpack_bits(bits.data(), bits.size(), out);
 }
 
+// Population counts are one instruction where the processor has it, and a loop in the runtime
+// library otherwise; the baseline x86-64 build cannot assume it, so these are built both ways
+// and the version is picked at load time.
+[[gnu::target_clones("popcnt", "default")]] std::size_t ActionMask::count() const {
+    std::size_t n = 0;
+    for_each_live([&](std::size_t o) { n += anchors_[o].count(); });
+    return n;
+}
+
+namespace {
+
+// The position of rank k among the positions of `anchors`, for k below their number. Inlined
+// into each build of its callers, so that it counts with their population count.
+[[gnu::always_inline]] inline std::size_t nth_position(const GridSet& anchors, std::size_t k) {
+    for (std::size_t w = 0; w < GridSet::WORDS; ++w) {
+        std::uint64_t word = detail::first_position_high(anchors.words[w]);
+        const auto n = static_cast<std::size_t>(std::popcount(word));
+        if (k >= n) {
+            k -= n;
+            continue;
+        }
+        for (; k != 0; --k) word &= ~(std::uint64_t{1} << (63 - std::countl_zero(word)));
+        return w * 64 + static_cast<std::size_t>(std::countl_zero(word));
+    }
+    fatal("no anchor of rank " + std::to_string(k));
+}
+
+}  // namespace
+
+[[gnu::target_clones("popcnt", "default")]] std::size_t ActionMask::nth_grid(std::size_t k) const {
+    std::size_t found = NUM_GRID_INDICES;
+    for_each_live([&](std::size_t o) {
+        if (found != NUM_GRID_INDICES) return;
+        const std::size_t n = anchors_[o].count();
+        if (k >= n) {
+            k -= n;
+            return;
+        }
+        found = o * CELLS_PER_ORIENTATION + nth_position(anchors_[o], k);
+    });
+    if (found == NUM_GRID_INDICES) fatal("no legal action of rank " + std::to_string(k));
+    return found;
+}
+
+[[gnu::target_clones("popcnt", "default")]] std::size_t ActionMask::grid_at_fraction(
+    std::uint64_t key) const {
+    // Each orientation's count is kept as it is taken, so that finding the rank reads the counts
+    // again rather than the anchors.
+    std::array<std::uint16_t, NUM_ORIENTATIONS> counts;
+    std::array<std::uint8_t, NUM_ORIENTATIONS> orientations;
+    std::size_t live = 0, total = 0;
+    for_each_live([&](std::size_t o) {
+        const std::size_t n = anchors_[o].count();
+        orientations[live] = static_cast<std::uint8_t>(o);
+        counts[live++] = static_cast<std::uint16_t>(n);
+        total += n;
+    });
+    if (total == 0) fatal("no legal action to pick");
+    // Multiply-and-shift maps the key onto [0, total) with a bias below total / 2^64.
+    std::size_t k = static_cast<std::size_t>((static_cast<u128>(key) * total) >> 64);
+    std::size_t j = 0;
+    for (; k >= counts[j]; ++j) k -= counts[j];
+    return orientations[j] * CELLS_PER_ORIENTATION + nth_position(anchors_[orientations[j]], k);
+}
+
 void ActionMask::clear_range(ActionRange range) {
     for (std::size_t i = range.start; i < range.end; ++i) set(i, false);
 }

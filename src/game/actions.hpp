@@ -42,9 +42,10 @@ struct OrientationRange {
     std::size_t end = 0;
 };
 
-// How a grid mask is laid out for a caller: one 0/1 byte per grid index, or one bit per grid index
-// packed most significant bit first (the order of numpy.packbits).
-enum class MaskLayout { Bytes, Bits };
+// How a seat's legal actions are handed to a caller: as a grid mask of one 0/1 byte per grid index,
+// or of one bit per grid index packed most significant bit first (the order of numpy.packbits); or
+// as the list of legal grid indices (legal_lists.hpp), which only a batch of envs writes.
+enum class MaskLayout { Bytes, Bits, Indices };
 
 // An agent's legal actions. Indexed by action index, but kept as one anchor set per orientation:
 // position r * 20 + c of set o is the placement of orientation o with its top-left corner at
@@ -76,6 +77,33 @@ public:
         });
     }
 
+    // The mask as the list of its legal grid indices, ascending, written to out; returns its
+    // length. A list longer than `most` is cut short past its first `most` entries, within the
+    // orientation that passed them: out needs room for most + CELLS_PER_ORIENTATION entries, and
+    // a length above `most` means only that the list is longer.
+    std::size_t write_grid_list(std::uint16_t* out, std::size_t most) const {
+        std::size_t length = 0;
+        for_each_live([&](std::size_t o) {
+            if (length > most) return;
+            const GridSet& anchors = anchors_[o];
+            for (std::size_t w = 0; w < GridSet::WORDS; ++w) {
+                std::uint64_t v = anchors.words[w];
+                if (v == 0) continue;
+                // In memory order the first position of each byte is its highest bit. With the
+                // bits of every byte reversed the positions ascend with the bits, and taking the
+                // lowest each time keeps the loop's dependency to a subtraction and a mask.
+                v = ((v >> 1) & 0x5555555555555555ULL) | ((v & 0x5555555555555555ULL) << 1);
+                v = ((v >> 2) & 0x3333333333333333ULL) | ((v & 0x3333333333333333ULL) << 2);
+                v = ((v >> 4) & 0x0F0F0F0F0F0F0F0FULL) | ((v & 0x0F0F0F0F0F0F0F0FULL) << 4);
+                if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+                const std::size_t base = o * CELLS_PER_ORIENTATION + w * 64;
+                for (; v != 0; v &= v - 1)
+                    out[length++] = static_cast<std::uint16_t>(base + std::countr_zero(v));
+            }
+        });
+        return length;
+    }
+
     // Sets byte g of a zero-filled NUM_GRID_INDICES-byte grid for every legal grid index g.
     void mark_grid_bytes(std::uint8_t* out) const {
         for_each_grid([&](std::size_t g) { out[g] = 1; });
@@ -94,7 +122,9 @@ public:
     }
     // The mask as NUM_GRID_INDICES bytes of 0/1; every byte of the output is written.
     void write_grid_bytes(std::uint8_t* out) const;
+    // In one of the two grid layouts.
     void write_grid(std::uint8_t* out, MaskLayout layout) const {
+        if (layout == MaskLayout::Indices) fatal("a grid mask has no indices layout");
         layout == MaskLayout::Bits ? write_grid_bits(out) : write_grid_bytes(out);
     }
 
@@ -114,11 +144,15 @@ public:
     }
 
     bool any() const { return (live_[0] | live_[1]) != 0; }
-    std::size_t count() const {
-        std::size_t n = 0;
-        for_each_live([&](std::size_t o) { n += anchors_[o].count(); });
-        return n;
-    }
+    // The number of legal actions.
+    std::size_t count() const;
+    // The legal grid index of rank k in ascending order, for k below count(): whole words of
+    // anchors are counted past rather than visited bit by bit.
+    std::size_t nth_grid(std::size_t k) const;
+    // The legal grid index of rank floor(key * count() / 2^64): `key` read as a fraction of the
+    // way through the list, in one pass (for a uniform pick from a uniform key). Stops fatally on
+    // an empty mask.
+    std::size_t grid_at_fraction(std::uint64_t key) const;
     bool operator==(const ActionMask&) const = default;
 
 private:

@@ -35,6 +35,10 @@ WorkerPool::WorkerPool(std::size_t num_threads) : forks_seen_(fork_generation())
     start(num_threads > 1 ? num_threads - 1 : 0);
 }
 
+void WorkerPool::start_threads(std::size_t num_threads) {
+    if (workers_.empty()) start(num_threads > 1 ? num_threads - 1 : 0);
+}
+
 WorkerPool::~WorkerPool() { stop(); }
 
 void WorkerPool::start(std::size_t num_workers) {
@@ -189,93 +193,186 @@ void WorkerPool::run_erased(std::size_t count, Task task, void* context) {
     if (interrupted_) throw Interrupted(done_.load(std::memory_order_relaxed), count);
 }
 
-// ---- Batch ------------------------------------------------------------------------------------
+// ---- EnvBatch ---------------------------------------------------------------------------------
 
-Batch::Batch(std::size_t num_envs, std::size_t num_threads, MaskLayout layout, std::uint64_t seed)
-    : envs_(num_envs),
+EnvBatch::EnvBatch(std::size_t num_envs, std::size_t num_threads, MaskLayout layout,
+                   Autoreset autoreset, std::uint64_t seed)
+    : generators_(num_envs),
       layout_(layout),
-      pool_(std::clamp<std::size_t>(num_threads, 1, std::max<std::size_t>(num_envs, 1))) {
-    for (std::size_t i = 0; i < envs_.size(); ++i) seed_generator(i, seed);
+      autoreset_(autoreset),
+      lists_(layout == MaskLayout::Indices ? num_envs : 0),
+      threads_wanted_(std::clamp<std::size_t>(num_threads, 1, std::max<std::size_t>(num_envs, 1))),
+      pool_(1) {
+    for (std::size_t i = 0; i < num_envs; ++i) seed_generator(i, seed);
 }
 
-std::size_t Batch::bytes_per_env() { return sizeof(Env); }
+std::size_t EnvBatch::base_bytes_per_env(MaskLayout layout) {
+    const std::size_t lists =
+        layout == MaskLayout::Indices
+            ? MAX_LEGAL_PLACEMENTS * sizeof(std::uint16_t) + sizeof(std::int32_t)
+            : 0;
+    return sizeof(std::mt19937_64) + lists;
+}
 
-void Batch::seed_generator(std::size_t env, std::uint64_t seed) {
+void EnvBatch::seed_generator(std::size_t env, std::uint64_t seed) {
     // seed_seq mixes all four words, so neighbouring seeds and neighbouring envs start far apart,
     // and its output is fixed by the standard: the same on every platform.
     std::seed_seq words{static_cast<std::uint32_t>(seed), static_cast<std::uint32_t>(seed >> 32),
                         static_cast<std::uint32_t>(env),
                         static_cast<std::uint32_t>(static_cast<std::uint64_t>(env) >> 32)};
-    envs_[env].generator.seed(words);
+    generators_[env].seed(words);
 }
 
-void Batch::reset(const BatchBuffers& out, std::optional<std::uint64_t> seed) {
-    pool_.run(envs_.size(), [&](std::size_t begin, std::size_t end) {
+void EnvBatch::reset(const BatchBuffers& out, std::span<const std::optional<std::uint64_t>> seeds,
+                     const std::uint8_t* only) {
+    if (!seeds.empty() && seeds.size() != size())
+        fatal("batch of " + std::to_string(size()) + " envs given " + std::to_string(seeds.size()) +
+              " seeds");
+    pool_.run(size(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
-            if (seed) seed_generator(i, *seed);
-            envs_[i].game = fresh_;
-            settle(i, out);
-            out.terminated[i] = 0;
+            if (only != nullptr && only[i] == 0) continue;
+            if (!seeds.empty() && seeds[i]) {
+                seed_generator(i, *seeds[i]);
+                reseeded(i);
+            }
+            start(i, generators_[i]);
+            clear_result(i, out);
+            write_view(i, out);
         }
     });
+    write_lists(out);
 }
 
-std::optional<RefusedAction> Batch::check(std::span<const std::int64_t> actions) const {
-    if (actions.size() != envs_.size())
-        fatal("batch of " + std::to_string(envs_.size()) + " envs given " +
+std::optional<RefusedAction> EnvBatch::check(std::span<const std::int64_t> actions) const {
+    if (actions.size() != size())
+        fatal("batch of " + std::to_string(size()) + " envs given " +
               std::to_string(actions.size()) + " actions");
     for (std::size_t i = 0; i < actions.size(); ++i) {
-        const Game& game = envs_[i].game;
-        const std::int64_t a = actions[i];
-        const std::optional<std::size_t> grid_index =
-            a >= 0 ? std::optional<std::size_t>(static_cast<std::size_t>(a)) : std::nullopt;
-        if (const std::optional<std::string_view> refusal = game.refusal(grid_index)) {
-            // settle leaves every env at a seat that can move, observed since the last move.
-            if (*refusal == STALE_MASK)
-                fatal("env " + std::to_string(i) + " waits at a seat without a current mask");
-            return RefusedAction{i, a, game.agent_selection};
-        }
+        // A game that is over plays no action: the step restarts it, unless restarting is the
+        // caller's job.
+        const bool game_over = over(i);
+        if (game_over ? autoreset_ == Autoreset::Disabled : !allows(i, actions[i]))
+            return RefusedAction{i, actions[i], view(i).seat, game_over};
     }
     return std::nullopt;
 }
 
-BatchStep Batch::step(std::span<const std::int64_t> actions, const BatchBuffers& out) {
+BatchStep EnvBatch::step(std::span<const std::int64_t> actions, const BatchBuffers& out) {
     BatchStep result;
     result.refused = check(actions);
     if (result.refused) return result;
-    pool_.run(envs_.size(), [&](std::size_t begin, std::size_t end) {
+    pool_.run(size(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
-            if (const std::optional<InvalidAction> refusal =
-                    envs_[i].game.step(static_cast<std::size_t>(actions[i])))
-                fatal("env " + std::to_string(i) +
-                      " refused a checked action: " + refusal->message);
-            out.terminated[i] = settle(i, out) ? 1 : 0;
+            clear_result(i, out);
+            if (over(i)) {
+                start(i, generators_[i]);
+            } else if (!play(i, static_cast<std::size_t>(actions[i]), generators_[i])) {
+                out.terminated[i] = 1;
+                write_result(i, out);
+                if (autoreset_ == Autoreset::SameStep) {
+                    write_final_view(i, out);
+                    start(i, generators_[i]);
+                }
+            }
+            write_view(i, out);
         }
     });
+    write_lists(out);
     result.finished = static_cast<std::size_t>(
-        std::count(out.terminated, out.terminated + envs_.size(), std::uint8_t{1}));
+        std::count(out.terminated, out.terminated + size(), std::uint8_t{1}));
     return result;
 }
 
-bool Batch::settle(std::size_t env, const BatchBuffers& out) {
-    Game& game = envs_[env].game;
-    std::int16_t* rewards = out.rewards + env * NUM_AGENTS;
-    std::fill(rewards, rewards + NUM_AGENTS, std::int16_t{0});
+void EnvBatch::clear_result(std::size_t env, const BatchBuffers& out) {
+    out.terminated[env] = 0;
+    std::fill_n(out.scores + env * NUM_AGENTS, NUM_AGENTS, std::int16_t{0});
     out.placements[env] = 0;
-    const bool ended = !game.settle();
-    if (ended) {
-        const auto scores = game.rewards();
-        for (std::size_t s = 0; s < NUM_AGENTS; ++s) {
-            rewards[s] = *scores[s];
-            out.placements[env] += game.agents[s].pieces_placed;
-        }
-        // Seat 0 of a new game always has a move.
-        game = fresh_;
+    if (out.rewards != nullptr) out.rewards[env] = 0;
+}
+
+void EnvBatch::write_view(std::size_t env, const BatchBuffers& out) {
+    const EnvView v = view(env);
+    v.seen.write_planes(out.planes + env * PLANE_BYTES);
+    v.seen.write_hands(out.hands + env * HAND_BYTES);
+    out.seats[env] = static_cast<std::int8_t>(v.seat);
+    if (layout_ == MaskLayout::Indices) return lists_.list(env, v.legal);
+    std::uint8_t* mask = out.masks + env * mask_bytes(layout_);
+    if (v.legal != nullptr)
+        v.legal->write_grid(mask, layout_);
+    else
+        std::memset(mask, 0, mask_bytes(layout_));
+}
+
+void EnvBatch::write_final_view(std::size_t env, const BatchBuffers& out) const {
+    const EnvView v = view(env);
+    v.seen.write_planes(out.final_planes + env * PLANE_BYTES);
+    v.seen.write_hands(out.final_hands + env * HAND_BYTES);
+    out.final_seats[env] = static_cast<std::int8_t>(v.seat);
+}
+
+void EnvBatch::write_lists(const BatchBuffers& out) {
+    if (layout_ == MaskLayout::Indices) lists_.pack(pool_, out.legal_offsets, out.legal_indices);
+}
+
+// ---- Batch ------------------------------------------------------------------------------------
+
+Batch::Batch(std::size_t num_envs, std::size_t num_threads, MaskLayout layout, std::uint64_t seed,
+             Autoreset autoreset)
+    : EnvBatch(num_envs, num_threads, layout, autoreset, seed), envs_(num_envs) {
+    start_threads();
+}
+
+std::size_t Batch::bytes_per_env(MaskLayout layout) {
+    return base_bytes_per_env(layout) + sizeof(Env);
+}
+
+void Batch::start(std::size_t env, std::mt19937_64&) {
+    Game& game = envs_[env].game;
+    game = fresh_;
+    // Seat 0 of a new game always has a move.
+    if (!game.settle()) fatal("a new game is over");
+}
+
+bool Batch::play(std::size_t env, std::size_t action, std::mt19937_64&) {
+    Env& e = envs_[env];
+    e.last_mover = static_cast<std::uint8_t>(e.game.agent_selection);
+    if (const std::optional<InvalidAction> refusal = e.game.step(action))
+        fatal("env " + std::to_string(env) + " refused a checked action: " + refusal->message);
+    return e.game.settle();
+}
+
+bool Batch::allows(std::size_t env, std::int64_t action) const {
+    const Game& game = envs_[env].game;
+    const std::optional<std::size_t> grid_index =
+        action >= 0 ? std::optional<std::size_t>(static_cast<std::size_t>(action)) : std::nullopt;
+    const std::optional<std::string_view> refusal = game.refusal(grid_index);
+    // Every env waits at a seat that can move, observed since the last move.
+    if (refusal && *refusal == STALE_MASK)
+        fatal("env " + std::to_string(env) + " waits at a seat without a current mask");
+    return !refusal;
+}
+
+const ActionMask* Batch::legal(std::size_t env) const {
+    const Game& game = envs_[env].game;
+    // The game stops at a seat that can move until all four are done.
+    const Agent& mover = game.agents[game.agent_selection];
+    return mover.done ? nullptr : &mover.action_mask;
+}
+
+EnvView Batch::view(std::size_t env) const {
+    const Env& e = envs_[env];
+    const ActionMask* moves = legal(env);
+    const std::size_t seat = moves != nullptr ? e.game.agent_selection : e.last_mover;
+    return {e.game.seen_by(seat), moves, seat};
+}
+
+void Batch::write_result(std::size_t env, const BatchBuffers& out) const {
+    const Game& game = envs_[env].game;
+    const auto scores = game.rewards();
+    for (std::size_t s = 0; s < NUM_AGENTS; ++s) {
+        out.scores[env * NUM_AGENTS + s] = *scores[s];
+        out.placements[env] += game.agents[s].pieces_placed;
     }
-    game.write_view(game.agent_selection, out.planes + env * PLANE_BYTES,
-                    out.masks + env * mask_bytes(layout_), layout_);
-    out.seats[env] = static_cast<std::int8_t>(game.agent_selection);
-    return ended;
 }
 
 }  // namespace game

@@ -1,9 +1,12 @@
 // Many independent games stepped together, for training loops that want thousands of turns per
-// call: every game always waits at a seat that can still move, finished games restart by
-// themselves, and the work is split over a small pool of threads that lives as long as the batch.
+// call: every game always waits at a decision (a seat that can still move) or shows how it ended,
+// finished games restart as Gymnasium's vector envs restart them, and the work is split over a
+// small pool of threads that lives as long as the batch.
 //
-// The batch writes into buffers that its caller owns and reuses from call to call, so a step
-// allocates nothing.
+// Two batches share the machinery (EnvBatch): Batch, where the caller plays every seat, and
+// LearnerBatch (learner_batch.hpp), where the caller plays one seat and the engine's bots the
+// other three. Both write into buffers that their caller owns and reuses from call to call, so a
+// step allocates nothing.
 #pragma once
 
 #include <atomic>
@@ -18,6 +21,7 @@
 #include <type_traits>
 
 #include "game.hpp"
+#include "game/legal_lists.hpp"
 
 namespace game {
 
@@ -74,6 +78,10 @@ public:
             const_cast<void*>(static_cast<const void*>(&job)));
     }
 
+    // Starts the threads of a pool made with one, for num_threads in all: a caller that must
+    // allocate before it starts threads (which fail for want of memory too) makes the pool first.
+    void start_threads(std::size_t num_threads);
+
     // Ends the threads; later jobs run on the calling thread alone.
     void stop();
 
@@ -128,14 +136,43 @@ private:
     std::atomic<bool> check_due_{false};
 };
 
-// Where a batch writes, each an array over the envs of the batch, owned by the caller.
+// How a batch restarts an env whose game has ended: the autoreset modes of Gymnasium's vector envs.
+enum class Autoreset : std::uint8_t {
+    // The step that ends a game shows its final view; the env's next step starts a new game and
+    // plays no action.
+    NextStep,
+    // The step that ends a game writes its final view aside (the final_ buffers) and shows the
+    // new game's first view.
+    SameStep,
+    // A game that ended stays over until reset starts a new one; an action for it is refused.
+    Disabled,
+};
+
+// Where a batch writes, each an array over the envs of the batch, owned by the caller. A view is
+// what the env's player sees: the player to move in a game that goes on, or, once the game is
+// over, the player the batch serves (its learner, or the seat that made the last placement).
 struct BatchBuffers {
-    std::uint8_t* planes = nullptr;  // PLANE_BYTES per env: the mover's view, plane, row, col
-    std::uint8_t* masks = nullptr;   // Batch::mask_bytes(layout) per env: the mover's legal actions
-    std::int8_t* seats = nullptr;    // the seat to move
-    std::int16_t* rewards = nullptr;     // NUM_AGENTS per env: final scores, or 0 while playing
-    std::uint8_t* terminated = nullptr;  // 1 when the env's game ended in this call
-    std::int16_t* placements = nullptr;  // pieces placed in the game that ended, or 0
+    std::uint8_t* planes = nullptr;  // PLANE_BYTES per env: the player's planes, in its frame
+    // The player's legal actions: EnvBatch::mask_bytes(layout) per env in the grid layouts, or,
+    // in the indices layout, lists (legal_lists.hpp): num_envs + 1 offsets and room for
+    // num_envs * MAX_LEGAL_PLACEMENTS indices. A game that is over has none.
+    std::uint8_t* masks = nullptr;
+    std::int32_t* legal_offsets = nullptr;
+    std::int32_t* legal_indices = nullptr;
+    std::uint8_t* hands = nullptr;  // HAND_BYTES per env, the player's first
+    std::int8_t* seats = nullptr;   // the player's seat
+    // What the call ended: 1 for an env whose game ended in it, with its scores in seat order, the
+    // pieces placed in it, and the player's reward (batches without one leave `rewards` alone);
+    // 0 elsewhere.
+    std::uint8_t* terminated = nullptr;
+    std::int16_t* scores = nullptr;  // NUM_AGENTS per env
+    std::int16_t* placements = nullptr;
+    float* rewards = nullptr;
+    // With Autoreset::SameStep, the final view of each game that ended in the call (its legal
+    // actions are none, and not written); the rows of other envs are left as they were.
+    std::uint8_t* final_planes = nullptr;
+    std::uint8_t* final_hands = nullptr;
+    std::int8_t* final_seats = nullptr;
 };
 
 // An action that the batch refused, and so did not step any env.
@@ -143,38 +180,56 @@ struct RefusedAction {
     std::size_t env = 0;
     std::int64_t action = 0;
     std::size_t seat = 0;
+    // The env's game is over and waits for a reset (Autoreset::Disabled).
+    bool game_over = false;
 };
 
 struct BatchStep {
     std::optional<RefusedAction> refused;
-    std::size_t finished = 0;  // envs whose game ended (and restarted) in this step
+    std::size_t finished = 0;  // envs whose game ended in this step
 };
 
-class Batch {
-public:
-    // num_threads is clamped to [1, num_envs]. Every env's generator is seeded from (seed, its
-    // index). The games are new but nothing is written until reset. Throws std::bad_alloc when
-    // num_envs games do not fit in memory, and std::system_error when the threads cannot start.
-    Batch(std::size_t num_envs, std::size_t num_threads, MaskLayout layout, std::uint64_t seed);
+// What one env shows: the seats as its player sees them, and the player's legal actions (none once
+// the game is over).
+struct EnvView {
+    TableView seen;
+    const ActionMask* legal = nullptr;
+    std::size_t seat = 0;
+};
 
-    std::size_t size() const { return envs_.size(); }
+// The machinery of a batch of envs: seeding, restarting, checking actions before any env moves,
+// writing views, and spreading the envs over the threads. What a game does is the derived batch's.
+class EnvBatch {
+public:
+    virtual ~EnvBatch() = default;
+    EnvBatch(const EnvBatch&) = delete;
+    EnvBatch& operator=(const EnvBatch&) = delete;
+
+    std::size_t size() const { return generators_.size(); }
     std::size_t num_threads() const { return pool_.num_threads(); }
     MaskLayout layout() const { return layout_; }
+    Autoreset autoreset() const { return autoreset_; }
+    // Bytes of mask per env in `layout`: none for lists.
     static constexpr std::size_t mask_bytes(MaskLayout layout) {
-        return layout == MaskLayout::Bits ? NUM_GRID_INDICES / 8 : NUM_GRID_INDICES;
+        return layout == MaskLayout::Bits    ? NUM_GRID_INDICES / 8
+               : layout == MaskLayout::Bytes ? NUM_GRID_INDICES
+                                             : 0;
     }
 
-    // Starts a new game in every env and writes its first observation; rewards, terminated and
-    // placements are zeroed. With a seed, every generator is seeded again from (seed, index);
-    // without one, the generators carry on.
-    void reset(const BatchBuffers& out, std::optional<std::uint64_t> seed = std::nullopt);
+    // Starts a new game in every env, or only in those whose byte of `only` is not 0, and writes
+    // its first view; their terminated, scores, placements and rewards are zeroed. `seeds` is
+    // empty or holds one entry per env: a seed seeds that env's generator again from (seed, env
+    // index); without one, the generator carries on.
+    void reset(const BatchBuffers& out, std::span<const std::optional<std::uint64_t>> seeds = {},
+               const std::uint8_t* only = nullptr);
 
-    // Plays actions[i] (a grid index) for the seat to move of env i, then passes the seats that
-    // are done; a game whose four seats are done reports its scores and restarts at once. If any
-    // action is not legal, the first such env is reported and nothing is stepped or written.
+    // Plays actions[i] (a grid index) in env i and on to its next decision, and writes every env's
+    // view. An env whose game ended in the previous step starts a new game instead, whatever its
+    // action (Autoreset::NextStep). If any action is not legal, the first such env is reported
+    // and nothing is stepped or written.
     BatchStep step(std::span<const std::int64_t> actions, const BatchBuffers& out);
 
-    // The first env whose action is not legal for its seat to move.
+    // The first env whose action would be refused.
     std::optional<RefusedAction> check(std::span<const std::int64_t> actions) const;
 
     // Ends the worker threads; later calls run on the calling thread.
@@ -185,29 +240,88 @@ public:
     // no longer one step apart: only a reset brings them together again.
     void stop_when(StopCheck* check) { pool_.stop_when(check); }
 
-    // The memory a game of the batch takes, besides the buffers its caller owns.
-    static std::size_t bytes_per_env();
+    // Each env's own random source, seeded from (seed, env index).
+    const std::mt19937_64& generator(std::size_t env) const { return generators_[env]; }
+    // Whether the env's game is over, waiting for its restart.
+    bool over(std::size_t env) const { return legal(env) == nullptr; }
+    // What env i shows now.
+    virtual EnvView view(std::size_t env) const = 0;
+
+protected:
+    // Throws std::bad_alloc when num_envs envs do not fit in memory, and std::system_error when
+    // the threads cannot start.
+    EnvBatch(std::size_t num_envs, std::size_t num_threads, MaskLayout layout, Autoreset autoreset,
+             std::uint64_t seed);
+
+    // Starts the worker threads; the derived batch calls it once its games are allocated, so
+    // that a batch too large for memory is refused as such, not as threads that could not start.
+    void start_threads() { pool_.start_threads(threads_wanted_); }
+
+    // The memory the batch itself takes per env, besides the derived batch's games and the
+    // buffers its caller owns.
+    static std::size_t base_bytes_per_env(MaskLayout layout);
+
+    // A new game in the env, played on to its first decision.
+    virtual void start(std::size_t env, std::mt19937_64& generator) = 0;
+    // The env's generator was seeded again: whatever was drawn from the old one is forgotten.
+    virtual void reseeded(std::size_t) {}
+    // Plays a legal action and on to the next decision; returns false once the game is over.
+    virtual bool play(std::size_t env, std::size_t action, std::mt19937_64& generator) = 0;
+    // Whether the env's player may play the action now (for an env whose game goes on).
+    virtual bool allows(std::size_t env, std::int64_t action) const = 0;
+    // The legal actions of the env's player, or null once the game is over.
+    virtual const ActionMask* legal(std::size_t env) const = 0;
+    // For a game that is over: its scores, placements and reward, into row `env` of `out`.
+    virtual void write_result(std::size_t env, const BatchBuffers& out) const = 0;
+
+private:
+    void seed_generator(std::size_t env, std::uint64_t seed);
+    // Zeroes what the call ended for env i.
+    static void clear_result(std::size_t env, const BatchBuffers& out);
+    // The env's view into its rows of the view buffers, and its legal list into its slot; the
+    // lists are packed into the buffers after all envs (write_lists).
+    void write_view(std::size_t env, const BatchBuffers& out);
+    void write_final_view(std::size_t env, const BatchBuffers& out) const;
+    void write_lists(const BatchBuffers& out);
+
+    SizedByCaller<std::mt19937_64> generators_;
+    MaskLayout layout_;
+    Autoreset autoreset_;
+    LegalLists lists_;  // for the indices layout only
+    std::size_t threads_wanted_;
+    WorkerPool pool_;
+};
+
+// The batch of self-play: the caller plays every seat. Each env waits at the seat to move (which
+// can move: seats that are done are passed), and a game that ends shows the view of the seat that
+// made the last placement.
+class Batch final : public EnvBatch {
+public:
+    // num_threads is clamped to [1, num_envs]. Every env's generator is seeded from (seed, its
+    // index). The games are new but nothing is written until reset. Throws as EnvBatch does.
+    Batch(std::size_t num_envs, std::size_t num_threads, MaskLayout layout, std::uint64_t seed,
+          Autoreset autoreset = Autoreset::NextStep);
+
+    // The memory a game of the batch takes in `layout`, besides the buffers its caller owns.
+    static std::size_t bytes_per_env(MaskLayout layout);
 
     const Game& game(std::size_t env) const { return envs_[env].game; }
-    // Each env's own random source. The rules draw nothing today; anything random added later
-    // draws from here, so that one seed replays the whole batch.
-    const std::mt19937_64& generator(std::size_t env) const { return envs_[env].generator; }
+    EnvView view(std::size_t env) const override;
 
 private:
     struct Env {
         Game game;
-        std::mt19937_64 generator;
+        std::uint8_t last_mover = 0;
     };
 
-    void seed_generator(std::size_t env, std::uint64_t seed);
-    // Moves env i on to a seat that can move, restarting a finished game, and writes its outputs.
-    // Returns whether a game ended.
-    bool settle(std::size_t env, const BatchBuffers& out);
+    void start(std::size_t env, std::mt19937_64& generator) override;
+    bool play(std::size_t env, std::size_t action, std::mt19937_64& generator) override;
+    bool allows(std::size_t env, std::int64_t action) const override;
+    const ActionMask* legal(std::size_t env) const override;
+    void write_result(std::size_t env, const BatchBuffers& out) const override;
 
     SizedByCaller<Env> envs_;
-    MaskLayout layout_;
     Game fresh_;
-    WorkerPool pool_;
 };
 
 }  // namespace game

@@ -7,15 +7,11 @@ namespace game {
 
 std::optional<std::size_t> random_action(const State& state, std::uint64_t key) {
     if (state.is_terminal()) return std::nullopt;
-    const ActionMask legal = state.legal_mask();
-    // Multiply-and-shift maps the key onto [0, n) with a bias below n / 2^64.
-    const std::size_t pick =
-        static_cast<std::size_t>((static_cast<u128>(key) * legal.count()) >> 64);
-    std::size_t seen = 0, chosen = 0;
-    legal.for_each_grid([&](std::size_t g) {
-        if (seen++ == pick) chosen = g;
-    });
-    return chosen;
+    return random_pick(state.legal_mask(), key);
+}
+
+std::size_t random_pick(const ActionMask& legal, std::uint64_t key) {
+    return legal.grid_at_fraction(key);
 }
 
 std::optional<std::size_t> greedy_action(const State& state) {

@@ -13,6 +13,8 @@ namespace game {
 // Uniform over the legal placements of the seat to move, in ascending grid order; `key` is a
 // uniform random 64-bit number, which picks the placement floor(key * n / 2^64) of the n.
 std::optional<std::size_t> random_action(const State& state, std::uint64_t key);
+// The same pick from legal placements the caller has worked out already (at least one).
+std::size_t random_pick(const ActionMask& legal, std::uint64_t key);
 
 // Largest piece first: among the legal placements of the seat to move that use a piece with the
 // most cells, the one with the highest

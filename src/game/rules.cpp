@@ -66,6 +66,14 @@ void TableView::write_planes(std::uint8_t* planes) const {
     unpack_bits(bits.data(), bits.size(), planes);
 }
 
+void TableView::write_hands(std::uint8_t* hands) const {
+    for (std::size_t k = 0; k < NUM_AGENTS; ++k) {
+        const std::uint32_t held = seat(k).available_pieces.bits();
+        for (std::size_t j = 0; j < NUM_PIECE_TYPES; ++j)
+            hands[k * NUM_PIECE_TYPES + j] = static_cast<std::uint8_t>((held >> j) & 1u);
+    }
+}
+
 // ---- Which placements are legal ---------------------------------------------------------------
 
 namespace {

@@ -22,6 +22,8 @@ namespace game {
 
 inline constexpr std::size_t NUM_AGENTS = 4;
 inline constexpr std::size_t PLANE_BYTES = NUM_AGENTS * BOARD_SIZE * BOARD_SIZE;
+// One 0/1 byte per seat and piece kind: which kinds each seat still holds.
+inline constexpr std::size_t HAND_BYTES = NUM_AGENTS * NUM_PIECE_TYPES;
 
 // Row p lists the seats p, p + 1, p + 2, p + 3 (mod 4): the order in which seat p sees the boards.
 using SeatOrder = std::array<std::array<std::uint8_t, NUM_AGENTS>, NUM_AGENTS>;
@@ -49,6 +51,8 @@ public:
     }
 
     const SeatPosition& observer() const { return *seats_[0]; }
+    // Entry k: the seat that places k turns after the observer.
+    const SeatPosition& seat(std::size_t k) const { return *seats_[k]; }
     const Bitboard& board(std::size_t k) const { return seats_[k]->board_turned(k); }
     const GridSet& grid(std::size_t k) const { return seats_[k]->grid_turned[k]; }
 
@@ -60,6 +64,9 @@ public:
 
     // The four boards as PLANE_BYTES 0/1 bytes: plane k, row, col.
     void write_planes(std::uint8_t* planes) const;
+    // The four hands as HAND_BYTES 0/1 bytes: row k for entry k, column j for the j-th kind of
+    // ALL_PIECE_TYPES, 1 while that seat still holds it.
+    void write_hands(std::uint8_t* hands) const;
 
 private:
     static void check_observer(std::size_t observer);

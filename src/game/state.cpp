@@ -51,13 +51,12 @@ std::optional<InvalidAction> State::apply(std::size_t grid_index) {
         return InvalidAction{std::string(name(action.piece_type)) + " at grid index " +
                              std::to_string(grid_index) + " for seat " + std::to_string(to_move_) +
                              ": " + reason};
-    check_index(num_placements_, history_.size());
-    seats_[to_move_].place(set, grid_index);
-    history_[num_placements_++] = static_cast<std::uint16_t>(grid_index);
-    to_move_ = static_cast<std::uint8_t>((to_move_ + 1) % NUM_AGENTS);
-    pass_seats_that_cannot_move(seats_, to_move_,
-                                [&](std::size_t seat) { return can_place(seen_by(seat)); });
+    apply_legal(grid_index);
     return std::nullopt;
+}
+
+void State::apply_legal(std::size_t grid_index) {
+    apply_legal(grid_index, [&](std::size_t seat) { return can_place(seen_by(seat)); });
 }
 
 State::Replay State::from_history(std::span<const std::uint16_t> history) {

@@ -41,6 +41,15 @@ public:
     // have no legal placement left. A move that is not legal is refused with the reason and
     // changes nothing.
     std::optional<InvalidAction> apply(std::size_t grid_index);
+    // apply for a placement the caller knows to be legal for the seat to move (one that
+    // legal_mask() holds), without checking it again: for the engine's own players, which pick
+    // from that mask.
+    void apply_legal(std::size_t grid_index);
+    // The same, asking can_move(seat) whether each seat whose turn comes has a legal placement
+    // (as pass_seats_that_cannot_move does), so that a caller who works out that seat's legal
+    // placements anyway works them out once. can_move must answer as can_place would.
+    template <class CanMove>
+    void apply_legal(std::size_t grid_index, CanMove&& can_move);
 
     // A new game with the placements replayed; the index of the first refused one otherwise.
     struct Replay;
@@ -78,6 +87,15 @@ private:
     std::uint8_t num_placements_ = 0;
     std::uint8_t to_move_ = 0;
 };
+
+template <class CanMove>
+void State::apply_legal(std::size_t grid_index, CanMove&& can_move) {
+    check_index(num_placements_, history_.size());
+    seats_[to_move_].place(ACTION_SET(), grid_index);
+    history_[num_placements_++] = static_cast<std::uint16_t>(grid_index);
+    to_move_ = static_cast<std::uint8_t>((to_move_ + 1) % NUM_AGENTS);
+    pass_seats_that_cannot_move(seats_, to_move_, can_move);
+}
 
 struct State::Replay {
     State state;

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <numeric>
+#include <vector>
+
+#include "game/legal_lists.hpp"
+#include "support/drivers.hpp"
 
 namespace game {
 namespace {
@@ -91,6 +95,56 @@ TEST(ActionSet, GridMaskLaysMasksOnTheGrid) {
 
     // The bitset form gives the same bytes as the bool form.
     EXPECT_EQ(set.grid_mask(set.initial_mask), set.grid_mask(set.initial_actions()));
+}
+
+TEST(ActionMask, CountsAndRanksItsGridIndicesInGridOrder) {
+    // Masks of every kind of density: none, the openings, mid-game positions, every placement.
+    std::vector<ActionMask> masks = {ActionMask{}, ACTION_SET().initial_mask};
+    for (unsigned seed = 1; seed <= 6; ++seed)
+        masks.push_back(support::random_state(seed, seed * 9).legal_mask());
+    ActionMask all;
+    for (std::size_t g = 0; g < NUM_GRID_INDICES; ++g)
+        if (ACTION_SET().grid[g]) all.set_grid(g, true);
+    masks.push_back(all);
+    for (const ActionMask& mask : masks) {
+        std::vector<std::size_t> expected;
+        for (std::size_t g = 0; g < NUM_GRID_INDICES; ++g)
+            if (mask.test_grid(g)) expected.push_back(g);
+        ASSERT_EQ(mask.count(), expected.size());
+        // Every rank of the game's masks; a spread of the 30,433 of the full one.
+        const std::size_t stride = expected.size() > MAX_LEGAL_PLACEMENTS ? 13 : 1;
+        for (std::size_t k = 0; k < expected.size(); k += stride)
+            ASSERT_EQ(mask.nth_grid(k), expected[k]) << "rank " << k;
+        EXPECT_THROW(mask.nth_grid(expected.size()), Panic);
+        // A key is a fraction of the way through the list: rank floor(key * n / 2^64).
+        if (expected.empty()) {
+            EXPECT_THROW(mask.grid_at_fraction(0), Panic);
+        } else {
+            const std::uint64_t max = UINT64_MAX;
+            EXPECT_EQ(mask.grid_at_fraction(0), expected.front());
+            EXPECT_EQ(mask.grid_at_fraction(max), expected.back());
+            for (std::size_t k = 0; k < expected.size(); k += stride) {
+                // The smallest key of rank k: k * 2^64 / n, rounded up.
+                const auto first = static_cast<std::uint64_t>(
+                    ((u128{k} << 64) + expected.size() - 1) / expected.size());
+                ASSERT_EQ(mask.grid_at_fraction(first), expected[k]) << "rank " << k;
+                if (k > 0) {
+                    ASSERT_EQ(mask.grid_at_fraction(first - 1), expected[k - 1]);
+                }
+            }
+        }
+        // As a list; one longer than asked for is cut short within one orientation past it.
+        std::vector<std::uint16_t> list(MAX_LEGAL_PLACEMENTS + CELLS_PER_ORIENTATION);
+        const std::size_t length = mask.write_grid_list(list.data(), MAX_LEGAL_PLACEMENTS);
+        if (expected.size() > MAX_LEGAL_PLACEMENTS) {
+            EXPECT_GT(length, MAX_LEGAL_PLACEMENTS);
+            EXPECT_LE(length, MAX_LEGAL_PLACEMENTS + CELLS_PER_ORIENTATION);
+            expected.resize(length);
+        } else {
+            ASSERT_EQ(length, expected.size());
+        }
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), list.begin()));
+    }
 }
 
 }  // namespace

@@ -13,152 +13,199 @@
 #include <vector>
 
 #include "support/drivers.hpp"
+#include "support/naive_model.hpp"
 
 namespace game {
 namespace {
 
 using namespace support;
 
-bool legal_in(const std::uint8_t* mask, MaskLayout layout, std::size_t g) {
-    return layout == MaskLayout::Bits ? (mask[g / 8] >> (7 - g % 8)) & 1 : mask[g] == 1;
-}
-
-// The first grid index at or after `start` that the mask allows, wrapping around.
-std::int64_t first_legal(const std::uint8_t* mask, MaskLayout layout, std::size_t start) {
-    for (std::size_t k = 0; k < NUM_GRID_INDICES; ++k) {
-        const std::size_t g = (start + k) % NUM_GRID_INDICES;
-        if (legal_in(mask, layout, g)) return static_cast<std::int64_t>(g);
-    }
-    ADD_FAILURE() << "an env waits at a seat without a legal action";
-    return 0;
-}
-
-std::vector<std::int64_t> choose(const Batch& batch, const BatchOutputs& out, std::mt19937& rng) {
-    std::vector<std::int64_t> actions(batch.size());
-    const std::size_t stride = Batch::mask_bytes(batch.layout());
-    for (std::size_t i = 0; i < batch.size(); ++i)
-        actions[i] =
-            first_legal(out.masks.data() + i * stride, batch.layout(), rng() % NUM_GRID_INDICES);
-    return actions;
-}
-
 bool all_done(const Game& game) {
     return std::all_of(game.agents.begin(), game.agents.end(),
                        [](const Agent& a) { return a.done; });
 }
 
-// One game driven the long way round, with the allocating observe: step, then observe the seat to
-// move, pass it if it is done, and start a new game once all four are.
+// The hands as seat `viewer` sees them, from the kinds each seat placed (named by the naive
+// model's catalogue).
+std::vector<std::uint8_t> hands_seen(const std::array<std::array<bool, 21>, 4>& placed,
+                                     std::size_t viewer) {
+    std::vector<std::uint8_t> hands;
+    for (std::size_t k = 0; k < NUM_AGENTS; ++k)
+        for (std::size_t kind = 0; kind < NUM_PIECE_TYPES; ++kind)
+            hands.push_back(placed[(viewer + k) % NUM_AGENTS][kind] ? 0 : 1);
+    return hands;
+}
+
+// One env of a self-play batch played the long way round, with the allocating observe: step, then
+// observe the seat to move, pass it if it is done; once all four are, show the last mover's view
+// and restart as the autoreset mode says.
 struct Reference {
+    Autoreset autoreset;
     Game game;
+    std::size_t seat = 0;  // whose view the env shows
     Observation view;
+    std::array<std::array<bool, 21>, 4> placed{};
+    bool over = false;
+    // What the last step ended, if it ended a game.
     std::optional<std::array<std::int16_t, NUM_AGENTS>> final_scores;
     int placements = 0;
+    std::size_t final_seat = 0;
+    Observation final_view;
+    std::vector<std::uint8_t> final_hands;
 
-    Reference() { settle(); }
+    explicit Reference(Autoreset mode) : autoreset(mode) { settle(); }
 
-    void play(std::size_t g) {
-        ASSERT_FALSE(game.step(g)) << "grid index " << g;
+    void play(std::int64_t action) {
+        final_scores.reset();
+        if (over) return restart();
+        const std::size_t mover = game.agent_selection;
+        ASSERT_FALSE(game.step(static_cast<std::size_t>(action))) << "grid index " << action;
+        placed[mover][static_cast<std::size_t>(naive::shapes()[action / 400].kind)] = true;
+        if (settle()) return;
+        std::array<std::int16_t, NUM_AGENTS> scores{};
+        placements = 0;
+        for (std::size_t s = 0; s < NUM_AGENTS; ++s) {
+            scores[s] = *game.rewards()[s];
+            placements += game.agents[s].pieces_placed;
+        }
+        final_scores = scores;
+        // A done seat's observation: its planes, and nothing legal.
+        seat = mover;
+        view = game.observe(mover);
+        if (autoreset != Autoreset::SameStep) {
+            over = true;
+            return;
+        }
+        final_seat = seat;
+        final_view = view;
+        final_hands = hands_seen(placed, seat);
+        restart();
+    }
+
+    void restart() {
+        game = Game();
+        placed = {};
+        over = false;
         settle();
     }
 
-    void settle() {
-        final_scores.reset();
+    // Passes done seats; false once all four are done.
+    bool settle() {
         for (;;) {
-            const std::size_t seat = game.agent_selection;
+            seat = game.agent_selection;
             view = game.observe(seat);
-            if (!game.agents[seat].done) return;
-            if (all_done(game)) {
-                std::array<std::int16_t, NUM_AGENTS> scores{};
-                placements = 0;
-                for (std::size_t s = 0; s < NUM_AGENTS; ++s) {
-                    scores[s] = *game.rewards()[s];
-                    placements += game.agents[s].pieces_placed;
-                }
-                final_scores = scores;
-                game = Game();
-                continue;
-            }
-            ASSERT_FALSE(game.step(std::nullopt));
+            if (!game.agents[seat].done) return true;
+            if (all_done(game)) return false;
+            EXPECT_FALSE(game.step(std::nullopt));
         }
     }
 };
+
+std::vector<std::size_t> ones(const Bytes& mask) {
+    std::vector<std::size_t> at;
+    for (std::size_t g = 0; g < mask.size(); ++g)
+        if (mask[g] == 1) at.push_back(g);
+    return at;
+}
 
 // Expects env i's outputs to be the reference game's.
 void expect_env_matches(const BatchOutputs& out, MaskLayout layout, std::size_t i,
                         const Reference& ref) {
     SCOPED_TRACE(testing::Message() << "env " << i);
-    EXPECT_EQ(out.seats[i], static_cast<std::int8_t>(ref.game.agent_selection));
+    EXPECT_EQ(out.seats[i], static_cast<std::int8_t>(ref.seat));
     EXPECT_EQ(0, std::memcmp(out.planes.data() + i * PLANE_BYTES, ref.view.observation.data(),
                              PLANE_BYTES));
-    const std::size_t stride = Batch::mask_bytes(layout);
-    const std::uint8_t* mask = out.masks.data() + i * stride;
-    for (std::size_t g = 0; g < NUM_GRID_INDICES; ++g)
-        ASSERT_EQ(legal_in(mask, layout, g), ref.view.action_mask[g] == 1) << "grid index " << g;
+    EXPECT_EQ(std::vector<std::uint8_t>(out.hands.begin() + i * HAND_BYTES,
+                                        out.hands.begin() + (i + 1) * HAND_BYTES),
+              hands_seen(ref.placed, ref.seat));
+    ASSERT_EQ(out.legal(i, layout), ones(ref.view.action_mask));
     EXPECT_EQ(out.terminated[i], ref.final_scores ? 1 : 0);
     for (std::size_t s = 0; s < NUM_AGENTS; ++s)
-        EXPECT_EQ(out.rewards[i * NUM_AGENTS + s], ref.final_scores ? (*ref.final_scores)[s] : 0);
+        EXPECT_EQ(out.scores[i * NUM_AGENTS + s], ref.final_scores ? (*ref.final_scores)[s] : 0);
     EXPECT_EQ(out.placements[i], ref.final_scores ? ref.placements : 0);
+    if (ref.final_scores && ref.autoreset == Autoreset::SameStep) {
+        EXPECT_EQ(out.final_seats[i], static_cast<std::int8_t>(ref.final_seat));
+        EXPECT_EQ(0, std::memcmp(out.final_planes.data() + i * PLANE_BYTES,
+                                 ref.final_view.observation.data(), PLANE_BYTES));
+        EXPECT_EQ(std::vector<std::uint8_t>(out.final_hands.begin() + i * HAND_BYTES,
+                                            out.final_hands.begin() + (i + 1) * HAND_BYTES),
+                  ref.final_hands);
+    }
+}
+
+const char* name_of(MaskLayout layout) {
+    return layout == MaskLayout::Bits ? "bits" : layout == MaskLayout::Bytes ? "bytes" : "indices";
 }
 
 // ---- The batch against games played one by one ------------------------------------------------
 
-TEST(BatchTest, PlaysEveryEnvLikeASingleGamePassingDoneSeatsAndRestartingEndedGames) {
-    for (const MaskLayout layout : {MaskLayout::Bytes, MaskLayout::Bits}) {
-        SCOPED_TRACE(layout == MaskLayout::Bits ? "bits" : "bytes");
-        constexpr std::size_t N = 5;
-        Batch batch(N, 2, layout, 11);
-        BatchOutputs out = reset_outputs(batch);
-        std::vector<Reference> refs(N);
-        for (std::size_t i = 0; i < N; ++i) expect_env_matches(out, layout, i, refs[i]);
+TEST(BatchTest, PlaysEveryEnvLikeASingleGameInEveryLayoutAndAutoresetMode) {
+    for (const Autoreset autoreset : {Autoreset::NextStep, Autoreset::SameStep}) {
+        for (const MaskLayout layout : {MaskLayout::Bytes, MaskLayout::Bits, MaskLayout::Indices}) {
+            SCOPED_TRACE(testing::Message()
+                         << name_of(layout)
+                         << (autoreset == Autoreset::SameStep ? ", same step" : ", next step"));
+            constexpr std::size_t N = 5;
+            Batch batch(N, 2, layout, 11, autoreset);
+            BatchOutputs out = reset_outputs(batch);
+            std::vector<Reference> refs(N, Reference(autoreset));
+            for (std::size_t i = 0; i < N; ++i) expect_env_matches(out, layout, i, refs[i]);
 
-        std::mt19937 rng(3);
-        std::size_t ended = 0, passed_seats = 0;
-        for (int step = 0; step < 400 && !testing::Test::HasFailure(); ++step) {
-            const std::vector<std::int64_t> actions = choose(batch, out, rng);
-            const BatchStep result = batch.step(actions, out.view());
-            ASSERT_FALSE(result.refused);
-            std::size_t ended_now = 0;
-            for (std::size_t i = 0; i < N; ++i) {
-                const std::size_t mover = refs[i].game.agent_selection;
-                refs[i].play(static_cast<std::size_t>(actions[i]));
-                expect_env_matches(out, layout, i, refs[i]);
-                ended_now += refs[i].final_scores ? 1 : 0;
-                // Anything but the next seat (in a game that goes on) means seats were passed.
-                if (!refs[i].final_scores && refs[i].game.agent_selection != (mover + 1) % 4)
-                    ++passed_seats;
+            std::mt19937 rng(3);
+            std::size_t ended = 0, passed_seats = 0;
+            for (int step = 0; step < 200 && !testing::Test::HasFailure(); ++step) {
+                const std::vector<std::int64_t> actions = random_actions(batch, out, rng);
+                const BatchStep result = batch.step(actions, out.view());
+                ASSERT_FALSE(result.refused);
+                std::size_t ended_now = 0;
+                for (std::size_t i = 0; i < N; ++i) {
+                    const std::size_t mover = refs[i].game.agent_selection;
+                    const bool was_over = refs[i].over;
+                    refs[i].play(actions[i]);
+                    expect_env_matches(out, layout, i, refs[i]);
+                    EXPECT_EQ(batch.over(i), refs[i].over);
+                    ended_now += refs[i].final_scores ? 1 : 0;
+                    // Anything but the next seat (in a game that goes on) means seats were passed.
+                    if (!was_over && !refs[i].final_scores &&
+                        refs[i].game.agent_selection != (mover + 1) % 4)
+                        ++passed_seats;
+                }
+                EXPECT_EQ(result.finished, ended_now);
+                ended += ended_now;
             }
-            EXPECT_EQ(result.finished, ended_now);
-            ended += ended_now;
+            // The run must have reached the cases it is about.
+            EXPECT_GE(ended, 10u);
+            EXPECT_GE(passed_seats, 10u);
         }
-        // The run must have reached the cases it is about.
-        EXPECT_GE(ended, 20u);
-        EXPECT_GE(passed_seats, 20u);
     }
 }
 
 TEST(BatchTest, ResultsDoNotDependOnTheNumberOfThreads) {
     constexpr std::size_t N = 7;
-    const MaskLayout layout = MaskLayout::Bits;
-    std::vector<std::unique_ptr<Batch>> batches;
-    std::vector<BatchOutputs> outs;
-    std::vector<std::mt19937> rngs;
-    for (const std::size_t threads : {1, 2, 3}) {
-        batches.push_back(std::make_unique<Batch>(N, threads, layout, 99));
-        EXPECT_EQ(batches.back()->num_threads(), threads);
-        outs.push_back(reset_outputs(*batches.back()));
-        rngs.emplace_back(5);
-    }
-    for (int step = 0; step < 300; ++step) {
-        for (std::size_t b = 0; b < batches.size(); ++b) {
-            ASSERT_FALSE(
-                batches[b]->step(choose(*batches[b], outs[b], rngs[b]), outs[b].view()).refused);
+    for (const MaskLayout layout : {MaskLayout::Bits, MaskLayout::Indices}) {
+        SCOPED_TRACE(name_of(layout));
+        std::vector<std::unique_ptr<Batch>> batches;
+        std::vector<BatchOutputs> outs;
+        std::vector<std::mt19937> rngs;
+        for (const std::size_t threads : {1, 2, 3}) {
+            batches.push_back(std::make_unique<Batch>(N, threads, layout, 99, Autoreset::SameStep));
+            EXPECT_EQ(batches.back()->num_threads(), threads);
+            outs.push_back(reset_outputs(*batches.back()));
+            rngs.emplace_back(5);
         }
-        ASSERT_TRUE(outs[1] == outs[0]) << "step " << step;
-        ASSERT_TRUE(outs[2] == outs[0]) << "step " << step;
+        for (int step = 0; step < 200; ++step) {
+            for (std::size_t b = 0; b < batches.size(); ++b) {
+                ASSERT_FALSE(
+                    batches[b]
+                        ->step(random_actions(*batches[b], outs[b], rngs[b]), outs[b].view())
+                        .refused);
+            }
+            ASSERT_TRUE(outs[1] == outs[0]) << "step " << step;
+            ASSERT_TRUE(outs[2] == outs[0]) << "step " << step;
+        }
+        for (std::size_t i = 0; i < N; ++i)
+            EXPECT_EQ(batches[2]->generator(i), batches[0]->generator(i));
     }
-    for (std::size_t i = 0; i < N; ++i)
-        EXPECT_EQ(batches[2]->generator(i), batches[0]->generator(i));
 }
 
 TEST(BatchTest, UsesNoMoreThreadsThanEnvsAndAtLeastOne) {
@@ -170,14 +217,14 @@ TEST(BatchTest, UsesNoMoreThreadsThanEnvsAndAtLeastOne) {
 
 TEST(BatchTest, RefusesAnIllegalActionBeforeSteppingAnyEnv) {
     constexpr std::size_t N = 4;
-    const MaskLayout layout = MaskLayout::Bytes;
+    const MaskLayout layout = MaskLayout::Indices;
     Batch batch(N, 2, layout, 1);
     BatchOutputs out = reset_outputs(batch);
     std::mt19937 rng(8);
     // Five moves in: seat 1 is to move again, and has already made its move of step 1.
     std::vector<std::int64_t> seat1_first;
     for (int step = 0; step < 5; ++step) {
-        const std::vector<std::int64_t> actions = choose(batch, out, rng);
+        const std::vector<std::int64_t> actions = random_actions(batch, out, rng);
         if (step == 1) seat1_first = actions;
         ASSERT_FALSE(batch.step(actions, out.view()).refused);
     }
@@ -192,7 +239,7 @@ TEST(BatchTest, RefusesAnIllegalActionBeforeSteppingAnyEnv) {
 
     for (const std::int64_t bad : illegal) {
         SCOPED_TRACE(testing::Message() << "action " << bad);
-        std::vector<std::int64_t> actions = choose(batch, out, rng);
+        std::vector<std::int64_t> actions = random_actions(batch, out, rng);
         actions[2] = bad;
         const BatchOutputs before = out;
         std::vector<Game> games;
@@ -203,18 +250,68 @@ TEST(BatchTest, RefusesAnIllegalActionBeforeSteppingAnyEnv) {
         EXPECT_EQ(result.refused->env, 2u);
         EXPECT_EQ(result.refused->action, bad);
         EXPECT_EQ(result.refused->seat, 1u);
+        EXPECT_FALSE(result.refused->game_over);
         EXPECT_TRUE(out == before);
         for (std::size_t i = 0; i < N; ++i)
             EXPECT_TRUE(same_game(batch.game(i), games[i])) << "env " << i;
     }
 
     // With several, the first is reported; then legal actions play on.
-    std::vector<std::int64_t> actions = choose(batch, out, rng);
+    std::vector<std::int64_t> actions = random_actions(batch, out, rng);
     actions[1] = actions[3] = -5;
     const BatchStep result = batch.step(actions, out.view());
     ASSERT_TRUE(result.refused);
     EXPECT_EQ(result.refused->env, 1u);
-    EXPECT_FALSE(batch.step(choose(batch, out, rng), out.view()).refused);
+    EXPECT_FALSE(batch.step(random_actions(batch, out, rng), out.view()).refused);
+}
+
+// Steps until some env's game ends; returns that env.
+std::size_t play_until_a_game_ends(EnvBatch& batch, BatchOutputs& out, std::mt19937& rng) {
+    for (;;) {
+        const BatchStep result = batch.step(random_actions(batch, out, rng), out.view());
+        EXPECT_FALSE(result.refused);
+        if (result.finished != 0 || result.refused)
+            return static_cast<std::size_t>(
+                std::find(out.terminated.begin(), out.terminated.end(), 1) -
+                out.terminated.begin());
+    }
+}
+
+TEST(BatchTest, WithoutAutoresetAnEndedGameWaitsForAResetOfItsOwn) {
+    constexpr std::size_t N = 3;
+    Batch batch(N, 2, MaskLayout::Indices, 4, Autoreset::Disabled);
+    BatchOutputs out = reset_outputs(batch);
+    std::mt19937 rng(4);
+    const std::size_t ended = play_until_a_game_ends(batch, out, rng);
+    ASSERT_TRUE(batch.over(ended));
+    EXPECT_TRUE(out.legal_list(ended).empty());
+
+    // Whatever its action, the env refuses to step, and so does the whole batch.
+    std::vector<std::int64_t> actions = random_actions(batch, out, rng);
+    const BatchOutputs before = out;
+    const BatchStep refused = batch.step(actions, out.view());
+    ASSERT_TRUE(refused.refused);
+    EXPECT_EQ(refused.refused->env, ended);
+    EXPECT_TRUE(refused.refused->game_over);
+    EXPECT_TRUE(out == before);
+
+    // Resetting the envs whose game ended starts theirs and leaves the others where they were.
+    std::vector<Game> games;
+    for (std::size_t i = 0; i < N; ++i) games.push_back(batch.game(i));
+    const std::vector<std::uint8_t> only = out.terminated;
+    ASSERT_LT(std::count(only.begin(), only.end(), 1), static_cast<std::ptrdiff_t>(N));
+    batch.reset(out.view(), {}, only.data());
+    EXPECT_FALSE(batch.over(ended));
+    EXPECT_EQ(out.terminated[ended], 0);
+    EXPECT_TRUE(same_game(batch.game(ended), Game()));
+    for (std::size_t i = 0; i < N; ++i) {
+        if (only[i] != 0) continue;
+        EXPECT_TRUE(same_game(batch.game(i), games[i])) << "env " << i;
+        EXPECT_TRUE(std::ranges::equal(out.legal_list(i), before.legal_list(i))) << "env " << i;
+        EXPECT_EQ(out.seats[i], before.seats[i]);
+    }
+    EXPECT_EQ(out.legal_list(ended).size(), 58u);
+    EXPECT_FALSE(batch.step(random_actions(batch, out, rng), out.view()).refused);
 }
 
 // ---- Reset and seeding ------------------------------------------------------------------------
@@ -227,7 +324,7 @@ TEST(BatchTest, ResetStartsEveryGameAndReseedsOnlyWhenGivenASeed) {
     const BatchOutputs first = out;
     std::mt19937 rng(1);
     for (int step = 0; step < 30; ++step)
-        ASSERT_FALSE(batch.step(choose(batch, out, rng), out.view()).refused);
+        ASSERT_FALSE(batch.step(random_actions(batch, out, rng), out.view()).refused);
     ASSERT_FALSE(out == first);
 
     std::vector<std::mt19937_64> generators;
@@ -236,16 +333,17 @@ TEST(BatchTest, ResetStartsEveryGameAndReseedsOnlyWhenGivenASeed) {
     EXPECT_TRUE(out == first);
     for (std::size_t i = 0; i < N; ++i) EXPECT_EQ(batch.generator(i), generators[i]);
 
-    batch.reset(out.view(), 7);
+    // A seed per env: env 1 carries on.
+    const std::vector<std::optional<std::uint64_t>> seeds = {7, std::nullopt, 7};
+    batch.reset(out.view(), seeds);
     EXPECT_TRUE(out == first);
     const Batch seeded(N, 1, layout, 7), other_seed(N, 1, layout, 8);
-    for (std::size_t i = 0; i < N; ++i) {
+    EXPECT_EQ(batch.generator(1), generators[1]);
+    for (const std::size_t i : {0, 2}) {
         EXPECT_EQ(batch.generator(i), seeded.generator(i));
         EXPECT_NE(batch.generator(i), other_seed.generator(i));
-        if (i > 0) {
-            EXPECT_NE(batch.generator(i), batch.generator(0));
-        }
     }
+    EXPECT_NE(batch.generator(2), batch.generator(0));
 }
 
 // ---- The worker pool --------------------------------------------------------------------------

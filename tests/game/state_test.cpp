@@ -75,6 +75,23 @@ TEST(State, AgreesWithGameMoveByMove) {
     }
 }
 
+TEST(State, ApplyingAKnownLegalMovePlaysWhatApplyPlays) {
+    for (unsigned seed = 5; seed <= 7; ++seed) {
+        State checked, trusted;
+        std::mt19937 rng(seed);
+        while (!checked.is_terminal()) {
+            const std::vector<std::size_t> legal = legal_list(checked.legal_mask());
+            const std::size_t action = legal[rng() % legal.size()];
+            ASSERT_FALSE(checked.apply(action).has_value());
+            trusted.apply_legal(action);
+            ASSERT_TRUE(trusted == checked);
+            ASSERT_EQ(trusted.seat(), checked.seat());
+        }
+        EXPECT_TRUE(std::ranges::equal(trusted.history(), checked.history()));
+        EXPECT_EQ(trusted.scores(), checked.scores());
+    }
+}
+
 TEST(State, RefusesIllegalMovesWithTheReasonAndChangesNothing) {
     State state;
     expect_refused(state, NUM_GRID_INDICES, "outside 0 to 36399");

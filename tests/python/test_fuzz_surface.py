@@ -27,6 +27,7 @@ from support.drivers import Index, printed_by
 from support.processes import run_limited, skip_under_address_sanitizer
 from tavlok import Board, Match, State, VectorEnv, arena
 from tavlok.gym_env import TavlokGymEnv
+from tavlok.gym_vector import LearnerVectorEnv
 from support.rules import BY_GRID, NUM_ACTIONS, PIECE_CELLS, SEATS, SIZE, Model
 
 # ---- Arguments ----------------------------------------------------------------------------------
@@ -340,14 +341,14 @@ def first_moves(env, obs):
 
 def vector_made(seed):
     env = VectorEnv(2, 1, seed=seed)
-    return env.step(first_moves(env, env.reset()))[0]["seat"].tolist()
+    return env.step(first_moves(env, env.reset()[0]))[0]["seat"].tolist()
 
 
 VECTOR = VectorEnv(2, 1, seed=0)
 
 
 def vector_reset(seed):
-    obs = VECTOR.reset(seed=seed)
+    obs, _ = VECTOR.reset(seed=seed)
     return VECTOR.step(first_moves(VECTOR, obs))[0]["seat"].tolist()
 
 
@@ -367,6 +368,14 @@ def gymnasium_reset(seed):
     return env.seat, observation["observation"].tobytes()
 
 
+LEARNERS = LearnerVectorEnv(2, num_threads=1)
+
+
+def learner_reset(seed):
+    observation, _ = LEARNERS.reset(seed=seed)  # the learners' seats and the bots' openings
+    return LEARNERS.seats.tolist(), observation["observation"].tobytes()
+
+
 SEED_BELOW_2_64 = "seed must be between 0 and 2**64 - 1, not {}"
 
 
@@ -376,11 +385,15 @@ class SeedEntry(NamedTuple):
     takes_bool: bool
     bounded: bool  # below 2**64; otherwise any whole number from 0
     out_of_range: str  # the ValueError's message, with {} for the seed
+    per_env: bool = False  # a list holds one seed per env (of the 2 the entry's env has)
 
 
 SEED_ENTRIES = {
-    "VectorEnv(seed=)": SeedEntry(vector_made, True, True, True, SEED_BELOW_2_64),
-    "VectorEnv.reset(seed=)": SeedEntry(vector_reset, True, True, True, SEED_BELOW_2_64),
+    # A bool is refused as a seed: True is more likely a mistaken argument than seed 1.
+    "VectorEnv(seed=)": SeedEntry(vector_made, True, False, True, SEED_BELOW_2_64),
+    "VectorEnv.reset(seed=)": SeedEntry(vector_reset, True, False, True, SEED_BELOW_2_64, True),
+    "LearnerVectorEnv.reset(seed=)": SeedEntry(learner_reset, True, False, True, SEED_BELOW_2_64,
+                                               True),
     "arena(seed=)": SeedEntry(arena_played, False, True, True, SEED_BELOW_2_64),
     "env().reset(seed=)": SeedEntry(pettingzoo_reset, True, False, False,
                                     "seed must be 0 or more, not {}"),
@@ -399,6 +412,8 @@ def test_every_entry_point_takes_every_kind_of_seed_or_names_it(entry, seed):
     if (meaning is None and not rule.takes_none) or (
             isinstance(argument, bool) and not rule.takes_bool):
         meaning = Fails(TypeError)
+    if isinstance(argument, list) and rule.per_env:
+        meaning = Fails(ValueError, (f"a list of seeds needs one per env, 2, not {len(argument)}",))
     result, error = outcome(lambda: rule.call(argument))
     event(f"{entry}: {type(error).__name__ if error else 'taken'}")
     if isinstance(meaning, Fails):
@@ -445,6 +460,12 @@ def index_entries():
         "VectorEnv(num_envs)": (VectorEnv, "num_envs must be between 1 and 16777216, not {0}"),
         "VectorEnv(num_threads)": (lambda v: VectorEnv(2, v),
                                    "num_threads must be between 1 and 1024, not {0}"),
+        "LearnerVectorEnv(num_envs)": (LearnerVectorEnv,
+                                       "num_envs must be between 1 and 16777216, not {0}"),
+        "LearnerVectorEnv(num_threads)": (lambda v: LearnerVectorEnv(2, num_threads=v),
+                                          "num_threads must be between 1 and 1024, not {0}"),
+        "LearnerVectorEnv(seat=)": (lambda v: LearnerVectorEnv(2, seat=v),
+                                    "seat must be None or a seat from 0 to 3, not {0}"),
         "arena(games=)": (lambda v: arena(["random"] * 4, games=v),
                           "games must be between 1 and 2**40 - 1, not {0}"),
         "arena(threads=)": (lambda v: arena(["random"] * 4, threads=v),
@@ -489,7 +510,7 @@ SIZED_REQUESTS = """
             assert too_large(error, f"{num_envs} envs", "for their games and buffers"), error
             seen["batch: MemoryError"] += 1
             return
-        obs = env.reset()
+        obs, _ = env.reset()
         mask = np.unpackbits(obs["action_mask"], axis=1) if bits else obs["action_mask"]
         env.step(mask.argmax(axis=1))
         env.close()
@@ -510,6 +531,14 @@ SIZED_REQUESTS = """
 
     batches()
     arenas()
+    # The learner's batch sizes its games by the caller's request too.
+    from tavlok.gym_vector import LearnerVectorEnv
+    try:
+        LearnerVectorEnv(2**24, mask="bits", num_threads=1)
+        raise AssertionError("16777216 envs of the learner's batch fit")
+    except MemoryError as error:
+        assert too_large(error, f"{2**24} envs", "for their games and buffers"), error
+        seen["learner: MemoryError"] += 1
     # 2**39 games of four int16 scores and four uint8 seats: 6.597e12 bytes.
     try:
         tavlok.arena(["greedy"] * 4, games=2**39, threads=1)
@@ -535,5 +564,6 @@ def test_requests_of_any_size_are_made_or_refused_by_name_under_a_memory_limit()
     assert finished.returncode == 0, finished.stderr
     seen = json.loads(finished.stdout)
     assert set(seen) == {"batch: made", "batch: MemoryError", "arena: played",
-                         "arena: MemoryError", "threads: RuntimeError"}, seen
+                         "arena: MemoryError", "learner: MemoryError",
+                         "threads: RuntimeError"}, seen
     assert seen["threads: RuntimeError"] == 2

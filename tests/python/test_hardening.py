@@ -39,8 +39,8 @@ def digest(obs):
 
 def test_a_child_forked_during_a_batched_call_gets_an_env_that_works_after_reset():
     env = VectorEnv(1000, num_threads=2, seed=3)
-    opening = digest(env.reset())
-    after_first_step = digest(env.step(first_legal(env.reset(), False))[0])
+    opening = digest(env.reset()[0])
+    after_first_step = digest(env.step(first_legal(env.reset()[0], False))[0])
     stop = threading.Event()
 
     def reset_until_stopped():
@@ -59,7 +59,7 @@ def test_a_child_forked_during_a_batched_call_gets_an_env_that_works_after_reset
         except RuntimeError as error:
             assert "last reset() did not finish" in str(error) and "reset()" in str(error)
             outcome = refused
-        obs = env.reset()
+        obs, _ = env.reset()
         if digest(obs) != opening:
             return 3
         if digest(env.step(first_legal(obs, False))[0]) != after_first_step:
@@ -110,7 +110,7 @@ def test_ctrl_c_stops_an_arena_early_and_the_next_one_plays_as_before():
 def test_ctrl_c_stops_a_large_reset_and_the_batch_steps_only_after_the_next_reset():
     # A reset long enough (some 80 ms on one thread) to be asked about signals on the way.
     env = VectorEnv(16384, num_threads=1, seed=9, mask="bits")
-    opening = env.reset()
+    opening, _ = env.reset()
     actions = first_legal(opening, True)
     opening_digest = digest(opening)
     after_step = digest(env.step(actions)[0])
@@ -122,7 +122,32 @@ def test_ctrl_c_stops_a_large_reset_and_the_batch_steps_only_after_the_next_rese
     with pytest.raises(RuntimeError, match=r"last reset\(\) did not finish .* reset\(\) starts "
                                            r"them anew"):
         env.step(actions)
-    assert digest(env.reset()) == opening_digest
+    # Restarting some of the envs does not bring the others back in step.
+    some = np.zeros(env.num_envs, dtype=bool)
+    some[::2] = True
+    env.reset(options={"reset_mask": some})
+    with pytest.raises(RuntimeError, match=r"last reset\(\) did not finish"):
+        env.step(actions)
+    assert digest(env.reset()[0]) == opening_digest
+    assert digest(env.step(actions)[0]) == after_step
+
+
+def test_ctrl_c_stops_a_large_reset_of_the_learner_batch_too():
+    from tavlok.gym_vector import LearnerVectorEnv
+
+    env = LearnerVectorEnv(8192, opponents="greedy", seat=2, num_threads=1, mask="bits")
+    opening, _ = env.reset(seed=5)
+    actions = first_legal(opening, True)
+    opening_digest = digest(opening)
+    after_step = digest(env.step(actions)[0])
+    error = interrupted(
+        lambda: env.reset(seed=5),
+        engine_note(r"tavlok: reset\(\) stopped after (\d+) of 8192 envs; the batch takes no "
+                    r"step\(\) before the next reset\(\)"))
+    assert int(error.match[1]) < 8192
+    with pytest.raises(RuntimeError, match=r"last reset\(\) did not finish"):
+        env.step(actions)
+    assert digest(env.reset(seed=5)[0]) == opening_digest
     assert digest(env.step(actions)[0]) == after_step
 
 

@@ -184,7 +184,7 @@ def test_batch_views_keep_it_alive_and_its_threads_end_with_the_last_reference()
     gc.collect()
     before = native_threads()
     env = VectorEnv(8, num_threads=2, seed=0)
-    obs = env.reset()
+    obs, _ = env.reset()
     assert native_threads() == before + 1  # the calling thread is the other one
     kept = {key: array.copy() for key, array in obs.items()}
     del env
@@ -216,7 +216,7 @@ def search_churn(calls):
             state.apply(-1)
         if call % 2000 == 0:
             with VectorEnv(4, num_threads=2, seed=call) as env:
-                obs = env.reset()
+                obs, _ = env.reset()
                 env.step(obs["action_mask"].argmax(axis=1))
 
 

@@ -272,9 +272,11 @@ def test_documented_search_example_runs(capsys):
 def test_stub_names_what_the_module_defines():
     tree = ast.parse((ROOT / "python" / "tavlok" / "_core.pyi").read_text())
     functions = {n.name for n in tree.body if isinstance(n, ast.FunctionDef)}
-    assert functions == {n for n in vars(tavlok._core) if not n.startswith("_")} - {
-        "State", "Batch", "Arena"
-    }
+    classes = {n.name for n in tree.body if isinstance(n, ast.ClassDef)}
+    constants = {n.target.id for n in tree.body if isinstance(n, ast.AnnAssign)}
+    assert classes == {"State", "Batch", "LearnerBatch", "Arena"}
+    assert constants == {"MAX_LEGAL_PLACEMENTS"}
+    assert functions | classes | constants == {n for n in vars(tavlok._core) if not n.startswith("_")}
     (state_stub,) = [n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "State"]
     declared = {f.name for f in state_stub.body if isinstance(f, ast.FunctionDef)}
     assert {n for n in vars(State) if not n.startswith("__")} <= declared

@@ -96,7 +96,7 @@ def test_release_on_another_thread_leaks_and_reports(unraisable):
 
 def test_batched_work_releases_the_lock_and_a_second_call_meanwhile_is_refused():
     env = VectorEnv(2048, num_threads=1, seed=0)  # a reset takes milliseconds
-    expected = {k: v.copy() for k, v in env.reset().items()}
+    expected = {k: v.copy() for k, v in env.reset()[0].items()}
     done = threading.Event()
 
     def resets():
@@ -117,5 +117,5 @@ def test_batched_work_releases_the_lock_and_a_second_call_meanwhile_is_refused()
     worker.join()
     assert refused > 0
     # The refused calls disturbed nothing: the env still gives every game's opening.
-    for key, array in env.reset().items():
+    for key, array in env.reset()[0].items():
         np.testing.assert_array_equal(array, expected[key], err_msg=key)

@@ -9,39 +9,35 @@ import numpy as np
 import pytest
 
 from _tavlok import PyTavlok
-from tavlok.cli import main
+from support import rules
+from support.drivers import legal_lists
 from tavlok.bench import run_vector
-from tavlok.vector import VectorEnv
+from tavlok.cli import main
+from tavlok.vector import MAX_LEGAL_PLACEMENTS, VectorEnv
 
 ROOT = Path(__file__).resolve().parents[2]
 NUM_ACTIONS = 36400
-
-
-def first_at_or_after(mask, start):
-    """The first legal grid index at or after start, wrapping around."""
-    legal = np.flatnonzero(mask)
-    assert legal.size, "an env waits at a seat without a legal action"
-    k = np.searchsorted(legal, start)
-    return legal[k] if k < legal.size else legal[0]
-
-
-def as_bytes(env, obs):
-    mask = obs["action_mask"]
-    return np.unpackbits(mask, axis=1) if env.mask == "bits" else mask
+MASKS = ("bytes", "bits", "indices")
 
 
 def choose(env, obs, rng):
-    starts = rng.integers(0, NUM_ACTIONS, size=env.num_envs)
-    return np.array(
-        [first_at_or_after(m, s) for m, s in zip(as_bytes(env, obs), starts, strict=True)]
-    )
+    """Per env the first legal grid index at or after a random start, wrapping around; for an env
+    whose game is over (no legal action), a number that names no placement, which is not played."""
+    actions = []
+    for legal in legal_lists(env, obs):
+        start = rng.integers(NUM_ACTIONS)
+        if legal.size == 0:
+            actions.append(-1 - start)
+            continue
+        k = np.searchsorted(legal, start)
+        actions.append(legal[k] if k < legal.size else legal[0])
+    return np.array(actions, dtype=np.int64)
 
 
-def snapshot(obs, rewards=None, terminated=None):
-    arrays = {k: v.copy() for k, v in obs.items()}
-    if rewards is not None:
-        arrays.update(rewards=rewards.copy(), terminated=terminated.copy())
-    return arrays
+def snapshot(obs, *arrays):
+    copied = {k: v.copy() for k, v in obs.items()}
+    copied.update({f"array {i}": a.copy() for i, a in enumerate(arrays)})
+    return copied
 
 
 def assert_same(a, b):
@@ -51,78 +47,135 @@ def assert_same(a, b):
 
 
 class OneByOne:
-    """One game through PyTavlok, passing done seats and restarting at the end as the batch does."""
+    """One game through PyTavlok, passing done seats and restarting as the batch's autoreset mode
+    says; hands are counted from the naive model's catalogue."""
 
-    def __init__(self):
+    def __init__(self, autoreset="NextStep"):
+        self.autoreset = autoreset
         self.game = PyTavlok()
+        self.ended = None
+        self.start()
+
+    def start(self):
+        self.game.reset()
         self.placed = 0
+        self.held = np.ones((4, rules.KINDS), dtype=np.uint8)
+        self.over = False
         self.settle()
 
     def play(self, action):
+        self.ended = None  # (scores, placements, seat, planes, hands) of a game this move ended
+        if self.over:
+            return self.start()
+        mover = self.seat
         self.game.step(int(action))
         self.placed += 1
-        self.settle()
+        self.held[mover, rules.BY_GRID[int(action)].kind] = 0
+        if self.settle():
+            return
+        # The seat that ended the game shows its planes, with nothing legal.
+        self.seat = mover
+        self.view(mover)
+        self.ended = (self.game.rewards, self.placed, mover, self.planes, self.hands())
+        if self.autoreset == "SameStep":
+            self.start()
+        else:
+            self.over = True
 
     def settle(self):
-        self.final_scores = None
         while True:
             seat = self.game.agent_selection
-            view = self.game.observe(seat)
+            self.view(seat)
             if not self.game.terminations[seat]:
                 self.seat = seat
-                self.planes = np.frombuffer(view.observation, np.uint8).reshape(4, 20, 20)
-                self.mask = np.frombuffer(view.action_mask, np.uint8)
-                return
+                return True
             if all(self.game.terminations):
-                self.final_scores, self.placements = self.game.rewards, self.placed
-                self.placed = 0
-                self.game.reset()
-                continue
+                return False
             self.game.step(None)
+
+    def view(self, seat):
+        view = self.game.observe(seat)
+        self.planes = np.frombuffer(view.observation, np.uint8).reshape(4, 20, 20)
+        self.legal = np.flatnonzero(np.frombuffer(view.action_mask, np.uint8))
+
+    def hands(self):
+        return self.held[[(self.seat + k) % 4 for k in range(4)]]
 
 
 # ---- The arrays ---------------------------------------------------------------------------------
 
 
 @pytest.mark.parametrize(
-    "mask, mask_shape, mask_dtype",
+    "mask, mask_arrays",
     [
-        ("bytes", (3, 36400), np.int8),
-        ("bits", (3, 4550), np.uint8),
+        ("bytes", {"action_mask": ((3, 36400), np.int8)}),
+        ("bits", {"action_mask": ((3, 4550), np.uint8)}),
+        ("indices", {"legal_offsets": ((4,), np.int32), "legal_indices": ((174,), np.int32)}),
     ],
 )
 def test_arrays_have_their_shapes_and_are_the_same_read_only_objects_every_step(
-    mask, mask_shape, mask_dtype
+    mask, mask_arrays
 ):
     env = VectorEnv(3, num_threads=2, seed=0, mask=mask)
-    obs = env.reset()
+    obs, info = env.reset()
+    assert info == {}
     expected = {
         "observation": ((3, 4, 20, 20), np.uint8),
-        "action_mask": (mask_shape, mask_dtype),
+        **mask_arrays,  # 58 openings per env
+        "hands": ((3, 4, 21), np.uint8),
         "seat": ((3,), np.int8),
     }
     assert {k: (v.shape, v.dtype) for k, v in obs.items()} == expected
     rng = np.random.default_rng(0)
-    obs2, rewards, terminated, info = env.step(choose(env, obs, rng))
+    obs2, rewards, terminations, truncations, infos = env.step(choose(env, obs, rng))
     assert (rewards.shape, rewards.dtype) == ((3, 4), np.int16)
-    assert (terminated.shape, terminated.dtype) == ((3,), np.bool_)
-    assert set(info) == {"finished", "final_scores", "placements"}
-    assert all(obs2[k] is obs[k] for k in obs)
-    _, rewards2, terminated2, _ = env.step(choose(env, obs, rng))
-    assert rewards2 is rewards and terminated2 is terminated
-    for array in (*obs.values(), rewards, terminated):
+    assert (terminations.shape, terminations.dtype) == ((3,), np.bool_)
+    assert (truncations.shape, truncations.dtype) == ((3,), np.bool_) and not truncations.any()
+    assert infos == {}
+    for key in obs.keys() - {"legal_indices"}:
+        assert obs2[key] is obs[key], key
+    if mask == "indices":  # a new view of the same buffer, as long as this step's lists
+        assert obs2["legal_indices"].base is obs["legal_indices"].base
+        assert obs2["legal_indices"].size == obs2["legal_offsets"][-1]
+    _, rewards2, terminations2, truncations2, _ = env.step(choose(env, obs2, rng))
+    assert rewards2 is rewards and terminations2 is terminations and truncations2 is truncations
+    for array in (*obs2.values(), rewards, terminations, truncations):
         assert not array.flags.writeable
     assert env.num_envs == 3 and env.num_threads == 2 and env.mask == mask
 
 
-def test_bits_unpack_to_the_bytes_mask_of_the_same_games():
-    envs = [VectorEnv(4, seed=3, mask=mask) for mask in ("bytes", "bits")]
-    observations = [env.reset() for env in envs]
+def test_copies_are_new_writable_arrays_equal_to_the_envs_own():
+    envs = [VectorEnv(3, seed=4, mask="indices", copy=copy) for copy in (False, True)]
+    outcomes = [env.reset() for env in envs]
+    rng = np.random.default_rng(4)
+    for _ in range(30):
+        own, copied = (o[0] for o in outcomes)
+        assert_same(copied, own)
+        for key in own:
+            assert copied[key].flags.writeable and not np.shares_memory(copied[key], own[key])
+        actions = choose(envs[0], own, rng)
+        outcomes = [env.step(actions) for env in envs]
+        for own_array, copied_array in zip(outcomes[0][1:4], outcomes[1][1:4], strict=True):
+            np.testing.assert_array_equal(copied_array, own_array)
+            assert copied_array.flags.writeable
+    again = envs[1].step(choose(envs[1], outcomes[1][0], rng))
+    assert again[1] is not outcomes[1][1]
+
+
+def test_bits_and_indices_hold_the_bytes_mask_of_the_same_games():
+    envs = [VectorEnv(4, seed=3, mask=mask) for mask in MASKS]
+    observations = [env.reset()[0] for env in envs]
     rng = np.random.default_rng(3)
     for _ in range(120):
-        byte_mask, bit_mask = (o["action_mask"] for o in observations)
+        byte_mask, bit_mask, _ = (o.get("action_mask") for o in observations)
         np.testing.assert_array_equal(np.unpackbits(bit_mask, axis=1), byte_mask)
         np.testing.assert_array_equal(np.packbits(byte_mask.view(np.uint8), axis=1), bit_mask)
+        for from_bytes, listed in zip(
+            legal_lists(envs[0], observations[0]), legal_lists(envs[2], observations[2]),
+            strict=True,
+        ):
+            np.testing.assert_array_equal(listed, from_bytes)
+        assert observations[2]["legal_indices"].size <= 4 * MAX_LEGAL_PLACEMENTS
         actions = choose(envs[0], observations[0], rng)
         observations = [env.step(actions)[0] for env in envs]
 
@@ -131,8 +184,8 @@ def test_bits_unpack_to_the_bytes_mask_of_the_same_games():
 
 
 def test_an_illegal_action_names_the_env_and_the_action_and_steps_no_env():
-    env = VectorEnv(4, num_threads=2, seed=1)
-    obs = env.reset()
+    env = VectorEnv(4, num_threads=2, seed=1, mask="indices")
+    obs, _ = env.reset()
     rng = np.random.default_rng(1)
     spent = None
     for turn in range(5):
@@ -159,7 +212,7 @@ def test_an_illegal_action_names_the_env_and_the_action_and_steps_no_env():
 
 def test_actions_of_any_integer_type_and_layout_play_alike_and_others_are_refused():
     envs = [VectorEnv(3, num_threads=1, seed=2) for _ in range(5)]
-    observations = [env.reset() for env in envs]
+    observations = [env.reset()[0] for env in envs]
     rng = np.random.default_rng(2)
     for _ in range(40):
         actions = choose(envs[0], observations[0], rng)
@@ -187,7 +240,7 @@ def test_actions_of_any_integer_type_and_layout_play_alike_and_others_are_refuse
         env.step(legal[:2])
     with pytest.raises(ValueError, match=r"shape \(3,\)"):
         env.step(legal.reshape(3, 1))
-    huge = legal.astype(np.uint64)
+    huge = np.abs(legal).astype(np.uint64)
     huge[1] = 2**64 - 1
     with pytest.raises(ValueError, match=rf"^illegal action {2**64 - 1} for env 1 "):
         env.step(huge)
@@ -220,57 +273,230 @@ def test_the_batch_itself_refuses_what_is_not_one_integer_per_env():
             batch.step(wrong)
     with pytest.raises(TypeError):
         batch.step([0, 0, 0])
+    make = type(batch)
     with pytest.raises(ValueError, match="num_threads must be between 1 and 1024, not 0"):
-        type(batch)(3, 0, False, 0)
+        make(3, 0, "bytes", "NextStep", 0)
     with pytest.raises(ValueError, match="num_envs must be between 1 and"):
-        type(batch)(-1, 1, False, 0)
+        make(-1, 1, "bytes", "NextStep", 0)
+    with pytest.raises(ValueError, match="num_envs must be between 1 and 397534 with mask='ind"):
+        make(397_535, 1, "indices", "NextStep", 0)
+    with pytest.raises(ValueError, match="mask must be 'bytes', 'bits' or 'indices', not 'b'"):
+        make(3, 1, "b", "NextStep", 0)
+    with pytest.raises(ValueError, match="autoreset mode must be 'NextStep', 'SameStep' or 'Dis"):
+        make(3, 1, "bits", "next_step", 0)
+    with pytest.raises(ValueError, match=r"one seed per env, 3, not 2"):
+        batch.reset([1, 2], None)
+    with pytest.raises(ValueError, match=r"bool array of shape \(3,\), not \(2,\)"):
+        batch.reset(None, np.ones(2, dtype=bool))
 
 
 # ---- Equal to single games ----------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("mask", ["bytes", "bits"])
-def test_every_env_plays_like_a_single_game_through_pytavlok(mask):
-    env = VectorEnv(4, num_threads=2, seed=5, mask=mask)
-    obs = env.reset()
-    games = [OneByOne() for _ in range(env.num_envs)]
+def expect_env_matches(env, obs, i, game):
+    assert obs["seat"][i] == game.seat
+    np.testing.assert_array_equal(obs["observation"][i], game.planes)
+    np.testing.assert_array_equal(obs["hands"][i], game.hands())
+    np.testing.assert_array_equal(legal_lists(env, obs)[i], game.legal)
+
+
+@pytest.mark.parametrize("autoreset", ["NextStep", "SameStep"])
+@pytest.mark.parametrize("mask", MASKS)
+def test_every_env_plays_like_a_single_game_through_pytavlok(mask, autoreset):
+    env = VectorEnv(4, num_threads=2, seed=5, mask=mask, autoreset_mode=autoreset)
+    obs, _ = env.reset()
+    games = [OneByOne(autoreset) for _ in range(env.num_envs)]
     rng = np.random.default_rng(5)
     ended = 0
-    for _ in range(300):
+    for _ in range(240):
         actions = choose(env, obs, rng)
-        obs, rewards, terminated, info = env.step(actions)
+        obs, rewards, terminations, _, infos = env.step(actions)
         finished = []
         for i, game in enumerate(games):
             game.play(actions[i])
-            assert obs["seat"][i] == game.seat
-            np.testing.assert_array_equal(obs["observation"][i], game.planes)
-            np.testing.assert_array_equal(as_bytes(env, obs)[i], game.mask)
-            assert terminated[i] == (game.final_scores is not None)
-            assert rewards[i].tolist() == (game.final_scores or [0, 0, 0, 0])
-            if game.final_scores is not None:
-                finished.append((i, game.final_scores, game.placements))
-        assert info["finished"].tolist() == [i for i, _, _ in finished]
-        assert info["final_scores"].tolist() == [s for _, s, _ in finished]
-        assert info["placements"].tolist() == [p for _, _, p in finished]
+            expect_env_matches(env, obs, i, game)
+            assert terminations[i] == (game.ended is not None)
+            assert rewards[i].tolist() == (game.ended[0] if game.ended else [0, 0, 0, 0])
+            if game.ended:
+                finished.append(i)
+        if not finished:
+            assert infos == {}
+            continue
         ended += len(finished)
-    assert ended >= 10  # the run reached the ends of games
+        mask_of_ended = np.isin(np.arange(env.num_envs), finished)
+        info = infos
+        if autoreset == "SameStep":
+            assert set(infos) == {"final_obs", "_final_obs", "final_info", "_final_info"}
+            for key in ("_final_obs", "_final_info"):
+                np.testing.assert_array_equal(infos[key], mask_of_ended)
+            info = infos["final_info"]
+        assert set(info) == {"scores", "_scores", "placements", "_placements", "seat", "_seat"}
+        for key in ("_scores", "_placements", "_seat"):
+            np.testing.assert_array_equal(info[key], mask_of_ended)
+        for i in finished:
+            scores, placements, seat, planes, hands = games[i].ended
+            assert (info["scores"][i].tolist(), info["placements"][i]) == (scores, placements)
+            assert info["seat"][i] == seat
+            if autoreset == "SameStep":
+                final = infos["final_obs"][i]
+                np.testing.assert_array_equal(final["observation"], planes)
+                np.testing.assert_array_equal(final["hands"], hands)
+                assert final["seat"] == seat
+                assert not final.get("action_mask", final.get("legal_indices")).any()
+            else:  # the final view is the observation itself
+                assert not legal_lists(env, obs)[i].size
+        for i in set(range(env.num_envs)) - set(finished):
+            assert not info["scores"][i].any() and info["placements"][i] == 0
+            if autoreset == "SameStep":
+                assert infos["final_obs"][i] is None
+    assert ended >= 8  # the run reached the ends of games
 
 
-# ---- Threads and seeds --------------------------------------------------------------------------
+def test_every_view_is_what_the_pettingzoo_env_shows_the_seat_to_move():
+    # The two front ends share the meaning of every array, hands included, over a whole game.
+    import tavlok
+
+    aec = tavlok.raw_env()
+    aec.reset()
+    env = VectorEnv(1, num_threads=1, seed=8, mask="indices")
+    obs, _ = env.reset()
+    rng = np.random.default_rng(8)
+    for _ in range(100):
+        if not aec.agents or all(aec.terminations.values()):
+            break
+        agent = aec.agent_selection
+        assert obs["seat"][0] == int(agent.removeprefix("player_"))
+        seen = aec.observe(agent)
+        np.testing.assert_array_equal(obs["observation"][0], seen["observation"])
+        np.testing.assert_array_equal(obs["hands"][0], seen["hands"])
+        np.testing.assert_array_equal(legal_lists(env, obs)[0], np.flatnonzero(seen["action_mask"]))
+        action = choose(env, obs, rng)
+        aec.step(int(action[0]))
+        obs, _, terminations, _, _ = env.step(action)
+    assert terminations[0] and all(aec.terminations.values())
+    # The final view: the last mover's planes and hands, with nothing legal.
+    np.testing.assert_array_equal(obs["hands"][0], aec.observe(agent)["hands"])
+    assert not legal_lists(env, obs)[0].size
 
 
-@pytest.mark.parametrize("mask", ["bytes", "bits"])
+def test_without_autoreset_an_ended_game_waits_for_a_reset_of_its_own():
+    env = VectorEnv(3, num_threads=2, seed=6, mask="indices", autoreset_mode="Disabled")
+    obs, _ = env.reset()
+    rng = np.random.default_rng(6)
+    terminations = np.zeros(3, dtype=bool)
+    while not terminations.any():
+        obs, _, terminations, _, _ = env.step(choose(env, obs, rng))
+    ended = terminations.copy()
+    others = np.flatnonzero(~ended)
+    kept = snapshot({k: v[others] for k, v in obs.items() if not k.startswith("legal")})
+    kept_lists = [legal_lists(env, obs)[i].copy() for i in others]
+    i = int(np.flatnonzero(ended)[0])
+    with pytest.raises(ValueError, match=rf"^env {i}'s game is over and autoreset is disabled"):
+        env.step(choose(env, obs, rng))
+    obs, info = env.reset(options={"reset_mask": ended})
+    assert info == {}
+    assert_same(snapshot({k: v[others] for k, v in obs.items() if not k.startswith("legal")}), kept)
+    for i, legal in zip(others, kept_lists, strict=True):
+        np.testing.assert_array_equal(legal_lists(env, obs)[i], legal)
+    assert (obs["seat"][ended] == 0).all()
+    assert all(legal_lists(env, obs)[i].size == 58 for i in np.flatnonzero(ended))
+    env.step(choose(env, obs, rng))
+
+
+# ---- Threads, seeds and options -----------------------------------------------------------------
+
+
+@pytest.mark.parametrize("mask", MASKS)
 def test_the_same_seed_gives_the_same_arrays_with_one_or_two_threads(mask):
-    envs = [VectorEnv(5, num_threads=t, seed=9, mask=mask) for t in (1, 2)]
+    envs = [
+        VectorEnv(5, num_threads=t, seed=9, mask=mask, autoreset_mode="SameStep") for t in (1, 2)
+    ]
     assert [env.num_threads for env in envs] == [1, 2]
-    outcomes = [snapshot(env.reset(seed=9)) for env in envs]
+    outcomes = [snapshot(env.reset(seed=9)[0]) for env in envs]
     rngs = [np.random.default_rng(9) for _ in envs]
     for _ in range(200):
         assert_same(*outcomes)
         outcomes = [
-            snapshot(*env.step(choose(env, outcome, rng))[:3])
+            snapshot(*env.step(choose(env, outcome, rng))[:4])
             for env, outcome, rng in zip(envs, outcomes, rngs, strict=True)
         ]
+
+
+def test_reset_takes_a_seed_or_one_per_env_and_options_or_refuses_them_before_changing_anything():
+    env = VectorEnv(3, num_threads=1, seed=0)
+    obs, _ = env.reset()
+    first = snapshot(obs)
+    rng = np.random.default_rng(0)
+    obs, *_ = env.step(choose(env, obs, rng))
+    moved = snapshot(obs)
+    refused = [
+        ({"seed": -1}, ValueError, "seed must be between 0 and 2\\*\\*64 - 1"),
+        ({"seed": 2**64}, ValueError, "seed must be between"),
+        ({"seed": True}, TypeError, "not bool"),
+        ({"seed": 1.5}, TypeError, "cannot be interpreted as an integer"),
+        ({"seed": [1, 2]}, ValueError, "one per env, 3, not 2"),
+        ({"seed": [1, None, -3]}, ValueError, "seed must be between"),
+        ({"options": []}, TypeError, "options must be None or a mapping"),
+        ({"options": {"seed": 1}}, ValueError, r"unknown reset options \['seed'\]"),
+        ({"options": {"reset_mask": [True] * 3}}, TypeError, "numpy bool array"),
+        ({"options": {"reset_mask": np.ones(2, bool)}}, ValueError, r"shape \(3,\)"),
+        ({"options": {"reset_mask": np.zeros(3, bool)}}, ValueError, "at least one env"),
+    ]
+    for kwargs, error, message in refused:
+        with pytest.raises(error, match=message):
+            env.reset(**kwargs)
+        assert_same(snapshot(obs), moved)
+    for accepted in (7, np.uint64(2**64 - 1), [1, None, 2**63], (None, None, None)):
+        obs, info = env.reset(seed=accepted)
+        assert_same(snapshot(obs), first)
+    obs, _ = env.reset(options={})
+    assert_same(snapshot(obs), first)
+
+
+def test_a_seed_list_seeds_each_env_as_an_int_seed_does_and_none_carries_on():
+    # The rules draw nothing at random, so the generators are compared through the batch that
+    # uses them: the learner env's seats and bots.
+    from tavlok.gym_vector import LearnerVectorEnv
+
+    def seats_after(seed):
+        env = LearnerVectorEnv(4, num_threads=1, mask="indices")
+        env.reset(seed=seed)
+        return env.seats.copy()
+
+    assert (seats_after([5, 5, 5, 5]) == seats_after(5)).all()
+    assert not (seats_after(5) == seats_after(6)).all()
+    mixed = seats_after([5, None, 5, None])
+    assert (mixed[[0, 2]] == seats_after(5)[[0, 2]]).all()
+
+
+def test_spaces_hold_the_observations_and_metadata_names_the_autoreset_mode():
+    import gymnasium.vector
+
+    # Gymnasium names its autoreset modes from 1.1 on; its wrappers read them from metadata.
+    AutoresetMode = getattr(gymnasium.vector, "AutoresetMode", None)
+    for mask in MASKS:
+        mode = AutoresetMode.SAME_STEP if AutoresetMode else "SameStep"
+        env = VectorEnv(3, seed=0, mask=mask, autoreset_mode=mode)
+        assert env.metadata["autoreset_mode"] == mode
+        assert env.autoreset_mode == "SameStep"
+        obs, _ = env.reset()
+        rng = np.random.default_rng(0)
+        for _ in range(3):
+            assert env.observation_space.contains(obs), mask
+            for i in range(env.num_envs):
+                single = {
+                    k: np.asarray(v[i]) for k, v in obs.items() if not k.startswith("legal")
+                }
+                if mask == "indices":
+                    single["legal_indices"] = legal_lists(env, obs)[i]
+                assert env.single_observation_space.contains(single), mask
+            actions = choose(env, obs, rng)
+            assert env.action_space.contains(actions)
+            obs, *_ = env.step(actions)
+        assert env.single_action_space.n == NUM_ACTIONS
+        assert env.observation_space is env.observation_space  # built once
+    with pytest.raises(ValueError, match="autoreset_mode must be"):
+        VectorEnv(2, autoreset_mode="next")
 
 
 def test_seeds_must_fit_64_bits_and_threads_default_to_the_cores():
@@ -286,7 +512,8 @@ def test_seeds_must_fit_64_bits_and_threads_default_to_the_cores():
 
 def test_close_ends_the_env_and_a_with_block_closes_it():
     with VectorEnv(2, num_threads=2, seed=0) as env:
-        obs = env.reset()
+        obs, _ = env.reset()
+    assert env.closed
     with pytest.raises(RuntimeError, match="closed"):
         env.step(obs["action_mask"].argmax(axis=1))
     with pytest.raises(RuntimeError, match="closed"):
@@ -295,7 +522,7 @@ def test_close_ends_the_env_and_a_with_block_closes_it():
 
 def test_a_forked_child_steps_with_threads_of_its_own():
     env = VectorEnv(6, num_threads=2, seed=6)
-    obs = env.reset()
+    obs, _ = env.reset()
     rng = np.random.default_rng(6)
     obs, *_ = env.step(choose(env, obs, rng))  # the parent's workers have run
     actions = choose(env, obs, rng)
@@ -329,16 +556,17 @@ def test_a_forked_child_steps_with_threads_of_its_own():
     assert received == expected
 
 
-# ---- The documented loop and the benchmark ------------------------------------------------------
+# ---- The documented loops and the benchmark -----------------------------------------------------
+
+
+def readme_blocks(word):
+    source = ROOT / "README.md"
+    blocks = re.findall(r"^```python\n(.*?)^```$", source.read_text(), re.M | re.S)
+    return source, [block for block in blocks if word in block]
 
 
 def test_the_documented_self_play_loop_runs(capsys):
-    source = ROOT / "README.md"
-    blocks = [
-        block
-        for block in re.findall(r"^```python\n(.*?)^```$", source.read_text(), re.M | re.S)
-        if "VectorEnv" in block
-    ]
+    source, blocks = readme_blocks("wins per seat")
     assert len(blocks) == 1 and len(blocks[0].strip().splitlines()) <= 20
     exec(compile(blocks[0], str(source), "exec"), {})
     games, *wins = map(
@@ -350,10 +578,45 @@ def test_the_documented_self_play_loop_runs(capsys):
     assert games >= 20 and games <= sum(wins)
 
 
+def test_the_documented_sparse_picks_are_legal_uniform_and_best_scored(capsys):
+    # The arena's example reads lists too; this is the vector env's.
+    source, blocks = readme_blocks("def uniform_pick")
+    assert len(blocks) == 1
+    namespace = {}
+    exec(compile(blocks[0], str(source), "exec"), namespace)
+    assert re.fullmatch(r"100 steps, [1-9]\d* games ended\n", capsys.readouterr().out)
+    uniform_pick, best_scored = namespace["uniform_pick"], namespace["best_scored"]
+    # On fresh lists, with ended games among them: NextStep leaves them empty for a step.
+    env = VectorEnv(6, seed=2, mask="indices")
+    obs, _ = env.reset()
+    rng = np.random.default_rng(2)
+    weights = rng.normal(size=NUM_ACTIONS)
+    empty_lists = 0
+    for _ in range(90):
+        lists = legal_lists(env, obs)
+        empty_lists += sum(legal.size == 0 for legal in lists)
+        picked = uniform_pick(obs, rng)
+        best = best_scored(obs, lambda legal: weights[legal])
+        for i, legal in enumerate(lists):
+            if legal.size:
+                assert picked[i] in legal
+                assert best[i] == legal[np.argmax(weights[legal])]
+        obs, *_ = env.step(picked)
+    assert empty_lists > 0
+    # Uniform: over many draws from short lists every index comes up.
+    offsets, indices = obs["legal_offsets"], obs["legal_indices"]
+    drawn = np.stack([uniform_pick(obs, rng) for _ in range(400)])
+    for i in range(env.num_envs):
+        legal = indices[offsets[i] : offsets[i + 1]]
+        if 0 < legal.size <= 40:
+            assert set(drawn[:, i].tolist()) == set(legal.tolist())
+
+
 def test_bench_plays_the_asked_steps_and_the_command_line_runs_it(capsys):
-    result = run_vector(4, threads=2, steps=50, mask="bits", seed=1)
-    assert (result.num_envs, result.threads, result.mask, result.steps) == (4, 2, "bits", 50)
-    assert 0 < result.step_seconds <= result.total_seconds
-    assert main(["bench", "--vector", "50", "--threads", "1", "--mask", "bits"]) == 0
+    for mask in MASKS:
+        result = run_vector(4, threads=2, steps=50, mask=mask, seed=1)
+        assert (result.num_envs, result.threads, result.mask, result.steps) == (4, 2, mask, 50)
+        assert 0 < result.step_seconds <= result.total_seconds
+    assert main(["bench", "--vector", "50", "--threads", "1", "--mask", "indices"]) == 0
     out = capsys.readouterr().out
-    assert re.match(r"VectorEnv\(50, 1 thread\(s\), mask='bits'\): 1000 steps, \d+ games", out)
+    assert re.match(r"VectorEnv\(50, 1 thread\(s\), mask='indices'\): 1000 steps, \d+ games", out)

@@ -1,10 +1,13 @@
 """Drivers the suites share: arguments converted through ``__index__``, random legal moves, the
-bytes written to file descriptor 1, and games replayed on the engine's own turn protocol."""
+bytes written to file descriptor 1, games replayed on the engine's own turn protocol, and the
+legal actions of a vector env's observation."""
 
 import contextlib
 import os
 import sys
 import tempfile
+
+import numpy as np
 
 from _tavlok import PyTavlok
 
@@ -64,3 +67,15 @@ def replayed(moves):
             env.observe(env.agent_selection)
         env.step(move)
     return env
+
+
+def legal_lists(env, obs):
+    """Every env's legal grid indices, ascending, from the observation of a tavlok vector env in
+    whichever layout it has."""
+    if env.mask == "indices":
+        offsets, indices = obs["legal_offsets"], obs["legal_indices"]
+        return [indices[offsets[i] : offsets[i + 1]] for i in range(env.num_envs)]
+    mask = obs["action_mask"]
+    if env.mask == "bits":
+        mask = np.unpackbits(mask, axis=1)
+    return [np.flatnonzero(row) for row in mask]
