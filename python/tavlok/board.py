@@ -180,7 +180,7 @@ class Board:
             )
             parts.append(
                 f'<path class="last-move" d="{path}" stroke="{_hex(LAST_MOVE_COLOUR)}" '
-                f'stroke-width="{max(2, cs // 7)}" stroke-linecap="square" fill="none"/>'
+                f'stroke-width="{max(3, cs // 6)}" stroke-linecap="square" fill="none"/>'
             )
         parts.append("</g>")
         for seat, line in enumerate(self.legend(scores, names)):

@@ -30,7 +30,7 @@ function say(text, error = false) {
 async function load() {
   const legal = showLegal ? 1 : 0;
   let path = `/api/view?legal=${legal}`;
-  if (view === null || view.mode === "replay") {
+  if (view !== null && view.mode === "replay") {
     path += `&game=${game}` + (move === null ? "" : `&move=${move}`);
   }
   try {
@@ -144,7 +144,7 @@ async function place(row, col) {
     const played = `${orientation.kind} ${orientation.ordinal} ${top} ${left}`;
     chosen = null;
     show(next);
-    say(view.over ? `you played ${played}; the game is over` : `you played ${played}`);
+    say(`you played ${played}` + (view.over ? `; the game is over: ${winners()}` : ""));
   } catch (error) {
     say(`${orientation.kind} ${orientation.ordinal} ${top} ${left}: ${error.message}`, true);
   } finally {
