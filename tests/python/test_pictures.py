@@ -149,7 +149,8 @@ def test_the_image_numbers_the_axes_outlines_the_last_placement_and_has_a_legend
     for i in range(20):
         above = image[2 * scale : top, left + i * 16 : left + (i + 1) * 16]
         beside = image[top + i * 16 : top + (i + 1) * 16, :left]
-        assert (above == TEXT_COLOUR).all(axis=2).any() and (beside == TEXT_COLOUR).all(axis=2).any()
+        assert (above == TEXT_COLOUR).all(axis=2).any()
+        assert (beside == TEXT_COLOUR).all(axis=2).any()
     grid = image[top : top + 321, left : left + 321]
     dark = (grid == LAST_MOVE_COLOUR).all(axis=2)
     for r, c in last_cells(state, 0):

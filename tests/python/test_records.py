@@ -105,7 +105,8 @@ def test_scores_that_do_not_match_the_history_are_refused(recorded):
     line = record.to_json().replace(
         json.dumps(list(record.scores), separators=(",", ":")), json.dumps(wrong)
     )
-    with pytest.raises(ValueError, match=re.escape(f"do not match the history, which scores {list(record.scores)}")):
+    mismatch = f"do not match the history, which scores {list(record.scores)}"
+    with pytest.raises(ValueError, match=re.escape(mismatch)):
         GameRecord.from_json(line)
     with pytest.raises(ValueError, match="the game is over .* but 'scores' is null"):
         GameRecord.from_json(line.replace(json.dumps(wrong), "null"))
