@@ -302,6 +302,10 @@ def arena(
     if not 1 <= batch <= MAX_BATCH:
         raise ValueError(f"batch_size must be between 1 and {MAX_BATCH}, not {shown(batch)}")
     opening = operator.index(opening)  # the engine checks its range
+    if isinstance(record, (str, os.PathLike)):
+        open(record, "a").close()  # a path that cannot be written fails now, not after the games
+    elif record is not None and not isinstance(record, list):
+        raise TypeError(f"record must be a path or a list, not {type(record).__name__}")
 
     engine_names = [player.engine for player in players if player.engine is not None]
     histories = None

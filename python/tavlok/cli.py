@@ -162,6 +162,13 @@ def _bot_list(text: str) -> tuple[str, ...]:
 
 
 def _run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    record = getattr(args, "record", None)
+    if record is not None:
+        # Checked before the games, which may take long, rather than when they are written.
+        try:
+            open(record, "a").close()
+        except OSError as error:
+            parser.error(f"cannot write {record}: {error.strerror}")
     if args.command == "play" and args.web:
         return play_web(args)
     if args.command == "play":
@@ -309,7 +316,7 @@ def play(
 
 def _players(human: int | None, bots: Sequence[str]) -> list[str]:
     """Who plays each seat: the person ("you") and the bots in seat order, repeated."""
-    names = iter(bots * 4)
+    names = iter(list(bots) * 4)
     return ["you" if seat == human else next(names) for seat in range(4)]
 
 

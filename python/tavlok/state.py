@@ -67,7 +67,7 @@ def record(
 
 
 State.board = board  # type: ignore[method-assign]
-State.record = record  # type: ignore[attr-defined]
-State.last_placement = last_placement  # type: ignore[attr-defined]
-State.svg = svg  # type: ignore[attr-defined]
+State.record = record  # type: ignore[method-assign]
+State.last_placement = last_placement  # type: ignore[method-assign]
+State.svg = svg  # type: ignore[method-assign]
 State._repr_svg_ = _repr_svg_  # type: ignore[method-assign]

@@ -176,7 +176,15 @@ def test_the_server_answers_on_the_address_it_prints(capsys, monkeypatch):
     assert re.search(rf"at http://127\.0\.0\.1:{server.server_address[1]}/ \(Ctrl-C stops\)", out)
 
 
-def test_unknown_bots_are_usage_errors(capsys):
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (["play", "--bots", "greedy,clever"], "unknown bot 'clever'"),
+        (["play", "--record", "."], "cannot write .: Is a directory"),
+        (["arena", *["random"] * 4, "--record", "."], "cannot write .: Is a directory"),
+    ],
+)
+def test_bad_bots_and_unwritable_records_are_usage_errors(capsys, args, message):
     with pytest.raises(SystemExit) as exit:
-        main(["play", "--bots", "greedy,clever"])
-    assert exit.value.code == 2 and "unknown bot 'clever'" in capsys.readouterr().err
+        main(args)
+    assert exit.value.code == 2 and message in capsys.readouterr().err

@@ -57,6 +57,13 @@ def test_the_arena_writes_records_to_a_path(tmp_path):
     assert [r.game for r in read_records(path)] == [0, 1, 2]
 
 
+def test_the_arena_refuses_a_record_it_cannot_keep_before_playing(tmp_path):
+    with pytest.raises(TypeError, match="record must be a path or a list, not dict"):
+        tavlok.arena(BOTS, 1, record={})
+    with pytest.raises(IsADirectoryError):
+        tavlok.arena(["random"] * 4, 1, record=tmp_path)
+
+
 def test_an_unfinished_game_keeps_no_scores():
     state = tavlok.State()
     for _ in range(7):

@@ -200,7 +200,7 @@ class Live:
         self._new_game()
 
     def _new_game(self) -> None:
-        self.state, self.movers = State(), []
+        self.state, self.movers = State(), list[int]()
         self._bots_move()
 
     def _bots_move(self) -> None:
