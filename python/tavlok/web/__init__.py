@@ -17,13 +17,15 @@ three files beside this module) and a small JSON interface that the page calls:
 Every placement is in seat 0's frame, the board as the page shows it: seat 0's start corner
 top-left, the others clockwise from it. The server checks every request: an unknown path is
 404, a malformed query or body 400, a body over 4 KiB 413, an illegal move 409 with the engine's
-reason, each with ``{"error": message}`` and the game left as it was. It answers only requests
-whose Host is its own address (a page elsewhere cannot reach it through a name that resolves
-here) and takes posts only as JSON, which a form on another site cannot send without asking.
+reason, each with ``{"error": message}`` and the game left as it was. On a loopback address it
+answers only requests whose Host is its own address (a page elsewhere cannot reach it through a
+name that resolves here), and it takes posts only as JSON, which a form on another site cannot
+send without asking.
 """
 
 from __future__ import annotations
 
+import ipaddress
 import json
 import re
 import threading
@@ -319,7 +321,8 @@ class _Handler(BaseHTTPRequestHandler):
         self.wfile.write(body)
 
     def _check_host(self) -> None:
-        if self.headers.get("Host") not in self.server.hosts:
+        hosts = self.server.hosts
+        if hosts is not None and self.headers.get("Host") not in hosts:
             raise RequestError(HTTPStatus.FORBIDDEN, "unknown host")
 
     def _get(self, path: str, query: dict[str, str]) -> tuple[bytes, str]:
@@ -364,7 +367,7 @@ class _Server(ThreadingHTTPServer):
     daemon_threads = True
     game: Replay | Live
     files: dict[str, bytes]
-    hosts: set[str]
+    hosts: set[str] | None
     verbose: bool
 
 
@@ -378,7 +381,11 @@ def make_server(
     folder = resources.files(__name__)
     server.files = {name: folder.joinpath(name).read_bytes() for name, _ in FILES.values()}
     bound = server.server_address[1]
-    server.hosts = {f"{name}:{bound}" for name in (host, "127.0.0.1", "localhost")}
+    # On this machine only, the page answers only for its own names; served on a network
+    # address by choice (--host), for any name that reaches it.
+    loopback = ipaddress.ip_address(server.server_address[0]).is_loopback
+    names = (host, "127.0.0.1", "localhost")
+    server.hosts = {f"{name}:{bound}" for name in names} if loopback else None
     return server
 
 
