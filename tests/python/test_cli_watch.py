@@ -1,7 +1,6 @@
 """The command line's board coordinates, refusals, piece drawings, records and page commands."""
 
 import io
-import os
 import re
 import sys
 import threading
@@ -82,9 +81,10 @@ def test_a_person_types_board_coordinates_and_hears_why_a_move_is_refused(capsys
 
 
 def test_the_board_shrinks_for_a_narrow_terminal(capsys, monkeypatch):
-    monkeypatch.setattr(cli.shutil, "get_terminal_size", lambda: os.terminal_size((50, 24)))
+    # The terminal's size as shutil finds it first: from the environment.
+    monkeypatch.setenv("COLUMNS", "50")
     _, narrow = run_cli(["play", "--seed", "2"], capsys, monkeypatch)
-    monkeypatch.setattr(cli.shutil, "get_terminal_size", lambda: os.terminal_size((80, 24)))
+    monkeypatch.setenv("COLUMNS", "80")
     _, wide = run_cli(["play", "--seed", "2"], capsys, monkeypatch)
     board_lines = [line for line in narrow.splitlines() if re.match(r"^[ 1]\d ", line)]
     assert len(board_lines) == 20 and max(map(len, board_lines)) <= 43
