@@ -15,7 +15,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 export PYTHONPATH := $(CURDIR)/$(BUILD):$(CURDIR)/python
 
 .PHONY: all build stub demo test test-cpp test-python test-sanitize test-valgrind test-integration bench \
-	deps clean
+	deps browser-deps clean
 
 all: build
 
@@ -84,9 +84,10 @@ test-valgrind: build
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq valgrind >/dev/null; }
 	valgrind --error-exitcode=1 --leak-check=full $(BUILD)/engine_tests --gtest_brief=1
 
-# The PettingZoo environment driven by TorchRL and Tianshou, in a virtual environment of its own
-# (PyTorch brings several GB, so neither `make test` nor CI builds it). The extension is the one
-# `make build` made for the same interpreter.
+# The PettingZoo environment driven by TorchRL and Tianshou, and the replay and play page driven in
+# headless Chromium by Selenium, in a virtual environment of its own (PyTorch brings several GB, so
+# neither `make test` nor CI builds it). The extension is the one `make build` made for the same
+# interpreter. The browser tests keep their screenshots in build/artifacts/.
 INTEGRATION_VENV ?= .venv/integration-$(PYTAG)
 
 $(INTEGRATION_VENV)/.stamp: tools/requirements-dev.txt tools/requirements-integration.txt
@@ -95,13 +96,26 @@ $(INTEGRATION_VENV)/.stamp: tools/requirements-dev.txt tools/requirements-integr
 	  -r tools/requirements-dev.txt -r tools/requirements-integration.txt
 	touch $@
 
-test-integration: build $(INTEGRATION_VENV)/.stamp
-	$(INTEGRATION_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/integration
+browser-deps:
+	@command -v chromium >/dev/null && command -v chromedriver >/dev/null || { \
+	  echo "installing chromium and chromium-driver"; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq chromium chromium-driver >/dev/null; }
+
+test-integration: build $(INTEGRATION_VENV)/.stamp browser-deps
+	BROWSER_ARTIFACTS=$(CURDIR)/build/artifacts \
+	  $(INTEGRATION_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/integration
 
 # The main job: four seeded random agents play a whole game through the Python module, and the
-# board and scores are shown. SEED=n picks another game.
-demo: build
-	$(VPY) -m tavlok play --seed $(or $(SEED),1)
+# board and scores are shown. SEED=n picks another game. It needs only the Python extensions: a
+# build of its own without the engine tests (so without GoogleTest) and the example programs.
+DEMO_BUILD := build/demo-$(PYTAG)
+
+demo: $(VENV)/.stamp
+	$(VENV)/bin/cmake -S . -B $(DEMO_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	  -DPython_EXECUTABLE=$(CURDIR)/$(VPY) -DTAVLOK_TESTS=OFF -DTAVLOK_EXAMPLES=OFF
+	$(VENV)/bin/cmake --build $(DEMO_BUILD) --target _tavlok _core
+	PYTHONPATH=$(CURDIR)/$(DEMO_BUILD):$(CURDIR)/python $(VPY) -m tavlok play --seed $(or $(SEED),1)
 
 BENCH_BUILD := build/bench-$(PYTAG)
 

@@ -14,6 +14,9 @@ from __future__ import annotations
 # sys.path too; extend_path lets this package find it there. Installed, it sits beside us.
 __path__ = __import__("pkgutil").extend_path(__path__, __name__)
 
+# The version written into game records; pyproject.toml holds the same (a test compares them).
+__version__ = "0.1.0"
+
 import importlib
 from typing import TYPE_CHECKING
 
@@ -23,6 +26,7 @@ from .actions import GRID_SHAPE, PLANES_SHAPE, Placement, arrays, decode, encode
 from .board import SEAT_COLOURS, Board, board_svg
 from .arena import ArenaResult, arena
 from .match import IllegalMove, Match
+from .records import GameRecord, RecordError, read_records, write_records
 from .pieces import KINDS, NUM_ACTIONS, NUM_ORIENTATIONS, ORIENTATIONS, orientation_index
 from .vector import VectorEnv
 from .registration import register as _register_with_gymnasium
@@ -46,6 +50,8 @@ __all__ = [
     "PLANES_SHAPE",
     "SEAT_COLOURS",
     "ArenaResult",
+    "GameRecord",
+    "RecordError",
     "VectorEnv",
     "Board",
     "IllegalMove",
@@ -62,6 +68,8 @@ __all__ = [
     "legal_actions",
     "orientation_index",
     "raw_env",
+    "read_records",
+    "write_records",
 ]
 
 

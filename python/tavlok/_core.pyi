@@ -9,6 +9,7 @@ import numpy
 from numpy.typing import NDArray
 
 from tavlok.board import Board
+from tavlok.records import GameRecord
 
 
 MAX_LEGAL_PLACEMENTS: int = 5402
@@ -291,6 +292,18 @@ class State:
     def board(self, viewer: SupportsIndex = 0) -> Board:
         """A tavlok.Board snapshot in seat viewer's frame."""
 
+    def last_placement(self, viewer: SupportsIndex = 0) -> list[tuple[int, int]]:
+        """The cells the last placement covered, in seat viewer's frame; none before the first."""
+
+    def svg(self, viewer: SupportsIndex = 0, cell_size: int = 20, names: Sequence[str] | None = None) -> str:
+        """
+        The board as SVG in seat viewer's frame, with the last placement outlined and, once the
+        game is over, the scores in the legend.
+        """
+
+    def record(self, players: Sequence[str] | None = None, seed: int | None = None, game: int | None = None) -> GameRecord:
+        """The game so far as a tavlok.GameRecord (write it with tavlok.write_records)."""
+
     def _repr_svg_(self) -> str:
         """The board as SVG, for notebooks."""
 
@@ -336,9 +349,10 @@ class Arena:
     waiting for those bots (bit i for bot i), observe() or states() shows them and
     play(moves) answers them all. Bot i sits at seat (i + g) % 4 in game g, which draws
     from a generator seeded from (seed, g) and opens with `opening` random placements.
+    With record=True it keeps every game's moves for histories().
     """
 
-    def __init__(self, bots: Sequence[str | None], seed: int, games: SupportsIndex, window: SupportsIndex, threads: SupportsIndex, opening: SupportsIndex = 0) -> None: ...
+    def __init__(self, bots: Sequence[str | None], seed: int, games: SupportsIndex, window: SupportsIndex, threads: SupportsIndex, opening: SupportsIndex = 0, record: bool = False) -> None: ...
 
     @property
     def games(self) -> int:
@@ -385,4 +399,10 @@ class Arena:
         """
         (scores, seats) once every game is over: games x 4 int16 scores by seat and
         games x 4 uint8 seats of each bot.
+        """
+
+    def histories(self) -> Annotated[NDArray[numpy.int32], dict(shape=(None, 84))]:
+        """
+        Once every game is over, with record=True: games x 84 int32, row g the grid
+        indices of game g in order, then -1.
         """

@@ -114,3 +114,33 @@ def turn_clockwise(row: int, col: int, quarter_turns: int) -> tuple[int, int]:
     for _ in range(quarter_turns % 4):
         row, col = col, last - row
     return row, col
+
+
+def _normalised(cells: list[tuple[int, int]]) -> tuple[int, int, frozenset[tuple[int, int]]]:
+    top = min(r for r, _ in cells)
+    left = min(c for _, c in cells)
+    return top, left, frozenset((r - top, c - left) for r, c in cells)
+
+
+# Every orientation by its set of cells, anchored at the top-left of its bounding box.
+_BY_SHAPE = {_normalised(list(o.cells))[2]: o.index for o in ORIENTATIONS}
+
+
+def turned(grid_index: SupportsIndex, quarter_turns: int) -> int:
+    """The same placement seen from another frame: the grid index of the cells of ``grid_index``
+    after the board is turned clockwise ``quarter_turns`` times.
+
+    The placement of seat k, in its own frame, is ``turned(index, k - viewer)`` in the frame of
+    seat viewer; ``turned(index, k)`` puts it on the board as seat 0 sees it.
+    """
+    cells = [turn_clockwise(r, c, quarter_turns) for r, c in decode(grid_index).cells]
+    top, left, shape = _normalised(cells)
+    return encode(_BY_SHAPE[shape], top, left)
+
+
+def turn_orientation(orientation: int, flip: bool = False) -> int:
+    """The orientation of the same piece turned a quarter clockwise, or mirrored left to right
+    when ``flip`` is set."""
+    cells = ORIENTATIONS[orientation].cells
+    moved = [(r, -c) if flip else (c, -r) for r, c in cells]
+    return _BY_SHAPE[_normalised(moved)[2]]

@@ -45,6 +45,7 @@ from __future__ import annotations
 
 import math
 import operator
+import os
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -56,6 +57,7 @@ from .bots import BOTS, PerState, engine_name
 from ._numbers import shown
 from .cores import default_threads
 from .pieces import NUM_ACTIONS, NUM_SEATS
+from .records import GameRecord, write_records
 
 __all__ = ["ArenaResult", "Policy", "arena", "bradley_terry", "wilson_interval"]
 
@@ -254,6 +256,7 @@ def arena(
     progress: Callable[[int, int], None] | None = None,
     batch_size: int | None = None,
     opening: int = 0,
+    record: str | os.PathLike[str] | list[GameRecord] | None = None,
 ) -> ArenaResult:
     """Plays ``games`` games between four bots and returns what they scored and won.
 
@@ -268,6 +271,10 @@ def arena(
     nothing at random (greedy, the search bot with greedy playouts, most policies) play the same
     game whenever they sit in the same seats, and the intervals, which take the games to be
     independent, would claim far more than four distinct games can show.
+
+    ``record`` keeps every game as a ``tavlok.GameRecord`` (bots by seat, seed, game number and
+    moves): written to a path as JSON Lines, or appended to a list. The games are the same as
+    without it.
 
     Ctrl-C (or any signal handler that raises) stops the games within one game per thread, or
     one round of moves when a bot is a policy; the exception carries a note saying how many
@@ -295,13 +302,42 @@ def arena(
     if not 1 <= batch <= MAX_BATCH:
         raise ValueError(f"batch_size must be between 1 and {MAX_BATCH}, not {shown(batch)}")
     opening = operator.index(opening)  # the engine checks its range
+    if isinstance(record, (str, os.PathLike)):
+        open(record, "a").close()  # a path that cannot be written fails now, not after the games
+    elif record is not None and not isinstance(record, list):
+        raise TypeError(f"record must be a path or a list, not {type(record).__name__}")
 
     engine_names = [player.engine for player in players if player.engine is not None]
-    if len(engine_names) == NUM_SEATS:
+    histories = None
+    if len(engine_names) == NUM_SEATS and record is None:
         scores, seats = _play_engine(engine_names, seed, games, threads, opening, progress)
     else:
-        scores, seats = _play_lockstep(players, seed, games, threads, batch, opening, progress)
-    return ArenaResult(tuple(player.name for player in players), seed, scores, seats, opening)
+        # The lockstep arena plays the same games (each from its own generator) and can keep
+        # their moves.
+        scores, seats, histories = _play_lockstep(
+            players, seed, games, threads, batch, opening, progress, record is not None
+        )
+    result = ArenaResult(tuple(player.name for player in players), seed, scores, seats, opening)
+    if histories is not None:
+        _keep_records(result, histories, record)  # type: ignore[arg-type]
+    return result
+
+
+def _keep_records(
+    result: ArenaResult, histories: np.ndarray, record: str | os.PathLike[str] | list[GameRecord]
+) -> None:
+    kept = []
+    for g, (moves, seated) in enumerate(zip(histories, result.seats.tolist(), strict=True)):
+        by_seat = [""] * NUM_SEATS
+        for bot, seat in enumerate(seated):
+            by_seat[seat] = result.bots[bot]
+        history = tuple(moves[moves >= 0].tolist())
+        scores = tuple(int(s) for s in result.seat_scores[g])
+        kept.append(GameRecord(history, tuple(by_seat), scores, result.seed, g, result.opening))
+    if isinstance(record, list):
+        record.extend(kept)
+    else:
+        write_records(record, kept)
 
 
 def _player(bot: Any) -> _Player:
@@ -359,9 +395,10 @@ def _play_lockstep(
     batch: int,
     opening: int,
     progress: Callable[[int, int], None] | None,
-) -> tuple[np.ndarray, np.ndarray]:
+    record: bool = False,
+) -> tuple[np.ndarray, np.ndarray, np.ndarray | None]:
     engine_names = [player.engine for player in players]
-    table = _core.Arena(engine_names, seed, games, batch, threads, opening)
+    table = _core.Arena(engine_names, seed, games, batch, threads, opening, record)
     # One call per policy and round, however many of the four bots it plays: the bots it plays,
     # as bits (bit i for bot i), by policy, in the order the policies first appear.
     masks: dict[int, tuple[_Player, int]] = {}
@@ -390,7 +427,7 @@ def _play_lockstep(
             progress(reported, games)
     if progress is not None and reported < games:
         progress(games, games)
-    return table.results()
+    return (*table.results(), table.histories() if record else None)
 
 
 def _grid_indices(returned: Any, waiting: np.ndarray, name: str) -> np.ndarray:

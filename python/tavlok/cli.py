@@ -1,34 +1,44 @@
-"""The command line: ``python -m tavlok play``, ``bench`` and ``arena``."""
+"""The command line: ``python -m tavlok play``, ``view``, ``bench`` and ``arena``.
+
+Every placement it prints or reads is in board coordinates: seat 0's frame, in which seat 0's
+start corner is the top-left cell (row 0, col 0), seat 1's the top-right, seat 2's the
+bottom-right and seat 3's the bottom-left, whichever seat moves.
+"""
 
 from __future__ import annotations
 
 import argparse
 import os
 import secrets
+import shutil
 import signal
 import sys
+import threading
+import webbrowser
 from collections.abc import Callable, Sequence
 from typing import TextIO
 
 import numpy as np
 
 from . import bench
+from .actions import decode, encode, turned
+from .board import SEAT_COLOUR_NAMES
 from .bots import BOTS
-from .actions import decode, encode
 from .match import Match
 from .pieces import KIND_ORIENTATIONS, KINDS, ORIENTATIONS, find_kind, orientation_index
+from .records import GameRecord, RecordError, read_records, write_records
 
-SEAT_COLOUR_NAMES = ("blue", "yellow", "red", "green")
 _FOLDED_KINDS = {kind.casefold() for kind in KINDS}
+START_CORNERS = ("top-left", "top-right", "bottom-right", "bottom-left")
 
 MOVE_HELP = """\
 Type a move as PIECE ORDINAL ROW COL, for example 'PentominoF 2 5 7': the piece's name (any
 letter case), which of its orientations, and the row and column of the top-left corner of the
 orientation's bounding box. ORIENTATION ROW COL with the orientation index 0-90 works too.
-Rows and columns are in your own frame: your start corner is the top-left cell of the board
-shown before your move. The moves of other seats are printed in their own frames.
+Rows and columns are the board's, as numbered on the board shown, for every seat: seat 0's
+start corner is top-left, seat 1's top-right, seat 2's bottom-right, seat 3's bottom-left.
   ? or moves [PIECE]  list your legal moves, optionally of one piece
-  pieces              list the pieces you still hold
+  pieces [PIECE]      list the pieces you still hold, or draw one piece's orientations
   show PIECE          draw a piece's orientations with their ordinals
   board               show the board again
   quit                leave the game (so does end of input)"""
@@ -53,6 +63,26 @@ def main(argv: Sequence[str] | None = None) -> int:
         "--human", type=int, choices=range(4), metavar="SEAT", help="play seat SEAT (0-3) yourself"
     )
     play_parser.add_argument("--watch", action="store_true", help="show the board after every move")
+    play_parser.add_argument(
+        "--bots",
+        type=_bot_list,
+        default=("random",),
+        metavar="BOT[,BOT...]",
+        help="the engine's bots at the other seats, in seat order, repeated as needed (random); "
+        f"each one of {', '.join(BOTS)}, mcts with settings as in arena",
+    )
+    play_parser.add_argument("--record", metavar="FILE", help="add the game to record file FILE")
+    play_parser.add_argument(
+        "--web",
+        action="store_true",
+        help="play in the browser: seat --human (0 by default) against the bots",
+    )
+    _add_server_arguments(play_parser)
+    view_parser = commands.add_parser(
+        "view", help="step through the games of a record file in the browser"
+    )
+    view_parser.add_argument("file", metavar="FILE", help="a record file (JSON Lines)")
+    _add_server_arguments(view_parser)
     bench_parser = commands.add_parser("bench", help="time whole games of a cheap random policy")
     bench_parser.add_argument(
         "--games", type=_whole(1), default=100, help="games to play (100)"
@@ -96,6 +126,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     arena_parser.add_argument(
         "--threads", type=_whole(*THREADS), help="threads (default: the cores)"
     )
+    arena_parser.add_argument("--record", metavar="FILE", help="write every game to FILE")
     args = parser.parse_args(argv)
     try:
         return _run(args, commands.choices[args.command])
@@ -106,9 +137,44 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 128 + signal.SIGPIPE
 
 
+def _add_server_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--port", type=_whole(0, 65535), default=0, help="port of the page (0: a free one)"
+    )
+    parser.add_argument(
+        "--host", default="127.0.0.1", help="address to serve on (127.0.0.1: this machine only)"
+    )
+    parser.add_argument(
+        "--no-browser", action="store_true", help="print the page's address but open no browser"
+    )
+
+
+def _bot_list(text: str) -> tuple[str, ...]:
+    from ._core import bot_name
+
+    names = tuple(name.strip() for name in text.split(","))
+    for name in names:
+        try:
+            bot_name(name)
+        except ValueError as error:
+            raise argparse.ArgumentTypeError(str(error)) from None
+    return names
+
+
 def _run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    record = getattr(args, "record", None)
+    if record is not None:
+        # Checked before the games, which may take long, rather than when they are written.
+        try:
+            open(record, "a").close()
+        except OSError as error:
+            parser.error(f"cannot write {record}: {error.strerror}")
+    if args.command == "play" and args.web:
+        return play_web(args)
     if args.command == "play":
-        return play(args.seed, args.human, args.watch)
+        return play(args.seed, args.human, args.watch, args.bots, args.record)
+    if args.command == "view":
+        return view(args)
     if args.command == "bench" and args.vector is None:
         print(bench.run(args.games, args.seed))
         return 0
@@ -116,7 +182,9 @@ def _run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     # like the others; only the engine knows its limits, and only an allocation finds the memory.
     try:
         if args.command == "arena":
-            return run_arena(args.bots, args.games, args.seed, args.threads, args.opening)
+            return run_arena(
+                args.bots, args.games, args.seed, args.threads, args.opening, args.record
+            )
         print(bench.run_vector(args.vector, args.threads, mask=args.mask, seed=args.seed))
         return 0
     except MemoryError:
@@ -144,15 +212,28 @@ def _whole(low: int, high: int | None = None) -> Callable[[str], int]:
 
 
 def run_arena(
-    bots: Sequence[str], games: int, seed: int, threads: int | None, opening: int = 0
+    bots: Sequence[str],
+    games: int,
+    seed: int,
+    threads: int | None,
+    opening: int = 0,
+    record: str | None = None,
 ) -> int:
     """Play the arena with progress on stderr, then print the table."""
     from .arena import arena
 
     result = arena(
-        bots, games, seed, threads, progress=_progress_printer(sys.stderr), opening=opening
+        bots,
+        games,
+        seed,
+        threads,
+        progress=_progress_printer(sys.stderr),
+        opening=opening,
+        record=record,
     )
     print(result.table())
+    if record is not None:
+        print(f"{games} games written to {record}; 'python -m tavlok view {record}' shows them")
     return 0
 
 
@@ -178,28 +259,38 @@ def _progress_printer(stream: TextIO) -> Callable[[int, int], None]:
     return lines
 
 
-def play(seed: int | None = None, human: int | None = None, watch: bool = False) -> int:
+def play(
+    seed: int | None = None,
+    human: int | None = None,
+    watch: bool = False,
+    bots: Sequence[str] = ("random",),
+    record: str | None = None,
+) -> int:
     """Play one game to the end, printing moves, the final board and the scores."""
+    from .web import make_bot
+
     if seed is None:
         seed = secrets.randbelow(2**32)
-    rng = np.random.default_rng(seed)
     colour = sys.stdout.isatty()
     match = Match()
-    viewer = human if human is not None else 0  # boards are shown in the person's own frame
+    players = _players(human, bots)
+    movers = {s: make_bot(name, seed + s) for s, name in enumerate(players) if s != human}
     you = f"; you play player_{human} ({SEAT_COLOUR_NAMES[human]})" if human is not None else ""
-    print(f"tavlok game, seed {seed}{you}")
+    print(f"tavlok game, seed {seed}{you}; moves in board coordinates (seat 0's frame)")
     out_of_moves: set[int] = set()
+    finished = True
     while not match.is_over():
         seat = match.to_move
         if seat == human:
-            action = _ask_move(match, seat, colour)
+            action = _ask_move(match, seat, colour, players)
             if action is None:
                 print("game left unfinished")
-                return 0
+                finished = False
+                break
         else:
-            action = int(rng.choice(match.state.legal_actions()))
+            action = movers[seat](match.state.clone())
         match.place(action)
-        print(f"player_{seat} plays {decode(action)}")
+        print(f"player_{seat} plays {decode(turned(action, seat))}")
         # The seats passed over on the way to the next mover (every seat, once the game is over)
         # have no legal move left.
         passed = (match.to_move - seat - 1) % 4 if not match.is_over() else 4
@@ -208,8 +299,12 @@ def play(seed: int | None = None, human: int | None = None, watch: bool = False)
                 out_of_moves.add(later % 4)
                 print(f"player_{later % 4} has no legal move left")
         if watch:
-            print(match.board(viewer).text(colour))
-    print(match.board(viewer).text(colour))
+            print(_board_text(match, colour, players))
+    if record is not None:
+        write_records(record, [GameRecord.from_state(match.state, players, seed)], append=True)
+    if not finished:
+        return 0
+    print(_board_text(match, colour, players))
     scores = match.scores() or (0,) * 4
     print("scores: " + ", ".join(f"player_{s} {score}" for s, score in enumerate(scores)))
     best = max(scores)
@@ -219,11 +314,101 @@ def play(seed: int | None = None, human: int | None = None, watch: bool = False)
     return 0
 
 
-def _ask_move(match: Match, seat: int, colour: bool) -> int | None:
-    """Read moves from the person at ``seat`` until one is legal; None when they leave."""
+def _players(human: int | None, bots: Sequence[str]) -> list[str]:
+    """Who plays each seat: the person ("you") and the bots in seat order, repeated."""
+    names = iter(list(bots) * 4)
+    return ["you" if seat == human else next(names) for seat in range(4)]
+
+
+def _board_text(match: Match, colour: bool, players: Sequence[str]) -> str:
+    state = match.state
+    columns = shutil.get_terminal_size().columns
+    return match.board(0).display(
+        colour,
+        last=state.last_placement(0),
+        scores=state.scores(),
+        names=players,
+        columns=columns,
+    )
+
+
+def _serve(game: object, args: argparse.Namespace, what: str) -> int:
+    """Serve the page for ``game`` until Ctrl-C."""
+    from .web import make_server, url
+
+    try:
+        server = make_server(game, args.host, args.port)  # type: ignore[arg-type]
+    except OSError as error:
+        print(f"error: cannot serve on {args.host} port {args.port}: {error.strerror}")
+        return 1
+    address = url(server)
+    print(f"{what} at {address} (Ctrl-C stops)", flush=True)
+    if not args.no_browser and _has_display():
+        threading.Thread(target=webbrowser.open, args=(address,), daemon=True).start()
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        print()
+    finally:
+        server.server_close()
+    return 0
+
+
+def _has_display() -> bool:
+    """Whether a graphical browser can open: a text one would take over this terminal."""
+    return sys.platform in ("darwin", "win32") or bool(
+        os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY")
+    )
+
+
+def view(args: argparse.Namespace) -> int:
+    """Serve the page that steps through the games of a record file."""
+    from .web import Replay
+
+    try:
+        records = read_records(args.file)
+    except RecordError as error:
+        print(f"error: {args.file}: {error}")
+        if not error.records:
+            return 1
+        records = error.records
+        print(f"showing the {len(records)} games before it")
+    except OSError as error:
+        print(f"error: cannot read {args.file}: {error.strerror}")
+        return 1
+    if not records:
+        print(f"error: {args.file} holds no games")
+        return 1
+    return _serve(Replay(records), args, f"{len(records)} games of {args.file}")
+
+
+def play_web(args: argparse.Namespace) -> int:
+    """Serve the page for a live game of the person against the bots."""
+    from .web import Live
+
+    human = args.human if args.human is not None else 0
+    seed = args.seed if args.seed is not None else secrets.randbelow(2**32)
+    others = _players(human, args.bots)
+    bots = [name for seat, name in enumerate(others) if seat != human]
+
+    def keep(game: GameRecord) -> None:
+        write_records(args.record, [game], append=True)
+
+    live = Live(human, bots, seed, keep if args.record else None)
+    return _serve(live, args, f"you play seat {human} against {', '.join(bots)}")
+
+
+def _ask_move(
+    match: Match, seat: int, colour: bool, players: Sequence[str] = ("you",) * 4
+) -> int | None:
+    """Read moves from the person at ``seat`` until one is legal; None when they leave. Moves
+    are typed in board coordinates; the grid index returned is in the seat's own frame."""
     legal = match.state.legal_actions()
-    print(match.board(seat).text(colour))
-    print(f"player_{seat} ({SEAT_COLOUR_NAMES[seat]}), your move; 'help' explains, '?' lists moves")
+    print(_board_text(match, colour, players))
+    print(
+        f"player_{seat} ({SEAT_COLOUR_NAMES[seat]}, start corner {START_CORNERS[seat]}), your "
+        "move; 'help' explains, '?' lists moves"
+    )
     while True:
         try:
             line = input(f"player_{seat}> ")
@@ -237,24 +422,26 @@ def _ask_move(match: Match, seat: int, colour: bool) -> int | None:
         if command in ("quit", "exit"):
             return None
         if command in ("?", "moves"):
-            print(_moves_text(legal, words[1:]))
+            print(_moves_text(legal, words[1:], seat))
+        elif command == "pieces" and len(words) > 1:
+            print(_show_text(words[1:]))
         elif command == "pieces":
             print(_pieces_text(match, seat))
         elif command == "show":
             print(_show_text(words[1:]))
         elif command == "board":
-            print(match.board(seat).text(colour))
+            print(_board_text(match, colour, players))
         elif command == "help":
             print(MOVE_HELP)
         else:
             try:
-                action = parse_move(words)
+                action = turned(parse_move(words), -seat)
             except ValueError as error:
                 print(f"error: {error}")
                 continue
             if action in legal:
                 return action
-            print(f"error: {_why_illegal(match, seat, action)}")
+            print(f"error: {_why_illegal(match, action)}")
 
 
 def parse_move(words: Sequence[str]) -> int:
@@ -292,26 +479,26 @@ def _number(word: str, name: str) -> int:
         raise ValueError(f"{name} must be a whole number, not {word!r}") from None
 
 
-def _why_illegal(match: Match, seat: int, action: int) -> str:
-    placement = decode(action)
-    held = match.held(seat)
-    if placement.piece not in held:
-        return f"you have already placed your {placement.piece}"
-    if len(held) == len(KINDS):
-        return f"{placement} does not cover your start corner (row 0, col 0), as a first piece must"
-    return (
-        f"{placement} is not legal here: a piece may not overlap any piece or share an edge with "
-        "one of yours, and must touch one of yours corner to corner"
-    )
+def _why_illegal(match: Match, action: int) -> str:
+    """The engine's reason for refusing a placement (``action`` in the mover's frame), with the
+    placement in board coordinates."""
+    seat = match.to_move
+    placement = decode(turned(action, seat))
+    try:
+        match.state.clone().apply(action)
+    except ValueError as refused:
+        reason = str(refused).split(": ", 1)[-1]
+        return f"{placement} is not legal for player_{seat}: {reason}"
+    return f"{placement} is legal for player_{seat}"  # never: the caller checked the mask
 
 
-def _moves_text(legal: np.ndarray, filters: Sequence[str]) -> str:
+def _moves_text(legal: np.ndarray, filters: Sequence[str], seat: int = 0) -> str:
     try:
         kinds = {find_kind(name) for name in filters}
     except KeyError as error:
         return f"error: {error.args[0]}"
     squares: dict[tuple[str, int], list[str]] = {}
-    for index in legal.tolist():
+    for index in sorted(turned(i, seat) for i in legal.tolist()):
         placement = decode(index)
         if not kinds or placement.piece in kinds:
             key = (placement.piece, placement.ordinal)

@@ -8,10 +8,16 @@ methods below are looked up only when called.
 from __future__ import annotations
 
 import operator
-from typing import SupportsIndex
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, SupportsIndex
+
+import numpy as np
 
 from ._core import State
-from .board import Board, board_svg
+from .board import Board
+
+if TYPE_CHECKING:
+    from .records import GameRecord
 
 __all__ = ["State"]
 
@@ -23,10 +29,45 @@ def board(self: State, viewer: SupportsIndex = 0) -> Board:
     return Board.from_planes(planes, viewer)
 
 
+def last_placement(self: State, viewer: SupportsIndex = 0) -> list[tuple[int, int]]:
+    """The cells the last placement covered, in seat viewer's frame; none before the first."""
+    history = self.history
+    if not history:
+        return []
+    before = State.from_history(history[:-1]).observation(viewer)[0].any(axis=0)
+    now = self.observation(viewer)[0].any(axis=0)
+    return [(int(r), int(c)) for r, c in zip(*np.nonzero(now & ~before), strict=True)]
+
+
+def svg(
+    self: State, viewer: SupportsIndex = 0, cell_size: int = 20, names: Sequence[str] | None = None
+) -> str:
+    """The board as SVG in seat viewer's frame, with the last placement outlined and, once the
+    game is over, the scores in the legend."""
+    return board(self, viewer).svg(
+        cell_size, last=last_placement(self, viewer), scores=self.scores(), names=names
+    )
+
+
 def _repr_svg_(self: State) -> str:
     """The board as SVG, for notebooks."""
-    return board_svg(board(self))
+    return svg(self)
+
+
+def record(
+    self: State,
+    players: Sequence[str] | None = None,
+    seed: int | None = None,
+    game: int | None = None,
+) -> GameRecord:
+    """The game so far as a tavlok.GameRecord (write it with tavlok.write_records)."""
+    from .records import GameRecord
+
+    return GameRecord.from_state(self, players, seed, game)
 
 
 State.board = board  # type: ignore[method-assign]
+State.record = record  # type: ignore[method-assign]
+State.last_placement = last_placement  # type: ignore[method-assign]
+State.svg = svg  # type: ignore[method-assign]
 State._repr_svg_ = _repr_svg_  # type: ignore[method-assign]

@@ -43,6 +43,7 @@ using Seats = nb::ndarray<nb::numpy, std::int8_t, nb::shape<-1>>;
 using Games = nb::ndarray<nb::numpy, std::int64_t, nb::shape<-1>>;
 using Legal = nb::ndarray<nb::numpy, std::int32_t, nb::shape<-1>>;
 using Moves = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using Histories = nb::ndarray<nb::numpy, std::int32_t, nb::shape<-1, game::MAX_PLACEMENTS>>;
 
 std::size_t thread_count(IndexArgument threads) {
     return index_in(threads, "thread count", 1, MAX_THREADS);
@@ -105,14 +106,27 @@ Results play_arena(const std::vector<std::string>& names, std::uint64_t seed,
 class Arena {
 public:
     Arena(const std::vector<std::optional<std::string>>& names, std::uint64_t seed,
-          IndexArgument games, IndexArgument window, IndexArgument threads, IndexArgument opening)
+          IndexArgument games, IndexArgument window, IndexArgument threads, IndexArgument opening,
+          bool record)
         : results_(new_results(index_below(games, "game count", MAX_GAMES))) {
         const game::ArenaSetup setup = setup_of(names, seed, opening);
         const std::size_t side_by_side = index_in(window, "window", 1, game::MAX_SPARSE_ROWS);
         const std::size_t num_threads = thread_count(threads);
+        const std::size_t num_games = results_.first.shape(0);
+        if (record) {
+            try {
+                histories_ = new_array<Histories>({num_games, game::MAX_PLACEMENTS});
+            } catch (const std::bad_alloc&) {
+                raise_too_large(
+                    std::to_string(num_games) + " games",
+                    static_cast<double>(num_games) * sizeof(std::int32_t) * game::MAX_PLACEMENTS,
+                    "for their histories");
+            }
+            std::fill_n(histories_->data(), num_games * game::MAX_PLACEMENTS, -1);
+        }
         try {
-            arena_.emplace(setup, results_.first.shape(0), side_by_side, num_threads,
-                           results_.first.data(), results_.second.data());
+            arena_.emplace(setup, num_games, side_by_side, num_threads, results_.first.data(),
+                           results_.second.data(), histories_ ? histories_->data() : nullptr);
         } catch (const std::bad_alloc&) {
             raise_too_large("a window of " + std::to_string(side_by_side) + " games",
                             static_cast<double>(side_by_side) * sizeof(game::State) * 4,
@@ -197,6 +211,14 @@ public:
         return results_;
     }
 
+    Histories histories() const {
+        if (!histories_) raise_value_error("the arena was made without record=True");
+        if (arena_->finished() < arena_->num_games())
+            raise_value_error("%zu of the %zu games are still to be played",
+                              arena_->num_games() - arena_->finished(), arena_->num_games());
+        return *histories_;
+    }
+
 private:
     // Runs work() with the interpreter lock released. When Ctrl-C stops it, the exception's note
     // counts the games played out.
@@ -214,6 +236,7 @@ private:
     }
 
     Results results_;
+    std::optional<Histories> histories_;
     std::optional<game::LockstepArena> arena_;
     ExclusiveUse::Mark in_use_{0};
 };
@@ -247,10 +270,12 @@ void bind_arena(nb::module_& module) {
         "bots until every game waits for one of the caller's; select(bots) picks the games\n"
         "waiting for those bots (bit i for bot i), observe() or states() shows them and\n"
         "play(moves) answers them all. Bot i sits at seat (i + g) % 4 in game g, which draws\n"
-        "from a generator seeded from (seed, g) and opens with `opening` random placements.")
+        "from a generator seeded from (seed, g) and opens with `opening` random placements.\n"
+        "With record=True it keeps every game's moves for histories().")
         .def(nb::init<const std::vector<std::optional<std::string>>&, std::uint64_t, IndexArgument,
-                      IndexArgument, IndexArgument, IndexArgument>(),
-             "bots"_a, "seed"_a, "games"_a, "window"_a, "threads"_a, "opening"_a = 0)
+                      IndexArgument, IndexArgument, IndexArgument, bool>(),
+             "bots"_a, "seed"_a, "games"_a, "window"_a, "threads"_a, "opening"_a = 0,
+             "record"_a = false)
         .def_prop_ro("games", &Arena::num_games, "The number of games.")
         .def_prop_ro("window", &Arena::window, "How many games are played side by side.")
         .def_prop_ro("finished", &Arena::finished, "The games over so far.")
@@ -271,7 +296,10 @@ void bind_arena(nb::module_& module) {
              "move is illegal; that game waits as it was, the others have moved.")
         .def("results", &Arena::results,
              "(scores, seats) once every game is over: games x 4 int16 scores by seat and\n"
-             "games x 4 uint8 seats of each bot.");
+             "games x 4 uint8 seats of each bot.")
+        .def("histories", &Arena::histories,
+             "Once every game is over, with record=True: games x 84 int32, row g the grid\n"
+             "indices of game g in order, then -1.");
 }
 
 }  // namespace core

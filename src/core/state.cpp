@@ -1,6 +1,6 @@
 // tavlok._core.State: one position of a game, a small value that copies cheaply, for tree search
-// and evaluation. The package adds the methods that draw it (board, _repr_svg_) in Python, where
-// the pictures are.
+// and evaluation. The package adds the methods that draw and record it (board, svg, _repr_svg_,
+// last_placement, record) in Python, where the pictures and records are.
 #include "game/state.hpp"
 
 #include <nanobind/stl/optional.h>

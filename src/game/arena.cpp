@@ -242,11 +242,13 @@ void play_arena(const ArenaSetup& setup, std::size_t first, std::size_t count, W
 // ---- LockstepArena ----------------------------------------------------------------------------
 
 LockstepArena::LockstepArena(const ArenaSetup& setup, std::size_t num_games, std::size_t window,
-                             std::size_t num_threads, std::int16_t* scores, std::uint8_t* seats)
+                             std::size_t num_threads, std::int16_t* scores, std::uint8_t* seats,
+                             std::int32_t* histories)
     : setup_(setup),
       num_games_(num_games),
       scores_(scores),
       seats_(seats),
+      histories_(histories),
       slots_(std::clamp<std::size_t>(
           window, 1, std::max<std::size_t>(1, std::min(num_games, MAX_SPARSE_ROWS)))),
       pool_(std::clamp<std::size_t>(num_threads, 1, slots_.size())) {
@@ -285,6 +287,10 @@ bool LockstepArena::advance() {
         for (Slot& slot : slots_) {
             if (!slot.playing || !slot.state.is_terminal()) continue;
             write_result(slot.state, slot.game, slot.game, scores_, seats_);
+            if (histories_ != nullptr) {
+                const std::span<const std::uint16_t> moves = slot.state.history();
+                std::copy(moves.begin(), moves.end(), histories_ + slot.game * MAX_PLACEMENTS);
+            }
             ++finished_;
             begun |= begin_next(slot);
         }

@@ -128,11 +128,14 @@ class LockstepArena {
 public:
     // Results are written by game index to scores[4 g .. 4 g + 3] (final scores by seat) and
     // seats[4 g .. 4 g + 3] (the seat of each bot), buffers of 4 num_games entries that the
-    // caller owns and keeps alive. `window` is clamped to [1, min(num_games, MAX_SPARSE_ROWS)].
-    // Throws std::bad_alloc when the window's games do not fit in memory, and std::system_error
-    // when the threads cannot start.
+    // caller owns and keeps alive. When `histories` is given (MAX_PLACEMENTS num_games entries,
+    // also the caller's), each game's grid indices in order go to histories[MAX_PLACEMENTS g ..],
+    // the rest of its row left as the caller filled it, so that games can be kept and replayed.
+    // `window` is clamped to [1, min(num_games, MAX_SPARSE_ROWS)]. Throws std::bad_alloc when the
+    // window's games do not fit in memory, and std::system_error when the threads cannot start.
     LockstepArena(const ArenaSetup& setup, std::size_t num_games, std::size_t window,
-                  std::size_t num_threads, std::int16_t* scores, std::uint8_t* seats);
+                  std::size_t num_threads, std::int16_t* scores, std::uint8_t* seats,
+                  std::int32_t* histories = nullptr);
 
     std::size_t num_games() const { return num_games_; }
     std::size_t window() const { return slots_.size(); }
@@ -183,6 +186,7 @@ private:
     std::size_t num_games_;
     std::int16_t* scores_;
     std::uint8_t* seats_;
+    std::int32_t* histories_;
     std::size_t next_game_ = 0;
     std::size_t finished_ = 0;
     // Sized by the window, which the caller chooses.

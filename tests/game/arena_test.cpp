@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <random>
 #include <set>
@@ -188,6 +189,37 @@ TEST(LockstepArena, CallerPlayingGreedyGivesTheGamesOfTheEngineArena) {
             EXPECT_EQ(found.scores, expected.scores);
             EXPECT_EQ(found.seats, expected.seats);
         }
+}
+
+// Kept histories replay to the scores written beside them, and a row's tail stays as the caller
+// filled it.
+TEST(LockstepArena, KeepsEachGamesMovesWhenAskedTo) {
+    constexpr std::size_t GAMES = 5;
+    Results<GAMES> results;
+    std::vector<std::int32_t> histories(GAMES * MAX_PLACEMENTS, -1);
+    LockstepArena arena({{GREEDY, RANDOM, GREEDY, RANDOM}, 2, 1}, GAMES, 2, 2,
+                        results.scores.data(), results.seats.data(), histories.data());
+    while (arena.advance()) {
+    }
+    for (std::size_t g = 0; g < GAMES; ++g) {
+        SCOPED_TRACE(testing::Message() << "game " << g);
+        std::vector<std::uint16_t> moves;
+        for (std::size_t i = 0; i < MAX_PLACEMENTS; ++i) {
+            const std::int32_t index = histories[g * MAX_PLACEMENTS + i];
+            if (index < 0) {
+                EXPECT_TRUE(std::all_of(histories.begin() + g * MAX_PLACEMENTS + i,
+                                        histories.begin() + (g + 1) * MAX_PLACEMENTS,
+                                        [](std::int32_t rest) { return rest == -1; }));
+                break;
+            }
+            moves.push_back(static_cast<std::uint16_t>(index));
+        }
+        const State::Replay replay = State::from_history(moves);
+        ASSERT_FALSE(replay.refused_at.has_value());
+        ASSERT_TRUE(replay.state.is_terminal());
+        const auto scores = *replay.state.scores();
+        EXPECT_TRUE(std::equal(scores.begin(), scores.end(), results.scores.begin() + 4 * g));
+    }
 }
 
 TEST(LockstepArena, ObserveShowsEachMoverItsPlanesHandsAndLegalMoves) {

@@ -338,7 +338,7 @@ def test_render_draws_every_envs_board_as_text_or_an_image():
     image_env = LearnerVectorEnv(2, render_mode="rgb_array", num_threads=1)
     image_env.reset(seed=7)
     images = image_env.render()
-    assert [image.shape for image in images] == [(321, 321, 3)] * 2
+    assert [image.shape for image in images] == [(407, 357, 3)] * 2  # axes, board, legend
     with pytest.warns(UserWarning, match="without a render_mode"):
         assert LearnerVectorEnv(1).render() is None
 

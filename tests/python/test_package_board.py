@@ -9,6 +9,7 @@ import tavlok
 from support import rules
 from support.drivers import printed_by, replayed
 from tavlok import Board, Match
+from tavlok.board import EMPTY_COLOUR, GRID_COLOUR, MARK_COLOURS
 
 
 
@@ -46,16 +47,28 @@ def test_board_matches_the_engine_that_played_the_same_moves(moves):
         assert Board.from_planes(planes, viewer) == match.board(viewer)
 
 
-def test_rgb_image_shows_seat_colours_and_marks_start_corners():
+def test_rgb_image_shows_seat_colours_marks_and_start_corners():
     board = played(seed=4, moves=24).board()
     image = board.rgb(cell_size=16)
-    assert (image.shape, image.dtype) == ((321, 321, 3), np.uint8)
-    middles = image[8::16, 8::16]  # the middle pixel of every cell
+    top, left, _ = Board.layout(16)
+    assert image.dtype == np.uint8 and image.shape[2] == 3
+    grid = image[top : top + 321, left : left + 321]
+    assert (grid[::16, ::16] == GRID_COLOUR).all()
+    near_corner = grid[3::16, 3::16][:20, :20]  # inside every cell, outside any mark
+    middles = grid[8::16, 8::16][:20, :20]
+    patterns = []
     for seat in range(4):
-        assert (board.owners == seat).any()
-        assert (middles[board.owners == seat] == tavlok.SEAT_COLOURS[seat]).all()
-    assert (middles[board.owners < 0] == (244, 244, 245)).all()
-    empty = Board(np.full((20, 20), -1)).rgb(cell_size=16)
+        covered = board.owners == seat
+        assert covered.any()
+        assert (near_corner[covered] == tavlok.SEAT_COLOURS[seat]).all()
+        assert (middles[covered] == MARK_COLOURS[seat]).all()
+        r, c = np.argwhere(covered)[0]
+        cell = grid[r * 16 + 1 : r * 16 + 16, c * 16 + 1 : c * 16 + 16]
+        patterns.append((cell == MARK_COLOURS[seat]).all(axis=2))
+    # Each seat's mark has a shape of its own, so the seats differ without their colours.
+    assert all(not np.array_equal(a, b) for i, a in enumerate(patterns) for b in patterns[i + 1 :])
+    assert (middles[board.owners < 0] == EMPTY_COLOUR).all()
+    empty = Board(np.full((20, 20), -1)).rgb(cell_size=16)[top:, left:]
     for seat, (r, c) in enumerate([(0, 0), (0, 19), (19, 19), (19, 0)]):
         assert tuple(empty[r * 16 + 2, c * 16 + 8]) == tavlok.SEAT_COLOURS[seat]
 

@@ -23,12 +23,14 @@ def test_a_seeded_game_replays_exactly_and_ends_with_the_scores(capsys, monkeypa
     _, again = run_cli(["play", "--seed", "7"], capsys, monkeypatch)
     assert status == 0 and first == again
     lines = first.splitlines()
-    assert lines[0] == "tavlok game, seed 7"
+    assert lines[0] == "tavlok game, seed 7; moves in board coordinates (seat 0's frame)"
     assert sum(line.endswith("has no legal move left") for line in lines) == 4
     assert lines[-2].startswith("scores: player_0 -")
     assert lines[-1].startswith("winner: player_")
-    # Not a terminal, so the final board shows seat numbers rather than colours.
-    assert "\x1b[" not in first and lines[-3].startswith("19|")
+    # Not a terminal, so the final board shows seat numbers rather than colours; the legend
+    # follows the last row.
+    assert "\x1b[" not in first and lines[-5].startswith("19  ")
+    assert lines[-4].startswith("0 blue: random, ") and lines[-3].startswith("2 red: random, ")
 
 
 def test_a_person_gets_errors_the_move_list_and_can_leave(capsys, monkeypatch):
@@ -49,7 +51,10 @@ def test_a_person_gets_errors_the_move_list_and_can_leave(capsys, monkeypatch):
     assert "error: unknown piece 'Hexomino'" in out
     assert "error: give PentominoF's orientation too: PentominoF ORDINAL ROW COL" in out
     assert "error: PentominoF has orientations 0 to 7, not 8" in out
-    assert "error: PentominoI 1 15 1 does not cover your start corner" in out
+    assert (
+        "error: PentominoI 1 15 1 is not legal for player_0: a seat's first piece must cover its "
+        "start corner" in out
+    )
     assert "error: PentominoI 1 (5x1) does not fit with its top-left corner at row 17, col 0" in out
     assert (
         "2 legal moves (PIECE ORDINAL: ROW COL, ...):\n  PentominoI 0: 0 0\n  PentominoI 1: 0 0\n"
@@ -130,7 +135,7 @@ def test_a_reader_that_leaves_early_ends_the_program_quietly():
         stderr=subprocess.PIPE,
         env=environment,
     )
-    assert program.stdout.readline() == b"tavlok game, seed 1\n"
+    assert program.stdout.readline().startswith(b"tavlok game, seed 1;")
     program.stdout.close()
     assert program.wait(timeout=60) == 128 + signal.SIGPIPE
     assert program.stderr.read() == b""

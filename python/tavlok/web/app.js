@@ -1,0 +1,329 @@
+// The replay and play page: everything it shows comes from the server's JSON (see tavlok.web).
+"use strict";
+
+const SVG = "http://www.w3.org/2000/svg";
+const $ = (id) => document.getElementById(id);
+
+let pieces = null; // orientations with their cells, turns and flips; colours and names of seats
+let view = null; // what the server last showed
+let game = 0;
+let move = null; // the replay's position (null: the end)
+let showLegal = false;
+let chosen = null; // the orientation of the piece in hand (live games)
+let busy = false;
+
+async function api(path, body) {
+  const options = body === undefined ? {} : {
+    method: "POST", headers: {"Content-Type": "application/json"}, body: JSON.stringify(body),
+  };
+  const response = await fetch(path, options);
+  const data = await response.json();
+  if (!response.ok) throw new Error(data.error || response.statusText);
+  return data;
+}
+
+function say(text, error = false) {
+  $("status").textContent = text;
+  $("status").className = error ? "error" : "";
+}
+
+async function load() {
+  const legal = showLegal ? 1 : 0;
+  let path = `/api/view?legal=${legal}`;
+  if (view !== null && view.mode === "replay") {
+    path += `&game=${game}` + (move === null ? "" : `&move=${move}`);
+  }
+  try {
+    show(await api(path));
+  } catch (error) {
+    say(error.message, true);
+  }
+}
+
+function show(next) {
+  view = next;
+  if (view.mode === "replay") move = view.move;
+  document.body.dataset.mode = view.mode;
+  // Counts what the page has shown, so that a watcher can tell when an answer has arrived.
+  document.body.dataset.views = String(Number(document.body.dataset.views || 0) + 1);
+  drawBoard();
+  drawMoves();
+  drawScores();
+  drawControls();
+  if (view.mode === "live") drawHand();
+}
+
+function boardGroup() {
+  return $("board").querySelector("g.board");
+}
+
+function cellSize() {
+  return Number(boardGroup().querySelector("rect").getAttribute("width")) / 20;
+}
+
+function addRect(group, row, col, size, attributes) {
+  const rect = document.createElementNS(SVG, "rect");
+  rect.setAttribute("x", col * size);
+  rect.setAttribute("y", row * size);
+  rect.setAttribute("width", size);
+  rect.setAttribute("height", size);
+  for (const [name, value] of Object.entries(attributes)) rect.setAttribute(name, value);
+  group.appendChild(rect);
+  return rect;
+}
+
+function placementCells(index) {
+  const orientation = Math.floor(index / 400);
+  const row = Math.floor(index / 20) % 20;
+  const col = index % 20;
+  return pieces.orientations[orientation].cells.map(([r, c]) => [row + r, col + c]);
+}
+
+function drawBoard() {
+  $("board").innerHTML = view.svg;
+  const group = boardGroup();
+  const size = cellSize();
+  $("legal-count").textContent = "";
+  if (showLegal && view.legal) {
+    const kind = chosen === null ? null : pieces.orientations[chosen].kind;
+    const moves = view.legal.filter((i) => kind === null ||
+      pieces.orientations[Math.floor(i / 400)].kind === kind);
+    const covered = new Set();
+    for (const index of moves) for (const [r, c] of placementCells(index)) covered.add(r * 20 + c);
+    const inset = size * 0.35;
+    for (const cell of covered) {
+      const rect = addRect(group, Math.floor(cell / 20), cell % 20, size - 2 * inset,
+        {class: "legal", "data-cell": cell});
+      rect.setAttribute("x", (cell % 20) * size + inset);
+      rect.setAttribute("y", Math.floor(cell / 20) * size + inset);
+    }
+    $("legal-count").textContent = `${moves.length} legal move${moves.length === 1 ? "" : "s"}` +
+      (kind === null ? "" : ` with the ${kind}`) + "; dots: cells they can cover";
+  }
+  if (view.mode === "live" && !view.over && view.to_move === view.human) {
+    for (let r = 0; r < 20; r++) {
+      for (let c = 0; c < 20; c++) {
+        const hit = addRect(group, r, c, size, {class: "hit", "data-row": r, "data-col": c});
+        hit.addEventListener("mouseenter", () => preview(r, c));
+        hit.addEventListener("click", () => place(r, c));
+      }
+    }
+  }
+}
+
+function anchor(row, col) {
+  // The piece's first cell (top row, leftmost) goes where the person points.
+  const [r0, c0] = pieces.orientations[chosen].cells[0];
+  return [row - r0, col - c0];
+}
+
+function preview(row, col) {
+  const group = boardGroup();
+  group.querySelectorAll("rect.preview").forEach((rect) => rect.remove());
+  if (chosen === null) return;
+  const [top, left] = anchor(row, col);
+  const size = cellSize();
+  for (const [r, c] of pieces.orientations[chosen].cells) {
+    const rect = addRect(group, top + r, left + c, size,
+      {class: "preview", fill: pieces.colours[view.human], opacity: 0.6});
+    group.insertBefore(rect, group.querySelector("rect.hit"));
+  }
+}
+
+async function place(row, col) {
+  if (busy) return;
+  if (chosen === null) {
+    say("choose a piece first", true);
+    return;
+  }
+  const [top, left] = anchor(row, col);
+  const orientation = pieces.orientations[chosen];
+  busy = true;
+  try {
+    const next = await api("/api/move", {orientation: chosen, row: top, col: left});
+    const played = `${orientation.kind} ${orientation.ordinal} ${top} ${left}`;
+    chosen = null;
+    show(next);
+    say(`you played ${played}` + (view.over ? `; the game is over: ${winners()}` : ""));
+  } catch (error) {
+    say(`${orientation.kind} ${orientation.ordinal} ${top} ${left}: ${error.message}`, true);
+  } finally {
+    busy = false;
+  }
+}
+
+function seatName(seat) {
+  return `${seat} ${pieces.names[seat]} (${view.players[seat]})`;
+}
+
+function drawMoves() {
+  const list = $("move-list");
+  list.replaceChildren();
+  view.moves.forEach((m, i) => {
+    const item = document.createElement("li");
+    item.textContent = `seat ${m.seat}: ${m.text}`;
+    item.dataset.index = m.index;
+    if (view.mode === "replay") {
+      if (i === view.move - 1) item.classList.add("current");
+      if (i >= view.move) item.classList.add("future");
+      item.addEventListener("click", () => go(i + 1));
+    }
+    list.appendChild(item);
+  });
+  const current = list.querySelector("li.current") || list.lastElementChild;
+  if (current) current.scrollIntoView({block: "nearest"});
+}
+
+function drawScores() {
+  const scores = view.scores || view.final_scores;
+  const table = document.createElement("table");
+  for (let seat = 0; seat < 4; seat++) {
+    const row = table.insertRow();
+    row.dataset.seat = seat;
+    const swatch = document.createElement("span");
+    swatch.className = "swatch";
+    swatch.style.background = pieces.colours[seat];
+    row.insertCell().appendChild(swatch);
+    row.insertCell().textContent = seatName(seat);
+    row.insertCell().textContent = scores ? String(scores[seat]) : "";
+    row.insertCell().textContent = view.to_move === seat ? "to move" : "";
+  }
+  const note = document.createElement("p");
+  note.textContent = view.scores ? "final scores" :
+    view.final_scores ? "scores at the end of the game" : "the game goes on";
+  $("scores").replaceChildren(table, note);
+}
+
+function drawControls() {
+  const replay = view.mode === "replay";
+  $("controls").hidden = !replay;
+  $("game-picker").hidden = !replay;
+  $("new-game").hidden = replay;
+  $("hand-panel").hidden = replay;
+  if (replay) {
+    $("slider").max = view.length;
+    $("slider").value = view.move;
+    $("position").textContent = `move ${view.move} of ${view.length}`;
+    $("game-number").textContent = `game ${view.game + 1} of ${view.games}`;
+    $("title").textContent = view.seed === null ? "" : `seed ${view.seed}`;
+  } else {
+    $("title").textContent = `you play seat ${view.human} (${pieces.names[view.human]})`;
+    if (view.over) say("the game is over: " + winners());
+    else if (view.to_move === view.human && !$("status").classList.contains("error") &&
+             !$("status").textContent) say("your move");
+  }
+}
+
+function winners() {
+  const best = Math.max(...view.scores);
+  return [0, 1, 2, 3].filter((s) => view.scores[s] === best).map(seatName).join(" and ") +
+    (view.scores.filter((s) => s === best).length > 1 ? " share the win" : " wins");
+}
+
+function drawHand() {
+  const hand = $("hand");
+  hand.replaceChildren();
+  for (const kind of view.hand) {
+    const button = document.createElement("button");
+    button.textContent = kind;
+    button.dataset.kind = kind;
+    if (chosen !== null && pieces.orientations[chosen].kind === kind) button.className = "chosen";
+    button.addEventListener("click", () => choose(pieces.orientations.findIndex(
+      (o) => o.kind === kind)));
+    hand.appendChild(button);
+  }
+  drawPiece();
+}
+
+function choose(orientation) {
+  chosen = orientation;
+  drawHand();
+  if (showLegal) drawBoard();
+}
+
+function drawPiece() {
+  const svg = $("piece");
+  svg.replaceChildren();
+  const name = $("piece-name");
+  if (chosen === null) {
+    name.textContent = "no piece chosen";
+    name.dataset.orientation = "";
+    return;
+  }
+  const o = pieces.orientations[chosen];
+  name.textContent = `${o.kind} ${o.ordinal}`;
+  name.dataset.orientation = chosen;
+  for (const [r, c] of o.cells) {
+    addRect(svg, r, c, 20, {fill: pieces.colours[view.human], stroke: "#3f3f46"});
+  }
+}
+
+function turn(flip) {
+  if (chosen === null) return;
+  choose(flip ? pieces.orientations[chosen].flip : pieces.orientations[chosen].turn);
+}
+
+function go(to) {
+  if (view === null || view.mode !== "replay") return;
+  move = Math.max(0, Math.min(view.length, to));
+  load();
+}
+
+function changeGame(step) {
+  if (view === null || view.mode !== "replay") return;
+  game = (view.game + step + view.games) % view.games;
+  move = null;
+  load();
+}
+
+async function newGame() {
+  chosen = null;
+  say("");
+  try {
+    show(await api("/api/new", {}));
+  } catch (error) {
+    say(error.message, true);
+  }
+}
+
+function keys(event) {
+  if (event.target.tagName === "INPUT" && event.target.type !== "checkbox") return;
+  const replay = view !== null && view.mode === "replay";
+  const actions = {
+    ArrowLeft: () => replay && go(view.move - 1),
+    ArrowRight: () => replay && go(view.move + 1),
+    Home: () => replay && go(0),
+    End: () => replay && go(view.length),
+    r: () => turn(false),
+    f: () => turn(true),
+    l: () => { $("legal-toggle").click(); },
+  };
+  const action = actions[event.key] || actions[event.key.toLowerCase()];
+  if (action) {
+    event.preventDefault();
+    action();
+  }
+}
+
+async function start() {
+  pieces = await api("/api/pieces");
+  $("first").addEventListener("click", () => go(0));
+  $("back").addEventListener("click", () => go(view.move - 1));
+  $("forward").addEventListener("click", () => go(view.move + 1));
+  $("last").addEventListener("click", () => go(view.length));
+  $("slider").addEventListener("input", (event) => go(Number(event.target.value)));
+  $("prev-game").addEventListener("click", () => changeGame(-1));
+  $("next-game").addEventListener("click", () => changeGame(1));
+  $("new-game").addEventListener("click", newGame);
+  $("turn").addEventListener("click", () => turn(false));
+  $("flip").addEventListener("click", () => turn(true));
+  $("legal-toggle").addEventListener("change", (event) => {
+    showLegal = event.target.checked;
+    load();
+  });
+  document.addEventListener("keydown", keys);
+  await load();
+  document.body.dataset.ready = "1";
+}
+
+start().catch((error) => say(error.message, true));
