@@ -336,9 +336,10 @@ class Arena:
     waiting for those bots (bit i for bot i), observe() or states() shows them and
     play(moves) answers them all. Bot i sits at seat (i + g) % 4 in game g, which draws
     from a generator seeded from (seed, g) and opens with `opening` random placements.
+    The games are first to first + games - 1; results() holds them in that order.
     """
 
-    def __init__(self, bots: Sequence[str | None], seed: int, games: SupportsIndex, window: SupportsIndex, threads: SupportsIndex, opening: SupportsIndex = 0) -> None: ...
+    def __init__(self, bots: Sequence[str | None], seed: int, games: SupportsIndex, window: SupportsIndex, threads: SupportsIndex, opening: SupportsIndex = 0, first: SupportsIndex = 0) -> None: ...
 
     @property
     def games(self) -> int:

@@ -105,13 +105,15 @@ Results play_arena(const std::vector<std::string>& names, std::uint64_t seed,
 class Arena {
 public:
     Arena(const std::vector<std::optional<std::string>>& names, std::uint64_t seed,
-          IndexArgument games, IndexArgument window, IndexArgument threads, IndexArgument opening)
+          IndexArgument games, IndexArgument window, IndexArgument threads, IndexArgument opening,
+          IndexArgument first_game)
         : results_(new_results(index_below(games, "game count", MAX_GAMES))) {
         const game::ArenaSetup setup = setup_of(names, seed, opening);
+        const std::size_t first = index_below(first_game, "first game", MAX_GAMES);
         const std::size_t side_by_side = index_in(window, "window", 1, game::MAX_SPARSE_ROWS);
         const std::size_t num_threads = thread_count(threads);
         try {
-            arena_.emplace(setup, results_.first.shape(0), side_by_side, num_threads,
+            arena_.emplace(setup, first, results_.first.shape(0), side_by_side, num_threads,
                            results_.first.data(), results_.second.data());
         } catch (const std::bad_alloc&) {
             raise_too_large("a window of " + std::to_string(side_by_side) + " games",
@@ -247,10 +249,11 @@ void bind_arena(nb::module_& module) {
         "bots until every game waits for one of the caller's; select(bots) picks the games\n"
         "waiting for those bots (bit i for bot i), observe() or states() shows them and\n"
         "play(moves) answers them all. Bot i sits at seat (i + g) % 4 in game g, which draws\n"
-        "from a generator seeded from (seed, g) and opens with `opening` random placements.")
+        "from a generator seeded from (seed, g) and opens with `opening` random placements.\n"
+        "The games are first to first + games - 1; results() holds them in that order.")
         .def(nb::init<const std::vector<std::optional<std::string>>&, std::uint64_t, IndexArgument,
-                      IndexArgument, IndexArgument, IndexArgument>(),
-             "bots"_a, "seed"_a, "games"_a, "window"_a, "threads"_a, "opening"_a = 0)
+                      IndexArgument, IndexArgument, IndexArgument, IndexArgument>(),
+             "bots"_a, "seed"_a, "games"_a, "window"_a, "threads"_a, "opening"_a = 0, "first"_a = 0)
         .def_prop_ro("games", &Arena::num_games, "The number of games.")
         .def_prop_ro("window", &Arena::window, "How many games are played side by side.")
         .def_prop_ro("finished", &Arena::finished, "The games over so far.")

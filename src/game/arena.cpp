@@ -241,9 +241,11 @@ void play_arena(const ArenaSetup& setup, std::size_t first, std::size_t count, W
 
 // ---- LockstepArena ----------------------------------------------------------------------------
 
-LockstepArena::LockstepArena(const ArenaSetup& setup, std::size_t num_games, std::size_t window,
-                             std::size_t num_threads, std::int16_t* scores, std::uint8_t* seats)
+LockstepArena::LockstepArena(const ArenaSetup& setup, std::size_t first, std::size_t num_games,
+                             std::size_t window, std::size_t num_threads, std::int16_t* scores,
+                             std::uint8_t* seats)
     : setup_(setup),
+      first_(first),
       num_games_(num_games),
       scores_(scores),
       seats_(seats),
@@ -264,7 +266,7 @@ const LockstepArena::Slot& LockstepArena::slot(std::size_t row) const {
 bool LockstepArena::begin_next(Slot& slot) {
     slot.playing = next_game_ < num_games_;
     if (!slot.playing) return false;
-    slot.game = next_game_++;
+    slot.game = first_ + next_game_++;
     slot.generator = arena_generator(setup_.seed, slot.game);
     slot.state = random_opening(setup_.opening, slot.generator);
     return true;
@@ -284,7 +286,7 @@ bool LockstepArena::advance() {
         bool begun = false;
         for (Slot& slot : slots_) {
             if (!slot.playing || !slot.state.is_terminal()) continue;
-            write_result(slot.state, slot.game, slot.game, scores_, seats_);
+            write_result(slot.state, slot.game, slot.game - first_, scores_, seats_);
             ++finished_;
             begun |= begin_next(slot);
         }
