@@ -373,9 +373,14 @@ class _RolloutWorker:
                 self.policy.seed(self.seed)
         if weights is not None:
             self.policy.set_weights(weights)
-        rollout, self.obs = play_rollout(
-            self.env, self.obs, self.policy, steps, self.index, self.generation
-        )
+        try:
+            rollout, self.obs = play_rollout(
+                self.env, self.obs, self.policy, steps, self.index, self.generation
+            )
+        except BaseException:
+            # The games stay where the failure left them; the next rollout goes on from there.
+            self.obs = self.env._obs()
+            raise
         return rollout
 
 
@@ -417,14 +422,16 @@ class RolloutWorkers:
         self.restarts = 0
         options = {"mask": "indices", "autoreset_mode": "SameStep", "num_threads": 1}
         options.update(env_options)
+        # The env refuses bad options with its own message here rather than in an actor's
+        # constructor, where Ray would report only that the actor died.
+        from .gym_vector import LearnerVectorEnv
+
+        LearnerVectorEnv(1, **options).close()
         self._options = options
         self._generations = [0] * num_workers
         self._actors = [self._start(w) for w in range(num_workers)]
         self._policy: Any = None
         self._shipped: Any = None
-        # Envs are made in the actors' constructors: fail here, with the env's own message, if
-        # the options are wrong.
-        ray.get([actor.pid.remote() for actor in self._actors])
 
     @property
     def num_workers(self) -> int:
