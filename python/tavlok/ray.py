@@ -43,7 +43,7 @@ import math
 import operator
 import os
 from collections.abc import Callable, Mapping, Sequence
-from dataclasses import dataclass, field, fields
+from dataclasses import dataclass, field, fields, replace
 from typing import Any
 
 import numpy as np
@@ -60,6 +60,7 @@ from ._numbers import shown
 from .arena import MAX_THREADS, ArenaResult, _lineup
 from .arena import arena as local_arena
 from .pieces import NUM_SEATS
+from .vector import HANDS_SHAPE, PLANES_SHAPE
 
 __all__ = ["Rollout", "RolloutWorkers", "arena", "join_results", "play_rollout", "worker_seed"]
 
@@ -68,6 +69,8 @@ __all__ = ["Rollout", "RolloutWorkers", "arena", "join_results", "play_rollout",
 PARTS_PER_CPU = 4
 # The ArenaResult fields that hold a row per game; every other field must agree between parts.
 PER_GAME_FIELDS = ("seat_scores", "seats")
+PLANES_BYTES = math.prod(PLANES_SHAPE)
+HANDS_BYTES = math.prod(HANDS_SHAPE)
 
 
 # ---- evaluation --------------------------------------------------------------------------------
@@ -186,6 +189,12 @@ class Rollout:
     ``action_mask[t, e]`` in the bit and byte layouts. With same-step autoreset (the workers'
     default) every row is a decision with legal actions: the step that ends a game shows the
     next game's first view, and the ended game is listed in ``ended_*``.
+
+    Planes and hands hold only 0 and 1: workers ship them eight to a byte, and ``collect``
+    unpacks them unless asked not to. Packed (``packed`` true), ``observation`` is
+    ``(steps, num_envs, 200)`` and ``hands`` ``(steps, num_envs, 11)`` uint8, each env-step's
+    planes (or hands) flattened and packed in ``numpy.packbits`` order; ``unpacked()`` restores
+    them.
     """
 
     worker: int
@@ -206,6 +215,7 @@ class Rollout:
     ended_env: np.ndarray = field(default_factory=lambda: np.zeros(0, np.int32))
     ended_seat: np.ndarray = field(default_factory=lambda: np.zeros(0, np.int8))
     ended_scores: np.ndarray = field(default_factory=lambda: np.zeros((0, 4), np.int16))
+    packed: bool = False
 
     @property
     def steps(self) -> int:
@@ -225,6 +235,32 @@ class Rollout:
         if mask.dtype == np.uint8:  # bits, in numpy.packbits order
             mask = np.unpackbits(mask)
         return np.flatnonzero(mask).astype(np.int32)
+
+    def packed_form(self) -> Rollout:
+        """The rollout with its planes and hands eight to a byte, as workers ship it."""
+        if self.packed:
+            return self
+        steps, envs = self.actions.shape
+        return replace(
+            self,
+            observation=np.packbits(self.observation.reshape(steps, envs, -1), axis=-1),
+            hands=np.packbits(self.hands.reshape(steps, envs, -1), axis=-1),
+            packed=True,
+        )
+
+    def unpacked(self) -> Rollout:
+        """The rollout with one byte per plane cell and per piece in hand."""
+        if not self.packed:
+            return self
+        steps, envs = self.actions.shape
+        planes = np.unpackbits(self.observation, axis=-1, count=PLANES_BYTES)
+        hands = np.unpackbits(self.hands, axis=-1, count=HANDS_BYTES)
+        return replace(
+            self,
+            observation=planes.reshape(steps, envs, *PLANES_SHAPE),
+            hands=hands.reshape(steps, envs, *HANDS_SHAPE),
+            packed=False,
+        )
 
     @property
     def nbytes(self) -> int:
@@ -381,7 +417,7 @@ class _RolloutWorker:
             # The games stay where the failure left them; the next rollout goes on from there.
             self.obs = self.env._obs()
             raise
-        return rollout
+        return rollout.packed_form()
 
 
 class RolloutWorkers:
@@ -447,10 +483,11 @@ class RolloutWorkers:
         """The process id of each worker."""
         return ray.get([actor.pid.remote() for actor in self._actors])
 
-    def collect(self, policy: Any, steps: int) -> list[Rollout]:
+    def collect(self, policy: Any, steps: int, unpack: bool = True) -> list[Rollout]:
         """Every worker plays ``steps`` steps of ``policy``; returns their rollouts in worker
-        order. A policy with ``get_weights`` is shipped once and its weights on every call;
-        any other policy is shipped whole on every call."""
+        order, with planes and hands unpacked unless ``unpack`` is false. A policy with
+        ``get_weights`` is shipped once and its weights on every call; any other policy is
+        shipped whole on every call."""
         steps = operator.index(steps)
         if steps < 1:
             raise ValueError(f"a rollout has at least one step, not {steps}")
@@ -468,7 +505,8 @@ class RolloutWorkers:
             done, _ = ray.wait(list(pending), num_returns=1)
             worker = pending.pop(done[0])
             try:
-                rollouts[worker] = ray.get(done[0])
+                arrived = ray.get(done[0])
+                rollouts[worker] = arrived.unpacked() if unpack else arrived
             except ray.exceptions.RayActorError:
                 if self.restarts >= self.max_restarts:
                     raise

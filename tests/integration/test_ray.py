@@ -243,6 +243,19 @@ def test_rollouts_are_the_games_played_locally_with_each_iterations_weights():
         assert workers.restarts == 0
 
 
+def test_workers_ship_planes_and_hands_eight_to_a_byte():
+    with RolloutWorkers(1, 3, seed=4) as workers:
+        (shipped,) = workers.collect(first_legal, 7, unpack=False)
+    env, obs = local_env(4, 0, 3, opponents="random")
+    assert shipped.packed and shipped.observation.shape == (7, 3, 200)
+    assert shipped.hands.shape == (7, 3, 11)
+    full = shipped.unpacked()
+    assert not full.packed and full.observation.shape == (7, 3, 4, 20, 20)
+    replay(full, env, obs, first_legal)
+    assert full.packed_form().nbytes == shipped.nbytes
+    assert full.nbytes - shipped.nbytes == 7 * 3 * (1600 - 200 + 84 - 11)
+
+
 @pytest.mark.parametrize("mask", ["bits", "bytes"])
 def test_dense_mask_rollouts_hold_the_same_games_in_more_bytes(mask):
     with RolloutWorkers(1, 4, seed=5, opponents=OPPONENTS) as sparse:
