@@ -57,29 +57,27 @@ def local_rate(envs: int, steps: int, rounds: int) -> float:
 
 
 def bytes_per_step(envs: int, steps: int) -> dict[str, dict[str, float]]:
-    """What a rollout ships per env-step in each layout, by array."""
+    """What a rollout ships per env-step in each layout, by array, and how long games last."""
     found = {}
     for mask in ("indices", "bits", "bytes"):
         with RolloutWorkers(1, envs, seed=2, mask=mask) as pool:
             (rollout,) = pool.collect(UniformPick(), steps, unpack=False)
-        n = rollout.steps * rollout.num_envs
+        legal = (rollout.legal_offsets, rollout.legal_indices, rollout.action_mask)
         parts = {
             "planes (packed)": rollout.observation.nbytes,
             "hands (packed)": rollout.hands.nbytes,
-            "legal actions": sum(
-                a.nbytes
-                for a in (rollout.legal_offsets, rollout.legal_indices, rollout.action_mask)
-                if a is not None
-            ),
+            "legal actions": sum(array.nbytes for array in legal if array is not None),
             "actions, rewards, terminations": rollout.actions.nbytes
             + rollout.rewards.nbytes
             + rollout.terminations.nbytes,
+            "shipped": rollout.nbytes,
+            "unpacked": rollout.unpacked().nbytes,
         }
-        parts["shipped"] = rollout.nbytes
-        parts["unpacked"] = rollout.unpacked().nbytes
-        if rollout.legal_offsets is not None:
-            parts["legal moves (mean)"] = float(rollout.legal_offsets[-1])
+        n = rollout.steps * rollout.num_envs
         found[mask] = {key: value / n for key, value in parts.items()}
+        found[mask]["env-steps per game"] = n / max(1, len(rollout.ended_step))
+        if rollout.legal_offsets is not None:
+            found[mask]["legal moves (mean)"] = float(rollout.legal_offsets[-1]) / n
     return found
 
 

@@ -3,6 +3,7 @@ result, rollout workers play the games a local env plays, and a worker killed mi
 with nothing lost or counted twice."""
 
 import os
+import re
 import signal
 import sys
 import threading
@@ -343,3 +344,20 @@ def test_a_policy_seeds_its_own_generator_per_worker():
     policy.seed(worker_seed(3, 1))
     env, obs = local_env(3, 1, 2, opponents="random")
     replay(first[1], env, obs, policy)
+
+
+def test_documented_ray_example_runs(monkeypatch, capsys):
+    readme = Path(__file__).resolve().parents[2] / "README.md"
+    (block,) = [
+        block
+        for block in re.findall(r"^```py\n(.*?)^```$", readme.read_text(), re.M | re.S)
+        if "tavlok.ray" in block
+    ]
+    monkeypatch.setattr(ray, "init", lambda *args, **kwargs: None)  # the cluster is up
+    exec(compile(block, str(readme), "exec"), {})
+    lines = capsys.readouterr().out.splitlines()
+    expected = tavlok.arena([first_legal, "greedy", "random", "random"], games=200, seed=0)
+    assert lines[0] == str(expected.win_rate)
+    assert [line.split()[:5] for line in lines[1:]] == [
+        [str(w), "(32,", "64)", "(32,", "64)"] for w in (0, 1)
+    ]
