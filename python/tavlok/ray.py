@@ -107,11 +107,16 @@ def arena(
     """
     bots = list(bots)
     _, games = _lineup(bots, games)  # refuses what the arena would, here rather than in a task
+    seed = operator.index(seed)
+    if not 0 <= seed < 2**64:
+        raise ValueError(f"seed must be between 0 and 2**64 - 1, not {shown(seed)}")
     threads = operator.index(threads)
     if not 1 <= threads <= MAX_THREADS:
         raise ValueError(f"threads must be between 1 and {MAX_THREADS}, not {threads}")
+    if not ray.is_initialized():
+        ray.init()  # what Ray's first call would do; the parts are sized by its CPUs
     if part_games is None:
-        cpus = int(ray.cluster_resources().get("CPU", 1)) if ray.is_initialized() else 1
+        cpus = int(ray.cluster_resources().get("CPU", 1))
         part_games = math.ceil(games / max(1, PARTS_PER_CPU * cpus // threads))
     part_games = operator.index(part_games)
     if part_games < 1:

@@ -133,6 +133,10 @@ def test_arena_refusals_and_policy_errors_come_back_as_the_local_arena_raises_th
         arena([42, "random", "random", "random"], 4)
     with pytest.raises(ValueError, match="four bots"):
         arena(["random"] * 3, 4)
+    with pytest.raises(ValueError, match="seed must be"):
+        arena(["random"] * 4, 4, -1)
+    with pytest.raises(ValueError, match="opening 85 is outside 0 to 84"):
+        arena(["random"] * 4, 4, opening=85)  # checked by the engine, in a task
 
     def corner_only(view):
         return np.zeros(len(view["game"]), np.int64)  # grid index 0: legal in no game's 2nd move
