@@ -71,6 +71,13 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     parser.add_argument("--channels", type=int, default=16)
     parser.add_argument("--blocks", type=int, default=2)
     parser.add_argument("--no-progress", action="store_true", help="no progress bar")
+    parser.add_argument(
+        "--ray",
+        action="store_true",
+        help="collect on Ray workers (tavlok.ray.RolloutWorkers), --num-envs split between them, "
+        "on the cluster ray.init() finds (a local one by default)",
+    )
+    parser.add_argument("--ray-workers", type=int, default=2, help="rollout workers with --ray")
     return parser.parse_args(argv)
 
 
@@ -115,17 +122,13 @@ def main(argv: list[str] | None = None) -> dict[str, Any]:
     torch.manual_seed(args.seed)
     torch.set_num_threads(args.threads)
     opponents = args.opponents.split(",")
-    env = gymnasium.make_vec(
-        "tavlok/Tavlok-v0",
-        num_envs=args.num_envs,
-        vectorization_mode="vector_entry_point",
-        opponents=opponents[0] if len(opponents) == 1 else opponents,
-        mask="indices",
-        autoreset_mode="SameStep",
-        reward=args.reward,
-        num_threads=args.threads,
-    )
     net = PolicyNet(args.channels, args.blocks)
+    env_options = {
+        "opponents": opponents[0] if len(opponents) == 1 else opponents,
+        "mask": "indices",
+        "autoreset_mode": "SameStep",
+        "reward": args.reward,
+    }
     optimiser = torch.optim.Adam(net.parameters(), lr=args.lr)
     settings = Settings(epochs=args.epochs, minibatch=args.minibatch)
     act = sampler(net, torch.Generator().manual_seed(args.seed + 1))
@@ -160,12 +163,36 @@ def main(argv: list[str] | None = None) -> dict[str, Any]:
         plot(curve, EVAL_OPPONENTS, str(args.out / "learning_curve.png"))
 
     run_evaluation(0, args.eval_games)
-    obs, _ = env.reset(seed=args.seed)
+    if args.ray:
+        from training.ray_rollout import RayCollector
+
+        if args.num_envs % args.ray_workers:
+            raise SystemExit("--num-envs must be a multiple of --ray-workers")
+        collector = RayCollector(
+            net, args.ray_workers, args.num_envs // args.ray_workers, seed=args.seed, **env_options
+        )
+        gather, close = collector.collect, collector.close
+    else:
+        env = gymnasium.make_vec(
+            "tavlok/Tavlok-v0",
+            num_envs=args.num_envs,
+            vectorization_mode="vector_entry_point",
+            num_threads=args.threads,
+            **env_options,
+        )
+        obs, _ = env.reset(seed=args.seed)
+
+        def gather(steps: int, timer: Timer) -> Any:
+            nonlocal obs
+            rollout, obs = collect(env, obs, act, steps, timer)
+            return rollout
+
+        close = env.close
     bar = progress_bar(args.env_steps, not args.no_progress)
     env_steps, next_eval, train_wins = 0, args.eval_interval, []
     start = time.perf_counter()
     while env_steps < args.env_steps:
-        rollout, obs = collect(env, obs, act, args.rollout_steps, timer)
+        rollout = gather(args.rollout_steps, timer)
         rollout.reward *= reward_scale
         began = time.perf_counter()
         stats = update(net, optimiser, rollout, settings, shuffle)
@@ -198,7 +225,7 @@ def main(argv: list[str] | None = None) -> dict[str, Any]:
     if bar is not None:
         bar.close()
     wall = time.perf_counter() - start
-    env.close()
+    close()
     torch.save(net.state_dict(), args.out / "policy.pt")
     summary = summarise(args, argv, results, env_steps, wall, timer, update_seconds, eval_seconds)
     (args.out / "summary.json").write_text(json.dumps(summary, indent=2) + "\n")
