@@ -459,6 +459,8 @@ class RolloutWorkers:
             raise ValueError(f"num_workers must be at least 1, not {shown(num_workers)}")
         self.envs_per_worker = operator.index(envs_per_worker)
         self.seed = operator.index(seed)
+        if not 0 <= self.seed < 2**64:
+            raise ValueError(f"seed must be between 0 and 2**64 - 1, not {shown(self.seed)}")
         self.max_restarts = operator.index(max_restarts)
         self.restarts = 0
         options = {"mask": "indices", "autoreset_mode": "SameStep", "num_threads": 1}

@@ -317,6 +317,8 @@ def test_a_killed_rollout_worker_is_replaced_and_its_rollout_played_again(tmp_pa
 def test_rollout_workers_refuse_bad_settings_and_policy_answers():
     with pytest.raises(ValueError, match="mask must be"):
         RolloutWorkers(1, 2, mask="dense")
+    with pytest.raises(ValueError, match="seed must be"):
+        RolloutWorkers(1, 2, seed=-1)
     with RolloutWorkers(1, 2) as workers:
         with pytest.raises(ValueError, match="one integer grid index per env"):
             workers.collect(lambda obs: [0.5, 1.5], 3)

@@ -73,16 +73,6 @@ def test_merged_rollout_lists_each_workers_decisions_step_by_step():
             )
 
 
-def test_worker_policy_weights_travel_as_arrays():
-    torch.manual_seed(1)
-    source, target = WorkerPolicy(PolicyNet(4, 1)), WorkerPolicy(PolicyNet(4, 1))
-    weights = source.get_weights()
-    assert all(isinstance(value, np.ndarray) for value in weights.values())
-    target.set_weights(weights)
-    for key, value in target.net.state_dict().items():
-        np.testing.assert_array_equal(value.numpy(), weights[key])
-
-
 def train(argv):
     """examples/train.py run as a user runs it, with this interpreter and path."""
     return subprocess.run(
