@@ -101,7 +101,7 @@ test-integration: build $(INTEGRATION_VENV)/.stamp
 # The reference training run of docs/training.md: masked PPO (examples/train.py) against three
 # greedy bots for TRAIN_STEPS learner env-steps, about half an hour on two cores; the curve, plot,
 # figures and weights go to TRAIN_OUT. test-integration runs the same script on a tiny budget.
-TRAIN_STEPS ?= 500000
+TRAIN_STEPS ?= 300000
 TRAIN_OUT ?= build/train
 
 train: build $(INTEGRATION_VENV)/.stamp

@@ -1,6 +1,6 @@
 """Masked PPO for one learner seat against three of the engine's bots, on the batched env.
 
-    python examples/train.py --env-steps 500000 --num-envs 128 --threads 2 --out build/train
+    python examples/train.py --env-steps 300000 --num-envs 128 --threads 2 --out build/train
 
 The learner plays ``gymnasium.make_vec("tavlok/Tavlok-v0", mask="indices", ...)``: the env hands
 out each game's legal grid indices as ragged rows, the network scores only those, and the softmax,
@@ -38,7 +38,7 @@ EVAL_OPPONENTS = ("random", "greedy")
 
 def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--env-steps", type=int, default=500_000, help="learner env-steps")
+    parser.add_argument("--env-steps", type=int, default=300_000, help="learner env-steps")
     parser.add_argument("--num-envs", type=int, default=128)
     parser.add_argument("--threads", type=int, default=2, help="env, arena and torch threads")
     parser.add_argument("--seed", type=int, default=0)

@@ -67,7 +67,7 @@ def plot(curve: Sequence[Mapping[str, float]], opponents: Sequence[str], path: s
     axes.set_ylabel("win rate (95% interval)")
     axes.set_ylim(0, 1)
     axes.grid(alpha=0.3)
-    axes.legend(loc="upper left")
+    axes.legend(loc="center right")
     axes.set_title("Masked PPO on tavlok/Tavlok-v0")
     figure.tight_layout()
     figure.savefig(path)

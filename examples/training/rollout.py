@@ -18,7 +18,8 @@ from training.segments import segment_log_softmax, segment_sample
 
 @dataclass
 class Timer:
-    """Seconds spent in the env and in the policy's forward passes while collecting."""
+    """Seconds spent in the env's steps and in the policy (turning observations into tensors,
+    the forward pass, sampling) while collecting."""
 
     env: float = 0.0
     policy: float = 0.0
@@ -86,11 +87,11 @@ def collect(
         start = time.perf_counter()
         batch = Batch.from_obs(obs)
         picked, actions, logp, v = act(batch)
-        middle = time.perf_counter()
         planes.append(batch.planes.numpy())
         hands.append(batch.hands.numpy())
-        rows.append(np.diff(obs["legal_offsets"]))
+        rows.append(np.diff(batch.offsets.numpy()))
         indices.append(batch.indices.numpy().astype(np.int32))
+        middle = time.perf_counter()
         obs, rewards, terminated, truncated, infos = env.step(actions)
         timer.env += time.perf_counter() - middle
         timer.policy += middle - start
