@@ -15,7 +15,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 export PYTHONPATH := $(CURDIR)/$(BUILD):$(CURDIR)/python
 
 .PHONY: all build stub demo test test-cpp test-python test-sanitize test-valgrind test-integration bench \
-	deps browser-deps clean
+	train deps browser-deps clean
 
 all: build
 
@@ -105,6 +105,15 @@ browser-deps:
 test-integration: build $(INTEGRATION_VENV)/.stamp browser-deps
 	BROWSER_ARTIFACTS=$(CURDIR)/build/artifacts \
 	  $(INTEGRATION_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/integration
+
+# The reference training run of docs/training.md: masked PPO (examples/train.py) against three
+# greedy bots for TRAIN_STEPS learner env-steps, about half an hour on two cores; the curve, plot,
+# figures and weights go to TRAIN_OUT. test-integration runs the same script on a tiny budget.
+TRAIN_STEPS ?= 300000
+TRAIN_OUT ?= build/train
+
+train: build $(INTEGRATION_VENV)/.stamp
+	$(INTEGRATION_VENV)/bin/python examples/train.py --env-steps $(TRAIN_STEPS) --out $(TRAIN_OUT)
 
 # The main job: four seeded random agents play a whole game through the Python module, and the
 # board and scores are shown. SEED=n picks another game. It needs only the Python extensions: a

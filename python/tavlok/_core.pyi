@@ -349,10 +349,11 @@ class Arena:
     waiting for those bots (bit i for bot i), observe() or states() shows them and
     play(moves) answers them all. Bot i sits at seat (i + g) % 4 in game g, which draws
     from a generator seeded from (seed, g) and opens with `opening` random placements.
+    The games are first to first + games - 1; results() holds them in that order.
     With record=True it keeps every game's moves for histories().
     """
 
-    def __init__(self, bots: Sequence[str | None], seed: int, games: SupportsIndex, window: SupportsIndex, threads: SupportsIndex, opening: SupportsIndex = 0, record: bool = False) -> None: ...
+    def __init__(self, bots: Sequence[str | None], seed: int, games: SupportsIndex, window: SupportsIndex, threads: SupportsIndex, opening: SupportsIndex = 0, first: SupportsIndex = 0, record: bool = False) -> None: ...
 
     @property
     def games(self) -> int:

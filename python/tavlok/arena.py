@@ -3,7 +3,9 @@
 Game g of an arena seats bot i at seat (i + g) mod 4, so that over every four games each bot has
 played each seat once and no bot gains from where it sits; and the game draws its random numbers
 from a generator seeded from (seed, g) alone, so the results do not depend on the number of
-threads or on how the games are split into calls.
+threads or on how the games are split into calls: ``first_game`` plays a part of a longer arena
+(games ``first_game`` to ``first_game + games - 1``), and the parts of an arena, put end to end,
+are the whole (``tavlok.ray.arena`` plays them on a cluster).
 
 A bot is one of:
 
@@ -125,6 +127,7 @@ class ArenaResult:
     seat_scores: np.ndarray  # (games, 4) int16: the final scores of each game, by seat
     seats: np.ndarray  # (games, 4) uint8: the seat each bot played in each game
     opening: int = 0  # the random placements that began every game
+    first_game: int = 0  # the number of the first game, which row 0 holds
 
     @property
     def games(self) -> int:
@@ -207,9 +210,10 @@ class ArenaResult:
         # Long names (a search bot's settings) push their own row out rather than every row.
         width = min(max(10, *(len(name) for name in self.bots)), 24)
         opened = f", {self.opening} random placements first" if self.opening else ""
+        part = f" (games {self.first_game} to {self.first_game + self.games - 1})"
         lines = [
-            f"{self.games} games, seed {self.seed}{opened}; seats rotate every game, a shared win "
-            "is split",
+            f"{self.games} games{part if self.first_game else ''}, seed {self.seed}{opened}; "
+            "seats rotate every game, a shared win is split",
             f"{'bot':<{width + 2}}{'mean score':>12}{'± s.e.':>8}"
             f"{'win rate':>10}{'95% interval':>16}{'rating':>8}",
         ]
@@ -257,6 +261,7 @@ def arena(
     batch_size: int | None = None,
     opening: int = 0,
     record: str | os.PathLike[str] | list[GameRecord] | None = None,
+    first_game: int = 0,
 ) -> ArenaResult:
     """Plays ``games`` games between four bots and returns what they scored and won.
 
@@ -270,7 +275,9 @@ def arena(
     generator; 0 to 84) begin every game before the bots play: without them, bots that draw
     nothing at random (greedy, the search bot with greedy playouts, most policies) play the same
     game whenever they sit in the same seats, and the intervals, which take the games to be
-    independent, would claim far more than four distinct games can show.
+    independent, would claim far more than four distinct games can show. ``first_game`` numbers
+    the games from there on: the arena plays games ``first_game`` to ``first_game + games - 1`` of
+    the arena that begins at 0, each exactly as that arena plays it.
 
     ``record`` keeps every game as a ``tavlok.GameRecord`` (bots by seat, seed, game number and
     moves): written to a path as JSON Lines, or appended to a list. The games are the same as
@@ -280,12 +287,12 @@ def arena(
     one round of moves when a bot is a policy; the exception carries a note saying how many
     games were played, and nothing is returned.
     """
-    players = [_player(bot) for bot in bots]
-    if len(players) != NUM_SEATS:
-        raise ValueError(f"an arena needs four bots, not {len(players)}")
-    games = operator.index(games)
-    if not 1 <= games <= MAX_GAMES:
-        raise ValueError(f"games must be between 1 and 2**40 - 1, not {shown(games)}")
+    players, games = _lineup(bots, games)
+    first_game = operator.index(first_game)
+    if not 0 <= first_game <= MAX_GAMES - games:
+        raise ValueError(
+            f"first_game must be between 0 and 2**40 - 1 - games, not {shown(first_game)}"
+        )
     seed = operator.index(seed)
     if not 0 <= seed < 2**64:
         raise ValueError(f"seed must be between 0 and 2**64 - 1, not {shown(seed)}")
@@ -310,14 +317,17 @@ def arena(
     engine_names = [player.engine for player in players if player.engine is not None]
     histories = None
     if len(engine_names) == NUM_SEATS and record is None:
-        scores, seats = _play_engine(engine_names, seed, games, threads, opening, progress)
+        scores, seats = _play_engine(
+            engine_names, seed, first_game, games, threads, opening, progress
+        )
     else:
         # The lockstep arena plays the same games (each from its own generator) and can keep
         # their moves.
         scores, seats, histories = _play_lockstep(
-            players, seed, games, threads, batch, opening, progress, record is not None
+            players, seed, first_game, games, threads, batch, opening, progress, record is not None
         )
-    result = ArenaResult(tuple(player.name for player in players), seed, scores, seats, opening)
+    names = tuple(player.name for player in players)
+    result = ArenaResult(names, seed, scores, seats, opening, first_game)
     if histories is not None:
         _keep_records(result, histories, record)  # type: ignore[arg-type]
     return result
@@ -327,17 +337,29 @@ def _keep_records(
     result: ArenaResult, histories: np.ndarray, record: str | os.PathLike[str] | list[GameRecord]
 ) -> None:
     kept = []
-    for g, (moves, seated) in enumerate(zip(histories, result.seats.tolist(), strict=True)):
+    for i, (moves, seated) in enumerate(zip(histories, result.seats.tolist(), strict=True)):
         by_seat = [""] * NUM_SEATS
         for bot, seat in enumerate(seated):
             by_seat[seat] = result.bots[bot]
         history = tuple(moves[moves >= 0].tolist())
-        scores = tuple(int(s) for s in result.seat_scores[g])
-        kept.append(GameRecord(history, tuple(by_seat), scores, result.seed, g, result.opening))
+        scores = tuple(int(s) for s in result.seat_scores[i])
+        game = result.first_game + i
+        kept.append(GameRecord(history, tuple(by_seat), scores, result.seed, game, result.opening))
     if isinstance(record, list):
         record.extend(kept)
     else:
         write_records(record, kept)
+
+
+def _lineup(bots: Sequence[Any], games: Any) -> tuple[list[_Player], int]:
+    """The four players and the number of games of an arena, or the error that says why not."""
+    players = [_player(bot) for bot in bots]
+    if len(players) != NUM_SEATS:
+        raise ValueError(f"an arena needs four bots, not {len(players)}")
+    games = operator.index(games)
+    if not 1 <= games <= MAX_GAMES:
+        raise ValueError(f"games must be between 1 and 2**40 - 1, not {shown(games)}")
+    return players, games
 
 
 def _player(bot: Any) -> _Player:
@@ -368,6 +390,7 @@ def _name_of(function: Any) -> str:
 def _play_engine(
     names: list[str],
     seed: int,
+    first_game: int,
     games: int,
     threads: int,
     opening: int,
@@ -379,7 +402,7 @@ def _play_engine(
     scores, seats = [], []
     for first in range(0, games, chunk):
         count = min(chunk, games - first)
-        played, seated = _core.play_arena(names, seed, first, count, threads, opening)
+        played, seated = _core.play_arena(names, seed, first_game + first, count, threads, opening)
         scores.append(played)
         seats.append(seated)
         if progress is not None:
@@ -390,6 +413,7 @@ def _play_engine(
 def _play_lockstep(
     players: list[_Player],
     seed: int,
+    first_game: int,
     games: int,
     threads: int,
     batch: int,
@@ -398,7 +422,7 @@ def _play_lockstep(
     record: bool = False,
 ) -> tuple[np.ndarray, np.ndarray, np.ndarray | None]:
     engine_names = [player.engine for player in players]
-    table = _core.Arena(engine_names, seed, games, batch, threads, opening, record)
+    table = _core.Arena(engine_names, seed, games, batch, threads, opening, first_game, record)
     # One call per policy and round, however many of the four bots it plays: the bots it plays,
     # as bits (bit i for bot i), by policy, in the order the policies first appear.
     masks: dict[int, tuple[_Player, int]] = {}

@@ -107,9 +107,10 @@ class Arena {
 public:
     Arena(const std::vector<std::optional<std::string>>& names, std::uint64_t seed,
           IndexArgument games, IndexArgument window, IndexArgument threads, IndexArgument opening,
-          bool record)
+          IndexArgument first_game, bool record)
         : results_(new_results(index_below(games, "game count", MAX_GAMES))) {
         const game::ArenaSetup setup = setup_of(names, seed, opening);
+        const std::size_t first = index_below(first_game, "first game", MAX_GAMES);
         const std::size_t side_by_side = index_in(window, "window", 1, game::MAX_SPARSE_ROWS);
         const std::size_t num_threads = thread_count(threads);
         const std::size_t num_games = results_.first.shape(0);
@@ -125,8 +126,9 @@ public:
             std::fill_n(histories_->data(), num_games * game::MAX_PLACEMENTS, -1);
         }
         try {
-            arena_.emplace(setup, num_games, side_by_side, num_threads, results_.first.data(),
-                           results_.second.data(), histories_ ? histories_->data() : nullptr);
+            arena_.emplace(setup, first, num_games, side_by_side, num_threads,
+                           results_.first.data(), results_.second.data(),
+                           histories_ ? histories_->data() : nullptr);
         } catch (const std::bad_alloc&) {
             raise_too_large("a window of " + std::to_string(side_by_side) + " games",
                             static_cast<double>(side_by_side) * sizeof(game::State) * 4,
@@ -271,10 +273,11 @@ void bind_arena(nb::module_& module) {
         "waiting for those bots (bit i for bot i), observe() or states() shows them and\n"
         "play(moves) answers them all. Bot i sits at seat (i + g) % 4 in game g, which draws\n"
         "from a generator seeded from (seed, g) and opens with `opening` random placements.\n"
+        "The games are first to first + games - 1; results() holds them in that order.\n"
         "With record=True it keeps every game's moves for histories().")
         .def(nb::init<const std::vector<std::optional<std::string>>&, std::uint64_t, IndexArgument,
-                      IndexArgument, IndexArgument, IndexArgument, bool>(),
-             "bots"_a, "seed"_a, "games"_a, "window"_a, "threads"_a, "opening"_a = 0,
+                      IndexArgument, IndexArgument, IndexArgument, IndexArgument, bool>(),
+             "bots"_a, "seed"_a, "games"_a, "window"_a, "threads"_a, "opening"_a = 0, "first"_a = 0,
              "record"_a = false)
         .def_prop_ro("games", &Arena::num_games, "The number of games.")
         .def_prop_ro("window", &Arena::window, "How many games are played side by side.")

@@ -241,10 +241,11 @@ void play_arena(const ArenaSetup& setup, std::size_t first, std::size_t count, W
 
 // ---- LockstepArena ----------------------------------------------------------------------------
 
-LockstepArena::LockstepArena(const ArenaSetup& setup, std::size_t num_games, std::size_t window,
-                             std::size_t num_threads, std::int16_t* scores, std::uint8_t* seats,
-                             std::int32_t* histories)
+LockstepArena::LockstepArena(const ArenaSetup& setup, std::size_t first, std::size_t num_games,
+                             std::size_t window, std::size_t num_threads, std::int16_t* scores,
+                             std::uint8_t* seats, std::int32_t* histories)
     : setup_(setup),
+      first_(first),
       num_games_(num_games),
       scores_(scores),
       seats_(seats),
@@ -266,7 +267,7 @@ const LockstepArena::Slot& LockstepArena::slot(std::size_t row) const {
 bool LockstepArena::begin_next(Slot& slot) {
     slot.playing = next_game_ < num_games_;
     if (!slot.playing) return false;
-    slot.game = next_game_++;
+    slot.game = first_ + next_game_++;
     slot.generator = arena_generator(setup_.seed, slot.game);
     slot.state = random_opening(setup_.opening, slot.generator);
     return true;
@@ -286,10 +287,11 @@ bool LockstepArena::advance() {
         bool begun = false;
         for (Slot& slot : slots_) {
             if (!slot.playing || !slot.state.is_terminal()) continue;
-            write_result(slot.state, slot.game, slot.game, scores_, seats_);
+            const std::size_t row = slot.game - first_;
+            write_result(slot.state, slot.game, row, scores_, seats_);
             if (histories_ != nullptr) {
                 const std::span<const std::uint16_t> moves = slot.state.history();
-                std::copy(moves.begin(), moves.end(), histories_ + slot.game * MAX_PLACEMENTS);
+                std::copy(moves.begin(), moves.end(), histories_ + row * MAX_PLACEMENTS);
             }
             ++finished_;
             begun |= begin_next(slot);

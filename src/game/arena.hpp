@@ -123,19 +123,21 @@ struct ArenaRefusal {
 // As in play_arena, game g seats bot i at seat (i + g) % 4, draws from arena_generator(seed, g)
 // and opens at random, so a game depends only on the setup, its index and the caller's answers to
 // it: neither on the threads nor on the window, as long as the caller answers a position the same
-// way whichever other games it is shown with.
+// way whichever other games it is shown with. The arena plays the games first to
+// first + num_games - 1, so that a long arena can be split into parts played anywhere.
 class LockstepArena {
 public:
-    // Results are written by game index to scores[4 g .. 4 g + 3] (final scores by seat) and
-    // seats[4 g .. 4 g + 3] (the seat of each bot), buffers of 4 num_games entries that the
+    // The result of game first + i is written to scores[4 i .. 4 i + 3] (final scores by seat)
+    // and seats[4 i .. 4 i + 3] (the seat of each bot), buffers of 4 num_games entries that the
     // caller owns and keeps alive. When `histories` is given (MAX_PLACEMENTS num_games entries,
-    // also the caller's), each game's grid indices in order go to histories[MAX_PLACEMENTS g ..],
-    // the rest of its row left as the caller filled it, so that games can be kept and replayed.
-    // `window` is clamped to [1, min(num_games, MAX_SPARSE_ROWS)]. Throws std::bad_alloc when the
-    // window's games do not fit in memory, and std::system_error when the threads cannot start.
-    LockstepArena(const ArenaSetup& setup, std::size_t num_games, std::size_t window,
-                  std::size_t num_threads, std::int16_t* scores, std::uint8_t* seats,
-                  std::int32_t* histories = nullptr);
+    // also the caller's), game first + i's grid indices in order go to
+    // histories[MAX_PLACEMENTS i ..], the rest of its row left as the caller filled it, so that
+    // games can be kept and replayed. `window` is clamped to [1, min(num_games,
+    // MAX_SPARSE_ROWS)]. Throws std::bad_alloc when the window's games do not fit in memory, and
+    // std::system_error when the threads cannot start.
+    LockstepArena(const ArenaSetup& setup, std::size_t first, std::size_t num_games,
+                  std::size_t window, std::size_t num_threads, std::int16_t* scores,
+                  std::uint8_t* seats, std::int32_t* histories = nullptr);
 
     std::size_t num_games() const { return num_games_; }
     std::size_t window() const { return slots_.size(); }
@@ -183,6 +185,7 @@ private:
     bool begin_next(Slot& slot);
 
     ArenaSetup setup_;
+    std::size_t first_;
     std::size_t num_games_;
     std::int16_t* scores_;
     std::uint8_t* seats_;

@@ -182,22 +182,33 @@ TEST(LockstepArena, CallerPlayingGreedyGivesTheGamesOfTheEngineArena) {
             SCOPED_TRACE(testing::Message()
                          << "window " << window << ", " << threads << " threads");
             Results<GAMES> found;
-            LockstepArena arena({{GREEDY, CALLER, RANDOM, CALLER}, 5, 3}, GAMES, window, threads,
+            LockstepArena arena({{GREEDY, CALLER, RANDOM, CALLER}, 5, 3}, 0, GAMES, window, threads,
                                 found.scores.data(), found.seats.data());
             EXPECT_EQ(arena.window(), std::min<std::size_t>(window, GAMES));
             play_lockstep(arena, 0b1010, found, [](const State& s) { return *greedy_action(s); });
             EXPECT_EQ(found.scores, expected.scores);
             EXPECT_EQ(found.seats, expected.seats);
         }
+    // Games 4 to 8 alone, by an arena that begins at game 4: the last five rows, their seats
+    // rotated as their game numbers say.
+    constexpr std::size_t FIRST = 4;
+    Results<GAMES - FIRST> part;
+    LockstepArena arena({{GREEDY, CALLER, RANDOM, CALLER}, 5, 3}, FIRST, GAMES - FIRST, 2, 2,
+                        part.scores.data(), part.seats.data());
+    play_lockstep(arena, 0b1010, part, [](const State& s) { return *greedy_action(s); });
+    EXPECT_TRUE(
+        std::equal(part.scores.begin(), part.scores.end(), expected.scores.begin() + 4 * FIRST));
+    EXPECT_TRUE(
+        std::equal(part.seats.begin(), part.seats.end(), expected.seats.begin() + 4 * FIRST));
 }
 
-// Kept histories replay to the scores written beside them, and a row's tail stays as the caller
-// filled it.
+// Kept histories (of a part that starts at game 3, so by row, not by game) replay to the scores
+// written beside them, and a row's tail stays as the caller filled it.
 TEST(LockstepArena, KeepsEachGamesMovesWhenAskedTo) {
     constexpr std::size_t GAMES = 5;
     Results<GAMES> results;
     std::vector<std::int32_t> histories(GAMES * MAX_PLACEMENTS, -1);
-    LockstepArena arena({{GREEDY, RANDOM, GREEDY, RANDOM}, 2, 1}, GAMES, 2, 2,
+    LockstepArena arena({{GREEDY, RANDOM, GREEDY, RANDOM}, 2, 1}, 3, GAMES, 2, 2,
                         results.scores.data(), results.seats.data(), histories.data());
     while (arena.advance()) {
     }
@@ -225,8 +236,8 @@ TEST(LockstepArena, KeepsEachGamesMovesWhenAskedTo) {
 TEST(LockstepArena, ObserveShowsEachMoverItsPlanesHandsAndLegalMoves) {
     constexpr std::size_t GAMES = 3;
     Results<GAMES> results;
-    LockstepArena arena({{CALLER, CALLER, CALLER, CALLER}}, GAMES, GAMES, 2, results.scores.data(),
-                        results.seats.data());
+    LockstepArena arena({{CALLER, CALLER, CALLER, CALLER}}, 0, GAMES, GAMES, 2,
+                        results.scores.data(), results.seats.data());
     std::mt19937 rng(3);
     for (std::size_t round = 0; arena.advance(); ++round) {
         const std::size_t n = arena.select(0b1111);
@@ -272,8 +283,8 @@ TEST(LockstepArena, ObserveShowsEachMoverItsPlanesHandsAndLegalMoves) {
 TEST(LockstepArena, RefusedMovesLeaveTheirGamesWaiting) {
     constexpr std::size_t GAMES = 3;
     Results<GAMES> results;
-    LockstepArena arena({{CALLER, GREEDY, CALLER, GREEDY}}, GAMES, GAMES, 1, results.scores.data(),
-                        results.seats.data());
+    LockstepArena arena({{CALLER, GREEDY, CALLER, GREEDY}}, 0, GAMES, GAMES, 1,
+                        results.scores.data(), results.seats.data());
     ASSERT_TRUE(arena.advance());
     // Games 0 and 2 wait for their first move, which must cover the start corner. Game 1 seats
     // greedy bot 3 at seat 0, which has moved, and bot 0 at seat 1.

@@ -143,6 +143,30 @@ def test_arena_refuses_what_is_neither_a_bot_nor_a_policy(bot):
         tavlok.arena(["greedy", "random", "random", bot], games=1)
 
 
+def test_parts_of_an_arena_are_its_games_with_their_numbers():
+    seen_games = []
+
+    def numbered(view):
+        seen_games.extend(view["game"].tolist())
+        return first_legal(view)
+
+    engine_only = ["greedy", "random", "random", "greedy"]
+    for lineup in (engine_only, [numbered] + engine_only[1:]):
+        whole = tavlok.arena(lineup, games=13, seed=6, opening=2)
+        seen_games.clear()
+        # Games 5 to 11: seats rotated and random draws made as game number, not row, says.
+        part = tavlok.arena(lineup, 7, seed=6, opening=2, first_game=5, progress=lambda *a: 0)
+        np.testing.assert_array_equal(part.seat_scores, whole.seat_scores[5:12])
+        np.testing.assert_array_equal(part.seats, whole.seats[5:12])
+        assert part.first_game == 5 and part.games == 7 and "games 5 to 11" in part.table()
+        if lineup[0] is numbered:
+            assert set(seen_games) == set(range(5, 12))
+    with pytest.raises(ValueError, match="first_game"):
+        tavlok.arena(["greedy"] * 4, games=2, first_game=2**40 - 2)
+    with pytest.raises(ValueError, match="first_game"):
+        tavlok.arena(["greedy"] * 4, games=2, first_game=-1)
+
+
 def test_arena_refuses_unknown_names_and_bad_settings():
     with pytest.raises(ValueError, match="unknown bot 'mtcs'"):
         tavlok.arena(["greedy", "random", "random", "mtcs"], games=1)

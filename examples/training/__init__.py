@@ -1,0 +1,9 @@
+"""Masked PPO on tavlok's batched Gymnasium env: the parts of examples/train.py, one job each.
+
+- ``segments``: softmax, sampling and argmax over the legal actions of many games at once, kept
+  as ragged rows (offsets and indices, as the env writes them), never as 36,400 dense logits;
+- ``model``: the network, scoring a game's legal placements only;
+- ``rollout``: one rollout, env to arrays (the piece another collector replaces);
+- ``ppo``: advantages and the clipped policy-gradient update;
+- ``evaluation``: the policy in ``tavlok.arena`` against the engine's bots, and the plot.
+"""

@@ -1,0 +1,136 @@
+"""examples/train.py as a user runs it, on a tiny budget: the files it promises exist and hold
+figures that make sense; and the pieces of its loop (a rollout, the advantages) on small cases.
+
+These need PyTorch and matplotlib: run them with ``make test-integration``.
+"""
+
+import csv
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import gymnasium
+import numpy as np
+import pytest
+import torch
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+sys.path.insert(0, str(EXAMPLES))
+
+from training.model import PolicyNet  # noqa: E402
+from training.ppo import advantages  # noqa: E402
+from training.rollout import Rollout, Timer, collect, sampler  # noqa: E402
+
+import tavlok  # noqa: E402, F401  (registers tavlok/Tavlok-v0)
+
+
+def test_a_tiny_run_writes_its_curve_plot_summary_and_weights(tmp_path):
+    out = tmp_path / "run"
+    argv = [
+        "--env-steps", "1024", "--num-envs", "32", "--rollout-steps", "16", "--threads", "1",
+        "--eval-games", "8", "--eval-interval", "512", "--final-eval-games", "16",
+        "--channels", "8", "--blocks", "1", "--minibatch", "256", "--seed", "3",
+        "--out", str(out), "--no-progress",
+    ]  # fmt: skip
+    run = subprocess.run(
+        [sys.executable, str(EXAMPLES / "train.py"), *argv],
+        capture_output=True,
+        text=True,
+        env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)},
+        timeout=600,
+    )
+    assert run.returncode == 0, run.stderr
+
+    with (out / "curve.csv").open() as file:
+        curve = list(csv.DictReader(file))
+    # Before training, at 512 and at 1024 env-steps, the last with the final evaluation's games.
+    assert [int(row["env_steps"]) for row in curve] == [0, 512, 1024]
+    assert [int(row["games"]) for row in curve] == [8, 8, 16]
+    for row in curve:
+        for opponent in ("random", "greedy"):
+            rate, low, high = (float(row[f"{opponent}_{k}"]) for k in ("win_rate", "low", "high"))
+            assert 0 <= low <= rate <= high <= 1
+            assert -89 <= float(row[f"{opponent}_mean_score"]) <= 20
+
+    summary = json.loads((out / "summary.json").read_text())
+    assert summary["env_steps"] == 1024
+    assert summary["command"].startswith("python examples/train.py --env-steps 1024")
+    assert sum(summary["share"].values()) == pytest.approx(1.0)
+    assert all(share > 0 for share in summary["share"].values())
+    assert summary["env_steps_per_second"] > 0
+    assert summary["env_only_steps_per_second"] > summary["env_steps_per_second"]
+    for opponent in ("random", "greedy"):
+        final = summary["final"][opponent]
+        assert final["games"] == 16
+        assert final["win_rate"] == pytest.approx(float(curve[-1][f"{opponent}_win_rate"]))
+        low, high = final["interval"]
+        assert 0 <= low <= final["win_rate"] <= high <= 1
+    table = (out / "summary.md").read_text()
+    assert "| 3 × random | 16 |" in table and "| 3 × greedy | 16 |" in table
+
+    import matplotlib.pyplot as plt
+
+    image = plt.imread(out / "learning_curve.png")
+    assert image.ndim == 3 and image.shape[0] > 100 and image.shape[1] > 100
+    # Not a blank canvas: the curves and axes draw in several colours.
+    assert len(np.unique(image.reshape(-1, image.shape[2]), axis=0)) > 10
+
+    net = PolicyNet(channels=8, blocks=1)
+    net.load_state_dict(torch.load(out / "policy.pt"))
+
+
+def test_a_rollout_lines_up_choices_rewards_and_finished_games():
+    env = gymnasium.make_vec(
+        "tavlok/Tavlok-v0",
+        num_envs=8,
+        vectorization_mode="vector_entry_point",
+        opponents="random",
+        mask="indices",
+        autoreset_mode="SameStep",
+        num_threads=1,
+    )
+    obs, _ = env.reset(seed=11)
+    torch.manual_seed(0)
+    act = sampler(PolicyNet(channels=8, blocks=1), torch.Generator().manual_seed(1))
+    rollout, _ = collect(env, obs, act, 60, Timer())
+    env.close()
+
+    assert rollout.samples == 8 * 60
+    lengths = np.diff(rollout.offsets)
+    assert (lengths > 0).all()  # every sample is a decision with legal moves
+    assert (rollout.choice >= 0).all() and (rollout.choice < lengths).all()
+    assert (rollout.log_prob <= 0).all()
+    for s in range(rollout.samples):
+        row = rollout.indices[rollout.offsets[s] : rollout.offsets[s + 1]]
+        assert (np.diff(row) > 0).all()  # a row is the env's ascending list, copied intact
+    # 60 learner moves: every env finished at least two games (a game has at most 21).
+    assert rollout.done.reshape(60, 8).sum(axis=0).min() >= 2
+    # The score reward is paid at the step that ends a game, and only then.
+    assert (rollout.reward[~rollout.done] == 0).all()
+    assert sorted(rollout.reward[rollout.done].tolist()) == sorted(rollout.finished_scores)
+    assert len(rollout.finished_wins) == int(rollout.done.sum())
+    assert all(0 <= win <= 1 for win in rollout.finished_wins)
+
+
+def test_advantages_stop_at_the_end_of_a_game():
+    # Two envs, three steps (step-major samples); env 0's game ends at its second step.
+    rollout = Rollout(
+        planes=np.zeros(0),
+        hands=np.zeros(0),
+        offsets=np.zeros(0),
+        indices=np.zeros(0),
+        choice=np.zeros(6, dtype=np.int64),
+        log_prob=np.zeros(6, dtype=np.float32),
+        value=np.array([0.5, 0.1, 0.2, 0.2, 0.3, 0.3], dtype=np.float32),
+        reward=np.array([0, 0, 1, 0, 0, 0], dtype=np.float32),
+        done=np.array([False, False, True, False, False, False]),
+        last_value=np.array([0.4, 1.0], dtype=np.float32),
+        num_envs=2,
+    )
+    advantage, returns = advantages(rollout, gamma=1.0, lam=0.5)
+    # By hand: env 0: 0.1 at step 2; 1 - 0.2 = 0.8 at step 1, which does not look past the end;
+    # 0.2 - 0.5 + 0.5 * 0.8 = 0.1 at step 0. Env 1: 0.7; 0.1 + 0.35 = 0.45; 0.1 + 0.225.
+    np.testing.assert_allclose(advantage, [0.1, 0.325, 0.8, 0.45, 0.1, 0.7], rtol=1e-6)
+    np.testing.assert_allclose(returns, advantage + rollout.value, rtol=1e-6)
