@@ -19,7 +19,6 @@
 #include <vector>
 
 #include "core.hpp"
-#include "game/sparse.hpp"
 #include "interrupt.hpp"
 
 namespace core {
@@ -108,7 +107,7 @@ public:
           IndexArgument games, IndexArgument window, IndexArgument threads, IndexArgument opening)
         : results_(new_results(index_below(games, "game count", MAX_GAMES))) {
         const game::ArenaSetup setup = setup_of(names, seed, opening);
-        const std::size_t side_by_side = index_in(window, "window", 1, game::MAX_SPARSE_ROWS);
+        const std::size_t side_by_side = index_in(window, "window", 1, game::MAX_WINDOW);
         const std::size_t num_threads = thread_count(threads);
         try {
             arena_.emplace(setup, results_.first.shape(0), side_by_side, num_threads,

@@ -48,8 +48,6 @@ using game::NUM_AGENTS;
 
 // The largest batch whose block size cannot overflow: far beyond any memory.
 constexpr std::uint64_t MAX_ENVS = (std::uint64_t{1} << 40) / (64 * 1024);
-// With lists, the largest whose offsets (int32) cannot overflow.
-constexpr std::uint64_t MAX_LISTED_ENVS = INT32_MAX / game::MAX_LEGAL_PLACEMENTS;
 
 constexpr const char* NO_STEP_BEFORE_RESET = "the batch takes no step() before the next reset()";
 
@@ -147,9 +145,9 @@ Autoreset autoreset_named(std::string_view name) {
 // The batch's size, checked before anything is built.
 std::size_t checked_envs(IndexArgument num_envs, MaskLayout layout) {
     const std::size_t envs = count_in(num_envs, "num_envs", 1, MAX_ENVS);
-    if (layout == MaskLayout::Indices && envs > MAX_LISTED_ENVS)
+    if (layout == MaskLayout::Indices && envs > game::MAX_LISTS)
         raise_value_error("num_envs must be between 1 and %llu with mask='indices', not %zu",
-                          static_cast<unsigned long long>(MAX_LISTED_ENVS), envs);
+                          static_cast<unsigned long long>(game::MAX_LISTS), envs);
     return envs;
 }
 

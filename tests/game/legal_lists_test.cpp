@@ -158,6 +158,20 @@ TEST(LegalListsTest, PacksEveryListAscendingEndToEndAndKeepsThoseNotListedAgain)
                           grid_order(shown[i]));
             }
             EXPECT_EQ(indices[total], -1);  // nothing past the last list
+
+            // The first lists alone, in two halves, as a caller that sizes `indices` between
+            // them does: the same offsets and indices as far as they go, and nothing beyond.
+            const std::size_t count = shown.size() / 2;
+            std::vector<std::int32_t> first_offsets(count + 2, -1);
+            const std::size_t first_total = lists.write_offsets(count, first_offsets.data());
+            EXPECT_EQ(std::vector<std::int32_t>(first_offsets.begin(), first_offsets.end() - 1),
+                      std::vector<std::int32_t>(offsets.begin(), offsets.begin() + count + 1));
+            EXPECT_EQ(first_offsets.back(), -1);
+            std::vector<std::int32_t> first(first_total + 1, -1);
+            lists.write_indices(pool, count, first_offsets.data(), first.data());
+            EXPECT_EQ(std::vector<std::int32_t>(first.begin(), first.end() - 1),
+                      std::vector<std::int32_t>(indices.begin(), indices.begin() + first_total));
+            EXPECT_EQ(first.back(), -1);
         };
         pool.run(legal.size(), [&](std::size_t begin, std::size_t end) {
             for (std::size_t i = begin; i < end; ++i) lists.list(i, legal[i]);
