@@ -443,17 +443,11 @@ void bind_common(nb::class_<Object>& cls) {
             internal, "As final_observation, for the player's seat.");
 }
 
-std::array<game::Opponent, NUM_AGENTS - 1> opponents_named(
+// By the names the arena reads (engine_bot), "mcts:400" and the like included.
+std::array<game::BotSpec, NUM_AGENTS - 1> opponents_named(
     const std::array<std::string, NUM_AGENTS - 1>& names) {
-    std::array<game::Opponent, NUM_AGENTS - 1> opponents;
-    for (std::size_t k = 0; k < opponents.size(); ++k) {
-        // The search bot takes far longer a move than a batch of training games should wait.
-        const std::optional<game::BotSpec> bot = game::bot_named(names[k]);
-        if (!bot || (bot->kind != game::BotKind::Random && bot->kind != game::BotKind::Greedy))
-            raise_value_error("unknown opponent '%s': the engine plays 'greedy' and 'random'",
-                              names[k].c_str());
-        opponents[k] = bot->kind;
-    }
+    std::array<game::BotSpec, NUM_AGENTS - 1> opponents;
+    for (std::size_t k = 0; k < opponents.size(); ++k) opponents[k] = engine_bot(names[k]);
     return opponents;
 }
 
