@@ -66,8 +66,9 @@ class TavlokGymEnv(Env[Observation, int]):
     ``opponents``: one bot name for all three, or three names for the seats that move after the
     learner, in turn order (``opponents[k]`` plays seat (learner + 1 + k) mod 4). A name is one
     the arena takes: ``"random"``, ``"greedy"``, ``"mcts"``, or ``"mcts:400"`` and the like for
-    the search with settings (``tavlok.bots``); ``opponents`` holds them as the engine spells them. ``seat``: the learner's seat, 0 to 3, or None to rotate it by one
-    seat each game, starting from a seat drawn from the env's generator. ``reward``: ``"score"``
+    the search with settings (``tavlok.bots``); ``opponents`` holds them as the engine spells
+    them. ``seat``: the learner's seat, 0 to 3, or None to rotate it by one seat each game,
+    starting from a seat drawn from the env's generator. ``reward``: ``"score"``
     gives the learner's final score at the step that ends its game, ``"win"`` gives 1 to the best
     score of the game (1/k each when k seats share it) and 0 otherwise; every other step rewards 0.
     ``on_illegal``: ``"raise"`` or ``"terminate"``, what an illegal action does (see ``step``).
