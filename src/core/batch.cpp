@@ -329,6 +329,14 @@ using View = nb::ndarray<nb::numpy, const T, nb::shape<-1, Extents...>>;
 constexpr std::int64_t SIDE = game::BOARD_SIZE, SEATS = NUM_AGENTS, KINDS = game::NUM_PIECE_TYPES;
 
 // What both batches offer, on their class.
+// One of the arrays of the indices layout, `size` entries of the batch's own; None in the others.
+template <class Object>
+std::optional<nb::ndarray<nb::numpy, const std::int32_t, nb::ndim<1>>> list_array(
+    const Object& b, const std::int32_t* data, std::size_t size) {
+    if (b.layout() != MaskLayout::Indices) return std::nullopt;
+    return nb::ndarray<nb::numpy, const std::int32_t, nb::ndim<1>>(data, {size});
+}
+
 template <class Object>
 void bind_common(nb::class_<Object>& cls) {
     using namespace nb::literals;
@@ -366,22 +374,17 @@ void bind_common(nb::class_<Object>& cls) {
             "grid indices; None with lists.")
         .def_prop_ro(
             "legal_offsets",
-            [](const Object& b)
-                -> std::optional<nb::ndarray<nb::numpy, const std::int32_t, nb::ndim<1>>> {
-                if (b.layout() != MaskLayout::Indices) return std::nullopt;
-                return nb::ndarray<nb::numpy, const std::int32_t, nb::ndim<1>>(
-                    b.buffers().legal_offsets, {b.num_envs() + 1});
+            [](const Object& b) {
+                return list_array(b, b.buffers().legal_offsets, b.num_envs() + 1);
             },
             internal,
             "(num_envs + 1,) int32: env i's legal grid indices are legal_indices[offsets[i]:\n"
             "offsets[i + 1]]; None without lists.")
         .def_prop_ro(
             "legal_indices",
-            [](const Object& b)
-                -> std::optional<nb::ndarray<nb::numpy, const std::int32_t, nb::ndim<1>>> {
-                if (b.layout() != MaskLayout::Indices) return std::nullopt;
-                return nb::ndarray<nb::numpy, const std::int32_t, nb::ndim<1>>(
-                    b.buffers().legal_indices, {b.num_envs() * game::MAX_LEGAL_PLACEMENTS});
+            [](const Object& b) {
+                return list_array(b, b.buffers().legal_indices,
+                                  b.num_envs() * game::MAX_LEGAL_PLACEMENTS);
             },
             internal,
             "(num_envs * max_legal_placements,) int32: room for every env's legal grid indices,\n"

@@ -187,12 +187,7 @@ std::size_t bot_at(std::size_t seat, std::size_t game_index) {
 }
 
 std::mt19937_64 arena_generator(std::uint64_t seed, std::size_t game_index) {
-    // As Batch seeds its envs: seed_seq mixes all four words, and its output is fixed by the
-    // standard, so a game replays on every platform.
-    const auto g = static_cast<std::uint64_t>(game_index);
-    std::seed_seq words{static_cast<std::uint32_t>(seed), static_cast<std::uint32_t>(seed >> 32),
-                        static_cast<std::uint32_t>(g), static_cast<std::uint32_t>(g >> 32)};
-    return std::mt19937_64(words);
+    return seeded_generator(seed, game_index);
 }
 
 namespace {
