@@ -98,14 +98,23 @@ public:
     template <class Pool>
     void write_indices(Pool& pool, std::size_t count, const std::int32_t* offsets,
                        std::int32_t* indices) const {
-        pool.run(count, [&](std::size_t begin, std::size_t end) {
+        const auto copy = [&](std::size_t begin, std::size_t end) {
             for (std::size_t i = begin; i < end; ++i) {
                 const std::uint16_t* from = slots_.get() + i * SLOT;
                 std::int32_t* to = indices + offsets[i];
                 for (std::int32_t k = 0; k < lengths_[i]; ++k) to[k] = from[k];
             }
-        });
+        };
+        // A batch's lists usually take microseconds to copy, less than waking the pool's threads
+        // and waiting for the last of them, which on a busy machine may not run for a while.
+        if (static_cast<std::size_t>(offsets[count]) < POOLED_COPY)
+            copy(0, count);
+        else
+            pool.run(count, copy);
     }
+
+    // From this many indices on, write_indices shares the copying out over the pool.
+    static constexpr std::size_t POOLED_COPY = std::size_t{1} << 16;
 
 private:
     // Room per seat: the bound, and one orientation's anchors beyond it, where a list that the

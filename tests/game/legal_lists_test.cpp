@@ -186,5 +186,27 @@ TEST(LegalListsTest, PacksEveryListAscendingEndToEndAndKeepsThoseNotListedAgain)
     }
 }
 
+TEST(LegalListsTest, ListsLongEnoughToShareOutAreCopiedOnThePoolAlike) {
+    // Openings (58 indices each) and games that are over, enough of them to pass POOLED_COPY.
+    const std::size_t count = 2 * LegalLists::POOLED_COPY / 58 + 3;
+    LegalLists lists(count);
+    for (std::size_t i = 0; i < count; ++i)
+        lists.list(i, i % 3 == 1 ? nullptr : &ACTION_SET().initial_mask);
+    const std::vector<std::size_t> opening = grid_order(&ACTION_SET().initial_mask);
+    for (const std::size_t threads : {1, 2}) {
+        WorkerPool pool(threads);
+        std::vector<std::int32_t> offsets(count + 1), indices(count * opening.size() + 1, -1);
+        const std::size_t total = lists.pack(pool, offsets.data(), indices.data());
+        ASSERT_GE(total, LegalLists::POOLED_COPY);
+        for (std::size_t i = 0; i < count; i += 97) {
+            SCOPED_TRACE(testing::Message() << threads << " threads, list " << i);
+            EXPECT_EQ(std::vector<std::size_t>(indices.begin() + offsets[i],
+                                               indices.begin() + offsets[i + 1]),
+                      i % 3 == 1 ? std::vector<std::size_t>{} : opening);
+        }
+        EXPECT_EQ(indices[total], -1);
+    }
+}
+
 }  // namespace
 }  // namespace game
