@@ -41,7 +41,7 @@ struct Settings {
     std::uint64_t seed = 1;
     std::size_t threads = 2;
     std::size_t opening = 4;
-    game::BotKind opponent = game::BotKind::Greedy;
+    game::BotSpec opponent{game::BotKind::Greedy};
 };
 
 [[noreturn]] void usage(const char* problem) {
@@ -73,7 +73,7 @@ Settings parse(int argc, char** argv) {
         } else if (flag == "--opening") {
             s.opening = count();
         } else if (flag == "--opponent") {
-            const std::optional<game::BotKind> bot = game::bot_named(value);
+            const std::optional<game::BotSpec> bot = game::bot_named(value);
             if (!bot) usage("unknown opponent");
             s.opponent = *bot;
         } else if (flag == "--playouts") {
@@ -240,7 +240,7 @@ void against_bots(const Settings& settings) {
     std::printf(
         "one MCTS against three %s bots, %zu games, seed %llu, %zu random opening placements, "
         "%zu threads, %.0f s:\n",
-        game::name(settings.opponent), settings.games,
+        game::name(settings.opponent).c_str(), settings.games,
         static_cast<unsigned long long>(settings.seed), settings.opening, settings.threads, wall);
     std::printf("  win rate      %.3f, 95%% interval [%.3f, %.3f] (even share 0.250)\n", win.mean,
                 win.mean - 1.96 * win.error, win.mean + 1.96 * win.error);

@@ -108,13 +108,15 @@ int main() {
     constexpr std::size_t GAMES = 64;
     std::vector<std::int16_t> scores(GAMES * 4);
     std::vector<std::uint8_t> seats(GAMES * 4);
-    const std::array<game::BotKind, 4> bots = {game::BotKind::Greedy, game::BotKind::Random,
-                                               game::BotKind::Random, game::BotKind::Random};
+    const game::ArenaSetup bots{
+        {game::BotSpec{game::BotKind::Greedy}, game::BotSpec{game::BotKind::Random},
+         game::BotSpec{game::BotKind::Random}, game::BotSpec{game::BotKind::Random}},
+        1};
     std::size_t first = 0;
     const bench::Result arena = bench::measure(
         1, 11, [](std::size_t) {},
         [&](std::size_t) {
-            game::play_arena(bots, 1, first, GAMES, pool, scores.data(), seats.data());
+            game::play_arena(bots, first, GAMES, pool, scores.data(), seats.data());
             first += GAMES;
         });
     std::printf("\narena, greedy and 3 random, 1 thread: %.0f games/s\n",

@@ -58,7 +58,8 @@ std::unique_ptr<EnvBatch> self_play(std::size_t num_envs, std::size_t threads, M
 
 std::unique_ptr<EnvBatch> learner(std::size_t num_envs, std::size_t threads, MaskLayout layout) {
     const game::LearnerOptions random_bots{
-        {game::BotKind::Random, game::BotKind::Random, game::BotKind::Random},
+        {game::BotSpec{game::BotKind::Random}, game::BotSpec{game::BotKind::Random},
+         game::BotSpec{game::BotKind::Random}},
         std::nullopt,
         game::Reward::Score};
     return std::make_unique<game::LearnerBatch>(num_envs, threads, layout, 1, random_bots);

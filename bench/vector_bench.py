@@ -59,10 +59,12 @@ def pick_from_masks(mask: np.ndarray, rng: np.random.Generator) -> np.ndarray:
 
 
 def pick_from_lists(offsets: np.ndarray, indices: np.ndarray, rng: np.random.Generator):
-    """The same draw from lists: one number per env."""
+    """The same draw from lists: one number per env, and no copy of the lists."""
     counts = np.diff(offsets)
     picks = offsets[:-1] + (rng.random(counts.size) * counts).astype(np.int64)
-    return np.append(indices, 0)[picks]
+    # An env whose game is over lists nothing and takes whatever its pick lands on, which is not
+    # played; when no env lists anything, the picks themselves (zeros) serve.
+    return indices.take(picks, mode="clip") if indices.size else picks
 
 
 def pick(env, obs, rng):

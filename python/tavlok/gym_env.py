@@ -19,7 +19,6 @@ Registered as ``"tavlok/Tavlok-v0"`` when ``tavlok`` is imported with Gymnasium 
 
 from __future__ import annotations
 
-import inspect
 import operator
 from collections.abc import Callable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, ClassVar, SupportsIndex
@@ -28,7 +27,7 @@ import numpy as np
 from gymnasium import Env, logger, spaces
 from gymnasium.error import ResetNeeded
 
-from . import bots
+from . import _core, bots
 from ._numbers import shown
 from .actions import PLANES_SHAPE
 from .match import IllegalMove, Match
@@ -65,9 +64,11 @@ class TavlokGymEnv(Env[Observation, int]):
     """The learner plays one seat, three bots the others; see the module docstring.
 
     ``opponents``: one bot name for all three, or three names for the seats that move after the
-    learner, in turn order (``opponents[k]`` plays seat (learner + 1 + k) mod 4). A name is a key
-    of ``tavlok.bots.BOTS``. ``seat``: the learner's seat, 0 to 3, or None to rotate it by one
-    seat each game, starting from a seat drawn from the env's generator. ``reward``: ``"score"``
+    learner, in turn order (``opponents[k]`` plays seat (learner + 1 + k) mod 4). A name is one
+    the arena takes: ``"random"``, ``"greedy"``, ``"mcts"``, or ``"mcts:400"`` and the like for
+    the search with settings (``tavlok.bots``); ``opponents`` holds them as the engine spells
+    them. ``seat``: the learner's seat, 0 to 3, or None to rotate it by one seat each game,
+    starting from a seat drawn from the env's generator. ``reward``: ``"score"``
     gives the learner's final score at the step that ends its game, ``"win"`` gives 1 to the best
     score of the game (1/k each when k seats share it) and 0 otherwise; every other step rewards 0.
     ``on_illegal``: ``"raise"`` or ``"terminate"``, what an illegal action does (see ``step``).
@@ -88,7 +89,7 @@ class TavlokGymEnv(Env[Observation, int]):
         render_mode: str | None = None,
         on_illegal: str = "raise",
     ) -> None:
-        self._bot_kinds = _opponent_kinds(opponents)
+        self._bot_makers = _opponent_makers(opponents)
         self._fixed_seat = _seat(seat)
         if reward not in REWARDS:
             raise ValueError(f"reward must be one of {REWARDS}, not {reward!r}")
@@ -99,7 +100,7 @@ class TavlokGymEnv(Env[Observation, int]):
                 f"render_mode must be None or one of {self.metadata['render_modes']}, "
                 f"not {render_mode!r}"
             )
-        self.opponents = tuple(kind.name for kind in self._bot_kinds)
+        self.opponents = tuple(name for name, _ in self._bot_makers)
         self.reward = reward
         self.on_illegal = on_illegal
         self.render_mode = render_mode
@@ -138,7 +139,7 @@ class TavlokGymEnv(Env[Observation, int]):
                 raise ValueError(f"there are no options, but got {sorted(map(str, options))}")
         super().reset(seed=seed)
         if seed is not None or self._bots is None:
-            self._bots = [_make_bot(kind, self.np_random) for kind in self._bot_kinds]
+            self._bots = [make(self.np_random) for _, make in self._bot_makers]
         if self._fixed_seat is not None:
             self._seat = self._fixed_seat
         else:
@@ -264,39 +265,35 @@ class TavlokGymEnv(Env[Observation, int]):
         return 1.0 / scores.count(best) if mine == best else 0.0
 
 
-class _BotKind:
-    """A bot by name, and whether its constructor takes a seed (the random ones do)."""
-
-    def __init__(self, name: str, make: Callable[..., Bot]) -> None:
-        self.name = name
-        self.make = make
-        try:
-            self.seeded = "seed" in inspect.signature(make).parameters
-        except (TypeError, ValueError):  # no signature to read: build it without one
-            self.seeded = False
-
-
-def _make_bot(kind: _BotKind, generator: np.random.Generator) -> Bot:
-    if kind.seeded:
-        return kind.make(seed=int(generator.integers(2**63)))
-    return kind.make()
+def _bot_maker(name: str) -> tuple[str, Callable[[np.random.Generator], Bot]]:
+    """The engine's spelling of a bot's name and a maker of the bot from the env's generator. The
+    engine reads the name, as it does for the arena: "random", "greedy", "mcts", "mcts:400"."""
+    engine_name = _core.bot_name(name)
+    kind = engine_name.partition(":")[0]
+    if kind == "greedy":
+        return engine_name, lambda generator: bots.Greedy()
+    if kind == "random":
+        return engine_name, lambda generator: bots.Random(seed=_bot_seed(generator))
+    return engine_name, lambda generator: bots.MCTS.named(engine_name, seed=_bot_seed(generator))
 
 
-def _opponent_kinds(opponents: object) -> list[_BotKind]:
+def _bot_seed(generator: np.random.Generator) -> int:
+    return int(generator.integers(2**63))
+
+
+def _opponent_makers(opponents: object) -> list[tuple[str, Callable[[np.random.Generator], Bot]]]:
     names = [opponents] * NUM_OPPONENTS if isinstance(opponents, str) else opponents
     if not isinstance(names, Sequence) or len(names) != NUM_OPPONENTS:
         raise TypeError(
             f"opponents must be a bot name or a sequence of {NUM_OPPONENTS} names, "
             f"not {opponents!r}"
         )
-    kinds = []
+    makers = []
     for name in names:
         if not isinstance(name, str):
             raise TypeError(f"an opponent is named by a string, not {type(name).__name__}")
-        if name not in bots.BOTS:
-            raise ValueError(f"no bot named {name!r}; the bots are {sorted(bots.BOTS)}")
-        kinds.append(_BotKind(name, bots.BOTS[name]))
-    return kinds
+        makers.append(_bot_maker(name))
+    return makers
 
 
 def _seat(seat: object) -> int | None:

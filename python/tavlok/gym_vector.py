@@ -33,8 +33,11 @@ class LearnerVectorEnv(_BatchEnv, gymnasium.vector.VectorEnv):  # type: ignore[m
     """``num_envs`` games of one learner against three of the engine's bots.
 
     - ``opponents``: a bot name for all three, or three names; ``opponents[k]`` plays the seat
-      k + 1 turns after the learner. The engine's bots: ``"random"`` (uniform over the legal
-      placements, drawing from the env's generator) and ``"greedy"`` (see ``tavlok.bots``).
+      k + 1 turns after the learner, by the names the arena takes (see ``tavlok.bots``):
+      ``"random"`` (uniform over the legal placements, drawing from the env's generator),
+      ``"greedy"``, and the search, ``"mcts"`` or ``"mcts:400"`` and the like, seeded at every
+      move from the env's generator. A search takes milliseconds a move where the other bots
+      take microseconds, and a step waits for the slowest env.
     - ``seat``: the learner's seat, 0 to 3, in every game; None (the default) rotates it one seat
       on per game, starting from a seat drawn from the env's generator when it is seeded.
     - ``reward``: ``"score"`` pays the learner its final score when its game ends; ``"win"``

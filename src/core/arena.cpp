@@ -19,7 +19,6 @@
 #include <vector>
 
 #include "core.hpp"
-#include "game/sparse.hpp"
 #include "interrupt.hpp"
 
 namespace core {
@@ -111,7 +110,7 @@ public:
         : results_(new_results(index_below(games, "game count", MAX_GAMES))) {
         const game::ArenaSetup setup = setup_of(names, seed, opening);
         const std::size_t first = index_below(first_game, "first game", MAX_GAMES);
-        const std::size_t side_by_side = index_in(window, "window", 1, game::MAX_SPARSE_ROWS);
+        const std::size_t side_by_side = index_in(window, "window", 1, game::MAX_WINDOW);
         const std::size_t num_threads = thread_count(threads);
         const std::size_t num_games = results_.first.shape(0);
         if (record) {

@@ -48,8 +48,6 @@ using game::NUM_AGENTS;
 
 // The largest batch whose block size cannot overflow: far beyond any memory.
 constexpr std::uint64_t MAX_ENVS = (std::uint64_t{1} << 40) / (64 * 1024);
-// With lists, the largest whose offsets (int32) cannot overflow.
-constexpr std::uint64_t MAX_LISTED_ENVS = INT32_MAX / game::MAX_LEGAL_PLACEMENTS;
 
 constexpr const char* NO_STEP_BEFORE_RESET = "the batch takes no step() before the next reset()";
 
@@ -147,9 +145,9 @@ Autoreset autoreset_named(std::string_view name) {
 // The batch's size, checked before anything is built.
 std::size_t checked_envs(IndexArgument num_envs, MaskLayout layout) {
     const std::size_t envs = count_in(num_envs, "num_envs", 1, MAX_ENVS);
-    if (layout == MaskLayout::Indices && envs > MAX_LISTED_ENVS)
+    if (layout == MaskLayout::Indices && envs > game::MAX_LISTS)
         raise_value_error("num_envs must be between 1 and %llu with mask='indices', not %zu",
-                          static_cast<unsigned long long>(MAX_LISTED_ENVS), envs);
+                          static_cast<unsigned long long>(game::MAX_LISTS), envs);
     return envs;
 }
 
@@ -331,6 +329,14 @@ using View = nb::ndarray<nb::numpy, const T, nb::shape<-1, Extents...>>;
 constexpr std::int64_t SIDE = game::BOARD_SIZE, SEATS = NUM_AGENTS, KINDS = game::NUM_PIECE_TYPES;
 
 // What both batches offer, on their class.
+// One of the arrays of the indices layout, `size` entries of the batch's own; None in the others.
+template <class Object>
+std::optional<nb::ndarray<nb::numpy, const std::int32_t, nb::ndim<1>>> list_array(
+    const Object& b, const std::int32_t* data, std::size_t size) {
+    if (b.layout() != MaskLayout::Indices) return std::nullopt;
+    return nb::ndarray<nb::numpy, const std::int32_t, nb::ndim<1>>(data, {size});
+}
+
 template <class Object>
 void bind_common(nb::class_<Object>& cls) {
     using namespace nb::literals;
@@ -368,22 +374,17 @@ void bind_common(nb::class_<Object>& cls) {
             "grid indices; None with lists.")
         .def_prop_ro(
             "legal_offsets",
-            [](const Object& b)
-                -> std::optional<nb::ndarray<nb::numpy, const std::int32_t, nb::ndim<1>>> {
-                if (b.layout() != MaskLayout::Indices) return std::nullopt;
-                return nb::ndarray<nb::numpy, const std::int32_t, nb::ndim<1>>(
-                    b.buffers().legal_offsets, {b.num_envs() + 1});
+            [](const Object& b) {
+                return list_array(b, b.buffers().legal_offsets, b.num_envs() + 1);
             },
             internal,
             "(num_envs + 1,) int32: env i's legal grid indices are legal_indices[offsets[i]:\n"
             "offsets[i + 1]]; None without lists.")
         .def_prop_ro(
             "legal_indices",
-            [](const Object& b)
-                -> std::optional<nb::ndarray<nb::numpy, const std::int32_t, nb::ndim<1>>> {
-                if (b.layout() != MaskLayout::Indices) return std::nullopt;
-                return nb::ndarray<nb::numpy, const std::int32_t, nb::ndim<1>>(
-                    b.buffers().legal_indices, {b.num_envs() * game::MAX_LEGAL_PLACEMENTS});
+            [](const Object& b) {
+                return list_array(b, b.buffers().legal_indices,
+                                  b.num_envs() * game::MAX_LEGAL_PLACEMENTS);
             },
             internal,
             "(num_envs * max_legal_placements,) int32: room for every env's legal grid indices,\n"
@@ -445,17 +446,11 @@ void bind_common(nb::class_<Object>& cls) {
             internal, "As final_observation, for the player's seat.");
 }
 
-std::array<game::Opponent, NUM_AGENTS - 1> opponents_named(
+// By the names the arena reads (engine_bot), "mcts:400" and the like included.
+std::array<game::BotSpec, NUM_AGENTS - 1> opponents_named(
     const std::array<std::string, NUM_AGENTS - 1>& names) {
-    std::array<game::Opponent, NUM_AGENTS - 1> opponents;
-    for (std::size_t k = 0; k < opponents.size(); ++k) {
-        // The search bot takes far longer a move than a batch of training games should wait.
-        const std::optional<game::BotSpec> bot = game::bot_named(names[k]);
-        if (!bot || (bot->kind != game::BotKind::Random && bot->kind != game::BotKind::Greedy))
-            raise_value_error("unknown opponent '%s': the engine plays 'greedy' and 'random'",
-                              names[k].c_str());
-        opponents[k] = bot->kind;
-    }
+    std::array<game::BotSpec, NUM_AGENTS - 1> opponents;
+    for (std::size_t k = 0; k < opponents.size(); ++k) opponents[k] = engine_bot(names[k]);
     return opponents;
 }
 

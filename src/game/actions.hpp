@@ -44,7 +44,7 @@ struct OrientationRange {
 
 // How a seat's legal actions are handed to a caller: as a grid mask of one 0/1 byte per grid index,
 // or of one bit per grid index packed most significant bit first (the order of numpy.packbits); or
-// as the list of legal grid indices (legal_lists.hpp), which only a batch of envs writes.
+// as the list of legal grid indices (legal_lists.hpp).
 enum class MaskLayout { Bytes, Bits, Indices };
 
 // An agent's legal actions. Indexed by action index, but kept as one anchor set per orientation:

@@ -5,7 +5,6 @@
 #include <system_error>
 
 #include "game/bots.hpp"
-#include "game/sparse.hpp"
 
 namespace game {
 
@@ -188,12 +187,7 @@ std::size_t bot_at(std::size_t seat, std::size_t game_index) {
 }
 
 std::mt19937_64 arena_generator(std::uint64_t seed, std::size_t game_index) {
-    // As Batch seeds its envs: seed_seq mixes all four words, and its output is fixed by the
-    // standard, so a game replays on every platform.
-    const auto g = static_cast<std::uint64_t>(game_index);
-    std::seed_seq words{static_cast<std::uint32_t>(seed), static_cast<std::uint32_t>(seed >> 32),
-                        static_cast<std::uint32_t>(g), static_cast<std::uint32_t>(g >> 32)};
-    return std::mt19937_64(words);
+    return seeded_generator(seed, game_index);
 }
 
 namespace {
@@ -250,11 +244,11 @@ LockstepArena::LockstepArena(const ArenaSetup& setup, std::size_t first, std::si
       scores_(scores),
       seats_(seats),
       histories_(histories),
-      slots_(std::clamp<std::size_t>(
-          window, 1, std::max<std::size_t>(1, std::min(num_games, MAX_SPARSE_ROWS)))),
+      slots_(std::clamp<std::size_t>(window, 1,
+                                     std::max<std::size_t>(1, std::min(num_games, MAX_WINDOW)))),
+      lists_(slots_.size()),
       pool_(std::clamp<std::size_t>(num_threads, 1, slots_.size())) {
     rows_.reserve(slots_.size());
-    masks_.resize(slots_.size());
     refusals_.resize(slots_.size());
     for (Slot& slot : slots_) begin_next(slot);
 }
@@ -328,14 +322,15 @@ std::size_t LockstepArena::observe(const CallerView& out) {
                     hands[k * NUM_PIECE_TYPES + p] = held.contains(ALL_PIECE_TYPES[p]);
             }
             out.seats[i] = static_cast<std::int8_t>(seat);
-            masks_[i] = legal_mask(seen);
+            const ActionMask legal = legal_mask(seen);
+            lists_.list(i, &legal);
         }
     });
-    return write_legal_offsets(std::span(masks_).first(n), out.legal_offsets, pool_);
+    return lists_.write_offsets(n, out.legal_offsets);
 }
 
 void LockstepArena::write_legal_indices(const std::int32_t* offsets, std::int32_t* indices) {
-    game::write_legal_indices(std::span(masks_).first(rows_.size()), offsets, indices, pool_);
+    lists_.write_indices(pool_, rows_.size(), offsets, indices);
 }
 
 std::optional<ArenaRefusal> LockstepArena::play(std::span<const std::int64_t> actions) {

@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "game/batch.hpp"
+#include "game/legal_lists.hpp"
 #include "game/mcts.hpp"
 #include "game/state.hpp"
 
@@ -101,8 +102,8 @@ struct CallerView {
     // seat k turns after the mover, columns in catalogue order.
     std::uint8_t* hands = nullptr;
     std::int8_t* seats = nullptr;  // the seat to move
-    // One more than the games: where each game's legal grid indices start in the sparse form
-    // (sparse.hpp).
+    // One more than the games: where each game's legal grid indices start in the list form
+    // (legal_lists.hpp).
     std::int32_t* legal_offsets = nullptr;
 };
 
@@ -113,6 +114,10 @@ struct ArenaRefusal {
     std::int64_t action = 0;
     std::string message;
 };
+
+// The most games a LockstepArena plays side by side.
+inline constexpr std::size_t MAX_WINDOW = 65536;
+static_assert(MAX_WINDOW <= MAX_LISTS);
 
 // An arena in which some bots are the caller's (BotKind::Caller). Up to `window` games are played
 // side by side; when one ends, its place goes to the next game not yet begun. Each round the
@@ -133,7 +138,7 @@ public:
     // also the caller's), game first + i's grid indices in order go to
     // histories[MAX_PLACEMENTS i ..], the rest of its row left as the caller filled it, so that
     // games can be kept and replayed. `window` is clamped to [1, min(num_games,
-    // MAX_SPARSE_ROWS)]. Throws std::bad_alloc when the window's games do not fit in memory, and
+    // MAX_WINDOW)]. Throws std::bad_alloc when the window's games do not fit in memory, and
     // std::system_error when the threads cannot start.
     LockstepArena(const ArenaSetup& setup, std::size_t first, std::size_t num_games,
                   std::size_t window, std::size_t num_threads, std::int16_t* scores,
@@ -196,7 +201,7 @@ private:
     SizedByCaller<Slot> slots_;
     // The selection (slot numbers), and per selected game its legal moves and its refusal.
     SizedByCaller<std::uint32_t> rows_;
-    SizedByCaller<ActionMask> masks_;
+    LegalLists lists_;
     SizedByCaller<std::optional<InvalidAction>> refusals_;
     WorkerPool pool_;
 };

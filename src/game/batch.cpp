@@ -195,6 +195,12 @@ void WorkerPool::run_erased(std::size_t count, Task task, void* context) {
 
 // ---- EnvBatch ---------------------------------------------------------------------------------
 
+std::mt19937_64 seeded_generator(std::uint64_t seed, std::uint64_t index) {
+    std::seed_seq words{static_cast<std::uint32_t>(seed), static_cast<std::uint32_t>(seed >> 32),
+                        static_cast<std::uint32_t>(index), static_cast<std::uint32_t>(index >> 32)};
+    return std::mt19937_64(words);
+}
+
 EnvBatch::EnvBatch(std::size_t num_envs, std::size_t num_threads, MaskLayout layout,
                    Autoreset autoreset, std::uint64_t seed)
     : generators_(num_envs),
@@ -203,7 +209,7 @@ EnvBatch::EnvBatch(std::size_t num_envs, std::size_t num_threads, MaskLayout lay
       lists_(layout == MaskLayout::Indices ? num_envs : 0),
       threads_wanted_(std::clamp<std::size_t>(num_threads, 1, std::max<std::size_t>(num_envs, 1))),
       pool_(1) {
-    for (std::size_t i = 0; i < num_envs; ++i) seed_generator(i, seed);
+    for (std::size_t i = 0; i < num_envs; ++i) generators_[i] = seeded_generator(seed, i);
 }
 
 std::size_t EnvBatch::base_bytes_per_env(MaskLayout layout) {
@@ -212,15 +218,6 @@ std::size_t EnvBatch::base_bytes_per_env(MaskLayout layout) {
             ? MAX_LEGAL_PLACEMENTS * sizeof(std::uint16_t) + sizeof(std::int32_t)
             : 0;
     return sizeof(std::mt19937_64) + lists;
-}
-
-void EnvBatch::seed_generator(std::size_t env, std::uint64_t seed) {
-    // seed_seq mixes all four words, so neighbouring seeds and neighbouring envs start far apart,
-    // and its output is fixed by the standard: the same on every platform.
-    std::seed_seq words{static_cast<std::uint32_t>(seed), static_cast<std::uint32_t>(seed >> 32),
-                        static_cast<std::uint32_t>(env),
-                        static_cast<std::uint32_t>(static_cast<std::uint64_t>(env) >> 32)};
-    generators_[env].seed(words);
 }
 
 void EnvBatch::reset(const BatchBuffers& out, std::span<const std::optional<std::uint64_t>> seeds,
@@ -232,7 +229,7 @@ void EnvBatch::reset(const BatchBuffers& out, std::span<const std::optional<std:
         for (std::size_t i = begin; i < end; ++i) {
             if (only != nullptr && only[i] == 0) continue;
             if (!seeds.empty() && seeds[i]) {
-                seed_generator(i, *seeds[i]);
+                generators_[i] = seeded_generator(*seeds[i], i);
                 reseeded(i);
             }
             start(i, generators_[i]);

@@ -148,6 +148,12 @@ enum class Autoreset : std::uint8_t {
     Disabled,
 };
 
+// The generator of game `index` of many, seeded from (seed, index) alone: every env of a batch
+// and every game of an arena. seed_seq mixes all four words, so neighbouring seeds and
+// neighbouring games start far apart, and its output is fixed by the standard: a game replays on
+// every platform.
+std::mt19937_64 seeded_generator(std::uint64_t seed, std::uint64_t index);
+
 // Where a batch writes, each an array over the envs of the batch, owned by the caller. A view is
 // what the env's player sees: the player to move in a game that goes on, or, once the game is
 // over, the player the batch serves (its learner, or the seat that made the last placement).
@@ -275,7 +281,6 @@ protected:
     virtual void write_result(std::size_t env, const BatchBuffers& out) const = 0;
 
 private:
-    void seed_generator(std::size_t env, std::uint64_t seed);
     // Zeroes what the call ended for env i.
     static void clear_result(std::size_t env, const BatchBuffers& out);
     // The env's view into its rows of the view buffers, and its legal list into its slot; the

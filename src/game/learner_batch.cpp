@@ -20,6 +20,8 @@ LearnerBatch::LearnerBatch(std::size_t num_envs, std::size_t num_threads, MaskLa
                            std::uint64_t seed, const LearnerOptions& options, Autoreset autoreset)
     : EnvBatch(num_envs, num_threads, layout, autoreset, seed), envs_(num_envs), options_(options) {
     if (options.seat) check_index(*options.seat, NUM_AGENTS);
+    for (const BotSpec& bot : options.opponents)
+        if (bot.kind == BotKind::Caller) fatal("a learner batch met an opponent of the caller's");
     start_threads();
 }
 
@@ -56,7 +58,7 @@ bool LearnerBatch::play(std::size_t env, std::size_t action, std::mt19937_64& ge
 bool LearnerBatch::play_on(Env& e, std::optional<std::size_t> action,
                            std::mt19937_64& generator) const {
     State& state = e.state;
-    const auto opponent_at = [&](std::size_t seat) {
+    const auto opponent_at = [&](std::size_t seat) -> const BotSpec& {
         return options_.opponents[(seat + NUM_AGENTS - e.learner) % NUM_AGENTS - 1];
     };
     // The legal placements of a random bot to move, worked out when its turn came (to find that
@@ -74,7 +76,7 @@ bool LearnerBatch::play_on(Env& e, std::optional<std::size_t> action,
         // the pieces in hand are all written, those of placed pieces were cleared as they were
         // placed.
         if (seat == e.learner) return write_legal_anchors(seen, e.legal);
-        if (opponent_at(seat) != BotKind::Random) return can_place(seen);
+        if (opponent_at(seat).kind != BotKind::Random) return can_place(seen);
         bot_legal = ActionMask{};
         to_pick_from = &bot_legal;
         return write_legal_anchors(seen, bot_legal);
@@ -83,9 +85,9 @@ bool LearnerBatch::play_on(Env& e, std::optional<std::size_t> action,
     // placements of the seat to move.
     if (action) state.apply_legal(*action, can_move);
     while (!state.is_terminal() && state.seat() != e.learner) {
-        const Opponent bot = opponent_at(state.seat());
-        state.apply_legal(bot == BotKind::Random ? random_pick(*to_pick_from, generator())
-                                                 : bot_action(BotSpec{bot}, state, generator),
+        const BotSpec& bot = opponent_at(state.seat());
+        state.apply_legal(bot.kind == BotKind::Random ? random_pick(*to_pick_from, generator())
+                                                      : bot_action(bot, state, generator),
                           can_move);
     }
     return !state.is_terminal();

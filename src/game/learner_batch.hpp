@@ -29,12 +29,11 @@ enum class Reward : std::uint8_t {
 float reward_of(Reward reward, const std::array<std::int16_t, NUM_AGENTS>& scores,
                 std::size_t seat);
 
-// An opponent: one of the engine's bots, by the name the arena knows it by.
-using Opponent = BotKind;
-
 struct LearnerOptions {
-    // opponents[k - 1] plays the seat that moves k turns after the learner.
-    std::array<Opponent, NUM_AGENTS - 1> opponents{};
+    // opponents[k - 1], one of the engine's bots as the arena names them (bot_named), plays the
+    // seat that moves k turns after the learner. A search draws its seed from the env's
+    // generator at every move, as in the arena.
+    std::array<BotSpec, NUM_AGENTS - 1> opponents{};
     // The learner's seat in every game; without one, the seat rotates, one seat on per game, from
     // a seat drawn uniformly from the env's generator for its first game after (re)seeding.
     std::optional<std::size_t> seat;
@@ -43,7 +42,7 @@ struct LearnerOptions {
 
 class LearnerBatch final : public EnvBatch {
 public:
-    // As Batch; a seat of 4 or more stops fatally.
+    // As Batch; a seat of 4 or more, or an opponent that is the caller's, stops fatally.
     LearnerBatch(std::size_t num_envs, std::size_t num_threads, MaskLayout layout,
                  std::uint64_t seed, const LearnerOptions& options,
                  Autoreset autoreset = Autoreset::NextStep);

@@ -49,14 +49,18 @@ inline std::size_t legal_count(const ActionMask& legal) {
     return count;
 }
 
+// The most lists whose offsets, int32, cannot overflow however long the lists are.
+inline constexpr std::size_t MAX_LISTS = INT32_MAX / MAX_LEGAL_PLACEMENTS;
+
 // The lists of a fixed number of seats (a batch's envs, an arena's games). A slot keeps its list
 // until it is listed again, so a caller lists only the seats that changed.
 class LegalLists {
 public:
     // Room for `count` lists; the slots' memory is touched only as far as lists reach. The count
-    // is the caller's, so running out of memory throws std::bad_alloc.
+    // is the caller's, so running out of memory throws std::bad_alloc; more than MAX_LISTS stop
+    // fatally.
     explicit LegalLists(std::size_t count)
-        : slots_(std::make_unique_for_overwrite<std::uint16_t[]>(count * SLOT)),
+        : slots_(std::make_unique_for_overwrite<std::uint16_t[]>(checked_count(count) * SLOT)),
           lengths_(count, 0) {}
 
     std::size_t size() const { return lengths_.size(); }
@@ -66,9 +70,8 @@ public:
     // on a list longer than MAX_LEGAL_PLACEMENTS.
     void list(std::size_t i, const ActionMask* legal) {
         const std::size_t length =
-            legal != nullptr
-                ? legal->write_grid_list(slots_.get() + i * SLOT, MAX_LEGAL_PLACEMENTS)
-                : 0;
+            legal != nullptr ? legal->write_grid_list(slots_.get() + i * SLOT, MAX_LEGAL_PLACEMENTS)
+                             : 0;
         if (length > MAX_LEGAL_PLACEMENTS) legal_count(*legal);  // which stops, with the count
         lengths_[i] = static_cast<std::int32_t>(length);
     }
@@ -79,23 +82,52 @@ public:
     // number of indices written.
     template <class Pool>
     std::size_t pack(Pool& pool, std::int32_t* offsets, std::int32_t* indices) const {
+        const std::size_t total = write_offsets(size(), offsets);
+        write_indices(pool, size(), offsets, indices);
+        return total;
+    }
+
+    // The two halves of pack for the first `count` lists alone, so that a caller can size
+    // `indices` exactly in between: writes their count + 1 offsets and returns the last.
+    std::size_t write_offsets(std::size_t count, std::int32_t* offsets) const {
         offsets[0] = 0;
-        for (std::size_t i = 0; i < size(); ++i) offsets[i + 1] = offsets[i] + lengths_[i];
-        pool.run(size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = 0; i < count; ++i) offsets[i + 1] = offsets[i] + lengths_[i];
+        return static_cast<std::size_t>(offsets[count]);
+    }
+    // Copies the first `count` lists to `indices` at the offsets that write_offsets wrote.
+    template <class Pool>
+    void write_indices(Pool& pool, std::size_t count, const std::int32_t* offsets,
+                       std::int32_t* indices) const {
+        const auto copy = [&](std::size_t begin, std::size_t end) {
             for (std::size_t i = begin; i < end; ++i) {
                 const std::uint16_t* from = slots_.get() + i * SLOT;
                 std::int32_t* to = indices + offsets[i];
                 for (std::int32_t k = 0; k < lengths_[i]; ++k) to[k] = from[k];
             }
-        });
-        return static_cast<std::size_t>(offsets[size()]);
+        };
+        // A batch's lists usually take microseconds to copy, less than waking the pool's threads
+        // and waiting for the last of them, which on a busy machine may not run for a while.
+        if (static_cast<std::size_t>(offsets[count]) < POOLED_COPY)
+            copy(0, count);
+        else
+            pool.run(count, copy);
     }
+
+    // From this many indices on, write_indices shares the copying out over the pool.
+    static constexpr std::size_t POOLED_COPY = std::size_t{1} << 16;
 
 private:
     // Room per seat: the bound, and one orientation's anchors beyond it, where a list that the
     // bound did not foresee is cut short (ActionMask::write_grid_list). Grid indices fit 16 bits.
     // Not zeroed, unlike a vector's.
     static constexpr std::size_t SLOT = MAX_LEGAL_PLACEMENTS + CELLS_PER_ORIENTATION;
+
+    static std::size_t checked_count(std::size_t count) {
+        if (count > MAX_LISTS)
+            fatal(std::to_string(count) + " legal lists, more than the " +
+                  std::to_string(MAX_LISTS) + " whose offsets fit 32 bits");
+        return count;
+    }
 
     std::unique_ptr<std::uint16_t[]> slots_;
     SizedByCaller<std::int32_t> lengths_;

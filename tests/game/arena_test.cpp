@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "game/bots.hpp"
-#include "game/sparse.hpp"
 #include "support/drivers.hpp"
 #include "support/naive_model.hpp"
 
@@ -320,26 +319,6 @@ TEST(LockstepArena, RefusedMovesLeaveTheirGamesWaiting) {
         EXPECT_EQ(arena.game_of(i), i);
         EXPECT_EQ(arena.state(i).history().size(), placed[i]);
     }
-}
-
-TEST(SparseLegal, RowsHoldEachMasksLegalIndicesInOrder) {
-    std::vector<ActionMask> masks;
-    std::vector<std::int32_t> expected;
-    std::vector<std::int32_t> expected_offsets{0};
-    for (const std::size_t placements : {0u, 7u, 30u, 55u, 84u}) {
-        masks.push_back(random_state(2, placements).legal_mask());
-        for (const std::size_t g : legal_list(masks.back()))
-            expected.push_back(static_cast<std::int32_t>(g));
-        expected_offsets.push_back(static_cast<std::int32_t>(expected.size()));
-    }
-    ASSERT_FALSE(masks.back().any());  // the game is over: an empty row
-    WorkerPool pool(2);
-    std::vector<std::int32_t> offsets(masks.size() + 1, -7);
-    ASSERT_EQ(write_legal_offsets(masks, offsets.data(), pool), expected.size());
-    EXPECT_EQ(offsets, expected_offsets);
-    std::vector<std::int32_t> indices(expected.size(), -7);
-    write_legal_indices(masks, offsets.data(), indices.data(), pool);
-    EXPECT_EQ(indices, expected);
 }
 
 }  // namespace

@@ -20,6 +20,9 @@ namespace {
 
 using namespace support;
 
+const BotSpec RANDOM{BotKind::Random};
+const BotSpec GREEDY{BotKind::Greedy};
+
 // The reward by the rules of the options, worked out here from the scores.
 float expected_reward(Reward reward, const std::array<std::int16_t, NUM_AGENTS>& scores,
                       std::size_t seat) {
@@ -96,7 +99,7 @@ struct Reference {
     void opponents() {
         while (!state.is_terminal() && state.seat() != learner) {
             const std::size_t k = (state.seat() + 4 - learner) % 4;
-            place(bot_action(BotSpec{options.opponents[k - 1]}, state, generator));
+            place(bot_action(options.opponents[k - 1], state, generator));
         }
     }
 
@@ -159,11 +162,45 @@ struct Case {
 
 // ---- The batch against games played through State ---------------------------------------------
 
+// Steps a batch of `n` envs with random learner moves, each env beside a Reference that plays
+// the same game through State, and compares them after every step.
+void expect_plays_as_state(const Case& c, std::size_t n, int steps, std::size_t least_ended) {
+    LearnerBatch batch(n, 2, c.layout, 21, c.options, c.autoreset);
+    std::vector<Reference> refs;
+    for (std::size_t i = 0; i < n; ++i)
+        refs.emplace_back(c.options, c.autoreset, batch.generator(i));
+    BatchOutputs out = reset_outputs(batch);
+    for (std::size_t i = 0; i < n; ++i) expect_env_matches(out, c.layout, i, refs[i]);
+
+    std::mt19937 rng(2);
+    std::size_t ended = 0;
+    std::array<std::size_t, NUM_AGENTS> learners_at{};
+    for (int step = 0; step < steps && !testing::Test::HasFailure(); ++step) {
+        const std::vector<std::int64_t> actions = random_actions(batch, out, rng);
+        const BatchStep result = batch.step(actions, out.view());
+        ASSERT_FALSE(result.refused);
+        std::size_t ended_now = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            refs[i].play(actions[i]);
+            expect_env_matches(out, c.layout, i, refs[i]);
+            EXPECT_EQ(batch.learner(i), refs[i].learner);
+            ended_now += refs[i].scores ? 1 : 0;
+            learners_at[refs[i].learner] += 1;
+        }
+        EXPECT_EQ(result.finished, ended_now);
+        ended += ended_now;
+    }
+    EXPECT_GE(ended, least_ended);  // the run reached the ends of games
+    if (!c.options.seat) {
+        for (const std::size_t k : learners_at) EXPECT_GT(k, 0u) << "a seat never learnt";
+    } else {
+        EXPECT_EQ(learners_at[*c.options.seat], static_cast<std::size_t>(steps) * n);
+    }
+}
+
 TEST(LearnerBatchTest, PlaysTheGamesStatePlaysFromTheLearnersAndTheBotsMoves) {
-    const LearnerOptions rotating{
-        {BotKind::Random, BotKind::Greedy, BotKind::Random}, std::nullopt, Reward::Win};
-    const LearnerOptions fixed{
-        {BotKind::Greedy, BotKind::Random, BotKind::Random}, 2, Reward::Score};
+    const LearnerOptions rotating{{RANDOM, GREEDY, RANDOM}, std::nullopt, Reward::Win};
+    const LearnerOptions fixed{{GREEDY, RANDOM, RANDOM}, 2, Reward::Score};
     const std::vector<Case> cases = {
         {rotating, Autoreset::NextStep, MaskLayout::Indices},
         {rotating, Autoreset::SameStep, MaskLayout::Bytes},
@@ -172,44 +209,20 @@ TEST(LearnerBatchTest, PlaysTheGamesStatePlaysFromTheLearnersAndTheBotsMoves) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "case " << (&c - cases.data()));
-        constexpr std::size_t N = 4;
-        LearnerBatch batch(N, 2, c.layout, 21, c.options, c.autoreset);
-        std::vector<Reference> refs;
-        for (std::size_t i = 0; i < N; ++i)
-            refs.emplace_back(c.options, c.autoreset, batch.generator(i));
-        BatchOutputs out = reset_outputs(batch);
-        for (std::size_t i = 0; i < N; ++i) expect_env_matches(out, c.layout, i, refs[i]);
-
-        std::mt19937 rng(2);
-        std::size_t ended = 0;
-        std::array<std::size_t, NUM_AGENTS> learners_at{};
-        for (int step = 0; step < 120 && !testing::Test::HasFailure(); ++step) {
-            const std::vector<std::int64_t> actions = random_actions(batch, out, rng);
-            const BatchStep result = batch.step(actions, out.view());
-            ASSERT_FALSE(result.refused);
-            std::size_t ended_now = 0;
-            for (std::size_t i = 0; i < N; ++i) {
-                refs[i].play(actions[i]);
-                expect_env_matches(out, c.layout, i, refs[i]);
-                EXPECT_EQ(batch.learner(i), refs[i].learner);
-                ended_now += refs[i].scores ? 1 : 0;
-                learners_at[refs[i].learner] += 1;
-            }
-            EXPECT_EQ(result.finished, ended_now);
-            ended += ended_now;
-        }
-        EXPECT_GE(ended, 8u);  // the run reached the ends of games
-        if (!c.options.seat) {
-            for (const std::size_t n : learners_at) EXPECT_GT(n, 0u) << "a seat never learnt";
-        } else {
-            EXPECT_EQ(learners_at[2], 120 * N);
-        }
+        expect_plays_as_state(c, 4, 120, 8);
     }
 }
 
+TEST(LearnerBatchTest, ASearchOpponentDrawsItsSeedFromTheEnvsGeneratorAtEveryMove) {
+    // Searches of a few playouts, each seeded by the draw the Reference makes at the same point:
+    // a seed drawn at another point, or not at all, plays other moves.
+    const BotSpec search = *bot_named("mcts:3");
+    const LearnerOptions options{{search, RANDOM, search}, 1, Reward::Score};
+    expect_plays_as_state({options, Autoreset::NextStep, MaskLayout::Indices}, 2, 30, 2);
+}
+
 TEST(LearnerBatchTest, TheLearnersSeatRotatesGameByGameFromADrawOfTheSeed) {
-    const LearnerOptions options{
-        {BotKind::Random, BotKind::Random, BotKind::Random}, std::nullopt, Reward::Score};
+    const LearnerOptions options{{RANDOM, RANDOM, RANDOM}, std::nullopt, Reward::Score};
     constexpr std::size_t N = 8;
     LearnerBatch batch(N, 2, MaskLayout::Indices, 13, options);
     BatchOutputs out = reset_outputs(batch);
@@ -231,8 +244,7 @@ TEST(LearnerBatchTest, TheLearnersSeatRotatesGameByGameFromADrawOfTheSeed) {
 }
 
 TEST(LearnerBatchTest, ResultsDoNotDependOnTheNumberOfThreads) {
-    const LearnerOptions options{
-        {BotKind::Random, BotKind::Random, BotKind::Random}, std::nullopt, Reward::Win};
+    const LearnerOptions options{{RANDOM, RANDOM, RANDOM}, std::nullopt, Reward::Win};
     constexpr std::size_t N = 6;
     std::vector<std::unique_ptr<LearnerBatch>> batches;
     std::vector<BatchOutputs> outs;
@@ -254,8 +266,7 @@ TEST(LearnerBatchTest, ResultsDoNotDependOnTheNumberOfThreads) {
 }
 
 TEST(LearnerBatchTest, RefusesAnActionTheLearnerMayNotPlayBeforeSteppingAnyEnv) {
-    const LearnerOptions options{
-        {BotKind::Random, BotKind::Random, BotKind::Random}, 1, Reward::Score};
+    const LearnerOptions options{{RANDOM, RANDOM, RANDOM}, 1, Reward::Score};
     constexpr std::size_t N = 3;
     LearnerBatch batch(N, 2, MaskLayout::Bytes, 3, options);
     BatchOutputs out = reset_outputs(batch);

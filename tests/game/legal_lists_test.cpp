@@ -158,6 +158,20 @@ TEST(LegalListsTest, PacksEveryListAscendingEndToEndAndKeepsThoseNotListedAgain)
                           grid_order(shown[i]));
             }
             EXPECT_EQ(indices[total], -1);  // nothing past the last list
+
+            // The first lists alone, in two halves, as a caller that sizes `indices` between
+            // them does: the same offsets and indices as far as they go, and nothing beyond.
+            const std::size_t count = shown.size() / 2;
+            std::vector<std::int32_t> first_offsets(count + 2, -1);
+            const std::size_t first_total = lists.write_offsets(count, first_offsets.data());
+            EXPECT_EQ(std::vector<std::int32_t>(first_offsets.begin(), first_offsets.end() - 1),
+                      std::vector<std::int32_t>(offsets.begin(), offsets.begin() + count + 1));
+            EXPECT_EQ(first_offsets.back(), -1);
+            std::vector<std::int32_t> first(first_total + 1, -1);
+            lists.write_indices(pool, count, first_offsets.data(), first.data());
+            EXPECT_EQ(std::vector<std::int32_t>(first.begin(), first.end() - 1),
+                      std::vector<std::int32_t>(indices.begin(), indices.begin() + first_total));
+            EXPECT_EQ(first.back(), -1);
         };
         pool.run(legal.size(), [&](std::size_t begin, std::size_t end) {
             for (std::size_t i = begin; i < end; ++i) lists.list(i, legal[i]);
@@ -169,6 +183,28 @@ TEST(LegalListsTest, PacksEveryListAscendingEndToEndAndKeepsThoseNotListedAgain)
         shown[7] = nullptr;
         for (const std::size_t i : {0, 3, 7}) lists.list(i, shown[i]);
         expect_packed(shown);
+    }
+}
+
+TEST(LegalListsTest, ListsLongEnoughToShareOutAreCopiedOnThePoolAlike) {
+    // Openings (58 indices each) and games that are over, enough of them to pass POOLED_COPY.
+    const std::size_t count = 2 * LegalLists::POOLED_COPY / 58 + 3;
+    LegalLists lists(count);
+    for (std::size_t i = 0; i < count; ++i)
+        lists.list(i, i % 3 == 1 ? nullptr : &ACTION_SET().initial_mask);
+    const std::vector<std::size_t> opening = grid_order(&ACTION_SET().initial_mask);
+    for (const std::size_t threads : {1, 2}) {
+        WorkerPool pool(threads);
+        std::vector<std::int32_t> offsets(count + 1), indices(count * opening.size() + 1, -1);
+        const std::size_t total = lists.pack(pool, offsets.data(), indices.data());
+        ASSERT_GE(total, LegalLists::POOLED_COPY);
+        for (std::size_t i = 0; i < count; i += 97) {
+            SCOPED_TRACE(testing::Message() << threads << " threads, list " << i);
+            EXPECT_EQ(std::vector<std::size_t>(indices.begin() + offsets[i],
+                                               indices.begin() + offsets[i + 1]),
+                      i % 3 == 1 ? std::vector<std::size_t>{} : opening);
+        }
+        EXPECT_EQ(indices[total], -1);
     }
 }
 

@@ -143,6 +143,23 @@ def test_games_match_their_replay_on_a_state(opponents, reward):
             state.apply(move)
 
 
+def test_the_search_takes_its_settings_by_the_arenas_names_and_plays_what_the_bot_plays():
+    env = gymnasium.make(ENV_ID, opponents=("mcts:playouts=5", "greedy", "mcts:5,playout=random"),
+                         seat=0)
+    names = ("mcts:5", "greedy", "mcts:playouts=5,playout=random")
+    assert env.unwrapped.opponents == names
+    history, _ = play(env, seed=4)
+    # The env draws one seed per bot that takes one (greedy does not) from its generator when it
+    # is seeded, in turn order; each search keeps its seed for the game.
+    generator, _ = gymnasium.utils.seeding.np_random(4)
+    seeds = [None if name == "greedy" else int(generator.integers(2**63)) for name in names]
+    state = tavlok.State()
+    for move, mover in zip(history, movers(history), strict=True):
+        if mover != 0 and names[mover - 1].startswith("mcts"):
+            assert move == tavlok.bots.MCTS.named(names[mover - 1], seed=seeds[mover - 1])(state)
+        state.apply(move)
+
+
 def test_seat_rotates_one_seat_a_game_from_a_seeded_start_and_a_fixed_seat_stays():
     env = TavlokGymEnv()
     starts = set()
@@ -249,7 +266,8 @@ def test_calls_before_reset_and_after_the_game_is_over_say_reset_first_and_pictu
 @pytest.mark.parametrize(
     ("kwargs", "error", "message"),
     [
-        ({"opponents": "nobody"}, ValueError, "no bot named 'nobody'"),
+        ({"opponents": "nobody"}, ValueError, "unknown bot 'nobody'"),
+        ({"opponents": "mcts:0"}, ValueError, "unknown bot 'mcts:0': playouts must be"),
         ({"opponents": ("random", "greedy")}, TypeError, "sequence of 3 names"),
         ({"opponents": ("random", "greedy", 3)}, TypeError, "not int"),
         ({"opponents": None}, TypeError, "a bot name"),

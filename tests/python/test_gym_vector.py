@@ -11,7 +11,8 @@ import pytest
 
 from support import rules
 from support.drivers import legal_lists
-from tavlok import State, bots
+from support.generators import env_generator
+from tavlok import State, _core, bots
 from tavlok.gym_vector import LearnerVectorEnv
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -311,7 +312,7 @@ def test_record_episode_statistics_counts_each_game_once_with_its_return_and_len
 
 def test_bad_arguments_are_refused_naming_what_is_allowed():
     refused = [
-        ({"opponents": "mcts-of-nowhere"}, ValueError, "unknown opponent 'mcts-of-nowhere'"),
+        ({"opponents": "mcts-of-nowhere"}, ValueError, "unknown bot 'mcts-of-nowhere'"),
         ({"opponents": ("random", "greedy")}, TypeError, "a bot name or three of them"),
         ({"opponents": 3}, TypeError, "a bot name or three of them"),
         ({"seat": 4}, ValueError, "seat must be None or a seat from 0 to 3, not 4"),
@@ -356,3 +357,36 @@ def test_the_documented_learner_loop_runs(capsys):
         r"^(\d+) games, the uniform learner's win rate (\d\.\d\d)$", capsys.readouterr().out, re.M
     ).groups()
     assert int(games) >= 16 and 0 <= float(rate) <= 0.5
+
+
+def test_search_opponents_play_what_the_search_bot_plays_on_a_state_from_the_envs_draws():
+    # Each search is seeded by a draw from the env's generator, which the first game of an env
+    # seeded with `seed` makes in turn: the learner's seat (the top two bits), then one draw per
+    # move of a search opponent, one per move of a random one.
+    env = LearnerVectorEnv(2, opponents=("mcts:20", "random", "mcts:20"), mask="indices")
+    assert env.opponents == ("mcts:20", "random", "mcts:20")
+    obs, _ = env.reset(seed=11)
+    rng = np.random.default_rng(11)
+    generators = [env_generator(11, i) for i in range(env.num_envs)]
+    learners = [generator() >> 62 for generator in generators]
+    np.testing.assert_array_equal(env.seats, learners)
+    first_games = [None] * env.num_envs
+    while None in first_games:
+        obs, _, terminations, _, _ = env.step(random_actions(env, obs, rng))
+        for i in np.flatnonzero(terminations):
+            if first_games[i] is None:
+                first_games[i] = env.state(i).history
+    search = bots.MCTS.named("mcts:20")
+    for history, generator, learner in zip(first_games, generators, learners, strict=True):
+        replay = State()
+        searched = 0
+        for move in history:
+            after = (replay.seat - learner) % 4
+            if after in (1, 3):
+                search.seed = generator()
+                assert move == search(replay)
+                searched += 1
+            elif after == 2:
+                assert move == _core.random_action(replay, generator())
+            replay.apply(move)
+        assert replay.is_terminal() and searched >= 20
