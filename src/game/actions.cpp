@@ -122,9 +122,9 @@ namespace {
 
 // The position of rank k among the positions of `anchors`, for k below their number. Inlined
 // into each build of its callers, so that it counts with their population count.
-[[gnu::always_inline]] inline std::size_t nth_position(const GridSet& anchors, std::size_t k) {
+[[gnu::always_inline]] inline std::size_t nth_position(const std::uint64_t* words, std::size_t k) {
     for (std::size_t w = 0; w < GridSet::WORDS; ++w) {
-        std::uint64_t word = detail::first_position_high(anchors.words[w]);
+        std::uint64_t word = detail::first_position_high(words[w]);
         const auto n = static_cast<std::size_t>(std::popcount(word));
         if (k >= n) {
             k -= n;
@@ -134,6 +134,13 @@ namespace {
         return w * 64 + static_cast<std::size_t>(std::countl_zero(word));
     }
     fatal("no anchor of rank " + std::to_string(k));
+}
+
+// The rank floor(key * total / 2^64): multiply-and-shift maps the key onto [0, total) with a bias
+// below total / 2^64. Stops fatally on an empty list.
+std::size_t rank_at_fraction(std::uint64_t key, std::size_t total) {
+    if (total == 0) fatal("no legal action to pick");
+    return static_cast<std::size_t>((static_cast<u128>(key) * total) >> 64);
 }
 
 }  // namespace
@@ -147,7 +154,7 @@ namespace {
             k -= n;
             return;
         }
-        found = o * CELLS_PER_ORIENTATION + nth_position(anchors_[o], k);
+        found = o * CELLS_PER_ORIENTATION + nth_position(anchors_[o].words.data(), k);
     });
     if (found == NUM_GRID_INDICES) fatal("no legal action of rank " + std::to_string(k));
     return found;
@@ -166,12 +173,24 @@ namespace {
         counts[live++] = static_cast<std::uint16_t>(n);
         total += n;
     });
-    if (total == 0) fatal("no legal action to pick");
-    // Multiply-and-shift maps the key onto [0, total) with a bias below total / 2^64.
-    std::size_t k = static_cast<std::size_t>((static_cast<u128>(key) * total) >> 64);
+    std::size_t k = rank_at_fraction(key, total);
     std::size_t j = 0;
     for (; k >= counts[j]; ++j) k -= counts[j];
-    return orientations[j] * CELLS_PER_ORIENTATION + nth_position(anchors_[orientations[j]], k);
+    return orientations[j] * CELLS_PER_ORIENTATION +
+           nth_position(anchors_[orientations[j]].words.data(), k);
+}
+
+[[gnu::target_clones("popcnt", "default")]] std::size_t CountedAnchors::grid_at_fraction(
+    std::uint64_t key) const {
+    std::size_t k = rank_at_fraction(key, total_);
+    for (std::size_t w = 0; w < live_.size(); ++w)
+        for (std::uint64_t live = live_[w]; live != 0; live &= live - 1) {
+            const std::size_t o = w * 64 + static_cast<std::size_t>(std::countr_zero(live));
+            if (k < counts_[o])
+                return o * CELLS_PER_ORIENTATION + nth_position(words_[o].data(), k);
+            k -= counts_[o];
+        }
+    fatal("no legal action of rank " + std::to_string(k));
 }
 
 void ActionMask::clear_range(ActionRange range) {

@@ -169,6 +169,34 @@ private:
     std::array<std::uint64_t, (NUM_ORIENTATIONS + 63) / 64> live_{};
 };
 
+// A seat's legal anchors kept for one uniform pick among them, as a random bot moves: each
+// orientation's set is stored with its count, taken while the set is still in registers, so that
+// the pick counts nothing again; and only the orientations set since clear() are ever read, so
+// the sets need no zeroing first (a default-initialised object leaves them unwritten).
+class CountedAnchors {
+public:
+    void clear() {
+        live_ = {};
+        total_ = 0;
+    }
+    // A nonempty set of `count` anchors for the orientation.
+    void set(std::size_t orientation, const std::uint64_t* words, std::size_t count) {
+        std::memcpy(words_[orientation].data(), words, sizeof words_[orientation]);
+        counts_[orientation] = static_cast<std::uint16_t>(count);
+        live_[orientation / 64] |= std::uint64_t{1} << (orientation % 64);
+        total_ += count;
+    }
+    std::size_t count() const { return total_; }
+    // As ActionMask::grid_at_fraction over the same anchors.
+    std::size_t grid_at_fraction(std::uint64_t key) const;
+
+private:
+    std::array<std::array<std::uint64_t, GridSet::WORDS>, NUM_ORIENTATIONS> words_;
+    std::array<std::uint16_t, NUM_ORIENTATIONS> counts_;
+    std::array<std::uint64_t, (NUM_ORIENTATIONS + 63) / 64> live_{};
+    std::size_t total_ = 0;
+};
+
 // The open cells (or the corner cells) of one position, moved toward the start by every distance
 // of 0 to 7 positions, each followed by zero bytes (ShiftedCells in rules.cpp): the cells moved by
 // a distance d are the 64 bytes that begin d / 8 bytes into copy d % 8, a load rather than a shift.

@@ -62,23 +62,20 @@ bool LearnerBatch::play_on(Env& e, std::optional<std::size_t> action,
         return options_.opponents[(seat + NUM_AGENTS - e.learner) % NUM_AGENTS - 1];
     };
     // The legal placements of a random bot to move, worked out when its turn came (to find that
-    // it can move) and picked from, so that they are worked out once.
-    ActionMask bot_legal;
-    const ActionMask* to_pick_from = &ACTION_SET().initial_mask;  // seat 0 of a new game
+    // it can move) and picked from, so that they are worked out once; before its first piece,
+    // those of the start corner.
+    CountedAnchors bot_legal;
+    bool first_piece = true;  // seat 0 of a new game
     // Whether a seat whose turn comes can move, as can_place answers it.
     const auto can_move = [&](std::size_t seat) {
         const TableView seen = state.seen_by(seat);
-        if (seen.observer().pieces_placed == 0) {
-            to_pick_from = &ACTION_SET().initial_mask;
-            return true;
-        }
+        first_piece = seen.observer().pieces_placed == 0;
+        if (first_piece) return true;
         // The learner's mask is brought up to date as Game::refresh does it: the orientations of
         // the pieces in hand are all written, those of placed pieces were cleared as they were
         // placed.
         if (seat == e.learner) return write_legal_anchors(seen, e.legal);
         if (opponent_at(seat).kind != BotKind::Random) return can_place(seen);
-        bot_legal = ActionMask{};
-        to_pick_from = &bot_legal;
         return write_legal_anchors(seen, bot_legal);
     };
     // The learner's move has been checked against its mask, and the bots pick from the legal
@@ -86,8 +83,13 @@ bool LearnerBatch::play_on(Env& e, std::optional<std::size_t> action,
     if (action) state.apply_legal(*action, can_move);
     while (!state.is_terminal() && state.seat() != e.learner) {
         const BotSpec& bot = opponent_at(state.seat());
-        state.apply_legal(bot.kind == BotKind::Random ? random_pick(*to_pick_from, generator())
-                                                      : bot_action(bot, state, generator),
+        if (bot.kind != BotKind::Random) {
+            state.apply_legal(bot_action(bot, state, generator), can_move);
+            continue;
+        }
+        const std::uint64_t key = generator();
+        state.apply_legal(first_piece ? random_pick(ACTION_SET().initial_mask, key)
+                                      : bot_legal.grid_at_fraction(key),
                           can_move);
     }
     return !state.is_terminal();

@@ -102,7 +102,10 @@ public:
             for (std::size_t i = begin; i < end; ++i) {
                 const std::uint16_t* from = slots_.get() + i * SLOT;
                 std::int32_t* to = indices + offsets[i];
-                for (std::int32_t k = 0; k < lengths_[i]; ++k) to[k] = from[k];
+                // The length is read once: the int32 stores could alias it, which would reload
+                // it every entry and keep the widening copy from being vectorised.
+                const auto length = static_cast<std::size_t>(lengths_[i]);
+                for (std::size_t k = 0; k < length; ++k) to[k] = from[k];
             }
         };
         // A batch's lists usually take microseconds to copy, less than waking the pool's threads

@@ -2,6 +2,7 @@
 // place where that is decided), why one is not, and the final score.
 #include "game/rules.hpp"
 
+#include <bit>
 #include <cstring>
 #include <string>
 
@@ -82,12 +83,13 @@ namespace {
 // corner cell, and the shape within the board's columns (grid order has no guard bits to stop a
 // shape that wraps into the next row). Each cell's set is a 64-byte load from a shifted copy, and
 // a run of leading cells shared by several orientations is loaded once (see ShapeNode). With a
-// mask, writes every such orientation's anchors into it and returns whether any is legal; without
-// one, returns at the first legal anchor. Sets are 512 bits, one register where the processor has
+// mask, writes every such orientation's anchors into it and returns whether any is legal; with
+// counted anchors, writes the nonempty sets there with their counts instead; with neither,
+// returns at the first legal anchor. Sets are 512 bits, one register where the processor has
 // them, so this is built for such processors too and the best version is picked at load time.
 [[gnu::target_clones("avx512f", "avx2", "default")]] bool legal_anchors(
     const std::uint8_t* open_copies, const std::uint8_t* corner_copies, const ActionSet& set,
-    PieceSet hand, ActionMask* out) {
+    PieceSet hand, ActionMask* out, CountedAnchors* counted) {
     using Words [[gnu::vector_size(sizeof(GridSet))]] = std::uint64_t;
     constexpr std::size_t MAX_DEPTH = 5;
     // fits and touches: the anchors where the cells of the current run are open, and where one
@@ -137,6 +139,16 @@ namespace {
         const Quarter quarter =
             __builtin_shufflevector(half, half, 0, 1) | __builtin_shufflevector(half, half, 2, 3);
         const bool legal = (quarter[0] | quarter[1]) != 0;
+        if (counted != nullptr) {
+            if (legal) {
+                std::size_t n = 0;
+                for (std::size_t w = 0; w < GridSet::WORDS; ++w)
+                    n += static_cast<std::size_t>(std::popcount(anchors[w]));
+                counted->set(node.orientation, reinterpret_cast<const std::uint64_t*>(&anchors), n);
+                any = true;
+            }
+            continue;
+        }
         if (out == nullptr) {
             if (legal) return true;
             continue;
@@ -176,9 +188,9 @@ public:
     }
 
     // As legal_anchors for the observer's hand.
-    bool anchors(ActionMask* out) const {
+    bool anchors(ActionMask* out, CountedAnchors* counted = nullptr) const {
         return legal_anchors(open_copies_[0].data(), corner_copies_[0].data(), ACTION_SET(), hand_,
-                             out);
+                             out, counted);
     }
 
 private:
@@ -193,6 +205,11 @@ private:
 
 bool write_legal_anchors(const TableView& seen, ActionMask& out) {
     return ShiftedCells(seen).anchors(&out);
+}
+
+bool write_legal_anchors(const TableView& seen, CountedAnchors& out) {
+    out.clear();
+    return ShiftedCells(seen).anchors(nullptr, &out);
 }
 
 ActionMask legal_mask(const TableView& seen) {

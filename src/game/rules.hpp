@@ -96,6 +96,9 @@ inline Bitboard corner_cells(const Bitboard& own, const Bitboard& open) {
 // written into `out`; the orientations of other pieces are left as they are. Returns whether any
 // anchor is legal.
 bool write_legal_anchors(const TableView& seen, ActionMask& out);
+// The same for a pick among them: every orientation's legal anchors of the pieces in hand, and
+// nothing else, end up in `out`.
+bool write_legal_anchors(const TableView& seen, CountedAnchors& out);
 
 // Every legal placement of the observer: before its first piece, those that cover its start corner
 // (ActionSet::initial_mask; nothing on the board can take all of them away); none once it is done.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "game/legal_lists.hpp"
+#include "game/rules.hpp"
 #include "support/drivers.hpp"
 
 namespace game {
@@ -145,6 +146,40 @@ TEST(ActionMask, CountsAndRanksItsGridIndicesInGridOrder) {
         }
         EXPECT_TRUE(std::equal(expected.begin(), expected.end(), list.begin()));
     }
+}
+
+TEST(CountedAnchors, PickAsTheMaskOfTheSamePositionDoes) {
+    // One object for every position, from crowded to sparse hands, so that what an earlier
+    // position left in it would show.
+    CountedAnchors counted;
+    std::size_t positions = 0;
+    for (unsigned seed = 1; seed <= 4; ++seed)
+        for (std::size_t placements = 4; placements <= 80; placements += 6) {
+            const State state = support::random_state(seed, placements);
+            if (state.is_terminal()) break;
+            for (std::size_t seat = 0; seat < NUM_AGENTS; ++seat) {
+                const TableView seen = state.seen_by(seat);
+                if (seen.observer().pieces_placed == 0 || seen.observer().done) continue;
+                const ActionMask mask = legal_mask(seen);
+                ASSERT_EQ(write_legal_anchors(seen, counted), mask.any());
+                ASSERT_EQ(counted.count(), mask.count());
+                ++positions;
+                if (!mask.any()) {
+                    EXPECT_THROW(counted.grid_at_fraction(0), Panic);
+                    continue;
+                }
+                // Both ends, and the first key of every rank with the key just below it.
+                ASSERT_EQ(counted.grid_at_fraction(0), mask.grid_at_fraction(0));
+                ASSERT_EQ(counted.grid_at_fraction(UINT64_MAX), mask.grid_at_fraction(UINT64_MAX));
+                const std::size_t n = mask.count();
+                for (std::size_t k = 1; k < n; ++k) {
+                    const auto first = static_cast<std::uint64_t>(((u128{k} << 64) + n - 1) / n);
+                    ASSERT_EQ(counted.grid_at_fraction(first), mask.nth_grid(k)) << "rank " << k;
+                    ASSERT_EQ(counted.grid_at_fraction(first - 1), mask.nth_grid(k - 1));
+                }
+            }
+        }
+    EXPECT_GT(positions, 40u);
 }
 
 }  // namespace
