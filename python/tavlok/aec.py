@@ -277,13 +277,7 @@ class TavlokEnv(AECEnv[str, Observation, int]):  # type: ignore[misc]
         if self.render_mode is None:
             logger.warn("render() was called without a render_mode; pass one to tavlok.env()")
             return None
-        board = self._match.board(0)
-        if self.render_mode == "ansi":
-            return board.text()
-        if self.render_mode == "rgb_array":
-            return board.rgb()
-        print(board.text())
-        return None
+        return self._match.render(self.render_mode)
 
     def close(self) -> None:
         """Nothing to release: the game lives in memory only."""

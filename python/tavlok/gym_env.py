@@ -206,13 +206,7 @@ class TavlokGymEnv(Env[Observation, int]):
             return None
         if self._match is None:
             raise ResetNeeded("render() before reset(): call reset() first")
-        board = self._match.board(0)
-        if self.render_mode == "ansi":
-            return board.text()
-        if self.render_mode == "rgb_array":
-            return board.rgb()
-        print(board.text())
-        return None
+        return self._match.render(self.render_mode)
 
     def _match_in_play(self, call: str) -> Match:
         match = self._match

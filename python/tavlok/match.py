@@ -98,3 +98,14 @@ class Match:
     def board(self, viewer: int = 0) -> Board:
         """A snapshot of the board in ``viewer``'s frame."""
         return self.state.board(viewer)
+
+    def render(self, mode: str) -> str | np.ndarray | None:
+        """The board in seat 0's frame as the envs' render modes draw it: the text with ANSI
+        colours (``"ansi"``), an RGB image (``"rgb_array"``), or printed (``"human"``)."""
+        board = self.board(0)
+        if mode == "ansi":
+            return board.text()
+        if mode == "rgb_array":
+            return board.rgb()
+        print(board.text())
+        return None
