@@ -79,30 +79,10 @@ public:
 
     // The mask as the list of its legal grid indices, ascending, written to out; returns its
     // length. A list longer than `most` is cut short past its first `most` entries, within the
-    // orientation that passed them: out needs room for most + CELLS_PER_ORIENTATION entries, and
-    // a length above `most` means only that the list is longer.
-    std::size_t write_grid_list(std::uint16_t* out, std::size_t most) const {
-        std::size_t length = 0;
-        for_each_live([&](std::size_t o) {
-            if (length > most) return;
-            const GridSet& anchors = anchors_[o];
-            for (std::size_t w = 0; w < GridSet::WORDS; ++w) {
-                std::uint64_t v = anchors.words[w];
-                if (v == 0) continue;
-                // In memory order the first position of each byte is its highest bit. With the
-                // bits of every byte reversed the positions ascend with the bits, and taking the
-                // lowest each time keeps the loop's dependency to a subtraction and a mask.
-                v = ((v >> 1) & 0x5555555555555555ULL) | ((v & 0x5555555555555555ULL) << 1);
-                v = ((v >> 2) & 0x3333333333333333ULL) | ((v & 0x3333333333333333ULL) << 2);
-                v = ((v >> 4) & 0x0F0F0F0F0F0F0F0FULL) | ((v & 0x0F0F0F0F0F0F0F0FULL) << 4);
-                if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-                const std::size_t base = o * CELLS_PER_ORIENTATION + w * 64;
-                for (; v != 0; v &= v - 1)
-                    out[length++] = static_cast<std::uint16_t>(base + std::countr_zero(v));
-            }
-        });
-        return length;
-    }
+    // 64 positions that passed them: out needs room for most + CELLS_PER_ORIENTATION entries (of
+    // which a few past the list's end may be written too), and a length above `most` means only
+    // that the list is longer.
+    std::size_t write_grid_list(std::uint16_t* out, std::size_t most) const;
 
     // Sets byte g of a zero-filled NUM_GRID_INDICES-byte grid for every legal grid index g.
     void mark_grid_bytes(std::uint8_t* out) const {
@@ -179,11 +159,12 @@ public:
         live_ = {};
         total_ = 0;
     }
-    // A nonempty set of `count` anchors for the orientation.
+    // The orientation's `count` anchors. An empty set is stored too but not marked live, so that
+    // a caller need not branch on the count.
     void set(std::size_t orientation, const std::uint64_t* words, std::size_t count) {
         std::memcpy(words_[orientation].data(), words, sizeof words_[orientation]);
         counts_[orientation] = static_cast<std::uint16_t>(count);
-        live_[orientation / 64] |= std::uint64_t{1} << (orientation % 64);
+        live_[orientation / 64] |= std::uint64_t{count != 0} << (orientation % 64);
         total_ += count;
     }
     std::size_t count() const { return total_; }

@@ -128,8 +128,24 @@ namespace {
         ++i;
         // A node on the way to a piece in hand may end no orientation, or one of a piece that is
         // no longer in hand.
-        if ((node.piece & hand.bits()) == 0) continue;
+        if (node.orientation == ShapeNode::NO_ORIENTATION) continue;
+        const bool in_hand = (node.piece & hand.bits()) != 0;
         std::memcpy(&columns, set.anchor_columns[node.width].words.data(), sizeof columns);
+        if (counted != nullptr) {
+            // With no branch on the hand or on the count, which vary from seat to seat and turn
+            // to turn and would be mispredicted: an orientation out of hand is stored empty, and
+            // an empty set is stored but not marked live.
+            const Words anchors = fits & touches & columns & (Words{} - std::uint64_t{in_hand});
+            std::size_t n = 0;
+            for (std::size_t w = 0; w < GridSet::WORDS; ++w)
+                n += static_cast<std::size_t>(std::popcount(anchors[w]));
+            counted->set(node.orientation, reinterpret_cast<const std::uint64_t*>(&anchors), n);
+            any = any || n != 0;
+            continue;
+        }
+        // A mask is written only where its orientation is in hand: the sets of pieces placed
+        // long ago have left the cache, and storing to them would bring them back.
+        if (!in_hand) continue;
         const Words anchors = fits & touches & columns;
         // Whether any word is set, folding the set in halves.
         using Half [[gnu::vector_size(sizeof(GridSet) / 2)]] = std::uint64_t;
@@ -139,16 +155,6 @@ namespace {
         const Quarter quarter =
             __builtin_shufflevector(half, half, 0, 1) | __builtin_shufflevector(half, half, 2, 3);
         const bool legal = (quarter[0] | quarter[1]) != 0;
-        if (counted != nullptr) {
-            if (legal) {
-                std::size_t n = 0;
-                for (std::size_t w = 0; w < GridSet::WORDS; ++w)
-                    n += static_cast<std::size_t>(std::popcount(anchors[w]));
-                counted->set(node.orientation, reinterpret_cast<const std::uint64_t*>(&anchors), n);
-                any = true;
-            }
-            continue;
-        }
         if (out == nullptr) {
             if (legal) return true;
             continue;
