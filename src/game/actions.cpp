@@ -111,8 +111,9 @@ void ActionMask::write_grid_bytes(std::uint8_t* out) const {
 
 // Population counts are one instruction where the processor has it, and a loop in the runtime
 // library otherwise; the baseline x86-64 build cannot assume it, so these are built both ways
-// and the version is picked at load time.
-[[gnu::target_clones("popcnt", "default")]] std::size_t ActionMask::count() const {
+// and the version is picked at load time. The public functions call the versions from this file:
+// a compiler may give the versions names that other files cannot call.
+[[gnu::target_clones("popcnt", "default")]] std::size_t ActionMask::count_by_processor() const {
     std::size_t n = 0;
     for_each_live([&](std::size_t o) { n += anchors_[o].count(); });
     return n;
@@ -145,7 +146,8 @@ std::size_t rank_at_fraction(std::uint64_t key, std::size_t total) {
 
 }  // namespace
 
-[[gnu::target_clones("popcnt", "default")]] std::size_t ActionMask::nth_grid(std::size_t k) const {
+[[gnu::target_clones("popcnt", "default")]] std::size_t ActionMask::nth_grid_by_processor(
+    std::size_t k) const {
     std::size_t found = NUM_GRID_INDICES;
     for_each_live([&](std::size_t o) {
         if (found != NUM_GRID_INDICES) return;
@@ -160,7 +162,7 @@ std::size_t rank_at_fraction(std::uint64_t key, std::size_t total) {
     return found;
 }
 
-[[gnu::target_clones("popcnt", "default")]] std::size_t ActionMask::grid_at_fraction(
+[[gnu::target_clones("popcnt", "default")]] std::size_t ActionMask::grid_at_fraction_by_processor(
     std::uint64_t key) const {
     // Each orientation's count is kept as it is taken, so that finding the rank reads the counts
     // again rather than the anchors.
@@ -180,17 +182,12 @@ std::size_t rank_at_fraction(std::uint64_t key, std::size_t total) {
            nth_position(anchors_[orientations[j]].words.data(), k);
 }
 
-[[gnu::target_clones("popcnt", "default")]] std::size_t CountedAnchors::grid_at_fraction(
-    std::uint64_t key) const {
+[[gnu::target_clones("popcnt", "default")]] std::size_t
+CountedAnchors::grid_at_fraction_by_processor(std::uint64_t key) const {
     std::size_t k = rank_at_fraction(key, total_);
-    for (std::size_t w = 0; w < live_.size(); ++w)
-        for (std::uint64_t live = live_[w]; live != 0; live &= live - 1) {
-            const std::size_t o = w * 64 + static_cast<std::size_t>(std::countr_zero(live));
-            if (k < counts_[o])
-                return o * CELLS_PER_ORIENTATION + nth_position(words_[o].data(), k);
-            k -= counts_[o];
-        }
-    fatal("no legal action of rank " + std::to_string(k));
+    std::size_t o = 0;
+    for (; k >= counts_[o]; ++o) k -= counts_[o];  // below the total, so some o holds rank k
+    return o * CELLS_PER_ORIENTATION + nth_position(words_[o].data(), k);
 }
 
 namespace {
@@ -214,17 +211,15 @@ constexpr std::array<std::array<std::uint8_t, 8>, 256> SET_BITS = [] {
 // with the running length moved on by it; then each listed word writes four positions whatever
 // its count, and only a word of five or more, rare, loops for the rest. Entries written past a
 // list's end are overwritten by the next ones, or left beyond its length.
-[[gnu::target_clones("arch=x86-64-v3", "default")]] std::size_t ActionMask::write_grid_list(
-    std::uint16_t* out, std::size_t most) const {
+[[gnu::target_clones("arch=x86-64-v3", "default")]] std::size_t
+ActionMask::write_grid_list_by_processor(std::uint16_t* out, std::size_t most) const {
     constexpr std::size_t WORDS = GridSet::WORDS;
     static_assert(WORDS == 8, "a live orientation's nonzero words are one byte of flags");
     // Word w of orientation o as o * 8 + w, and eight entries of slack.
     std::array<std::uint16_t, NUM_ORIENTATIONS * WORDS + 8> nonzero;
     std::size_t listed = 0;
     for_each_live([&](std::size_t o) {
-        const std::uint64_t* words = anchors_[o].words.data();
-        unsigned flags = 0;
-        for (std::size_t w = 0; w < WORDS; ++w) flags |= unsigned{words[w] != 0} << w;
+        const unsigned flags = nonzero_words_[o];
         const std::array<std::uint8_t, 8>& set = SET_BITS[flags];
         for (std::size_t j = 0; j < 8; ++j)
             nonzero[listed + j] = static_cast<std::uint16_t>(o * WORDS + set[j]);
@@ -254,6 +249,22 @@ constexpr std::array<std::array<std::uint8_t, 8>, 256> SET_BITS = [] {
         length += n;
     }
     return length;
+}
+
+std::size_t ActionMask::count() const { return count_by_processor(); }
+
+std::size_t ActionMask::nth_grid(std::size_t k) const { return nth_grid_by_processor(k); }
+
+std::size_t ActionMask::grid_at_fraction(std::uint64_t key) const {
+    return grid_at_fraction_by_processor(key);
+}
+
+std::size_t CountedAnchors::grid_at_fraction(std::uint64_t key) const {
+    return grid_at_fraction_by_processor(key);
+}
+
+std::size_t ActionMask::write_grid_list(std::uint16_t* out, std::size_t most) const {
+    return write_grid_list_by_processor(out, most);
 }
 
 void ActionMask::clear_range(ActionRange range) {

@@ -110,17 +110,25 @@ public:
 
     const GridSet& anchors(std::size_t orientation) const { return anchors_[orientation]; }
     void set_anchors(std::size_t orientation, const GridSet& anchors) {
-        set_anchors(orientation, anchors, !anchors.is_empty());
+        set_anchors(orientation, anchors, nonzero_words(anchors));
     }
-    // For a caller that already knows whether the anchors are empty.
-    void set_anchors(std::size_t orientation, const GridSet& anchors, bool any) {
+    // For a caller that already knows which words of the anchors are nonzero (bit w for word w).
+    void set_anchors(std::size_t orientation, const GridSet& anchors, std::uint8_t nonzero) {
         anchors_[orientation] = anchors;
+        nonzero_words_[orientation] = nonzero;
         std::uint64_t& word = live_[orientation / 64];
         const std::uint64_t bit = std::uint64_t{1} << (orientation % 64);
-        word = (word & ~bit) | (any ? bit : 0);
+        word = (word & ~bit) | (nonzero != 0 ? bit : 0);
     }
     void clear_orientations(OrientationRange range) {
-        for (std::size_t o = range.start; o < range.end; ++o) set_anchors(o, GridSet{});
+        for (std::size_t o = range.start; o < range.end; ++o) set_anchors(o, GridSet{}, 0);
+    }
+    static std::uint8_t nonzero_words(const GridSet& anchors) {
+        static_assert(GridSet::WORDS == 8, "a set's nonzero words are one byte of flags");
+        unsigned flags = 0;
+        for (std::size_t w = 0; w < GridSet::WORDS; ++w)
+            flags |= unsigned{anchors.words[w] != 0} << w;
+        return static_cast<std::uint8_t>(flags);
     }
 
     bool any() const { return (live_[0] | live_[1]) != 0; }
@@ -136,6 +144,12 @@ public:
     bool operator==(const ActionMask&) const = default;
 
 private:
+    // The versions of the scans above built for each processor (actions.cpp).
+    std::size_t count_by_processor() const;
+    std::size_t nth_grid_by_processor(std::size_t k) const;
+    std::size_t grid_at_fraction_by_processor(std::uint64_t key) const;
+    std::size_t write_grid_list_by_processor(std::uint16_t* out, std::size_t most) const;
+
     // Calls f(orientation) for every orientation with a legal anchor, in ascending order.
     template <class F>
     void for_each_live(F&& f) const {
@@ -145,36 +159,45 @@ private:
     }
 
     std::array<GridSet, NUM_ORIENTATIONS> anchors_{};
+    // Bit w of entry o is set exactly when word w of anchors_[o] is not zero: the list writer
+    // visits only those words, and the legality kernel finds them with the set in registers.
+    std::array<std::uint8_t, NUM_ORIENTATIONS> nonzero_words_{};
     // Bit o % 64 of word o / 64 is set exactly when anchors_[o] is not empty.
     std::array<std::uint64_t, (NUM_ORIENTATIONS + 63) / 64> live_{};
 };
 
 // A seat's legal anchors kept for one uniform pick among them, as a random bot moves: each
 // orientation's set is stored with its count, taken while the set is still in registers, so that
-// the pick counts nothing again; and only the orientations set since clear() are ever read, so
-// the sets need no zeroing first (a default-initialised object leaves them unwritten).
+// the pick counts nothing again. The sets need no zeroing first (a default-initialised object
+// leaves them unwritten): an orientation not written since clear() counts none and is never read.
 class CountedAnchors {
 public:
     void clear() {
-        live_ = {};
+        counts_ = {};
         total_ = 0;
     }
-    // The orientation's `count` anchors. An empty set is stored too but not marked live, so that
-    // a caller need not branch on the count.
-    void set(std::size_t orientation, const std::uint64_t* words, std::size_t count) {
-        std::memcpy(words_[orientation].data(), words, sizeof words_[orientation]);
+    // The orientation's anchors, stored whatever their number, so that a caller need not branch
+    // on it; returns it. Counted from the stored copy, a loop over memory that a compiler turns
+    // into one instruction where the processor counts the bits of a whole register by words.
+    std::size_t set(std::size_t orientation, const std::uint64_t* words) {
+        std::array<std::uint64_t, GridSet::WORDS>& stored = words_[orientation];
+        std::memcpy(stored.data(), words, sizeof stored);
+        std::size_t count = 0;
+        for (const std::uint64_t word : stored) count += static_cast<std::size_t>(std::popcount(word));
         counts_[orientation] = static_cast<std::uint16_t>(count);
-        live_[orientation / 64] |= std::uint64_t{count != 0} << (orientation % 64);
-        total_ += count;
+        return count;
     }
+    // After the sets: how many anchors they hold in all.
+    void set_total(std::size_t total) { total_ = total; }
     std::size_t count() const { return total_; }
     // As ActionMask::grid_at_fraction over the same anchors.
     std::size_t grid_at_fraction(std::uint64_t key) const;
 
 private:
+    std::size_t grid_at_fraction_by_processor(std::uint64_t key) const;
+
     std::array<std::array<std::uint64_t, GridSet::WORDS>, NUM_ORIENTATIONS> words_;
-    std::array<std::uint16_t, NUM_ORIENTATIONS> counts_;
-    std::array<std::uint64_t, (NUM_ORIENTATIONS + 63) / 64> live_{};
+    std::array<std::uint16_t, NUM_ORIENTATIONS> counts_{};
     std::size_t total_ = 0;
 };
 

@@ -79,18 +79,20 @@ void TableView::write_hands(std::uint8_t* hands) const {
 
 namespace {
 
+// A set's 512 bits as one vector, a register where the processor has them.
+using Words [[gnu::vector_size(sizeof(GridSet))]] = std::uint64_t;
+
 // The legal anchors of every orientation of the pieces in hand: every cell open, at least one a
 // corner cell, and the shape within the board's columns (grid order has no guard bits to stop a
 // shape that wraps into the next row). Each cell's set is a 64-byte load from a shifted copy, and
 // a run of leading cells shared by several orientations is loaded once (see ShapeNode). With a
 // mask, writes every such orientation's anchors into it and returns whether any is legal; with
-// counted anchors, writes the nonempty sets there with their counts instead; with neither,
-// returns at the first legal anchor. Sets are 512 bits, one register where the processor has
-// them, so this is built for such processors too and the best version is picked at load time.
-[[gnu::target_clones("avx512f", "avx2", "default")]] bool legal_anchors(
-    const std::uint8_t* open_copies, const std::uint8_t* corner_copies, const ActionSet& set,
-    PieceSet hand, ActionMask* out, CountedAnchors* counted) {
-    using Words [[gnu::vector_size(sizeof(GridSet))]] = std::uint64_t;
+// counted anchors, writes every orientation's set there with its count instead; with neither,
+// returns at the first legal anchor. Built into each version of legal_anchors below.
+[[gnu::always_inline]] inline bool walk_shape_tree(const std::uint8_t* open_copies,
+                                                   const std::uint8_t* corner_copies,
+                                                   const ActionSet& set, PieceSet hand,
+                                                   ActionMask* out, CountedAnchors* counted) {
     constexpr std::size_t MAX_DEPTH = 5;
     // fits and touches: the anchors where the cells of the current run are open, and where one
     // of them is a corner cell. In preorder a node usually extends the run of the node before
@@ -98,6 +100,7 @@ namespace {
     // walk returns to a shorter one.
     Words fits = ~Words{}, touches = Words{}, open, corner, columns;
     bool any = false;
+    std::size_t total = 0;  // of the counted anchors
     Words saved_fits[MAX_DEPTH], saved_touches[MAX_DEPTH];
     std::size_t length = 0;  // cells in the current run
     const ShapeNode* nodes = set.shape_tree.data();
@@ -133,44 +136,75 @@ namespace {
         std::memcpy(&columns, set.anchor_columns[node.width].words.data(), sizeof columns);
         if (counted != nullptr) {
             // With no branch on the hand or on the count, which vary from seat to seat and turn
-            // to turn and would be mispredicted: an orientation out of hand is stored empty, and
-            // an empty set is stored but not marked live.
+            // to turn and would be mispredicted: an orientation out of hand is stored empty.
             const Words anchors = fits & touches & columns & (Words{} - std::uint64_t{in_hand});
-            std::size_t n = 0;
-            for (std::size_t w = 0; w < GridSet::WORDS; ++w)
-                n += static_cast<std::size_t>(std::popcount(anchors[w]));
-            counted->set(node.orientation, reinterpret_cast<const std::uint64_t*>(&anchors), n);
-            any = any || n != 0;
+            const std::size_t n =
+                counted->set(node.orientation, reinterpret_cast<const std::uint64_t*>(&anchors));
+            total += n;
             continue;
         }
         // A mask is written only where its orientation is in hand: the sets of pieces placed
         // long ago have left the cache, and storing to them would bring them back.
         if (!in_hand) continue;
         const Words anchors = fits & touches & columns;
-        // Whether any word is set, folding the set in halves.
+        // Which words are nonzero, bit w for word w: each nonzero word's flag, folded in halves.
         using Half [[gnu::vector_size(sizeof(GridSet) / 2)]] = std::uint64_t;
         using Quarter [[gnu::vector_size(sizeof(GridSet) / 4)]] = std::uint64_t;
-        const Half half = __builtin_shufflevector(anchors, anchors, 0, 1, 2, 3) |
-                          __builtin_shufflevector(anchors, anchors, 4, 5, 6, 7);
+        const Words flags = (anchors != 0) & Words{1, 2, 4, 8, 16, 32, 64, 128};
+        const Half half = __builtin_shufflevector(flags, flags, 0, 1, 2, 3) |
+                          __builtin_shufflevector(flags, flags, 4, 5, 6, 7);
         const Quarter quarter =
             __builtin_shufflevector(half, half, 0, 1) | __builtin_shufflevector(half, half, 2, 3);
-        const bool legal = (quarter[0] | quarter[1]) != 0;
+        const auto nonzero = static_cast<std::uint8_t>(quarter[0] | quarter[1]);
+        const bool legal = nonzero != 0;
         if (out == nullptr) {
             if (legal) return true;
             continue;
         }
         GridSet result;
         std::memcpy(result.words.data(), &anchors, sizeof anchors);
-        out->set_anchors(node.orientation, result, legal);
+        out->set_anchors(node.orientation, result, nonzero);
         any = any || legal;
     }
+    if (counted != nullptr) {
+        counted->set_total(total);
+        any = total != 0;
+    }
     return any;
+}
+
+// Sets are 512 bits, one register where the processor has them, so the walk is built for such
+// processors too, and for those that also count a register's bits by words (a random bot counts
+// every orientation's anchors, and counting them word by word took a fifth of its move); the
+// best version is picked when the process starts.
+[[gnu::target_clones("avx512f", "avx2", "default")]] bool legal_anchors_by_clone(
+    const std::uint8_t* open_copies, const std::uint8_t* corner_copies, const ActionSet& set,
+    PieceSet hand, ActionMask* out, CountedAnchors* counted) {
+    return walk_shape_tree(open_copies, corner_copies, set, hand, out, counted);
+}
+
+[[gnu::target("avx512f,avx512vpopcntdq,popcnt")]] bool legal_anchors_with_vector_popcount(
+    const std::uint8_t* open_copies, const std::uint8_t* corner_copies, const ActionSet& set,
+    PieceSet hand, ActionMask* out, CountedAnchors* counted) {
+    return walk_shape_tree(open_copies, corner_copies, set, hand, out, counted);
+}
+
+bool legal_anchors(const std::uint8_t* open_copies, const std::uint8_t* corner_copies,
+                   const ActionSet& set, PieceSet hand, ActionMask* out, CountedAnchors* counted) {
+    // Chosen on first use, which may come before the constructors of other files have run: the
+    // processor's feature bits are read here rather than trusted to be filled in.
+    static const auto best = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512vpopcntdq") ? legal_anchors_with_vector_popcount
+                                                         : legal_anchors_by_clone;
+    }();
+    return best(open_copies, corner_copies, set, hand, out, counted);
 }
 
 // Writes the eight shifted copies of a set (see SHIFTED_COPY_BYTES): copy s holds the set moved
 // s positions toward the start, in mask order, followed by zero bytes.
 template <std::size_t S = 0>
-void write_copies(const HighFirst& cells, std::uint8_t* copies) {
+[[gnu::always_inline]] inline void write_copies(const HighFirst& cells, std::uint8_t* copies) {
     std::uint8_t* copy = copies + S * SHIFTED_COPY_BYTES;
     for (std::size_t i = 1; i <= GridSet::WORDS; ++i) {
         std::uint64_t word = cells.words[i];
@@ -182,15 +216,25 @@ void write_copies(const HighFirst& cells, std::uint8_t* copies) {
     if constexpr (S + 1 < 8) write_copies<S + 1>(cells, copies);
 }
 
+// The open and corner cells of a seat with these cells, among others', in their shifted copies.
+// Whole-set shifts and masks, which wider registers do in fewer steps: built for them too, the
+// best version picked at load time.
+[[gnu::target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")]] void write_shifted_cells(
+    const GridSet& own, const GridSet& others, std::uint8_t* open_copies,
+    std::uint8_t* corner_copies) {
+    const PlacementCells cells = placement_cells(own, others);
+    write_copies(cells.open, open_copies);
+    write_copies(cells.corners, corner_copies);
+}
+
 // The observer's open and corner cells, each in the eight shifted copies that the kernel loads
 // from. Positions past 399 are never open, so an anchor whose shape would stick out below the
 // board fails by itself.
 class ShiftedCells {
 public:
     explicit ShiftedCells(const TableView& seen) : hand_(seen.observer().available_pieces) {
-        const PlacementCells cells = placement_cells(seen.grid(0), seen.others_grid());
-        write_copies(cells.open, open_copies_[0].data());
-        write_copies(cells.corners, corner_copies_[0].data());
+        write_shifted_cells(seen.grid(0), seen.others_grid(), open_copies_[0].data(),
+                            corner_copies_[0].data());
     }
 
     // As legal_anchors for the observer's hand.
