@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "game/bitboard.hpp"
 #include "game/word_set.hpp"
@@ -88,24 +89,24 @@ private:
     }
 };
 
-// A set's words read with the first position as the most significant bit, and an empty word on
-// each side: moving cells is then a plain shift of a 512-bit number, and a word's neighbours are
-// read without a bounds test. The legality kernel works out a position's open and corner cells in
-// this form.
-struct HighFirst : WordSet<HighFirst, 1, GridSet::WORDS + 1> {
-    // The set's words are words[1] to words[8]; words[0] and words[9] stay empty.
-    std::array<std::uint64_t, GridSet::WORDS + 2> words{};
+// A set's words read with the first position as the most significant bit: moving cells is then a
+// plain shift of a 512-bit number. The legality kernel works out a position's open and corner
+// cells in this form. The words are one aligned block, a register where the processor has them:
+// a move shifts the whole block at once rather than reading each word's neighbour back from
+// memory, a read that waits when the block was just stored whole.
+struct HighFirst : WordSet<HighFirst> {
+    alignas(sizeof(GridSet)) std::array<std::uint64_t, GridSet::WORDS> words{};
 
     static constexpr HighFirst of(const GridSet& s) {
         HighFirst h;
         for (std::size_t i = 0; i < GridSet::WORDS; ++i)
-            h.words[i + 1] = detail::first_position_high(s.words[i]);
+            h.words[i] = detail::first_position_high(s.words[i]);
         return h;
     }
     constexpr GridSet to_grid_set() const {
         GridSet s;
         for (std::size_t i = 0; i < GridSet::WORDS; ++i)
-            s.words[i] = detail::first_position_high(words[i + 1]);
+            s.words[i] = detail::first_position_high(words[i]);
         return s;
     }
 
@@ -113,27 +114,46 @@ struct HighFirst : WordSet<HighFirst, 1, GridSet::WORDS + 1> {
     // start); positions past 511 read as empty. For 0 < N < 64.
     template <std::size_t N>
     constexpr HighFirst toward_start() const {
-        return window<0, N>();
+        return moved<true, N>();
     }
     // Position p of the result is position p - N of this set (cells move N positions toward the
     // end); what moves past 511 is lost. For 0 < N < 64.
     template <std::size_t N>
     constexpr HighFirst toward_end() const {
-        return window<-1, 64 - N>();
+        return moved<false, N>();
     }
 
 private:
-    // Word i of the result is the 64 bits that begin Skip bits into word i + From and run on
-    // into the word after it: a move by a whole word less Skip bits (From -1) or by Skip bits
-    // (From 0).
-    template <int From, std::size_t Skip>
-    constexpr HighFirst window() const {
-        static_assert(Skip > 0 && Skip < 64);
+    using Words [[gnu::vector_size(sizeof(GridSet))]] = std::uint64_t;
+
+    // Word i of the result: word i shifted by N, filled from the neighbouring word toward which
+    // the cells move (word i + 1 toward the start, i - 1 toward the end; none past either end).
+    template <bool TowardStart, std::size_t N>
+    constexpr HighFirst moved() const {
+        static_assert(N > 0 && N < 64);
+        if (!std::is_constant_evaluated()) return moved_in_registers<TowardStart, N>();
         HighFirst r;
-        for (std::size_t i = 1; i <= GridSet::WORDS; ++i) {
-            const std::size_t first = static_cast<std::size_t>(static_cast<int>(i) + From);
-            r.words[i] = (words[first] << Skip) | (words[first + 1] >> (64 - Skip));
+        for (std::size_t i = 0; i < GridSet::WORDS; ++i) {
+            const std::uint64_t next = i + 1 < GridSet::WORDS ? words[i + 1] : 0;
+            const std::uint64_t previous = i > 0 ? words[i - 1] : 0;
+            r.words[i] = TowardStart ? (words[i] << N) | (next >> (64 - N))
+                                     : (words[i] >> N) | (previous << (64 - N));
         }
+        return r;
+    }
+    template <bool TowardStart, std::size_t N>
+    HighFirst moved_in_registers() const {
+        Words w;
+        std::memcpy(&w, words.data(), sizeof w);
+        const Words none{};
+        Words v;
+        if constexpr (TowardStart)
+            v = (w << N) | (__builtin_shufflevector(w, none, 1, 2, 3, 4, 5, 6, 7, 8) >> (64 - N));
+        else
+            v = (w >> N) |
+                (__builtin_shufflevector(none, w, 7, 8, 9, 10, 11, 12, 13, 14) << (64 - N));
+        HighFirst r;
+        std::memcpy(r.words.data(), &v, sizeof v);
         return r;
     }
 };

@@ -206,11 +206,11 @@ bool legal_anchors(const std::uint8_t* open_copies, const std::uint8_t* corner_c
 template <std::size_t S = 0>
 [[gnu::always_inline]] inline void write_copies(const HighFirst& cells, std::uint8_t* copies) {
     std::uint8_t* copy = copies + S * SHIFTED_COPY_BYTES;
-    for (std::size_t i = 1; i <= GridSet::WORDS; ++i) {
-        std::uint64_t word = cells.words[i];
-        if constexpr (S != 0) word = (word << S) | (cells.words[i + 1] >> (64 - S));
-        word = detail::first_position_high(word);
-        std::memcpy(copy + 8 * (i - 1), &word, sizeof word);
+    HighFirst moved = cells;
+    if constexpr (S != 0) moved = cells.toward_start<S>();
+    for (std::size_t i = 0; i < GridSet::WORDS; ++i) {
+        const std::uint64_t word = detail::first_position_high(moved.words[i]);
+        std::memcpy(copy + 8 * i, &word, sizeof word);
     }
     std::memset(copy + sizeof(GridSet), 0, SHIFTED_COPY_BYTES - sizeof(GridSet));
     if constexpr (S + 1 < 8) write_copies<S + 1>(cells, copies);
