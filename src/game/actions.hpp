@@ -167,9 +167,9 @@ private:
 };
 
 // A seat's legal anchors kept for one uniform pick among them, as a random bot moves: each
-// orientation's set is stored with its count, taken while the set is still in registers, so that
-// the pick counts nothing again. The sets need no zeroing first (a default-initialised object
-// leaves them unwritten): an orientation not written since clear() counts none and is never read.
+// orientation's set is stored with its count, taken as it is stored, so that the pick counts
+// nothing again. The sets need no zeroing first (a default-initialised object leaves them
+// unwritten): an orientation not written since clear() counts none and is never read.
 class CountedAnchors {
 public:
     void clear() {
@@ -183,7 +183,8 @@ public:
         std::array<std::uint64_t, GridSet::WORDS>& stored = words_[orientation];
         std::memcpy(stored.data(), words, sizeof stored);
         std::size_t count = 0;
-        for (const std::uint64_t word : stored) count += static_cast<std::size_t>(std::popcount(word));
+        for (const std::uint64_t word : stored)
+            count += static_cast<std::size_t>(std::popcount(word));
         counts_[orientation] = static_cast<std::uint16_t>(count);
         return count;
     }

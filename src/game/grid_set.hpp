@@ -182,7 +182,7 @@ struct PlacementCells {
 };
 
 [[gnu::always_inline]] constexpr PlacementCells placement_cells(const GridSet& own_cells,
-                                                         const GridSet& other_cells) {
+                                                                const GridSet& other_cells) {
     const HighFirst own = HighFirst::of(own_cells);
     // A move sideways lands cells of column 19 in column 0 of the next row, or the other way
     // round: grid order has no guard bits, so the column masks drop them.

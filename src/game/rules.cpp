@@ -87,8 +87,9 @@ using Words [[gnu::vector_size(sizeof(GridSet))]] = std::uint64_t;
 // shape that wraps into the next row). Each cell's set is a 64-byte load from a shifted copy, and
 // a run of leading cells shared by several orientations is loaded once (see ShapeNode). With a
 // mask, writes every such orientation's anchors into it and returns whether any is legal; with
-// counted anchors, writes every orientation's set there with its count instead; with neither,
-// returns at the first legal anchor. Built into each version of legal_anchors below.
+// counted anchors, stores there the set and count of every orientation the walk reaches (those
+// out of hand empty) instead; with neither, returns at the first legal anchor. Built into each
+// version of legal_anchors below.
 [[gnu::always_inline]] inline bool walk_shape_tree(const std::uint8_t* open_copies,
                                                    const std::uint8_t* corner_copies,
                                                    const ActionSet& set, PieceSet hand,
@@ -176,7 +177,7 @@ using Words [[gnu::vector_size(sizeof(GridSet))]] = std::uint64_t;
 // Sets are 512 bits, one register where the processor has them, so the walk is built for such
 // processors too, and for those that also count a register's bits by words (a random bot counts
 // every orientation's anchors, and counting them word by word took a fifth of its move); the
-// best version is picked when the process starts.
+// best version is picked on first use.
 [[gnu::target_clones("avx512f", "avx2", "default")]] bool legal_anchors_by_clone(
     const std::uint8_t* open_copies, const std::uint8_t* corner_copies, const ActionSet& set,
     PieceSet hand, ActionMask* out, CountedAnchors* counted) {
