@@ -65,6 +65,21 @@ TEST(GridSet, MovesMatchPositionArithmetic) {
     }
 }
 
+TEST(GridSet, MovesAgreeAtCompileTimeAndAtRunTime) {
+    // A move is worked out word by word in a constant expression and in registers otherwise.
+    constexpr HighFirst cells = NOT_FIRST_COLUMN_HIGH;
+    constexpr GridSet start_1 = cells.toward_start<1>().to_grid_set();
+    constexpr GridSet start_63 = cells.toward_start<63>().to_grid_set();
+    constexpr GridSet end_20 = cells.toward_end<20>().to_grid_set();
+    constexpr GridSet end_63 = cells.toward_end<63>().to_grid_set();
+    const HighFirst at_run_time = cells;
+    EXPECT_EQ(at_run_time.toward_start<1>().to_grid_set(), start_1);
+    EXPECT_EQ(at_run_time.toward_start<63>().to_grid_set(), start_63);
+    EXPECT_EQ(at_run_time.toward_end<20>().to_grid_set(), end_20);
+    EXPECT_EQ(at_run_time.toward_end<63>().to_grid_set(), end_63);
+    expect_moves_by<20>(cells.to_grid_set());
+}
+
 TEST(GridSet, PlacementCellsAgreeWithTheGuardedBoard) {
     // The guarded board cannot wrap a row; grid order has to drop what wraps with column masks.
     std::mt19937_64 rng(5);
