@@ -33,7 +33,8 @@ using LegalActions = nb::ndarray<nb::numpy, std::intptr_t, nb::ndim<1>>;
 using Planes = nb::ndarray<nb::numpy, std::uint8_t, nb::shape<game::NUM_AGENTS, SIDE, SIDE>>;
 using GridMask =
     nb::ndarray<nb::numpy, std::uint8_t, nb::shape<game::NUM_ORIENTATIONS, SIDE, SIDE>>;
-using Hands = nb::ndarray<nb::numpy, std::uint8_t, nb::shape<game::NUM_AGENTS, game::NUM_PIECE_TYPES>>;
+using Hands =
+    nb::ndarray<nb::numpy, std::uint8_t, nb::shape<game::NUM_AGENTS, game::NUM_PIECE_TYPES>>;
 using AnyScores = nb::ndarray<const std::int64_t, nb::c_contig, nb::device::cpu>;
 using Shares = nb::ndarray<nb::numpy, double>;
 
