@@ -23,8 +23,7 @@
 #include <string_view>
 #include <vector>
 
-#include "game/arena.hpp"
-#include "game/batch.hpp"
+#include "game/bot_spec.hpp"
 #include "game/bots.hpp"
 #include "game/mcts.hpp"
 #include "game/state.hpp"
@@ -176,7 +175,7 @@ struct GameRecord {
 GameRecord play_against_bots(const Settings& settings, std::size_t g) {
     GameRecord record;
     record.mcts_seat = static_cast<std::uint8_t>(g % game::NUM_AGENTS);
-    std::mt19937_64 generator = game::arena_generator(settings.seed, g);
+    std::mt19937_64 generator = game::seeded_generator(settings.seed, g);
     MctsOptions options = settings.options;
     options.seed = generator();
     game::Mcts mcts(options);  // its storage serves the whole game

@@ -1,8 +1,8 @@
 // The batched step in env-steps per second, with 1 and 2 threads: the self-play batch
-// (game::Batch) in all three layouts against the memory floor of a step measured in the same run
-// with the same threads (writing one mask per env, either every byte once or zero-filled and then
-// written whole, and its 1,600 plane bytes), and the learner batch (game::LearnerBatch, three
-// random bots) against the self-play batch in the same layout.
+// (game::Batch, the caller at every seat) in all three layouts against the memory floor of a step
+// measured in the same run with the same threads (writing one mask per env, either every byte
+// once or zero-filled and then written whole, and its 1,600 plane bytes), and the learner batch
+// (the caller at one seat, three random bots) against the self-play batch in the same layout.
 //
 // Everything of one thread count is timed in turn, one batch of steps each, round after round,
 // so that a busy machine disturbs every figure alike, and every figure is the median over the
@@ -27,13 +27,12 @@
 #include <vector>
 
 #include "game/batch.hpp"
-#include "game/learner_batch.hpp"
 #include "harness.hpp"
 #include "support/batch_outputs.hpp"
 
 namespace {
 
-using game::EnvBatch;
+using game::Batch;
 using game::MaskLayout;
 using Outputs = game::support::BatchOutputs;
 
@@ -52,23 +51,20 @@ double median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
-std::unique_ptr<EnvBatch> self_play(std::size_t num_envs, std::size_t threads, MaskLayout layout) {
-    return std::make_unique<game::Batch>(num_envs, threads, layout, 1);
+std::unique_ptr<Batch> self_play(std::size_t num_envs, std::size_t threads, MaskLayout layout) {
+    return std::make_unique<Batch>(num_envs, threads, layout, 1);
 }
 
-std::unique_ptr<EnvBatch> learner(std::size_t num_envs, std::size_t threads, MaskLayout layout) {
-    const game::LearnerOptions random_bots{
-        {game::BotSpec{game::BotKind::Random}, game::BotSpec{game::BotKind::Random},
-         game::BotSpec{game::BotKind::Random}},
-        std::nullopt,
-        game::Reward::Score};
-    return std::make_unique<game::LearnerBatch>(num_envs, threads, layout, 1, random_bots);
+std::unique_ptr<Batch> learner(std::size_t num_envs, std::size_t threads, MaskLayout layout) {
+    const game::BotSpec random{game::BotKind::Random};
+    const game::Seating random_bots{{random, random, random}, std::nullopt, game::Reward::Score};
+    return std::make_unique<Batch>(num_envs, threads, layout, 1, random_bots);
 }
 
 // Steps of one batch, a batch of steps at a time: nanoseconds per env-step of each.
 class Steps {
 public:
-    explicit Steps(std::unique_ptr<EnvBatch> batch)
+    explicit Steps(std::unique_ptr<Batch> batch)
         : batch_(std::move(batch)), out_(game::support::reset_outputs(*batch_)), rng_(1) {}
 
     double run(std::size_t steps) {
@@ -85,7 +81,7 @@ public:
     }
 
 private:
-    std::unique_ptr<EnvBatch> batch_;
+    std::unique_ptr<Batch> batch_;
     Outputs out_;
     std::mt19937 rng_;
 };
@@ -100,21 +96,24 @@ class FloorRun {
 public:
     FloorRun(std::size_t num_envs, std::size_t threads, MaskLayout layout, Floor kind)
         : pool_(threads),
-          out_(num_envs, layout),
-          stride_(EnvBatch::mask_bytes(layout)),
-          planes_(game::PLANE_BYTES, 1),
+          num_envs_(num_envs),
+          stride_(game::spec(layout == MaskLayout::Bits ? game::Field::MaskBits
+                                                        : game::Field::MaskBytes)
+                      .bytes()),
+          masks_(num_envs * stride_),
+          planes_(num_envs * game::PLANE_BYTES),
+          plane_row_(game::PLANE_BYTES, 1),
           made_(stride_),
           kind_(kind) {
         for (std::size_t i = 0; i < made_.size(); i += 37) made_[i] = 1;
     }
 
     double run(std::size_t steps) {
-        const std::size_t num_envs = out_.seats.size();
         const double start = now_ns();
         for (std::size_t s = 0; s < steps; ++s) {
-            pool_.run(num_envs, [&](std::size_t begin, std::size_t end) {
+            pool_.run(num_envs_, [&](std::size_t begin, std::size_t end) {
                 for (std::size_t i = begin; i < end; ++i) {
-                    std::uint8_t* mask = out_.masks.data() + i * stride_;
+                    std::uint8_t* mask = masks_.data() + i * stride_;
                     if (kind_ == Floor::OnePass) {
                         std::memset(mask, static_cast<int>(s & 1), stride_);
                     } else {
@@ -122,20 +121,19 @@ public:
                         bench::keep(mask);
                         std::memcpy(mask, made_.data(), stride_);
                     }
-                    std::memcpy(out_.planes.data() + i * game::PLANE_BYTES, planes_.data(),
+                    std::memcpy(planes_.data() + i * game::PLANE_BYTES, plane_row_.data(),
                                 game::PLANE_BYTES);
                 }
             });
-            bench::keep(out_.masks.data());
+            bench::keep(masks_.data());
         }
-        return (now_ns() - start) / static_cast<double>(steps * num_envs);
+        return (now_ns() - start) / static_cast<double>(steps * num_envs_);
     }
 
 private:
     game::WorkerPool pool_;
-    Outputs out_;
-    std::size_t stride_;
-    std::vector<std::uint8_t> planes_, made_;
+    std::size_t num_envs_, stride_;
+    std::vector<std::uint8_t> masks_, planes_, plane_row_, made_;
     Floor kind_;
 };
 

@@ -14,12 +14,30 @@ from tavlok.records import GameRecord
 
 MAX_LEGAL_PLACEMENTS: int = 5402
 
-class Batch:
+def view_fields(mask: str) -> list:
     """
-    num_envs games in which the caller plays every seat; the engine side of tavlok.VectorEnv.
+    The output fields of a batch whose legal actions are in layout `mask` ('bytes',
+    'bits' or 'indices'), in order, each a dict: name; dtype, a numpy name; shape,
+    one env's; low and high, the bounds of its values; part, 'view' for what the
+    env's seat sees and 'result' for what a step ended; rows, 'env' for one entry
+    per env, 'packed' for lists end to end with room for shape entries per env, or
+    'offsets' for num_envs + 1 entries saying where each list starts; kept_at_end,
+    whether same-step autoreset keeps a 'final_' copy of it for games that ended.
     """
 
-    def __init__(self, num_envs: SupportsIndex, num_threads: SupportsIndex, mask: str, autoreset: str, seed: int) -> None: ...
+class Batch:
+    """
+    num_envs games in which the caller plays every seat (opponents None) or one seat
+    against three of the engine's bots; the engine side of tavlok.VectorEnv and
+    tavlok.gym_vector.LearnerVectorEnv.
+    """
+
+    def __init__(self, num_envs: SupportsIndex, num_threads: SupportsIndex, mask: str, autoreset: str, seed: int, opponents: Sequence[str] | None = None, seat: SupportsIndex | None = None, reward: str = 'score') -> None:
+        """
+        opponents: None for self-play, or the names of the engine's bots (as the arena
+        reads them) for the seats 1, 2 and 3 turns after the caller's; seat: the caller's
+        seat, None to rotate it game by game; reward: 'score' or 'win'.
+        """
 
     def reset(self, seeds: Sequence[int | None] | None, only: Annotated[NDArray[numpy.bool_], dict(shape=(None,), order='C', device='cpu', writable=False)] | None) -> None:
         """
@@ -43,169 +61,15 @@ class Batch:
         """Threads that step the games."""
 
     @property
-    def observation(self) -> Annotated[NDArray[numpy.uint8], dict(shape=(None, 4, 20, 20), writable=False)]:
-        """(num_envs, 4, 20, 20) uint8: the player's planes in its frame."""
-
-    @property
-    def action_mask(self) -> Annotated[NDArray, dict(shape=(None, None), writable=False)] | None:
+    def outputs(self) -> dict:
         """
-        (num_envs, 36400) int8, or (num_envs, 4550) uint8 of packed bits: the player's legal
-        grid indices; None with lists.
-        """
-
-    @property
-    def legal_offsets(self) -> Annotated[NDArray[numpy.int32], dict(shape=(None,), writable=False)] | None:
-        """
-        (num_envs + 1,) int32: env i's legal grid indices are legal_indices[offsets[i]:
-        offsets[i + 1]]; None without lists.
-        """
-
-    @property
-    def legal_indices(self) -> Annotated[NDArray[numpy.int32], dict(shape=(None,), writable=False)] | None:
-        """
-        (num_envs * max_legal_placements,) int32: room for every env's legal grid indices,
-        ascending, end to end; the first legal_offsets[-1] hold them. None without lists.
-        """
-
-    @property
-    def hands(self) -> Annotated[NDArray[numpy.uint8], dict(shape=(None, 4, 21), writable=False)]:
-        """
-        (num_envs, 4, 21) uint8: row k for the seat k turns after the player, 1 for each
-        kind it still holds.
-        """
-
-    @property
-    def seat(self) -> Annotated[NDArray[numpy.int8], dict(shape=(None,), writable=False)]:
-        """(num_envs,) int8: the player's seat."""
-
-    @property
-    def scores(self) -> Annotated[NDArray[numpy.int16], dict(shape=(None, 4), writable=False)]:
-        """(num_envs, 4) int16: the final scores of the games that ended, else 0."""
-
-    @property
-    def terminated(self) -> Annotated[NDArray[numpy.bool_], dict(shape=(None,), writable=False)]:
-        """(num_envs,) bool: whether the env's game ended in the last call."""
-
-    @property
-    def placements(self) -> Annotated[NDArray[numpy.int16], dict(shape=(None,), writable=False)]:
-        """(num_envs,) int16: the pieces placed in the games that ended, else 0."""
-
-    @property
-    def final_observation(self) -> Annotated[NDArray[numpy.uint8], dict(shape=(None, 4, 20, 20), writable=False)] | None:
-        """
-        With same-step autoreset, the planes of each game that ended in the last call, in
-        its rows; None otherwise.
-        """
-
-    @property
-    def final_hands(self) -> Annotated[NDArray[numpy.uint8], dict(shape=(None, 4, 21), writable=False)] | None:
-        """As final_observation, for hands."""
-
-    @property
-    def final_seat(self) -> Annotated[NDArray[numpy.int8], dict(shape=(None,), writable=False)] | None:
-        """As final_observation, for the player's seat."""
-
-class LearnerBatch:
-    """
-    num_envs games in which the caller plays one seat, the learner,
-    and the engine's bots the other three; the engine side of
-    tavlok.gym_vector.LearnerVectorEnv.
-    """
-
-    def __init__(self, num_envs: SupportsIndex, num_threads: SupportsIndex, mask: str, autoreset: str, seed: int, opponents: Sequence[str], seat: SupportsIndex | None, reward: str) -> None: ...
-
-    @property
-    def rewards(self) -> Annotated[NDArray[numpy.float32], dict(shape=(None,), writable=False)]:
-        """
-        (num_envs,) float32: the learner's reward for the games that ended, else 0.
+        Read-only views of the batch's output arrays, by the names of
+        view_fields(mask) (and 'final_' and the name of those kept at the end
+        under same-step autoreset), rewritten in place by every reset and step.
         """
 
     def state(self, env: SupportsIndex) -> State:
         """A copy of env `env`'s game."""
-
-    def reset(self, seeds: Sequence[int | None] | None, only: Annotated[NDArray[numpy.bool_], dict(shape=(None,), order='C', device='cpu', writable=False)] | None) -> None:
-        """
-        Starts a new game in every env, or in those where `only` is true. `seeds`, one per
-        env: an int reseeds that env's generator from (seed, env index), None lets it carry
-        on.
-        """
-
-    def step(self, actions: Annotated[NDArray, dict(device='cpu', writable=False)]) -> int:
-        """Plays one grid index per env; returns how many games ended."""
-
-    def close(self) -> None:
-        """Ends the worker threads; the batch refuses later calls."""
-
-    @property
-    def num_envs(self) -> int:
-        """Number of games."""
-
-    @property
-    def num_threads(self) -> int:
-        """Threads that step the games."""
-
-    @property
-    def observation(self) -> Annotated[NDArray[numpy.uint8], dict(shape=(None, 4, 20, 20), writable=False)]:
-        """(num_envs, 4, 20, 20) uint8: the player's planes in its frame."""
-
-    @property
-    def action_mask(self) -> Annotated[NDArray, dict(shape=(None, None), writable=False)] | None:
-        """
-        (num_envs, 36400) int8, or (num_envs, 4550) uint8 of packed bits: the player's legal
-        grid indices; None with lists.
-        """
-
-    @property
-    def legal_offsets(self) -> Annotated[NDArray[numpy.int32], dict(shape=(None,), writable=False)] | None:
-        """
-        (num_envs + 1,) int32: env i's legal grid indices are legal_indices[offsets[i]:
-        offsets[i + 1]]; None without lists.
-        """
-
-    @property
-    def legal_indices(self) -> Annotated[NDArray[numpy.int32], dict(shape=(None,), writable=False)] | None:
-        """
-        (num_envs * max_legal_placements,) int32: room for every env's legal grid indices,
-        ascending, end to end; the first legal_offsets[-1] hold them. None without lists.
-        """
-
-    @property
-    def hands(self) -> Annotated[NDArray[numpy.uint8], dict(shape=(None, 4, 21), writable=False)]:
-        """
-        (num_envs, 4, 21) uint8: row k for the seat k turns after the player, 1 for each
-        kind it still holds.
-        """
-
-    @property
-    def seat(self) -> Annotated[NDArray[numpy.int8], dict(shape=(None,), writable=False)]:
-        """(num_envs,) int8: the player's seat."""
-
-    @property
-    def scores(self) -> Annotated[NDArray[numpy.int16], dict(shape=(None, 4), writable=False)]:
-        """(num_envs, 4) int16: the final scores of the games that ended, else 0."""
-
-    @property
-    def terminated(self) -> Annotated[NDArray[numpy.bool_], dict(shape=(None,), writable=False)]:
-        """(num_envs,) bool: whether the env's game ended in the last call."""
-
-    @property
-    def placements(self) -> Annotated[NDArray[numpy.int16], dict(shape=(None,), writable=False)]:
-        """(num_envs,) int16: the pieces placed in the games that ended, else 0."""
-
-    @property
-    def final_observation(self) -> Annotated[NDArray[numpy.uint8], dict(shape=(None, 4, 20, 20), writable=False)] | None:
-        """
-        With same-step autoreset, the planes of each game that ended in the last call, in
-        its rows; None otherwise.
-        """
-
-    @property
-    def final_hands(self) -> Annotated[NDArray[numpy.uint8], dict(shape=(None, 4, 21), writable=False)] | None:
-        """As final_observation, for hands."""
-
-    @property
-    def final_seat(self) -> Annotated[NDArray[numpy.int8], dict(shape=(None,), writable=False)] | None:
-        """As final_observation, for the player's seat."""
 
 def win_shares(scores: Annotated[NDArray[numpy.int64], dict(order='C', device='cpu', writable=False)]) -> NDArray[numpy.float64]:
     """

@@ -100,11 +100,10 @@ class LearnerVectorEnv(_BatchEnv, gymnasium.vector.VectorEnv):  # type: ignore[m
                 f"env does not do; not {max_episode_steps}"
             )
         threads = batch_threads() if num_threads is None else num_threads
-        self._batch = _core.LearnerBatch(
+        self._batch = _core.Batch(
             num_envs, threads, mask, autoreset, secrets.randbits(64), names, seat, reward
         )
         self._take_arrays(mask, autoreset, copy)
-        self._learner_rewards = self._batch.rewards
         self.metadata = {**self.metadata, "render_modes": list(RENDER_MODES)}
         self.render_mode = render_mode
         self.opponents = names
@@ -152,7 +151,7 @@ class LearnerVectorEnv(_BatchEnv, gymnasium.vector.VectorEnv):  # type: ignore[m
         return tuple(board.rgb() for board in boards)
 
     def _rewards(self) -> np.ndarray:
-        return self._learner_rewards
+        return self._arrays["rewards"]
 
     def __repr__(self) -> str:
         return (

@@ -2,8 +2,9 @@
 
 The PettingZoo env, the single Gymnasium env and both vector envs hand out the same views of a
 seat: its four planes in its own frame, its legal actions (a mask, packed bits or a list of grid
-indices) and the four hands. Their spaces are built here, from one description of those arrays,
-so that an env and its space cannot drift apart. Gymnasium is imported on first use: the envs of
+indices) and the four hands. Their spaces are built here from the engine's own table of those
+arrays (``tavlok._core.view_fields``), which the engine writes by, so that an env and its space
+cannot drift apart. Gymnasium is imported on first use: the envs of
 ``tavlok.vector`` run without it until a space is asked for.
 """
 
@@ -48,7 +49,7 @@ def _gymnasium() -> Any:
 
 def planes_space() -> gym_spaces.Box:
     """A seat's four planes, ``(4, 20, 20)`` uint8 of 0 and 1 (also the PettingZoo state)."""
-    return _gymnasium().Box(0, 1, PLANES_SHAPE, dtype=np.uint8)
+    return single_observation_space()["observation"]
 
 
 def action_space() -> gym_spaces.Discrete:
@@ -56,20 +57,36 @@ def action_space() -> gym_spaces.Discrete:
     return _gymnasium().Discrete(NUM_ACTIONS)
 
 
+def _box(field: dict[str, Any]) -> gym_spaces.Box:
+    dtype = np.dtype(field["dtype"])
+    low, high = field["low"], field["high"]
+    if dtype.kind in "iub":  # whole bounds for whole numbers
+        low, high = int(low), int(high)
+    return _gymnasium().Box(low, high, tuple(field["shape"]), dtype=dtype)
+
+
+def _view_fields(mask: str, with_seat: bool) -> list[dict[str, Any]]:
+    """The engine's fields of a seat's view in layout ``mask``, in its order."""
+    return [
+        field
+        for field in _core.view_fields(mask)
+        if field["part"] == "view" and (with_seat or field["name"] != "seat")
+    ]
+
+
 def single_observation_space(mask: str = "bytes", with_seat: bool = False) -> gym_spaces.Dict:
     """One seat's view in the legal-action layout ``mask`` (``"bytes"``, ``"bits"`` or
-    ``"indices"``), with its seat when ``with_seat``: one env of a vector env."""
+    ``"indices"``), with its seat when ``with_seat``: one env of a vector env. A list of legal
+    grid indices is a stacked ``Sequence``; one env has no offsets."""
     spaces = _gymnasium()
-    single: dict[str, Any] = {"observation": planes_space()}
-    if mask == "bytes":
-        single["action_mask"] = spaces.Box(0, 1, (NUM_ACTIONS,), dtype=np.int8)
-    elif mask == "bits":
-        single["action_mask"] = spaces.Box(0, 255, (NUM_ACTIONS // 8,), dtype=np.uint8)
-    else:
-        single["legal_indices"] = spaces.Sequence(action_space(), stack=True)
-    single["hands"] = spaces.Box(0, 1, HANDS_SHAPE, dtype=np.uint8)
-    if with_seat:
-        single["seat"] = spaces.Box(0, NUM_SEATS - 1, (), dtype=np.int8)
+    single: dict[str, Any] = {}
+    for field in _view_fields(mask, with_seat):
+        if field["rows"] == "packed":
+            single[field["name"]] = spaces.Sequence(
+                spaces.Discrete(int(field["high"]) + 1), stack=True
+            )
+        elif field["rows"] == "env":
+            single[field["name"]] = _box(field)
     return spaces.Dict(single)
 
 
@@ -90,23 +107,21 @@ def vector_spaces(mask: str, num_envs: int, with_seat: bool) -> dict[str, Any]:
     from gymnasium.vector.utils import batch_space
 
     single = single_observation_space(mask, with_seat)
-    if mask == "indices":
-        batched = {
-            key: batch_space(space, num_envs)
-            for key, space in single.items()
-            if key != "legal_indices"
-        }
-        batched["legal_offsets"] = spaces.Box(
-            0, num_envs * MAX_LEGAL_PLACEMENTS, (num_envs + 1,), dtype=np.int32
-        )
-        batched["legal_indices"] = single["legal_indices"]
-        observation = spaces.Dict(batched)
-    else:
-        observation = batch_space(single, num_envs)
+    batched: dict[str, Any] = {}
+    for field in _view_fields(mask, with_seat):
+        name = field["name"]
+        if field["rows"] == "offsets":
+            batched[name] = spaces.Box(
+                0, num_envs * int(field["high"]), (num_envs + 1,), dtype=np.dtype(field["dtype"])
+            )
+        elif field["rows"] == "packed":  # every env's list end to end
+            batched[name] = single[name]
+        else:
+            batched[name] = batch_space(single[name], num_envs)
     single_action = action_space()
     return {
         "single_observation": single,
-        "observation": observation,
+        "observation": spaces.Dict(batched),
         "single_action": single_action,
         "action": batch_space(single_action, num_envs),
     }

@@ -9,6 +9,7 @@ played by the caller and three by the engine's bots; the two share the code belo
 
 from __future__ import annotations
 
+import functools
 import operator
 import secrets
 from collections.abc import Mapping, Sequence
@@ -36,12 +37,17 @@ def _read_only(array: np.ndarray) -> np.ndarray:
     return array
 
 
-# Parts of final observations that are the same for every game that is over: no legal action.
-_NO_MASK = {
-    "bytes": _read_only(np.zeros(NUM_ACTIONS, dtype=np.int8)),
-    "bits": _read_only(np.zeros(NUM_ACTIONS // 8, dtype=np.uint8)),
-}
-_NO_INDICES = _read_only(np.zeros(0, dtype=np.int32))
+@functools.cache
+def _nothing_legal(mask: str) -> dict[str, np.ndarray]:
+    """The legal actions of a game that is over, as one env's observation holds them: an empty
+    mask, or an empty list."""
+    return {
+        field["name"]: _read_only(
+            np.zeros(0 if field["rows"] == "packed" else field["shape"], dtype=field["dtype"])
+        )
+        for field in _core.view_fields(mask)
+        if field["part"] == "view" and field["rows"] != "offsets" and not field["kept_at_end"]
+    }
 
 
 def autoreset_value(mode: Any) -> str:
@@ -80,18 +86,15 @@ class _BatchEnv:
         self._autoreset = autoreset
         self._copy = bool(copy)
         # Read-only views of the batch's own memory, taken once: the engine rewrites them in place.
-        self._observation = batch.observation
-        self._action_mask = batch.action_mask
-        self._legal_offsets = batch.legal_offsets
-        self._legal_room = batch.legal_indices
-        self._hands = batch.hands
-        self._seat = batch.seat
-        self._scores = batch.scores
-        self._terminated = batch.terminated
-        self._placements = batch.placements
-        self._final_observation = batch.final_observation
-        self._final_hands = batch.final_hands
-        self._final_seat = batch.final_seat
+        self._arrays: dict[str, np.ndarray] = batch.outputs
+        # What obs holds: the fields of the seat's view, in the engine's order.
+        self._obs_keys = [
+            field["name"]
+            for field in _core.view_fields(mask)
+            if field["part"] == "view" and (self._seat_in_obs or field["name"] != "seat")
+        ]
+        self._seat = self._arrays["seat"]
+        self._terminated = self._arrays["terminated"]
         self._truncated = _read_only(np.zeros(self.num_envs, dtype=np.bool_))
         self.metadata = {"autoreset_mode": _autoreset_tag(autoreset)}
         self._spaces: dict[str, Any] = {}
@@ -154,15 +157,9 @@ class _BatchEnv:
         return np.array(array) if self._copy else array
 
     def _obs(self) -> dict[str, np.ndarray]:
-        obs = {"observation": self._observation}
-        if self._mask == "indices":
-            obs["legal_offsets"] = self._legal_offsets
-            obs["legal_indices"] = self._legal_room[: self._legal_offsets[-1]]
-        else:
-            obs["action_mask"] = self._action_mask
-        obs["hands"] = self._hands
-        if self._seat_in_obs:
-            obs["seat"] = self._seat
+        obs = {key: self._arrays[key] for key in self._obs_keys}
+        if "legal_indices" in obs:
+            obs["legal_indices"] = obs["legal_indices"][: self._arrays["legal_offsets"][-1]]
         if self._copy:
             return {key: np.array(value) for key, value in obs.items()}
         return obs
@@ -173,10 +170,10 @@ class _BatchEnv:
         ended = self._terminated.copy()
         same_step = self._autoreset == "SameStep"
         info = {
-            "scores": self._scores.copy(),
-            "placements": self._placements.copy(),
+            "scores": self._arrays["scores"].copy(),
+            "placements": self._arrays["placements"].copy(),
             # Whose view ended the game: with same-step autoreset obs already shows the next game.
-            "seat": (self._final_seat if same_step else self._seat).copy(),
+            "seat": self._arrays["final_seat" if same_step else "seat"].copy(),
         }
         for key in list(info):
             info["_" + key] = ended
@@ -194,14 +191,13 @@ class _BatchEnv:
 
     def _final_obs(self, env: int) -> dict[str, Any]:
         """One env's final observation, as one env of the single observation space holds it."""
-        obs: dict[str, Any] = {"observation": self._final_observation[env].copy()}
-        if self._mask == "indices":
-            obs["legal_indices"] = _NO_INDICES
-        else:
-            obs["action_mask"] = _NO_MASK[self._mask]
-        obs["hands"] = self._final_hands[env].copy()
-        if self._seat_in_obs:
-            obs["seat"] = self._final_seat[env].copy()
+        obs: dict[str, Any] = {}
+        for key in self._obs_keys:
+            kept = self._arrays.get("final_" + key)
+            if kept is not None:
+                obs[key] = kept[env].copy()
+            elif key != "legal_offsets":  # one env's lists need no offsets
+                obs[key] = _nothing_legal(self._mask)[key]
         return obs
 
     # ---- spaces --------------------------------------------------------------------------------
@@ -341,7 +337,7 @@ class VectorEnv(_BatchEnv):
         return super().step(actions)
 
     def _rewards(self) -> np.ndarray:
-        return self._scores
+        return self._arrays["scores"]
 
     def __enter__(self) -> VectorEnv:
         return self

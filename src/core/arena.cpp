@@ -28,19 +28,13 @@ namespace {
 using game::NUM_AGENTS;
 
 constexpr std::uint64_t MAX_GAMES = std::uint64_t{1} << 40;
-constexpr std::size_t SIDE = game::BOARD_SIZE;
 
 // One row of four per game.
 using ArenaScores = nb::ndarray<nb::numpy, std::int16_t, nb::shape<-1, NUM_AGENTS>>;
 using ArenaSeats = nb::ndarray<nb::numpy, std::uint8_t, nb::shape<-1, NUM_AGENTS>>;
 using Results = std::pair<ArenaScores, ArenaSeats>;
 
-using Planes = nb::ndarray<nb::numpy, std::uint8_t, nb::shape<-1, NUM_AGENTS, SIDE, SIDE>>;
-using Hands =
-    nb::ndarray<nb::numpy, std::uint8_t, nb::shape<-1, NUM_AGENTS, game::NUM_PIECE_TYPES>>;
-using Seats = nb::ndarray<nb::numpy, std::int8_t, nb::shape<-1>>;
 using Games = nb::ndarray<nb::numpy, std::int64_t, nb::shape<-1>>;
-using Legal = nb::ndarray<nb::numpy, std::int32_t, nb::shape<-1>>;
 using Moves = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 using Histories = nb::ndarray<nb::numpy, std::int32_t, nb::shape<-1, game::MAX_PLACEMENTS>>;
 
@@ -161,25 +155,29 @@ public:
     nb::dict observe() {
         const ExclusiveUse use(in_use_, "arena");
         const std::size_t n = arena_->selected();
-        auto planes = new_array<Planes>({n, NUM_AGENTS, SIDE, SIDE});
-        auto hands = new_array<Hands>({n, NUM_AGENTS, game::NUM_PIECE_TYPES});
-        auto seats = new_array<Seats>({n});
-        auto games = new_array<Games>({n});
-        auto offsets = new_array<Legal>({n + 1});
+        // The fields of a seat's view with its legal placements as lists, each a new array.
+        game::FieldArrays out;
+        nb::dict view;
+        for (const game::FieldSpec& field : game::FIELDS) {
+            if (field.part != game::Part::View || !field.in(game::MaskLayout::Indices) ||
+                field.rows == game::Rows::Packed)
+                continue;
+            auto array = new_field_array(field, array_shape(field, n));
+            out.set(field.field, array.data());
+            view[nb::str(field.name.data(), field.name.size())] = array;
+        }
         std::size_t total = 0;
+        unlocked([&] { total = arena_->observe(out); });
+        const game::FieldSpec& lists = game::spec(game::Field::LegalIndices);
+        auto indices = new_field_array(lists, {{total}, 1});
         unlocked([&] {
-            total = arena_->observe({planes.data(), hands.data(), seats.data(), offsets.data()});
+            arena_->write_legal_indices(out.get<game::Field::LegalOffsets>(),
+                                        static_cast<std::int32_t*>(indices.data()));
         });
-        auto indices = new_array<Legal>({total});
-        unlocked([&] { arena_->write_legal_indices(offsets.data(), indices.data()); });
+        view[nb::str(lists.name.data(), lists.name.size())] = indices;
+        auto games = new_array<Games>({n});
         for (std::size_t i = 0; i < n; ++i)
             games.data()[i] = static_cast<std::int64_t>(arena_->game_of(i));
-        nb::dict view;
-        view["observation"] = planes;
-        view["hands"] = hands;
-        view["legal_offsets"] = offsets;
-        view["legal_indices"] = indices;
-        view["seat"] = seats;
         view["game"] = games;
         return view;
     }

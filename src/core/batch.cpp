@@ -1,12 +1,12 @@
-// tavlok._core.Batch and tavlok._core.LearnerBatch: the batches of games (game::Batch, where the
-// caller plays every seat, and game::LearnerBatch, where it plays one against the engine's bots)
-// behind tavlok.VectorEnv and tavlok.gym_vector.LearnerVectorEnv.
+// tavlok._core.Batch: the engine's batch of games (game::Batch), in which the caller plays every
+// seat or one seat against the engine's bots; the engine side of tavlok.VectorEnv and
+// tavlok.gym_vector.LearnerVectorEnv.
 //
-// A batch owns one block of memory holding every output array of the batch and hands out
-// read-only numpy views of it; the Python envs take them once, so they are the same objects after
-// every step. step and reset release the interpreter lock while the engine works, so other Python
-// threads run meanwhile; a second call on the same batch during that time is refused rather than
-// queued.
+// A batch owns one block of memory holding every output array of the batch, laid out from the
+// engine's table of fields (game::FIELDS), and hands out read-only numpy views of it; the Python
+// envs take them once, so they are the same objects after every step. step and reset release the
+// interpreter lock while the engine works, so other Python threads run meanwhile; a second call
+// on the same batch during that time is refused rather than queued.
 //
 // A reset or step that does not finish (stopped by Ctrl-C, failed inside the engine, or under way
 // in the parent when this process was forked from it) leaves some games moved and others not.
@@ -35,7 +35,6 @@
 #include <vector>
 
 #include "core.hpp"
-#include "game/learner_batch.hpp"
 #include "interrupt.hpp"
 
 namespace core {
@@ -60,69 +59,47 @@ struct FreeBlock {
     void operator()(std::uint8_t* block) const { std::free(block); }
 };
 
-// The output arrays of a batch, carved out of one block. The room for lists is sized for the
-// largest number of legal placements a seat can have (game::MAX_LEGAL_PLACEMENTS) in every env,
-// but lists are packed from the start, so only the pages they reach are ever touched.
+// The output arrays of a batch, carved out of one block: every field of the engine's table that
+// the layout has, and under same-step autoreset the copies kept at the end. The room for lists
+// is sized for the largest number of legal placements a seat can have in every env, but lists
+// are packed from the start, so only the pages they reach are ever touched.
 struct Outputs {
     // Leaving out the alignment: for a figure shown to people.
     static std::size_t bytes_per_env(MaskLayout layout, Autoreset autoreset) {
         std::size_t total = 0;
-        for (const std::size_t size : sizes(1, layout, autoreset)) total += size;
+        for_each_array(layout, autoreset, [&](const game::FieldSpec& field, bool) {
+            total += field.bytes();
+        });
         return total;
     }
 
     Outputs(std::size_t num_envs, MaskLayout layout, Autoreset autoreset) {
-        const std::array<std::size_t, 13> sizes = Outputs::sizes(num_envs, layout, autoreset);
         std::size_t total = 0;
-        for (const std::size_t size : sizes) total += whole_lines(size);
+        for_each_array(layout, autoreset, [&](const game::FieldSpec& field, bool) {
+            total += whole_lines(field.array_entries(num_envs) * game::dtype_size(field.dtype));
+        });
         block.reset(static_cast<std::uint8_t*>(std::aligned_alloc(LINE, total)));
         if (block == nullptr) throw std::bad_alloc();
         std::uint8_t* next = block.get();
-        auto carve = [&, i = 0]() mutable -> std::uint8_t* {
-            std::uint8_t* at = sizes[i] != 0 ? next : nullptr;
-            next += whole_lines(sizes[i++]);
-            return at;
-        };
-        buffers.planes = carve();
-        buffers.masks = carve();
-        buffers.legal_offsets = reinterpret_cast<std::int32_t*>(carve());
-        buffers.legal_indices = reinterpret_cast<std::int32_t*>(carve());
-        buffers.hands = carve();
-        buffers.seats = reinterpret_cast<std::int8_t*>(carve());
-        buffers.terminated = carve();
-        buffers.scores = reinterpret_cast<std::int16_t*>(carve());
-        buffers.placements = reinterpret_cast<std::int16_t*>(carve());
-        buffers.rewards = reinterpret_cast<float*>(carve());
-        buffers.final_planes = carve();
-        buffers.final_hands = carve();
-        buffers.final_seats = reinterpret_cast<std::int8_t*>(carve());
+        for_each_array(layout, autoreset, [&](const game::FieldSpec& field, bool kept) {
+            (kept ? arrays.kept : arrays.at)[static_cast<std::size_t>(field.field)] = next;
+            next += whole_lines(field.array_entries(num_envs) * game::dtype_size(field.dtype));
+        });
+    }
+
+    // Calls f(field, kept) for each array a batch has: the fields of its layout, then the copies
+    // kept at the end.
+    template <class F>
+    static void for_each_array(MaskLayout layout, Autoreset autoreset, F&& f) {
+        for (const game::FieldSpec& field : game::FIELDS)
+            if (field.in(layout)) f(field, false);
+        if (autoreset != Autoreset::SameStep) return;
+        for (const game::FieldSpec& field : game::FIELDS)
+            if (field.in(layout) && field.kept_at_end) f(field, true);
     }
 
     std::unique_ptr<std::uint8_t, FreeBlock> block;
-    game::BatchBuffers buffers;
-
-private:
-    // The bytes of each array, in the order of BatchBuffers.
-    static std::array<std::size_t, 13> sizes(std::size_t num_envs, MaskLayout layout,
-                                             Autoreset autoreset) {
-        const bool listed = layout == MaskLayout::Indices;
-        const bool finals = autoreset == Autoreset::SameStep;
-        return {
-            game::PLANE_BYTES * num_envs,
-            num_envs * game::EnvBatch::mask_bytes(layout),
-            listed ? sizeof(std::int32_t) * (num_envs + 1) : 0,
-            listed ? sizeof(std::int32_t) * num_envs * game::MAX_LEGAL_PLACEMENTS : 0,
-            game::HAND_BYTES * num_envs,
-            num_envs,
-            num_envs,
-            sizeof(std::int16_t) * NUM_AGENTS * num_envs,
-            sizeof(std::int16_t) * num_envs,
-            sizeof(float) * num_envs,
-            finals ? game::PLANE_BYTES * num_envs : 0,
-            finals ? game::HAND_BYTES * num_envs : 0,
-            finals ? num_envs : 0,
-        };
-    }
+    game::FieldArrays arrays;
 };
 
 MaskLayout layout_named(std::string_view name) {
@@ -151,33 +128,50 @@ std::size_t checked_envs(IndexArgument num_envs, MaskLayout layout) {
     return envs;
 }
 
-// A batch of the engine (game::Batch or game::LearnerBatch) with its outputs.
-template <class Engine>
+// The engine's batch with its output arrays.
 class BatchObject {
 public:
-    template <class... EngineArgs>
     BatchObject(std::size_t num_envs, std::size_t num_threads, MaskLayout layout,
-                Autoreset autoreset, std::uint64_t seed, const EngineArgs&... more)
+                Autoreset autoreset, std::uint64_t seed, const game::Seating& seating)
         : outputs_(num_envs, layout, autoreset),
           actions_(num_envs),
-          batch_(num_envs, num_threads, layout, seed, more..., autoreset) {
+          batch_(num_envs, num_threads, layout, seed, seating, autoreset) {
         batch_.stop_when(&python_signals());
-        batch_.reset(outputs_.buffers);
+        batch_.reset(outputs_.arrays);
     }
 
-    // What a batch of num_envs games takes: the games, the output buffers and the actions.
-    static double bytes_needed(std::size_t num_envs, MaskLayout layout, Autoreset autoreset) {
+    // What a batch of num_envs games takes: the games, the output arrays and the actions.
+    static double bytes_needed(std::size_t num_envs, MaskLayout layout, Autoreset autoreset,
+                               const game::Seating& seating) {
         return static_cast<double>(num_envs) *
-               static_cast<double>(Engine::bytes_per_env(layout) +
+               static_cast<double>(game::Batch::bytes_per_env(layout, seating) +
                                    Outputs::bytes_per_env(layout, autoreset) +
                                    sizeof(std::int64_t));
     }
 
     std::size_t num_envs() const { return batch_.size(); }
     std::size_t num_threads() const { return batch_.num_threads(); }
-    const game::BatchBuffers& buffers() const { return outputs_.buffers; }
-    const Engine& engine() const { return batch_; }
-    MaskLayout layout() const { return batch_.layout(); }
+
+    // Read-only views of every output array, by name (the copies kept at the end as "final_"
+    // and the name), each keeping `self` alive.
+    static nb::dict outputs(nb::pointer_and_handle<BatchObject> self) {
+        const BatchObject& b = *self.p;
+        nb::dict views;
+        Outputs::for_each_array(
+            b.batch_.layout(), b.batch_.autoreset(), [&](const game::FieldSpec& field, bool kept) {
+                const game::FieldArrays& arrays = b.outputs_.arrays;
+                const auto f = static_cast<std::size_t>(field.field);
+                void* data = kept ? arrays.kept[f] : arrays.at[f];
+                const std::string name = (kept ? "final_" : "") + std::string(field.name);
+                views[name.c_str()] = field_array<nb::ro>(
+                    field, data, array_shape(field, b.num_envs()), self.h);
+            });
+        return views;
+    }
+
+    game::State state(IndexArgument env) const {
+        return batch_.state(index_below(env, "env", num_envs()));
+    }
 
     void reset(
         std::optional<std::vector<std::optional<std::uint64_t>>> seeds,
@@ -197,7 +191,7 @@ public:
             mask == nullptr || std::all_of(mask, mask + num_envs(), [](auto b) { return b != 0; });
         const char* still_unfinished = every ? nullptr : unfinished_;
         unfinished_ = "reset()";
-        without_lock([&] { batch_.reset(outputs_.buffers, each, mask); },
+        without_lock([&] { batch_.reset(outputs_.arrays, each, mask); },
                      {"reset()", "envs", NO_STEP_BEFORE_RESET});
         unfinished_ = still_unfinished;
     }
@@ -213,7 +207,7 @@ public:
         read_actions(actions);
         game::BatchStep result;
         unfinished_ = "step()";
-        without_lock([&] { result = batch_.step(actions_, outputs_.buffers); },
+        without_lock([&] { result = batch_.step(actions_, outputs_.arrays); },
                      {"step()", "envs", NO_STEP_BEFORE_RESET});
         unfinished_ = nullptr;
         if (const std::optional<game::RefusedAction> refused = result.refused) {
@@ -285,7 +279,7 @@ private:
             if constexpr (std::is_same_v<T, std::uint64_t>) {
                 // Only a game that is over takes any number; it is not played.
                 if (value > static_cast<std::uint64_t>(INT64_MAX)) {
-                    if (!batch_.over(i)) refuse(i, std::to_string(value), batch_.view(i).seat);
+                    if (!batch_.over(i)) refuse(i, std::to_string(value), batch_.seat(i));
                     value = 0;
                 }
             }
@@ -293,165 +287,30 @@ private:
         }
     }
 
-    // The buffers first: the engine's batch starts threads last, once everything is allocated.
+    // The arrays first: the engine's batch starts threads last, once everything is allocated.
     Outputs outputs_;
     game::SizedByCaller<std::int64_t> actions_;  // the converted actions of the current step
-    Engine batch_;
+    game::Batch batch_;
     ExclusiveUse::Mark in_use_{0};
     // The call that has not finished ("step()", "reset()"), or nullptr: see the top of the file.
     const char* unfinished_ = nullptr;
     bool closed_ = false;
 };
 
-using SelfPlay = BatchObject<game::Batch>;
-using Learner = BatchObject<game::LearnerBatch>;
-
 // Makes a batch in `self` with the interpreter lock released, and reports what it could not get.
-template <class Object, class... More>
-void construct(Object* self, std::size_t envs, std::size_t threads, MaskLayout layout,
-               Autoreset autoreset, std::uint64_t seed, const More&... more) {
+void construct(BatchObject* self, std::size_t envs, std::size_t threads, MaskLayout layout,
+               Autoreset autoreset, std::uint64_t seed, const game::Seating& seating) {
     try {
-        without_lock([&] { new (self) Object(envs, threads, layout, autoreset, seed, more...); },
-                     {"making the batch", "games", "no batch was made"});
+        without_lock(
+            [&] { new (self) BatchObject(envs, threads, layout, autoreset, seed, seating); },
+            {"making the batch", "games", "no batch was made"});
     } catch (const std::bad_alloc&) {
         raise_too_large(std::to_string(envs) + " envs",
-                        Object::bytes_needed(envs, layout, autoreset),
+                        BatchObject::bytes_needed(envs, layout, autoreset, seating),
                         "for their games and buffers");
     } catch (const std::system_error& failure) {
         raise_threads_failed(std::min(envs, threads), failure);
     }
-}
-
-// Read-only numpy views of the output arrays, with the env as the first dimension. Returned with
-// the reference_internal policy, a view keeps the batch alive.
-template <class T, std::int64_t... Extents>
-using View = nb::ndarray<nb::numpy, const T, nb::shape<-1, Extents...>>;
-constexpr std::int64_t SIDE = game::BOARD_SIZE, SEATS = NUM_AGENTS, KINDS = game::NUM_PIECE_TYPES;
-
-// What both batches offer, on their class.
-// One of the arrays of the indices layout, `size` entries of the batch's own; None in the others.
-template <class Object>
-std::optional<nb::ndarray<nb::numpy, const std::int32_t, nb::ndim<1>>> list_array(
-    const Object& b, const std::int32_t* data, std::size_t size) {
-    if (b.layout() != MaskLayout::Indices) return std::nullopt;
-    return nb::ndarray<nb::numpy, const std::int32_t, nb::ndim<1>>(data, {size});
-}
-
-template <class Object>
-void bind_common(nb::class_<Object>& cls) {
-    using namespace nb::literals;
-    constexpr auto internal = nb::rv_policy::reference_internal;
-    cls.def("reset", &Object::reset, "seeds"_a.none(), "only"_a.none(),
-            "Starts a new game in every env, or in those where `only` is true. `seeds`, one per\n"
-            "env: an int reseeds that env's generator from (seed, env index), None lets it carry\n"
-            "on.")
-        .def("step", &Object::step, "actions"_a,
-             "Plays one grid index per env; returns how many games ended.")
-        .def("close", &Object::close, "Ends the worker threads; the batch refuses later calls.")
-        .def_prop_ro("num_envs", &Object::num_envs, "Number of games.")
-        .def_prop_ro("num_threads", &Object::num_threads, "Threads that step the games.")
-        .def_prop_ro(
-            "observation",
-            [](const Object& b) {
-                return View<std::uint8_t, SEATS, SIDE, SIDE>(
-                    b.buffers().planes,
-                    {b.num_envs(), NUM_AGENTS, game::BOARD_SIZE, game::BOARD_SIZE});
-            },
-            internal, "(num_envs, 4, 20, 20) uint8: the player's planes in its frame.")
-        .def_prop_ro(
-            "action_mask",
-            [](const Object& b) -> std::optional<nb::ndarray<nb::numpy, nb::ro, nb::ndim<2>>> {
-                if (b.layout() == MaskLayout::Indices) return std::nullopt;
-                // Bytes are int8, as PettingZoo's masks; packed bits are uint8, as numpy packs.
-                const std::size_t shape[] = {b.num_envs(), game::EnvBatch::mask_bytes(b.layout())};
-                return nb::ndarray<nb::numpy, nb::ro, nb::ndim<2>>(
-                    b.buffers().masks, 2, shape, nb::handle(), nullptr,
-                    b.layout() == MaskLayout::Bits ? nb::dtype<std::uint8_t>()
-                                                   : nb::dtype<std::int8_t>());
-            },
-            internal,
-            "(num_envs, 36400) int8, or (num_envs, 4550) uint8 of packed bits: the player's legal\n"
-            "grid indices; None with lists.")
-        .def_prop_ro(
-            "legal_offsets",
-            [](const Object& b) {
-                return list_array(b, b.buffers().legal_offsets, b.num_envs() + 1);
-            },
-            internal,
-            "(num_envs + 1,) int32: env i's legal grid indices are legal_indices[offsets[i]:\n"
-            "offsets[i + 1]]; None without lists.")
-        .def_prop_ro(
-            "legal_indices",
-            [](const Object& b) {
-                return list_array(b, b.buffers().legal_indices,
-                                  b.num_envs() * game::MAX_LEGAL_PLACEMENTS);
-            },
-            internal,
-            "(num_envs * max_legal_placements,) int32: room for every env's legal grid indices,\n"
-            "ascending, end to end; the first legal_offsets[-1] hold them. None without lists.")
-        .def_prop_ro(
-            "hands",
-            [](const Object& b) {
-                return View<std::uint8_t, SEATS, KINDS>(b.buffers().hands,
-                                                        {b.num_envs(), NUM_AGENTS, KINDS});
-            },
-            internal,
-            "(num_envs, 4, 21) uint8: row k for the seat k turns after the player, 1 for each\n"
-            "kind it still holds.")
-        .def_prop_ro(
-            "seat",
-            [](const Object& b) { return View<std::int8_t>(b.buffers().seats, {b.num_envs()}); },
-            internal, "(num_envs,) int8: the player's seat.")
-        .def_prop_ro(
-            "scores",
-            [](const Object& b) {
-                return View<std::int16_t, SEATS>(b.buffers().scores, {b.num_envs(), NUM_AGENTS});
-            },
-            internal, "(num_envs, 4) int16: the final scores of the games that ended, else 0.")
-        .def_prop_ro(
-            "terminated",
-            [](const Object& b) { return View<bool>(b.buffers().terminated, {b.num_envs()}); },
-            internal, "(num_envs,) bool: whether the env's game ended in the last call.")
-        .def_prop_ro(
-            "placements",
-            [](const Object& b) {
-                return View<std::int16_t>(b.buffers().placements, {b.num_envs()});
-            },
-            internal, "(num_envs,) int16: the pieces placed in the games that ended, else 0.")
-        .def_prop_ro(
-            "final_observation",
-            [](const Object& b) -> std::optional<View<std::uint8_t, SEATS, SIDE, SIDE>> {
-                if (b.buffers().final_planes == nullptr) return std::nullopt;
-                return View<std::uint8_t, SEATS, SIDE, SIDE>(
-                    b.buffers().final_planes,
-                    {b.num_envs(), NUM_AGENTS, game::BOARD_SIZE, game::BOARD_SIZE});
-            },
-            internal,
-            "With same-step autoreset, the planes of each game that ended in the last call, in\n"
-            "its rows; None otherwise.")
-        .def_prop_ro(
-            "final_hands",
-            [](const Object& b) -> std::optional<View<std::uint8_t, SEATS, KINDS>> {
-                if (b.buffers().final_hands == nullptr) return std::nullopt;
-                return View<std::uint8_t, SEATS, KINDS>(b.buffers().final_hands,
-                                                        {b.num_envs(), NUM_AGENTS, KINDS});
-            },
-            internal, "As final_observation, for hands.")
-        .def_prop_ro(
-            "final_seat",
-            [](const Object& b) -> std::optional<View<std::int8_t>> {
-                if (b.buffers().final_seats == nullptr) return std::nullopt;
-                return View<std::int8_t>(b.buffers().final_seats, {b.num_envs()});
-            },
-            internal, "As final_observation, for the player's seat.");
-}
-
-// By the names the arena reads (engine_bot), "mcts:400" and the like included.
-std::array<game::BotSpec, NUM_AGENTS - 1> opponents_named(
-    const std::array<std::string, NUM_AGENTS - 1>& names) {
-    std::array<game::BotSpec, NUM_AGENTS - 1> opponents;
-    for (std::size_t k = 0; k < opponents.size(); ++k) opponents[k] = engine_bot(names[k]);
-    return opponents;
 }
 
 game::Reward reward_named(std::string_view name) {
@@ -460,63 +319,97 @@ game::Reward reward_named(std::string_view name) {
     raise_value_error("reward must be 'score' or 'win', not '%s'", std::string(name).c_str());
 }
 
+const char* rows_name(game::Rows rows) {
+    switch (rows) {
+        case game::Rows::PerEnv:
+            return "env";
+        case game::Rows::Packed:
+            return "packed";
+        case game::Rows::Offsets:
+            return "offsets";
+    }
+    return "";
+}
+
+// The engine's table of fields, for the layout named `mask`.
+nb::list view_fields(std::string_view mask) {
+    const MaskLayout layout = layout_named(mask);
+    nb::list fields;
+    for (const game::FieldSpec& field : game::FIELDS) {
+        if (!field.in(layout)) continue;
+        nb::list shape;
+        for (std::size_t d = 0; d < field.ndim; ++d) shape.append(field.shape[d]);
+        nb::dict row;
+        row["name"] = nb::str(field.name.data(), field.name.size());
+        row["dtype"] = game::dtype_name(field.dtype);
+        row["shape"] = nb::tuple(shape);
+        row["low"] = field.low;
+        row["high"] = field.high;
+        row["part"] = field.part == game::Part::View ? "view" : "result";
+        row["rows"] = rows_name(field.rows);
+        row["kept_at_end"] = field.kept_at_end;
+        fields.append(row);
+    }
+    return fields;
+}
+
 }  // namespace
 
 void bind_batch(nb::module_& module) {
     using namespace nb::literals;
     module.attr("MAX_LEGAL_PLACEMENTS") = game::MAX_LEGAL_PLACEMENTS;
+    module.def("view_fields", view_fields, "mask"_a,
+               "The output fields of a batch whose legal actions are in layout `mask` ('bytes',\n"
+               "'bits' or 'indices'), in order, each a dict: name; dtype, a numpy name; shape,\n"
+               "one env's; low and high, the bounds of its values; part, 'view' for what the\n"
+               "env's seat sees and 'result' for what a step ended; rows, 'env' for one entry\n"
+               "per env, 'packed' for lists end to end with room for shape entries per env, or\n"
+               "'offsets' for num_envs + 1 entries saying where each list starts; kept_at_end,\n"
+               "whether same-step autoreset keeps a 'final_' copy of it for games that ended.");
 
-    nb::class_<SelfPlay> self_play(module, "Batch", nb::is_final(),
-                                   "num_envs games in which the caller plays every seat; the "
-                                   "engine side of tavlok.VectorEnv.");
-    self_play.def(
-        "__init__",
-        [](SelfPlay* self, IndexArgument num_envs, IndexArgument num_threads, std::string_view mask,
-           std::string_view autoreset, std::uint64_t seed) {
-            const MaskLayout layout = layout_named(mask);
-            const Autoreset mode = autoreset_named(autoreset);
-            const std::size_t envs = checked_envs(num_envs, layout);
-            const std::size_t threads = count_in(num_threads, "num_threads", 1, MAX_THREADS);
-            construct(self, envs, threads, layout, mode, seed);
-        },
-        "num_envs"_a, "num_threads"_a, "mask"_a, "autoreset"_a, "seed"_a);
-    bind_common(self_play);
-
-    nb::class_<Learner> learner(module, "LearnerBatch", nb::is_final(),
-                                "num_envs games in which the caller plays one seat, the learner,\n"
-                                "and the engine's bots the other three; the engine side of\n"
-                                "tavlok.gym_vector.LearnerVectorEnv.");
-    learner
+    nb::class_<BatchObject>(
+        module, "Batch", nb::is_final(),
+        "num_envs games in which the caller plays every seat (opponents None) or one seat\n"
+        "against three of the engine's bots; the engine side of tavlok.VectorEnv and\n"
+        "tavlok.gym_vector.LearnerVectorEnv.")
         .def(
             "__init__",
-            [](Learner* self, IndexArgument num_envs, IndexArgument num_threads,
+            [](BatchObject* self, IndexArgument num_envs, IndexArgument num_threads,
                std::string_view mask, std::string_view autoreset, std::uint64_t seed,
-               const std::array<std::string, NUM_AGENTS - 1>& opponents,
+               const std::optional<std::array<std::string, NUM_AGENTS - 1>>& opponents,
                std::optional<IndexArgument> seat, std::string_view reward) {
                 const MaskLayout layout = layout_named(mask);
                 const Autoreset mode = autoreset_named(autoreset);
                 const std::size_t envs = checked_envs(num_envs, layout);
                 const std::size_t threads = count_in(num_threads, "num_threads", 1, MAX_THREADS);
-                game::LearnerOptions options;
-                options.opponents = opponents_named(opponents);
-                if (seat) options.seat = index_below(*seat, "seat", NUM_AGENTS);
-                options.reward = reward_named(reward);
-                construct(self, envs, threads, layout, mode, seed, options);
+                game::Seating seating;
+                if (opponents)
+                    for (std::size_t k = 0; k < seating.opponents.size(); ++k)
+                        seating.opponents[k] = engine_bot((*opponents)[k]);
+                if (seat) seating.seat = index_below(*seat, "seat", NUM_AGENTS);
+                seating.reward = reward_named(reward);
+                construct(self, envs, threads, layout, mode, seed, seating);
             },
-            "num_envs"_a, "num_threads"_a, "mask"_a, "autoreset"_a, "seed"_a, "opponents"_a,
-            "seat"_a.none(), "reward"_a)
-        .def_prop_ro(
-            "rewards",
-            [](const Learner& b) { return View<float>(b.buffers().rewards, {b.num_envs()}); },
-            nb::rv_policy::reference_internal,
-            "(num_envs,) float32: the learner's reward for the games that ended, else 0.")
-        .def(
-            "state",
-            [](const Learner& b, IndexArgument env) {
-                return b.engine().state(index_below(env, "env", b.num_envs()));
-            },
-            "env"_a, "A copy of env `env`'s game.");
-    bind_common(learner);
+            "num_envs"_a, "num_threads"_a, "mask"_a, "autoreset"_a, "seed"_a,
+            "opponents"_a.none() = nb::none(), "seat"_a.none() = nb::none(), "reward"_a = "score",
+            "opponents: None for self-play, or the names of the engine's bots (as the arena\n"
+            "reads them) for the seats 1, 2 and 3 turns after the caller's; seat: the caller's\n"
+            "seat, None to rotate it game by game; reward: 'score' or 'win'.")
+        .def("reset", &BatchObject::reset, "seeds"_a.none(), "only"_a.none(),
+             "Starts a new game in every env, or in those where `only` is true. `seeds`, one per\n"
+             "env: an int reseeds that env's generator from (seed, env index), None lets it carry\n"
+             "on.")
+        .def("step", &BatchObject::step, "actions"_a,
+             "Plays one grid index per env; returns how many games ended.")
+        .def("close", &BatchObject::close,
+             "Ends the worker threads; the batch refuses later calls.")
+        .def_prop_ro("num_envs", &BatchObject::num_envs, "Number of games.")
+        .def_prop_ro("num_threads", &BatchObject::num_threads, "Threads that step the games.")
+        .def_prop_ro("outputs", &BatchObject::outputs,
+                     "Read-only views of the batch's output arrays, by the names of\n"
+                     "view_fields(mask) (and 'final_' and the name of those kept at the end\n"
+                     "under same-step autoreset), rewritten in place by every reset and step.")
+        .def("state", &BatchObject::state, "env"_a, "A copy of env `env`'s game.");
 }
 
 }  // namespace core

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "core.hpp"
-#include "game/arena.hpp"
+#include "game/bot_spec.hpp"
 #include "game/mcts.hpp"
 #include "interrupt.hpp"
 

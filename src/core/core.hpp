@@ -9,6 +9,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +17,8 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+
+#include "game/view.hpp"
 
 namespace game {
 struct BotSpec;
@@ -86,6 +89,28 @@ Array new_array(std::initializer_list<std::size_t> shape) {
     nb::capsule owner(data.get(), [](void* p) noexcept { delete[] static_cast<T*>(p); });
     return Array(data.release(), shape, owner);
 }
+
+// The shape of the array of a field of the engine's table (game::FIELDS) over `rows` envs or
+// games: (rows, *shape) for a field per env, one dimension for lists and their offsets.
+struct ArrayShape {
+    std::array<std::size_t, 4> extents{};
+    std::size_t ndim = 0;
+};
+ArrayShape array_shape(const game::FieldSpec& field, std::size_t rows);
+
+nb::dlpack::dtype dtype_of(game::Dtype dtype);
+
+// A numpy array of a field over `data`, which `owner` keeps alive; Extra adds nb::ro for a
+// read-only view.
+template <class... Extra>
+nb::ndarray<nb::numpy, Extra...> field_array(const game::FieldSpec& field, void* data,
+                                             const ArrayShape& shape, nb::handle owner) {
+    return nb::ndarray<nb::numpy, Extra...>(data, shape.ndim, shape.extents.data(), owner,
+                                            nullptr, dtype_of(field.dtype));
+}
+
+// A new numpy array of a field, over memory that it owns; the caller fills it through data().
+nb::ndarray<nb::numpy> new_field_array(const game::FieldSpec& field, const ArrayShape& shape);
 
 // Takes an object for one call, for objects whose calls release the interpreter lock: the lock
 // then no longer keeps out a second thread, so a second call meanwhile is refused (RuntimeError

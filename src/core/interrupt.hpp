@@ -11,7 +11,7 @@
 #include <optional>
 
 #include "core.hpp"
-#include "game/batch.hpp"
+#include "game/worker_pool.hpp"
 
 namespace core {
 

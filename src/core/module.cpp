@@ -1,11 +1,13 @@
 // tavlok._core: the module, its failures and the conversions its files share.
+#include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <iterator>
 #include <optional>
 
 #include "core.hpp"
-#include "game/batch.hpp"
 #include "game/errors.hpp"
+#include "game/worker_pool.hpp"
 
 namespace core {
 
@@ -57,6 +59,39 @@ ExclusiveUse::ExclusiveUse(Mark& mark, const char* what) : mark_(mark) {
     std::uint64_t holder = 0;
     while (!mark.compare_exchange_weak(holder, caller, std::memory_order_acquire))
         if (holder == caller) nb::raise("the %s is already in use by another call", what);
+}
+
+ArrayShape array_shape(const game::FieldSpec& field, std::size_t rows) {
+    if (field.rows != game::Rows::PerEnv) return {{field.array_entries(rows)}, 1};
+    ArrayShape shape{{rows}, field.ndim + 1};
+    std::copy_n(field.shape.begin(), field.ndim, shape.extents.begin() + 1);
+    return shape;
+}
+
+nb::dlpack::dtype dtype_of(game::Dtype dtype) {
+    switch (dtype) {
+        case game::Dtype::Bool:
+            return nb::dtype<bool>();
+        case game::Dtype::Int8:
+            return nb::dtype<std::int8_t>();
+        case game::Dtype::UInt8:
+            return nb::dtype<std::uint8_t>();
+        case game::Dtype::Int16:
+            return nb::dtype<std::int16_t>();
+        case game::Dtype::Int32:
+            return nb::dtype<std::int32_t>();
+        case game::Dtype::Float32:
+            return nb::dtype<float>();
+    }
+    return nb::dtype<std::uint8_t>();
+}
+
+nb::ndarray<nb::numpy> new_field_array(const game::FieldSpec& field, const ArrayShape& shape) {
+    std::size_t bytes = game::dtype_size(field.dtype);
+    for (std::size_t d = 0; d < shape.ndim; ++d) bytes *= shape.extents[d];
+    std::unique_ptr<std::byte[]> data(new std::byte[bytes]);
+    nb::capsule owner(data.get(), [](void* p) noexcept { delete[] static_cast<std::byte*>(p); });
+    return field_array(field, data.release(), shape, owner);
 }
 
 void raise_too_large(const std::string& request, double bytes, const char* purpose) {

@@ -9,7 +9,6 @@
 #include <nanobind/stl/tuple.h>
 
 #include <array>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
@@ -82,16 +81,21 @@ std::pair<Planes, GridMask> observation(const State& state, std::optional<IndexA
         seat ? static_cast<std::size_t>(index_below(*seat, "seat", game::NUM_AGENTS))
              : state.seat();
     auto planes = new_array<Planes>({game::NUM_AGENTS, SIDE, SIDE});
-    state.seen_by(viewer).write_planes(planes.data());
     auto mask = new_array<GridMask>({game::NUM_ORIENTATIONS, SIDE, SIDE});
-    std::memset(mask.data(), 0, game::NUM_GRID_INDICES);
-    state.legal_mask(viewer).mark_grid_bytes(mask.data());
+    game::FieldArrays out;
+    out.set(game::Field::Observation, planes.data());
+    out.set(game::Field::MaskBytes, mask.data());
+    const game::ActionMask legal = state.legal_mask(viewer);
+    game::write_view({state.seen_by(viewer), viewer, &legal}, out, 0);
     return {planes, mask};
 }
 
 Hands hands(const State& state, IndexArgument viewer) {
+    const std::size_t seat = index_below(viewer, "seat", game::NUM_AGENTS);
     auto hands = new_array<Hands>({game::NUM_AGENTS, game::NUM_PIECE_TYPES});
-    state.seen_by(index_below(viewer, "seat", game::NUM_AGENTS)).write_hands(hands.data());
+    game::FieldArrays out;
+    out.set(game::Field::Hands, hands.data());
+    game::write_view({state.seen_by(seat), seat}, out, 0);
     return hands;
 }
 

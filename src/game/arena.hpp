@@ -13,65 +13,20 @@
 #include <random>
 #include <span>
 #include <string>
-#include <string_view>
 
-#include "game/batch.hpp"
+#include "game/bot_spec.hpp"
 #include "game/legal_lists.hpp"
-#include "game/mcts.hpp"
 #include "game/state.hpp"
+#include "game/view.hpp"
+#include "game/worker_pool.hpp"
 
 namespace game {
-
-enum class BotKind : std::uint8_t {
-    Random,
-    Greedy,
-    // Monte-Carlo tree search (mcts.hpp).
-    Mcts,
-    // Played by the caller of a LockstepArena, not by the engine.
-    Caller,
-};
-
-// One of an arena's bots: its kind and the settings of the kinds that have any.
-struct BotSpec {
-    BotKind kind = BotKind::Random;
-    // The search's settings, for BotKind::Mcts. In an arena its seed is not used: every search
-    // there is seeded from a number drawn from the game's generator, so that the games differ and
-    // still replay from the arena's seed.
-    MctsOptions mcts{};
-};
-
-// A bot's name: "random", "greedy", or "mcts", which may be followed by ':' and the settings of the
-// search that differ from its defaults, separated by commas: playouts=N (playouts a move; a bare
-// N says the same, so "mcts:400" is 400 playouts), ms=N (milliseconds a move instead),
-// playout=random|largest|greedy, exploration=X, widening=X and score_weight=X (MctsOptions).
-// name() writes the settings that differ from the defaults in that order, so that
-// bot_named(name(bot)) is the same bot; the caller's bot is "caller", which names none.
-std::string name(const BotSpec& bot);
-// The bot that `name` names; nothing if none, with the reason in *why when it is given.
-std::optional<BotSpec> bot_named(std::string_view name, std::string* why = nullptr);
-
-// The move of engine bot `bot` for the seat to move; a random bot, and a search for its seed,
-// draw one number from `generator`. A caller's bot, or a game that is over, stops fatally.
-std::size_t bot_action(const BotSpec& bot, const State& state, std::mt19937_64& generator);
-
-// Plays the moves of the engine's bots, with bot at_seat[s] at seat s, until the game is over or a
-// caller's bot is to move.
-void play_engine_moves(State& state, const std::array<BotSpec, NUM_AGENTS>& at_seat,
-                       std::mt19937_64& generator);
-
-// One game played to the end by the engine's bots sitting at seats 0 to 3; its final scores by
-// seat.
-std::array<std::int16_t, NUM_AGENTS> play_match(const std::array<BotSpec, NUM_AGENTS>& seats,
-                                                std::mt19937_64& generator);
 
 // Where each of a list of four bots sits in game `game_index`: bot i at seat (i + game) % 4, so
 // that over any four consecutive games every bot plays every seat once.
 std::array<std::uint8_t, NUM_AGENTS> arena_seats(std::size_t game_index);
 // The bot (its place in the list) at `seat` in game `game_index`.
 std::size_t bot_at(std::size_t seat, std::size_t game_index);
-
-// The generator of game `game_index`, seeded from (seed, game index) alone.
-std::mt19937_64 arena_generator(std::uint64_t seed, std::size_t game_index);
 
 // What the games of an arena share.
 struct ArenaSetup {
@@ -95,18 +50,6 @@ State random_opening(std::size_t placements, std::mt19937_64& generator);
 void play_arena(const ArenaSetup& setup, std::size_t first, std::size_t count, WorkerPool& pool,
                 std::int16_t* scores, std::uint8_t* seats);
 
-// Where LockstepArena::observe writes, each an array over the selected games, owned by the caller.
-struct CallerView {
-    std::uint8_t* planes = nullptr;  // PLANE_BYTES per game: the mover's view, plane, row, col
-    // NUM_AGENTS * NUM_PIECE_TYPES per game: 1 where a seat still holds a piece, row k for the
-    // seat k turns after the mover, columns in catalogue order.
-    std::uint8_t* hands = nullptr;
-    std::int8_t* seats = nullptr;  // the seat to move
-    // One more than the games: where each game's legal grid indices start in the list form
-    // (legal_lists.hpp).
-    std::int32_t* legal_offsets = nullptr;
-};
-
 // A move of the caller's that the rules refuse.
 struct ArenaRefusal {
     std::size_t game = 0;
@@ -125,7 +68,7 @@ static_assert(MAX_WINDOW <= MAX_LISTS);
 // then the caller selects the games waiting for a bot of its own, reads them (observe, state) and
 // answers every one of them at once (play).
 //
-// As in play_arena, game g seats bot i at seat (i + g) % 4, draws from arena_generator(seed, g)
+// As in play_arena, game g seats bot i at seat (i + g) % 4, draws from seeded_generator(seed, g)
 // and opens at random, so a game depends only on the setup, its index and the caller's answers to
 // it: neither on the threads nor on the window, as long as the caller answers a position the same
 // way whichever other games it is shown with. The arena plays the games first to
@@ -166,9 +109,11 @@ public:
     std::size_t game_of(std::size_t row) const { return slot(row).game; }
     const State& state(std::size_t row) const { return slot(row).state; }
 
-    // Writes the selected games' views to `out` and returns how many legal grid indices they
-    // have together: the size of the buffer for write_legal_indices.
-    std::size_t observe(const CallerView& out);
+    // Writes the selected games' views, as their movers see them, to the view fields of `out`
+    // that it has arrays for (one row per selected game; legal placements as lists, with
+    // legal_offsets, selected + 1 entries, written and legal_indices not), and returns how many
+    // legal grid indices they have together: the size of the array for write_legal_indices.
+    std::size_t observe(const FieldArrays& out);
     // Writes the selected games' legal grid indices at the offsets that observe wrote.
     void write_legal_indices(const std::int32_t* offsets, std::int32_t* indices);
 
@@ -204,6 +149,8 @@ private:
     LegalLists lists_;
     SizedByCaller<std::optional<InvalidAction>> refusals_;
     WorkerPool pool_;
+    // A bot's search asks the pool whether the call is being given up.
+    StopHook stop_;
 };
 
 }  // namespace game

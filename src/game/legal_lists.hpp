@@ -78,7 +78,7 @@ public:
 
     // Every list end to end: list i is indices[offsets[i]] to indices[offsets[i + 1] - 1], and
     // offsets[0] is 0. `offsets` holds size() + 1 entries and `indices` room for
-    // size() * MAX_LEGAL_PLACEMENTS. Runs on `pool` (a WorkerPool, batch.hpp); returns the
+    // size() * MAX_LEGAL_PLACEMENTS. Runs on `pool` (a WorkerPool, worker_pool.hpp); returns the
     // number of indices written.
     template <class Pool>
     std::size_t pack(Pool& pool, std::int32_t* offsets, std::int32_t* indices) const {

@@ -25,6 +25,14 @@ struct Results {
     std::array<std::uint8_t, 4 * N> seats{};
 };
 
+// The game on from `state`, every move asked of bot_action one by one: the way the rules say the
+// bots play, without the arena's shortcuts.
+State played_on(State state, const Players& players, std::mt19937_64& generator) {
+    while (!state.is_terminal())
+        EXPECT_FALSE(state.apply(bot_action(players[state.seat()], state, generator)));
+    return state;
+}
+
 TEST(Arena, GamesDependOnlyOnSeedAndIndex) {
     BotSpec search{BotKind::Mcts};
     search.mcts.budget = 4;
@@ -39,9 +47,9 @@ TEST(Arena, GamesDependOnlyOnSeedAndIndex) {
     EXPECT_EQ(whole.scores, split.scores);
     EXPECT_EQ(whole.seats, split.seats);
 
-    // Game 1 is what play_match gives with the rotated seats and that game's generator.
-    std::mt19937_64 generator = arena_generator(9, 1);
-    const auto scores = play_match({RANDOM, GREEDY, RANDOM, search}, generator);
+    // Game 1 is the bots' moves one by one, with the rotated seats and that game's generator.
+    std::mt19937_64 generator = seeded_generator(9, 1);
+    const auto scores = *played_on(State(), {RANDOM, GREEDY, RANDOM, search}, generator).scores();
     EXPECT_TRUE(std::equal(scores.begin(), scores.end(), whole.scores.begin() + 4));
     EXPECT_EQ(whole.seats[4], 1u);  // the greedy bot sits at seat 1 in game 1
     for (std::size_t g = 0; g < GAMES; ++g)
@@ -128,14 +136,14 @@ TEST(Arena, GamesOpenWithRandomPlacementsDrawnFromTheirGenerator) {
     EXPECT_GT(opened_games.size(), 4u);
 
     // Game 5 is the four random moves of its generator, then greedy's.
-    std::mt19937_64 generator = arena_generator(1, 5);
+    std::mt19937_64 generator = seeded_generator(1, 5);
     State state = random_opening(4, generator);
     ASSERT_EQ(state.history().size(), 4u);
-    std::mt19937_64 again = arena_generator(1, 5);
+    std::mt19937_64 again = seeded_generator(1, 5);
     State replay;
     for (std::size_t i = 0; i < 4; ++i) ASSERT_FALSE(replay.apply(*random_action(replay, again())));
     EXPECT_TRUE(replay == state);
-    play_engine_moves(state, {GREEDY, GREEDY, GREEDY, GREEDY}, generator);
+    state = played_on(state, {GREEDY, GREEDY, GREEDY, GREEDY}, generator);
     EXPECT_TRUE(std::equal(opened.scores.begin() + 20, opened.scores.begin() + 24,
                            state.scores()->begin()));
     EXPECT_TRUE(random_opening(MAX_PLACEMENTS, generator).is_terminal());
@@ -244,8 +252,12 @@ TEST(LockstepArena, ObserveShowsEachMoverItsPlanesHandsAndLegalMoves) {
         std::vector<std::uint8_t> planes(n * PLANE_BYTES), hands(n * 4 * NUM_PIECE_TYPES);
         std::vector<std::int8_t> seats(n);
         std::vector<std::int32_t> offsets(n + 1);
-        const std::size_t total =
-            arena.observe({planes.data(), hands.data(), seats.data(), offsets.data()});
+        FieldArrays out;
+        out.set(Field::Observation, planes.data());
+        out.set(Field::Hands, hands.data());
+        out.set(Field::Seat, seats.data());
+        out.set(Field::LegalOffsets, offsets.data());
+        const std::size_t total = arena.observe(out);
         std::vector<std::int32_t> indices(total);
         arena.write_legal_indices(offsets.data(), indices.data());
         ASSERT_EQ(static_cast<std::size_t>(offsets[n]), total);

@@ -109,27 +109,21 @@ std::vector<std::size_t> ones(const Bytes& mask) {
 }
 
 // Expects env i's outputs to be the reference game's.
-void expect_env_matches(const BatchOutputs& out, MaskLayout layout, std::size_t i,
-                        const Reference& ref) {
+void expect_env_matches(const BatchOutputs& out, std::size_t i, const Reference& ref) {
     SCOPED_TRACE(testing::Message() << "env " << i);
-    EXPECT_EQ(out.seats[i], static_cast<std::int8_t>(ref.seat));
-    EXPECT_EQ(0, std::memcmp(out.planes.data() + i * PLANE_BYTES, ref.view.observation.data(),
-                             PLANE_BYTES));
-    EXPECT_EQ(std::vector<std::uint8_t>(out.hands.begin() + i * HAND_BYTES,
-                                        out.hands.begin() + (i + 1) * HAND_BYTES),
-              hands_seen(ref.placed, ref.seat));
-    ASSERT_EQ(out.legal(i, layout), ones(ref.view.action_mask));
-    EXPECT_EQ(out.terminated[i], ref.final_scores ? 1 : 0);
+    EXPECT_EQ(out.value<Field::Seat>(i), static_cast<std::int8_t>(ref.seat));
+    EXPECT_TRUE(std::ranges::equal(out.row<Field::Observation>(i), ref.view.observation));
+    EXPECT_TRUE(std::ranges::equal(out.row<Field::Hands>(i), hands_seen(ref.placed, ref.seat)));
+    ASSERT_EQ(out.legal(i), ones(ref.view.action_mask));
+    EXPECT_EQ(out.value<Field::Terminated>(i), ref.final_scores ? 1 : 0);
     for (std::size_t s = 0; s < NUM_AGENTS; ++s)
-        EXPECT_EQ(out.scores[i * NUM_AGENTS + s], ref.final_scores ? (*ref.final_scores)[s] : 0);
-    EXPECT_EQ(out.placements[i], ref.final_scores ? ref.placements : 0);
+        EXPECT_EQ(out.row<Field::Scores>(i)[s], ref.final_scores ? (*ref.final_scores)[s] : 0);
+    EXPECT_EQ(out.value<Field::Placements>(i), ref.final_scores ? ref.placements : 0);
     if (ref.final_scores && ref.autoreset == Autoreset::SameStep) {
-        EXPECT_EQ(out.final_seats[i], static_cast<std::int8_t>(ref.final_seat));
-        EXPECT_EQ(0, std::memcmp(out.final_planes.data() + i * PLANE_BYTES,
-                                 ref.final_view.observation.data(), PLANE_BYTES));
-        EXPECT_EQ(std::vector<std::uint8_t>(out.final_hands.begin() + i * HAND_BYTES,
-                                            out.final_hands.begin() + (i + 1) * HAND_BYTES),
-                  ref.final_hands);
+        EXPECT_EQ(out.row<Field::Seat>(i, true)[0], static_cast<std::int8_t>(ref.final_seat));
+        EXPECT_TRUE(
+            std::ranges::equal(out.row<Field::Observation>(i, true), ref.final_view.observation));
+        EXPECT_TRUE(std::ranges::equal(out.row<Field::Hands>(i, true), ref.final_hands));
     }
 }
 
@@ -146,10 +140,10 @@ TEST(BatchTest, PlaysEveryEnvLikeASingleGameInEveryLayoutAndAutoresetMode) {
                          << name_of(layout)
                          << (autoreset == Autoreset::SameStep ? ", same step" : ", next step"));
             constexpr std::size_t N = 5;
-            Batch batch(N, 2, layout, 11, autoreset);
+            Batch batch(N, 2, layout, 11, {}, autoreset);
             BatchOutputs out = reset_outputs(batch);
             std::vector<Reference> refs(N, Reference(autoreset));
-            for (std::size_t i = 0; i < N; ++i) expect_env_matches(out, layout, i, refs[i]);
+            for (std::size_t i = 0; i < N; ++i) expect_env_matches(out, i, refs[i]);
 
             std::mt19937 rng(3);
             std::size_t ended = 0, passed_seats = 0;
@@ -162,7 +156,7 @@ TEST(BatchTest, PlaysEveryEnvLikeASingleGameInEveryLayoutAndAutoresetMode) {
                     const std::size_t mover = refs[i].game.agent_selection;
                     const bool was_over = refs[i].over;
                     refs[i].play(actions[i]);
-                    expect_env_matches(out, layout, i, refs[i]);
+                    expect_env_matches(out, i, refs[i]);
                     EXPECT_EQ(batch.over(i), refs[i].over);
                     ended_now += refs[i].final_scores ? 1 : 0;
                     // Anything but the next seat (in a game that goes on) means seats were passed.
@@ -188,7 +182,8 @@ TEST(BatchTest, ResultsDoNotDependOnTheNumberOfThreads) {
         std::vector<BatchOutputs> outs;
         std::vector<std::mt19937> rngs;
         for (const std::size_t threads : {1, 2, 3}) {
-            batches.push_back(std::make_unique<Batch>(N, threads, layout, 99, Autoreset::SameStep));
+            batches.push_back(
+                std::make_unique<Batch>(N, threads, layout, 99, Seating{}, Autoreset::SameStep));
             EXPECT_EQ(batches.back()->num_threads(), threads);
             outs.push_back(reset_outputs(*batches.back()));
             rngs.emplace_back(5);
@@ -228,7 +223,7 @@ TEST(BatchTest, RefusesAnIllegalActionBeforeSteppingAnyEnv) {
         if (step == 1) seat1_first = actions;
         ASSERT_FALSE(batch.step(actions, out.view()).refused);
     }
-    ASSERT_EQ(batch.game(2).agent_selection, 1u);
+    ASSERT_EQ(batch.state(2).seat(), 1u);
 
     std::int64_t no_placement = -1;  // a grid index inside the grid that names no placement
     for (std::size_t g = 0; g < NUM_GRID_INDICES && no_placement < 0; ++g)
@@ -242,8 +237,8 @@ TEST(BatchTest, RefusesAnIllegalActionBeforeSteppingAnyEnv) {
         std::vector<std::int64_t> actions = random_actions(batch, out, rng);
         actions[2] = bad;
         const BatchOutputs before = out;
-        std::vector<Game> games;
-        for (std::size_t i = 0; i < N; ++i) games.push_back(batch.game(i));
+        std::vector<State> games;
+        for (std::size_t i = 0; i < N; ++i) games.push_back(batch.state(i));
 
         const BatchStep result = batch.step(actions, out.view());
         ASSERT_TRUE(result.refused);
@@ -253,7 +248,8 @@ TEST(BatchTest, RefusesAnIllegalActionBeforeSteppingAnyEnv) {
         EXPECT_FALSE(result.refused->game_over);
         EXPECT_TRUE(out == before);
         for (std::size_t i = 0; i < N; ++i)
-            EXPECT_TRUE(same_game(batch.game(i), games[i])) << "env " << i;
+            EXPECT_TRUE(std::ranges::equal(batch.state(i).history(), games[i].history()))
+                << "env " << i;
     }
 
     // With several, the first is reported; then legal actions play on.
@@ -266,20 +262,20 @@ TEST(BatchTest, RefusesAnIllegalActionBeforeSteppingAnyEnv) {
 }
 
 // Steps until some env's game ends; returns that env.
-std::size_t play_until_a_game_ends(EnvBatch& batch, BatchOutputs& out, std::mt19937& rng) {
+std::size_t play_until_a_game_ends(Batch& batch, BatchOutputs& out, std::mt19937& rng) {
     for (;;) {
         const BatchStep result = batch.step(random_actions(batch, out, rng), out.view());
         EXPECT_FALSE(result.refused);
-        if (result.finished != 0 || result.refused)
-            return static_cast<std::size_t>(
-                std::find(out.terminated.begin(), out.terminated.end(), 1) -
-                out.terminated.begin());
+        if (result.finished != 0 || result.refused) {
+            const std::vector<std::uint8_t> ended = out.terminated();
+            return static_cast<std::size_t>(std::ranges::find(ended, 1) - ended.begin());
+        }
     }
 }
 
 TEST(BatchTest, WithoutAutoresetAnEndedGameWaitsForAResetOfItsOwn) {
     constexpr std::size_t N = 3;
-    Batch batch(N, 2, MaskLayout::Indices, 4, Autoreset::Disabled);
+    Batch batch(N, 2, MaskLayout::Indices, 4, {}, Autoreset::Disabled);
     BatchOutputs out = reset_outputs(batch);
     std::mt19937 rng(4);
     const std::size_t ended = play_until_a_game_ends(batch, out, rng);
@@ -296,19 +292,20 @@ TEST(BatchTest, WithoutAutoresetAnEndedGameWaitsForAResetOfItsOwn) {
     EXPECT_TRUE(out == before);
 
     // Resetting the envs whose game ended starts theirs and leaves the others where they were.
-    std::vector<Game> games;
-    for (std::size_t i = 0; i < N; ++i) games.push_back(batch.game(i));
-    const std::vector<std::uint8_t> only = out.terminated;
+    std::vector<State> games;
+    for (std::size_t i = 0; i < N; ++i) games.push_back(batch.state(i));
+    const std::vector<std::uint8_t> only = out.terminated();
     ASSERT_LT(std::count(only.begin(), only.end(), 1), static_cast<std::ptrdiff_t>(N));
     batch.reset(out.view(), {}, only.data());
     EXPECT_FALSE(batch.over(ended));
-    EXPECT_EQ(out.terminated[ended], 0);
-    EXPECT_TRUE(same_game(batch.game(ended), Game()));
+    EXPECT_EQ(out.value<Field::Terminated>(ended), 0);
+    EXPECT_TRUE(batch.state(ended).history().empty());
     for (std::size_t i = 0; i < N; ++i) {
         if (only[i] != 0) continue;
-        EXPECT_TRUE(same_game(batch.game(i), games[i])) << "env " << i;
+        EXPECT_TRUE(std::ranges::equal(batch.state(i).history(), games[i].history()))
+            << "env " << i;
         EXPECT_TRUE(std::ranges::equal(out.legal_list(i), before.legal_list(i))) << "env " << i;
-        EXPECT_EQ(out.seats[i], before.seats[i]);
+        EXPECT_EQ(out.value<Field::Seat>(i), before.value<Field::Seat>(i));
     }
     EXPECT_EQ(out.legal_list(ended).size(), 58u);
     EXPECT_FALSE(batch.step(random_actions(batch, out, rng), out.view()).refused);
@@ -344,51 +341,6 @@ TEST(BatchTest, ResetStartsEveryGameAndReseedsOnlyWhenGivenASeed) {
         EXPECT_NE(batch.generator(i), other_seed.generator(i));
     }
     EXPECT_NE(batch.generator(2), batch.generator(0));
-}
-
-// ---- The worker pool --------------------------------------------------------------------------
-
-TEST(WorkerPoolTest, RunsEveryIndexExactlyOnceJobAfterJob) {
-    for (const std::size_t threads : {1, 2, 3}) {
-        WorkerPool pool(threads);
-        EXPECT_EQ(pool.num_threads(), threads);
-        for (const std::size_t count : {0, 1, 2, 5, 64, 1001}) {
-            for (int repeat = 0; repeat < 20; ++repeat) {
-                std::vector<std::atomic<int>> hits(count);
-                pool.run(count, [&](std::size_t begin, std::size_t end) {
-                    ASSERT_LT(begin, end);
-                    for (std::size_t i = begin; i < end; ++i) hits[i].fetch_add(1);
-                });
-                for (std::size_t i = 0; i < count; ++i)
-                    ASSERT_EQ(hits[i].load(), 1) << threads << " threads, index " << i;
-            }
-        }
-    }
-}
-
-TEST(WorkerPoolTest, RethrowsAFailureAndStaysUsable) {
-    WorkerPool pool(2);
-    EXPECT_THROW(pool.run(100,
-                          [](std::size_t begin, std::size_t end) {
-                              if (begin <= 50 && 50 < end) throw std::runtime_error("index 50");
-                          }),
-                 std::runtime_error);
-    std::atomic<std::size_t> total{0};
-    pool.run(100, [&](std::size_t begin, std::size_t end) { total += end - begin; });
-    EXPECT_EQ(total.load(), 100u);
-}
-
-TEST(WorkerPoolTest, RunsOnTheCallerAloneOnceStopped) {
-    WorkerPool pool(3);
-    pool.stop();
-    EXPECT_EQ(pool.num_threads(), 1u);
-    const std::thread::id caller = std::this_thread::get_id();
-    std::size_t total = 0;
-    pool.run(50, [&](std::size_t begin, std::size_t end) {
-        EXPECT_EQ(std::this_thread::get_id(), caller);
-        total += end - begin;
-    });
-    EXPECT_EQ(total, 50u);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "game/learner_batch.hpp"
+#include "game/batch.hpp"
 
 #include <gtest/gtest.h>
 
@@ -60,7 +60,7 @@ std::vector<std::uint8_t> planes_of(const State& state, std::size_t viewer) {
 // One env played through State from the learner's moves, the bots moving in between and drawing
 // from a copy of the env's generator.
 struct Reference {
-    LearnerOptions options;
+    Seating options;
     Autoreset autoreset;
     std::mt19937_64 generator;
     State state;
@@ -74,7 +74,7 @@ struct Reference {
     Held final_held;
     std::size_t final_learner = 0;
 
-    Reference(const LearnerOptions& o, Autoreset mode, const std::mt19937_64& g)
+    Reference(const Seating& o, Autoreset mode, const std::mt19937_64& g)
         : options(o), autoreset(mode), generator(g) {
         start();
     }
@@ -123,39 +123,34 @@ struct Reference {
     }
 };
 
-void expect_env_matches(const BatchOutputs& out, MaskLayout layout, std::size_t i,
-                        const Reference& ref) {
+void expect_env_matches(const BatchOutputs& out, std::size_t i, const Reference& ref) {
     SCOPED_TRACE(testing::Message() << "env " << i);
-    EXPECT_EQ(out.seats[i], static_cast<std::int8_t>(ref.learner));
-    EXPECT_EQ(std::vector<std::uint8_t>(out.planes.begin() + i * PLANE_BYTES,
-                                        out.planes.begin() + (i + 1) * PLANE_BYTES),
-              planes_of(ref.state, ref.learner));
-    EXPECT_EQ(std::vector<std::uint8_t>(out.hands.begin() + i * HAND_BYTES,
-                                        out.hands.begin() + (i + 1) * HAND_BYTES),
-              hands_seen(ref.held, ref.learner));
+    EXPECT_EQ(out.value<Field::Seat>(i), static_cast<std::int8_t>(ref.learner));
+    EXPECT_TRUE(
+        std::ranges::equal(out.row<Field::Observation>(i), planes_of(ref.state, ref.learner)));
+    EXPECT_TRUE(std::ranges::equal(out.row<Field::Hands>(i), hands_seen(ref.held, ref.learner)));
     const std::vector<std::size_t> legal =
         ref.over ? std::vector<std::size_t>{} : legal_list(ref.state.legal_mask(ref.learner));
-    EXPECT_EQ(out.legal(i, layout), legal);
-    EXPECT_EQ(out.terminated[i], ref.scores ? 1 : 0);
+    EXPECT_EQ(out.legal(i), legal);
+    EXPECT_EQ(out.value<Field::Terminated>(i), ref.scores ? 1 : 0);
     for (std::size_t s = 0; s < NUM_AGENTS; ++s)
-        EXPECT_EQ(out.scores[i * NUM_AGENTS + s], ref.scores ? (*ref.scores)[s] : 0);
-    EXPECT_EQ(out.placements[i], ref.scores ? static_cast<std::int16_t>(ref.placements) : 0);
+        EXPECT_EQ(out.row<Field::Scores>(i)[s], ref.scores ? (*ref.scores)[s] : 0);
+    EXPECT_EQ(out.value<Field::Placements>(i),
+              ref.scores ? static_cast<std::int16_t>(ref.placements) : 0);
     const std::size_t paid = ref.final_state ? ref.final_learner : ref.learner;
-    EXPECT_EQ(out.rewards[i],
+    EXPECT_EQ(out.value<Field::Rewards>(i),
               ref.scores ? expected_reward(ref.options.reward, *ref.scores, paid) : 0.0f);
     if (ref.final_state) {
-        EXPECT_EQ(out.final_seats[i], static_cast<std::int8_t>(ref.final_learner));
-        EXPECT_EQ(std::vector<std::uint8_t>(out.final_planes.begin() + i * PLANE_BYTES,
-                                            out.final_planes.begin() + (i + 1) * PLANE_BYTES),
-                  planes_of(*ref.final_state, ref.final_learner));
-        EXPECT_EQ(std::vector<std::uint8_t>(out.final_hands.begin() + i * HAND_BYTES,
-                                            out.final_hands.begin() + (i + 1) * HAND_BYTES),
-                  hands_seen(ref.final_held, ref.final_learner));
+        EXPECT_EQ(out.row<Field::Seat>(i, true)[0], static_cast<std::int8_t>(ref.final_learner));
+        EXPECT_TRUE(std::ranges::equal(out.row<Field::Observation>(i, true),
+                                       planes_of(*ref.final_state, ref.final_learner)));
+        EXPECT_TRUE(std::ranges::equal(out.row<Field::Hands>(i, true),
+                                       hands_seen(ref.final_held, ref.final_learner)));
     }
 }
 
 struct Case {
-    LearnerOptions options;
+    Seating options;
     Autoreset autoreset;
     MaskLayout layout;
 };
@@ -165,12 +160,12 @@ struct Case {
 // Steps a batch of `n` envs with random learner moves, each env beside a Reference that plays
 // the same game through State, and compares them after every step.
 void expect_plays_as_state(const Case& c, std::size_t n, int steps, std::size_t least_ended) {
-    LearnerBatch batch(n, 2, c.layout, 21, c.options, c.autoreset);
+    Batch batch(n, 2, c.layout, 21, c.options, c.autoreset);
     std::vector<Reference> refs;
     for (std::size_t i = 0; i < n; ++i)
         refs.emplace_back(c.options, c.autoreset, batch.generator(i));
     BatchOutputs out = reset_outputs(batch);
-    for (std::size_t i = 0; i < n; ++i) expect_env_matches(out, c.layout, i, refs[i]);
+    for (std::size_t i = 0; i < n; ++i) expect_env_matches(out, i, refs[i]);
 
     std::mt19937 rng(2);
     std::size_t ended = 0;
@@ -182,8 +177,8 @@ void expect_plays_as_state(const Case& c, std::size_t n, int steps, std::size_t 
         std::size_t ended_now = 0;
         for (std::size_t i = 0; i < n; ++i) {
             refs[i].play(actions[i]);
-            expect_env_matches(out, c.layout, i, refs[i]);
-            EXPECT_EQ(batch.learner(i), refs[i].learner);
+            expect_env_matches(out, i, refs[i]);
+            EXPECT_EQ(batch.seat(i), refs[i].learner);
             ended_now += refs[i].scores ? 1 : 0;
             learners_at[refs[i].learner] += 1;
         }
@@ -199,8 +194,8 @@ void expect_plays_as_state(const Case& c, std::size_t n, int steps, std::size_t 
 }
 
 TEST(LearnerBatchTest, PlaysTheGamesStatePlaysFromTheLearnersAndTheBotsMoves) {
-    const LearnerOptions rotating{{RANDOM, GREEDY, RANDOM}, std::nullopt, Reward::Win};
-    const LearnerOptions fixed{{GREEDY, RANDOM, RANDOM}, 2, Reward::Score};
+    const Seating rotating{{RANDOM, GREEDY, RANDOM}, std::nullopt, Reward::Win};
+    const Seating fixed{{GREEDY, RANDOM, RANDOM}, 2, Reward::Score};
     const std::vector<Case> cases = {
         {rotating, Autoreset::NextStep, MaskLayout::Indices},
         {rotating, Autoreset::SameStep, MaskLayout::Bytes},
@@ -217,40 +212,40 @@ TEST(LearnerBatchTest, ASearchOpponentDrawsItsSeedFromTheEnvsGeneratorAtEveryMov
     // Searches of a few playouts, each seeded by the draw the Reference makes at the same point:
     // a seed drawn at another point, or not at all, plays other moves.
     const BotSpec search = *bot_named("mcts:3");
-    const LearnerOptions options{{search, RANDOM, search}, 1, Reward::Score};
+    const Seating options{{search, RANDOM, search}, 1, Reward::Score};
     expect_plays_as_state({options, Autoreset::NextStep, MaskLayout::Indices}, 2, 30, 2);
 }
 
 TEST(LearnerBatchTest, TheLearnersSeatRotatesGameByGameFromADrawOfTheSeed) {
-    const LearnerOptions options{{RANDOM, RANDOM, RANDOM}, std::nullopt, Reward::Score};
+    const Seating options{{RANDOM, RANDOM, RANDOM}, std::nullopt, Reward::Score};
     constexpr std::size_t N = 8;
-    LearnerBatch batch(N, 2, MaskLayout::Indices, 13, options);
+    Batch batch(N, 2, MaskLayout::Indices, 13, options);
     BatchOutputs out = reset_outputs(batch);
     std::vector<std::size_t> first(N);
-    for (std::size_t i = 0; i < N; ++i) first[i] = batch.learner(i);
+    for (std::size_t i = 0; i < N; ++i) first[i] = batch.seat(i);
     EXPECT_GT(std::set<std::size_t>(first.begin(), first.end()).size(), 1u);
     // Without a seed every new game moves the learner one seat on.
     batch.reset(out.view());
-    for (std::size_t i = 0; i < N; ++i) EXPECT_EQ(batch.learner(i), (first[i] + 1) % 4);
+    for (std::size_t i = 0; i < N; ++i) EXPECT_EQ(batch.seat(i), (first[i] + 1) % 4);
     // A seed draws the first seat again, the same for the same seed.
     const std::vector<std::optional<std::uint64_t>> seeds(N, 99);
     batch.reset(out.view(), seeds);
     std::vector<std::size_t> drawn(N);
-    for (std::size_t i = 0; i < N; ++i) drawn[i] = batch.learner(i);
+    for (std::size_t i = 0; i < N; ++i) drawn[i] = batch.seat(i);
     batch.reset(out.view(), seeds);
-    for (std::size_t i = 0; i < N; ++i) EXPECT_EQ(batch.learner(i), drawn[i]);
+    for (std::size_t i = 0; i < N; ++i) EXPECT_EQ(batch.seat(i), drawn[i]);
     batch.reset(out.view());
-    for (std::size_t i = 0; i < N; ++i) EXPECT_EQ(batch.learner(i), (drawn[i] + 1) % 4);
+    for (std::size_t i = 0; i < N; ++i) EXPECT_EQ(batch.seat(i), (drawn[i] + 1) % 4);
 }
 
 TEST(LearnerBatchTest, ResultsDoNotDependOnTheNumberOfThreads) {
-    const LearnerOptions options{{RANDOM, RANDOM, RANDOM}, std::nullopt, Reward::Win};
+    const Seating options{{RANDOM, RANDOM, RANDOM}, std::nullopt, Reward::Win};
     constexpr std::size_t N = 6;
-    std::vector<std::unique_ptr<LearnerBatch>> batches;
+    std::vector<std::unique_ptr<Batch>> batches;
     std::vector<BatchOutputs> outs;
     std::vector<std::mt19937> rngs;
     for (const std::size_t threads : {1, 2, 3}) {
-        batches.push_back(std::make_unique<LearnerBatch>(N, threads, MaskLayout::Indices, 8,
+        batches.push_back(std::make_unique<Batch>(N, threads, MaskLayout::Indices, 8,
                                                          options, Autoreset::SameStep));
         outs.push_back(reset_outputs(*batches.back()));
         rngs.emplace_back(8);
@@ -266,9 +261,9 @@ TEST(LearnerBatchTest, ResultsDoNotDependOnTheNumberOfThreads) {
 }
 
 TEST(LearnerBatchTest, RefusesAnActionTheLearnerMayNotPlayBeforeSteppingAnyEnv) {
-    const LearnerOptions options{{RANDOM, RANDOM, RANDOM}, 1, Reward::Score};
+    const Seating options{{RANDOM, RANDOM, RANDOM}, 1, Reward::Score};
     constexpr std::size_t N = 3;
-    LearnerBatch batch(N, 2, MaskLayout::Bytes, 3, options);
+    Batch batch(N, 2, MaskLayout::Bytes, 3, options);
     BatchOutputs out = reset_outputs(batch);
     // The learner, at seat 1, has not placed yet: a placement away from its start corner is not
     // legal for it.

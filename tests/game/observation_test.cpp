@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "game.hpp"
+#include "game/state.hpp"
+#include "game/view.hpp"
 #include "support/drivers.hpp"
 #include "support/naive_model.hpp"
 
@@ -277,36 +279,49 @@ TEST(Observe, SeatFourIsRejectedAndChangesNothing) {
 namespace game {
 namespace {
 
-// The caller-buffer forms of observe give the same view, in bytes and in packed bits, and they
-// overwrite whatever the buffers held.
-TEST(ObserveInto, MatchesObserveInBytesAndBits) {
+// The one writer of a seat's view (write_view) gives what observe gives, for the same seat of the
+// same game played as a State, in bytes and in packed bits, and overwrites what the arrays held.
+TEST(WriteView, MatchesObserveInBytesAndBits) {
     Game played;
+    State state;
     std::mt19937 rng(11);
     std::vector<std::uint8_t> planes(PLANE_BYTES), mask(NUM_GRID_INDICES),
-        bits(NUM_GRID_INDICES / 8);
+        bits(NUM_GRID_INDICES / 8), hands(HAND_BYTES);
+    std::int8_t seat_shown = -1;
+    FieldArrays out;
+    out.set(Field::Observation, planes.data());
+    out.set(Field::MaskBytes, mask.data());
+    out.set(Field::MaskBits, bits.data());
+    out.set(Field::Hands, hands.data());
+    out.set(Field::Seat, &seat_shown);
     for (int turn = 0; turn < 120; ++turn) {
         const std::size_t seat = played.agent_selection;
-        Game by_bytes = played, by_bits = played;
         const Observation expected = played.observe(seat);
         std::fill(planes.begin(), planes.end(), 7);
         std::fill(mask.begin(), mask.end(), 7);
         std::fill(bits.begin(), bits.end(), 0xff);
-        by_bytes.observe_into(seat, planes.data(), mask.data());
-        ASSERT_TRUE(std::equal(planes.begin(), planes.end(), expected.observation.begin()));
-        ASSERT_TRUE(std::equal(mask.begin(), mask.end(), expected.action_mask.begin()));
-        by_bits.observe_into(seat, planes.data(), bits.data(), MaskLayout::Bits);
+        const ActionMask legal = state.legal_mask(seat);
+        write_view({state.seen_by(seat), seat, &legal}, out, 0);
+        ASSERT_TRUE(std::ranges::equal(planes, expected.observation));
+        ASSERT_TRUE(std::ranges::equal(mask, expected.action_mask));
         for (std::size_t g = 0; g < NUM_GRID_INDICES; ++g)
             ASSERT_EQ((bits[g / 8] >> (7 - g % 8)) & 1, expected.action_mask[g]) << g;
-        EXPECT_EQ(by_bits.agents[seat].done, played.agents[seat].done);
-        EXPECT_EQ(by_bytes.agents[seat].action_mask, played.agents[seat].action_mask);
+        for (std::size_t k = 0; k < NUM_AGENTS; ++k)
+            for (std::size_t j = 0; j < NUM_PIECE_TYPES; ++j)
+                ASSERT_EQ(hands[k * NUM_PIECE_TYPES + j],
+                          played.agents[(seat + k) % NUM_AGENTS].available_pieces.contains(
+                              ALL_PIECE_TYPES[j]));
+        ASSERT_EQ(seat_shown, static_cast<std::int8_t>(seat));
 
-        std::vector<std::size_t> legal;
+        std::vector<std::size_t> legal_moves;
         for (std::size_t g = 0; g < NUM_GRID_INDICES; ++g)
-            if (expected.action_mask[g]) legal.push_back(g);
-        if (legal.empty()) {
+            if (expected.action_mask[g]) legal_moves.push_back(g);
+        if (legal_moves.empty()) {
             played.step(std::nullopt);
         } else {
-            ASSERT_FALSE(played.step(legal[rng() % legal.size()]).has_value());
+            const std::size_t g = legal_moves[rng() % legal_moves.size()];
+            ASSERT_FALSE(played.step(g).has_value());
+            ASSERT_FALSE(state.apply(g).has_value());
         }
     }
 }

@@ -12,6 +12,7 @@ import pytest
 from support import rules
 from support.drivers import legal_lists
 from support.generators import env_generator
+from support.processes import interrupted
 from tavlok import State, _core, bots
 from tavlok.gym_vector import LearnerVectorEnv
 
@@ -392,3 +393,24 @@ def test_search_opponents_play_what_the_search_bot_plays_on_a_state_from_the_env
                 assert move == _core.random_action(replay, generator())
             replay.apply(move)
         assert replay.is_terminal() and searched >= 20
+
+
+def test_ctrl_c_reaches_inside_the_bots_searches_and_the_env_steps_again_after_a_reset():
+    # Searches of a hundred seconds a move: the step ends early only if the stop reaches them.
+    env = LearnerVectorEnv(2, opponents="mcts:ms=100000", seat=0, num_threads=2, mask="indices")
+    obs, _ = env.reset(seed=4)
+    opening = obs["observation"].copy()
+    actions = random_actions(env, obs, np.random.default_rng(4))
+    interrupted(
+        lambda: env.step(actions),
+        lambda error: getattr(error, "__notes__", None)
+        == ["tavlok: step() stopped after 0 of 2 envs; the batch takes no step() before the "
+            "next reset()"],
+    )
+    with pytest.raises(RuntimeError, match=r"last step\(\) did not finish"):
+        env.step(actions)
+    # A new game, with the learner to move at its own seat.
+    obs, _ = env.reset()
+    np.testing.assert_array_equal(obs["observation"], opening)
+    assert (env.seats == 0).all() and all(env.state(i).seat == 0 for i in range(2))
+

@@ -1,4 +1,7 @@
-// Stopping a job of the worker pool on request, as Ctrl-C stops a long call from Python.
+// The worker pool: every index of a job run once, on any number of threads, and a job stopped on
+// request, as Ctrl-C stops a long call from Python.
+#include "game/worker_pool.hpp"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,7 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include "game/batch.hpp"
 
 namespace game {
 namespace {
@@ -118,6 +120,73 @@ TEST(WorkerPoolInterruptTest, AFailureIsRethrownRatherThanReportedAsAStop) {
                               if (begin == 50) throw std::runtime_error("index 50");
                           }),
                  std::runtime_error);
+}
+
+TEST(WorkerPoolTest, RunsEveryIndexExactlyOnceJobAfterJob) {
+    for (const std::size_t threads : {1, 2, 3}) {
+        WorkerPool pool(threads);
+        EXPECT_EQ(pool.num_threads(), threads);
+        for (const std::size_t count : {0, 1, 2, 5, 64, 1001}) {
+            for (int repeat = 0; repeat < 20; ++repeat) {
+                std::vector<std::atomic<int>> hits(count);
+                pool.run(count, [&](std::size_t begin, std::size_t end) {
+                    ASSERT_LT(begin, end);
+                    for (std::size_t i = begin; i < end; ++i) hits[i].fetch_add(1);
+                });
+                for (std::size_t i = 0; i < count; ++i)
+                    ASSERT_EQ(hits[i].load(), 1) << threads << " threads, index " << i;
+            }
+        }
+    }
+}
+
+TEST(WorkerPoolTest, RethrowsAFailureAndStaysUsable) {
+    WorkerPool pool(2);
+    EXPECT_THROW(pool.run(100,
+                          [](std::size_t begin, std::size_t end) {
+                              if (begin <= 50 && 50 < end) throw std::runtime_error("index 50");
+                          }),
+                 std::runtime_error);
+    std::atomic<std::size_t> total{0};
+    pool.run(100, [&](std::size_t begin, std::size_t end) { total += end - begin; });
+    EXPECT_EQ(total.load(), 100u);
+}
+
+TEST(WorkerPoolTest, RunsOnTheCallerAloneOnceStopped) {
+    WorkerPool pool(3);
+    pool.stop();
+    EXPECT_EQ(pool.num_threads(), 1u);
+    const std::thread::id caller = std::this_thread::get_id();
+    std::size_t total = 0;
+    pool.run(50, [&](std::size_t begin, std::size_t end) {
+        EXPECT_EQ(std::this_thread::get_id(), caller);
+        total += end - begin;
+    });
+    EXPECT_EQ(total, 50u);
+}
+
+TEST(WorkerPoolInterruptTest, ALongIndexThatSeesTheStopEndsAtOnceAndIsNotCounted) {
+    for (const std::size_t threads : {1, 2}) {
+        WorkerPool pool(threads);
+        CountingCheck check(1);
+        pool.stop_when(&check);
+        // Each index waits for the stop, as a search asks between playouts, and then gives up.
+        std::atomic<std::size_t> given_up{0};
+        try {
+            pool.run(4, [&](std::size_t, std::size_t) {
+                while (!pool.stopping()) std::this_thread::sleep_for(1ms);
+                given_up.fetch_add(1);
+                throw Interrupted(0, 1);
+            });
+            ADD_FAILURE() << threads << " threads: the job was not stopped";
+        } catch (const Interrupted& stop) {
+            EXPECT_EQ(stop.count, 4u);
+            EXPECT_EQ(stop.done, 0u);
+        }
+        // No index was started after the stop: at most one under way per thread.
+        EXPECT_GE(given_up.load(), 1u);
+        EXPECT_LE(given_up.load(), threads);
+    }
 }
 
 }  // namespace

@@ -1,0 +1,116 @@
+// Who plays a seat: the caller, or one of the engine's bots (random, greedy, or the search) by a
+// name that users write; and the one loop that moves the engine's bots through a game until a
+// seat of the caller's is to move, which the batch and the arena share.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+
+#include "game/bots.hpp"
+#include "game/mcts.hpp"
+#include "game/state.hpp"
+#include "game/worker_pool.hpp"
+
+namespace game {
+
+enum class BotKind : std::uint8_t {
+    Random,
+    Greedy,
+    // Monte-Carlo tree search (mcts.hpp).
+    Mcts,
+    // Played by the caller (a policy in Python), not by the engine.
+    Caller,
+};
+
+// One of the engine's bots, or the caller: its kind and the settings of the kinds that have any.
+struct BotSpec {
+    BotKind kind = BotKind::Random;
+    // The search's settings, for BotKind::Mcts. Its seed is not used: every search is seeded from
+    // a number drawn from the game's generator (bot_action), so that the games differ and still
+    // replay from their seed.
+    MctsOptions mcts{};
+};
+
+// A bot's name: "random", "greedy", or "mcts", which may be followed by ':' and the settings of the
+// search that differ from its defaults, separated by commas: playouts=N (playouts a move; a bare
+// N says the same, so "mcts:400" is 400 playouts), ms=N (milliseconds a move instead),
+// playout=random|largest|greedy, exploration=X, widening=X and score_weight=X (MctsOptions).
+// name() writes the settings that differ from the defaults in that order, so that
+// bot_named(name(bot)) is the same bot; the caller's bot is "caller", which names none.
+std::string name(const BotSpec& bot);
+// The bot that `name` names; nothing if none, with the reason in *why when it is given.
+std::optional<BotSpec> bot_named(std::string_view name, std::string* why = nullptr);
+
+// The generator of game `index` of many, seeded from (seed, index) alone: every env of a batch
+// and every game of an arena. seed_seq mixes all four words, so neighbouring seeds and
+// neighbouring games start far apart, and its output is fixed by the standard: a game replays on
+// every platform.
+std::mt19937_64 seeded_generator(std::uint64_t seed, std::uint64_t index);
+
+// The move of engine bot `bot` for the seat to move; a random bot, and a search for its seed,
+// draw one number from `generator`. A search asks `stop` between playouts, and when it says to
+// stop, throws Interrupted(0, 1) instead of moving. A caller's bot, or a game that is over, stops
+// fatally.
+std::size_t bot_action(const BotSpec& bot, const State& state, std::mt19937_64& generator,
+                       const StopHook& stop = {});
+
+// Who plays each seat of a game, by seat.
+using Players = std::array<BotSpec, NUM_AGENTS>;
+
+// Plays a game on to the caller's next turn: `action`, a legal placement of the caller's seat to
+// move (none when the caller has not just moved: a new game, or one that a checked State::apply
+// moved on), then the moves of the engine's bots, players[s] at seat s, until a seat of the
+// caller's is to move or the game is over. Returns whether the game goes on. The bots draw from
+// `generator` as bot_action does, so a game is the one that State::apply plays from the same
+// moves; a search asks `stop`, and Interrupted leaves the game after the moves made so far.
+//
+// Each seat whose turn comes is asked whether it can move (State::apply_legal): a seat of the
+// caller's by caller_can_move(seat, seen), which must answer as can_place does, so that a caller
+// who works that seat's legal placements out anyway works them out once; a random bot by working
+// out the legal placements it then picks from, also once.
+template <class CallerCanMove>
+bool play_bots(State& state, std::optional<std::size_t> action, const Players& players,
+               std::mt19937_64& generator, const StopHook& stop, CallerCanMove&& caller_can_move) {
+    // The legal placements of a random bot to move, or, before its first piece, those of the start
+    // corner (first_piece).
+    CountedAnchors bot_legal;
+    bool first_piece = false;
+    const auto can_move = [&](std::size_t seat) {
+        const TableView seen = state.seen_by(seat);
+        first_piece = seen.observer().pieces_placed == 0;
+        if (first_piece) return true;
+        switch (players[seat].kind) {
+            case BotKind::Caller:
+                return caller_can_move(seat, seen);
+            case BotKind::Random:
+                return write_legal_anchors(seen, bot_legal);
+            default:
+                return can_place(seen);
+        }
+    };
+    if (action)
+        state.apply_legal(*action, can_move);
+    else if (!state.is_terminal() && players[state.seat()].kind == BotKind::Random)
+        can_move(state.seat());
+    while (!state.is_terminal()) {
+        const BotSpec& bot = players[state.seat()];
+        if (bot.kind == BotKind::Caller) return true;
+        if (bot.kind != BotKind::Random) {
+            state.apply_legal(bot_action(bot, state, generator, stop), can_move);
+            continue;
+        }
+        // As random_action picks, from the placements worked out when the bot's turn came.
+        const std::uint64_t key = generator();
+        state.apply_legal(first_piece ? random_pick(ACTION_SET().initial_mask, key)
+                                      : bot_legal.grid_at_fraction(key),
+                          can_move);
+    }
+    return false;
+}
+
+}  // namespace game

@@ -1,0 +1,207 @@
+// What the engine hands out about a game, declared once: every output field of a batch (its name,
+// element type, shape per env, in which legal-action layout it is there, and the bounds of its
+// values), and the one writer of what a seat sees. The batch, the arena's policy observations and
+// tavlok._core's State write through write_view; the binding builds its arrays, and the Python
+// package its Gymnasium spaces, from FIELDS. A new field is one row here and one case in
+// write_view.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "game/actions.hpp"
+#include "game/legal_lists.hpp"
+#include "game/rules.hpp"
+#include "game/state.hpp"
+
+namespace game {
+
+// Element types, by numpy's names (dtype_name); Bool is one byte of 0 or 1.
+enum class Dtype : std::uint8_t { Bool, Int8, UInt8, Int16, Int32, Float32 };
+
+constexpr std::size_t dtype_size(Dtype dtype) {
+    switch (dtype) {
+        case Dtype::Int16:
+            return 2;
+        case Dtype::Int32:
+        case Dtype::Float32:
+            return 4;
+        default:
+            return 1;
+    }
+}
+const char* dtype_name(Dtype dtype);
+
+template <Dtype D>
+struct Element {
+    using type = std::uint8_t;  // Bool and UInt8
+};
+template <>
+struct Element<Dtype::Int8> {
+    using type = std::int8_t;
+};
+template <>
+struct Element<Dtype::Int16> {
+    using type = std::int16_t;
+};
+template <>
+struct Element<Dtype::Int32> {
+    using type = std::int32_t;
+};
+template <>
+struct Element<Dtype::Float32> {
+    using type = float;
+};
+
+// What a field tells.
+enum class Part : std::uint8_t {
+    View,    // what the env's seat sees, written by write_view: an observation
+    Result,  // what a step ended (the batch's): a game's scores, its placements, the reward
+};
+
+// How a field's array lies over the envs.
+enum class Rows : std::uint8_t {
+    PerEnv,   // one entry of `shape` per env: (envs, *shape)
+    Packed,   // lists end to end, in one dimension, with room for `shape` entries per env
+    Offsets,  // one dimension of envs + 1 entries: where each env's list starts in the packed one
+};
+
+// The fields, in the order of FIELDS.
+enum class Field : std::uint8_t {
+    Observation,
+    MaskBytes,
+    MaskBits,
+    LegalOffsets,
+    LegalIndices,
+    Hands,
+    Seat,
+    Terminated,
+    Scores,
+    Placements,
+    Rewards,
+};
+
+struct FieldSpec {
+    Field field;
+    std::string_view name;
+    Dtype dtype;
+    std::size_t ndim;
+    std::array<std::size_t, 3> shape;  // per env, its first ndim entries
+    double low, high;                  // the bounds of every value
+    Part part;
+    // The legal-action layouts (bit per MaskLayout) in which a batch has the field.
+    std::uint8_t layouts;
+    Rows rows = Rows::PerEnv;
+    // Written aside as "final_<name>" for each game that ends, under same-step autoreset.
+    bool kept_at_end = false;
+
+    constexpr std::size_t entries() const {
+        std::size_t n = 1;
+        for (std::size_t d = 0; d < ndim; ++d) n *= shape[d];
+        return n;
+    }
+    constexpr std::size_t bytes() const { return entries() * dtype_size(dtype); }
+    constexpr bool in(MaskLayout layout) const {
+        return (layouts >> static_cast<unsigned>(layout) & 1u) != 0;
+    }
+    // The entries of the field's array in a batch of `envs` envs.
+    constexpr std::size_t array_entries(std::size_t envs) const {
+        return rows == Rows::Offsets ? envs + 1 : envs * entries();
+    }
+};
+
+namespace detail {
+constexpr std::uint8_t layouts_bit(MaskLayout layout) {
+    return static_cast<std::uint8_t>(1u << static_cast<unsigned>(layout));
+}
+}  // namespace detail
+
+inline constexpr std::uint8_t EVERY_LAYOUT = detail::layouts_bit(MaskLayout::Bytes) |
+                                             detail::layouts_bit(MaskLayout::Bits) |
+                                             detail::layouts_bit(MaskLayout::Indices);
+
+inline constexpr std::array FIELDS = {
+    // The seat's four boards in its frame: plane k is the seat k turns after it.
+    FieldSpec{Field::Observation, "observation", Dtype::UInt8, 3,
+              {NUM_AGENTS, BOARD_SIZE, BOARD_SIZE}, 0, 1, Part::View, EVERY_LAYOUT, Rows::PerEnv,
+              true},
+    // Its legal grid indices: 1 where legal (int8, as PettingZoo's masks), or eight a byte in the
+    // order of numpy.packbits, or lists.
+    FieldSpec{Field::MaskBytes, "action_mask", Dtype::Int8, 1, {NUM_GRID_INDICES}, 0, 1,
+              Part::View, detail::layouts_bit(MaskLayout::Bytes)},
+    FieldSpec{Field::MaskBits, "action_mask", Dtype::UInt8, 1, {NUM_GRID_INDICES / 8}, 0, 255,
+              Part::View, detail::layouts_bit(MaskLayout::Bits)},
+    FieldSpec{Field::LegalOffsets, "legal_offsets", Dtype::Int32, 1, {1}, 0, MAX_LEGAL_PLACEMENTS,
+              Part::View, detail::layouts_bit(MaskLayout::Indices), Rows::Offsets},
+    FieldSpec{Field::LegalIndices, "legal_indices", Dtype::Int32, 1, {MAX_LEGAL_PLACEMENTS}, 0,
+              NUM_GRID_INDICES - 1, Part::View, detail::layouts_bit(MaskLayout::Indices),
+              Rows::Packed},
+    // Row k for the seat k turns after it, column j for the j-th kind of ALL_PIECE_TYPES: 1
+    // while that seat holds the kind.
+    FieldSpec{Field::Hands, "hands", Dtype::UInt8, 2, {NUM_AGENTS, NUM_PIECE_TYPES}, 0, 1,
+              Part::View, EVERY_LAYOUT, Rows::PerEnv, true},
+    FieldSpec{Field::Seat, "seat", Dtype::Int8, 0, {}, 0, NUM_AGENTS - 1, Part::View, EVERY_LAYOUT,
+              Rows::PerEnv, true},
+    // 1 for an env whose game ended in the call, with its final scores by seat, the pieces placed
+    // in it and the reward of the seat it shows; 0 elsewhere.
+    FieldSpec{Field::Terminated, "terminated", Dtype::Bool, 0, {}, 0, 1, Part::Result,
+              EVERY_LAYOUT},
+    FieldSpec{Field::Scores, "scores", Dtype::Int16, 1, {NUM_AGENTS}, -89, 20, Part::Result,
+              EVERY_LAYOUT},
+    FieldSpec{Field::Placements, "placements", Dtype::Int16, 0, {}, 0, MAX_PLACEMENTS,
+              Part::Result, EVERY_LAYOUT},
+    FieldSpec{Field::Rewards, "rewards", Dtype::Float32, 0, {}, -89, 20, Part::Result,
+              EVERY_LAYOUT},
+};
+inline constexpr std::size_t NUM_FIELDS = FIELDS.size();
+
+constexpr const FieldSpec& spec(Field field) { return FIELDS[static_cast<std::size_t>(field)]; }
+
+static_assert([] {
+    for (std::size_t i = 0; i < NUM_FIELDS; ++i)
+        if (static_cast<std::size_t>(FIELDS[i].field) != i) return false;
+    return true;
+}(), "FIELDS lists the fields in the order of Field");
+
+// The element type of a field's array.
+template <Field F>
+using ElementOf = typename Element<spec(F).dtype>::type;
+
+// Where the fields are written, each an array over the envs (or games) that the caller owns: at[f]
+// for field f, and kept[f] for the copy of a field kept at the end; null where none is written.
+struct FieldArrays {
+    std::array<void*, NUM_FIELDS> at{};
+    std::array<void*, NUM_FIELDS> kept{};
+
+    template <Field F>
+    ElementOf<F>* get() const {
+        return static_cast<ElementOf<F>*>(at[static_cast<std::size_t>(F)]);
+    }
+    // Row `row` of a field's array (of one env, for a field laid out per env), or null.
+    template <Field F>
+    ElementOf<F>* row(std::size_t row) const {
+        ElementOf<F>* array = get<F>();
+        return array != nullptr ? array + row * spec(F).entries() : nullptr;
+    }
+    void set(Field field, void* array) { at[static_cast<std::size_t>(field)] = array; }
+    // The arrays of the copies kept at the end, as the fields' own.
+    FieldArrays kept_at_end() const { return {kept, {}}; }
+};
+
+// What a seat is shown: the table as it sees it, and its legal placements (none once it cannot
+// move, or the game is over).
+struct View {
+    TableView seen;
+    std::size_t seat = 0;
+    const ActionMask* legal = nullptr;
+};
+
+// Writes row `row` of every view field that `out` has an array for. The legal placements of the
+// indices layout go to `lists` instead, at its slot `row`, when lists are given (LegalLists packs
+// them into the two arrays afterwards).
+void write_view(const View& view, const FieldArrays& out, std::size_t row,
+                LegalLists* lists = nullptr);
+
+}  // namespace game
