@@ -71,8 +71,9 @@ struct BatchOutputs {
         // Byte by byte, passing over the empty ones: the suites read masks at every step.
         const bool bits = layout == MaskLayout::Bits;
         const FieldSpec& mask = spec(bits ? Field::MaskBits : Field::MaskBytes);
-        const std::uint8_t* bytes = at[index(mask.field)].data() + i * mask.bytes();
-        for (std::size_t b = 0; b < mask.bytes(); ++b) {
+        const std::size_t length = mask.bytes();
+        const std::uint8_t* bytes = at[index(mask.field)].data() + i * length;
+        for (std::size_t b = 0; b < length; ++b) {
             if (bytes[b] == 0) continue;
             if (!bits) {
                 listed.push_back(b);
