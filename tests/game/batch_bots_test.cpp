@@ -1,3 +1,5 @@
+// The batch with the engine's bots at the seats the caller does not play: every game is the one
+// that State plays from the learner's moves and the bots', whatever the threads.
 #include "game/batch.hpp"
 
 #include <gtest/gtest.h>
@@ -193,7 +195,7 @@ void expect_plays_as_state(const Case& c, std::size_t n, int steps, std::size_t 
     }
 }
 
-TEST(LearnerBatchTest, PlaysTheGamesStatePlaysFromTheLearnersAndTheBotsMoves) {
+TEST(BatchWithBotsTest, PlaysTheGamesStatePlaysFromTheLearnersAndTheBotsMoves) {
     const Seating rotating{{RANDOM, GREEDY, RANDOM}, std::nullopt, Reward::Win};
     const Seating fixed{{GREEDY, RANDOM, RANDOM}, 2, Reward::Score};
     const std::vector<Case> cases = {
@@ -208,7 +210,7 @@ TEST(LearnerBatchTest, PlaysTheGamesStatePlaysFromTheLearnersAndTheBotsMoves) {
     }
 }
 
-TEST(LearnerBatchTest, ASearchOpponentDrawsItsSeedFromTheEnvsGeneratorAtEveryMove) {
+TEST(BatchWithBotsTest, ASearchOpponentDrawsItsSeedFromTheEnvsGeneratorAtEveryMove) {
     // Searches of a few playouts, each seeded by the draw the Reference makes at the same point:
     // a seed drawn at another point, or not at all, plays other moves.
     const BotSpec search = *bot_named("mcts:3");
@@ -216,7 +218,7 @@ TEST(LearnerBatchTest, ASearchOpponentDrawsItsSeedFromTheEnvsGeneratorAtEveryMov
     expect_plays_as_state({options, Autoreset::NextStep, MaskLayout::Indices}, 2, 30, 2);
 }
 
-TEST(LearnerBatchTest, TheLearnersSeatRotatesGameByGameFromADrawOfTheSeed) {
+TEST(BatchWithBotsTest, TheLearnersSeatRotatesGameByGameFromADrawOfTheSeed) {
     const Seating options{{RANDOM, RANDOM, RANDOM}, std::nullopt, Reward::Score};
     constexpr std::size_t N = 8;
     Batch batch(N, 2, MaskLayout::Indices, 13, options);
@@ -238,7 +240,7 @@ TEST(LearnerBatchTest, TheLearnersSeatRotatesGameByGameFromADrawOfTheSeed) {
     for (std::size_t i = 0; i < N; ++i) EXPECT_EQ(batch.seat(i), (drawn[i] + 1) % 4);
 }
 
-TEST(LearnerBatchTest, ResultsDoNotDependOnTheNumberOfThreads) {
+TEST(BatchWithBotsTest, ResultsDoNotDependOnTheNumberOfThreads) {
     const Seating options{{RANDOM, RANDOM, RANDOM}, std::nullopt, Reward::Win};
     constexpr std::size_t N = 6;
     std::vector<std::unique_ptr<Batch>> batches;
@@ -260,7 +262,7 @@ TEST(LearnerBatchTest, ResultsDoNotDependOnTheNumberOfThreads) {
     }
 }
 
-TEST(LearnerBatchTest, RefusesAnActionTheLearnerMayNotPlayBeforeSteppingAnyEnv) {
+TEST(BatchWithBotsTest, RefusesAnActionTheLearnerMayNotPlayBeforeSteppingAnyEnv) {
     const Seating options{{RANDOM, RANDOM, RANDOM}, 1, Reward::Score};
     constexpr std::size_t N = 3;
     Batch batch(N, 2, MaskLayout::Bytes, 3, options);
@@ -287,7 +289,7 @@ TEST(LearnerBatchTest, RefusesAnActionTheLearnerMayNotPlayBeforeSteppingAnyEnv) 
     EXPECT_FALSE(batch.step(random_actions(batch, out, rng), out.view()).refused);
 }
 
-TEST(LearnerBatchTest, AWinIsSharedByTheBestScoresAndAScoreIsTheSeatsOwn) {
+TEST(BatchWithBotsTest, AWinIsSharedByTheBestScoresAndAScoreIsTheSeatsOwn) {
     const std::array<std::int16_t, NUM_AGENTS> tie = {10, -5, 10, -3};
     EXPECT_EQ(reward_of(Reward::Score, tie, 1), -5.0f);
     EXPECT_EQ(reward_of(Reward::Win, tie, 0), 0.5f);
