@@ -341,7 +341,7 @@ nb::list view_fields(std::string_view mask) {
         for (std::size_t d = 0; d < field.ndim; ++d) shape.append(field.shape[d]);
         nb::dict row;
         row["name"] = nb::str(field.name.data(), field.name.size());
-        row["dtype"] = game::dtype_name(field.dtype);
+        row["dtype"] = game::DTYPE_NAMES[static_cast<std::size_t>(field.dtype)];
         row["shape"] = nb::tuple(shape);
         row["low"] = field.low;
         row["high"] = field.high;

@@ -69,21 +69,11 @@ ArrayShape array_shape(const game::FieldSpec& field, std::size_t rows) {
 }
 
 nb::dlpack::dtype dtype_of(game::Dtype dtype) {
-    switch (dtype) {
-        case game::Dtype::Bool:
-            return nb::dtype<bool>();
-        case game::Dtype::Int8:
-            return nb::dtype<std::int8_t>();
-        case game::Dtype::UInt8:
-            return nb::dtype<std::uint8_t>();
-        case game::Dtype::Int16:
-            return nb::dtype<std::int16_t>();
-        case game::Dtype::Int32:
-            return nb::dtype<std::int32_t>();
-        case game::Dtype::Float32:
-            return nb::dtype<float>();
-    }
-    return nb::dtype<std::uint8_t>();
+    static constexpr nb::dlpack::dtype BY_DTYPE[] = {
+        nb::dtype<bool>(),         nb::dtype<std::int8_t>(),  nb::dtype<std::uint8_t>(),
+        nb::dtype<std::int16_t>(), nb::dtype<std::int32_t>(), nb::dtype<float>()};
+    static_assert(std::size(BY_DTYPE) == game::DTYPE_NAMES.size());
+    return BY_DTYPE[static_cast<std::size_t>(dtype)];
 }
 
 nb::ndarray<nb::numpy> new_field_array(const game::FieldSpec& field, const ArrayShape& shape) {

@@ -4,24 +4,6 @@
 
 namespace game {
 
-const char* dtype_name(Dtype dtype) {
-    switch (dtype) {
-        case Dtype::Bool:
-            return "bool";
-        case Dtype::Int8:
-            return "int8";
-        case Dtype::UInt8:
-            return "uint8";
-        case Dtype::Int16:
-            return "int16";
-        case Dtype::Int32:
-            return "int32";
-        case Dtype::Float32:
-            return "float32";
-    }
-    return "";
-}
-
 void write_view(const View& view, const FieldArrays& out, std::size_t row, LegalLists* lists) {
     if (auto* planes = out.row<Field::Observation>(row))
         view.seen.write_planes(planes);

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <type_traits>
 
 #include "game/actions.hpp"
 #include "game/legal_lists.hpp"
@@ -18,42 +19,22 @@
 
 namespace game {
 
-// Element types, by numpy's names (dtype_name); Bool is one byte of 0 or 1.
+// Element types, by numpy's names (DTYPE_NAMES); Bool is one byte of 0 or 1.
 enum class Dtype : std::uint8_t { Bool, Int8, UInt8, Int16, Int32, Float32 };
+inline constexpr std::array<const char*, 6> DTYPE_NAMES = {"bool",  "int8",  "uint8",
+                                                          "int16", "int32", "float32"};
 
-constexpr std::size_t dtype_size(Dtype dtype) {
-    switch (dtype) {
-        case Dtype::Int16:
-            return 2;
-        case Dtype::Int32:
-        case Dtype::Float32:
-            return 4;
-        default:
-            return 1;
-    }
-}
-const char* dtype_name(Dtype dtype);
-
+// The C++ type of an element.
 template <Dtype D>
-struct Element {
-    using type = std::uint8_t;  // Bool and UInt8
-};
-template <>
-struct Element<Dtype::Int8> {
-    using type = std::int8_t;
-};
-template <>
-struct Element<Dtype::Int16> {
-    using type = std::int16_t;
-};
-template <>
-struct Element<Dtype::Int32> {
-    using type = std::int32_t;
-};
-template <>
-struct Element<Dtype::Float32> {
-    using type = float;
-};
+using Element = std::conditional_t<
+    D == Dtype::Int8, std::int8_t,
+    std::conditional_t<D == Dtype::Int16, std::int16_t,
+                       std::conditional_t<D == Dtype::Int32, std::int32_t,
+                                          std::conditional_t<D == Dtype::Float32, float,
+                                                             std::uint8_t>>>>;
+constexpr std::size_t dtype_size(Dtype dtype) {
+    return dtype == Dtype::Int16 ? 2 : dtype == Dtype::Int32 || dtype == Dtype::Float32 ? 4 : 1;
+}
 
 // What a field tells.
 enum class Part : std::uint8_t {
@@ -112,15 +93,11 @@ struct FieldSpec {
     }
 };
 
-namespace detail {
-constexpr std::uint8_t layouts_bit(MaskLayout layout) {
-    return static_cast<std::uint8_t>(1u << static_cast<unsigned>(layout));
-}
-}  // namespace detail
-
-inline constexpr std::uint8_t EVERY_LAYOUT = detail::layouts_bit(MaskLayout::Bytes) |
-                                             detail::layouts_bit(MaskLayout::Bits) |
-                                             detail::layouts_bit(MaskLayout::Indices);
+// The layouts in which a field is there, bit k for MaskLayout k.
+inline constexpr std::uint8_t IN_BYTES = 1, IN_BITS = 2, IN_INDICES = 4, EVERY_LAYOUT = 7;
+static_assert(IN_BYTES == 1 << static_cast<int>(MaskLayout::Bytes) &&
+              IN_BITS == 1 << static_cast<int>(MaskLayout::Bits) &&
+              IN_INDICES == 1 << static_cast<int>(MaskLayout::Indices));
 
 inline constexpr std::array FIELDS = {
     // The seat's four boards in its frame: plane k is the seat k turns after it.
@@ -130,14 +107,13 @@ inline constexpr std::array FIELDS = {
     // Its legal grid indices: 1 where legal (int8, as PettingZoo's masks), or eight a byte in the
     // order of numpy.packbits, or lists.
     FieldSpec{Field::MaskBytes, "action_mask", Dtype::Int8, 1, {NUM_GRID_INDICES}, 0, 1,
-              Part::View, detail::layouts_bit(MaskLayout::Bytes)},
+              Part::View, IN_BYTES},
     FieldSpec{Field::MaskBits, "action_mask", Dtype::UInt8, 1, {NUM_GRID_INDICES / 8}, 0, 255,
-              Part::View, detail::layouts_bit(MaskLayout::Bits)},
+              Part::View, IN_BITS},
     FieldSpec{Field::LegalOffsets, "legal_offsets", Dtype::Int32, 1, {1}, 0, MAX_LEGAL_PLACEMENTS,
-              Part::View, detail::layouts_bit(MaskLayout::Indices), Rows::Offsets},
+              Part::View, IN_INDICES, Rows::Offsets},
     FieldSpec{Field::LegalIndices, "legal_indices", Dtype::Int32, 1, {MAX_LEGAL_PLACEMENTS}, 0,
-              NUM_GRID_INDICES - 1, Part::View, detail::layouts_bit(MaskLayout::Indices),
-              Rows::Packed},
+              NUM_GRID_INDICES - 1, Part::View, IN_INDICES, Rows::Packed},
     // Row k for the seat k turns after it, column j for the j-th kind of ALL_PIECE_TYPES: 1
     // while that seat holds the kind.
     FieldSpec{Field::Hands, "hands", Dtype::UInt8, 2, {NUM_AGENTS, NUM_PIECE_TYPES}, 0, 1,
@@ -167,7 +143,7 @@ static_assert([] {
 
 // The element type of a field's array.
 template <Field F>
-using ElementOf = typename Element<spec(F).dtype>::type;
+using ElementOf = Element<spec(F).dtype>;
 
 // Where the fields are written, each an array over the envs (or games) that the caller owns: at[f]
 // for field f, and kept[f] for the copy of a field kept at the end; null where none is written.
