@@ -14,7 +14,7 @@ from tavlok.records import GameRecord
 
 MAX_LEGAL_PLACEMENTS: int = 5402
 
-def view_fields(mask: str) -> list:
+def view_fields(mask: str) -> list[dict[str, object]]:
     """
     The output fields of a batch whose legal actions are in layout `mask` ('bytes',
     'bits' or 'indices'), in order, each a dict: name; dtype, a numpy name; shape,
@@ -61,7 +61,7 @@ class Batch:
         """Threads that step the games."""
 
     @property
-    def outputs(self) -> dict:
+    def outputs(self) -> dict[str, NDArray]:
         """
         Read-only views of the batch's output arrays, by the names of
         view_fields(mask) (and 'final_' and the name of those kept at the end

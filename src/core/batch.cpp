@@ -98,6 +98,9 @@ struct Outputs {
             if (field.in(layout) && field.kept_at_end) f(field, true);
     }
 
+    // Its arrays as Python sees them: numpy arrays by name.
+    using Views = nb::typed<nb::dict, nb::str, nb::ndarray<nb::numpy>>;
+
     std::unique_ptr<std::uint8_t, FreeBlock> block;
     game::FieldArrays arrays;
 };
@@ -154,9 +157,9 @@ public:
 
     // Read-only views of every output array, by name (the copies kept at the end as "final_"
     // and the name), each keeping `self` alive.
-    static nb::dict outputs(nb::pointer_and_handle<BatchObject> self) {
+    static Outputs::Views outputs(nb::pointer_and_handle<BatchObject> self) {
         const BatchObject& b = *self.p;
-        nb::dict views;
+        Outputs::Views views;
         Outputs::for_each_array(
             b.batch_.layout(), b.batch_.autoreset(), [&](const game::FieldSpec& field, bool kept) {
                 const game::FieldArrays& arrays = b.outputs_.arrays;
@@ -332,9 +335,9 @@ const char* rows_name(game::Rows rows) {
 }
 
 // The engine's table of fields, for the layout named `mask`.
-nb::list view_fields(std::string_view mask) {
+nb::typed<nb::list, nb::typed<nb::dict, nb::str, nb::object>> view_fields(std::string_view mask) {
     const MaskLayout layout = layout_named(mask);
-    nb::list fields;
+    nb::typed<nb::list, nb::typed<nb::dict, nb::str, nb::object>> fields;
     for (const game::FieldSpec& field : game::FIELDS) {
         if (!field.in(layout)) continue;
         nb::list shape;
