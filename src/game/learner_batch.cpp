@@ -88,7 +88,7 @@ bool LearnerBatch::play_on(Env& e, std::optional<std::size_t> action,
             continue;
         }
         const std::uint64_t key = generator();
-        state.apply_legal(first_piece ? random_pick(ACTION_SET().initial_mask, key)
+        state.apply_legal(first_piece ? ACTION_SET().initial_mask.grid_at_fraction(key)
                                       : bot_legal.grid_at_fraction(key),
                           can_move);
     }

@@ -249,7 +249,7 @@ TEST(Observe, SeatWithEveryPiecePlacedIsDoneOnItsNextObservation) {
     // hand: the seat is done because it holds none, not because the board is full.
     Agent& seat0 = game.agents[0];
     seat0.available_pieces = PieceSet();
-    seat0.action_mask.clear_range({0, NUM_ACTIONS});
+    seat0.action_mask = ActionMask{};
     seat0.pieces_placed = 21;
     EXPECT_FALSE(game.rewards()[0].has_value());
     EXPECT_TRUE(all_zero(game.observe(0).action_mask));
@@ -291,10 +291,12 @@ TEST(ObserveInto, MatchesObserveInBytesAndBits) {
         std::fill(planes.begin(), planes.end(), 7);
         std::fill(mask.begin(), mask.end(), 7);
         std::fill(bits.begin(), bits.end(), 0xff);
-        by_bytes.observe_into(seat, planes.data(), mask.data());
+        by_bytes.refresh(seat);
+        by_bytes.write_view(seat, planes.data(), mask.data());
         ASSERT_TRUE(std::equal(planes.begin(), planes.end(), expected.observation.begin()));
         ASSERT_TRUE(std::equal(mask.begin(), mask.end(), expected.action_mask.begin()));
-        by_bits.observe_into(seat, planes.data(), bits.data(), MaskLayout::Bits);
+        by_bits.refresh(seat);
+        by_bits.write_view(seat, planes.data(), bits.data(), MaskLayout::Bits);
         for (std::size_t g = 0; g < NUM_GRID_INDICES; ++g)
             ASSERT_EQ((bits[g / 8] >> (7 - g % 8)) & 1, expected.action_mask[g]) << g;
         EXPECT_EQ(by_bits.agents[seat].done, played.agents[seat].done);
