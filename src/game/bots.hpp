@@ -45,4 +45,9 @@ private:
 // most cells, the one with the highest GreedyScore; ties go to the lowest grid index.
 std::optional<std::size_t> greedy_action(const State& state);
 
+// The orientations of the largest pieces that have a legal placement in `legal`, as one run:
+// orientations come in the order of their pieces, which is by size, so these are the last one
+// with a legal anchor and the others of its size just before it. Empty for an empty mask.
+IndexRange largest_orientations(const ActionMask& legal);
+
 }  // namespace game

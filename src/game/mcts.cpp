@@ -57,17 +57,10 @@ std::size_t grid_index_of(std::uint64_t key) {
     }
 }
 
-// A uniform choice among the legal placements of the largest pieces in hand. Orientations come
-// in the order of their pieces, which is by size, so the last orientation with a legal anchor is
-// one of the largest pieces that fit, and the other orientations of its size come just before it.
+// A uniform choice among the legal placements of the largest pieces in hand.
 std::size_t largest_piece_action(const State& state, std::uint64_t key) {
-    const ActionSet& set = ACTION_SET();
     const ActionMask legal = state.legal_mask();
-    std::size_t last = NUM_ORIENTATIONS - 1;
-    while (last > 0 && legal.anchors(last).is_empty()) --last;
-    std::size_t first = last;
-    while (first > 0 && set.shapes[first - 1].num_cells == set.shapes[last].num_cells) --first;
-    return legal.grid_at_fraction(key, {first, last + 1});
+    return legal.grid_at_fraction(key, largest_orientations(legal));
 }
 
 }  // namespace
