@@ -61,10 +61,6 @@ public:
 
     // The four seats as `seat` sees them.
     TableView seen_by(std::size_t seat) const { return {seats_, SEAT_ORDER, seat}; }
-    // The four boards in the seat's frame: entry k is seat (seat + k) % 4.
-    std::array<Bitboard, NUM_AGENTS> align_boards(std::size_t seat) const {
-        return seen_by(seat).boards();
-    }
 
     // The grid indices placed so far, in order.
     std::span<const std::uint16_t> history() const { return {history_.data(), num_placements_}; }

@@ -167,7 +167,8 @@ TEST(GameStep, StaleMaskRefusedUntilTheMoverIsObserved) {
     expect_accepted(game, grid(DOMINO_FLAT, 1, 1));
 }
 
-// Batch asks refusal before it steps: it must say exactly what step would do, and change nothing.
+// refusal answers for step before it is taken: it must say exactly what step would do, and change
+// nothing.
 TEST(GameStep, RefusalForeseesStepForEveryIndex) {
     Game game;
     open_with_monominoes(game);
