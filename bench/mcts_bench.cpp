@@ -221,9 +221,7 @@ void against_bots(const Settings& settings) {
     std::size_t moves = 0, playouts = 0;
     double search_seconds = 0, cpu_seconds = 0, slowest = 0;
     for (const GameRecord& r : records) {
-        const std::int16_t best = *std::max_element(r.scores.begin(), r.scores.end());
-        const auto sharing = std::count(r.scores.begin(), r.scores.end(), best);
-        const double share = r.scores[r.mcts_seat] == best ? 1.0 / double(sharing) : 0;
+        const double share = game::win_share(r.scores, r.mcts_seat);
         wins.push_back(share);
         wins_by_seat[r.mcts_seat] += share;
         scores.push_back(r.scores[r.mcts_seat]);

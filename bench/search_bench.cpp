@@ -7,6 +7,7 @@
 
 #include "game/arena.hpp"
 #include "game/bots.hpp"
+#include "game/random.hpp"
 #include "game/state.hpp"
 #include "harness.hpp"
 
@@ -77,13 +78,12 @@ int main() {
                   [&](std::size_t i) { bench::keep(copies[i].apply(move)); }),
               c);
 
-    std::uint64_t key = 0x9e3779b97f4a7c15ULL;
+    std::uint64_t keys = 0;
     per_clone("random bot, mid game",
               bench::measure(
                   200, 41, [](std::size_t) {},
                   [&](std::size_t) {
-                      key = key * 6364136223846793005ULL + 1442695040888963407ULL;
-                      bench::keep(game::random_action(mid, key));
+                      bench::keep(game::random_action(mid, game::splitmix64_next(keys)));
                   }),
               c);
     per_clone("greedy bot, mid game",

@@ -12,7 +12,7 @@ int main() {
                 set.num_actions() - set.actions.size());
     std::printf("%-12s %5s %10s\n", "piece", "cells", "placements");
     for (game::PieceType t : game::ALL_PIECE_TYPES) {
-        const game::ActionRange r = set.range_of(t);
+        const game::IndexRange r = set.piece_ranges[game::position(t)];
         std::printf("%-12s %5zu %10zu\n", game::name(t), game::num_cells(t), r.end - r.start);
     }
     std::printf("first moves from a start corner: %zu\n", set.initial_mask.count());

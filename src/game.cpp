@@ -77,12 +77,6 @@ void Game::write_view(std::size_t agent_idx, std::uint8_t* planes, std::uint8_t*
     agents[agent_idx].action_mask.write_grid(mask, layout);
 }
 
-void Game::observe_into(std::size_t agent_idx, std::uint8_t* planes, std::uint8_t* mask,
-                        MaskLayout layout) {
-    refresh(agent_idx);
-    write_view(agent_idx, planes, mask, layout);
-}
-
 std::ostream& operator<<(std::ostream& out, const Game& game) {
     const std::string text = game.text();
     return out.write(text.data(), static_cast<std::streamsize>(text.size()));

@@ -1,5 +1,7 @@
-// One four-player game as the Python environment drives it: the turn rules with a mask kept per
-// seat, each seat's observation and the text form. The rules themselves are game/rules.hpp.
+// One four-player game as the specified model behind _tavlok: the turn rules with a mask kept per
+// seat, stale flags and done found on observe, each seat's observation and the text form. The
+// package's batches, arena and search stand on State (game/state.hpp) instead; both play by the
+// rules of game/rules.hpp.
 #pragma once
 
 #include <array>
@@ -60,7 +62,9 @@ public:
     // done when nothing is legal, and clears its stale flag.
     const Agent& refresh(std::size_t agent_idx);
 
-    // The seat's planes and mask as they stand, into the caller's buffers (as observe_into).
+    // The seat's planes and mask as they stand, into the caller's buffers: PLANE_BYTES plane
+    // bytes, and the grid mask as NUM_GRID_INDICES bytes or NUM_GRID_INDICES / 8 bytes of bits.
+    // Every byte of both is written.
     void write_view(std::size_t agent_idx, std::uint8_t* planes, std::uint8_t* mask,
                     MaskLayout layout = MaskLayout::Bytes) const;
 
@@ -68,11 +72,6 @@ public:
     // to move on the way (only that finds out that a seat is done). Returns false, passing no
     // further, once all four seats are done.
     bool settle();
-
-    // observe, writing into the caller's buffers: PLANE_BYTES plane bytes, and the grid mask as
-    // num_actions bytes or num_actions / 8 bytes of bits. Every byte of both is written.
-    void observe_into(std::size_t agent_idx, std::uint8_t* planes, std::uint8_t* mask,
-                      MaskLayout layout = MaskLayout::Bytes);
 
     // The board in seat 0's frame with ANSI colours: 41 lines, no trailing newline.
     std::string text() const { return board_text(seen_by(0)); }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "game/errors.hpp"
+#include "game/random.hpp"
 #include "game/unpack.hpp"
 
 namespace game {
@@ -78,18 +79,6 @@ Vec<ShapeNode> shape_tree_of(const std::array<OrientationShape, NUM_ORIENTATIONS
 
 }  // namespace
 
-bool ActionMask::test(std::size_t action_index) const {
-    const ActionSet& set = ACTION_SET();
-    check_index(action_index, set.actions.size());
-    return test_grid(set.actions[action_index].grid_index);
-}
-
-void ActionMask::set(std::size_t action_index, bool value) {
-    const ActionSet& set = ACTION_SET();
-    check_index(action_index, set.actions.size());
-    set_grid(set.actions[action_index].grid_index, value);
-}
-
 void ActionMask::set_grid(std::size_t grid_index, bool value) {
     check_index(grid_index, NUM_GRID_INDICES);
     const std::size_t o = grid_index / CELLS_PER_ORIENTATION;
@@ -137,45 +126,29 @@ namespace {
     fatal("no anchor of rank " + std::to_string(k));
 }
 
-// The rank floor(key * total / 2^64): multiply-and-shift maps the key onto [0, total) with a bias
-// below total / 2^64. Stops fatally on an empty list.
-std::size_t rank_at_fraction(std::uint64_t key, std::size_t total) {
+// The rank of a pick among `total` anchors (rank_at_fraction); stops fatally when there are none.
+std::size_t rank_to_pick(std::uint64_t key, std::size_t total) {
     if (total == 0) fatal("no legal action to pick");
-    return static_cast<std::size_t>((static_cast<u128>(key) * total) >> 64);
+    return rank_at_fraction(key, total);
 }
 
 }  // namespace
 
-[[gnu::target_clones("popcnt", "default")]] std::size_t ActionMask::nth_grid_by_processor(
-    std::size_t k) const {
-    std::size_t found = NUM_GRID_INDICES;
-    for_each_live([&](std::size_t o) {
-        if (found != NUM_GRID_INDICES) return;
-        const std::size_t n = anchors_[o].count();
-        if (k >= n) {
-            k -= n;
-            return;
-        }
-        found = o * CELLS_PER_ORIENTATION + nth_position(anchors_[o].words.data(), k);
-    });
-    if (found == NUM_GRID_INDICES) fatal("no legal action of rank " + std::to_string(k));
-    return found;
-}
-
 [[gnu::target_clones("popcnt", "default")]] std::size_t ActionMask::grid_at_fraction_by_processor(
-    std::uint64_t key) const {
+    std::uint64_t key, IndexRange among) const {
     // Each orientation's count is kept as it is taken, so that finding the rank reads the counts
     // again rather than the anchors.
     std::array<std::uint16_t, NUM_ORIENTATIONS> counts;
     std::array<std::uint8_t, NUM_ORIENTATIONS> orientations;
     std::size_t live = 0, total = 0;
     for_each_live([&](std::size_t o) {
+        if (o < among.start || o >= among.end) return;
         const std::size_t n = anchors_[o].count();
         orientations[live] = static_cast<std::uint8_t>(o);
         counts[live++] = static_cast<std::uint16_t>(n);
         total += n;
     });
-    std::size_t k = rank_at_fraction(key, total);
+    std::size_t k = rank_to_pick(key, total);
     std::size_t j = 0;
     for (; k >= counts[j]; ++j) k -= counts[j];
     return orientations[j] * CELLS_PER_ORIENTATION +
@@ -184,7 +157,7 @@ std::size_t rank_at_fraction(std::uint64_t key, std::size_t total) {
 
 [[gnu::target_clones("popcnt", "default")]] std::size_t
 CountedAnchors::grid_at_fraction_by_processor(std::uint64_t key) const {
-    std::size_t k = rank_at_fraction(key, total_);
+    std::size_t k = rank_to_pick(key, total_);
     std::size_t o = 0;
     for (; k >= counts_[o]; ++o) k -= counts_[o];  // below the total, so some o holds rank k
     return o * CELLS_PER_ORIENTATION + nth_position(words_[o].data(), k);
@@ -253,10 +226,8 @@ ActionMask::write_grid_list_by_processor(std::uint16_t* out, std::size_t most) c
 
 std::size_t ActionMask::count() const { return count_by_processor(); }
 
-std::size_t ActionMask::nth_grid(std::size_t k) const { return nth_grid_by_processor(k); }
-
-std::size_t ActionMask::grid_at_fraction(std::uint64_t key) const {
-    return grid_at_fraction_by_processor(key);
+std::size_t ActionMask::grid_at_fraction(std::uint64_t key, IndexRange among) const {
+    return grid_at_fraction_by_processor(key, among);
 }
 
 std::size_t CountedAnchors::grid_at_fraction(std::uint64_t key) const {
@@ -265,10 +236,6 @@ std::size_t CountedAnchors::grid_at_fraction(std::uint64_t key) const {
 
 std::size_t ActionMask::write_grid_list(std::uint16_t* out, std::size_t most) const {
     return write_grid_list_by_processor(out, most);
-}
-
-void ActionMask::clear_range(ActionRange range) {
-    for (std::size_t i = range.start; i < range.end; ++i) set(i, false);
 }
 
 ActionSet ActionSet::build() {
@@ -280,11 +247,11 @@ ActionSet ActionSet::build() {
         const Piece& piece = orientations[o];
         const Vec<Translation> translations = piece.build_translations();
         const std::size_t start = set.actions.size();
-        ActionRange& range = set.piece_ranges[position(piece.piece_type)];
+        IndexRange& range = set.piece_ranges[position(piece.piece_type)];
         if (!seen[position(piece.piece_type)]) range.start = start;
         seen[position(piece.piece_type)] = true;
         range.end = start + translations.size();
-        OrientationRange& orients = set.orientation_ranges[position(piece.piece_type)];
+        IndexRange& orients = set.orientation_ranges[position(piece.piece_type)];
         if (orients.end == 0) orients.start = o;
         orients.end = o + 1;
         set.shapes[o] = shape_of(piece.shape_mask(), piece.piece_type);

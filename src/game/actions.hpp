@@ -1,7 +1,7 @@
 // The action set: every placement of every orientation on the empty board, built once per
 // process and shared read-only by every game.
 //
-// Two index spaces: the action index (position in `actions`, what agents' masks are indexed by)
+// Two index spaces: the action index (position in `actions`, what each Agent's mask is indexed by)
 // and the grid index (orientation * 400 + row * 20 + col, what callers pass to step and the layout
 // of the mask that observe hands out).
 #pragma once
@@ -30,44 +30,33 @@ struct Action {
     PieceType piece_type = PieceType::Monomino;
 };
 
-// Half-open run [start, end) of action indices.
-struct ActionRange {
+// Half-open run [start, end) of action indices or of orientation indices.
+struct IndexRange {
     std::size_t start = 0;
     std::size_t end = 0;
 };
+inline constexpr IndexRange ALL_ORIENTATIONS{0, NUM_ORIENTATIONS};
 
-// Half-open run [start, end) of orientation indices.
-struct OrientationRange {
-    std::size_t start = 0;
-    std::size_t end = 0;
-};
-
-// How a seat's legal actions are handed to a caller: as a grid mask of one 0/1 byte per grid index,
-// or of one bit per grid index packed most significant bit first (the order of numpy.packbits); or
-// as the list of legal grid indices (legal_lists.hpp).
+// How a seat's legal placements are handed to a caller: as a grid mask of one 0/1 byte per grid
+// index, or of one bit per grid index packed most significant bit first (the order of
+// numpy.packbits); or as the list of legal grid indices (legal_lists.hpp).
 enum class MaskLayout { Bytes, Bits, Indices };
 
-// An agent's legal actions. Indexed by action index, but kept as one anchor set per orientation:
-// position r * 20 + c of set o is the placement of orientation o with its top-left corner at
-// (r, c). In that form a whole orientation is decided by a few word operations, a used piece is
-// cleared by emptying its orientations, and the sets laid end to end are the bit mask an observer
-// is handed.
+// A seat's legal placements: one entry per action index, kept as one anchor set per orientation
+// and read and written by grid index: position r * 20 + c of set o is the placement of
+// orientation o with its top-left corner at (r, c). In that form a whole orientation is decided
+// by a few word operations, a used piece is cleared by emptying its orientations, and the sets
+// laid end to end are the bit mask an observer is handed.
 class ActionMask {
 public:
     constexpr std::size_t size() const { return NUM_ACTIONS; }
 
-    // By action index; these look the action up in ACTION_SET().
-    bool test(std::size_t action_index) const;
-    void set(std::size_t action_index, bool value);
-    void clear_range(ActionRange range);
-
-    // By grid index.
     bool test_grid(std::size_t grid_index) const {
         return anchors_[grid_index / CELLS_PER_ORIENTATION].test(grid_index %
                                                                  CELLS_PER_ORIENTATION);
     }
     void set_grid(std::size_t grid_index, bool value);
-    // Calls f(grid index) for every legal action, in ascending order. Only orientations with a
+    // Calls f(grid index) for every legal placement, in ascending order. Only orientations with a
     // legal anchor are visited.
     template <class F>
     void for_each_grid(F&& f) const {
@@ -120,7 +109,7 @@ public:
         const std::uint64_t bit = std::uint64_t{1} << (orientation % 64);
         word = (word & ~bit) | (nonzero != 0 ? bit : 0);
     }
-    void clear_orientations(OrientationRange range) {
+    void clear_orientations(IndexRange range) {
         for (std::size_t o = range.start; o < range.end; ++o) set_anchors(o, GridSet{}, 0);
     }
     static std::uint8_t nonzero_words(const GridSet& anchors) {
@@ -132,22 +121,18 @@ public:
     }
 
     bool any() const { return (live_[0] | live_[1]) != 0; }
-    // The number of legal actions.
+    // The number of legal placements.
     std::size_t count() const;
-    // The legal grid index of rank k in ascending order, for k below count(): whole words of
-    // anchors are counted past rather than visited bit by bit.
-    std::size_t nth_grid(std::size_t k) const;
-    // The legal grid index of rank floor(key * count() / 2^64): `key` read as a fraction of the
-    // way through the list, in one pass (for a uniform pick from a uniform key). Stops fatally on
-    // an empty mask.
-    std::size_t grid_at_fraction(std::uint64_t key) const;
+    // The legal grid index of rank floor(key * n / 2^64) of the n legal ones of the orientations
+    // `among`, in ascending order: `key` read as a fraction of the way through that list, in one
+    // pass (rank_at_fraction, for a uniform pick from a uniform key). Stops fatally when n is 0.
+    std::size_t grid_at_fraction(std::uint64_t key, IndexRange among = ALL_ORIENTATIONS) const;
     bool operator==(const ActionMask&) const = default;
 
 private:
     // The versions of the scans above built for each processor (actions.cpp).
     std::size_t count_by_processor() const;
-    std::size_t nth_grid_by_processor(std::size_t k) const;
-    std::size_t grid_at_fraction_by_processor(std::uint64_t key) const;
+    std::size_t grid_at_fraction_by_processor(std::uint64_t key, IndexRange among) const;
     std::size_t write_grid_list_by_processor(std::uint16_t* out, std::size_t most) const;
 
     // Calls f(orientation) for every orientation with a legal anchor, in ascending order.
@@ -242,22 +227,21 @@ struct ActionSet {
     Vec<Action> actions;
     Vec<std::optional<std::size_t>> grid;
     // Indexed by position(piece type): the run of action indices of all its orientations.
-    std::array<ActionRange, NUM_PIECE_TYPES> piece_ranges{};
+    std::array<IndexRange, NUM_PIECE_TYPES> piece_ranges{};
     // Indexed by position(piece type): the run of its orientation indices.
-    std::array<OrientationRange, NUM_PIECE_TYPES> orientation_ranges{};
+    std::array<IndexRange, NUM_PIECE_TYPES> orientation_ranges{};
     // Indexed by orientation: its cells, as starts of shifted copies.
     std::array<OrientationShape, NUM_ORIENTATIONS> shapes{};
     // Indexed by width: the anchors where a shape that many columns wide stays on the board.
     std::array<GridSet, 6> anchor_columns{};
     // Every orientation's cells as one tree, in preorder (see ShapeNode).
     Vec<ShapeNode> shape_tree;
-    // The placements that cover cell (0, 0), the start corner of every agent's own frame.
+    // The placements that cover cell (0, 0), the start corner of every seat's own frame.
     ActionMask initial_mask;
 
     std::size_t num_actions() const { return grid.size(); }
     std::size_t num_orientations() const { return grid.size() / CELLS_PER_ORIENTATION; }
-    ActionRange range_of(PieceType t) const { return piece_ranges[position(t)]; }
-    OrientationRange orientations_of(PieceType t) const { return orientation_ranges[position(t)]; }
+    IndexRange orientations_of(PieceType t) const { return orientation_ranges[position(t)]; }
 
     // One entry per action index, true for the placements that cover cell (0, 0).
     Vec<bool> initial_actions() const;

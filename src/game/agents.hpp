@@ -1,5 +1,5 @@
 // One seat's state: the pieces it still holds, the cells it covers (in its own frame, where its
-// start corner is cell (0, 0)) and the actions it may take.
+// start corner is cell (0, 0)) and the placements it may make.
 #pragma once
 
 #include <array>
@@ -14,8 +14,8 @@
 namespace game {
 
 // A seat's share of a position: what it has placed and what it still holds. Game keeps one in
-// every Agent, beside the agent's action mask; a search State keeps four and nothing else, so
-// that copying a position never copies a mask.
+// every Agent, beside its action mask; a State keeps four and nothing else, so that copying a
+// position never copies a mask.
 struct SeatPosition {
     // Pieces still in hand; a piece leaves the hand when it is placed and never comes back.
     PieceSet available_pieces = PieceSet::all();
@@ -29,7 +29,7 @@ struct SeatPosition {
     std::array<GridSet, 4> grid_turned{};
     std::optional<PieceType> last_piece;
     std::uint8_t pieces_placed = 0;
-    // No legal action left when its turn came; never cleared.
+    // No legal placement left when its turn came; never cleared.
     bool done = false;
 
     // `board` turned k quarter turns clockwise, k from 0 to 3.

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "game/random.hpp"
+
 namespace game {
 
 float reward_of(Reward reward, const std::array<std::int16_t, NUM_AGENTS>& scores,
@@ -81,10 +83,9 @@ void Batch::start(std::size_t env) {
     if (seating_.seat) {
         e.anchor = static_cast<std::uint8_t>(*seating_.seat);
     } else {
-        // Multiply-and-shift: the top two bits of a uniform number, a uniform seat.
         e.anchor = e.next_anchor ? *e.next_anchor
                                  : static_cast<std::uint8_t>(
-                                       (static_cast<u128>(generators_[env]()) * NUM_AGENTS) >> 64);
+                                       rank_at_fraction(generators_[env](), NUM_AGENTS));
         e.next_anchor = static_cast<std::uint8_t>((e.anchor + 1) % NUM_AGENTS);
     }
     std::fill_n(masks_.begin() + static_cast<std::ptrdiff_t>(env * callers_), callers_,

@@ -106,7 +106,7 @@ bool play_bots(State& state, std::optional<std::size_t> action, const Players& p
         }
         // As random_action picks, from the placements worked out when the bot's turn came.
         const std::uint64_t key = generator();
-        state.apply_legal(first_piece ? random_pick(ACTION_SET().initial_mask, key)
+        state.apply_legal(first_piece ? ACTION_SET().initial_mask.grid_at_fraction(key)
                                       : bot_legal.grid_at_fraction(key),
                           can_move);
     }

@@ -2,6 +2,7 @@
 // return nothing once the game is over, when there is no one to move.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -11,18 +12,42 @@
 namespace game {
 
 // Uniform over the legal placements of the seat to move, in ascending grid order; `key` is a
-// uniform random 64-bit number, which picks the placement floor(key * n / 2^64) of the n.
+// uniform random 64-bit number, which picks the placement floor(key * n / 2^64) of the n
+// (ActionMask::grid_at_fraction).
 std::optional<std::size_t> random_action(const State& state, std::uint64_t key);
-// The same pick from legal placements the caller has worked out already (at least one).
-std::size_t random_pick(const ActionMask& legal, std::uint64_t key);
+
+// Greedy's score of a placement for the observer of a view:
+//     (the observer's corner cells after the placement)
+//   + (for each opponent, the number of that opponent's corner cells the piece covers),
+// where corner cells are those of the placement rule (corner_cells in rules.hpp). The first term
+// rewards opening room for later pieces, the second taking room from the others. What does not
+// depend on the placement is worked out once, when the score is made for a position.
+class GreedyScore {
+public:
+    explicit GreedyScore(const TableView& seen);
+
+    // The score of the placement that covers `cells`, legal for the observer. Inlined into the
+    // search's move ordering, which asks it for every legal placement of a node it expands.
+    [[gnu::always_inline]] std::size_t operator()(const Bitboard& cells) const {
+        const Bitboard after = own_ | cells;
+        std::size_t score = corner_cells(after, open_cells(after, others_)).count();
+        for (const Bitboard& corners : theirs_) score += (cells & corners).count();
+        return score;
+    }
+
+private:
+    Bitboard own_, others_;
+    // Every opponent's corner cells, in the observer's frame as the rest is.
+    std::array<Bitboard, NUM_AGENTS - 1> theirs_;
+};
 
 // Largest piece first: among the legal placements of the seat to move that use a piece with the
-// most cells, the one with the highest
-//     (the seat's corner cells after the placement)
-//   + (for each opponent, the number of that opponent's corner cells the piece covers),
-// where corner cells are those of the placement rule (corner_cells in rules.hpp); ties go to the
-// lowest grid index. The first term rewards opening room for later pieces, the second taking
-// room from the others.
+// most cells, the one with the highest GreedyScore; ties go to the lowest grid index.
 std::optional<std::size_t> greedy_action(const State& state);
+
+// The orientations of the largest pieces that have a legal placement in `legal`, as one run:
+// orientations come in the order of their pieces, which is by size, so these are the last one
+// with a legal anchor and the others of its size just before it. Empty for an empty mask.
+IndexRange largest_orientations(const ActionMask& legal);
 
 }  // namespace game

@@ -103,12 +103,7 @@ struct HighFirst : WordSet<HighFirst> {
             h.words[i] = detail::first_position_high(s.words[i]);
         return h;
     }
-    constexpr GridSet to_grid_set() const {
-        GridSet s;
-        for (std::size_t i = 0; i < GridSet::WORDS; ++i)
-            s.words[i] = detail::first_position_high(words[i]);
-        return s;
-    }
+    constexpr bool operator==(const HighFirst&) const = default;
 
     // Position p of the result is position p + N of this set (cells move N positions toward the
     // start); positions past 511 read as empty. For 0 < N < 64.

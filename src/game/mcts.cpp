@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "game/bots.hpp"
+#include "game/random.hpp"
 
 namespace game {
 
@@ -16,19 +17,6 @@ using Clock = std::chrono::steady_clock;
 // How often a running search asks its stop hook: often enough that an interrupt is felt at
 // once, rarely enough that a hook which takes a lock or reads the clock costs nothing.
 constexpr auto STOP_CHECK_INTERVAL = std::chrono::milliseconds(1);
-
-// splitmix64: a whole generator in one word, so that seeding a search costs nothing.
-std::uint64_t next_random(std::uint64_t& state) {
-    std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    return z ^ (z >> 31);
-}
-
-// A number below n from a uniform 64-bit key, by multiply-and-shift.
-std::size_t below(std::uint64_t key, std::size_t n) {
-    return static_cast<std::size_t>((static_cast<u128>(key) * n) >> 64);
-}
 
 // Moves come from legal masks, so a refusal is a fault of the search, never of the caller.
 void play(State& state, std::size_t move) {
@@ -55,15 +43,7 @@ std::size_t grid_index_of(std::uint64_t key) {
                                                             Vec<std::uint64_t>& out) {
     const ActionSet& set = ACTION_SET();
     const ActionMask legal = state.legal_mask();
-    const std::array<Bitboard, NUM_AGENTS> aligned = state.align_boards(state.seat());
-    const Bitboard& own = aligned[0];
-    const Bitboard others = aligned[1] | aligned[2] | aligned[3];
-    // Each opponent's corner cells: open for it, and touching it at a corner.
-    std::array<Bitboard, NUM_AGENTS - 1> theirs;
-    for (std::size_t k = 1; k < NUM_AGENTS; ++k) {
-        const Bitboard around = own | (others & ~aligned[k]);
-        theirs[k - 1] = corner_cells(aligned[k], open_cells(aligned[k], around));
-    }
+    const GreedyScore score_of(state.seen_by(state.seat()));
     out.clear();
     std::size_t enough_at = 0;  // the size at which `wanted` keys were reached
     for (std::size_t o = NUM_ORIENTATIONS; o-- > 0;) {
@@ -71,54 +51,22 @@ std::size_t grid_index_of(std::uint64_t key) {
         if (cells < enough_at) break;
         legal.anchors(o).for_each([&](std::size_t p) {
             const std::size_t g = o * CELLS_PER_ORIENTATION + p;
-            const Bitboard& placed = set.actions[*set.grid[g]].cells;
-            const Bitboard after = own | placed;
-            std::size_t score = corner_cells(after, open_cells(after, others)).count();
-            for (const Bitboard& corners : theirs) score += (placed & corners).count();
-            out.push_back(order_key(g, cells, score));
+            out.push_back(order_key(g, cells, score_of(set.actions[*set.grid[g]].cells)));
         });
         if (enough_at == 0 && out.size() >= wanted) enough_at = cells;
     }
 }
 
-// A uniform choice among the legal placements of the largest pieces in hand. Orientations come
-// in the order of their pieces, which is by size, so the last orientations with a legal anchor
-// are those of the largest pieces that fit; each is counted as a whole set.
-[[gnu::target_clones("popcnt", "default")]] std::size_t largest_piece_action(const State& state,
-                                                                             std::uint64_t key) {
-    const ActionSet& set = ACTION_SET();
+// A uniform choice among the legal placements of the largest pieces in hand.
+std::size_t largest_piece_action(const State& state, std::uint64_t key) {
     const ActionMask legal = state.legal_mask();
-    std::array<std::size_t, NUM_ORIENTATIONS> counts{};
-    std::size_t largest = 0, total = 0, lowest = NUM_ORIENTATIONS;
-    for (std::size_t o = NUM_ORIENTATIONS; o-- > 0;) {
-        const std::size_t size = set.shapes[o].num_cells;
-        if (size < largest) break;
-        counts[o] = legal.anchors(o).count();
-        if (counts[o] == 0) continue;
-        largest = size;
-        total += counts[o];
-        lowest = o;
-    }
-    std::size_t pick = below(key, total);
-    for (std::size_t o = lowest;; ++o) {
-        if (pick >= counts[o]) {
-            pick -= counts[o];
-            continue;
-        }
-        std::size_t chosen = 0;
-        legal.anchors(o).for_each([&](std::size_t p) {
-            if (pick-- == 0) chosen = o * CELLS_PER_ORIENTATION + p;
-        });
-        return chosen;
-    }
+    return legal.grid_at_fraction(key, largest_orientations(legal));
 }
 
 }  // namespace
 
 std::array<double, NUM_AGENTS> search_outcome(const std::array<std::int16_t, NUM_AGENTS>& scores,
                                               double score_weight) {
-    const std::int16_t best = *std::max_element(scores.begin(), scores.end());
-    const auto winners = static_cast<double>(std::count(scores.begin(), scores.end(), best));
     std::array<double, NUM_AGENTS> outcome;
     for (std::size_t s = 0; s < NUM_AGENTS; ++s) {
         int best_other = std::numeric_limits<int>::min();
@@ -126,8 +74,7 @@ std::array<double, NUM_AGENTS> search_outcome(const std::array<std::int16_t, NUM
             if (t != s) best_other = std::max<int>(best_other, scores[t]);
         const double margin =
             std::clamp(0.5 + (scores[s] - best_other) / (2 * Mcts::MARGIN_SPAN), 0.0, 1.0);
-        const double share = scores[s] == best ? 1 / winners : 0;
-        outcome[s] = (1 - score_weight) * share + score_weight * margin;
+        outcome[s] = (1 - score_weight) * win_share(scores, s) + score_weight * margin;
     }
     return outcome;
 }
@@ -270,10 +217,10 @@ void Mcts::playout(State& state) {
         std::size_t move = 0;
         switch (options_.playout) {
             case PlayoutKind::Random:
-                move = *random_action(state, next_random(random_));
+                move = *random_action(state, splitmix64_next(random_));
                 break;
             case PlayoutKind::Largest:
-                move = largest_piece_action(state, next_random(random_));
+                move = largest_piece_action(state, splitmix64_next(random_));
                 break;
             case PlayoutKind::Greedy:
                 move = *greedy_action(state);

@@ -18,7 +18,7 @@
 //
 // The game has hundreds of legal moves at most turns, too many to try each even once. When a node
 // is expanded its moves are ordered by the greedy bot's rule (largest piece first, then the most
-// corners opened for the mover and taken from the others; see greedy_action), and only the first
+// corners opened for the mover and taken from the others: GreedyScore), and only the first
 // MAX_CHILDREN are kept. Selection then looks at the first 1 + widening * sqrt(visits) of them
 // (progressive widening): the search starts from greedy's move and considers the next ones as
 // the node earns visits. With no playout at all the bot plays greedy's move.

@@ -1,8 +1,8 @@
-// The rules of a turn, written once for every surface that plays them: Game (behind _tavlok, with a
-// mask kept per seat, stale flags and done found on observe), the search State (a small value that
-// is always settled) and the batch (which asks Game). They work on what those hold:
-// each seat's SeatPosition and the shared ActionSet. Placing a piece is SeatPosition::place,
-// defined with these rules.
+// The rules of a turn, written once for the two position types that play them: Game (behind
+// _tavlok, with a mask kept per seat, stale flags and done found on observe) and State (a small
+// value that is always settled, which every other surface stands on: the batches, the arena, the
+// bots and the search). They work on what those hold: each seat's SeatPosition and the shared
+// ActionSet. Placing a piece is SeatPosition::place, defined with these rules.
 #pragma once
 
 #include <algorithm>

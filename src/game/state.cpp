@@ -2,18 +2,11 @@
 
 #include <algorithm>
 
+#include "game/random.hpp"
+
 namespace game {
 
 namespace {
-
-// splitmix64's finaliser: spreads every input bit over the whole word.
-constexpr std::uint64_t mix(std::uint64_t x) {
-    x ^= x >> 30;
-    x *= 0xbf58476d1ce4e5b9ULL;
-    x ^= x >> 27;
-    x *= 0x94d049bb133111ebULL;
-    return x ^ (x >> 31);
-}
 
 // Whether a seat that has placed everything ended on the monomino: the one part of its last piece
 // that the score reads.
@@ -95,8 +88,8 @@ bool State::operator==(const State& other) const {
 std::uint64_t State::hash() const {
     std::uint64_t h = is_terminal() ? NUM_AGENTS : to_move_;
     for (const SeatPosition& s : seats_) {
-        for (const std::uint64_t word : s.board.words) h = mix(h ^ word);
-        h = mix(h ^ s.available_pieces.bits() ^
+        for (const std::uint64_t word : s.board.words) h = splitmix64_mix(h ^ word);
+        h = splitmix64_mix(h ^ s.available_pieces.bits() ^
                 (static_cast<std::uint64_t>(ended_on_monomino(s)) << 32));
     }
     return h;

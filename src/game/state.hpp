@@ -1,11 +1,12 @@
-// A position as a small value, for tree search: what each seat has placed and holds, the seat to
-// move, and the moves that led here. Copying one copies 2,288 bytes (every seat's board in its
-// four turns, in both cell orders, is most of it) and nothing else; legal moves are worked out only
-// when asked for, by the rules Game plays by (rules.hpp).
+// A position as a small value, which every surface but _tavlok plays on (the batches, the arena,
+// the bots, the search and the package's Python): what each seat has placed and holds, the seat
+// to move, and the placements that led here. Copying one copies 2,288 bytes (every seat's board in
+// its four turns, in both cell orders, is most of it) and nothing else; legal placements are
+// worked out only when asked for, by the rules Game plays by too (rules.hpp).
 //
 // Unlike Game, a State is always settled: the seat to move has a legal placement, or the game is
-// over. After every placement the seats that have none are found done and passed, as the batched
-// environment does, so a caller never observes or passes turns.
+// over. After every placement the seats that have none are found done and passed, so a caller
+// never observes or passes turns.
 #pragma once
 
 #include <array>
@@ -60,10 +61,6 @@ public:
 
     // The four seats as `seat` sees them.
     TableView seen_by(std::size_t seat) const { return {seats_, SEAT_ORDER, seat}; }
-    // The four boards in the seat's frame: entry k is seat (seat + k) % 4.
-    std::array<Bitboard, NUM_AGENTS> align_boards(std::size_t seat) const {
-        return seen_by(seat).boards();
-    }
 
     // The grid indices placed so far, in order.
     std::span<const std::uint16_t> history() const { return {history_.data(), num_placements_}; }

@@ -53,15 +53,15 @@ TEST(ActionSet, PieceRangesPartitionTheActions) {
     const ActionSet& set = ACTION_SET();
     std::size_t next = 0;
     for (PieceType t : ALL_PIECE_TYPES) {
-        const ActionRange r = set.range_of(t);
+        const IndexRange r = set.piece_ranges[position(t)];
         EXPECT_EQ(r.start, next) << name(t);
         EXPECT_LT(r.start, r.end);
         for (std::size_t i = r.start; i < r.end; ++i) EXPECT_EQ(set.actions[i].piece_type, t);
         next = r.end;
     }
     EXPECT_EQ(next, set.actions.size());
-    EXPECT_EQ(set.range_of(PieceType::Monomino).start, 0u);
-    EXPECT_EQ(set.range_of(PieceType::Monomino).end, 400u);
+    EXPECT_EQ(set.piece_ranges[position(PieceType::Monomino)].start, 0u);
+    EXPECT_EQ(set.piece_ranges[position(PieceType::Monomino)].end, 400u);
 }
 
 TEST(ActionSet, InitialActionsCoverTheStartCorner) {
@@ -74,7 +74,7 @@ TEST(ActionSet, InitialActionsCoverTheStartCorner) {
         if (initial[i]) {
             EXPECT_EQ(set.actions[i].grid_index % 400, 0u);
         }
-        EXPECT_EQ(set.initial_mask.test(i), initial[i]);
+        EXPECT_EQ(set.initial_mask.test_grid(set.actions[i].grid_index), initial[i]);
     }
 }
 
@@ -114,26 +114,34 @@ TEST(ActionMask, CountsAndRanksItsGridIndicesInGridOrder) {
         ASSERT_EQ(mask.count(), expected.size());
         // Every rank of the game's masks; a spread of the 30,433 of the full one.
         const std::size_t stride = expected.size() > MAX_LEGAL_PLACEMENTS ? 13 : 1;
-        for (std::size_t k = 0; k < expected.size(); k += stride)
-            ASSERT_EQ(mask.nth_grid(k), expected[k]) << "rank " << k;
-        EXPECT_THROW(mask.nth_grid(expected.size()), Panic);
-        // A key is a fraction of the way through the list: rank floor(key * n / 2^64).
-        if (expected.empty()) {
-            EXPECT_THROW(mask.grid_at_fraction(0), Panic);
-        } else {
-            const std::uint64_t max = UINT64_MAX;
-            EXPECT_EQ(mask.grid_at_fraction(0), expected.front());
-            EXPECT_EQ(mask.grid_at_fraction(max), expected.back());
-            for (std::size_t k = 0; k < expected.size(); k += stride) {
+        // A key is a fraction of the way through the list of the orientations picked among:
+        // rank floor(key * n / 2^64).
+        const auto expect_picks = [&](IndexRange among) {
+            std::vector<std::size_t> listed;
+            for (const std::size_t g : expected) {
+                const std::size_t o = g / CELLS_PER_ORIENTATION;
+                if (o >= among.start && o < among.end) listed.push_back(g);
+            }
+            if (listed.empty()) {
+                EXPECT_THROW(mask.grid_at_fraction(0, among), Panic);
+                return;
+            }
+            EXPECT_EQ(mask.grid_at_fraction(0, among), listed.front());
+            EXPECT_EQ(mask.grid_at_fraction(UINT64_MAX, among), listed.back());
+            for (std::size_t k = 0; k < listed.size(); k += stride) {
                 // The smallest key of rank k: k * 2^64 / n, rounded up.
                 const auto first = static_cast<std::uint64_t>(
-                    ((u128{k} << 64) + expected.size() - 1) / expected.size());
-                ASSERT_EQ(mask.grid_at_fraction(first), expected[k]) << "rank " << k;
+                    ((u128{k} << 64) + listed.size() - 1) / listed.size());
+                ASSERT_EQ(mask.grid_at_fraction(first, among), listed[k]) << "rank " << k;
                 if (k > 0) {
-                    ASSERT_EQ(mask.grid_at_fraction(first - 1), expected[k - 1]);
+                    ASSERT_EQ(mask.grid_at_fraction(first - 1, among), listed[k - 1]);
                 }
             }
-        }
+        };
+        expect_picks(ALL_ORIENTATIONS);
+        // The pentominoes' orientations less the last, as the search picks among one size.
+        expect_picks({ACTION_SET().orientations_of(PieceType::PentominoF).start,
+                      NUM_ORIENTATIONS - 1});
         // As a list, in a buffer of exactly the room asked for (the sanitizer builds catch a
         // write past it); one longer than asked for is cut short within the word past it.
         std::vector<std::uint16_t> list(MAX_LEGAL_PLACEMENTS + CELLS_PER_ORIENTATION);
@@ -175,8 +183,10 @@ TEST(CountedAnchors, PickAsTheMaskOfTheSamePositionDoes) {
                 const std::size_t n = mask.count();
                 for (std::size_t k = 1; k < n; ++k) {
                     const auto first = static_cast<std::uint64_t>(((u128{k} << 64) + n - 1) / n);
-                    ASSERT_EQ(counted.grid_at_fraction(first), mask.nth_grid(k)) << "rank " << k;
-                    ASSERT_EQ(counted.grid_at_fraction(first - 1), mask.nth_grid(k - 1));
+                    ASSERT_EQ(counted.grid_at_fraction(first), mask.grid_at_fraction(first))
+                        << "rank " << k;
+                    ASSERT_EQ(counted.grid_at_fraction(first - 1),
+                              mask.grid_at_fraction(first - 1));
                 }
             }
         }

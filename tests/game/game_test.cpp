@@ -74,7 +74,7 @@ TEST(GameNew, StartsWithSeatZeroAndFourFreshAgents) {
 
 TEST(GameNew, AgentsOwnSeparateMasks) {
     Game game;
-    game.agents[2].action_mask.clear_range({0, NUM_ACTIONS});
+    game.agents[2].action_mask = ActionMask{};
     EXPECT_EQ(game.agents[0].action_mask.count(), 58u);
     EXPECT_EQ(game.agents[1].action_mask.count(), 58u);
     EXPECT_EQ(game.agents[3].action_mask.count(), 58u);
@@ -167,7 +167,8 @@ TEST(GameStep, StaleMaskRefusedUntilTheMoverIsObserved) {
     expect_accepted(game, grid(DOMINO_FLAT, 1, 1));
 }
 
-// Batch asks refusal before it steps: it must say exactly what step would do, and change nothing.
+// refusal answers for step before it is taken: it must say exactly what step would do, and change
+// nothing.
 TEST(GameStep, RefusalForeseesStepForEveryIndex) {
     Game game;
     open_with_monominoes(game);
@@ -223,7 +224,7 @@ TEST(GameStep, DoneSeatPassesWhateverTheAction) {
     open_with_monominoes(game);
     Agent& seat1 = game.agents[1];
     seat1.done = true;
-    seat1.action_mask.clear_range({0, NUM_ACTIONS});
+    seat1.action_mask = ActionMask{};
     // A done seat passes even while its mask is stale.
     ASSERT_TRUE(seat1.mask_stale);
 

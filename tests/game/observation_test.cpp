@@ -251,7 +251,7 @@ TEST(Observe, SeatWithEveryPiecePlacedIsDoneOnItsNextObservation) {
     // hand: the seat is done because it holds none, not because the board is full.
     Agent& seat0 = game.agents[0];
     seat0.available_pieces = PieceSet();
-    seat0.action_mask.clear_range({0, NUM_ACTIONS});
+    seat0.action_mask = ActionMask{};
     seat0.pieces_placed = 21;
     EXPECT_FALSE(game.rewards()[0].has_value());
     EXPECT_TRUE(all_zero(game.observe(0).action_mask));

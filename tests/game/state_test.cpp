@@ -42,8 +42,8 @@ TEST(State, NewStateIsANewGame) {
 }
 
 // The state and a Game given the same moves agree at every turn on who moves, on every seat's
-// legal placements and view, and at the end on the scores; the Game is driven the way the batch
-// drives it (observe the seat to move, pass it when done).
+// legal placements and view, and at the end on the scores; the Game is driven by settle (observe
+// the seat to move, pass it when done).
 TEST(State, AgreesWithGameMoveByMove) {
     for (unsigned seed = 1; seed <= 4; ++seed) {
         SCOPED_TRACE(testing::Message() << "seed " << seed);
