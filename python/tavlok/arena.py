@@ -55,7 +55,7 @@ from typing import Any
 import numpy as np
 
 from . import _core
-from .bots import BOTS, PerState, engine_name
+from .bots import BOTS, PerState, _name_of, engine_name
 from ._numbers import shown
 from .cores import default_threads
 from .pieces import NUM_ACTIONS, NUM_SEATS
@@ -381,10 +381,6 @@ def _player(bot: Any) -> _Player:
         "an arena bot is the name of one of the engine's bots, a tavlok.bots object, a batched "
         f"policy (a callable) or a tavlok.bots.PerState function; not {bot!r}"
     )
-
-
-def _name_of(function: Any) -> str:
-    return str(getattr(function, "__name__", None) or type(function).__name__)
 
 
 def _play_engine(

@@ -23,10 +23,11 @@ import numpy as np
 from . import bench
 from .actions import decode, encode, turned
 from .board import SEAT_COLOUR_NAMES
-from .bots import BOTS
-from .match import Match
+from .bots import BOTS, play_until_turn
+from .bots import make as make_bot
 from .pieces import KIND_ORIENTATIONS, KINDS, ORIENTATIONS, find_kind, orientation_index
 from .records import GameRecord, RecordError, read_records, write_records
+from .state import State
 
 _FOLDED_KINDS = {kind.casefold() for kind in KINDS}
 START_CORNERS = ("top-left", "top-right", "bottom-right", "bottom-left")
@@ -267,45 +268,45 @@ def play(
     record: str | None = None,
 ) -> int:
     """Play one game to the end, printing moves, the final board and the scores."""
-    from .web import make_bot
-
     if seed is None:
         seed = secrets.randbelow(2**32)
     colour = sys.stdout.isatty()
-    match = Match()
+    state = State()
     players = _players(human, bots)
     movers = {s: make_bot(name, seed + s) for s, name in enumerate(players) if s != human}
     you = f"; you play player_{human} ({SEAT_COLOUR_NAMES[human]})" if human is not None else ""
     print(f"tavlok game, seed {seed}{you}; moves in board coordinates (seat 0's frame)")
     out_of_moves: set[int] = set()
-    finished = True
-    while not match.is_over():
-        seat = match.to_move
-        if seat == human:
-            action = _ask_move(match, seat, colour, players)
-            if action is None:
-                print("game left unfinished")
-                finished = False
-                break
-        else:
-            action = movers[seat](match.state.clone())
-        match.place(action)
+
+    def moved(seat: int, action: int) -> None:
         print(f"player_{seat} plays {decode(turned(action, seat))}")
         # The seats passed over on the way to the next mover (every seat, once the game is over)
         # have no legal move left.
-        passed = (match.to_move - seat - 1) % 4 if not match.is_over() else 4
+        passed = (state.seat - seat - 1) % 4 if not state.is_terminal() else 4
         for later in range(seat + 1, seat + 1 + passed):
             if later % 4 not in out_of_moves:
                 out_of_moves.add(later % 4)
                 print(f"player_{later % 4} has no legal move left")
         if watch:
-            print(_board_text(match, colour, players))
+            print(_board_text(state, colour, players))
+
+    while True:
+        play_until_turn(state, human, movers, moved)
+        if state.is_terminal():
+            break
+        seat = state.seat
+        action = _ask_move(state, colour, players)
+        if action is None:
+            break
+        state.apply(action)
+        moved(seat, action)
     if record is not None:
-        write_records(record, [GameRecord.from_state(match.state, players, seed)], append=True)
-    if not finished:
+        write_records(record, [GameRecord.from_state(state, players, seed)], append=True)
+    if not state.is_terminal():
+        print("game left unfinished")
         return 0
-    print(_board_text(match, colour, players))
-    scores = match.scores() or (0,) * 4
+    print(_board_text(state, colour, players))
+    scores = state.scores() or (0,) * 4
     print("scores: " + ", ".join(f"player_{s} {score}" for s, score in enumerate(scores)))
     best = max(scores)
     print(
@@ -320,10 +321,9 @@ def _players(human: int | None, bots: Sequence[str]) -> list[str]:
     return ["you" if seat == human else next(names) for seat in range(4)]
 
 
-def _board_text(match: Match, colour: bool, players: Sequence[str]) -> str:
-    state = match.state
+def _board_text(state: State, colour: bool, players: Sequence[str]) -> str:
     columns = shutil.get_terminal_size().columns
-    return match.board(0).display(
+    return state.board(0).display(
         colour,
         last=state.last_placement(0),
         scores=state.scores(),
@@ -398,13 +398,12 @@ def play_web(args: argparse.Namespace) -> int:
     return _serve(live, args, f"you play seat {human} against {', '.join(bots)}")
 
 
-def _ask_move(
-    match: Match, seat: int, colour: bool, players: Sequence[str] = ("you",) * 4
-) -> int | None:
-    """Read moves from the person at ``seat`` until one is legal; None when they leave. Moves
-    are typed in board coordinates; the grid index returned is in the seat's own frame."""
-    legal = match.state.legal_actions()
-    print(_board_text(match, colour, players))
+def _ask_move(state: State, colour: bool, players: Sequence[str]) -> int | None:
+    """Read moves from the person at the seat to move until one is legal; None when they leave.
+    Moves are typed in board coordinates; the grid index returned is in the seat's own frame."""
+    seat = state.seat
+    legal = state.legal_actions()
+    print(_board_text(state, colour, players))
     print(
         f"player_{seat} ({SEAT_COLOUR_NAMES[seat]}, start corner {START_CORNERS[seat]}), your "
         "move; 'help' explains, '?' lists moves"
@@ -426,11 +425,11 @@ def _ask_move(
         elif command == "pieces" and len(words) > 1:
             print(_show_text(words[1:]))
         elif command == "pieces":
-            print(_pieces_text(match, seat))
+            print(_pieces_text(state, seat))
         elif command == "show":
             print(_show_text(words[1:]))
         elif command == "board":
-            print(_board_text(match, colour, players))
+            print(_board_text(state, colour, players))
         elif command == "help":
             print(MOVE_HELP)
         else:
@@ -441,7 +440,7 @@ def _ask_move(
                 continue
             if action in legal:
                 return action
-            print(f"error: {_why_illegal(match, action)}")
+            print(f"error: {_why_illegal(state, action)}")
 
 
 def parse_move(words: Sequence[str]) -> int:
@@ -479,13 +478,13 @@ def _number(word: str, name: str) -> int:
         raise ValueError(f"{name} must be a whole number, not {word!r}") from None
 
 
-def _why_illegal(match: Match, action: int) -> str:
+def _why_illegal(state: State, action: int) -> str:
     """The engine's reason for refusing a placement (``action`` in the mover's frame), with the
     placement in board coordinates."""
-    seat = match.to_move
+    seat = state.seat
     placement = decode(turned(action, seat))
     try:
-        match.state.clone().apply(action)
+        state.clone().apply(action)
     except ValueError as refused:
         reason = str(refused).split(": ", 1)[-1]
         return f"{placement} is not legal for player_{seat}: {reason}"
@@ -511,8 +510,8 @@ def _moves_text(legal: np.ndarray, filters: Sequence[str], seat: int = 0) -> str
     return "\n".join(lines)
 
 
-def _pieces_text(match: Match, seat: int) -> str:
-    held = match.held(seat)
+def _pieces_text(state: State, seat: int) -> str:
+    held = [kind for kind, held in zip(KINDS, state.hands(seat)[0], strict=True) if held]
     lines = [f"{len(held)} pieces in hand (name: orientation ordinals):"]
     lines += [f"  {kind}: 0-{len(KIND_ORIENTATIONS[kind]) - 1}" for kind in held]
     return "\n".join(lines)

@@ -157,21 +157,6 @@ class Replay:
         raise RequestError(HTTPStatus.NOT_FOUND, "a replay takes no moves")
 
 
-Bot = Callable[[State], int]
-
-
-def make_bot(name: str, seed: int) -> Bot:
-    """One of the engine's bots by the name the arena knows it by."""
-    kind = name.partition(":")[0]
-    if kind == "greedy" and name == "greedy":
-        return _bots.greedy
-    if kind == "random" and name == "random":
-        return _bots.Random(seed)
-    if kind == "mcts":
-        return _bots.MCTS.named(name, seed)
-    raise ValueError(f"unknown bot {name!r}: one of {', '.join(_bots.BOTS)} (mcts:400 and so on)")
-
-
 class Live:
     """A game in which a person plays one seat against the engine's bots at the others.
 
@@ -196,7 +181,7 @@ class Live:
         names = iter(bots)
         self.players = ["you" if s == human else next(names) for s in range(NUM_SEATS)]
         self._bots = {
-            s: make_bot(name, seed + s) for s, name in enumerate(self.players) if s != human
+            s: _bots.make(name, seed + s) for s, name in enumerate(self.players) if s != human
         }
         self._lock = threading.Lock()
         self._new_game()
@@ -206,12 +191,10 @@ class Live:
         self._bots_move()
 
     def _bots_move(self) -> None:
-        state = self.state
-        while not state.is_terminal() and state.seat != self.human:
-            self.movers.append(state.seat)
-            state.apply(self._bots[state.seat](state.clone()))
-        if state.is_terminal() and self._record is not None:
-            self._record(GameRecord.from_state(state, self.players, self.seed))
+        made = _bots.play_until_turn(self.state, self.human, self._bots)
+        self.movers.extend(seat for seat, _ in made)
+        if self.state.is_terminal() and self._record is not None:
+            self._record(GameRecord.from_state(self.state, self.players, self.seed))
 
     def view(self, query: dict[str, str]) -> dict[str, Any]:
         _expect(query, {"legal"})
