@@ -52,11 +52,6 @@ def _hex(colour: tuple[int, int, int]) -> str:
     return "#{:02x}{:02x}{:02x}".format(*colour)
 
 
-def _darker(colour: tuple[int, int, int]) -> tuple[int, int, int]:
-    r, g, b = colour
-    return (r * 3 // 5, g * 3 // 5, b * 3 // 5)
-
-
 class Board:
     """Who covers each cell, seen from the frame of seat ``viewer`` (its start corner top-left)."""
 

@@ -55,10 +55,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     )
     commands = parser.add_subparsers(dest="command", required=True)
     play_parser = commands.add_parser(
-        "play", help="play a game between random agents, optionally with you in one seat"
+        "play", help="play a game between bots, optionally with you in one seat"
     )
     play_parser.add_argument(
-        "--seed", type=_whole(*SEEDS), help="seed of the random agents' choices (0 to 2**64-1)"
+        "--seed", type=_whole(*SEEDS), help="seed of the bots' choices (0 to 2**64-1)"
     )
     play_parser.add_argument(
         "--human", type=int, choices=range(4), metavar="SEAT", help="play seat SEAT (0-3) yourself"
