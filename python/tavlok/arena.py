@@ -142,8 +142,7 @@ class ArenaResult:
     def seat_wins(self) -> np.ndarray:
         """(games, 4) float: each seat's share of the game's win; seats tied on the best score
         share it equally, so every row adds up to 1."""
-        best = self.seat_scores == self.seat_scores.max(axis=1, keepdims=True)
-        return best / best.sum(axis=1, keepdims=True)
+        return _core.win_shares(self.seat_scores)
 
     @property
     def wins(self) -> np.ndarray:

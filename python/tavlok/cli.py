@@ -511,7 +511,7 @@ def _moves_text(legal: np.ndarray, filters: Sequence[str], seat: int = 0) -> str
 
 
 def _pieces_text(state: State, seat: int) -> str:
-    held = [kind for kind, held in zip(KINDS, state.hands(seat)[0], strict=True) if held]
+    held = [kind for kind, holds in zip(KINDS, state.hands(seat)[0], strict=True) if holds]
     lines = [f"{len(held)} pieces in hand (name: orientation ordinals):"]
     lines += [f"  {kind}: 0-{len(KIND_ORIENTATIONS[kind]) - 1}" for kind in held]
     return "\n".join(lines)

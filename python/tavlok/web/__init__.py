@@ -200,13 +200,10 @@ class Live:
         _expect(query, {"legal"})
         with self._lock:
             view = _view(self.state, self.movers, self.players, _flag(query, "legal"))
-            held = set(KINDS) - {decode(i).piece for i, s in self._placed() if s == self.human}
-            hand = [kind for kind in KINDS if kind in held]
+            held = self.state.hands(self.human)[0]
+            hand = [kind for kind, holds in zip(KINDS, held, strict=True) if holds]
             view.update(mode=self.mode, human=self.human, hand=hand, move=len(self.movers))
             return view
-
-    def _placed(self) -> list[tuple[int, int]]:
-        return list(zip(self.state.history, self.movers, strict=True))
 
     def post(self, path: str, body: dict[str, Any]) -> dict[str, Any]:
         if path == "/api/new":
