@@ -199,12 +199,13 @@ def engine_name(bot: Any) -> str | None:
 
 def make(name: str, seed: int = 0) -> Greedy | Random | MCTS:
     """The engine's bot called ``name`` (``"greedy"``, ``"random"``, ``"mcts"``, ``"mcts:400"``,
-    ...), with ``seed`` seeding whatever it draws. The engine reads the name, as it does in the
-    arena, and its ValueError says why a name names no bot."""
+    ...), with ``seed`` seeding whatever it draws (a search takes it modulo 2**64, so that the
+    front ends may offset one seed per seat). The engine reads the name, as it does in the arena,
+    and its ValueError says why a name names no bot."""
     engine = _core.bot_name(name)
     kind = engine.partition(":")[0]
     if kind == "mcts":
-        return MCTS.named(engine, seed)
+        return MCTS.named(engine, seed % 2**64)
     return Random(seed) if kind == "random" else Greedy()
 
 

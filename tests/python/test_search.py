@@ -237,6 +237,7 @@ def test_a_bot_is_made_from_the_name_the_engine_reads():
     for name, kind in (("greedy", bots.Greedy), ("random", bots.Random), ("mcts:8", bots.MCTS)):
         assert type(bots.make(name, 4)) is kind
     assert bots.make("mcts:playouts=8", 4).name == "mcts:8"
+    assert bots.make("mcts", 2**64 + 3).seed == 3  # a seat's seed offset past the top wraps
     assert played_with(bots.make("random", 7)) == played_with(bots.Random(7))
     with pytest.raises(ValueError, match="unknown bot 'Greedy'"):
         bots.make("Greedy")
