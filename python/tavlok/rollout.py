@@ -255,13 +255,13 @@ def join(parts: Sequence[Rollout]) -> Rollout:
         raise ValueError("no rollouts to join")
     head = parts[0]
     steps, sparse = head.steps, head.legal_offsets is not None
-    for part in parts:
-        if part.steps != steps or part.packed != head.packed:
-            raise ValueError("the rollouts differ in their steps or in being packed")
-        if (part.legal_offsets is not None) != sparse or (part.log_probs is None) != (
-            head.log_probs is None
-        ) or part.extras.keys() != head.extras.keys():
-            raise ValueError("the rollouts differ in their layout or in the policy's outputs")
+
+    def form(part: Rollout) -> tuple[Any, ...]:
+        outputs = (part.log_probs is None, sorted(part.extras))
+        return (part.steps, part.packed, part.legal_offsets is None, *outputs)
+
+    if any(form(part) != form(head) for part in parts):
+        raise ValueError("the rollouts differ in steps, layout, packing or the policy's outputs")
 
     def side_by_side(arrays: list[Any]) -> Any:
         return None if arrays[0] is None else np.concatenate(arrays, axis=1)
