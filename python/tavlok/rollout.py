@@ -30,7 +30,7 @@ import numpy as np
 
 from . import _core
 from .pieces import NUM_SEATS
-from .vector import HANDS_SHAPE, PLANES_SHAPE
+from .spaces import HANDS_SHAPE, PLANES_SHAPE
 
 __all__ = ["Policy", "Rollout", "join", "play_rollout"]
 
