@@ -18,7 +18,6 @@ mover scoring ``ILLEGAL_MOVE_REWARD`` and the others 0.
 from __future__ import annotations
 
 import operator
-from collections.abc import Mapping
 from typing import Any, ClassVar
 
 import numpy as np
@@ -26,7 +25,7 @@ from gymnasium import logger, spaces
 from pettingzoo import AECEnv  # type: ignore[import-untyped]
 from pettingzoo.utils import wrappers  # type: ignore[import-untyped]
 
-from ._numbers import shown
+from . import _arguments
 from .actions import PLANES_SHAPE
 from .board import Board
 from .match import IllegalMove, Match
@@ -136,12 +135,9 @@ class TavlokEnv(AECEnv[str, Observation, int]):  # type: ignore[misc]
 
     def __init__(self, render_mode: str | None = None) -> None:
         super().__init__()
-        if render_mode is not None and render_mode not in self.metadata["render_modes"]:
-            raise ValueError(
-                f"render_mode must be None or one of {self.metadata['render_modes']}, "
-                f"not {render_mode!r}"
-            )
-        self.render_mode = render_mode
+        self.render_mode = _arguments.choice(
+            render_mode, "render_mode", self.metadata["render_modes"], allow_none=True
+        )
         self._match = Match()
         self.possible_agents = list(AGENTS)
         self._seat = {agent: seat for seat, agent in enumerate(AGENTS)}
@@ -177,8 +173,7 @@ class TavlokEnv(AECEnv[str, Observation, int]):  # type: ignore[misc]
         Bad arguments raise before anything changes.
         """
         seeds = _agent_seeds(seed)
-        if options is not None and not isinstance(options, Mapping):
-            raise TypeError(f"options must be None or a mapping, not {type(options).__name__}")
+        _arguments.options(options, known=None)
         self._match.reset()
         if seeds is not None:
             for agent, agent_seed in zip(AGENTS, seeds, strict=True):
@@ -247,7 +242,7 @@ class TavlokEnv(AECEnv[str, Observation, int]):  # type: ignore[misc]
         match = self._match
         seat = match.to_move
         try:
-            match.place(operator.index(action))
+            match.place(_arguments.whole(action, "action"))
         except IllegalMove as refused:
             raise ValueError(f"{agent} cannot play {refused.move}: {refused.reason}") from None
         self._placements += 1
@@ -286,12 +281,8 @@ class TavlokEnv(AECEnv[str, Observation, int]):  # type: ignore[misc]
 def _agent_seeds(seed: object) -> list[int] | None:
     """Independent seeds for the four agents' action spaces, from streams spawned from ``seed``
     (agent i under seed s shares nothing with agent j under another seed)."""
-    if seed is None:
+    value = _arguments.seed(seed, below=None)
+    if value is None:
         return None
-    if isinstance(seed, bool) or not hasattr(type(seed), "__index__"):
-        raise TypeError(f"seed must be None or a whole number, not {type(seed).__name__}")
-    value = operator.index(seed)  # type: ignore[arg-type]
-    if value < 0:
-        raise ValueError(f"seed must be 0 or more, not {shown(value)}")
     streams = np.random.SeedSequence(value).spawn(NUM_SEATS)
     return [int.from_bytes(s.generate_state(4, np.uint32).tobytes(), "little") for s in streams]

@@ -74,11 +74,7 @@ class Match:
         try:
             state.apply(index)
         except ValueError as refused:
-            try:
-                move = f"{decode(index)} (grid index {index})"
-            except ValueError:
-                move = f"grid index {shown(index)}"
-            raise IllegalMove(seat, move, str(refused)) from None
+            raise _illegal(seat, index, refused) from None
         kind = KIND_OF_ORIENTATION[index // CELLS_PER_BOARD]
         self._hands[seat, kind] = self._hands[seat + NUM_SEATS, kind] = 0
 
@@ -100,12 +96,36 @@ class Match:
         return self.state.board(viewer)
 
     def render(self, mode: str) -> str | np.ndarray | None:
-        """The board in seat 0's frame as the envs' render modes draw it: the text with ANSI
-        colours (``"ansi"``), an RGB image (``"rgb_array"``), or printed (``"human"``)."""
-        board = self.board(0)
-        if mode == "ansi":
-            return board.text()
-        if mode == "rgb_array":
-            return board.rgb()
-        print(board.text())
-        return None
+        """The board as the envs' render modes draw it (see ``render``)."""
+        return render(self.state, mode)
+
+
+def refusal(state: State, action: SupportsIndex) -> IllegalMove | None:
+    """Why the seat to move of ``state`` may not place grid index ``action``, in the engine's
+    words; None when it may. ``state`` is left as it was."""
+    index = operator.index(action)
+    try:
+        state.clone().apply(index)
+    except ValueError as refused:
+        return _illegal(state.seat, index, refused)
+    return None
+
+
+def _illegal(seat: int, index: int, refused: ValueError) -> IllegalMove:
+    try:
+        move = f"{decode(index)} (grid index {index})"
+    except ValueError:
+        move = f"grid index {shown(index)}"
+    return IllegalMove(seat, move, str(refused))
+
+
+def render(state: State, mode: str) -> str | np.ndarray | None:
+    """The board in seat 0's frame as the envs' render modes draw it: the text with ANSI colours
+    (``"ansi"``), an RGB image (``"rgb_array"``), or printed (``"human"``)."""
+    board = state.board(0)
+    if mode == "ansi":
+        return board.text()
+    if mode == "rgb_array":
+        return board.rgb()
+    print(board.text())
+    return None
