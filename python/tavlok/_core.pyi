@@ -207,6 +207,13 @@ class LearnerBatch:
     def final_seat(self) -> Annotated[NDArray[numpy.int8], dict(shape=(None,), writable=False)] | None:
         """As final_observation, for the player's seat."""
 
+def win_shares(scores: Annotated[NDArray[numpy.int64], dict(order='C', device='cpu', writable=False)]) -> NDArray[numpy.float64]:
+    """
+    Each seat's share of the win, float64 of the shape of `scores`, integer final
+    scores of shape (4,) or (n, 4): 1 shared equally by the seats with the best
+    score of their row, 0 to the others.
+    """
+
 class State:
     """
     A position of a game, starting from a new one: a small value that copies in
@@ -256,6 +263,12 @@ class State:
         The four final scores in seat order once the game is over, None before: minus the
         cells still in hand, 15 for a seat that placed every piece, 20 if the monomino was
         its last.
+        """
+
+    def hands(self, viewer: SupportsIndex = 0) -> Annotated[NDArray[numpy.uint8], dict(shape=(4, 21))]:
+        """
+        (4, 21) uint8, new: row k for the seat k turns after seat `viewer`, column j for
+        the j-th kind of tavlok.KINDS, 1 while that seat still holds it.
         """
 
     def observation(self, seat: SupportsIndex | None = None) -> tuple[Annotated[NDArray[numpy.uint8], dict(shape=(4, 20, 20))], Annotated[NDArray[numpy.uint8], dict(shape=(91, 20, 20))]]:

@@ -19,7 +19,9 @@ import numpy as np
 from . import _core
 from ._numbers import shown
 from .cores import default_threads
-from .pieces import NUM_ACTIONS, NUM_SEATS
+from .pieces import NUM_ACTIONS
+# The shapes and the bound on lists, as this module has always offered them.
+from .spaces import HANDS_SHAPE, MAX_LEGAL_PLACEMENTS, PLANES_SHAPE, vector_spaces  # noqa: F401
 
 if TYPE_CHECKING:
     from gymnasium import spaces
@@ -27,11 +29,6 @@ if TYPE_CHECKING:
 MASK_LAYOUTS = ("bytes", "bits", "indices")
 # The values of Gymnasium's AutoresetMode (gymnasium.vector.AutoresetMode), which either names.
 AUTORESET_MODES = ("NextStep", "SameStep", "Disabled")
-# The most legal placements a seat can ever have: lists are never longer.
-MAX_LEGAL_PLACEMENTS: int = _core.MAX_LEGAL_PLACEMENTS
-
-PLANES_SHAPE = (NUM_SEATS, 20, 20)
-HANDS_SHAPE = (NUM_SEATS, 21)
 
 
 def _read_only(array: np.ndarray) -> np.ndarray:
@@ -234,51 +231,8 @@ class _BatchEnv:
     def _space(self, name: str) -> Any:
         # Built on first use, once: the rest of the env runs without gymnasium installed.
         if not self._spaces:
-            self._spaces = _spaces(self._mask, self.num_envs, self._seat_in_obs)
+            self._spaces = vector_spaces(self._mask, self.num_envs, self._seat_in_obs)
         return self._spaces[name]
-
-
-def _spaces(mask: str, num_envs: int, with_seat: bool) -> dict[str, Any]:
-    try:
-        from gymnasium import spaces
-        from gymnasium.vector.utils import batch_space
-    except ModuleNotFoundError as missing:
-        raise ModuleNotFoundError(
-            "the spaces of a tavlok vector env need gymnasium: pip install 'tavlok[pettingzoo]'",
-            name=missing.name,
-        ) from missing
-    single: dict[str, Any] = {"observation": spaces.Box(0, 1, PLANES_SHAPE, dtype=np.uint8)}
-    if mask == "bytes":
-        single["action_mask"] = spaces.Box(0, 1, (NUM_ACTIONS,), dtype=np.int8)
-    elif mask == "bits":
-        single["action_mask"] = spaces.Box(0, 255, (NUM_ACTIONS // 8,), dtype=np.uint8)
-    else:
-        single["legal_indices"] = spaces.Sequence(spaces.Discrete(NUM_ACTIONS), stack=True)
-    single["hands"] = spaces.Box(0, 1, HANDS_SHAPE, dtype=np.uint8)
-    if with_seat:
-        single["seat"] = spaces.Box(0, NUM_SEATS - 1, (), dtype=np.int8)
-    single_space = spaces.Dict(single)
-    if mask == "indices":
-        batched = {
-            key: batch_space(space, num_envs)
-            for key, space in single.items()
-            if key != "legal_indices"
-        }
-        batched["legal_offsets"] = spaces.Box(
-            0, num_envs * MAX_LEGAL_PLACEMENTS, (num_envs + 1,), dtype=np.int32
-        )
-        batched["legal_indices"] = single["legal_indices"]
-        order = ("observation", "legal_offsets", "legal_indices", "hands", "seat")
-        batched_space = spaces.Dict({key: batched[key] for key in order if key in batched})
-    else:
-        batched_space = batch_space(single_space, num_envs)
-    single_action = spaces.Discrete(NUM_ACTIONS)
-    return {
-        "single_observation": single_space,
-        "observation": batched_space,
-        "single_action": single_action,
-        "action": batch_space(single_action, num_envs),
-    }
 
 
 class VectorEnv(_BatchEnv):

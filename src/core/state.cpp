@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -32,6 +33,10 @@ using LegalActions = nb::ndarray<nb::numpy, std::intptr_t, nb::ndim<1>>;
 using Planes = nb::ndarray<nb::numpy, std::uint8_t, nb::shape<game::NUM_AGENTS, SIDE, SIDE>>;
 using GridMask =
     nb::ndarray<nb::numpy, std::uint8_t, nb::shape<game::NUM_ORIENTATIONS, SIDE, SIDE>>;
+using Hands =
+    nb::ndarray<nb::numpy, std::uint8_t, nb::shape<game::NUM_AGENTS, game::NUM_PIECE_TYPES>>;
+using AnyScores = nb::ndarray<const std::int64_t, nb::c_contig, nb::device::cpu>;
+using Shares = nb::ndarray<nb::numpy, double>;
 
 History history_of(const State& state) {
     const std::span<const std::uint16_t> moves = state.history();
@@ -84,6 +89,36 @@ std::pair<Planes, GridMask> observation(const State& state, std::optional<IndexA
     return {planes, mask};
 }
 
+Hands hands(const State& state, IndexArgument viewer) {
+    auto hands = new_array<Hands>({game::NUM_AGENTS, game::NUM_PIECE_TYPES});
+    state.seen_by(index_below(viewer, "seat", game::NUM_AGENTS)).write_hands(hands.data());
+    return hands;
+}
+
+// game::win_share of every seat of every row of four scores.
+Shares win_shares(const AnyScores& scores) {
+    const std::size_t ndim = scores.ndim();
+    if ((ndim != 1 && ndim != 2) || scores.shape(ndim - 1) != game::NUM_AGENTS)
+        raise_value_error("scores must have shape (4,) or (n, 4)");
+    const std::size_t rows = ndim == 1 ? 1 : scores.shape(0);
+    std::unique_ptr<double[]> shares(new double[rows * game::NUM_AGENTS]);
+    for (std::size_t row = 0; row < rows; ++row) {
+        std::array<std::int16_t, game::NUM_AGENTS> game_scores;
+        for (std::size_t seat = 0; seat < game::NUM_AGENTS; ++seat) {
+            const std::int64_t score = scores.data()[row * game::NUM_AGENTS + seat];
+            if (score < INT16_MIN || score > INT16_MAX)
+                raise_value_error("a score must be between %d and %d, not %lld", INT16_MIN,
+                                  INT16_MAX, static_cast<long long>(score));
+            game_scores[seat] = static_cast<std::int16_t>(score);
+        }
+        for (std::size_t seat = 0; seat < game::NUM_AGENTS; ++seat)
+            shares[row * game::NUM_AGENTS + seat] = game::win_share(game_scores, seat);
+    }
+    const std::size_t shape[] = {rows, game::NUM_AGENTS};
+    nb::capsule owner(shares.get(), [](void* p) noexcept { delete[] static_cast<double*>(p); });
+    return Shares(shares.release(), ndim, ndim == 1 ? shape + 1 : shape, owner);
+}
+
 std::optional<Scores> scores(const State& state) {
     const auto scores = state.scores();
     if (!scores) return std::nullopt;
@@ -115,6 +150,10 @@ nb::typed<nb::object, State> copy(nb::pointer_and_handle<State> self) {
 
 void bind_state(nb::module_& module) {
     using namespace nb::literals;
+    module.def("win_shares", win_shares, "scores"_a,
+               "Each seat's share of the win, float64 of the shape of `scores`, integer final\n"
+               "scores of shape (4,) or (n, 4): 1 shared equally by the seats with the best\n"
+               "score of their row, 0 to the others.");
     // Pooled: search makes and drops copies by the million, and a pool recycles their instances.
     nb::class_<State>(
         module, "State", nb::pooled(), nb::is_final(),
@@ -148,6 +187,9 @@ void bind_state(nb::module_& module) {
              "The four final scores in seat order once the game is over, None before: minus the\n"
              "cells still in hand, 15 for a seat that placed every piece, 20 if the monomino was\n"
              "its last.")
+        .def("hands", hands, "viewer"_a = 0,
+             "(4, 21) uint8, new: row k for the seat k turns after seat `viewer`, column j for\n"
+             "the j-th kind of tavlok.KINDS, 1 while that seat still holds it.")
         .def("observation", observation, "seat"_a = nb::none(),
              "(planes, mask): what PyTavlok.observe(seat) gives in the same game, as new uint8\n"
              "arrays of shape (4, 20, 20) and (91, 20, 20); the seat to move when seat is None.")

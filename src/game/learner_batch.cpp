@@ -10,10 +10,7 @@ namespace game {
 
 float reward_of(Reward reward, const std::array<std::int16_t, NUM_AGENTS>& scores,
                 std::size_t seat) {
-    if (reward == Reward::Score) return static_cast<float>(scores[seat]);
-    const std::int16_t best = *std::max_element(scores.begin(), scores.end());
-    if (scores[seat] != best) return 0.0f;
-    return 1.0f / static_cast<float>(std::count(scores.begin(), scores.end(), best));
+    return static_cast<float>(reward == Reward::Score ? scores[seat] : win_share(scores, seat));
 }
 
 LearnerBatch::LearnerBatch(std::size_t num_envs, std::size_t num_threads, MaskLayout layout,

@@ -305,4 +305,11 @@ std::int16_t final_score(const SeatPosition& seat) {
     return seat.last_piece == PieceType::Monomino ? 20 : 15;
 }
 
+double win_share(const std::array<std::int16_t, NUM_AGENTS>& scores, std::size_t seat) {
+    check_index(seat, NUM_AGENTS);
+    const std::int16_t best = *std::max_element(scores.begin(), scores.end());
+    if (scores[seat] != best) return 0;
+    return 1.0 / static_cast<double>(std::count(scores.begin(), scores.end(), best));
+}
+
 }  // namespace game

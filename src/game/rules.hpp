@@ -138,4 +138,8 @@ bool pass_seats_that_cannot_move(std::array<Seat, NUM_AGENTS>& seats, Index& to_
 // piece (20 when the monomino was its last).
 std::int16_t final_score(const SeatPosition& seat);
 
+// Seat `seat`'s share of the win in a game that ended with `scores`: 1 shared equally by the seats
+// with the best score, 0 to the others.
+double win_share(const std::array<std::int16_t, NUM_AGENTS>& scores, std::size_t seat);
+
 }  // namespace game

@@ -65,6 +65,7 @@ def expect_shows(env, obs, i, game, learner):
     planes, _ = game.observation(learner)
     np.testing.assert_array_equal(obs["observation"][i], planes)
     np.testing.assert_array_equal(obs["hands"][i], hands_of(game.history, learner))
+    np.testing.assert_array_equal(game.hands(learner), obs["hands"][i])
     legal = legal_lists(env, obs)[i]
     if game.is_terminal():
         assert legal.size == 0
@@ -188,6 +189,7 @@ def test_every_env_plays_what_state_plays_with_the_greedy_bots_and_the_learners_
             ended += 1
             scores = list(game.scores())
             paid = scores[learner] if reward == "score" else win_share(scores, learner)
+            assert _core.win_shares(np.array(scores))[learner] == win_share(scores, learner)
             assert rewards[i] == pytest.approx(paid)
             info = infos["final_info"] if autoreset == "SameStep" else infos
             assert info["_scores"][i] and info["scores"][i].tolist() == scores
