@@ -21,18 +21,17 @@ import operator
 from typing import Any, ClassVar
 
 import numpy as np
-from gymnasium import logger, spaces
+from gymnasium import logger
+from gymnasium.spaces import Space
 from pettingzoo import AECEnv  # type: ignore[import-untyped]
 from pettingzoo.utils import wrappers  # type: ignore[import-untyped]
 
-from . import _arguments
-from .actions import PLANES_SHAPE
+from . import _arguments, spaces
 from .board import Board
-from .match import IllegalMove, Match
-from .pieces import KINDS, NUM_ACTIONS, NUM_SEATS
+from .match import RENDER_MODES, IllegalMove, Match
+from .pieces import NUM_ACTIONS, NUM_SEATS
 
 AGENTS = tuple(f"player_{seat}" for seat in range(NUM_SEATS))
-HANDS_SHAPE = (NUM_SEATS, len(KINDS))
 # Below every score a seat can make (at worst it still holds 88 of its 89 cells).
 ILLEGAL_MOVE_REWARD = -89.0
 
@@ -127,7 +126,7 @@ class TavlokEnv(AECEnv[str, Observation, int]):  # type: ignore[misc]
 
     metadata: ClassVar[dict[str, Any]] = {
         "name": "tavlok_v1",
-        "render_modes": ["human", "ansi", "rgb_array"],
+        "render_modes": list(RENDER_MODES),
         # Turn-based: PettingZoo's turn_based_aec_to_parallel converts it, aec_to_parallel would not.
         "is_parallelizable": False,
         "render_fps": 2,
@@ -142,27 +141,18 @@ class TavlokEnv(AECEnv[str, Observation, int]):  # type: ignore[misc]
         self.possible_agents = list(AGENTS)
         self._seat = {agent: seat for seat, agent in enumerate(AGENTS)}
         # Built once: PettingZoo and seeding rely on getting the same space object every call.
-        self.observation_spaces = {
-            agent: spaces.Dict(
-                {
-                    "observation": spaces.Box(0, 1, PLANES_SHAPE, dtype=np.uint8),
-                    "action_mask": spaces.Box(0, 1, (NUM_ACTIONS,), dtype=np.int8),
-                    "hands": spaces.Box(0, 1, HANDS_SHAPE, dtype=np.uint8),
-                }
-            )
-            for agent in AGENTS
-        }
-        self.action_spaces = {agent: spaces.Discrete(NUM_ACTIONS) for agent in AGENTS}
-        self.state_space = spaces.Box(0, 1, PLANES_SHAPE, dtype=np.uint8)
+        self.observation_spaces = {agent: spaces.seat_observation_space() for agent in AGENTS}
+        self.action_spaces = {agent: spaces.action_space() for agent in AGENTS}
+        self.state_space = spaces.planes_space()
         # Per seat: the number of placements it was taken after, and the observation.
         self._observed: list[tuple[int, Observation] | None] = [None] * NUM_SEATS
         self._placements = 0
         self._start()
 
-    def observation_space(self, agent: str) -> spaces.Space[Any]:
+    def observation_space(self, agent: str) -> Space[Any]:
         return self.observation_spaces[agent]
 
-    def action_space(self, agent: str) -> spaces.Space[Any]:
+    def action_space(self, agent: str) -> Space[Any]:
         return self.action_spaces[agent]
 
     def reset(self, seed: int | None = None, options: dict[str, Any] | None = None) -> None:

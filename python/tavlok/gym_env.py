@@ -27,9 +27,9 @@ import numpy as np
 from gymnasium import Env, logger
 from gymnasium.error import ResetNeeded
 
-from . import _arguments, _core
+from . import _arguments, _core, spaces
 from .gym_vector import LearnerVectorEnv
-from .match import refusal, render
+from .match import RENDER_MODES, refusal, render
 from .pieces import NUM_ACTIONS, NUM_SEATS
 
 if TYPE_CHECKING:
@@ -37,7 +37,6 @@ if TYPE_CHECKING:
 
 REWARDS = ("score", "win")
 ON_ILLEGAL = ("raise", "terminate")
-RENDER_MODES = ("human", "ansi", "rgb_array")
 # With on_illegal="terminate": below every reward of a game (a seat's score is at worst -88).
 ILLEGAL_ACTION_REWARDS = {"score": -89.0, "win": -1.0}
 
@@ -85,8 +84,8 @@ class TavlokGymEnv(Env[Observation, int]):
             1, opponents, seat, reward, autoreset_mode="Disabled", num_threads=1
         )
         self.opponents = tuple(_core.bot_name(name) for name in self._games.opponents)
-        self.observation_space = self._games.single_observation_space
-        self.action_space = self._games.single_action_space
+        self.observation_space = spaces.seat_observation_space()
+        self.action_space = spaces.action_space()
         # A copy of the game after the last reset or step (None before the first reset), and the
         # learner's view of it in the batch's own arrays, which only this env's calls rewrite.
         self._state: State | None = None

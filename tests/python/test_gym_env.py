@@ -12,9 +12,9 @@ from gymnasium.error import ResetNeeded
 from gymnasium.utils.env_checker import check_env
 
 import tavlok
+from support import rules
 from support.generators import env_generator
 from tavlok.gym_env import TavlokGymEnv
-from tavlok.pieces import KINDS, ORIENTATIONS
 
 ENV_ID = "tavlok/Tavlok-v0"
 FIRST_MOVES = 58  # the placements that cover a seat's own start corner
@@ -49,13 +49,6 @@ def movers(history):
         seats.append(state.seat)
         state.apply(move)
     return seats
-
-
-def expected_hands(history, seats, viewer):
-    hands = np.ones((4, len(KINDS)), dtype=np.uint8)
-    for move, seat in zip(history, seats, strict=True):
-        hands[(seat - viewer) % 4, KINDS.index(ORIENTATIONS[move // 400].kind)] = 0
-    return hands
 
 
 def win_share(scores, seat):
@@ -133,7 +126,7 @@ def test_games_match_their_replay_on_a_state(opponents, reward):
             np.testing.assert_array_equal(observation["action_mask"], mask.reshape(-1))
             assert observation["action_mask"].any() != done
             np.testing.assert_array_equal(
-                observation["hands"], expected_hands(history[:made], seats[:made], seat)
+                observation["hands"], rules.hands_seen(zip(seats[:made], history[:made]), seat)
             )
             assert info["seat"] == seat
         # The opponents play their own seats, in turn order after the learner.
