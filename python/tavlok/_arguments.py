@@ -25,8 +25,8 @@ def whole(
     *,
     allow_none: bool = False,
 ) -> Any:
-    """``value`` as an int from ``low`` to ``high`` (either bound may be open); None when
-    ``allow_none`` and it is None.
+    """``value`` as an int from ``low`` to ``high`` (no bound where None; a ``high`` comes with a
+    ``low``); None when ``allow_none`` and it is None.
 
     Anything with ``__index__`` counts as a whole number except a bool, which is more likely a
     mistaken argument than the 0 or 1 it stands for: TypeError. A number out of range: ValueError.
@@ -39,12 +39,7 @@ def whole(
     number = operator.index(value)  # type: ignore[arg-type]
     if (low is None or number >= low) and (high is None or number <= high):
         return number
-    if high is None:
-        allowed = f"{low} or more"
-    elif low is None:
-        allowed = f"at most {_bound(high)}"
-    else:
-        allowed = f"between {low} and {_bound(high)}"
+    allowed = f"{low} or more" if high is None else f"between {low} and {_bound(high)}"
     raise ValueError(f"{name} must be {allowed}, not {shown(number)}")
 
 

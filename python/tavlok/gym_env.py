@@ -28,14 +28,13 @@ from gymnasium import Env, logger
 from gymnasium.error import ResetNeeded
 
 from . import _arguments, _core, spaces
-from .gym_vector import LearnerVectorEnv
+from .gym_vector import REWARDS, LearnerVectorEnv
 from .match import RENDER_MODES, refusal, render
 from .pieces import NUM_ACTIONS, NUM_SEATS
 
 if TYPE_CHECKING:
     from . import State
 
-REWARDS = ("score", "win")
 ON_ILLEGAL = ("raise", "terminate")
 # With on_illegal="terminate": below every reward of a game (a seat's score is at worst -88).
 ILLEGAL_ACTION_REWARDS = {"score": -89.0, "win": -1.0}
@@ -50,7 +49,7 @@ Observation = dict[str, np.ndarray]
 class TavlokGymEnv(Env[Observation, int]):
     """The learner plays one seat, three bots the others; see the module docstring.
 
-    ``opponents``, ``seat`` and ``reward`` are those of ``LearnerVectorEnv``, which checks them:
+    ``opponents``, ``seat`` and ``reward`` mean what they mean to ``LearnerVectorEnv``:
     ``opponents`` is one bot name for all three, or three names for the seats that move after the
     learner, in turn order (``"random"``, ``"greedy"``, ``"mcts"``, or ``"mcts:400"`` and the like
     for the search with settings; see ``tavlok.bots``), held in ``opponents`` as the engine spells

@@ -283,8 +283,8 @@ def next_games(env):
 @pytest.mark.parametrize(
     ("seed", "options", "error", "message"),
     [
-        (-1, None, ValueError, r"seed must be between 0 and 2\*\*64 - 1, not -1"),
-        (2**64, None, ValueError, r"seed must be between 0 and 2\*\*64 - 1, not 18446744073709551616"),
+        (-1, None, ValueError, r"seed must be between 0 and 2\*\*64 - 1, not -1$"),
+        (2**64, None, ValueError, rf"seed must be between 0 and 2\*\*64 - 1, not {2**64}$"),
         (1.5, None, TypeError, "seed must be None or a whole number, not float"),
         (True, None, TypeError, "not bool"),
         ("7", None, TypeError, "not str"),
