@@ -397,8 +397,7 @@ SEED_ENTRIES = {
     "arena(seed=)": SeedEntry(arena_played, False, True, True, SEED_BELOW_2_64),
     "env().reset(seed=)": SeedEntry(pettingzoo_reset, True, False, False,
                                     "seed must be 0 or more, not {}"),
-    "TavlokGymEnv.reset(seed=)": SeedEntry(gymnasium_reset, True, False, False,
-                                           "seed must be 0 or more, not {}"),
+    "TavlokGymEnv.reset(seed=)": SeedEntry(gymnasium_reset, True, False, True, SEED_BELOW_2_64),
 }
 
 
@@ -456,7 +455,7 @@ def index_entries():
         "Match.place": (lambda v: Match().place(v), "seat 0 cannot play grid index {0}: " + grid),
         "env().step": (pettingzoo_step, "player_0 cannot play grid index {0}: " + grid),
         "TavlokGymEnv(seat=)": (lambda v: TavlokGymEnv(seat=v),
-                                "seat must be None or 0 to 3, not {0}"),
+                                "seat must be between 0 and 3, not {0}"),
         "VectorEnv(num_envs)": (VectorEnv, "num_envs must be between 1 and 16777216, not {0}"),
         "VectorEnv(num_threads)": (lambda v: VectorEnv(2, v),
                                    "num_threads must be between 1 and 1024, not {0}"),
