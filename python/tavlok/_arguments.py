@@ -1,14 +1,15 @@
 """The checks of the package's arguments, each with one wording for one mistake.
 
 Every public entry point checks what it is given here, once, where the value enters, before
-anything changes: a seed, a whole number in a range, one of a few named choices, the options of a
-reset. A caller who gets the same argument wrong at two entry points reads the same message.
+anything changes: a seed, a whole number in a range, one of a few named choices, a list of a set
+length, the options of a reset. A caller who gets the same argument wrong at two entry points reads
+the same message.
 """
 
 from __future__ import annotations
 
 import operator
-from collections.abc import Collection, Mapping, Sequence
+from collections.abc import Collection, Iterable, Mapping, Sequence
 from typing import Any
 
 from ._numbers import shown
@@ -58,6 +59,14 @@ def choice(value: object, name: str, options: Sequence[Any], *, allow_none: bool
         return value
     allowed = _listed([None, *options] if allow_none else options)
     raise ValueError(f"{name} must be {allowed}, not {value!r}")
+
+
+def counted(values: Iterable[Any], name: str, count: int) -> list[Any]:
+    """``values`` as a list when there are ``count`` of them; else ValueError."""
+    listed = list(values)
+    if len(listed) != count:
+        raise ValueError(f"{name} must hold {count}, not {len(listed)}")
+    return listed
 
 
 def options(value: object, known: Collection[str] | None = ()) -> Mapping[str, Any]:

@@ -36,7 +36,7 @@ import random as _random
 from collections.abc import Callable, Mapping
 from typing import TYPE_CHECKING, Any, ClassVar, SupportsIndex
 
-from . import _core
+from . import _arguments, _core
 
 if TYPE_CHECKING:
     from ._core import State
@@ -119,9 +119,9 @@ class MCTS:
             raise ValueError("MCTS takes a budget of playouts or of milliseconds, not both")
         settings = []
         if playouts is not None:
-            settings.append(f"playouts={operator.index(playouts)}")
+            settings.append(f"playouts={_arguments.whole(playouts, 'playouts')}")
         if milliseconds is not None:
-            settings.append(f"ms={operator.index(milliseconds)}")
+            settings.append(f"ms={_arguments.whole(milliseconds, 'milliseconds')}")
         if playout is not None:
             settings.append(f"playout={playout}")
         for key, value in (
@@ -129,10 +129,7 @@ class MCTS:
         ):
             if value is not None:
                 settings.append(f"{key}={float(value)!r}")
-        seed = operator.index(seed)
-        if not 0 <= seed < 2**64:
-            raise ValueError(f"seed must be between 0 and 2**64 - 1, not {seed}")
-        self.seed = seed
+        self.seed = _arguments.seed(seed, allow_none=False)
         # The engine reads the settings, says what is wrong with them, and spells them its way.
         self.name: str = _core.bot_name("mcts:" + ",".join(settings) if settings else "mcts")
 

@@ -20,8 +20,10 @@ from typing import TextIO
 
 import numpy as np
 
-from . import bench
+from . import _arguments, bench
+from ._arguments import SEED_LIMIT
 from .actions import decode, encode, turned
+from .arena import MAX_OPENING, MAX_THREADS, arena
 from .board import SEAT_COLOUR_NAMES
 from .bots import BOTS, play_until_turn
 from .bots import make as make_bot
@@ -45,8 +47,8 @@ start corner is top-left, seat 1's top-right, seat 2's bottom-right, seat 3's bo
   quit                leave the game (so does end of input)"""
 
 
-SEEDS = (0, 2**64 - 1)
-THREADS = (1, 1024)
+SEEDS = (0, SEED_LIMIT - 1)
+THREADS = (1, MAX_THREADS)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -115,7 +117,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     arena_parser.add_argument("--games", type=_whole(1), default=1000, help="games (1000)")
     arena_parser.add_argument(
         "--opening",
-        type=_whole(0, 84),
+        type=_whole(0, MAX_OPENING),
         default=0,
         metavar="N",
         help="begin every game with N random placements, so that bots that draw nothing at random "
@@ -197,7 +199,6 @@ def _run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
 def _whole(low: int, high: int | None = None) -> Callable[[str], int]:
     """An argument type: a whole number from low to high (no upper bound when high is None)."""
-    bounds = f"from {low} to {high}" if high is not None else f"{low} or more"
 
     def whole(text: str) -> int:
         try:
@@ -205,9 +206,11 @@ def _whole(low: int, high: int | None = None) -> Callable[[str], int]:
         except ValueError:
             shown = text if len(text) <= 30 else text[:27] + "..."
             raise argparse.ArgumentTypeError(f"must be a whole number, not {shown!r}") from None
-        if value < low or (high is not None and value > high):
-            raise argparse.ArgumentTypeError(f"must be {bounds}, not {text}")
-        return value
+        try:
+            return _arguments.whole(value, "it", low, high)
+        except ValueError as refused:
+            # argparse names the option itself ("argument --seed: must be ...").
+            raise argparse.ArgumentTypeError(str(refused).removeprefix("it ")) from None
 
     return whole
 
@@ -221,8 +224,6 @@ def run_arena(
     record: str | None = None,
 ) -> int:
     """Play the arena with progress on stderr, then print the table."""
-    from .arena import arena
-
     result = arena(
         bots,
         games,

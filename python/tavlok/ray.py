@@ -32,7 +32,6 @@ from run to run.
 from __future__ import annotations
 
 import math
-import operator
 import os
 from collections.abc import Callable, Sequence
 from dataclasses import fields
@@ -48,8 +47,8 @@ except ModuleNotFoundError as missing:  # pragma: no cover - the message is the 
         "tavlok.ray needs Ray: pip install 'tavlok[ray]'", name=missing.name
     ) from missing
 
-from ._numbers import shown
-from .arena import MAX_THREADS, ArenaResult, _lineup
+from . import _arguments
+from .arena import MAX_THREADS, ArenaResult, _setup
 from .arena import arena as local_arena
 from .rollout import Rollout, play_rollout
 
@@ -95,21 +94,15 @@ def arena(
     the parts still running are cancelled, as they are on Ctrl-C.
     """
     bots = list(bots)
-    _, games = _lineup(bots, games)  # refuses what the arena would, here rather than in a task
-    seed = operator.index(seed)
-    if not 0 <= seed < 2**64:
-        raise ValueError(f"seed must be between 0 and 2**64 - 1, not {shown(seed)}")
-    threads = operator.index(threads)
-    if not 1 <= threads <= MAX_THREADS:
-        raise ValueError(f"threads must be between 1 and {MAX_THREADS}, not {threads}")
+    # Refused here, as the arena would refuse them, rather than in a task.
+    _, games, seed, batch_size, opening = _setup(bots, games, seed, batch_size, opening)
+    threads = _arguments.whole(threads, "threads", 1, MAX_THREADS)
+    part_games = _arguments.whole(part_games, "part_games", 1, allow_none=True)
     if not ray.is_initialized():
         ray.init()  # what Ray's first call would do; the parts are sized by its CPUs
     if part_games is None:
         cpus = int(ray.cluster_resources().get("CPU", 1))
         part_games = math.ceil(games / max(1, PARTS_PER_CPU * cpus // threads))
-    part_games = operator.index(part_games)
-    if part_games < 1:
-        raise ValueError(f"part_games must be at least 1, not {shown(part_games)}")
 
     options = {"threads": threads, "batch_size": batch_size, "opening": opening}
     task = _play_part.options(num_cpus=threads, max_retries=max_retries)
@@ -244,14 +237,10 @@ class RolloutWorkers:
         max_restarts: int = 8,
         **env_options: Any,
     ) -> None:
-        num_workers = operator.index(num_workers)
-        if num_workers < 1:
-            raise ValueError(f"num_workers must be at least 1, not {shown(num_workers)}")
-        self.envs_per_worker = operator.index(envs_per_worker)
-        self.seed = operator.index(seed)
-        if not 0 <= self.seed < 2**64:
-            raise ValueError(f"seed must be between 0 and 2**64 - 1, not {shown(self.seed)}")
-        self.max_restarts = operator.index(max_restarts)
+        num_workers = _arguments.whole(num_workers, "num_workers", 1)
+        self.envs_per_worker = _arguments.whole(envs_per_worker, "envs_per_worker", 1)
+        self.seed = _arguments.seed(seed, allow_none=False)
+        self.max_restarts = _arguments.whole(max_restarts, "max_restarts", 0)
         self.restarts = 0
         options = {"mask": "indices", "autoreset_mode": "SameStep", "num_threads": 1}
         options.update(env_options)
@@ -285,9 +274,7 @@ class RolloutWorkers:
         order, with planes and hands unpacked unless ``unpack`` is false. A policy with
         ``get_weights`` is shipped once and its weights on every call; any other policy is
         shipped whole on every call."""
-        steps = operator.index(steps)
-        if steps < 1:
-            raise ValueError(f"a rollout has at least one step, not {steps}")
+        steps = _arguments.whole(steps, "steps", 1)
         weighted = hasattr(policy, "get_weights") and hasattr(policy, "set_weights")
         if not weighted or policy is not self._policy:
             self._policy, self._shipped = policy, ray.put(policy)

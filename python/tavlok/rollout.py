@@ -21,14 +21,13 @@ buffers, valid until the next step) and returns one of
 from __future__ import annotations
 
 import math
-import operator
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field, fields, replace
 from typing import Any
 
 import numpy as np
 
-from . import _core
+from . import _arguments, _core
 from .pieces import NUM_SEATS
 from .spaces import HANDS_SHAPE, PLANES_SHAPE
 
@@ -180,9 +179,7 @@ def play_rollout(
     """Plays ``steps`` steps of ``policy`` in ``env`` (a ``LearnerVectorEnv``) from ``obs``;
     returns the ``Rollout`` and the observation to go on from (a copy). ``worker`` and
     ``generation`` label the rollout of a Ray worker."""
-    steps = operator.index(steps)
-    if steps < 1:
-        raise ValueError(f"a rollout has at least one step, not {steps}")
+    steps = _arguments.whole(steps, "steps", 1)
     n = env.num_envs
     sparse = "legal_offsets" in obs
     observation = np.empty((steps, *obs["observation"].shape), np.uint8)

@@ -176,11 +176,10 @@ def test_ctrl_c_during_the_single_envs_opponents_leaves_it_refusing_steps_until_
 # (Numbers too long to print, at every call that takes one: test_fuzz_surface.py.)
 
 
-def test_an_arena_says_what_its_thread_counts_mean():
+def test_an_arena_refuses_one_thread_more_than_it_takes():
     with pytest.raises(ValueError) as refused:
         arena(["greedy"] * 4, threads=1025)
-    assert str(refused.value) == ("threads must be between 1 and 1024, or None for the cores this "
-                                  "process may use; not 1025")
+    assert str(refused.value) == "threads must be between 1 and 1024, not 1025"
 
 
 # ---- Paths of the build machine -----------------------------------------------------------------

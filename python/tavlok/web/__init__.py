@@ -36,6 +36,7 @@ from importlib import resources
 from typing import Any
 from urllib.parse import parse_qsl, urlsplit
 
+from .. import _arguments
 from .. import bots as _bots
 from .._core import State
 from ..actions import decode, encode, turn_orientation, turned
@@ -173,10 +174,8 @@ class Live:
         seed: int = 0,
         record: Callable[[GameRecord], None] | None = None,
     ) -> None:
-        if not 0 <= human < NUM_SEATS:
-            raise ValueError(f"the person plays a seat 0 to 3, not {human}")
-        if len(bots) != NUM_SEATS - 1:
-            raise ValueError(f"three bots play the other seats, not {len(bots)}")
+        human = _arguments.whole(human, "human", 0, NUM_SEATS - 1)
+        bots = _arguments.counted(bots, "bots", NUM_SEATS - 1)
         self.human, self.seed, self._record = human, seed, record
         names = iter(bots)
         self.players = ["you" if s == human else next(names) for s in range(NUM_SEATS)]
@@ -212,10 +211,12 @@ class Live:
                 self._new_game()
             return self.view({})
         _expect(body, {"orientation", "row", "col"}, required=True)
-        orientation, row, col = (body[key] for key in ("orientation", "row", "col"))
-        for key, value in (("orientation", orientation), ("row", row), ("col", col)):
-            if not isinstance(value, int) or isinstance(value, bool):
-                raise RequestError(HTTPStatus.BAD_REQUEST, f"{key} must be a whole number")
+        try:
+            orientation, row, col = (
+                _arguments.whole(body[key], key) for key in ("orientation", "row", "col")
+            )
+        except TypeError as refused:
+            raise RequestError(HTTPStatus.BAD_REQUEST, str(refused)) from None
         with self._lock:
             state = self.state
             if state.is_terminal():
