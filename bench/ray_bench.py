@@ -12,7 +12,8 @@ import ray
 
 import tavlok
 from tavlok.gym_vector import LearnerVectorEnv
-from tavlok.ray import RolloutWorkers, arena, play_rollout
+from tavlok.ray import RolloutWorkers, arena
+from tavlok.rollout import play_rollout
 
 
 class UniformPick:

@@ -29,7 +29,7 @@ import torch
 from training.evaluation import evaluate, plot
 from training.model import PolicyNet
 from training.ppo import Settings, update
-from training.rollout import Timer, collect, sampler
+from training.rollout import SamplingPolicy, Timer, collect
 
 import tavlok  # registers tavlok/Tavlok-v0
 
@@ -130,11 +130,11 @@ def main(argv: list[str] | None = None) -> dict[str, Any]:
         "reward": args.reward,
     }
     optimiser = torch.optim.Adam(net.parameters(), lr=args.lr)
-    settings = Settings(epochs=args.epochs, minibatch=args.minibatch)
-    act = sampler(net, torch.Generator().manual_seed(args.seed + 1))
-    shuffle = torch.Generator().manual_seed(args.seed + 2)
     # Scores run from -89 to 20: scaled to about [-1, 0.2] for the value head.
     reward_scale = 1 / 89 if args.reward == "score" else 1.0
+    settings = Settings(epochs=args.epochs, minibatch=args.minibatch, reward_scale=reward_scale)
+    policy = SamplingPolicy(net, torch.Generator().manual_seed(args.seed + 1))
+    shuffle = torch.Generator().manual_seed(args.seed + 2)
 
     curve: list[dict[str, float]] = []
     timer, update_seconds, eval_seconds = Timer(), 0.0, 0.0
@@ -184,23 +184,22 @@ def main(argv: list[str] | None = None) -> dict[str, Any]:
 
         def gather(steps: int, timer: Timer) -> Any:
             nonlocal obs
-            rollout, obs = collect(env, obs, act, steps, timer)
-            return rollout
+            rollout, last_value, obs = collect(env, obs, policy, steps, timer)
+            return rollout, last_value
 
         close = env.close
     bar = progress_bar(args.env_steps, not args.no_progress)
     env_steps, next_eval, train_wins = 0, args.eval_interval, []
     start = time.perf_counter()
     while env_steps < args.env_steps:
-        rollout = gather(args.rollout_steps, timer)
-        rollout.reward *= reward_scale
+        rollout, last_value = gather(args.rollout_steps, timer)
         began = time.perf_counter()
-        stats = update(net, optimiser, rollout, settings, shuffle)
+        stats = update(net, optimiser, rollout, last_value, settings, shuffle)
         update_seconds += time.perf_counter() - began
-        env_steps += rollout.samples
-        train_wins = (train_wins + rollout.finished_wins)[-1000:]
+        env_steps += rollout.actions.size
+        train_wins = (train_wins + rollout.ended_wins.tolist())[-1000:]
         if bar is not None:
-            bar.update(rollout.samples)
+            bar.update(rollout.actions.size)
             bar.set_postfix_str(
                 f"train win {np.mean(train_wins) if train_wins else 0:.2f} "
                 f"entropy {stats['entropy']:.2f}"

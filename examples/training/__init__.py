@@ -3,7 +3,8 @@
 - ``segments``: softmax, sampling and argmax over the legal actions of many games at once, kept
   as ragged rows (offsets and indices, as the env writes them), never as 36,400 dense logits;
 - ``model``: the network, scoring a game's legal placements only;
-- ``rollout``: one rollout, env to arrays (the piece another collector replaces);
-- ``ppo``: advantages and the clipped policy-gradient update;
+- ``rollout``: the sampling policy, and one rollout of it played by ``tavlok.rollout`` (the
+  piece another collector replaces: ``ray_rollout`` on Ray workers);
+- ``ppo``: advantages and the clipped policy-gradient update on a ``tavlok.rollout.Rollout``;
 - ``evaluation``: the policy in ``tavlok.arena`` against the engine's bots, and the plot.
 """

@@ -9,8 +9,9 @@ import numpy as np
 import torch
 from torch import nn
 from training.model import Batch, PolicyNet
-from training.rollout import Rollout
 from training.segments import gather_rows, segment_entropy, segment_log_softmax
+
+from tavlok.rollout import Rollout
 
 
 @dataclass(frozen=True)
@@ -23,47 +24,62 @@ class Settings:
     value_coef: float = 0.5
     entropy_coef: float = 0.01
     max_grad_norm: float = 0.5
+    reward_scale: float = 1.0  # what the env's rewards are multiplied by
 
 
-def advantages(rollout: Rollout, gamma: float, lam: float) -> tuple[np.ndarray, np.ndarray]:
-    """GAE(λ) advantages and the returns they imply, ``(samples,)`` each. A step that ended a
-    game does not look past it: with same-step autoreset the next observation is a new game."""
-    n = rollout.num_envs
-    steps = rollout.samples // n
-    reward = rollout.reward.reshape(steps, n)
-    value = rollout.value.reshape(steps, n)
-    carry_on = 1.0 - rollout.done.reshape(steps, n).astype(np.float32)
-    advantage = np.zeros((steps, n), dtype=np.float32)
-    next_value, running = rollout.last_value, np.zeros(n, dtype=np.float32)
-    for t in reversed(range(steps)):
+def advantages(
+    reward: np.ndarray,
+    value: np.ndarray,
+    done: np.ndarray,
+    last_value: np.ndarray,
+    gamma: float,
+    lam: float,
+) -> tuple[np.ndarray, np.ndarray]:
+    """GAE(λ) advantages and the returns they imply, ``(steps, num_envs)`` each, from the
+    rewards, values and game ends of ``(steps, num_envs)`` decisions and the value after the last
+    step. A step that ended a game does not look past it: with same-step autoreset the next
+    observation is a new game."""
+    carry_on = 1.0 - done.astype(np.float32)
+    advantage = np.zeros(reward.shape, dtype=np.float32)
+    next_value, running = last_value, np.zeros(reward.shape[1], dtype=np.float32)
+    for t in reversed(range(len(reward))):
         delta = reward[t] + gamma * next_value * carry_on[t] - value[t]
         running = delta + gamma * lam * carry_on[t] * running
         advantage[t] = running
         next_value = value[t]
-    advantage = advantage.reshape(-1)
-    return advantage, advantage + rollout.value
+    return advantage, advantage + value
 
 
 def update(
     net: PolicyNet,
     optimiser: torch.optim.Optimizer,
     rollout: Rollout,
+    last_value: np.ndarray,
     settings: Settings,
     generator: torch.Generator,
 ) -> dict[str, float]:
-    """The PPO epochs over one rollout; returns the last epoch's mean losses and statistics."""
-    advantage, returns = advantages(rollout, settings.gamma, settings.lam)
-    planes, hands = torch.from_numpy(rollout.planes), torch.from_numpy(rollout.hands)
-    offsets = torch.from_numpy(rollout.offsets)
-    indices = torch.from_numpy(rollout.indices).long()
-    choice = torch.from_numpy(rollout.choice)
-    old_log_prob = torch.from_numpy(rollout.log_prob)
-    advantage_t, returns_t = torch.from_numpy(advantage), torch.from_numpy(returns)
+    """The PPO epochs over one rollout of ``SamplingPolicy`` (sparse legal rows, its log-
+    probabilities, values and choices); returns the last epoch's mean losses and statistics."""
+    reward, values = rollout.rewards * settings.reward_scale, rollout.extras["value"]
+    advantage, returns = advantages(
+        reward, values, rollout.terminations, last_value, settings.gamma, settings.lam
+    )
+    samples = rollout.actions.size
+
+    def flat(array: np.ndarray) -> torch.Tensor:  # sample s = step × num_envs + env
+        return torch.from_numpy(array.reshape(samples, *array.shape[2:]))
+
+    planes, hands = flat(rollout.observation), flat(rollout.hands)
+    offsets = torch.from_numpy(rollout.legal_offsets)
+    indices = torch.from_numpy(rollout.legal_indices).long()
+    choice = flat(rollout.extras["choice"])
+    old_log_prob = flat(rollout.log_probs)
+    advantage_t, returns_t = flat(advantage), flat(returns)
     stats: dict[str, list[float]] = {}
     for _ in range(settings.epochs):
         stats = {"policy_loss": [], "value_loss": [], "entropy": [], "clip_fraction": []}
-        order = torch.randperm(rollout.samples, generator=generator)
-        for first in range(0, rollout.samples, settings.minibatch):
+        order = torch.randperm(samples, generator=generator)
+        for first in range(0, samples, settings.minibatch):
             rows = order[first : first + settings.minibatch]
             row_offsets, entries = gather_rows(offsets, rows)
             batch = Batch(planes[rows], hands[rows], row_offsets, indices[entries])

@@ -1,11 +1,13 @@
-"""tavlok: four seats place polyomino pieces on a 20 × 20 board; the rules run in ``_tavlok``.
+"""tavlok: four seats place polyomino pieces on a 20 × 20 board; the rules run in a C++ engine.
 
-This package adds what a Python user wants around the engine: numpy views of an observation, the
-piece catalogue for decoding grid indices, board pictures, a PettingZoo environment (``env``,
-needs the ``pettingzoo`` extra), a Gymnasium environment of one seat against bots
+The package stands on the engine's binding ``tavlok._core`` (positions, batched games, bots and
+matches); ``_tavlok``, the single-game module beside it, is the engine's specified class, whose
+observations ``arrays`` wraps for numpy. Around the engine the package adds what a Python user
+wants: the piece catalogue for decoding grid indices, board pictures, a PettingZoo environment
+(``env``, needs the ``pettingzoo`` extra), a Gymnasium environment of one seat against bots
 (``gymnasium.make("tavlok/Tavlok-v0")``, needs the ``gymnasium`` extra), positions for tree
-search (``State``), reference bots (``bots``) and matches between them (``arena``), and a command
-line (``python -m tavlok``).
+search (``State``), reference bots (``bots``) and matches between them (``arena``), rollouts of
+a policy (``tavlok.rollout``), and a command line (``python -m tavlok``).
 """
 
 from __future__ import annotations

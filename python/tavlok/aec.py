@@ -18,22 +18,20 @@ mover scoring ``ILLEGAL_MOVE_REWARD`` and the others 0.
 from __future__ import annotations
 
 import operator
-from collections.abc import Mapping
 from typing import Any, ClassVar
 
 import numpy as np
-from gymnasium import logger, spaces
+from gymnasium import logger
+from gymnasium.spaces import Space
 from pettingzoo import AECEnv  # type: ignore[import-untyped]
 from pettingzoo.utils import wrappers  # type: ignore[import-untyped]
 
-from ._numbers import shown
-from .actions import PLANES_SHAPE
+from . import _arguments, spaces
 from .board import Board
-from .match import IllegalMove, Match
-from .pieces import KINDS, NUM_ACTIONS, NUM_SEATS
+from .match import RENDER_MODES, IllegalMove, Match
+from .pieces import NUM_ACTIONS, NUM_SEATS
 
 AGENTS = tuple(f"player_{seat}" for seat in range(NUM_SEATS))
-HANDS_SHAPE = (NUM_SEATS, len(KINDS))
 # Below every score a seat can make (at worst it still holds 88 of its 89 cells).
 ILLEGAL_MOVE_REWARD = -89.0
 
@@ -128,7 +126,7 @@ class TavlokEnv(AECEnv[str, Observation, int]):  # type: ignore[misc]
 
     metadata: ClassVar[dict[str, Any]] = {
         "name": "tavlok_v1",
-        "render_modes": ["human", "ansi", "rgb_array"],
+        "render_modes": list(RENDER_MODES),
         # Turn-based: PettingZoo's turn_based_aec_to_parallel converts it, aec_to_parallel would not.
         "is_parallelizable": False,
         "render_fps": 2,
@@ -136,37 +134,25 @@ class TavlokEnv(AECEnv[str, Observation, int]):  # type: ignore[misc]
 
     def __init__(self, render_mode: str | None = None) -> None:
         super().__init__()
-        if render_mode is not None and render_mode not in self.metadata["render_modes"]:
-            raise ValueError(
-                f"render_mode must be None or one of {self.metadata['render_modes']}, "
-                f"not {render_mode!r}"
-            )
-        self.render_mode = render_mode
+        self.render_mode = _arguments.choice(
+            render_mode, "render_mode", self.metadata["render_modes"], allow_none=True
+        )
         self._match = Match()
         self.possible_agents = list(AGENTS)
         self._seat = {agent: seat for seat, agent in enumerate(AGENTS)}
         # Built once: PettingZoo and seeding rely on getting the same space object every call.
-        self.observation_spaces = {
-            agent: spaces.Dict(
-                {
-                    "observation": spaces.Box(0, 1, PLANES_SHAPE, dtype=np.uint8),
-                    "action_mask": spaces.Box(0, 1, (NUM_ACTIONS,), dtype=np.int8),
-                    "hands": spaces.Box(0, 1, HANDS_SHAPE, dtype=np.uint8),
-                }
-            )
-            for agent in AGENTS
-        }
-        self.action_spaces = {agent: spaces.Discrete(NUM_ACTIONS) for agent in AGENTS}
-        self.state_space = spaces.Box(0, 1, PLANES_SHAPE, dtype=np.uint8)
+        self.observation_spaces = {agent: spaces.seat_observation_space() for agent in AGENTS}
+        self.action_spaces = {agent: spaces.action_space() for agent in AGENTS}
+        self.state_space = spaces.planes_space()
         # Per seat: the number of placements it was taken after, and the observation.
         self._observed: list[tuple[int, Observation] | None] = [None] * NUM_SEATS
         self._placements = 0
         self._start()
 
-    def observation_space(self, agent: str) -> spaces.Space[Any]:
+    def observation_space(self, agent: str) -> Space[Any]:
         return self.observation_spaces[agent]
 
-    def action_space(self, agent: str) -> spaces.Space[Any]:
+    def action_space(self, agent: str) -> Space[Any]:
         return self.action_spaces[agent]
 
     def reset(self, seed: int | None = None, options: dict[str, Any] | None = None) -> None:
@@ -177,8 +163,7 @@ class TavlokEnv(AECEnv[str, Observation, int]):  # type: ignore[misc]
         Bad arguments raise before anything changes.
         """
         seeds = _agent_seeds(seed)
-        if options is not None and not isinstance(options, Mapping):
-            raise TypeError(f"options must be None or a mapping, not {type(options).__name__}")
+        _arguments.options(options, known=None)
         self._match.reset()
         if seeds is not None:
             for agent, agent_seed in zip(AGENTS, seeds, strict=True):
@@ -247,7 +232,7 @@ class TavlokEnv(AECEnv[str, Observation, int]):  # type: ignore[misc]
         match = self._match
         seat = match.to_move
         try:
-            match.place(operator.index(action))
+            match.place(_arguments.whole(action, "action"))
         except IllegalMove as refused:
             raise ValueError(f"{agent} cannot play {refused.move}: {refused.reason}") from None
         self._placements += 1
@@ -286,12 +271,8 @@ class TavlokEnv(AECEnv[str, Observation, int]):  # type: ignore[misc]
 def _agent_seeds(seed: object) -> list[int] | None:
     """Independent seeds for the four agents' action spaces, from streams spawned from ``seed``
     (agent i under seed s shares nothing with agent j under another seed)."""
-    if seed is None:
+    value = _arguments.seed(seed, below=None)
+    if value is None:
         return None
-    if isinstance(seed, bool) or not hasattr(type(seed), "__index__"):
-        raise TypeError(f"seed must be None or a whole number, not {type(seed).__name__}")
-    value = operator.index(seed)  # type: ignore[arg-type]
-    if value < 0:
-        raise ValueError(f"seed must be 0 or more, not {shown(value)}")
     streams = np.random.SeedSequence(value).spawn(NUM_SEATS)
     return [int.from_bytes(s.generate_state(4, np.uint32).tobytes(), "little") for s in streams]

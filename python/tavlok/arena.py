@@ -50,15 +50,14 @@ import operator
 import os
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 
-from . import _core
-from .bots import BOTS, PerState, engine_name
-from ._numbers import shown
+from . import _arguments, _core
+from .bots import BOTS, PerState, _name_of, engine_name
 from .cores import default_threads
-from .pieces import NUM_ACTIONS, NUM_SEATS
+from .pieces import KINDS, NUM_ACTIONS, NUM_SEATS
 from .records import GameRecord, write_records
 
 __all__ = ["ArenaResult", "Policy", "arena", "bradley_terry", "wilson_interval"]
@@ -70,6 +69,8 @@ Policy = Callable[[Mapping[str, np.ndarray]], Any]
 # the largest machines is enough.
 MAX_GAMES = 2**40 - 1
 MAX_THREADS = 1024
+# A random opening stops by the time every seat has placed every piece.
+MAX_OPENING = NUM_SEATS * len(KINDS)
 
 # The normal quantile of a two-sided 95% interval.
 Z95 = 1.959963984540054
@@ -142,8 +143,7 @@ class ArenaResult:
     def seat_wins(self) -> np.ndarray:
         """(games, 4) float: each seat's share of the game's win; seats tied on the best score
         share it equally, so every row adds up to 1."""
-        best = self.seat_scores == self.seat_scores.max(axis=1, keepdims=True)
-        return best / best.sum(axis=1, keepdims=True)
+        return _core.win_shares(self.seat_scores)
 
     @property
     def wins(self) -> np.ndarray:
@@ -287,28 +287,12 @@ def arena(
     one round of moves when a bot is a policy; the exception carries a note saying how many
     games were played, and nothing is returned.
     """
-    players, games = _lineup(bots, games)
-    first_game = operator.index(first_game)
-    if not 0 <= first_game <= MAX_GAMES - games:
-        raise ValueError(
-            f"first_game must be between 0 and 2**40 - 1 - games, not {shown(first_game)}"
-        )
-    seed = operator.index(seed)
-    if not 0 <= seed < 2**64:
-        raise ValueError(f"seed must be between 0 and 2**64 - 1, not {shown(seed)}")
+    players, games, seed, batch_size, opening = _setup(bots, games, seed, batch_size, opening)
+    first_game = _arguments.whole(first_game, "first_game", 0, MAX_GAMES - games)
+    threads = _arguments.whole(threads, "threads", 1, MAX_THREADS, allow_none=True)
     if threads is None:
         threads = min(default_threads(), MAX_THREADS)
-    else:
-        threads = operator.index(threads)
-        if not 1 <= threads <= MAX_THREADS:
-            raise ValueError(
-                f"threads must be between 1 and {MAX_THREADS}, or None for the cores this "
-                f"process may use; not {shown(threads)}"
-            )
-    batch = min(games, DEFAULT_BATCH) if batch_size is None else operator.index(batch_size)
-    if not 1 <= batch <= MAX_BATCH:
-        raise ValueError(f"batch_size must be between 1 and {MAX_BATCH}, not {shown(batch)}")
-    opening = operator.index(opening)  # the engine checks its range
+    batch = min(games, DEFAULT_BATCH) if batch_size is None else batch_size
     if isinstance(record, (str, os.PathLike)):
         open(record, "a").close()  # a path that cannot be written fails now, not after the games
     elif record is not None and not isinstance(record, list):
@@ -351,15 +335,26 @@ def _keep_records(
         write_records(record, kept)
 
 
-def _lineup(bots: Sequence[Any], games: Any) -> tuple[list[_Player], int]:
-    """The four players and the number of games of an arena, or the error that says why not."""
-    players = [_player(bot) for bot in bots]
-    if len(players) != NUM_SEATS:
-        raise ValueError(f"an arena needs four bots, not {len(players)}")
-    games = operator.index(games)
-    if not 1 <= games <= MAX_GAMES:
-        raise ValueError(f"games must be between 1 and 2**40 - 1, not {shown(games)}")
-    return players, games
+class _Setup(NamedTuple):
+    """What an arena is asked to play, checked: the same wherever its games are played."""
+
+    players: list[_Player]
+    games: int
+    seed: int
+    batch_size: int | None
+    opening: int
+
+
+def _setup(bots: Any, games: Any, seed: Any, batch_size: Any, opening: Any) -> _Setup:
+    """The arguments every arena takes, checked, or the error that says what is wrong."""
+    players = [_player(bot) for bot in _arguments.counted(bots, "bots", NUM_SEATS)]
+    return _Setup(
+        players,
+        _arguments.whole(games, "games", 1, MAX_GAMES),
+        _arguments.seed(seed, allow_none=False),
+        _arguments.whole(batch_size, "batch_size", 1, MAX_BATCH, allow_none=True),
+        _arguments.whole(opening, "opening", 0, MAX_OPENING),
+    )
 
 
 def _player(bot: Any) -> _Player:
@@ -381,10 +376,6 @@ def _player(bot: Any) -> _Player:
         "an arena bot is the name of one of the engine's bots, a tavlok.bots object, a batched "
         f"policy (a callable) or a tavlok.bots.PerState function; not {bot!r}"
     )
-
-
-def _name_of(function: Any) -> str:
-    return str(getattr(function, "__name__", None) or type(function).__name__)
 
 
 def _play_engine(

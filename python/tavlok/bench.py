@@ -16,6 +16,7 @@ import numpy as np
 
 import _tavlok
 
+from . import _arguments
 from .pieces import NUM_ACTIONS
 from .vector import VectorEnv
 
@@ -42,8 +43,7 @@ class BenchResult(NamedTuple):
 
 def run(games: int, seed: int = 0) -> BenchResult:
     """Play ``games`` whole games and time them; the same seed plays the same games."""
-    if games < 1:
-        raise ValueError("games must be at least 1")
+    games = _arguments.whole(games, "games", 1)
     rng = random.Random(seed)
     game = _tavlok.PyTavlok()
     num_actions = game.num_actions
@@ -130,10 +130,9 @@ def run_vector(
     """Times ``steps`` batched steps of ``num_envs`` games (by default about 50,000 env-steps)
     under ``first_legal_from`` with a random start drawn each step; the same seed plays the same
     games."""
+    steps = _arguments.whole(steps, "steps", 1, allow_none=True)
     if steps is None:
         steps = max(20, 50_000 // num_envs)
-    if steps < 1:
-        raise ValueError("steps must be at least 1")
     rng = np.random.default_rng(seed)
     with VectorEnv(num_envs, threads, seed=seed, mask=mask) as env:
         obs, _ = env.reset()

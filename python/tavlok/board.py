@@ -20,7 +20,7 @@ from xml.sax.saxutils import escape
 
 import numpy as np
 
-from ._numbers import shown
+from . import _arguments
 from .actions import PLANES_SHAPE, turn_clockwise
 from .pieces import BOARD_SIZE, NUM_SEATS
 
@@ -52,11 +52,6 @@ def _hex(colour: tuple[int, int, int]) -> str:
     return "#{:02x}{:02x}{:02x}".format(*colour)
 
 
-def _darker(colour: tuple[int, int, int]) -> tuple[int, int, int]:
-    r, g, b = colour
-    return (r * 3 // 5, g * 3 // 5, b * 3 // 5)
-
-
 class Board:
     """Who covers each cell, seen from the frame of seat ``viewer`` (its start corner top-left)."""
 
@@ -68,11 +63,9 @@ class Board:
             raise ValueError(f"a board is {BOARD_SIZE}x{BOARD_SIZE}, not {grid.shape}")
         if grid.min() < EMPTY or grid.max() >= NUM_SEATS:
             raise ValueError("board cells hold a seat 0 to 3, or -1 for an empty cell")
-        if not 0 <= viewer < NUM_SEATS:
-            raise ValueError(f"viewer must be a seat 0 to 3, not {shown(viewer)}")
         grid.flags.writeable = False
         self._owners = grid
-        self._viewer = viewer
+        self._viewer = _arguments.whole(viewer, "viewer", 0, NUM_SEATS - 1)
 
     @classmethod
     def from_planes(cls, planes: Any, viewer: int = 0) -> Board:

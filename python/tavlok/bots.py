@@ -21,6 +21,10 @@ threads:
 
 Calling a bot on a finished game raises ``ValueError``.
 
+``make(name, seed)`` is the bot of a name as the arena and the command line spell it, and
+``play_until_turn(state, seat, players)`` lets the bots of the other seats move until ``seat``'s
+turn comes round: what a front end with a person at one seat runs after every move of theirs.
+
 ``PerState(function)`` makes a bot for the arena out of any function from a State to a grid
 index (see ``tavlok.arena``).
 """
@@ -29,17 +33,29 @@ from __future__ import annotations
 
 import operator
 import random as _random
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from typing import TYPE_CHECKING, Any, ClassVar, SupportsIndex
 
-from . import _core
+from . import _arguments, _core
 
 if TYPE_CHECKING:
     from ._core import State
 
 __all__ = [
-    "BOTS", "MCTS", "Greedy", "PerState", "Random", "engine_name", "greedy", "random"
+    "BOTS",
+    "MCTS",
+    "Greedy",
+    "PerState",
+    "Random",
+    "engine_name",
+    "greedy",
+    "make",
+    "play_until_turn",
+    "random",
 ]
+
+# A bot: the grid index it plays in a position, in the mover's frame.
+Bot = Callable[["State"], SupportsIndex]
 
 
 class Greedy:
@@ -103,9 +119,9 @@ class MCTS:
             raise ValueError("MCTS takes a budget of playouts or of milliseconds, not both")
         settings = []
         if playouts is not None:
-            settings.append(f"playouts={operator.index(playouts)}")
+            settings.append(f"playouts={_arguments.whole(playouts, 'playouts')}")
         if milliseconds is not None:
-            settings.append(f"ms={operator.index(milliseconds)}")
+            settings.append(f"ms={_arguments.whole(milliseconds, 'milliseconds')}")
         if playout is not None:
             settings.append(f"playout={playout}")
         for key, value in (
@@ -113,10 +129,7 @@ class MCTS:
         ):
             if value is not None:
                 settings.append(f"{key}={float(value)!r}")
-        seed = operator.index(seed)
-        if not 0 <= seed < 2**64:
-            raise ValueError(f"seed must be between 0 and 2**64 - 1, not {seed}")
-        self.seed = seed
+        self.seed = _arguments.seed(seed, allow_none=False)
         # The engine reads the settings, says what is wrong with them, and spells them its way.
         self.name: str = _core.bot_name("mcts:" + ",".join(settings) if settings else "mcts")
 
@@ -179,6 +192,41 @@ def engine_name(bot: Any) -> str | None:
     if isinstance(bot, tuple(BOTS.values())) and type(bot).__call__ in _ENGINE_MOVES:
         return bot.name
     return None
+
+
+def make(name: str, seed: int = 0) -> Greedy | Random | MCTS:
+    """The engine's bot called ``name`` (``"greedy"``, ``"random"``, ``"mcts"``, ``"mcts:400"``,
+    ...), with ``seed`` seeding whatever it draws (a search takes it modulo 2**64, so that the
+    front ends may offset one seed per seat). The engine reads the name, as it does in the arena,
+    and its ValueError says why a name names no bot."""
+    engine = _core.bot_name(name)
+    kind = engine.partition(":")[0]
+    if kind == "mcts":
+        return MCTS.named(engine, seed % 2**64)
+    return Random(seed) if kind == "random" else Greedy()
+
+
+def play_until_turn(
+    state: State,
+    seat: int | None,
+    players: Mapping[int, Bot],
+    moved: Callable[[int, int], None] | None = None,
+) -> list[tuple[int, int]]:
+    """Lets ``players[s]``, the bot of seat s, move for every seat but ``seat`` until ``seat`` is
+    to move or the game is over (to the end when ``seat`` is None). Each bot sees a copy of the
+    position, so that it cannot change the game but through its answer. Returns the moves made,
+    as (seat, grid index in that seat's frame); ``moved(seat, index)`` is called after each, for
+    a front end that shows them as they come. An illegal answer raises the engine's
+    ``ValueError`` with the moves before it made."""
+    made = []
+    while not state.is_terminal() and state.seat != seat:
+        mover = state.seat
+        index = operator.index(players[mover](state.clone()))
+        state.apply(index)
+        made.append((mover, index))
+        if moved is not None:
+            moved(mover, index)
+    return made
 
 
 def _name_of(function: Any) -> str:

@@ -20,13 +20,16 @@ from typing import TextIO
 
 import numpy as np
 
-from . import bench
+from . import _arguments, bench
+from ._arguments import SEED_LIMIT
 from .actions import decode, encode, turned
+from .arena import MAX_OPENING, MAX_THREADS, arena
 from .board import SEAT_COLOUR_NAMES
-from .bots import BOTS
-from .match import Match
+from .bots import BOTS, play_until_turn
+from .bots import make as make_bot
 from .pieces import KIND_ORIENTATIONS, KINDS, ORIENTATIONS, find_kind, orientation_index
 from .records import GameRecord, RecordError, read_records, write_records
+from .state import State
 
 _FOLDED_KINDS = {kind.casefold() for kind in KINDS}
 START_CORNERS = ("top-left", "top-right", "bottom-right", "bottom-left")
@@ -44,8 +47,8 @@ start corner is top-left, seat 1's top-right, seat 2's bottom-right, seat 3's bo
   quit                leave the game (so does end of input)"""
 
 
-SEEDS = (0, 2**64 - 1)
-THREADS = (1, 1024)
+SEEDS = (0, SEED_LIMIT - 1)
+THREADS = (1, MAX_THREADS)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -54,10 +57,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     )
     commands = parser.add_subparsers(dest="command", required=True)
     play_parser = commands.add_parser(
-        "play", help="play a game between random agents, optionally with you in one seat"
+        "play", help="play a game between bots, optionally with you in one seat"
     )
     play_parser.add_argument(
-        "--seed", type=_whole(*SEEDS), help="seed of the random agents' choices (0 to 2**64-1)"
+        "--seed", type=_whole(*SEEDS), help="seed of the bots' choices (0 to 2**64-1)"
     )
     play_parser.add_argument(
         "--human", type=int, choices=range(4), metavar="SEAT", help="play seat SEAT (0-3) yourself"
@@ -114,7 +117,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     arena_parser.add_argument("--games", type=_whole(1), default=1000, help="games (1000)")
     arena_parser.add_argument(
         "--opening",
-        type=_whole(0, 84),
+        type=_whole(0, MAX_OPENING),
         default=0,
         metavar="N",
         help="begin every game with N random placements, so that bots that draw nothing at random "
@@ -196,7 +199,6 @@ def _run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
 def _whole(low: int, high: int | None = None) -> Callable[[str], int]:
     """An argument type: a whole number from low to high (no upper bound when high is None)."""
-    bounds = f"from {low} to {high}" if high is not None else f"{low} or more"
 
     def whole(text: str) -> int:
         try:
@@ -204,9 +206,11 @@ def _whole(low: int, high: int | None = None) -> Callable[[str], int]:
         except ValueError:
             shown = text if len(text) <= 30 else text[:27] + "..."
             raise argparse.ArgumentTypeError(f"must be a whole number, not {shown!r}") from None
-        if value < low or (high is not None and value > high):
-            raise argparse.ArgumentTypeError(f"must be {bounds}, not {text}")
-        return value
+        try:
+            return _arguments.whole(value, "it", low, high)
+        except ValueError as refused:
+            # argparse names the option itself ("argument --seed: must be ...").
+            raise argparse.ArgumentTypeError(str(refused).removeprefix("it ")) from None
 
     return whole
 
@@ -220,8 +224,6 @@ def run_arena(
     record: str | None = None,
 ) -> int:
     """Play the arena with progress on stderr, then print the table."""
-    from .arena import arena
-
     result = arena(
         bots,
         games,
@@ -267,45 +269,45 @@ def play(
     record: str | None = None,
 ) -> int:
     """Play one game to the end, printing moves, the final board and the scores."""
-    from .web import make_bot
-
     if seed is None:
         seed = secrets.randbelow(2**32)
     colour = sys.stdout.isatty()
-    match = Match()
+    state = State()
     players = _players(human, bots)
     movers = {s: make_bot(name, seed + s) for s, name in enumerate(players) if s != human}
     you = f"; you play player_{human} ({SEAT_COLOUR_NAMES[human]})" if human is not None else ""
     print(f"tavlok game, seed {seed}{you}; moves in board coordinates (seat 0's frame)")
     out_of_moves: set[int] = set()
-    finished = True
-    while not match.is_over():
-        seat = match.to_move
-        if seat == human:
-            action = _ask_move(match, seat, colour, players)
-            if action is None:
-                print("game left unfinished")
-                finished = False
-                break
-        else:
-            action = movers[seat](match.state.clone())
-        match.place(action)
+
+    def moved(seat: int, action: int) -> None:
         print(f"player_{seat} plays {decode(turned(action, seat))}")
         # The seats passed over on the way to the next mover (every seat, once the game is over)
         # have no legal move left.
-        passed = (match.to_move - seat - 1) % 4 if not match.is_over() else 4
+        passed = (state.seat - seat - 1) % 4 if not state.is_terminal() else 4
         for later in range(seat + 1, seat + 1 + passed):
             if later % 4 not in out_of_moves:
                 out_of_moves.add(later % 4)
                 print(f"player_{later % 4} has no legal move left")
         if watch:
-            print(_board_text(match, colour, players))
+            print(_board_text(state, colour, players))
+
+    while True:
+        play_until_turn(state, human, movers, moved)
+        if state.is_terminal():
+            break
+        seat = state.seat
+        action = _ask_move(state, colour, players)
+        if action is None:
+            break
+        state.apply(action)
+        moved(seat, action)
     if record is not None:
-        write_records(record, [GameRecord.from_state(match.state, players, seed)], append=True)
-    if not finished:
+        write_records(record, [GameRecord.from_state(state, players, seed)], append=True)
+    if not state.is_terminal():
+        print("game left unfinished")
         return 0
-    print(_board_text(match, colour, players))
-    scores = match.scores() or (0,) * 4
+    print(_board_text(state, colour, players))
+    scores = state.scores() or (0,) * 4
     print("scores: " + ", ".join(f"player_{s} {score}" for s, score in enumerate(scores)))
     best = max(scores)
     print(
@@ -320,10 +322,9 @@ def _players(human: int | None, bots: Sequence[str]) -> list[str]:
     return ["you" if seat == human else next(names) for seat in range(4)]
 
 
-def _board_text(match: Match, colour: bool, players: Sequence[str]) -> str:
-    state = match.state
+def _board_text(state: State, colour: bool, players: Sequence[str]) -> str:
     columns = shutil.get_terminal_size().columns
-    return match.board(0).display(
+    return state.board(0).display(
         colour,
         last=state.last_placement(0),
         scores=state.scores(),
@@ -398,13 +399,12 @@ def play_web(args: argparse.Namespace) -> int:
     return _serve(live, args, f"you play seat {human} against {', '.join(bots)}")
 
 
-def _ask_move(
-    match: Match, seat: int, colour: bool, players: Sequence[str] = ("you",) * 4
-) -> int | None:
-    """Read moves from the person at ``seat`` until one is legal; None when they leave. Moves
-    are typed in board coordinates; the grid index returned is in the seat's own frame."""
-    legal = match.state.legal_actions()
-    print(_board_text(match, colour, players))
+def _ask_move(state: State, colour: bool, players: Sequence[str]) -> int | None:
+    """Read moves from the person at the seat to move until one is legal; None when they leave.
+    Moves are typed in board coordinates; the grid index returned is in the seat's own frame."""
+    seat = state.seat
+    legal = state.legal_actions()
+    print(_board_text(state, colour, players))
     print(
         f"player_{seat} ({SEAT_COLOUR_NAMES[seat]}, start corner {START_CORNERS[seat]}), your "
         "move; 'help' explains, '?' lists moves"
@@ -426,11 +426,11 @@ def _ask_move(
         elif command == "pieces" and len(words) > 1:
             print(_show_text(words[1:]))
         elif command == "pieces":
-            print(_pieces_text(match, seat))
+            print(_pieces_text(state, seat))
         elif command == "show":
             print(_show_text(words[1:]))
         elif command == "board":
-            print(_board_text(match, colour, players))
+            print(_board_text(state, colour, players))
         elif command == "help":
             print(MOVE_HELP)
         else:
@@ -441,7 +441,7 @@ def _ask_move(
                 continue
             if action in legal:
                 return action
-            print(f"error: {_why_illegal(match, action)}")
+            print(f"error: {_why_illegal(state, action)}")
 
 
 def parse_move(words: Sequence[str]) -> int:
@@ -479,13 +479,13 @@ def _number(word: str, name: str) -> int:
         raise ValueError(f"{name} must be a whole number, not {word!r}") from None
 
 
-def _why_illegal(match: Match, action: int) -> str:
+def _why_illegal(state: State, action: int) -> str:
     """The engine's reason for refusing a placement (``action`` in the mover's frame), with the
     placement in board coordinates."""
-    seat = match.to_move
+    seat = state.seat
     placement = decode(turned(action, seat))
     try:
-        match.state.clone().apply(action)
+        state.clone().apply(action)
     except ValueError as refused:
         reason = str(refused).split(": ", 1)[-1]
         return f"{placement} is not legal for player_{seat}: {reason}"
@@ -511,8 +511,8 @@ def _moves_text(legal: np.ndarray, filters: Sequence[str], seat: int = 0) -> str
     return "\n".join(lines)
 
 
-def _pieces_text(match: Match, seat: int) -> str:
-    held = match.held(seat)
+def _pieces_text(state: State, seat: int) -> str:
+    held = [kind for kind, holds in zip(KINDS, state.hands(seat)[0], strict=True) if holds]
     lines = [f"{len(held)} pieces in hand (name: orientation ordinals):"]
     lines += [f"  {kind}: 0-{len(KIND_ORIENTATIONS[kind]) - 1}" for kind in held]
     return "\n".join(lines)

@@ -1,9 +1,9 @@
 """One game for the package's own front ends (the PettingZoo environment and the command line).
 
 The game itself is a ``tavlok.State``: it observes without side effects, passes the seats that
-cannot move and knows when the game is over, so nothing here keeps a second record of the board.
-``Match`` adds what those front ends want around it: each seat's hand as an array, and refusals
-that name the move in words.
+cannot move, knows when the game is over and what every seat still holds, so nothing here keeps a
+second record of it. ``Match`` adds what those front ends want around it: refusals that name the
+placement in words, and the pictures of the envs' render modes.
 """
 
 from __future__ import annotations
@@ -16,13 +16,10 @@ import numpy as np
 from ._numbers import shown
 from .actions import decode
 from .board import Board
-from .pieces import CELLS_PER_BOARD, KINDS, NUM_SEATS, ORIENTATIONS
+from .pieces import KINDS
 
 if TYPE_CHECKING:
     from . import State
-
-# The kind of every orientation, as its position in KINDS (catalogue order).
-KIND_OF_ORIENTATION = tuple(KINDS.index(o.kind) for o in ORIENTATIONS)
 
 
 def _new_state() -> State:
@@ -46,13 +43,9 @@ class Match:
 
     def __init__(self) -> None:
         self.state = _new_state()
-        # Every seat's hand twice over, rows 0-3 then 0-3 again, so that a seat's view of the
-        # four hands in its own order (itself, then the seats after it) is one slice.
-        self._hands = np.ones((2 * NUM_SEATS, len(KINDS)), dtype=np.uint8)
 
     def reset(self) -> None:
         self.state = _new_state()
-        self._hands.fill(1)
 
     @property
     def to_move(self) -> int:
@@ -74,22 +67,16 @@ class Match:
         try:
             state.apply(index)
         except ValueError as refused:
-            try:
-                move = f"{decode(index)} (grid index {index})"
-            except ValueError:
-                move = f"grid index {shown(index)}"
-            raise IllegalMove(seat, move, str(refused)) from None
-        kind = KIND_OF_ORIENTATION[index // CELLS_PER_BOARD]
-        self._hands[seat, kind] = self._hands[seat + NUM_SEATS, kind] = 0
+            raise _illegal(seat, index, refused) from None
 
     def hands(self, viewer: int = 0) -> np.ndarray:
         """(4, 21) uint8, a new array: 1 where a seat still holds a kind (columns in catalogue
         order), row k for seat (viewer + k) mod 4."""
-        return self._hands[viewer : viewer + NUM_SEATS].copy()
+        return self.state.hands(viewer)
 
     def held(self, seat: int) -> tuple[str, ...]:
         """The kinds ``seat`` still holds, in catalogue order."""
-        return tuple(kind for kind, held in zip(KINDS, self._hands[seat], strict=True) if held)
+        return tuple(kind for kind, held in zip(KINDS, self.hands(seat)[0], strict=True) if held)
 
     def scores(self) -> tuple[int, int, int, int] | None:
         """The four final scores in seat order once the game is over, None before."""
@@ -100,12 +87,40 @@ class Match:
         return self.state.board(viewer)
 
     def render(self, mode: str) -> str | np.ndarray | None:
-        """The board in seat 0's frame as the envs' render modes draw it: the text with ANSI
-        colours (``"ansi"``), an RGB image (``"rgb_array"``), or printed (``"human"``)."""
-        board = self.board(0)
-        if mode == "ansi":
-            return board.text()
-        if mode == "rgb_array":
-            return board.rgb()
-        print(board.text())
-        return None
+        """The board as the envs' render modes draw it (see ``render``)."""
+        return render(self.state, mode)
+
+
+def refusal(state: State, action: SupportsIndex) -> IllegalMove | None:
+    """Why the seat to move of ``state`` may not place grid index ``action``, in the engine's
+    words; None when it may. ``state`` is left as it was."""
+    index = operator.index(action)
+    try:
+        state.clone().apply(index)
+    except ValueError as refused:
+        return _illegal(state.seat, index, refused)
+    return None
+
+
+def _illegal(seat: int, index: int, refused: ValueError) -> IllegalMove:
+    try:
+        move = f"{decode(index)} (grid index {index})"
+    except ValueError:
+        move = f"grid index {shown(index)}"
+    return IllegalMove(seat, move, str(refused))
+
+
+# The render modes of the envs that draw their game here.
+RENDER_MODES = ("human", "ansi", "rgb_array")
+
+
+def render(state: State, mode: str) -> str | np.ndarray | None:
+    """The board in seat 0's frame as the envs' render modes draw it: the text with ANSI colours
+    (``"ansi"``), an RGB image (``"rgb_array"``), or printed (``"human"``)."""
+    board = state.board(0)
+    if mode == "ansi":
+        return board.text()
+    if mode == "rgb_array":
+        return board.rgb()
+    print(board.text())
+    return None

@@ -154,6 +154,7 @@ ORIENTATIONS: tuple[Orientation, ...] = tuple(
     for index, kind, ordinal, rows in ORIENTATION_TABLE
 )
 NUM_ORIENTATIONS = len(ORIENTATIONS)
+# The size of the action space: every grid index, of which 30,433 name a placement that fits.
 NUM_ACTIONS = NUM_ORIENTATIONS * CELLS_PER_BOARD
 
 # Kinds in catalogue order, each with the orientation indices that belong to it.

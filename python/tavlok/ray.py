@@ -10,40 +10,31 @@ node needs tavlok installed, as it needs any library its tasks import.
   local arena's result, whatever the number of parts. Python policies travel as Ray serialises
   them (cloudpickle), once per call through the object store.
 - ``RolloutWorkers(num_workers, envs_per_worker, ...)``: Ray actors, each owning a
-  ``tavlok.gym_vector.LearnerVectorEnv``, that play a policy for a number of steps and return
-  the steps as numpy arrays (``Rollout``), legal actions in the sparse layout by default.
+  ``tavlok.gym_vector.LearnerVectorEnv``, that play a policy for a number of steps
+  (``tavlok.rollout.play_rollout``) and return the steps as numpy arrays
+  (``tavlok.rollout.Rollout``), legal actions in the sparse layout by default.
 
 A worker that dies (its process killed, its node lost) is replaced: an arena part is a Ray task
 that Ray runs again (``max_retries``) and that gives the same games again; a rollout is played
 again from the start by a new actor on fresh games (see ``RolloutWorkers``). A part or a
 rollout is counted once, when it is returned whole; nothing of a dead worker's is kept.
 
-**The policy protocol** of ``RolloutWorkers.collect``: a picklable callable that takes the
-observation dict of a ``LearnerVectorEnv`` (``"observation"``, ``"hands"`` and the legal actions
-in the env's layout, ``num_envs`` rows; the env's own read-only buffers, valid until the next
-step) and returns one of
-
-- the actions: one legal grid index per env (a sequence or integer array);
-- ``(actions, log_probs)``: with each action's log-probability under the policy, kept in the
-  rollout as float32;
-- a dict with ``"actions"``, optionally ``"log_probs"``, and any other per-env arrays (a value
-  estimate, say), which the rollout keeps as ``extras``, stacked over the steps.
-
-Optionally ``get_weights()`` and ``set_weights(weights)``: then the policy itself is shipped to
-the workers once, and every ``collect`` broadcasts only ``get_weights()`` through the object
-store (one copy per node), which each worker hands to ``set_weights`` before it plays. Without
-them the whole policy is shipped on every ``collect``. ``seed(n)``, if the policy has it, is
-called once on every worker's copy with a seed of its own (``worker_seed``), so that a sampling
-policy draws differently on every worker and reproducibly from run to run.
+**The policy** of ``RolloutWorkers.collect`` is a picklable callable of ``tavlok.rollout``'s
+policy protocol. Optionally it has ``get_weights()`` and ``set_weights(weights)``: then the
+policy itself is shipped to the workers once, and every ``collect`` broadcasts only
+``get_weights()`` through the object store (one copy per node), which each worker hands to
+``set_weights`` before it plays. Without them the whole policy is shipped on every ``collect``.
+``seed(n)``, if the policy has it, is called once on every worker's copy with a seed of its own
+(``worker_seed``), so that a sampling policy draws differently on every worker and reproducibly
+from run to run.
 """
 
 from __future__ import annotations
 
 import math
-import operator
 import os
-from collections.abc import Callable, Mapping, Sequence
-from dataclasses import dataclass, field, fields, replace
+from collections.abc import Callable, Sequence
+from dataclasses import fields
 from typing import Any
 
 import numpy as np
@@ -56,21 +47,18 @@ except ModuleNotFoundError as missing:  # pragma: no cover - the message is the 
         "tavlok.ray needs Ray: pip install 'tavlok[ray]'", name=missing.name
     ) from missing
 
-from ._numbers import shown
-from .arena import MAX_THREADS, ArenaResult, _lineup
+from . import _arguments
+from .arena import MAX_THREADS, ArenaResult, _setup
 from .arena import arena as local_arena
-from .pieces import NUM_SEATS
-from .vector import HANDS_SHAPE, PLANES_SHAPE
+from .rollout import Rollout, play_rollout
 
-__all__ = ["Rollout", "RolloutWorkers", "arena", "join_results", "play_rollout", "worker_seed"]
+__all__ = ["RolloutWorkers", "arena", "join_results", "worker_seed"]
 
 # Parts per CPU of the cluster when the caller does not choose: enough that a slow part does not
 # hold the others back, few enough that each task's start-up (milliseconds) stays small.
 PARTS_PER_CPU = 4
 # The ArenaResult fields that hold a row per game; every other field must agree between parts.
 PER_GAME_FIELDS = ("seat_scores", "seats")
-PLANES_BYTES = math.prod(PLANES_SHAPE)
-HANDS_BYTES = math.prod(HANDS_SHAPE)
 
 
 # ---- evaluation --------------------------------------------------------------------------------
@@ -106,21 +94,15 @@ def arena(
     the parts still running are cancelled, as they are on Ctrl-C.
     """
     bots = list(bots)
-    _, games = _lineup(bots, games)  # refuses what the arena would, here rather than in a task
-    seed = operator.index(seed)
-    if not 0 <= seed < 2**64:
-        raise ValueError(f"seed must be between 0 and 2**64 - 1, not {shown(seed)}")
-    threads = operator.index(threads)
-    if not 1 <= threads <= MAX_THREADS:
-        raise ValueError(f"threads must be between 1 and {MAX_THREADS}, not {threads}")
+    # Refused here, as the arena would refuse them, rather than in a task.
+    _, games, seed, batch_size, opening = _setup(bots, games, seed, batch_size, opening)
+    threads = _arguments.whole(threads, "threads", 1, MAX_THREADS)
+    part_games = _arguments.whole(part_games, "part_games", 1, allow_none=True)
     if not ray.is_initialized():
         ray.init()  # what Ray's first call would do; the parts are sized by its CPUs
     if part_games is None:
         cpus = int(ray.cluster_resources().get("CPU", 1))
         part_games = math.ceil(games / max(1, PARTS_PER_CPU * cpus // threads))
-    part_games = operator.index(part_games)
-    if part_games < 1:
-        raise ValueError(f"part_games must be at least 1, not {shown(part_games)}")
 
     options = {"threads": threads, "batch_size": batch_size, "opening": opening}
     task = _play_part.options(num_cpus=threads, max_retries=max_retries)
@@ -184,205 +166,6 @@ def worker_seed(seed: int, worker: int, generation: int = 0) -> int:
     return int(words[0]) | int(words[1]) << 32
 
 
-@dataclass(eq=False)
-class Rollout:
-    """What one worker played in one ``collect``: ``steps`` steps of its ``num_envs`` envs.
-
-    Arrays over the decisions have the shape ``(steps, num_envs, ...)``; the legal actions of
-    step t in env e are row ``t * num_envs + e`` of the sparse layout
-    (``legal_indices[legal_offsets[r]:legal_offsets[r + 1]]``, ascending), or
-    ``action_mask[t, e]`` in the bit and byte layouts. With same-step autoreset (the workers'
-    default) every row is a decision with legal actions: the step that ends a game shows the
-    next game's first view, and the ended game is listed in ``ended_*``.
-
-    Planes and hands hold only 0 and 1: workers ship them eight to a byte, and ``collect``
-    unpacks them unless asked not to. Packed (``packed`` true), ``observation`` is
-    ``(steps, num_envs, 200)`` and ``hands`` ``(steps, num_envs, 11)`` uint8, each env-step's
-    planes (or hands) flattened and packed in ``numpy.packbits`` order; ``unpacked()`` restores
-    them.
-    """
-
-    worker: int
-    generation: int  # 0, or how many workers in this place died before this one
-    observation: np.ndarray  # (steps, num_envs, 4, 20, 20) uint8: the learner's planes
-    hands: np.ndarray  # (steps, num_envs, 4, 21) uint8
-    actions: np.ndarray  # (steps, num_envs) int32: the grid index played
-    rewards: np.ndarray  # (steps, num_envs) float32
-    terminations: np.ndarray  # (steps, num_envs) bool: the step ended the env's game
-    next_obs: dict[str, np.ndarray]  # the observation after the last step, for bootstrapping
-    legal_offsets: np.ndarray | None = None  # (steps * num_envs + 1,) int64, sparse layout
-    legal_indices: np.ndarray | None = None  # (total,) int32, sparse layout
-    action_mask: np.ndarray | None = None  # (steps, num_envs, width), bit or byte layout
-    log_probs: np.ndarray | None = None  # (steps, num_envs) float32, if the policy gives them
-    extras: dict[str, np.ndarray] = field(default_factory=dict)  # the policy's other arrays
-    # One entry per game that ended: the step and env where, the learner's seat, the scores.
-    ended_step: np.ndarray = field(default_factory=lambda: np.zeros(0, np.int32))
-    ended_env: np.ndarray = field(default_factory=lambda: np.zeros(0, np.int32))
-    ended_seat: np.ndarray = field(default_factory=lambda: np.zeros(0, np.int8))
-    ended_scores: np.ndarray = field(default_factory=lambda: np.zeros((0, 4), np.int16))
-    packed: bool = False
-
-    @property
-    def steps(self) -> int:
-        return self.actions.shape[0]
-
-    @property
-    def num_envs(self) -> int:
-        return self.actions.shape[1]
-
-    def legal(self, step: int, env: int) -> np.ndarray:
-        """The legal grid indices of the decision at (step, env), ascending."""
-        if self.legal_offsets is not None and self.legal_indices is not None:
-            row = step * self.num_envs + env
-            return self.legal_indices[self.legal_offsets[row] : self.legal_offsets[row + 1]]
-        assert self.action_mask is not None
-        mask = self.action_mask[step, env]
-        if mask.dtype == np.uint8:  # bits, in numpy.packbits order
-            mask = np.unpackbits(mask)
-        return np.flatnonzero(mask).astype(np.int32)
-
-    def packed_form(self) -> Rollout:
-        """The rollout with its planes and hands eight to a byte, as workers ship it."""
-        if self.packed:
-            return self
-        steps, envs = self.actions.shape
-        return replace(
-            self,
-            observation=np.packbits(self.observation.reshape(steps, envs, -1), axis=-1),
-            hands=np.packbits(self.hands.reshape(steps, envs, -1), axis=-1),
-            packed=True,
-        )
-
-    def unpacked(self) -> Rollout:
-        """The rollout with one byte per plane cell and per piece in hand."""
-        if not self.packed:
-            return self
-        steps, envs = self.actions.shape
-        planes = np.unpackbits(self.observation, axis=-1, count=PLANES_BYTES)
-        hands = np.unpackbits(self.hands, axis=-1, count=HANDS_BYTES)
-        return replace(
-            self,
-            observation=planes.reshape(steps, envs, *PLANES_SHAPE),
-            hands=hands.reshape(steps, envs, *HANDS_SHAPE),
-            packed=False,
-        )
-
-    @property
-    def nbytes(self) -> int:
-        """The bytes of its arrays: what the object store ships from the worker."""
-        arrays = [getattr(self, spec.name) for spec in fields(self)]
-        arrays += list(self.extras.values()) + list(self.next_obs.values())
-        return sum(array.nbytes for array in arrays if isinstance(array, np.ndarray))
-
-
-def _decision(answer: Any, n: int) -> tuple[np.ndarray, np.ndarray | None, dict[str, Any]]:
-    """A policy's answer as (actions, log-probabilities or None, extras)."""
-    if isinstance(answer, Mapping):
-        extras = dict(answer)
-        if "actions" not in extras:
-            raise ValueError("a policy that returns a dict puts its actions under 'actions'")
-        actions = extras.pop("actions")
-        log_probs = extras.pop("log_probs", None)
-    elif isinstance(answer, tuple):
-        if len(answer) != 2:
-            raise ValueError(
-                f"a policy returns actions, (actions, log_probs) or a dict, not a tuple of "
-                f"{len(answer)}"
-            )
-        actions, log_probs = answer
-        extras = {}
-    else:
-        actions, log_probs, extras = answer, None, {}
-    actions = np.asarray(actions)
-    if actions.dtype.kind not in "iu" or actions.shape != (n,):
-        raise ValueError(
-            f"a policy returns one integer grid index per env, ({n},); not {actions.dtype} "
-            f"{actions.shape}"
-        )
-    if log_probs is not None:
-        log_probs = np.asarray(log_probs, dtype=np.float32).reshape(n)
-    return actions, log_probs, {key: np.asarray(value) for key, value in extras.items()}
-
-
-def play_rollout(
-    env: Any,
-    obs: Mapping[str, np.ndarray],
-    policy: Callable[[Mapping[str, np.ndarray]], Any],
-    steps: int,
-    worker: int = 0,
-    generation: int = 0,
-) -> tuple[Rollout, dict[str, np.ndarray]]:
-    """Plays ``steps`` steps of ``policy`` in ``env`` (a ``LearnerVectorEnv``) from ``obs``;
-    returns the ``Rollout`` and the observation to go on from (a copy). What each worker of
-    ``RolloutWorkers`` runs; the same on one machine."""
-    steps = operator.index(steps)
-    if steps < 1:
-        raise ValueError(f"a rollout has at least one step, not {steps}")
-    n = env.num_envs
-    sparse = "legal_offsets" in obs
-    observation = np.empty((steps, *obs["observation"].shape), np.uint8)
-    hands = np.empty((steps, *obs["hands"].shape), np.uint8)
-    actions = np.empty((steps, n), np.int32)
-    rewards = np.empty((steps, n), np.float32)
-    terminations = np.empty((steps, n), np.bool_)
-    log_probs: np.ndarray | None = None
-    extras: dict[str, np.ndarray] = {}
-    lengths = np.empty((steps, n), np.int64)
-    indices: list[np.ndarray] = []
-    mask = None
-    if not sparse:
-        mask = np.empty((steps, *obs["action_mask"].shape), obs["action_mask"].dtype)
-    ended: list[tuple[int, int, int, np.ndarray]] = []
-    for t in range(steps):
-        observation[t] = obs["observation"]
-        hands[t] = obs["hands"]
-        if sparse:
-            lengths[t] = np.diff(obs["legal_offsets"])
-            indices.append(obs["legal_indices"].copy())
-        else:
-            mask[t] = obs["action_mask"]  # type: ignore[index]
-        chosen, logp, more = _decision(policy(obs), n)
-        actions[t] = chosen
-        if logp is not None:
-            if log_probs is None:
-                log_probs = np.zeros((steps, n), np.float32)
-            log_probs[t] = logp
-        for key, value in more.items():
-            if key not in extras:
-                extras[key] = np.zeros((steps, *value.shape), value.dtype)
-            extras[key][t] = value
-        obs, reward, terminated, _, infos = env.step(chosen)
-        rewards[t] = reward
-        terminations[t] = terminated
-        if terminated.any():
-            info = infos.get("final_info", infos)
-            for e in np.flatnonzero(terminated):
-                ended.append((t, int(e), int(info["seat"][e]), info["scores"][e]))
-    rollout = Rollout(
-        worker=worker,
-        generation=generation,
-        observation=observation,
-        hands=hands,
-        actions=actions,
-        rewards=rewards,
-        terminations=terminations,
-        next_obs={key: np.array(value) for key, value in obs.items()},
-        log_probs=log_probs,
-        extras=extras,
-        ended_step=np.array([e[0] for e in ended], np.int32),
-        ended_env=np.array([e[1] for e in ended], np.int32),
-        ended_seat=np.array([e[2] for e in ended], np.int8),
-        ended_scores=np.array([e[3] for e in ended], np.int16).reshape(-1, NUM_SEATS),
-    )
-    if sparse:
-        rollout.legal_offsets = np.zeros(steps * n + 1, np.int64)
-        np.cumsum(lengths.reshape(-1), out=rollout.legal_offsets[1:])
-        rollout.legal_indices = np.concatenate(indices)
-    else:
-        rollout.action_mask = mask
-    return rollout, rollout.next_obs
-
-
 @ray.remote(max_restarts=0)
 class _RolloutWorker:
     """One worker: a learner env, the policy it was last given, and where its games stand."""
@@ -427,7 +210,7 @@ class _RolloutWorker:
 
 class RolloutWorkers:
     """``num_workers`` Ray actors, each owning a ``LearnerVectorEnv`` of ``envs_per_worker``
-    games, that play a policy (see the module's policy protocol) and return ``Rollout`` batches.
+    games, that play a policy (see the module's documentation) and return ``Rollout`` batches.
 
     ``env_options`` go to ``LearnerVectorEnv`` (``opponents``, ``seat``, ``reward``, ...), with
     two defaults of their own: ``mask="indices"``, the layout that ships the fewest bytes, and
@@ -454,14 +237,10 @@ class RolloutWorkers:
         max_restarts: int = 8,
         **env_options: Any,
     ) -> None:
-        num_workers = operator.index(num_workers)
-        if num_workers < 1:
-            raise ValueError(f"num_workers must be at least 1, not {shown(num_workers)}")
-        self.envs_per_worker = operator.index(envs_per_worker)
-        self.seed = operator.index(seed)
-        if not 0 <= self.seed < 2**64:
-            raise ValueError(f"seed must be between 0 and 2**64 - 1, not {shown(self.seed)}")
-        self.max_restarts = operator.index(max_restarts)
+        num_workers = _arguments.whole(num_workers, "num_workers", 1)
+        self.envs_per_worker = _arguments.whole(envs_per_worker, "envs_per_worker", 1)
+        self.seed = _arguments.seed(seed, allow_none=False)
+        self.max_restarts = _arguments.whole(max_restarts, "max_restarts", 0)
         self.restarts = 0
         options = {"mask": "indices", "autoreset_mode": "SameStep", "num_threads": 1}
         options.update(env_options)
@@ -495,9 +274,7 @@ class RolloutWorkers:
         order, with planes and hands unpacked unless ``unpack`` is false. A policy with
         ``get_weights`` is shipped once and its weights on every call; any other policy is
         shipped whole on every call."""
-        steps = operator.index(steps)
-        if steps < 1:
-            raise ValueError(f"a rollout has at least one step, not {steps}")
+        steps = _arguments.whole(steps, "steps", 1)
         weighted = hasattr(policy, "get_weights") and hasattr(policy, "set_weights")
         if not weighted or policy is not self._policy:
             self._policy, self._shipped = policy, ray.put(policy)

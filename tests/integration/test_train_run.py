@@ -21,7 +21,7 @@ sys.path.insert(0, str(EXAMPLES))
 
 from training.model import PolicyNet  # noqa: E402
 from training.ppo import advantages  # noqa: E402
-from training.rollout import Rollout, Timer, collect, sampler  # noqa: E402
+from training.rollout import SamplingPolicy, Timer, collect  # noqa: E402
 
 import tavlok  # noqa: E402, F401  (registers tavlok/Tavlok-v0)
 
@@ -93,44 +93,40 @@ def test_a_rollout_lines_up_choices_rewards_and_finished_games():
     )
     obs, _ = env.reset(seed=11)
     torch.manual_seed(0)
-    act = sampler(PolicyNet(channels=8, blocks=1), torch.Generator().manual_seed(1))
-    rollout, _ = collect(env, obs, act, 60, Timer())
+    policy = SamplingPolicy(PolicyNet(channels=8, blocks=1), torch.Generator().manual_seed(1))
+    timer = Timer()
+    rollout, last_value, _ = collect(env, obs, policy, 60, timer)
     env.close()
 
-    assert rollout.samples == 8 * 60
-    lengths = np.diff(rollout.offsets)
-    assert (lengths > 0).all()  # every sample is a decision with legal moves
-    assert (rollout.choice >= 0).all() and (rollout.choice < lengths).all()
-    assert (rollout.log_prob <= 0).all()
-    for s in range(rollout.samples):
-        row = rollout.indices[rollout.offsets[s] : rollout.offsets[s + 1]]
-        assert (np.diff(row) > 0).all()  # a row is the env's ascending list, copied intact
+    assert rollout.actions.shape == (60, 8) and last_value.shape == (8,)
+    assert timer.env > 0 and timer.policy > 0
+    choice = rollout.extras["choice"]
+    for t in range(60):
+        for e in range(8):
+            legal = rollout.legal(t, e)
+            assert len(legal) > 0  # every sample is a decision with legal moves
+            # The sampled entry of the row is the move played.
+            assert legal[choice[t, e]] == rollout.actions[t, e]
+    assert (rollout.log_probs <= 0).all()
     # 60 learner moves: every env finished at least two games (a game has at most 21).
-    assert rollout.done.reshape(60, 8).sum(axis=0).min() >= 2
+    assert rollout.terminations.sum(axis=0).min() >= 2
     # The score reward is paid at the step that ends a game, and only then.
-    assert (rollout.reward[~rollout.done] == 0).all()
-    assert sorted(rollout.reward[rollout.done].tolist()) == sorted(rollout.finished_scores)
-    assert len(rollout.finished_wins) == int(rollout.done.sum())
-    assert all(0 <= win <= 1 for win in rollout.finished_wins)
+    done = rollout.terminations
+    assert (rollout.rewards[~done] == 0).all()
+    mine = rollout.ended_scores[np.arange(len(rollout.ended_seat)), rollout.ended_seat]
+    assert sorted(rollout.rewards[done].tolist()) == sorted(mine.tolist())
+    assert len(rollout.ended_wins) == int(done.sum())
+    assert ((0 <= rollout.ended_wins) & (rollout.ended_wins <= 1)).all()
 
 
 def test_advantages_stop_at_the_end_of_a_game():
-    # Two envs, three steps (step-major samples); env 0's game ends at its second step.
-    rollout = Rollout(
-        planes=np.zeros(0),
-        hands=np.zeros(0),
-        offsets=np.zeros(0),
-        indices=np.zeros(0),
-        choice=np.zeros(6, dtype=np.int64),
-        log_prob=np.zeros(6, dtype=np.float32),
-        value=np.array([0.5, 0.1, 0.2, 0.2, 0.3, 0.3], dtype=np.float32),
-        reward=np.array([0, 0, 1, 0, 0, 0], dtype=np.float32),
-        done=np.array([False, False, True, False, False, False]),
-        last_value=np.array([0.4, 1.0], dtype=np.float32),
-        num_envs=2,
-    )
-    advantage, returns = advantages(rollout, gamma=1.0, lam=0.5)
+    # Three steps of two envs; env 0's game ends at its second step.
+    value = np.array([[0.5, 0.1], [0.2, 0.2], [0.3, 0.3]], dtype=np.float32)
+    reward = np.array([[0, 0], [1, 0], [0, 0]], dtype=np.float32)
+    done = np.array([[False, False], [True, False], [False, False]])
+    last_value = np.array([0.4, 1.0], dtype=np.float32)
+    advantage, returns = advantages(reward, value, done, last_value, gamma=1.0, lam=0.5)
     # By hand: env 0: 0.1 at step 2; 1 - 0.2 = 0.8 at step 1, which does not look past the end;
     # 0.2 - 0.5 + 0.5 * 0.8 = 0.1 at step 0. Env 1: 0.7; 0.1 + 0.35 = 0.45; 0.1 + 0.225.
-    np.testing.assert_allclose(advantage, [0.1, 0.325, 0.8, 0.45, 0.1, 0.7], rtol=1e-6)
-    np.testing.assert_allclose(returns, advantage + rollout.value, rtol=1e-6)
+    np.testing.assert_allclose(advantage, [[0.1, 0.325], [0.8, 0.45], [0.1, 0.7]], rtol=1e-6)
+    np.testing.assert_allclose(returns, advantage + value, rtol=1e-6)

@@ -52,33 +52,23 @@ def test_first_legal_policy_plays_the_games_replayed_on_state():
 
     for game in range(6):
         views = iter(shown[game])
+        placed = []  # (seat, grid index) of every move so far
 
         def answer(bot, state):
-            if bot == "greedy":
-                return bots.greedy(state)
-            # What the policy was shown here is this position as its mover sees it.
-            seat, planes, hands, legal = next(views)
-            assert seat == state.seat
-            np.testing.assert_array_equal(planes, state.observation()[0])
-            np.testing.assert_array_equal(legal, state.legal_actions())
-            np.testing.assert_array_equal(hands, held(state))
-            return int(state.legal_actions()[0])
+            if bot != "greedy":
+                # What the policy was shown here is this position as its mover sees it.
+                seat, planes, hands, legal = next(views)
+                assert seat == state.seat
+                np.testing.assert_array_equal(planes, state.observation()[0])
+                np.testing.assert_array_equal(legal, state.legal_actions())
+                np.testing.assert_array_equal(hands, rules.hands_seen(placed, state.seat))
+            move = bots.greedy(state) if bot == "greedy" else int(state.legal_actions()[0])
+            placed.append((state.seat, move))
+            return move
 
         assert replay(lineup, game, answer) == tuple(result.seat_scores[game])
         assert next(views, None) is None
         assert [result.seats[game][i] for i in range(4)] == [(i + game) % 4 for i in range(4)]
-
-
-def held(state):
-    """(4, 21): 1 where the seat k turns after the mover still holds a kind, from the history and
-    the rules model's own catalogue."""
-    hands = np.ones((4, rules.KINDS), dtype=np.uint8)
-    replaying = State()
-    for move in state.history:
-        # Seats pass only when they have no move, so replaying tells whose move each one was.
-        hands[replaying.seat, rules.BY_GRID[move].kind] = 0
-        replaying.apply(move)
-    return np.roll(hands, -state.seat, axis=0)
 
 
 def test_policies_give_the_same_games_for_any_threads_and_batch_size():
@@ -172,13 +162,13 @@ def test_arena_refuses_unknown_names_and_bad_settings():
         tavlok.arena(["greedy", "random", "random", "mtcs"], games=1)
     with pytest.raises(ValueError, match="unknown bot 'mtcs'"):
         tavlok.arena([first_legal, "random", "random", "mtcs"], games=1)
-    with pytest.raises(ValueError, match="four bots"):
+    with pytest.raises(ValueError, match="bots must hold 4, not 3"):
         tavlok.arena(["greedy"] * 3, games=1)
     with pytest.raises(ValueError, match="games"):
         tavlok.arena(["greedy"] * 4, games=0)
-    with pytest.raises(ValueError, match="opening 85 is outside 0 to 84"):
+    with pytest.raises(ValueError, match="opening must be between 0 and 84, not 85"):
         tavlok.arena([first_legal, "random", "random", "random"], games=1, opening=85)
-    with pytest.raises(ValueError, match="opening -1 is outside 0 to 84"):
+    with pytest.raises(ValueError, match="opening must be between 0 and 84, not -1"):
         tavlok.arena(["greedy"] * 4, games=1, opening=-1)
     for batch in (0, 65537):
         with pytest.raises(ValueError, match="batch_size"):

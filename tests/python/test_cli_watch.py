@@ -72,10 +72,11 @@ def test_a_person_types_board_coordinates_and_hears_why_a_move_is_refused(capsys
     assert "player_1 plays Domino 0 0 18\n" in out
     assert "is not legal for player_1: the seat has placed that piece already" in out
     # Another piece that touches nothing of its own, then one that overlaps.
-    typed = "Domino 0 0 18\nTrominoI 0 1 14\nTrominoI 0 0 14\nTrominoI 0 1 17\nquit\n"
+    typed = "Domino 0 0 18\npieces\nTrominoI 0 1 14\nTrominoI 0 0 14\nTrominoI 0 1 17\nquit\n"
     _, out = run_cli(
         ["play", "--seed", "3", "--human", "1", "--bots", "greedy"], capsys, monkeypatch, typed
     )
+    assert "20 pieces in hand (name: orientation ordinals):\n  Monomino: 0-0\n  TrominoL:" in out
     assert "TrominoI 0 1 14 is not legal for player_1: it touches none of the seat's own" in out
     assert "TrominoI 0 1 17 is not legal for player_1: it shares an edge with one of" in out
 

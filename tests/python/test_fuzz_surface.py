@@ -356,6 +356,10 @@ def arena_played(seed):
     return arena(["random"] * 4, games=1, seed=seed, threads=1).seat_scores.tolist()
 
 
+def search_made(seed):
+    return repr(tavlok.bots.MCTS(playouts=1, seed=seed))
+
+
 def pettingzoo_reset(seed):
     env = tavlok.env()
     env.reset(seed=seed)
@@ -394,11 +398,11 @@ SEED_ENTRIES = {
     "VectorEnv.reset(seed=)": SeedEntry(vector_reset, True, False, True, SEED_BELOW_2_64, True),
     "LearnerVectorEnv.reset(seed=)": SeedEntry(learner_reset, True, False, True, SEED_BELOW_2_64,
                                                True),
-    "arena(seed=)": SeedEntry(arena_played, False, True, True, SEED_BELOW_2_64),
+    "arena(seed=)": SeedEntry(arena_played, False, False, True, SEED_BELOW_2_64),
+    "bots.MCTS(seed=)": SeedEntry(search_made, False, False, True, SEED_BELOW_2_64),
     "env().reset(seed=)": SeedEntry(pettingzoo_reset, True, False, False,
                                     "seed must be 0 or more, not {}"),
-    "TavlokGymEnv.reset(seed=)": SeedEntry(gymnasium_reset, True, False, False,
-                                           "seed must be 0 or more, not {}"),
+    "TavlokGymEnv.reset(seed=)": SeedEntry(gymnasium_reset, True, False, True, SEED_BELOW_2_64),
 }
 
 
@@ -452,11 +456,11 @@ def index_entries():
         "orientation_index": (lambda v: tavlok.orientation_index("Monomino", operator.index(v)),
                               "Monomino has orientations 0 to 0, not {0}"),
         "Board": (lambda v: Board(np.full((20, 20), -1), operator.index(v)),
-                  "viewer must be a seat 0 to 3, not {0}"),
+                  "viewer must be between 0 and 3, not {0}"),
         "Match.place": (lambda v: Match().place(v), "seat 0 cannot play grid index {0}: " + grid),
         "env().step": (pettingzoo_step, "player_0 cannot play grid index {0}: " + grid),
         "TavlokGymEnv(seat=)": (lambda v: TavlokGymEnv(seat=v),
-                                "seat must be None or 0 to 3, not {0}"),
+                                "seat must be between 0 and 3, not {0}"),
         "VectorEnv(num_envs)": (VectorEnv, "num_envs must be between 1 and 16777216, not {0}"),
         "VectorEnv(num_threads)": (lambda v: VectorEnv(2, v),
                                    "num_threads must be between 1 and 1024, not {0}"),
@@ -469,8 +473,7 @@ def index_entries():
         "arena(games=)": (lambda v: arena(["random"] * 4, games=v),
                           "games must be between 1 and 2**40 - 1, not {0}"),
         "arena(threads=)": (lambda v: arena(["random"] * 4, threads=v),
-                            "threads must be between 1 and 1024, or None for the cores this "
-                            "process may use; not {0}"),
+                            "threads must be between 1 and 1024, not {0}"),
     }
 
 

@@ -152,15 +152,34 @@ def test_ctrl_c_stops_a_large_reset_of_the_learner_batch_too():
     assert digest(env.step(actions)[0]) == after_step
 
 
+def test_ctrl_c_during_the_single_envs_opponents_leaves_it_refusing_steps_until_reset():
+    from gymnasium.error import ResetNeeded
+
+    from tavlok.gym_env import TavlokGymEnv
+
+    env = TavlokGymEnv(opponents="mcts:ms=300", seat=0, render_mode="ansi")
+    obs, _ = env.reset(seed=1)
+    action = int(np.flatnonzero(obs["action_mask"])[0])
+    interrupted(lambda: env.step(action),
+                engine_note(r"tavlok: step\(\) stopped after \d of 1 envs; the batch takes no "
+                            r"step\(\) before the next reset\(\)"))
+    # The opponents stopped part-way: the learner's next action must not be placed for one.
+    board = env.render()
+    with pytest.raises(ResetNeeded, match=r"after a step\(\) that did not finish"):
+        env.step(action)
+    assert env.render() == board
+    obs, info = env.reset(seed=1)
+    assert info["opponent_moves"] == () and obs["action_mask"][action]
+
+
 # ---- Argument messages --------------------------------------------------------------------------
 # (Numbers too long to print, at every call that takes one: test_fuzz_surface.py.)
 
 
-def test_an_arena_says_what_its_thread_counts_mean():
+def test_an_arena_refuses_one_thread_more_than_it_takes():
     with pytest.raises(ValueError) as refused:
         arena(["greedy"] * 4, threads=1025)
-    assert str(refused.value) == ("threads must be between 1 and 1024, or None for the cores this "
-                                  "process may use; not 1025")
+    assert str(refused.value) == "threads must be between 1 and 1024, not 1025"
 
 
 # ---- Paths of the build machine -----------------------------------------------------------------

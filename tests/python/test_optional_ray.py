@@ -11,7 +11,8 @@ def run(code):
 def test_importing_tavlok_does_not_import_ray():
     # Everything a training loop imports, Ray installed or not.
     checked = run(
-        "import sys, tavlok, tavlok.arena, tavlok.vector, tavlok.gym_vector, tavlok.bots;"
+        "import sys, tavlok, tavlok.arena, tavlok.vector, tavlok.gym_vector, tavlok.bots,"
+        " tavlok.rollout;"
         "assert 'ray' not in sys.modules, 'ray was imported'"
     )
     assert checked.returncode == 0, checked.stderr

@@ -97,14 +97,14 @@ GREEDY_AND_RANDOM = ["arena", "greedy", "random", "random", "random"]
 @pytest.mark.parametrize(
     ("args", "message"),
     [
-        (["play", "--seed", "-5"], "argument --seed: must be from 0 to 18446744073709551615, not -5"),
-        (["play", "--seed", str(2**64)], f"must be from 0 to {2**64 - 1}, not {2**64}"),
+        (["play", "--seed", "-5"], "argument --seed: must be between 0 and 2**64 - 1, not -5"),
+        (["play", "--seed", str(2**64)], f"must be between 0 and 2**64 - 1, not {2**64}"),
         (["play", "--seed", "9" * 5000], "argument --seed: must be a whole number, not '999"),
-        (["bench", "--vector", "2", "--seed", "-1"], "argument --seed: must be from 0 to"),
+        (["bench", "--vector", "2", "--seed", "-1"], "argument --seed: must be between 0 and"),
         (["bench", "--games", "0"], "argument --games: must be 1 or more, not 0"),
         (["bench", "--vector", "99999999999"], "num_envs must be between 1 and"),
-        ([*GREEDY_AND_RANDOM, "--threads", "5000"], "--threads: must be from 1 to 1024, not 5000"),
-        ([*GREEDY_AND_RANDOM, "--seed", str(2**64)], "argument --seed: must be from 0 to"),
+        ([*GREEDY_AND_RANDOM, "--threads", "5000"], "--threads: must be between 1 and 1024, not 5000"),
+        ([*GREEDY_AND_RANDOM, "--seed", str(2**64)], "argument --seed: must be between 0 and"),
         (["arena", "greedy", "random", "random", "mtcs"], "error: unknown bot 'mtcs'"),
     ],
 )

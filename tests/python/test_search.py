@@ -233,6 +233,30 @@ def test_random_bots_repeat_with_their_seed():
     assert first == again and first != other
 
 
+def test_a_bot_is_made_from_the_name_the_engine_reads():
+    for name, kind in (("greedy", bots.Greedy), ("random", bots.Random), ("mcts:8", bots.MCTS)):
+        assert type(bots.make(name, 4)) is kind
+    assert bots.make("mcts:playouts=8", 4).name == "mcts:8"
+    assert bots.make("mcts", 2**64 + 3).seed == 3  # a seat's seed offset past the top wraps
+    assert played_with(bots.make("random", 7)) == played_with(bots.Random(7))
+    with pytest.raises(ValueError, match="unknown bot 'Greedy'"):
+        bots.make("Greedy")
+
+
+def test_bots_move_until_the_given_seat_is_to_move():
+    state, players = State(), {seat: bots.Random(seat) for seat in range(4)}
+    made = bots.play_until_turn(state, 2, players)
+    assert [seat for seat, _ in made] == [0, 1] and state.seat == 2
+    assert bots.play_until_turn(state, 2, players) == []
+    made += bots.play_until_turn(state, None, players)
+    assert state.is_terminal()
+    replay, movers = State(), []
+    for index in state.history:
+        movers.append(replay.seat)
+        replay.apply(index)
+    assert made == list(zip(movers, state.history, strict=True))
+
+
 def test_progress_bar_is_redrawn_in_place_on_a_terminal():
     class Terminal(io.StringIO):
         def isatty(self):

@@ -255,9 +255,9 @@ def test_the_piece_picker_turns_and_flips_within_a_piece():
 def test_bot_names_and_seats_are_checked():
     with pytest.raises(ValueError, match="unknown bot 'clever'"):
         Live(0, ["greedy", "clever", "random"])
-    with pytest.raises(ValueError, match="three bots play the other seats, not 2"):
+    with pytest.raises(ValueError, match="bots must hold 3, not 2"):
         Live(0, ["greedy", "random"])
-    with pytest.raises(ValueError, match="the person plays a seat 0 to 3, not 4"):
+    with pytest.raises(ValueError, match="human must be between 0 and 3, not 4"):
         Live(4, ["greedy"] * 3)
     with pytest.raises(ValueError, match="no games to show"):
         Replay([])

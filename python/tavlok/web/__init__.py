@@ -36,6 +36,7 @@ from importlib import resources
 from typing import Any
 from urllib.parse import parse_qsl, urlsplit
 
+from .. import _arguments
 from .. import bots as _bots
 from .._core import State
 from ..actions import decode, encode, turn_orientation, turned
@@ -157,21 +158,6 @@ class Replay:
         raise RequestError(HTTPStatus.NOT_FOUND, "a replay takes no moves")
 
 
-Bot = Callable[[State], int]
-
-
-def make_bot(name: str, seed: int) -> Bot:
-    """One of the engine's bots by the name the arena knows it by."""
-    kind = name.partition(":")[0]
-    if kind == "greedy" and name == "greedy":
-        return _bots.greedy
-    if kind == "random" and name == "random":
-        return _bots.Random(seed)
-    if kind == "mcts":
-        return _bots.MCTS.named(name, seed)
-    raise ValueError(f"unknown bot {name!r}: one of {', '.join(_bots.BOTS)} (mcts:400 and so on)")
-
-
 class Live:
     """A game in which a person plays one seat against the engine's bots at the others.
 
@@ -188,15 +174,13 @@ class Live:
         seed: int = 0,
         record: Callable[[GameRecord], None] | None = None,
     ) -> None:
-        if not 0 <= human < NUM_SEATS:
-            raise ValueError(f"the person plays a seat 0 to 3, not {human}")
-        if len(bots) != NUM_SEATS - 1:
-            raise ValueError(f"three bots play the other seats, not {len(bots)}")
+        human = _arguments.whole(human, "human", 0, NUM_SEATS - 1)
+        bots = _arguments.counted(bots, "bots", NUM_SEATS - 1)
         self.human, self.seed, self._record = human, seed, record
         names = iter(bots)
         self.players = ["you" if s == human else next(names) for s in range(NUM_SEATS)]
         self._bots = {
-            s: make_bot(name, seed + s) for s, name in enumerate(self.players) if s != human
+            s: _bots.make(name, seed + s) for s, name in enumerate(self.players) if s != human
         }
         self._lock = threading.Lock()
         self._new_game()
@@ -206,24 +190,19 @@ class Live:
         self._bots_move()
 
     def _bots_move(self) -> None:
-        state = self.state
-        while not state.is_terminal() and state.seat != self.human:
-            self.movers.append(state.seat)
-            state.apply(self._bots[state.seat](state.clone()))
-        if state.is_terminal() and self._record is not None:
-            self._record(GameRecord.from_state(state, self.players, self.seed))
+        made = _bots.play_until_turn(self.state, self.human, self._bots)
+        self.movers.extend(seat for seat, _ in made)
+        if self.state.is_terminal() and self._record is not None:
+            self._record(GameRecord.from_state(self.state, self.players, self.seed))
 
     def view(self, query: dict[str, str]) -> dict[str, Any]:
         _expect(query, {"legal"})
         with self._lock:
             view = _view(self.state, self.movers, self.players, _flag(query, "legal"))
-            held = set(KINDS) - {decode(i).piece for i, s in self._placed() if s == self.human}
-            hand = [kind for kind in KINDS if kind in held]
+            held = self.state.hands(self.human)[0]
+            hand = [kind for kind, holds in zip(KINDS, held, strict=True) if holds]
             view.update(mode=self.mode, human=self.human, hand=hand, move=len(self.movers))
             return view
-
-    def _placed(self) -> list[tuple[int, int]]:
-        return list(zip(self.state.history, self.movers, strict=True))
 
     def post(self, path: str, body: dict[str, Any]) -> dict[str, Any]:
         if path == "/api/new":
@@ -232,10 +211,12 @@ class Live:
                 self._new_game()
             return self.view({})
         _expect(body, {"orientation", "row", "col"}, required=True)
-        orientation, row, col = (body[key] for key in ("orientation", "row", "col"))
-        for key, value in (("orientation", orientation), ("row", row), ("col", col)):
-            if not isinstance(value, int) or isinstance(value, bool):
-                raise RequestError(HTTPStatus.BAD_REQUEST, f"{key} must be a whole number")
+        try:
+            orientation, row, col = (
+                _arguments.whole(body[key], key) for key in ("orientation", "row", "col")
+            )
+        except TypeError as refused:
+            raise RequestError(HTTPStatus.BAD_REQUEST, str(refused)) from None
         with self._lock:
             state = self.state
             if state.is_terminal():

@@ -93,6 +93,15 @@ COVERING = placements_over_cells()
 FIRST_MOVES = frozenset(p.grid for p in PLACEMENTS if (0, 0) in p.cells)
 
 
+def hands_seen(placements, viewer):
+    """What seat viewer sees of the hands after placements, (seat, grid index) pairs: row k for
+    seat viewer + k, 1 for each kind in CATALOGUE order that seat still holds."""
+    held = [[1] * KINDS for _ in range(SEATS)]
+    for seat, grid in placements:
+        held[(seat - viewer) % SEATS][BY_GRID[grid].kind] = 0
+    return held
+
+
 def turned(row, col, quarter_turns):
     """A cell turned clockwise: seat t's own cell (r, c) is seen by the seat k places before it
     at turned(r, c, k), and by seat 0 (the model's frame) at turned(r, c, t)."""
