@@ -77,6 +77,16 @@ def encode(orientation: SupportsIndex, row: SupportsIndex, col: SupportsIndex) -
     return o * CELLS_PER_BOARD + r * BOARD_SIZE + c
 
 
+def refused(mover: str, grid_index: int, reason: object) -> ValueError:
+    """The error of a placement that the engine refused ``mover`` for ``reason``, naming the
+    placement in words when the grid index names one."""
+    try:
+        move = f"{decode(grid_index)} (grid index {grid_index})"
+    except ValueError:
+        move = f"grid index {shown(grid_index)}"
+    return ValueError(f"{mover} cannot play {move}: {reason}")
+
+
 def arrays(obs: PyObservation) -> tuple[np.ndarray, np.ndarray]:
     """The observation's planes (4, 20, 20) and mask (91, 20, 20), both uint8 over its bytes.
 
