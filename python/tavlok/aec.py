@@ -5,9 +5,8 @@ over. ``agent_selection`` only ever names an agent whose seat has a legal placem
 without one is skipped, so no live agent is handed an all-zero mask. When no seat can move, the
 step that made the last placement terminates all four agents at once and gives each its final
 score as its reward for that step (every other step rewards 0, so an agent's rewards add up to its
-score): minus the cells of the pieces it still holds, 15 for placing all 21 pieces, 20 when the
-last one was the one-cell piece. Each terminated agent is then stepped once with None, which
-removes it and changes nothing else. Nothing is ever truncated.
+score). Each terminated agent is then stepped once with None, which removes it and changes
+nothing else. Nothing is ever truncated.
 
 ``raw_env`` is the environment itself; an illegal move raises ``ValueError`` and changes
 nothing. ``env`` wraps it as PettingZoo's classic games are wrapped: out-of-range actions fail an
@@ -140,16 +139,12 @@ class TavlokEnv(AECEnv[str, Observation, int]):  # type: ignore[misc]
         self.render_mode = _arguments.choice(
             render_mode, "render_mode", self.metadata["render_modes"], allow_none=True
         )
-        self._state = State()
         self.possible_agents = list(AGENTS)
         self._seat = {agent: seat for seat, agent in enumerate(AGENTS)}
         # Built once: PettingZoo and seeding rely on getting the same space object every call.
         self.observation_spaces = {agent: spaces.single_observation_space() for agent in AGENTS}
         self.action_spaces = {agent: spaces.action_space() for agent in AGENTS}
         self.state_space = spaces.single_observation_space()["observation"]
-        # Per seat: the number of placements it was taken after, and the observation.
-        self._observed: list[tuple[int, Observation] | None] = [None] * NUM_SEATS
-        self._placements = 0
         self._start()
 
     def observation_space(self, agent: str) -> Space[Any]:
@@ -167,32 +162,29 @@ class TavlokEnv(AECEnv[str, Observation, int]):  # type: ignore[misc]
         """
         seeds = _agent_seeds(seed)
         _arguments.options(options, known=None)
-        self._state = State()
         if seeds is not None:
             for agent, agent_seed in zip(AGENTS, seeds, strict=True):
                 self.action_spaces[agent].seed(agent_seed)
         self._start()
 
     def _start(self) -> None:
+        self._state = State()
         self.agents = list(AGENTS)
         self.rewards = dict.fromkeys(AGENTS, 0.0)
         self._cumulative_rewards = dict.fromkeys(AGENTS, 0.0)
         self.terminations = dict.fromkeys(AGENTS, False)
         self.truncations = dict.fromkeys(AGENTS, False)
         self.infos: dict[str, dict[str, Any]] = {agent: {} for agent in AGENTS}
-        self._observed = [None] * NUM_SEATS
+        # Per seat: the number of placements it was taken after, and the observation.
+        self._observed: list[tuple[int, Observation] | None] = [None] * NUM_SEATS
         self._placements = 0
         self._skip_agent_selection = None
         self.agent_selection = AGENTS[self._state.seat]
 
     def observe(self, agent: str) -> Observation:
-        """The agent's view: ``"observation"``, its four planes in its own frame (plane k is seat
-        (seat + k) mod 4); ``"action_mask"``, the flat int8 legal-action mask (all zero once the
-        seat cannot move); ``"hands"``, 1 where each of those seats still holds a kind.
-
-        The arrays are read-only and never change; observing again before the next placement
-        returns the same arrays.
-        """
+        """The agent's view, as ``observation_space(agent)`` describes it; the mask is all zero
+        once the seat cannot move. The arrays are read-only and never change: observing again
+        before the next placement returns the same arrays."""
         seat = self._seat[agent]
         cached = self._observed[seat]
         if cached is None or cached[0] != self._placements:
@@ -211,14 +203,7 @@ class TavlokEnv(AECEnv[str, Observation, int]):  # type: ignore[misc]
     def last(self, observe: bool = True) -> tuple[Any, float, bool, bool, dict[str, Any]]:
         if not self.agents:
             raise _game_over("last")
-        agent = self.agent_selection
-        return (
-            self.observe(agent) if observe else None,
-            self._cumulative_rewards[agent],
-            self.terminations[agent],
-            self.truncations[agent],
-            self.infos[agent],
-        )
+        return super().last(observe)
 
     def step(self, action: int | np.integer[Any] | None) -> None:
         agent = self.agent_selection
@@ -268,7 +253,7 @@ class TavlokEnv(AECEnv[str, Observation, int]):  # type: ignore[misc]
         return picture(self._state, self.render_mode)
 
     def close(self) -> None:
-        """Nothing to release: the game lives in memory only."""
+        """Nothing to release (PettingZoo's API test asks an env that renders to define it)."""
 
 
 def _agent_seeds(seed: object) -> list[int] | None:

@@ -5,13 +5,10 @@ seats, bots, rewards and seeding, played in the engine. Each ``step`` places the
 then the opponents move until the learner has a legal placement again or the game is over, so the
 learner is never handed an all-zero mask while its game goes on. Nothing is ever truncated.
 
-An illegal action raises ``ValueError`` and changes nothing, as the PettingZoo raw environment
-does. Gymnasium's own checker (``gymnasium.utils.env_checker.check_env``) steps with unmasked
-samples of ``Discrete(36400)`` and expects them to be taken; for it, and for learners that do not
-mask, ``on_illegal="terminate"`` ends the episode at an illegal action instead, with a reward
-below every one a game can give. Masked sampling is Gymnasium's own:
-``env.action_space.sample(mask=obs["action_mask"])``.
-
+An illegal action raises ``ValueError``, as in the PettingZoo raw environment. Gymnasium's own
+checker (``gymnasium.utils.env_checker.check_env``) steps with unmasked samples of
+``Discrete(36400)`` and expects them to be taken: ``on_illegal="terminate"`` serves it, and
+learners that do not mask (masked sampling is ``env.action_space.sample(mask=obs["action_mask"])``).
 Registered as ``"tavlok/Tavlok-v0"`` when ``tavlok`` is imported with Gymnasium installed.
 """
 
@@ -120,7 +117,9 @@ class TavlokGymEnv(Env[Observation, int]):
         the info. A step before ``reset``, after the episode is over, or after a reset or step
         that Ctrl-C stopped raises ``gymnasium.error.ResetNeeded``.
         """
-        state = self._in_play("step")
+        state = self._started("step")
+        if self._ended is not None:
+            raise ResetNeeded(f"step() after {self._ended}: call reset() to start anew")
         index = _arguments.whole(action, "action")
         if not (0 <= index < NUM_ACTIONS and self._view["action_mask"][0, index]):
             try:
@@ -128,7 +127,13 @@ class TavlokGymEnv(Env[Observation, int]):
             except ValueError as reason:
                 if self.on_illegal == "raise":
                     raise refused(f"seat {self.seat}", index, reason) from None
-            return self._end_illegally(index)
+            self._ended = GAME_OVER
+            observation = self._observation()
+            observation["action_mask"][:] = 0
+            if self.render_mode == "human":
+                self.render()
+            info = {"seat": self.seat, "opponent_moves": (), "illegal_action": index}
+            return observation, ILLEGAL_ACTION_REWARDS[self.reward], True, False, info
         placed = len(state.history)
         # A step that Ctrl-C stops leaves the opponents part-way through their moves: the
         # learner's next action must not be placed for one of them.
@@ -145,8 +150,7 @@ class TavlokGymEnv(Env[Observation, int]):
     def action_masks(self) -> np.ndarray:
         """The legal actions of the last observation as a new (36400,) bool array (all False once
         the episode is over): what sb3-contrib's MaskablePPO asks for."""
-        if self._state is None:
-            raise ResetNeeded("action_masks() before reset(): call reset() first")
+        self._started("action_masks")
         if self._ended is not None:
             return np.zeros(NUM_ACTIONS, dtype=np.bool_)
         return self._view["action_mask"][0].astype(np.bool_)
@@ -158,18 +162,15 @@ class TavlokGymEnv(Env[Observation, int]):
         if self.render_mode is None:
             logger.warn("render() was called without a render_mode; pass one to the env")
             return None
-        if self._state is None:
-            raise ResetNeeded("render() before reset(): call reset() first")
+        self._started("render")
         return picture(self._games.state(0), self.render_mode)
 
     def close(self) -> None:
         self._games.close()
 
-    def _in_play(self, call: str) -> State:
+    def _started(self, call: str) -> State:
         if self._state is None:
             raise ResetNeeded(f"{call}() before reset(): call reset() first")
-        if self._ended is not None:
-            raise ResetNeeded(f"{call}() after {self._ended}: call reset() to start anew")
         return self._state
 
     def _took(self) -> State:
@@ -181,14 +182,3 @@ class TavlokGymEnv(Env[Observation, int]):
 
     def _observation(self) -> Observation:
         return {key: np.array(value[0]) for key, value in self._view.items()}
-
-    def _end_illegally(
-        self, action: int
-    ) -> tuple[Observation, float, bool, bool, dict[str, Any]]:
-        self._ended = GAME_OVER
-        observation = self._observation()
-        observation["action_mask"][:] = 0
-        if self.render_mode == "human":
-            self.render()
-        info = {"seat": self.seat, "opponent_moves": (), "illegal_action": action}
-        return observation, ILLEGAL_ACTION_REWARDS[self.reward], True, False, info

@@ -1,10 +1,5 @@
-"""One learner against three bots, ``num_envs`` games at once: a Gymnasium vector env in C++.
-
-``LearnerVectorEnv`` is a ``gymnasium.vector.VectorEnv``: each env is a game in which the caller
-plays one seat, the learner, and the engine's bots play the other three. A step plays every
-learner's move and then the bots' moves, inside the engine with the interpreter lock released,
-until each learner is to move again or its game is over. It is the vector entry point of
-``gymnasium.make_vec("tavlok/Tavlok-v0", num_envs=N, ...)``.
+"""One learner against three bots, ``num_envs`` games at once: ``LearnerVectorEnv``, a Gymnasium
+vector env in C++ and the vector entry point of ``gymnasium.make_vec("tavlok/Tavlok-v0", ...)``.
 """
 
 from __future__ import annotations
@@ -29,7 +24,9 @@ MOST_LEARNER_MOVES = 21
 
 
 class LearnerVectorEnv(_BatchEnv, gymnasium.vector.VectorEnv):  # type: ignore[misc]
-    """``num_envs`` games of one learner against three of the engine's bots.
+    """``num_envs`` games of one learner against three of the engine's bots. A step plays every
+    learner's move and then the bots' moves, inside the engine with the interpreter lock released,
+    until each learner is to move again or its game is over.
 
     - ``opponents``: a bot name for all three, or three names; ``opponents[k]`` plays the seat
       k + 1 turns after the learner, by the names the arena takes (see ``tavlok.bots``):

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
-from ._numbers import shown
+from ._arguments import shown
 
 BOARD_SIZE = 20
 NUM_SEATS = 4

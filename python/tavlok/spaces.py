@@ -1,11 +1,7 @@
-"""Every Gymnasium space of the package, built in one place.
-
-The PettingZoo env, the single Gymnasium env and both vector envs hand out the same views of a
-seat: its four planes in its own frame, its legal actions (a mask, packed bits or a list of grid
-indices) and the four hands. Their spaces are built here from the engine's own table of those
-arrays (``tavlok._core.view_fields``), which the engine writes by, so that an env and its space
-cannot drift apart. Gymnasium is imported on first use: the envs of ``tavlok.vector`` run without
-it until a space is asked for.
+"""Every Gymnasium space of the package (the PettingZoo env, the single Gymnasium env and both
+vector envs hand out the same views of a seat), built from the engine's own table of those arrays
+(``tavlok._core.view_fields``), which the engine writes by, so that an env and its space cannot
+drift apart. Gymnasium is imported on first use: ``tavlok.vector`` runs without it.
 """
 
 from __future__ import annotations
@@ -79,10 +75,7 @@ def single_observation_space(mask: str = "bytes", with_seat: bool = False) -> gy
 
 def vector_spaces(mask: str, num_envs: int, with_seat: bool) -> dict[str, Any]:
     """The spaces of a vector env of ``num_envs`` envs, by the names of Gymnasium's attributes:
-    ``"single_observation"``, ``"observation"``, ``"single_action"`` and ``"action"``. The
-    batched observation is the single one over the envs, except with ``mask="indices"``, where
-    ``"legal_offsets"`` is a Box of ``num_envs + 1`` offsets and ``"legal_indices"`` a stacked
-    Sequence of every env's indices end to end."""
+    ``"single_observation"``, ``"observation"``, ``"single_action"`` and ``"action"``."""
     spaces = _gymnasium()
     from gymnasium.vector.utils import batch_space
 

@@ -82,16 +82,10 @@ class _BatchEnv:
             getattr(autoreset_mode, "value", autoreset_mode), "autoreset_mode", AUTORESET_MODES
         )
         seed = _arguments.seed(seed)
+        seed = secrets.randbits(64) if seed is None else seed
         threads = min(default_threads(), MAX_THREADS) if num_threads is None else num_threads
         self._batch = _core.Batch(
-            num_envs,
-            threads,
-            mask,
-            self._autoreset,
-            secrets.randbits(64) if seed is None else seed,
-            opponents,
-            seat,
-            reward,
+            num_envs, threads, mask, self._autoreset, seed, opponents, seat, reward
         )
         self.num_envs: int = self._batch.num_envs
         self._copy = bool(copy)
