@@ -27,7 +27,6 @@ from .state import State
 from .actions import GRID_SHAPE, PLANES_SHAPE, Placement, arrays, decode, encode, legal_actions
 from .board import SEAT_COLOURS, Board, board_svg
 from .arena import ArenaResult, arena
-from .match import IllegalMove, Match
 from .records import GameRecord, RecordError, read_records, write_records
 from .pieces import KINDS, NUM_ACTIONS, NUM_ORIENTATIONS, ORIENTATIONS, orientation_index
 from .vector import VectorEnv
@@ -56,8 +55,6 @@ __all__ = [
     "RecordError",
     "VectorEnv",
     "Board",
-    "IllegalMove",
-    "Match",
     "Placement",
     "State",
     "arena",

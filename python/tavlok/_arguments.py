@@ -3,7 +3,7 @@
 Every public entry point checks what it is given here, once, where the value enters, before
 anything changes: a seed, a whole number in a range, one of a few named choices, a list of a set
 length, the options of a reset. A caller who gets the same argument wrong at two entry points reads
-the same message.
+the same message, with a number shown as ``shown`` shows it.
 """
 
 from __future__ import annotations
@@ -12,10 +12,22 @@ import operator
 from collections.abc import Collection, Iterable, Mapping, Sequence
 from typing import Any
 
-from ._numbers import shown
-
 # Seeds feed generators of 64 bits (the engine's, one per game).
 SEED_LIMIT = 2**64
+# Past this many bits a number is described, not printed: 77 digits still read as a number.
+_PRINTED_BITS = 256
+
+
+def shown(value: object) -> str:
+    """``value`` as a message shows it: in decimal, or by its size when it is too long to print
+    (Python refuses to turn an int of 4,300 digits or more into text, so a message that formatted
+    such an argument would fail with an error about string conversion instead)."""
+    if not isinstance(value, int):
+        return repr(value)
+    bits = value.bit_length()
+    if bits <= _PRINTED_BITS:
+        return str(value)
+    return f"(a {'negative ' if value < 0 else ''}number of {bits} bits)"
 
 
 def whole(

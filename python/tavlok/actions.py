@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple, SupportsIndex
 
 import numpy as np
 
-from ._numbers import shown
+from ._arguments import shown
 from .pieces import BOARD_SIZE, CELLS_PER_BOARD, NUM_ACTIONS, NUM_ORIENTATIONS, ORIENTATIONS
 
 if TYPE_CHECKING:
@@ -77,12 +77,19 @@ def encode(orientation: SupportsIndex, row: SupportsIndex, col: SupportsIndex) -
     return o * CELLS_PER_BOARD + r * BOARD_SIZE + c
 
 
-def arrays(obs: PyObservation) -> tuple[np.ndarray, np.ndarray]:
-    """The observation's planes (4, 20, 20) and mask (91, 20, 20), both uint8 over its bytes.
+def refused(mover: str, grid_index: int, reason: object) -> ValueError:
+    """The error of a placement that the engine refused ``mover`` for ``reason``, naming the
+    placement in words when the grid index names one."""
+    try:
+        move = f"{decode(grid_index)} (grid index {grid_index})"
+    except ValueError:
+        move = f"grid index {shown(grid_index)}"
+    return ValueError(f"{mover} cannot play {move}: {reason}")
 
-    Each property of the observation is read once and wrapped as it is, with no element-wise
-    conversion; the arrays are read-only because bytes are.
-    """
+
+def arrays(obs: PyObservation) -> tuple[np.ndarray, np.ndarray]:
+    """The observation's planes (4, 20, 20) and mask (91, 20, 20), both uint8 over its bytes:
+    each property read once and wrapped with no conversion (read-only, as bytes are)."""
     planes = np.frombuffer(obs.observation, dtype=np.uint8).reshape(PLANES_SHAPE)
     mask = np.frombuffer(obs.action_mask, dtype=np.uint8).reshape(GRID_SHAPE)
     return planes, mask

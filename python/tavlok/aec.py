@@ -5,9 +5,8 @@ over. ``agent_selection`` only ever names an agent whose seat has a legal placem
 without one is skipped, so no live agent is handed an all-zero mask. When no seat can move, the
 step that made the last placement terminates all four agents at once and gives each its final
 score as its reward for that step (every other step rewards 0, so an agent's rewards add up to its
-score): minus the cells of the pieces it still holds, 15 for placing all 21 pieces, 20 when the
-last one was the one-cell piece. Each terminated agent is then stepped once with None, which
-removes it and changes nothing else. Nothing is ever truncated.
+score). Each terminated agent is then stepped once with None, which removes it and changes
+nothing else. Nothing is ever truncated.
 
 ``raw_env`` is the environment itself; an illegal move raises ``ValueError`` and changes
 nothing. ``env`` wraps it as PettingZoo's classic games are wrapped: out-of-range actions fail an
@@ -27,9 +26,10 @@ from pettingzoo import AECEnv  # type: ignore[import-untyped]
 from pettingzoo.utils import wrappers  # type: ignore[import-untyped]
 
 from . import _arguments, spaces
+from .actions import refused
 from .board import Board
-from .match import RENDER_MODES, IllegalMove, Match
 from .pieces import NUM_ACTIONS, NUM_SEATS
+from .state import RENDER_MODES, State, picture
 
 AGENTS = tuple(f"player_{seat}" for seat in range(NUM_SEATS))
 # Below every score a seat can make (at worst it still holds 88 of its 89 cells).
@@ -118,7 +118,9 @@ class OrderEnforcing(_ReadsTheGame, wrappers.OrderEnforcingWrapper):  # type: ig
 
 
 def _game_over(call: str) -> GameOver:
-    return GameOver(f"{call}() after the game is over: every agent has left; reset() starts a new one")
+    return GameOver(
+        f"{call}() after the game is over: every agent has left; reset() starts a new one"
+    )
 
 
 class TavlokEnv(AECEnv[str, Observation, int]):  # type: ignore[misc]
@@ -127,7 +129,7 @@ class TavlokEnv(AECEnv[str, Observation, int]):  # type: ignore[misc]
     metadata: ClassVar[dict[str, Any]] = {
         "name": "tavlok_v1",
         "render_modes": list(RENDER_MODES),
-        # Turn-based: PettingZoo's turn_based_aec_to_parallel converts it, aec_to_parallel would not.
+        # Turn-based: turn_based_aec_to_parallel converts it, aec_to_parallel would not.
         "is_parallelizable": False,
         "render_fps": 2,
     }
@@ -137,16 +139,12 @@ class TavlokEnv(AECEnv[str, Observation, int]):  # type: ignore[misc]
         self.render_mode = _arguments.choice(
             render_mode, "render_mode", self.metadata["render_modes"], allow_none=True
         )
-        self._match = Match()
         self.possible_agents = list(AGENTS)
         self._seat = {agent: seat for seat, agent in enumerate(AGENTS)}
         # Built once: PettingZoo and seeding rely on getting the same space object every call.
-        self.observation_spaces = {agent: spaces.seat_observation_space() for agent in AGENTS}
+        self.observation_spaces = {agent: spaces.single_observation_space() for agent in AGENTS}
         self.action_spaces = {agent: spaces.action_space() for agent in AGENTS}
-        self.state_space = spaces.planes_space()
-        # Per seat: the number of placements it was taken after, and the observation.
-        self._observed: list[tuple[int, Observation] | None] = [None] * NUM_SEATS
-        self._placements = 0
+        self.state_space = spaces.single_observation_space()["observation"]
         self._start()
 
     def observation_space(self, agent: str) -> Space[Any]:
@@ -164,39 +162,35 @@ class TavlokEnv(AECEnv[str, Observation, int]):  # type: ignore[misc]
         """
         seeds = _agent_seeds(seed)
         _arguments.options(options, known=None)
-        self._match.reset()
         if seeds is not None:
             for agent, agent_seed in zip(AGENTS, seeds, strict=True):
                 self.action_spaces[agent].seed(agent_seed)
         self._start()
 
     def _start(self) -> None:
+        self._state = State()
         self.agents = list(AGENTS)
         self.rewards = dict.fromkeys(AGENTS, 0.0)
         self._cumulative_rewards = dict.fromkeys(AGENTS, 0.0)
         self.terminations = dict.fromkeys(AGENTS, False)
         self.truncations = dict.fromkeys(AGENTS, False)
         self.infos: dict[str, dict[str, Any]] = {agent: {} for agent in AGENTS}
-        self._observed = [None] * NUM_SEATS
+        # Per seat: the number of placements it was taken after, and the observation.
+        self._observed: list[tuple[int, Observation] | None] = [None] * NUM_SEATS
         self._placements = 0
         self._skip_agent_selection = None
-        self.agent_selection = AGENTS[self._match.to_move]
+        self.agent_selection = AGENTS[self._state.seat]
 
     def observe(self, agent: str) -> Observation:
-        """The agent's view: ``"observation"``, its four planes in its own frame (plane k is seat
-        (seat + k) mod 4); ``"action_mask"``, the flat int8 legal-action mask (all zero once the
-        seat cannot move); ``"hands"``, 1 where each of those seats still holds a kind.
-
-        The arrays are read-only and never change; observing again before the next placement
-        returns the same arrays.
-        """
+        """The agent's view, as ``observation_space(agent)`` describes it; the mask is all zero
+        once the seat cannot move. The arrays are read-only and never change: observing again
+        before the next placement returns the same arrays."""
         seat = self._seat[agent]
         cached = self._observed[seat]
         if cached is None or cached[0] != self._placements:
-            match = self._match
-            planes, grid_mask = match.state.observation(seat)
+            planes, grid_mask = self._state.observation(seat)
             mask = grid_mask.reshape(NUM_ACTIONS).view(np.int8)
-            hands = match.hands(seat)
+            hands = self._state.hands(seat)
             for array in (planes, mask, hands):
                 array.setflags(write=False)
             cached = (
@@ -209,14 +203,7 @@ class TavlokEnv(AECEnv[str, Observation, int]):  # type: ignore[misc]
     def last(self, observe: bool = True) -> tuple[Any, float, bool, bool, dict[str, Any]]:
         if not self.agents:
             raise _game_over("last")
-        agent = self.agent_selection
-        return (
-            self.observe(agent) if observe else None,
-            self._cumulative_rewards[agent],
-            self.terminations[agent],
-            self.truncations[agent],
-            self.infos[agent],
-        )
+        return super().last(observe)
 
     def step(self, action: int | np.integer[Any] | None) -> None:
         agent = self.agent_selection
@@ -229,18 +216,19 @@ class TavlokEnv(AECEnv[str, Observation, int]):  # type: ignore[misc]
             raise ValueError(
                 f"{agent} has legal moves and must choose one; None is for agents that are done"
             )
-        match = self._match
-        seat = match.to_move
+        state = self._state
+        seat = state.seat
+        index = _arguments.whole(action, "action")
         try:
-            match.place(_arguments.whole(action, "action"))
-        except IllegalMove as refused:
-            raise ValueError(f"{agent} cannot play {refused.move}: {refused.reason}") from None
+            state.apply(index)
+        except ValueError as reason:
+            raise refused(agent, index, reason) from None
         self._placements += 1
         self._cumulative_rewards[agent] = 0.0
-        scores = match.scores()
+        scores = state.scores()
         if scores is None:
             # Rewards come only at the end, so they are still all 0 from the reset.
-            self.agent_selection = AGENTS[match.to_move]
+            self.agent_selection = AGENTS[state.seat]
         else:
             self.rewards = {a: float(score) for a, score in zip(AGENTS, scores, strict=True)}
             self.terminations = dict.fromkeys(AGENTS, True)
@@ -251,21 +239,21 @@ class TavlokEnv(AECEnv[str, Observation, int]):  # type: ignore[misc]
 
     def board(self, viewer: int = 0) -> Board:
         """A snapshot of the board in seat ``viewer``'s frame (its start corner top-left)."""
-        return self._match.board(viewer)
+        return self._state.board(viewer)
 
     def state(self) -> np.ndarray:
         """The four seats' cells in seat 0's frame, (4, 20, 20) uint8, plane k for seat k."""
-        planes, _ = self._match.state.observation(0)
+        planes, _ = self._state.observation(0)
         return planes
 
     def render(self) -> str | np.ndarray | None:
         if self.render_mode is None:
             logger.warn("render() was called without a render_mode; pass one to tavlok.env()")
             return None
-        return self._match.render(self.render_mode)
+        return picture(self._state, self.render_mode)
 
     def close(self) -> None:
-        """Nothing to release: the game lives in memory only."""
+        """Nothing to release (PettingZoo's API test asks an env that renders to define it)."""
 
 
 def _agent_seeds(seed: object) -> list[int] | None:

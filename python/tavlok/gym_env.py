@@ -2,20 +2,14 @@
 
 It is the one-env case of the learner batch (``tavlok.gym_vector.LearnerVectorEnv``): the same
 seats, bots, rewards and seeding, played in the engine. Each ``step`` places the learner's piece,
-then the three opponents move until the learner has a legal placement again or the game is over.
-A seat left without a legal placement is passed, so the learner is never handed an all-zero mask
-while its game goes on; if the learner runs out of placements first, the opponents play the game
-out within that same step. Nothing is ever truncated.
+then the opponents move until the learner has a legal placement again or the game is over, so the
+learner is never handed an all-zero mask while its game goes on. Nothing is ever truncated.
 
-An illegal action raises ``ValueError`` and changes nothing, as the PettingZoo raw environment
-does. Gymnasium's own checker (``gymnasium.utils.env_checker.check_env``) steps with actions drawn
-from the whole ``Discrete(36400)`` space, unmasked, and expects them to be taken; for it, and for
-learners that do not mask, ``on_illegal="terminate"`` ends the episode at an illegal action
-instead, with a reward below every one a game can give. Masked sampling is Gymnasium's own:
-``env.action_space.sample(mask=obs["action_mask"])``.
-
-Registered as ``"tavlok/Tavlok-v0"`` when ``tavlok`` is imported with Gymnasium installed
-(``tavlok.registration``).
+An illegal action raises ``ValueError``, as in the PettingZoo raw environment. Gymnasium's own
+checker (``gymnasium.utils.env_checker.check_env``) steps with unmasked samples of
+``Discrete(36400)`` and expects them to be taken: ``on_illegal="terminate"`` serves it, and
+learners that do not mask (masked sampling is ``env.action_space.sample(mask=obs["action_mask"])``).
+Registered as ``"tavlok/Tavlok-v0"`` when ``tavlok`` is imported with Gymnasium installed.
 """
 
 from __future__ import annotations
@@ -28,9 +22,10 @@ from gymnasium import Env, logger
 from gymnasium.error import ResetNeeded
 
 from . import _arguments, _core, spaces
-from .gym_vector import REWARDS, LearnerVectorEnv
-from .match import RENDER_MODES, refusal, render
-from .pieces import NUM_ACTIONS, NUM_SEATS
+from .actions import refused
+from .gym_vector import LearnerVectorEnv
+from .pieces import NUM_ACTIONS
+from .state import RENDER_MODES, picture
 
 if TYPE_CHECKING:
     from . import State
@@ -49,17 +44,9 @@ Observation = dict[str, np.ndarray]
 class TavlokGymEnv(Env[Observation, int]):
     """The learner plays one seat, three bots the others; see the module docstring.
 
-    ``opponents``, ``seat`` and ``reward`` mean what they mean to ``LearnerVectorEnv``:
-    ``opponents`` is one bot name for all three, or three names for the seats that move after the
-    learner, in turn order (``"random"``, ``"greedy"``, ``"mcts"``, or ``"mcts:400"`` and the like
-    for the search with settings; see ``tavlok.bots``), held in ``opponents`` as the engine spells
-    them; ``seat`` is the learner's seat, 0 to 3, or None to rotate it one seat on per game from a
-    seat drawn from the env's generator; ``reward="score"`` pays the learner's final score at the
-    step that ends its game, ``"win"`` 1 shared equally by the seats with the best score (0 to the
-    others); every other step pays 0. ``on_illegal``: ``"raise"`` or ``"terminate"``, what an
-    illegal action does (see ``step``).
-
-    Bad arguments raise ``TypeError`` or ``ValueError`` here, before anything is built.
+    ``opponents``, ``seat`` and ``reward`` are ``LearnerVectorEnv``'s (``opponents`` is held as
+    the engine spells the names); ``on_illegal``, ``"raise"`` or ``"terminate"``, is what an
+    illegal action does (see ``step``). Bad arguments raise here, before anything is built.
     """
 
     metadata: ClassVar[dict[str, Any]] = {"render_modes": list(RENDER_MODES), "render_fps": 2}
@@ -72,8 +59,6 @@ class TavlokGymEnv(Env[Observation, int]):
         render_mode: str | None = None,
         on_illegal: str = "raise",
     ) -> None:
-        seat = _arguments.whole(seat, "seat", 0, NUM_SEATS - 1, allow_none=True)
-        self.reward = _arguments.choice(reward, "reward", REWARDS)
         self.on_illegal = _arguments.choice(on_illegal, "on_illegal", ON_ILLEGAL)
         self.render_mode = _arguments.choice(
             render_mode, "render_mode", RENDER_MODES, allow_none=True
@@ -82,21 +67,21 @@ class TavlokGymEnv(Env[Observation, int]):
         self._games = LearnerVectorEnv(
             1, opponents, seat, reward, autoreset_mode="Disabled", num_threads=1
         )
+        self.reward = self._games.reward
         self.opponents = tuple(_core.bot_name(name) for name in self._games.opponents)
-        self.observation_space = spaces.seat_observation_space()
+        self.observation_space = spaces.single_observation_space()
         self.action_space = spaces.action_space()
         # A copy of the game after the last reset or step (None before the first reset), and the
         # learner's view of it in the batch's own arrays, which only this env's calls rewrite.
         self._state: State | None = None
         self._view: Observation = {}
-        self._seat = 0
         # Why the env takes no step before the next reset, or None while the episode goes on.
         self._ended: str | None = None
 
     @property
     def seat(self) -> int:
         """The learner's seat in the current game."""
-        return self._seat
+        return int(self._games.seats[0])
 
     def reset(
         self, *, seed: SupportsIndex | None = None, options: Mapping[str, Any] | None = None
@@ -104,22 +89,17 @@ class TavlokGymEnv(Env[Observation, int]):
         """Start a new game and play the opponents up to the learner's first move.
 
         A seed, below 2**64, reseeds the env's generator as ``LearnerVectorEnv.reset`` reseeds
-        its env 0, from which the learner's first seat and the opponents' moves are drawn: the
-        same seed and the same learner moves replay the same games. Without one, the generator
-        carries on from where it is. There are no options: ``options`` must be None or empty.
-        ``np_random`` is seeded from the same seed, as Gymnasium's envs do, and is not used.
-
-        Bad arguments raise before anything changes.
+        its env 0 (and ``np_random``, which is not used); without one, the generator carries on.
+        There are no options. Bad arguments raise before anything changes.
         """
         seed = _arguments.seed(seed)
         _arguments.options(options, known=())
         super().reset(seed=seed)
         self._ended = UNFINISHED % "reset()"
-        obs, _ = self._games.reset(seed=seed)
-        self._seat = int(self._games.seats[0])
-        observation, state = self._took(obs)
+        self._view, _ = self._games.reset(seed=seed)
+        state = self._took()
         self._ended = None
-        return observation, {"seat": self._seat, "opponent_moves": state.history}
+        return self._observation(), {"seat": self.seat, "opponent_moves": state.history}
 
     def step(
         self, action: SupportsIndex
@@ -131,39 +111,46 @@ class TavlokGymEnv(Env[Observation, int]):
         ``"opponent_moves"``, the grid indices the opponents played after this move, in order;
         and once the game is over ``"scores"``, the four final scores in seat order.
 
-        An illegal action (a grid index that is not a legal placement for the learner now)
-        raises ``ValueError`` and changes nothing. With ``on_illegal="terminate"`` it ends the
-        episode instead: the board stays as it was, the observation's mask is all zero, the
-        reward is -89 (``reward="score"``) or -1 (``"win"``) and the info holds
-        ``"illegal_action"``. An action that is not a whole number raises ``TypeError`` and
-        changes nothing. A step before ``reset``, after the episode is over, or after a reset
-        or step that Ctrl-C stopped raises ``gymnasium.error.ResetNeeded``.
+        An illegal action raises ``ValueError`` and changes nothing; with
+        ``on_illegal="terminate"`` it ends the episode instead, the board as it was, the mask all
+        zero, the reward -89 (``reward="score"``) or -1 (``"win"``) and ``"illegal_action"`` in
+        the info. A step before ``reset``, after the episode is over, or after a reset or step
+        that Ctrl-C stopped raises ``gymnasium.error.ResetNeeded``.
         """
-        state = self._in_play("step")
+        state = self._started("step")
+        if self._ended is not None:
+            raise ResetNeeded(f"step() after {self._ended}: call reset() to start anew")
         index = _arguments.whole(action, "action")
         if not (0 <= index < NUM_ACTIONS and self._view["action_mask"][0, index]):
-            refused = refusal(state, index)
-            if self.on_illegal == "raise" and refused is not None:
-                raise refused
-            return self._end_illegally(index)
+            try:
+                state.clone().apply(index)
+            except ValueError as reason:
+                if self.on_illegal == "raise":
+                    raise refused(f"seat {self.seat}", index, reason) from None
+            self._ended = GAME_OVER
+            observation = self._observation()
+            observation["action_mask"][:] = 0
+            if self.render_mode == "human":
+                self.render()
+            info = {"seat": self.seat, "opponent_moves": (), "illegal_action": index}
+            return observation, ILLEGAL_ACTION_REWARDS[self.reward], True, False, info
         placed = len(state.history)
         # A step that Ctrl-C stops leaves the opponents part-way through their moves: the
         # learner's next action must not be placed for one of them.
         self._ended = UNFINISHED % "step()"
-        obs, rewards, terminations, _, _ = self._games.step(np.array([index]))
-        observation, state = self._took(obs)
-        info: dict[str, Any] = {"seat": self._seat, "opponent_moves": state.history[placed + 1 :]}
+        self._view, rewards, terminations, _, _ = self._games.step(np.array([index]))
+        state = self._took()
+        info: dict[str, Any] = {"seat": self.seat, "opponent_moves": state.history[placed + 1 :]}
         over = bool(terminations[0])
         if over:
             info["scores"] = state.scores()
         self._ended = GAME_OVER if over else None
-        return observation, float(rewards[0]), over, False, info
+        return self._observation(), float(rewards[0]), over, False, info
 
     def action_masks(self) -> np.ndarray:
         """The legal actions of the last observation as a new (36400,) bool array (all False once
         the episode is over): what sb3-contrib's MaskablePPO asks for."""
-        if self._state is None:
-            raise ResetNeeded("action_masks() before reset(): call reset() first")
+        self._started("action_masks")
         if self._ended is not None:
             return np.zeros(NUM_ACTIONS, dtype=np.bool_)
         return self._view["action_mask"][0].astype(np.bool_)
@@ -175,40 +162,23 @@ class TavlokGymEnv(Env[Observation, int]):
         if self.render_mode is None:
             logger.warn("render() was called without a render_mode; pass one to the env")
             return None
-        if self._state is None:
-            raise ResetNeeded("render() before reset(): call reset() first")
-        return render(self._games.state(0), self.render_mode)
+        self._started("render")
+        return picture(self._games.state(0), self.render_mode)
 
     def close(self) -> None:
         self._games.close()
 
-    def _in_play(self, call: str) -> State:
+    def _started(self, call: str) -> State:
         if self._state is None:
             raise ResetNeeded(f"{call}() before reset(): call reset() first")
-        if self._ended is not None:
-            raise ResetNeeded(f"{call}() after {self._ended}: call reset() to start anew")
         return self._state
 
-    def _took(self, obs: Observation) -> tuple[Observation, State]:
-        """After a reset or step of the batch: the learner's observation as new arrays, and the
-        game."""
-        self._view = obs
+    def _took(self) -> State:
+        """The game after a reset or step of the batch, drawn in human mode."""
         self._state = state = self._games.state(0)
         if self.render_mode == "human":
-            render(state, "human")
-        return self._observation(), state
+            picture(state, "human")
+        return state
 
     def _observation(self) -> Observation:
         return {key: np.array(value[0]) for key, value in self._view.items()}
-
-    def _end_illegally(
-        self, action: int
-    ) -> tuple[Observation, float, bool, bool, dict[str, Any]]:
-        self._ended = GAME_OVER
-        observation = self._observation()
-        observation["action_mask"][:] = 0
-        if self.render_mode == "human":
-            self.render()
-        info = {"seat": self._seat, "opponent_moves": (), "illegal_action": action}
-        reward = ILLEGAL_ACTION_REWARDS[self.reward]
-        return observation, reward, True, False, info

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
-from ._numbers import shown
+from ._arguments import shown
 
 BOARD_SIZE = 20
 NUM_SEATS = 4
@@ -130,11 +130,6 @@ class Orientation:
         return len(self.rows[0])
 
     @property
-    def size(self) -> int:
-        """Number of cells the piece covers."""
-        return sum(row.count("X") for row in self.rows)
-
-    @property
     def cells(self) -> tuple[tuple[int, int], ...]:
         """The covered squares as (row, col) offsets from the bounding box's top-left corner."""
         return tuple(
@@ -162,7 +157,6 @@ KINDS: tuple[str, ...] = tuple(dict.fromkeys(o.kind for o in ORIENTATIONS))
 KIND_ORIENTATIONS: dict[str, tuple[int, ...]] = {
     kind: tuple(o.index for o in ORIENTATIONS if o.kind == kind) for kind in KINDS
 }
-KIND_SIZE: dict[str, int] = {kind: ORIENTATIONS[KIND_ORIENTATIONS[kind][0]].size for kind in KINDS}
 
 _KIND_BY_FOLDED_NAME = {kind.casefold(): kind for kind in KINDS}
 

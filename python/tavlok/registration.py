@@ -1,8 +1,6 @@
-"""Registers ``"tavlok/Tavlok-v0"`` with Gymnasium; ``import tavlok`` calls ``register()``.
-
-Gymnasium 1.x reads no plugin entry points, so the registration happens on import of the package
-(or through ``gymnasium.make("tavlok:tavlok/Tavlok-v0")``, which imports it first). Without
-Gymnasium installed nothing is registered and the rest of the package works as before.
+"""Registers ``"tavlok/Tavlok-v0"`` with Gymnasium; ``import tavlok`` calls ``register()``, as
+Gymnasium 1.x reads no plugin entry points (``gymnasium.make("tavlok:tavlok/Tavlok-v0")`` imports
+the package first). Without Gymnasium installed nothing is registered.
 """
 
 from __future__ import annotations

@@ -1,11 +1,7 @@
-"""Every Gymnasium space of the package, built in one place.
-
-The PettingZoo env, the single Gymnasium env and both vector envs hand out the same views of a
-seat: its four planes in its own frame, its legal actions (a mask, packed bits or a list of grid
-indices) and the four hands. Their spaces are built here from the engine's own table of those
-arrays (``tavlok._core.view_fields``), which the engine writes by, so that an env and its space
-cannot drift apart. Gymnasium is imported on first use: the envs of
-``tavlok.vector`` run without it until a space is asked for.
+"""Every Gymnasium space of the package (the PettingZoo env, the single Gymnasium env and both
+vector envs hand out the same views of a seat), built from the engine's own table of those arrays
+(``tavlok._core.view_fields``), which the engine writes by, so that an env and its space cannot
+drift apart. Gymnasium is imported on first use: ``tavlok.vector`` runs without it.
 """
 
 from __future__ import annotations
@@ -15,21 +11,11 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import _core
-from .actions import PLANES_SHAPE
+from .actions import PLANES_SHAPE  # noqa: F401 - offered beside HANDS_SHAPE
 from .pieces import KINDS, NUM_ACTIONS, NUM_SEATS
 
 if TYPE_CHECKING:
     from gymnasium import spaces as gym_spaces
-
-__all__ = [
-    "HANDS_SHAPE",
-    "PLANES_SHAPE",
-    "action_space",
-    "planes_space",
-    "seat_observation_space",
-    "single_observation_space",
-    "vector_spaces",
-]
 
 HANDS_SHAPE = (NUM_SEATS, len(KINDS))
 # The most legal placements a seat can ever have: lists are never longer.
@@ -47,11 +33,6 @@ def _gymnasium() -> Any:
     return spaces
 
 
-def planes_space() -> gym_spaces.Box:
-    """A seat's four planes, ``(4, 20, 20)`` uint8 of 0 and 1 (also the PettingZoo state)."""
-    return single_observation_space()["observation"]
-
-
 def action_space() -> gym_spaces.Discrete:
     """``Discrete(36400)``: a grid index."""
     return _gymnasium().Discrete(NUM_ACTIONS)
@@ -65,8 +46,8 @@ def _box(field: dict[str, Any]) -> gym_spaces.Box:
     return _gymnasium().Box(low, high, tuple(field["shape"]), dtype=dtype)
 
 
-def _view_fields(mask: str, with_seat: bool) -> list[dict[str, Any]]:
-    """The engine's fields of a seat's view in layout ``mask``, in its order."""
+def view_fields(mask: str, with_seat: bool) -> list[dict[str, Any]]:
+    """The engine's fields of a seat's view in layout ``mask``, in its order: what obs holds."""
     return [
         field
         for field in _core.view_fields(mask)
@@ -75,12 +56,14 @@ def _view_fields(mask: str, with_seat: bool) -> list[dict[str, Any]]:
 
 
 def single_observation_space(mask: str = "bytes", with_seat: bool = False) -> gym_spaces.Dict:
-    """One seat's view in the legal-action layout ``mask`` (``"bytes"``, ``"bits"`` or
-    ``"indices"``), with its seat when ``with_seat``: one env of a vector env. A list of legal
-    grid indices is a stacked ``Sequence``; one env has no offsets."""
+    """One seat's view in the legal-action layout ``mask``, with its seat when ``with_seat``: one
+    env of a vector env (a list of legal grid indices is a stacked ``Sequence``; one env has no
+    offsets). By default, what the PettingZoo env and the single Gymnasium env hand out: its
+    planes in its own frame (plane k is seat (seat + k) mod 4), the flat int8 legal-action mask
+    and the hands, 1 where each of those seats still holds a kind."""
     spaces = _gymnasium()
     single: dict[str, Any] = {}
-    for field in _view_fields(mask, with_seat):
+    for field in view_fields(mask, with_seat):
         if field["rows"] == "packed":
             single[field["name"]] = spaces.Sequence(
                 spaces.Discrete(int(field["high"]) + 1), stack=True
@@ -90,25 +73,15 @@ def single_observation_space(mask: str = "bytes", with_seat: bool = False) -> gy
     return spaces.Dict(single)
 
 
-def seat_observation_space() -> gym_spaces.Dict:
-    """What the PettingZoo env and the single Gymnasium env hand out: ``"observation"``, the
-    seat's planes in its own frame (plane k is seat (seat + k) mod 4); ``"action_mask"``, the flat
-    int8 legal-action mask; ``"hands"``, 1 where each of those seats still holds a kind."""
-    return single_observation_space("bytes")
-
-
 def vector_spaces(mask: str, num_envs: int, with_seat: bool) -> dict[str, Any]:
     """The spaces of a vector env of ``num_envs`` envs, by the names of Gymnasium's attributes:
-    ``"single_observation"``, ``"observation"``, ``"single_action"`` and ``"action"``. The
-    batched observation is the single one over the envs, except with ``mask="indices"``, where
-    ``"legal_offsets"`` is a Box of ``num_envs + 1`` offsets and ``"legal_indices"`` a stacked
-    Sequence of every env's indices end to end."""
+    ``"single_observation"``, ``"observation"``, ``"single_action"`` and ``"action"``."""
     spaces = _gymnasium()
     from gymnasium.vector.utils import batch_space
 
     single = single_observation_space(mask, with_seat)
     batched: dict[str, Any] = {}
-    for field in _view_fields(mask, with_seat):
+    for field in view_fields(mask, with_seat):
         name = field["name"]
         if field["rows"] == "offsets":
             batched[name] = spaces.Box(

@@ -19,7 +19,10 @@ from .board import Board
 if TYPE_CHECKING:
     from .records import GameRecord
 
-__all__ = ["State"]
+__all__ = ["RENDER_MODES", "State", "picture"]
+
+# The render modes of the package's envs.
+RENDER_MODES = ("human", "ansi", "rgb_array")
 
 
 def board(self: State, viewer: SupportsIndex = 0) -> Board:
@@ -47,6 +50,18 @@ def svg(
     return board(self, viewer).svg(
         cell_size, last=last_placement(self, viewer), scores=self.scores(), names=names
     )
+
+
+def picture(state: State, mode: str) -> str | np.ndarray | None:
+    """The board in seat 0's frame as the envs' render modes draw it: the text with ANSI colours
+    (``"ansi"``), an RGB image (``"rgb_array"``), or printed (``"human"``)."""
+    board = state.board(0)
+    if mode == "ansi":
+        return board.text()
+    if mode == "rgb_array":
+        return board.rgb()
+    print(board.text())
+    return None
 
 
 def _repr_svg_(self: State) -> str:

@@ -3,33 +3,32 @@
 A step of the batch is one call: the engine plays every env's action, passes the seats that are
 done, restarts the games that ended as Gymnasium's autoreset modes do, and writes every env's next
 observation into arrays that the env owns, with the interpreter lock released and the envs split
-over a few threads. ``tavlok.gym_vector.LearnerVectorEnv`` is the same machinery with one seat
+over a few threads. ``tavlok.gym_vector.LearnerVectorEnv`` is the same batch with one seat
 played by the caller and three by the engine's bots; the two share the code below.
 """
 
 from __future__ import annotations
 
 import functools
-import operator
 import secrets
 from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from . import _core
-from ._numbers import shown
+from . import _arguments, _core, spaces
 from .cores import default_threads
-from .pieces import NUM_ACTIONS
 # The shapes and the bound on lists, as this module has always offered them.
-from .spaces import HANDS_SHAPE, MAX_LEGAL_PLACEMENTS, PLANES_SHAPE, vector_spaces  # noqa: F401
+from .spaces import HANDS_SHAPE, MAX_LEGAL_PLACEMENTS, PLANES_SHAPE  # noqa: F401
 
 if TYPE_CHECKING:
-    from gymnasium import spaces
+    from gymnasium import spaces as gym_spaces
 
 MASK_LAYOUTS = ("bytes", "bits", "indices")
 # The values of Gymnasium's AutoresetMode (gymnasium.vector.AutoresetMode), which either names.
 AUTORESET_MODES = ("NextStep", "SameStep", "Disabled")
+# The most threads a batch takes.
+MAX_THREADS = 1024
 
 
 def _read_only(array: np.ndarray) -> np.ndarray:
@@ -45,20 +44,9 @@ def _nothing_legal(mask: str) -> dict[str, np.ndarray]:
         field["name"]: _read_only(
             np.zeros(0 if field["rows"] == "packed" else field["shape"], dtype=field["dtype"])
         )
-        for field in _core.view_fields(mask)
-        if field["part"] == "view" and field["rows"] != "offsets" and not field["kept_at_end"]
+        for field in spaces.view_fields(mask, with_seat=False)
+        if field["rows"] != "offsets" and not field["kept_at_end"]
     }
-
-
-def autoreset_value(mode: Any) -> str:
-    """The value of an autoreset mode given as a ``gymnasium.vector.AutoresetMode`` or its value."""
-    value = getattr(mode, "value", mode)
-    if not isinstance(value, str) or value not in AUTORESET_MODES:
-        raise ValueError(
-            f"autoreset_mode must be a gymnasium.vector.AutoresetMode or one of "
-            f"{', '.join(map(repr, AUTORESET_MODES))}, not {mode!r}"
-        )
-    return value
 
 
 def _autoreset_tag(value: str) -> Any:
@@ -72,31 +60,45 @@ def _autoreset_tag(value: str) -> Any:
 
 
 class _BatchEnv:
-    """What ``VectorEnv`` and ``LearnerVectorEnv`` share: seeds, options, the arrays of the
-    engine's batch, infos, copies and spaces. ``self._batch`` is a ``tavlok._core`` batch."""
+    """What ``VectorEnv`` and ``LearnerVectorEnv`` share: one ``tavlok._core.Batch``, its arrays,
+    seeds, options, infos, copies and spaces. ``opponents`` None is self-play: every seat is the
+    caller's, obs shows the seat to move and rewards are the four scores; otherwise the caller
+    plays one seat, sees its game in its own frame, and is paid the batch's ``reward``."""
 
-    _batch: Any
-    num_envs: int
-    _seat_in_obs = True  # the self-play env shows the seat to move
-
-    def _take_arrays(self, mask: str, autoreset: str, copy: bool) -> None:
-        batch = self._batch
-        self.num_envs = batch.num_envs
-        self._mask = mask
-        self._autoreset = autoreset
+    def __init__(
+        self,
+        num_envs: int,
+        num_threads: int | None,
+        seed: int | None,
+        mask: str,
+        autoreset_mode: Any,
+        copy: bool,
+        opponents: tuple[str, str, str] | None = None,
+        seat: int | None = None,
+        reward: str = "score",
+    ) -> None:
+        self._mask = _arguments.choice(mask, "mask", MASK_LAYOUTS)
+        self._autoreset = _arguments.choice(
+            getattr(autoreset_mode, "value", autoreset_mode), "autoreset_mode", AUTORESET_MODES
+        )
+        seed = _arguments.seed(seed)
+        seed = secrets.randbits(64) if seed is None else seed
+        threads = min(default_threads(), MAX_THREADS) if num_threads is None else num_threads
+        self._batch = _core.Batch(
+            num_envs, threads, mask, self._autoreset, seed, opponents, seat, reward
+        )
+        self.num_envs: int = self._batch.num_envs
         self._copy = bool(copy)
+        self.closed = False
+        self.metadata: dict[str, Any] = {"autoreset_mode": _autoreset_tag(self._autoreset)}
         # Read-only views of the batch's own memory, taken once: the engine rewrites them in place.
-        self._arrays: dict[str, np.ndarray] = batch.outputs
-        # What obs holds: the fields of the seat's view, in the engine's order.
-        self._obs_keys = [
-            field["name"]
-            for field in _core.view_fields(mask)
-            if field["part"] == "view" and (self._seat_in_obs or field["name"] != "seat")
-        ]
+        self._arrays: dict[str, np.ndarray] = self._batch.outputs
+        self._with_seat = opponents is None
+        self._obs_keys = [field["name"] for field in spaces.view_fields(mask, self._with_seat)]
         self._seat = self._arrays["seat"]
         self._terminated = self._arrays["terminated"]
+        self._rewards = self._arrays["scores" if self._with_seat else "rewards"]
         self._truncated = _read_only(np.zeros(self.num_envs, dtype=np.bool_))
-        self.metadata = {"autoreset_mode": _autoreset_tag(autoreset)}
         self._spaces: dict[str, Any] = {}
 
     @property
@@ -118,18 +120,43 @@ class _BatchEnv:
 
     def reset(
         self,
-        *,
         seed: int | Sequence[int | None] | None = None,
         options: Mapping[str, Any] | None = None,
     ) -> tuple[dict[str, np.ndarray], dict[str, Any]]:
-        seeds = _seeds(seed, self.num_envs)
-        only = _reset_mask(options, self.num_envs)
-        self._batch.reset(seeds, only)
+        """Starts a new game in every env (and plays the bots that move before the learner);
+        returns ``(obs, {})``.
+
+        ``seed``: an int seeds every env's generator again from ``(seed, env index)``; a list
+        gives each env its own (None lets that env's generator carry on); None lets them all
+        carry on. ``options={"reset_mask": m}``, ``m`` a bool array of shape ``(num_envs,)``,
+        restarts only the envs where ``m`` is true (their seeds alone are used), as Gymnasium's
+        vector envs do. Bad arguments raise before anything changes.
+        """
+        if seed is None:
+            seeds = None
+        elif isinstance(seed, Sequence) and not isinstance(seed, (str, bytes)):
+            listed = _arguments.counted(seed, "a list of seeds", self.num_envs)
+            seeds = [_arguments.seed(each) for each in listed]
+        else:
+            seeds = [_arguments.seed(seed)] * self.num_envs
+        self._batch.reset(seeds, self._reset_mask(options))
         return self._obs(), {}
 
     def step(
         self, actions: Any
     ) -> tuple[dict[str, np.ndarray], np.ndarray, np.ndarray, np.ndarray, dict[str, Any]]:
+        """Plays one grid index per env, an integer array of shape ``(num_envs,)``, for its seat
+        to move (then the bots move). If any action is not legal, ``ValueError`` names the first
+        such env and its action, and no env is stepped.
+
+        Returns ``(obs, rewards, terminations, truncations, infos)``: ``rewards`` as the class
+        says; ``terminations``, ``(num_envs,)`` bool, true for the envs whose game ended;
+        ``truncations``, all false: no game is cut short; ``infos``, empty unless a game ended,
+        then ``"scores"`` ``(num_envs, 4)`` int16, ``"placements"`` ``(num_envs,)`` int16
+        (pieces placed in the game) and ``"seat"`` (whose view ended it), each with its ``_key``
+        mask of the envs that ended. Under same-step autoreset these are ``infos["final_info"]``,
+        beside ``infos["final_obs"]`` (one observation dict per ended env, None elsewhere).
+        """
         actions = np.asarray(actions)
         if actions.dtype.kind not in "iu":
             raise TypeError(f"actions must be integers, not {actions.dtype}")
@@ -139,7 +166,7 @@ class _BatchEnv:
         infos = self._infos() if finished else {}
         return (
             self._obs(),
-            self._out(self._rewards()),
+            self._out(self._rewards),
             self._out(self._terminated),
             self._out(self._truncated),
             infos,
@@ -150,8 +177,27 @@ class _BatchEnv:
         self._batch.close()
         self.closed = True
 
-    def _rewards(self) -> np.ndarray:
-        raise NotImplementedError
+    def __enter__(self) -> Any:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def _reset_mask(self, options: Any) -> np.ndarray | None:
+        """The envs that reset restarts (Gymnasium's ``options["reset_mask"]``), or None for all."""
+        options = _arguments.options(options, known=("reset_mask",))
+        if "reset_mask" not in options:
+            return None
+        mask = options["reset_mask"]
+        if not isinstance(mask, np.ndarray) or mask.dtype != np.bool_:
+            raise TypeError("options['reset_mask'] must be a numpy bool array")
+        if mask.shape != (self.num_envs,):
+            raise ValueError(
+                f"options['reset_mask'] must have shape ({self.num_envs},), not {mask.shape}"
+            )
+        if not mask.any():
+            raise ValueError("options['reset_mask'] must name at least one env")
+        return np.ascontiguousarray(mask)
 
     def _out(self, array: np.ndarray) -> np.ndarray:
         return np.array(array) if self._copy else array
@@ -200,34 +246,33 @@ class _BatchEnv:
                 obs[key] = _nothing_legal(self._mask)[key]
         return obs
 
-    # ---- spaces --------------------------------------------------------------------------------
+    # ---- spaces (Gymnasium's, built on first use: the rest of the env runs without it) ---------
 
     @property
-    def single_observation_space(self) -> spaces.Dict:
-        """One env's observation: a ``gymnasium.spaces.Dict`` (needs gymnasium)."""
+    def single_observation_space(self) -> gym_spaces.Dict:
+        """One env's observation."""
         return self._space("single_observation")
 
     @property
-    def observation_space(self) -> spaces.Dict:
+    def observation_space(self) -> gym_spaces.Dict:
         """The batch's observation: the single space over ``num_envs`` envs, except with
         ``mask="indices"``, where ``"legal_offsets"`` is a Box of ``num_envs + 1`` offsets and
         ``"legal_indices"`` a stacked Sequence of every env's indices end to end."""
         return self._space("observation")
 
     @property
-    def single_action_space(self) -> spaces.Discrete:
+    def single_action_space(self) -> gym_spaces.Discrete:
         """``Discrete(36400)``: a grid index."""
         return self._space("single_action")
 
     @property
-    def action_space(self) -> spaces.MultiDiscrete:
+    def action_space(self) -> gym_spaces.MultiDiscrete:
         """``MultiDiscrete([36400] * num_envs)``: one grid index per env."""
         return self._space("action")
 
     def _space(self, name: str) -> Any:
-        # Built on first use, once: the rest of the env runs without gymnasium installed.
         if not self._spaces:
-            self._spaces = vector_spaces(self._mask, self.num_envs, self._seat_in_obs)
+            self._spaces = spaces.vector_spaces(self._mask, self.num_envs, self._with_seat)
         return self._spaces[name]
 
 
@@ -235,13 +280,11 @@ class VectorEnv(_BatchEnv):
     """``num_envs`` independent games stepped together; the caller plays every seat.
 
     Every env waits at a seat that has a legal placement: seats that are done are passed inside
-    the engine. The env follows the conventions of Gymnasium's vector envs as far as a game of
-    four seats allows: ``reset`` and ``step`` return what theirs return, ``metadata`` names the
-    autoreset mode, the spaces are Gymnasium's (built on first use; they need gymnasium). The one
-    departure: rewards are per seat, ``(num_envs, 4)``, since every seat of every game is the
-    caller's, and a finished game pays all four at once.
+    the engine. The env follows Gymnasium's vector envs as far as a game of four seats allows,
+    with one departure: rewards are per seat, ``(num_envs, 4)`` int16, zero except where a game
+    ended in the step, which pays all four their final scores in seat order.
 
-    Observations (``reset`` and ``step`` return the dict ``obs``), all of the seat to move:
+    Observations (the dict ``obs``), all of the seat to move:
 
     - ``"observation"``: ``(num_envs, 4, 20, 20)`` uint8, its four planes in its frame;
     - its legal actions: ``"action_mask"``, ``(num_envs, 36400)`` int8, 1 at the legal grid
@@ -254,31 +297,26 @@ class VectorEnv(_BatchEnv):
     - ``"seat"``: ``(num_envs,)`` int8, the seat to move.
 
     A game that ends shows the view of the seat that made the last placement, with no legal
-    action. With ``autoreset_mode="NextStep"`` (Gymnasium's default) the step that ends it
-    returns that view, and the env's next step starts a new game and plays none of its action
-    (anything is accepted: an empty list or mask has nothing to pick); with ``"SameStep"`` the
-    new game starts at once and the final view is in ``infos["final_obs"]``; with
-    ``"Disabled"`` the env waits until ``reset(options={"reset_mask": ...})`` restarts it.
+    action. With ``autoreset_mode="NextStep"`` (Gymnasium's default) the env's next step starts a
+    new game and plays none of its action (anything is accepted); with ``"SameStep"`` the new
+    game starts at once and the final view is in ``infos["final_obs"]``; with ``"Disabled"`` the
+    env waits until ``reset(options={"reset_mask": ...})`` restarts it.
 
     **The arrays are the env's own buffers**, rewritten in place by every ``reset`` and
-    ``step``: they are the same read-only array objects every time (``"legal_indices"`` is a new
-    view of the same buffer, as long as this step's lists), and so are the ``rewards``,
-    ``terminations`` and ``truncations`` of ``step``. Copy what you keep past the next call, or
-    pass ``copy=True`` for new writable arrays on every call (``torch.from_numpy`` wants them
-    writable). Infos hold new arrays.
+    ``step``: the same read-only array objects every time (``"legal_indices"`` a new view of
+    the same buffer), and so are ``rewards``, ``terminations`` and ``truncations``. Copy what you
+    keep, or pass ``copy=True`` for new writable arrays on every call. Infos hold new arrays.
 
-    ``num_threads`` threads step the envs (default: the cores this process may use; never more
-    than ``num_envs``, and at most 1024), with the interpreter lock released; results do not
-    depend on it. A batch too large for the memory this process may use raises ``MemoryError``
-    saying what it needs. Each env carries its own random generator, seeded from
-    ``(seed, env index)`` with ``seed`` below 2**64 (a random one when None). The rules draw
-    nothing at random, so the games are fully determined by the actions; the generators serve
-    the bots of ``LearnerVectorEnv``.
+    ``num_threads`` threads step the envs (default: the cores this process may use; at most
+    1024), with the interpreter lock released; results do not depend on it. Each env carries its
+    own random generator, seeded from ``(seed, env index)`` with ``seed`` below 2**64 (a random
+    one when None); the rules draw nothing at random, the bots of ``LearnerVectorEnv`` do. A
+    batch too large for the memory this process may use raises ``MemoryError`` saying what it
+    needs.
 
     Ctrl-C stops a long ``reset`` or ``step`` within milliseconds (``KeyboardInterrupt``, with a
-    note saying how far it got). Some envs have then moved and others not, so ``step`` refuses
-    until the next ``reset`` of every env; so it does in a child forked while another thread of
-    its parent was inside ``reset`` or ``step``.
+    note saying how far it got); ``step`` then refuses until the next ``reset`` of every env, as
+    it does in a child forked while another thread of its parent was inside ``reset`` or ``step``.
     """
 
     def __init__(
@@ -290,107 +328,4 @@ class VectorEnv(_BatchEnv):
         autoreset_mode: Any = "NextStep",
         copy: bool = False,
     ) -> None:
-        if mask not in MASK_LAYOUTS:
-            raise ValueError(f"mask must be 'bytes', 'bits' or 'indices', not {mask!r}")
-        autoreset = autoreset_value(autoreset_mode)
-        threads = batch_threads() if num_threads is None else num_threads
-        self._batch = _core.Batch(num_envs, threads, mask, autoreset, _seed(seed, fresh=True))
-        self._take_arrays(mask, autoreset, copy)
-        self.closed = False
-
-    def reset(
-        self,
-        seed: int | Sequence[int | None] | None = None,
-        options: Mapping[str, Any] | None = None,
-    ) -> tuple[dict[str, np.ndarray], dict[str, Any]]:
-        """Starts a new game in every env; returns ``(obs, info)`` with their first observations.
-
-        ``seed``: an int seeds every env's generator again from ``(seed, env index)``; a list
-        gives each env its own (None lets that env's generator carry on); None lets them all
-        carry on. ``options={"reset_mask": m}``, ``m`` a bool array of shape ``(num_envs,)``,
-        restarts only the envs where ``m`` is true (their seeds alone are used), as Gymnasium's
-        vector envs do. Bad arguments raise before anything changes; ``info`` is empty.
-        """
-        return super().reset(seed=seed, options=options)
-
-    def step(
-        self, actions: Any
-    ) -> tuple[dict[str, np.ndarray], np.ndarray, np.ndarray, np.ndarray, dict[str, Any]]:
-        """Plays one grid index per env for its seat to move.
-
-        ``actions`` is an integer array of shape ``(num_envs,)``. If any action is not legal,
-        ``ValueError`` names the first such env and its action, and no env is stepped.
-
-        Returns ``(obs, rewards, terminations, truncations, infos)``:
-
-        - ``rewards``: ``(num_envs, 4)`` int16, zero, except for an env whose game ended in this
-          step, where it holds the four final scores in seat order;
-        - ``terminations``: ``(num_envs,)`` bool, true for the envs whose game ended;
-        - ``truncations``: ``(num_envs,)`` bool, all false: no game is cut short;
-        - ``infos``: empty unless a game ended; then, under the next-step and disabled modes,
-          ``"scores"`` ``(num_envs, 4)`` int16, ``"placements"`` ``(num_envs,)`` int16 (pieces
-          placed in the game) and ``"seat"`` (whose view ended it), each with its ``_key`` mask
-          of the envs that ended; under same-step autoreset these are ``infos["final_info"]``,
-          beside ``infos["final_obs"]`` (one observation dict per ended env, None elsewhere), each
-          with its ``_key`` mask.
-        """
-        return super().step(actions)
-
-    def _rewards(self) -> np.ndarray:
-        return self._arrays["scores"]
-
-    def __enter__(self) -> VectorEnv:
-        return self
-
-    def __exit__(self, *exc_info: object) -> None:
-        self.close()
-
-
-def batch_threads() -> int:
-    """The default number of threads of a batch: the cores this process may use, at most the
-    1024 that a batch takes."""
-    return min(default_threads(), 1024)
-
-
-def _seed(seed: int | None, fresh: bool) -> int | None:
-    """An int seed checked to fit 64 bits; for a new env, None becomes a random one."""
-    if seed is None:
-        return secrets.randbits(64) if fresh else None
-    if isinstance(seed, bool):
-        raise TypeError("seed must be None, a whole number or a list of them, not bool")
-    value = operator.index(seed)
-    if not 0 <= value < 2**64:
-        raise ValueError(f"seed must be between 0 and 2**64 - 1, not {shown(value)}")
-    return value
-
-
-def _seeds(seed: Any, num_envs: int) -> list[int | None] | None:
-    """One seed or None per env, from an int (every env's) or a list of ints and Nones."""
-    if seed is None:
-        return None
-    if isinstance(seed, Sequence) and not isinstance(seed, (str, bytes)):
-        if len(seed) != num_envs:
-            raise ValueError(f"a list of seeds needs one per env, {num_envs}, not {len(seed)}")
-        return [_seed(s, fresh=False) for s in seed]
-    return [_seed(seed, fresh=False)] * num_envs
-
-
-def _reset_mask(options: Any, num_envs: int) -> np.ndarray | None:
-    """The envs that reset restarts (Gymnasium's ``options["reset_mask"]``), or None for all."""
-    if options is None:
-        return None
-    if not isinstance(options, Mapping):
-        raise TypeError(f"options must be None or a mapping, not {type(options).__name__}")
-    unknown = set(options) - {"reset_mask"}
-    if unknown:
-        raise ValueError(f"unknown reset options {sorted(map(str, unknown))}: only 'reset_mask'")
-    if "reset_mask" not in options:
-        return None
-    mask = options["reset_mask"]
-    if not isinstance(mask, np.ndarray) or mask.dtype != np.bool_:
-        raise TypeError("options['reset_mask'] must be a numpy bool array")
-    if mask.shape != (num_envs,):
-        raise ValueError(f"options['reset_mask'] must have shape ({num_envs},), not {mask.shape}")
-    if not mask.any():
-        raise ValueError("options['reset_mask'] must name at least one env")
-    return np.ascontiguousarray(mask)
+        super().__init__(num_envs, num_threads, seed, mask, autoreset_mode, copy)

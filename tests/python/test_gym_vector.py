@@ -318,13 +318,13 @@ def test_bad_arguments_are_refused_naming_what_is_allowed():
         ({"opponents": "mcts-of-nowhere"}, ValueError, "unknown bot 'mcts-of-nowhere'"),
         ({"opponents": ("random", "greedy")}, TypeError, "a bot name or three of them"),
         ({"opponents": 3}, TypeError, "a bot name or three of them"),
-        ({"seat": 4}, ValueError, "seat must be None or a seat from 0 to 3, not 4"),
+        ({"seat": 4}, ValueError, "seat must be between 0 and 3, not 4"),
         ({"seat": True}, TypeError, "not bool"),
         ({"reward": "money"}, ValueError, "reward must be 'score' or 'win'"),
         ({"mask": "sparse"}, ValueError, "mask must be 'bytes', 'bits' or 'indices'"),
         ({"autoreset_mode": "NEXT_STEP"}, ValueError, "autoreset_mode must be"),
         ({"render_mode": "human"}, ValueError, "render_mode must be None, 'ansi' or 'rgb_array'"),
-        ({"max_episode_steps": 20}, ValueError, "below 21 would cut games short"),
+        ({"max_episode_steps": 20}, ValueError, "max_episode_steps must be 21 or more, not 20"),
         ({"num_threads": 0}, ValueError, "num_threads must be between 1 and 1024, not 0"),
     ]
     for kwargs, error, message in refused:

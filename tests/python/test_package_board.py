@@ -8,7 +8,7 @@ import pytest
 import tavlok
 from support import rules
 from support.drivers import printed_by, replayed
-from tavlok import Board, Match
+from tavlok import Board, State
 from tavlok.board import EMPTY_COLOUR, GRID_COLOUR, MARK_COLOURS
 
 
@@ -19,12 +19,12 @@ def expected_text(owners):
 
 
 def played(seed, moves=None):
-    """A match after ``moves`` random placements (the whole game when None)."""
+    """A game after ``moves`` random placements (the whole game when None)."""
     rng = np.random.default_rng(seed)
-    match = Match()
-    while not match.is_over() and (moves is None or len(match.state.history) < moves):
-        match.place(rng.choice(match.state.legal_actions()))
-    return match
+    state = State()
+    while not state.is_terminal() and (moves is None or len(state.history) < moves):
+        state.apply(rng.choice(state.legal_actions()))
+    return state
 
 
 def test_board_text_is_the_engine_layout_built_cell_by_cell():
@@ -39,12 +39,12 @@ def test_board_text_is_the_engine_layout_built_cell_by_cell():
 
 @pytest.mark.parametrize("moves", [5, None])
 def test_board_matches_the_engine_that_played_the_same_moves(moves):
-    match = played(seed=11, moves=moves)
-    engine = replayed(match.state.history)
-    assert printed_by(engine.render) == (None, (match.board().text() + "\n").encode())
+    state = played(seed=11, moves=moves)
+    engine = replayed(state.history)
+    assert printed_by(engine.render) == (None, (state.board().text() + "\n").encode())
     for viewer in range(4):
         planes = engine.observe(viewer).observation
-        assert Board.from_planes(planes, viewer) == match.board(viewer)
+        assert Board.from_planes(planes, viewer) == state.board(viewer)
 
 
 def test_rgb_image_shows_seat_colours_marks_and_start_corners():

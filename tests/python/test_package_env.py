@@ -91,7 +91,7 @@ def test_the_final_step_terminates_all_four_with_their_scores():
     rng = np.random.default_rng(8)
     while not any(env.terminations.values()):
         env.step(masked_choice(rng, env.observe(env.agent_selection)))
-    scores = env.unwrapped._match.scores()
+    scores = env.unwrapped._state.scores()
     assert env.terminations == dict.fromkeys(AGENTS, True)
     assert env.rewards == {a: float(s) for a, s in zip(AGENTS, scores, strict=True)}
     assert env._cumulative_rewards == env.rewards
@@ -244,7 +244,7 @@ def test_pictures_show_the_board_of_the_game(mode):
         observation, *_ = env.last()
         env.step(env.action_space(env.agent_selection).sample(observation["action_mask"]))
     picture, board = env.render(), env.board()
-    planes = tavlok.State.from_history(env.unwrapped._match.state.history).observation(0)[0]
+    planes = tavlok.State.from_history(env.unwrapped._state.history).observation(0)[0]
     assert board == tavlok.Board.from_planes(planes, 0)
     np.testing.assert_array_equal(env.state(), planes)
     expected = board.text() if mode == "ansi" else board.rgb()

@@ -1,12 +1,12 @@
 """The Python piece catalogue against the rules model's own table, and the masks, hands and
-scores of a Match against the model."""
+scores of a State against the model."""
 
 import numpy as np
 import pytest
 
 from support import rules
-from tavlok import Match
-from tavlok.pieces import KIND_ORIENTATIONS, KIND_SIZE, KINDS, ORIENTATIONS
+from tavlok import State
+from tavlok.pieces import KIND_ORIENTATIONS, KINDS, ORIENTATIONS
 
 
 def symmetries(rows):
@@ -38,7 +38,6 @@ def test_each_kind_lists_exactly_its_distinct_orientations():
         for s in shapes:
             assert len({len(row) for row in s.rows}) == 1, f"ragged rows in {s}"
             assert "X" in s.rows[0] and any(row[0] == "X" for row in s.rows), s
-    assert [KIND_SIZE[k] for k in KINDS] == [1, 2, 3, 3] + [4] * 5 + [5] * 12
     placements = [(21 - o.height) * (21 - o.width) for o in ORIENTATIONS]
     assert sum(placements) == 30433
 
@@ -53,22 +52,22 @@ def test_masks_hands_and_scores_match_the_rules_model(seed):
     # Any orientation typed wrongly in the catalogue, or any shift of the engine's, shows up as a
     # placement that one side allows and the other does not.
     rng = np.random.default_rng(seed)
-    match, model = Match(), rules.Model()
-    while not match.is_over():
-        seat = match.to_move
+    state, model = State(), rules.Model()
+    while not state.is_terminal():
+        seat = state.seat
         while model.selection != seat:  # the seats the State passed have no move in the model
             model.observe(model.selection)
             assert model.done[model.selection]
             model.step(None)
         model.observe(seat)
-        legal = match.state.legal_actions()
+        legal = state.legal_actions()
         assert legal.tolist() == sorted(model.mask[seat])
         np.testing.assert_array_equal(
-            match.hands(seat), [model.in_hand[(seat + k) % 4] for k in range(4)]
+            state.hands(seat), [model.in_hand[(seat + k) % 4] for k in range(4)]
         )
         move = int(rng.choice(legal))
-        match.place(move)
+        state.apply(move)
         assert model.step(move) is None
     for seat in range(4):
         model.observe(seat)
-    assert list(match.scores()) == model.rewards()
+    assert list(state.scores()) == model.rewards()
