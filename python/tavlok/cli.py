@@ -28,10 +28,10 @@ from .board import SEAT_COLOUR_NAMES
 from .bots import BOTS, play_until_turn
 from .bots import make as make_bot
 from .pieces import KIND_ORIENTATIONS, KINDS, ORIENTATIONS, find_kind, orientation_index
+from .match import refusal
 from .records import GameRecord, RecordError, read_records, write_records
 from .state import State
 
-_FOLDED_KINDS = {kind.casefold() for kind in KINDS}
 START_CORNERS = ("top-left", "top-right", "bottom-right", "bottom-left")
 
 MOVE_HELP = """\
@@ -184,17 +184,29 @@ def _run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     # A size the machine cannot hold, or beyond what the engine takes, is refused as a bad value
     # like the others; only the engine knows its limits, and only an allocation finds the memory.
     try:
-        if args.command == "arena":
-            return run_arena(
-                args.bots, args.games, args.seed, args.threads, args.opening, args.record
-            )
-        print(bench.run_vector(args.vector, args.threads, mask=args.mask, seed=args.seed))
-        return 0
+        if args.command == "bench":
+            print(bench.run_vector(args.vector, args.threads, mask=args.mask, seed=args.seed))
+            return 0
+        result = arena(
+            args.bots,
+            args.games,
+            args.seed,
+            args.threads,
+            progress=_progress_printer(sys.stderr),
+            opening=args.opening,
+            record=record,
+        )
     except MemoryError:
         what = f"{args.games} games" if args.command == "arena" else f"{args.vector} envs"
         parser.error(f"not enough memory for {what}")
     except ValueError as refused:
         parser.error(str(refused))
+    print(result.table())
+    if record is not None:
+        print(
+            f"{args.games} games written to {record}; 'python -m tavlok view {record}' shows them"
+        )
+    return 0
 
 
 def _whole(low: int, high: int | None = None) -> Callable[[str], int]:
@@ -213,30 +225,6 @@ def _whole(low: int, high: int | None = None) -> Callable[[str], int]:
             raise argparse.ArgumentTypeError(str(refused).removeprefix("it ")) from None
 
     return whole
-
-
-def run_arena(
-    bots: Sequence[str],
-    games: int,
-    seed: int,
-    threads: int | None,
-    opening: int = 0,
-    record: str | None = None,
-) -> int:
-    """Play the arena with progress on stderr, then print the table."""
-    result = arena(
-        bots,
-        games,
-        seed,
-        threads,
-        progress=_progress_printer(sys.stderr),
-        opening=opening,
-        record=record,
-    )
-    print(result.table())
-    if record is not None:
-        print(f"{games} games written to {record}; 'python -m tavlok view {record}' shows them")
-    return 0
 
 
 def _progress_printer(stream: TextIO) -> Callable[[int, int], None]:
@@ -389,8 +377,7 @@ def play_web(args: argparse.Namespace) -> int:
 
     human = args.human if args.human is not None else 0
     seed = args.seed if args.seed is not None else secrets.randbelow(2**32)
-    others = _players(human, args.bots)
-    bots = [name for seat, name in enumerate(others) if seat != human]
+    bots = (list(args.bots) * 3)[:3]
 
     def keep(game: GameRecord) -> None:
         write_records(args.record, [game], append=True)
@@ -403,7 +390,6 @@ def _ask_move(state: State, colour: bool, players: Sequence[str]) -> int | None:
     """Read moves from the person at the seat to move until one is legal; None when they leave.
     Moves are typed in board coordinates; the grid index returned is in the seat's own frame."""
     seat = state.seat
-    legal = state.legal_actions()
     print(_board_text(state, colour, players))
     print(
         f"player_{seat} ({SEAT_COLOUR_NAMES[seat]}, start corner {START_CORNERS[seat]}), your "
@@ -422,7 +408,7 @@ def _ask_move(state: State, colour: bool, players: Sequence[str]) -> int | None:
         if command in ("quit", "exit"):
             return None
         if command in ("?", "moves"):
-            print(_moves_text(legal, words[1:], seat))
+            print(_moves_text(state.legal_actions(), words[1:], seat))
         elif command == "pieces" and len(words) > 1:
             print(_show_text(words[1:]))
         elif command == "pieces":
@@ -439,29 +425,29 @@ def _ask_move(state: State, colour: bool, players: Sequence[str]) -> int | None:
             except ValueError as error:
                 print(f"error: {error}")
                 continue
-            if action in legal:
+            refused = refusal(state, action)
+            if refused is None:
                 return action
-            print(f"error: {_why_illegal(state, action)}")
+            # The engine names the grid index in the mover's frame, which the person never sees.
+            reason = refused.reason.split(": ", 1)[-1]
+            print(f"error: {decode(turned(action, seat))} is not legal for player_{seat}: {reason}")
 
 
 def parse_move(words: Sequence[str]) -> int:
     """The grid index of a typed move: PIECE ORDINAL ROW COL, or ORIENTATION ROW COL."""
-    if len(words) == 4:
+    if len(words) == 4 or (len(words) == 3 and not words[0].lstrip("-").isdigit()):
         try:
             kind = find_kind(words[0])
         except KeyError as error:
             raise ValueError(error.args[0]) from None
+        if len(words) == 3:
+            raise ValueError(
+                f"give {kind}'s orientation too: {kind} ORDINAL ROW COL ('show {kind}')"
+            )
         ordinal, row, col = (
             _number(w, name) for w, name in zip(words[1:], ("ordinal", "row", "col"), strict=True)
         )
         return encode(orientation_index(kind, ordinal), row, col)
-    if len(words) == 3 and not words[0].lstrip("-").isdigit():
-        if words[0].casefold() not in _FOLDED_KINDS:
-            raise ValueError(f"unknown piece {words[0]!r}; 'pieces' lists the pieces you hold")
-        named = find_kind(words[0])
-        raise ValueError(
-            f"give {named}'s orientation too: {named} ORDINAL ROW COL ('show {named}')"
-        )
     if len(words) == 3:
         orientation, row, col = (
             _number(w, name) for w, name in zip(words, ("orientation", "row", "col"), strict=True)
@@ -477,19 +463,6 @@ def _number(word: str, name: str) -> int:
         return int(word)
     except ValueError:
         raise ValueError(f"{name} must be a whole number, not {word!r}") from None
-
-
-def _why_illegal(state: State, action: int) -> str:
-    """The engine's reason for refusing a placement (``action`` in the mover's frame), with the
-    placement in board coordinates."""
-    seat = state.seat
-    placement = decode(turned(action, seat))
-    try:
-        state.clone().apply(action)
-    except ValueError as refused:
-        reason = str(refused).split(": ", 1)[-1]
-        return f"{placement} is not legal for player_{seat}: {reason}"
-    return f"{placement} is legal for player_{seat}"  # never: the caller checked the mask
 
 
 def _moves_text(legal: np.ndarray, filters: Sequence[str], seat: int = 0) -> str:
