@@ -87,9 +87,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     view_parser.add_argument("file", metavar="FILE", help="a record file (JSON Lines)")
     _add_server_arguments(view_parser)
     bench_parser = commands.add_parser("bench", help="time whole games of a cheap random policy")
-    bench_parser.add_argument(
-        "--games", type=_whole(1), default=100, help="games to play (100)"
-    )
+    bench_parser.add_argument("--games", type=_whole(1), default=100, help="games to play (100)")
     bench_parser.add_argument("--seed", type=_whole(*SEEDS), default=0, help="seed (0)")
     bench_parser.add_argument(
         "--vector", type=_whole(1), metavar="N", help="time VectorEnv steps of N games instead"
@@ -229,24 +227,19 @@ def _whole(low: int, high: int | None = None) -> Callable[[str], int]:
 
 def _progress_printer(stream: TextIO) -> Callable[[int, int], None]:
     """A bar redrawn in place on a terminal; elsewhere (a log, a pipe) a line every tenth."""
-    if stream.isatty():
+    terminal, shown = stream.isatty(), [0]
 
-        def bar(done: int, total: int) -> None:
+    def report(done: int, total: int) -> None:
+        if terminal:
             filled = 30 * done // total
             end = "\n" if done == total else ""
             stream.write(f"\r[{'#' * filled}{'.' * (30 - filled)}] {done}/{total} games{end}")
-            stream.flush()
-
-        return bar
-    shown = [0]
-
-    def lines(done: int, total: int) -> None:
-        if done == total or 10 * done // total > 10 * shown[0] // total:
+        elif done == total or 10 * done // total > 10 * shown[0] // total:
             stream.write(f"{done}/{total} games\n")
-            stream.flush()
             shown[0] = done
+        stream.flush()
 
-    return lines
+    return report
 
 
 def play(
@@ -261,7 +254,8 @@ def play(
         seed = secrets.randbelow(2**32)
     colour = sys.stdout.isatty()
     state = State()
-    players = _players(human, bots)
+    names = iter(list(bots) * 4)
+    players = ["you" if seat == human else next(names) for seat in range(4)]
     movers = {s: make_bot(name, seed + s) for s, name in enumerate(players) if s != human}
     you = f"; you play player_{human} ({SEAT_COLOUR_NAMES[human]})" if human is not None else ""
     print(f"tavlok game, seed {seed}{you}; moves in board coordinates (seat 0's frame)")
@@ -302,12 +296,6 @@ def play(
         "winner: " + " and ".join(f"player_{s}" for s, score in enumerate(scores) if score == best)
     )
     return 0
-
-
-def _players(human: int | None, bots: Sequence[str]) -> list[str]:
-    """Who plays each seat: the person ("you") and the bots in seat order, repeated."""
-    names = iter(list(bots) * 4)
-    return ["you" if seat == human else next(names) for seat in range(4)]
 
 
 def _board_text(state: State, colour: bool, players: Sequence[str]) -> str:

@@ -212,16 +212,12 @@ class Live:
                 index = turned(absolute, -self.human)
                 state.clone().apply(index)
             except ValueError as refused:
-                raise RequestError(HTTPStatus.CONFLICT, _reason(str(refused))) from None
+                # Without the grid index in the mover's frame, which the page does not show.
+                reason = str(refused).split(": ", 1)[-1]
+                raise RequestError(HTTPStatus.CONFLICT, reason) from None
             state.apply(index)
             self._bots_move()
         return self.view({})
-
-
-def _reason(message: str) -> str:
-    """The engine's refusal without the grid index in the mover's frame, which the page, in
-    seat 0's frame, does not show."""
-    return message.split(": ", 1)[1] if ": " in message else message
 
 
 def _expect(fields: dict[str, Any], allowed: set[str], required: bool = False) -> None:
