@@ -55,7 +55,7 @@ from typing import Any
 import numpy as np
 
 from . import _arguments, _core
-from .bots import BOTS, PerState, _name_of, engine_name
+from .bots import BOTS, ENGINE_MOVES, PerState, _name_of
 from .cores import default_threads
 from .pieces import KINDS, NUM_ACTIONS, NUM_SEATS
 from .records import GameRecord, write_records
@@ -344,14 +344,13 @@ def _setup(
 def _player(bot: Any) -> _Player:
     if isinstance(bot, str):
         return _Player(bot, engine=bot)
-    name = engine_name(bot)
-    if name is not None:
-        return _Player(name, engine=name)
-    if isinstance(bot, PerState):
-        return _Player(bot.name, policy=bot, per_state=True)
     if isinstance(bot, tuple(BOTS.values())):
+        if type(bot).__call__ in ENGINE_MOVES:
+            return _Player(bot.name, engine=bot.name)
         # A subclass of a bot of ours with a move of its own: a function of one State.
         return _Player(type(bot).__name__, policy=bot, per_state=True)
+    if isinstance(bot, PerState):
+        return _Player(bot.name, policy=bot, per_state=True)
     if callable(bot):
         own_name = getattr(bot, "name", None)
         name = own_name if isinstance(own_name, str) else _name_of(bot)

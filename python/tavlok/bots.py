@@ -41,7 +41,6 @@ __all__ = [
     "Greedy",
     "PerState",
     "Random",
-    "engine_name",
     "greedy",
     "make",
     "play_until_turn",
@@ -177,15 +176,7 @@ BOTS: dict[str, type[Greedy] | type[Random] | type[MCTS]] = {
 
 # The moves the engine makes itself: a bot whose class keeps one of them is played by the engine in
 # the arena; a subclass with a __call__ of its own is played by calling it.
-_ENGINE_MOVES = {cls.__call__: cls for cls in BOTS.values()}
-
-
-def engine_name(bot: Any) -> str | None:
-    """The name the engine plays ``bot`` by in the arena, when the engine can play it itself: a
-    bot of this module whose move has not been replaced. None for anything else."""
-    if isinstance(bot, tuple(BOTS.values())) and type(bot).__call__ in _ENGINE_MOVES:
-        return bot.name
-    return None
+ENGINE_MOVES = {cls.__call__ for cls in BOTS.values()}
 
 
 def make(name: str, seed: int = 0) -> Greedy | Random | MCTS:
