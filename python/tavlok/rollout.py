@@ -16,20 +16,18 @@ buffers, valid until the next step) and returns one of
 from __future__ import annotations
 
 import math
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field, fields, replace
 from typing import Any
 
 import numpy as np
 
 from . import _arguments, _core
+from .arena import Policy  # observations in, actions out; here answered in the protocol above
 from .pieces import NUM_SEATS
 from .spaces import HANDS_SHAPE, PLANES_SHAPE
 
 __all__ = ["Policy", "Rollout", "join", "play_rollout"]
-
-# A batched policy: the observations of the envs in, their actions out (see the protocol above).
-Policy = Callable[[Mapping[str, np.ndarray]], Any]
 
 PLANES_BYTES = math.prod(PLANES_SHAPE)
 HANDS_BYTES = math.prod(HANDS_SHAPE)
