@@ -38,9 +38,6 @@ in every game (on its threads, without the lock) until each waits for a policy; 
 then called once for all the games waiting for it. A game's moves depend only on the bots, the
 seed and its index, so the results do not depend on the threads or the batch size either, as
 long as each policy answers a position the same way whatever other games come with it.
-
-``ArenaResult`` reports each bot's win rate with a 95% Wilson interval, mean score with its
-standard error, and a Bradley-Terry rating on the Elo scale (see ``bradley_terry``).
 """
 
 from __future__ import annotations
@@ -121,7 +118,8 @@ def bradley_terry(wins: np.ndarray, prior: float = 0.5, tolerance: float = 1e-12
 
 @dataclass(frozen=True, eq=False)
 class ArenaResult:
-    """What an arena played. Per-bot figures follow the order of ``bots``."""
+    """What an arena played: each bot's win rate with a 95% Wilson interval, mean score with its
+    standard error and Bradley-Terry rating, in the order of ``bots``; and each seat's figures."""
 
     bots: tuple[str, ...]
     seed: int

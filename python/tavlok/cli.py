@@ -395,39 +395,34 @@ def _ask_move(state: State, colour: bool, players: Sequence[str]) -> int | None:
         command = words[0].lower()
         if command in ("quit", "exit"):
             return None
-        if command in ("?", "moves"):
-            print(_moves_text(state.legal_actions(), words[1:], seat))
-        elif command == "pieces" and len(words) > 1:
-            print(_show_text(words[1:]))
-        elif command == "pieces":
-            print(_pieces_text(state, seat))
-        elif command == "show":
-            print(_show_text(words[1:]))
-        elif command == "board":
-            print(_board_text(state, colour, players))
-        elif command == "help":
-            print(MOVE_HELP)
-        else:
-            try:
+        try:
+            if command in ("?", "moves"):
+                print(_moves_text(state.legal_actions(), words[1:], seat))
+            elif command == "show" or (command == "pieces" and len(words) > 1):
+                print(_show_text(words[1:]))
+            elif command == "pieces":
+                print(_pieces_text(state, seat))
+            elif command == "board":
+                print(_board_text(state, colour, players))
+            elif command == "help":
+                print(MOVE_HELP)
+            else:
                 action = turned(parse_move(words), -seat)
-            except ValueError as error:
-                print(f"error: {error}")
-                continue
-            refused = refusal(state, action)
-            if refused is None:
-                return action
-            # The engine names the grid index in the mover's frame, which the person never sees.
-            reason = refused.reason.split(": ", 1)[-1]
-            print(f"error: {decode(turned(action, seat))} is not legal for player_{seat}: {reason}")
+                refused = refusal(state, action)
+                if refused is None:
+                    return action
+                # Without the grid index in the mover's frame, which the person never sees.
+                reason = refused.reason.split(": ", 1)[-1]
+                placement = decode(turned(action, seat))
+                raise ValueError(f"{placement} is not legal for player_{seat}: {reason}")
+        except ValueError as error:
+            print(f"error: {error}")
 
 
 def parse_move(words: Sequence[str]) -> int:
     """The grid index of a typed move: PIECE ORDINAL ROW COL, or ORIENTATION ROW COL."""
     if len(words) == 4 or (len(words) == 3 and not words[0].lstrip("-").isdigit()):
-        try:
-            kind = find_kind(words[0])
-        except KeyError as error:
-            raise ValueError(error.args[0]) from None
+        kind = _kind(words[0])
         if len(words) == 3:
             raise ValueError(
                 f"give {kind}'s orientation too: {kind} ORDINAL ROW COL ('show {kind}')"
@@ -446,6 +441,13 @@ def parse_move(words: Sequence[str]) -> int:
     )
 
 
+def _kind(name: str) -> str:
+    try:
+        return find_kind(name)
+    except KeyError as error:
+        raise ValueError(error.args[0]) from None
+
+
 def _number(word: str, name: str) -> int:
     try:
         return int(word)
@@ -454,10 +456,7 @@ def _number(word: str, name: str) -> int:
 
 
 def _moves_text(legal: np.ndarray, filters: Sequence[str], seat: int = 0) -> str:
-    try:
-        kinds = {find_kind(name) for name in filters}
-    except KeyError as error:
-        return f"error: {error.args[0]}"
+    kinds = {_kind(name) for name in filters}
     squares: dict[tuple[str, int], list[str]] = {}
     for index in sorted(turned(i, seat) for i in legal.tolist()):
         placement = decode(index)
@@ -481,11 +480,8 @@ def _pieces_text(state: State, seat: int) -> str:
 
 def _show_text(names: Sequence[str]) -> str:
     if len(names) != 1:
-        return "error: show takes one piece name, for example 'show PentominoF'"
-    try:
-        kind = find_kind(names[0])
-    except KeyError as error:
-        return f"error: {error.args[0]}"
+        raise ValueError("show takes one piece name, for example 'show PentominoF'")
+    kind = _kind(names[0])
     shapes = [ORIENTATIONS[index] for index in KIND_ORIENTATIONS[kind]]
     height = max(shape.height for shape in shapes)
     width = max(shape.width for shape in shapes)
