@@ -38,9 +38,6 @@ in every game (on its threads, without the lock) until each waits for a policy; 
 then called once for all the games waiting for it. A game's moves depend only on the bots, the
 seed and its index, so the results do not depend on the threads or the batch size either, as
 long as each policy answers a position the same way whatever other games come with it.
-
-``ArenaResult`` reports each bot's win rate with a 95% Wilson interval, mean score with its
-standard error, and a Bradley-Terry rating on the Elo scale (see ``bradley_terry``).
 """
 
 from __future__ import annotations
@@ -50,12 +47,12 @@ import operator
 import os
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any, NamedTuple
+from typing import Any
 
 import numpy as np
 
 from . import _arguments, _core
-from .bots import BOTS, PerState, _name_of, engine_name
+from .bots import BOTS, ENGINE_MOVES, PerState, _name_of
 from .cores import default_threads
 from .pieces import KINDS, NUM_ACTIONS, NUM_SEATS
 from .records import GameRecord, write_records
@@ -121,7 +118,8 @@ def bradley_terry(wins: np.ndarray, prior: float = 0.5, tolerance: float = 1e-12
 
 @dataclass(frozen=True, eq=False)
 class ArenaResult:
-    """What an arena played. Per-bot figures follow the order of ``bots``."""
+    """What an arena played: each bot's win rate with a 95% Wilson interval, mean score with its
+    standard error and Bradley-Terry rating, in the order of ``bots``; and each seat's figures."""
 
     bots: tuple[str, ...]
     seed: int
@@ -263,29 +261,22 @@ def arena(
     record: str | os.PathLike[str] | list[GameRecord] | None = None,
     first_game: int = 0,
 ) -> ArenaResult:
-    """Plays ``games`` games between four bots and returns what they scored and won.
+    """Plays ``games`` games between four bots (see the module's documentation) and returns what
+    they scored and won; a bot that is none of those raises ``TypeError``, and a name the engine
+    does not know ``ValueError``.
 
-    ``bots`` holds four bots: names of the engine's bots, objects of ``tavlok.bots``, batched
-    policies or ``tavlok.bots.PerState`` functions (see the module's documentation); anything else
-    raises ``TypeError``, and a name the engine does not know ``ValueError``. ``threads``
-    defaults to the cores this process may use; the results are the same for any number.
-    ``progress(done, total)`` is called as games finish. ``batch_size`` caps how many games are
-    played side by side when a bot is a policy (1024 by default, at most 65536): each policy call
-    sees at most that many. ``opening`` random placements (uniform, drawn from the game's
-    generator; 0 to 84) begin every game before the bots play: without them, bots that draw
-    nothing at random (greedy, the search bot with greedy playouts, most policies) play the same
-    game whenever they sit in the same seats, and the intervals, which take the games to be
-    independent, would claim far more than four distinct games can show. ``first_game`` numbers
-    the games from there on: the arena plays games ``first_game`` to ``first_game + games - 1`` of
-    the arena that begins at 0, each exactly as that arena plays it.
-
-    ``record`` keeps every game as a ``tavlok.GameRecord`` (bots by seat, seed, game number and
-    moves): written to a path as JSON Lines, or appended to a list. The games are the same as
-    without it.
+    ``threads`` defaults to the cores this process may use. ``progress(done, total)`` is called
+    as games finish. ``batch_size`` caps how many games a policy sees at once (1024 by default,
+    at most 65536). ``opening`` random placements (0 to 84, from the game's generator) begin
+    every game: without them, bots that draw nothing at random (greedy, most policies) play the
+    same game whenever they sit in the same seats, and the intervals, which take the games to be
+    independent, would claim far more than four distinct games can show. ``first_game`` plays
+    games ``first_game`` on of the arena that begins at 0. ``record`` keeps every game as a
+    ``tavlok.GameRecord``, written to a path as JSON Lines or appended to a list.
 
     Ctrl-C (or any signal handler that raises) stops the games within one game per thread, or
     one round of moves when a bot is a policy; the exception carries a note saying how many
-    games were played, and nothing is returned.
+    games were played.
     """
     players, games, seed, batch_size, opening = _setup(bots, games, seed, batch_size, opening)
     first_game = _arguments.whole(first_game, "first_game", 0, MAX_GAMES - games)
@@ -322,33 +313,24 @@ def _keep_records(
 ) -> None:
     kept = []
     for i, (moves, seated) in enumerate(zip(histories, result.seats.tolist(), strict=True)):
-        by_seat = [""] * NUM_SEATS
-        for bot, seat in enumerate(seated):
-            by_seat[seat] = result.bots[bot]
+        by_seat = tuple(result.bots[seated.index(seat)] for seat in range(NUM_SEATS))
         history = tuple(moves[moves >= 0].tolist())
         scores = tuple(int(s) for s in result.seat_scores[i])
         game = result.first_game + i
-        kept.append(GameRecord(history, tuple(by_seat), scores, result.seed, game, result.opening))
+        kept.append(GameRecord(history, by_seat, scores, result.seed, game, result.opening))
     if isinstance(record, list):
         record.extend(kept)
     else:
         write_records(record, kept)
 
 
-class _Setup(NamedTuple):
-    """What an arena is asked to play, checked: the same wherever its games are played."""
-
-    players: list[_Player]
-    games: int
-    seed: int
-    batch_size: int | None
-    opening: int
-
-
-def _setup(bots: Any, games: Any, seed: Any, batch_size: Any, opening: Any) -> _Setup:
-    """The arguments every arena takes, checked, or the error that says what is wrong."""
+def _setup(
+    bots: Any, games: Any, seed: Any, batch_size: Any, opening: Any
+) -> tuple[list[_Player], int, int, int | None, int]:
+    """What an arena is asked to play, checked the same wherever its games are played: the
+    players, games, seed, batch size and opening; or the error that says what is wrong."""
     players = [_player(bot) for bot in _arguments.counted(bots, "bots", NUM_SEATS)]
-    return _Setup(
+    return (
         players,
         _arguments.whole(games, "games", 1, MAX_GAMES),
         _arguments.seed(seed, allow_none=False),
@@ -360,14 +342,13 @@ def _setup(bots: Any, games: Any, seed: Any, batch_size: Any, opening: Any) -> _
 def _player(bot: Any) -> _Player:
     if isinstance(bot, str):
         return _Player(bot, engine=bot)
-    name = engine_name(bot)
-    if name is not None:
-        return _Player(name, engine=name)
-    if isinstance(bot, PerState):
-        return _Player(bot.name, policy=bot, per_state=True)
     if isinstance(bot, tuple(BOTS.values())):
+        if type(bot).__call__ in ENGINE_MOVES:
+            return _Player(bot.name, engine=bot.name)
         # A subclass of a bot of ours with a move of its own: a function of one State.
         return _Player(type(bot).__name__, policy=bot, per_state=True)
+    if isinstance(bot, PerState):
+        return _Player(bot.name, policy=bot, per_state=True)
     if callable(bot):
         own_name = getattr(bot, "name", None)
         name = own_name if isinstance(own_name, str) else _name_of(bot)

@@ -26,18 +26,11 @@ class BenchResult(NamedTuple):
     turns: int  # placements; a done seat's passed turn is not counted
     seconds: float
 
-    @property
-    def games_per_second(self) -> float:
-        return self.games / self.seconds
-
-    @property
-    def microseconds_per_turn(self) -> float:
-        return self.seconds * 1e6 / self.turns
-
     def __str__(self) -> str:
         return (
             f"{self.games} games, {self.turns} turns in {self.seconds:.3f} s: "
-            f"{self.games_per_second:.1f} games/s, {self.microseconds_per_turn:.1f} µs per turn"
+            f"{self.games / self.seconds:.1f} games/s, "
+            f"{self.seconds * 1e6 / self.turns:.1f} µs per turn"
         )
 
 
@@ -103,10 +96,6 @@ class VectorBenchResult(NamedTuple):
     games: int
 
     @property
-    def env_steps_per_second(self) -> float:
-        return self.num_envs * self.steps / self.step_seconds
-
-    @property
     def microseconds_per_env_step(self) -> float:
         return self.step_seconds * 1e6 / (self.num_envs * self.steps)
 
@@ -114,7 +103,7 @@ class VectorBenchResult(NamedTuple):
         return (
             f"VectorEnv({self.num_envs}, {self.threads} thread(s), mask={self.mask!r}): "
             f"{self.steps} steps, {self.games} games ended; step alone "
-            f"{self.env_steps_per_second:,.0f} env-steps/s "
+            f"{1e6 / self.microseconds_per_env_step:,.0f} env-steps/s "
             f"({self.microseconds_per_env_step:.2f} µs per env-step); with the policy "
             f"{self.num_envs * self.steps / self.total_seconds:,.0f} env-steps/s"
         )

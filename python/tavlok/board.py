@@ -127,9 +127,8 @@ class Board:
         scores: Sequence[int] | None = None,
         names: Sequence[str] | None = None,
     ) -> str:
-        """The board as a standalone SVG document: rows and columns numbered, every covered cell
-        in its seat's colour with its seat's mark, start corners outlined, the cells ``last``
-        (the last placement, in this frame) outlined in black, and a legend below."""
+        """The board as a standalone SVG document, the cells ``last`` (the last placement, in this
+        frame) outlined and empty start corners ringed."""
         cs = cell_size
         side = BOARD_SIZE * cs
         width, height = side + 3 * cs // 2, side + 6 * cs
@@ -215,13 +214,9 @@ class Board:
         last: Iterable[tuple[int, int]] | None = None,
         scores: Sequence[int] | None = None,
     ) -> np.ndarray:
-        """The board as an (H, W, 3) uint8 image: rows and columns numbered, every covered cell
-        in its seat's colour with its seat's mark, empty start corners ringed in their seat's
-        colour, the cells ``last`` outlined in black, and below a legend: per seat its swatch and
-        mark, the cells it placed and, when given, its score.
-
-        The board itself starts at pixel (``top``, ``left``) of ``layout(cell_size)``.
-        """
+        """The board as an (H, W, 3) uint8 image, as ``svg`` draws it; the legend holds each
+        seat's swatch, cells placed and score. The board starts at pixel (``top``, ``left``) of
+        ``layout(cell_size)``."""
         if cell_size < 8:
             raise ValueError("cells need at least 8 pixels to show the seats' marks")
         cs = cell_size
@@ -289,9 +284,8 @@ class Board:
         columns: int = 80,
     ) -> str:
         """The board for a terminal: each covered cell shows its seat's number (on its colour
-        when ``colour`` is set), the cells of the last placement in brackets (or bold), rows and
-        columns numbered, and the legend below. 23 lines of 63 columns; when ``columns`` is
-        fewer, 24 lines of at most 43 columns (the legend may run longer)."""
+        when ``colour`` is set), the last placement in brackets (or bold). 23 lines of 63
+        columns; when ``columns`` is fewer, 24 lines of at most 43 (the legend may run longer)."""
         compact = columns < 63
         last_cells = set(last or ())
         width = 2 if compact else 3

@@ -10,7 +10,6 @@ threads:
   the piece covers). A corner cell of a seat is an empty cell that shares no edge with its pieces
   and touches one of them at a corner: where its next piece can go. Ties go to the lowest grid
   index, so the bot is deterministic.
-
 - ``MCTS(...)``: Monte-Carlo tree search (UCT) in the engine. Each move runs playouts from the
   position, growing a tree of the moves that did best; every node keeps the outcome for the seat
   that moved into it (a win share, blended with the score margin), so each seat plays for itself.
@@ -21,12 +20,7 @@ threads:
 
 Calling a bot on a finished game raises ``ValueError``.
 
-``make(name, seed)`` is the bot of a name as the arena and the command line spell it, and
-``play_until_turn(state, seat, players)`` lets the bots of the other seats move until ``seat``'s
-turn comes round: what a front end with a person at one seat runs after every move of theirs.
-
-``PerState(function)`` makes a bot for the arena out of any function from a State to a grid
-index (see ``tavlok.arena``).
+``make(name, seed)`` is the bot of a name as the arena and the command line spell it.
 """
 
 from __future__ import annotations
@@ -47,7 +41,6 @@ __all__ = [
     "Greedy",
     "PerState",
     "Random",
-    "engine_name",
     "greedy",
     "make",
     "play_until_turn",
@@ -183,15 +176,7 @@ BOTS: dict[str, type[Greedy] | type[Random] | type[MCTS]] = {
 
 # The moves the engine makes itself: a bot whose class keeps one of them is played by the engine in
 # the arena; a subclass with a __call__ of its own is played by calling it.
-_ENGINE_MOVES = {cls.__call__: cls for cls in BOTS.values()}
-
-
-def engine_name(bot: Any) -> str | None:
-    """The name the engine plays ``bot`` by in the arena, when the engine can play it itself: a
-    bot of this module whose move has not been replaced. None for anything else."""
-    if isinstance(bot, tuple(BOTS.values())) and type(bot).__call__ in _ENGINE_MOVES:
-        return bot.name
-    return None
+ENGINE_MOVES = {cls.__call__ for cls in BOTS.values()}
 
 
 def make(name: str, seed: int = 0) -> Greedy | Random | MCTS:
@@ -200,10 +185,9 @@ def make(name: str, seed: int = 0) -> Greedy | Random | MCTS:
     front ends may offset one seed per seat). The engine reads the name, as it does in the arena,
     and its ValueError says why a name names no bot."""
     engine = _core.bot_name(name)
-    kind = engine.partition(":")[0]
-    if kind == "mcts":
+    if engine.startswith("mcts"):
         return MCTS.named(engine, seed % 2**64)
-    return Random(seed) if kind == "random" else Greedy()
+    return Random(seed) if engine == "random" else Greedy()
 
 
 def play_until_turn(

@@ -28,10 +28,10 @@ from .board import SEAT_COLOUR_NAMES
 from .bots import BOTS, play_until_turn
 from .bots import make as make_bot
 from .pieces import KIND_ORIENTATIONS, KINDS, ORIENTATIONS, find_kind, orientation_index
+from .match import refusal
 from .records import GameRecord, RecordError, read_records, write_records
 from .state import State
 
-_FOLDED_KINDS = {kind.casefold() for kind in KINDS}
 START_CORNERS = ("top-left", "top-right", "bottom-right", "bottom-left")
 
 MOVE_HELP = """\
@@ -87,9 +87,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     view_parser.add_argument("file", metavar="FILE", help="a record file (JSON Lines)")
     _add_server_arguments(view_parser)
     bench_parser = commands.add_parser("bench", help="time whole games of a cheap random policy")
-    bench_parser.add_argument(
-        "--games", type=_whole(1), default=100, help="games to play (100)"
-    )
+    bench_parser.add_argument("--games", type=_whole(1), default=100, help="games to play (100)")
     bench_parser.add_argument("--seed", type=_whole(*SEEDS), default=0, help="seed (0)")
     bench_parser.add_argument(
         "--vector", type=_whole(1), metavar="N", help="time VectorEnv steps of N games instead"
@@ -184,17 +182,29 @@ def _run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     # A size the machine cannot hold, or beyond what the engine takes, is refused as a bad value
     # like the others; only the engine knows its limits, and only an allocation finds the memory.
     try:
-        if args.command == "arena":
-            return run_arena(
-                args.bots, args.games, args.seed, args.threads, args.opening, args.record
-            )
-        print(bench.run_vector(args.vector, args.threads, mask=args.mask, seed=args.seed))
-        return 0
+        if args.command == "bench":
+            print(bench.run_vector(args.vector, args.threads, mask=args.mask, seed=args.seed))
+            return 0
+        result = arena(
+            args.bots,
+            args.games,
+            args.seed,
+            args.threads,
+            progress=_progress_printer(sys.stderr),
+            opening=args.opening,
+            record=record,
+        )
     except MemoryError:
         what = f"{args.games} games" if args.command == "arena" else f"{args.vector} envs"
         parser.error(f"not enough memory for {what}")
     except ValueError as refused:
         parser.error(str(refused))
+    print(result.table())
+    if record is not None:
+        print(
+            f"{args.games} games written to {record}; 'python -m tavlok view {record}' shows them"
+        )
+    return 0
 
 
 def _whole(low: int, high: int | None = None) -> Callable[[str], int]:
@@ -215,50 +225,21 @@ def _whole(low: int, high: int | None = None) -> Callable[[str], int]:
     return whole
 
 
-def run_arena(
-    bots: Sequence[str],
-    games: int,
-    seed: int,
-    threads: int | None,
-    opening: int = 0,
-    record: str | None = None,
-) -> int:
-    """Play the arena with progress on stderr, then print the table."""
-    result = arena(
-        bots,
-        games,
-        seed,
-        threads,
-        progress=_progress_printer(sys.stderr),
-        opening=opening,
-        record=record,
-    )
-    print(result.table())
-    if record is not None:
-        print(f"{games} games written to {record}; 'python -m tavlok view {record}' shows them")
-    return 0
-
-
 def _progress_printer(stream: TextIO) -> Callable[[int, int], None]:
     """A bar redrawn in place on a terminal; elsewhere (a log, a pipe) a line every tenth."""
-    if stream.isatty():
+    terminal, shown = stream.isatty(), [0]
 
-        def bar(done: int, total: int) -> None:
+    def report(done: int, total: int) -> None:
+        if terminal:
             filled = 30 * done // total
             end = "\n" if done == total else ""
             stream.write(f"\r[{'#' * filled}{'.' * (30 - filled)}] {done}/{total} games{end}")
-            stream.flush()
-
-        return bar
-    shown = [0]
-
-    def lines(done: int, total: int) -> None:
-        if done == total or 10 * done // total > 10 * shown[0] // total:
+        elif done == total or 10 * done // total > 10 * shown[0] // total:
             stream.write(f"{done}/{total} games\n")
-            stream.flush()
             shown[0] = done
+        stream.flush()
 
-    return lines
+    return report
 
 
 def play(
@@ -273,7 +254,8 @@ def play(
         seed = secrets.randbelow(2**32)
     colour = sys.stdout.isatty()
     state = State()
-    players = _players(human, bots)
+    names = iter(list(bots) * 4)
+    players = ["you" if seat == human else next(names) for seat in range(4)]
     movers = {s: make_bot(name, seed + s) for s, name in enumerate(players) if s != human}
     you = f"; you play player_{human} ({SEAT_COLOUR_NAMES[human]})" if human is not None else ""
     print(f"tavlok game, seed {seed}{you}; moves in board coordinates (seat 0's frame)")
@@ -314,12 +296,6 @@ def play(
         "winner: " + " and ".join(f"player_{s}" for s, score in enumerate(scores) if score == best)
     )
     return 0
-
-
-def _players(human: int | None, bots: Sequence[str]) -> list[str]:
-    """Who plays each seat: the person ("you") and the bots in seat order, repeated."""
-    names = iter(list(bots) * 4)
-    return ["you" if seat == human else next(names) for seat in range(4)]
 
 
 def _board_text(state: State, colour: bool, players: Sequence[str]) -> str:
@@ -389,8 +365,7 @@ def play_web(args: argparse.Namespace) -> int:
 
     human = args.human if args.human is not None else 0
     seed = args.seed if args.seed is not None else secrets.randbelow(2**32)
-    others = _players(human, args.bots)
-    bots = [name for seat, name in enumerate(others) if seat != human]
+    bots = (list(args.bots) * 3)[:3]
 
     def keep(game: GameRecord) -> None:
         write_records(args.record, [game], append=True)
@@ -403,7 +378,6 @@ def _ask_move(state: State, colour: bool, players: Sequence[str]) -> int | None:
     """Read moves from the person at the seat to move until one is legal; None when they leave.
     Moves are typed in board coordinates; the grid index returned is in the seat's own frame."""
     seat = state.seat
-    legal = state.legal_actions()
     print(_board_text(state, colour, players))
     print(
         f"player_{seat} ({SEAT_COLOUR_NAMES[seat]}, start corner {START_CORNERS[seat]}), your "
@@ -421,47 +395,42 @@ def _ask_move(state: State, colour: bool, players: Sequence[str]) -> int | None:
         command = words[0].lower()
         if command in ("quit", "exit"):
             return None
-        if command in ("?", "moves"):
-            print(_moves_text(legal, words[1:], seat))
-        elif command == "pieces" and len(words) > 1:
-            print(_show_text(words[1:]))
-        elif command == "pieces":
-            print(_pieces_text(state, seat))
-        elif command == "show":
-            print(_show_text(words[1:]))
-        elif command == "board":
-            print(_board_text(state, colour, players))
-        elif command == "help":
-            print(MOVE_HELP)
-        else:
-            try:
+        try:
+            if command in ("?", "moves"):
+                print(_moves_text(state.legal_actions(), words[1:], seat))
+            elif command == "show" or (command == "pieces" and len(words) > 1):
+                print(_show_text(words[1:]))
+            elif command == "pieces":
+                print(_pieces_text(state, seat))
+            elif command == "board":
+                print(_board_text(state, colour, players))
+            elif command == "help":
+                print(MOVE_HELP)
+            else:
                 action = turned(parse_move(words), -seat)
-            except ValueError as error:
-                print(f"error: {error}")
-                continue
-            if action in legal:
-                return action
-            print(f"error: {_why_illegal(state, action)}")
+                refused = refusal(state, action)
+                if refused is None:
+                    return action
+                # Without the grid index in the mover's frame, which the person never sees.
+                reason = refused.reason.split(": ", 1)[-1]
+                placement = decode(turned(action, seat))
+                raise ValueError(f"{placement} is not legal for player_{seat}: {reason}")
+        except ValueError as error:
+            print(f"error: {error}")
 
 
 def parse_move(words: Sequence[str]) -> int:
     """The grid index of a typed move: PIECE ORDINAL ROW COL, or ORIENTATION ROW COL."""
-    if len(words) == 4:
-        try:
-            kind = find_kind(words[0])
-        except KeyError as error:
-            raise ValueError(error.args[0]) from None
+    if len(words) == 4 or (len(words) == 3 and not words[0].lstrip("-").isdigit()):
+        kind = _kind(words[0])
+        if len(words) == 3:
+            raise ValueError(
+                f"give {kind}'s orientation too: {kind} ORDINAL ROW COL ('show {kind}')"
+            )
         ordinal, row, col = (
             _number(w, name) for w, name in zip(words[1:], ("ordinal", "row", "col"), strict=True)
         )
         return encode(orientation_index(kind, ordinal), row, col)
-    if len(words) == 3 and not words[0].lstrip("-").isdigit():
-        if words[0].casefold() not in _FOLDED_KINDS:
-            raise ValueError(f"unknown piece {words[0]!r}; 'pieces' lists the pieces you hold")
-        named = find_kind(words[0])
-        raise ValueError(
-            f"give {named}'s orientation too: {named} ORDINAL ROW COL ('show {named}')"
-        )
     if len(words) == 3:
         orientation, row, col = (
             _number(w, name) for w, name in zip(words, ("orientation", "row", "col"), strict=True)
@@ -472,6 +441,13 @@ def parse_move(words: Sequence[str]) -> int:
     )
 
 
+def _kind(name: str) -> str:
+    try:
+        return find_kind(name)
+    except KeyError as error:
+        raise ValueError(error.args[0]) from None
+
+
 def _number(word: str, name: str) -> int:
     try:
         return int(word)
@@ -479,24 +455,8 @@ def _number(word: str, name: str) -> int:
         raise ValueError(f"{name} must be a whole number, not {word!r}") from None
 
 
-def _why_illegal(state: State, action: int) -> str:
-    """The engine's reason for refusing a placement (``action`` in the mover's frame), with the
-    placement in board coordinates."""
-    seat = state.seat
-    placement = decode(turned(action, seat))
-    try:
-        state.clone().apply(action)
-    except ValueError as refused:
-        reason = str(refused).split(": ", 1)[-1]
-        return f"{placement} is not legal for player_{seat}: {reason}"
-    return f"{placement} is legal for player_{seat}"  # never: the caller checked the mask
-
-
 def _moves_text(legal: np.ndarray, filters: Sequence[str], seat: int = 0) -> str:
-    try:
-        kinds = {find_kind(name) for name in filters}
-    except KeyError as error:
-        return f"error: {error.args[0]}"
+    kinds = {_kind(name) for name in filters}
     squares: dict[tuple[str, int], list[str]] = {}
     for index in sorted(turned(i, seat) for i in legal.tolist()):
         placement = decode(index)
@@ -520,11 +480,8 @@ def _pieces_text(state: State, seat: int) -> str:
 
 def _show_text(names: Sequence[str]) -> str:
     if len(names) != 1:
-        return "error: show takes one piece name, for example 'show PentominoF'"
-    try:
-        kind = find_kind(names[0])
-    except KeyError as error:
-        return f"error: {error.args[0]}"
+        raise ValueError("show takes one piece name, for example 'show PentominoF'")
+    kind = _kind(names[0])
     shapes = [ORIENTATIONS[index] for index in KIND_ORIENTATIONS[kind]]
     height = max(shape.height for shape in shapes)
     width = max(shape.width for shape in shapes)

@@ -4,20 +4,8 @@ Nothing here starts a cluster of its own: the functions run on the one the calle
 to (``ray.init()`` as usual; without it, the first call starts a local one as Ray does). Every
 node needs tavlok installed, as it needs any library its tasks import.
 
-- ``arena(bots, games, seed, ...)``: ``tavlok.arena`` with its games split into parts, each a
-  Ray task running the engine's arena on games ``first`` to ``first + count - 1``. A game
-  depends only on the bots, the seed and its number, so the parts put end to end are exactly the
-  local arena's result, whatever the number of parts. Python policies travel as Ray serialises
-  them (cloudpickle), once per call through the object store.
-- ``RolloutWorkers(num_workers, envs_per_worker, ...)``: Ray actors, each owning a
-  ``tavlok.gym_vector.LearnerVectorEnv``, that play a policy for a number of steps
-  (``tavlok.rollout.play_rollout``) and return the steps as numpy arrays
-  (``tavlok.rollout.Rollout``), legal actions in the sparse layout by default.
-
-A worker that dies (its process killed, its node lost) is replaced: an arena part is a Ray task
-that Ray runs again (``max_retries``) and that gives the same games again; a rollout is played
-again from the start by a new actor on fresh games (see ``RolloutWorkers``). A part or a
-rollout is counted once, when it is returned whole; nothing of a dead worker's is kept.
+``arena`` plays ``tavlok.arena``'s games as Ray tasks and ``RolloutWorkers`` plays a policy on Ray
+actors; a worker that dies is replaced, and only what is returned whole is counted.
 
 **The policy** of ``RolloutWorkers.collect`` is a picklable callable of ``tavlok.rollout``'s
 policy protocol. Optionally it has ``get_weights()`` and ``set_weights(weights)``: then the

@@ -55,6 +55,10 @@ class GameRecord:
     opening: int = 0
     version: str = field(default=__version__, compare=False)
 
+    def __post_init__(self) -> None:
+        if len(self.players) != NUM_SEATS:
+            raise ValueError(f"a game has four players, not {len(self.players)}")
+
     @classmethod
     def from_state(
         cls,
@@ -66,16 +70,7 @@ class GameRecord:
     ) -> GameRecord:
         """The record of the game that led to ``state``."""
         names = tuple(players) if players is not None else cls.players
-        _check_players(names)
-        scores = state.scores()
-        return cls(
-            tuple(state.history),
-            names,
-            tuple(scores) if scores is not None else None,
-            seed,
-            game,
-            opening,
-        )
+        return cls(state.history, names, state.scores(), seed, game, opening)
 
     def state(self) -> State:
         """The game replayed to its end; ValueError when the history holds an illegal move."""
@@ -110,8 +105,9 @@ class GameRecord:
         version = fields["tavlok"]
         if not isinstance(version, str):
             raise ValueError("'tavlok' (the version that wrote the record) must be a string")
-        players = _strings(fields["players"], "players")
-        _check_players(players)
+        players = fields["players"]
+        if not isinstance(players, list) or not all(isinstance(p, str) for p in players):
+            raise ValueError("'players' must be a list of strings")
         history = _whole_numbers(fields["history"], "history")
         scores = fields["scores"]
         if scores is not None:
@@ -125,7 +121,7 @@ class GameRecord:
         opening = fields.get("opening", 0)
         if not _is_whole(opening) or opening < 0:
             raise ValueError("'opening' must be a whole number, 0 or more")
-        record = cls(history, players, scores, seed, game, opening, version)
+        record = cls(history, tuple(players), scores, seed, game, opening, version)
         try:
             final = record.state()
         except ValueError as refused:
@@ -150,17 +146,6 @@ def _whole_numbers(value: object, key: str) -> tuple[int, ...]:
     if not isinstance(value, list) or not all(_is_whole(v) for v in value):
         raise ValueError(f"{key!r} must be a list of whole numbers")
     return tuple(value)
-
-
-def _strings(value: object, key: str) -> tuple[str, ...]:
-    if not isinstance(value, list) or not all(isinstance(v, str) for v in value):
-        raise ValueError(f"{key!r} must be a list of strings")
-    return tuple(value)
-
-
-def _check_players(players: Sequence[str]) -> None:
-    if len(players) != NUM_SEATS:
-        raise ValueError(f"a game has four players, not {len(players)}")
 
 
 def write_records(

@@ -1,11 +1,6 @@
 """Rollouts: a batched policy plays a learner env for a number of steps, and the steps come back as
-numpy arrays, ready for a learner's update.
-
-``play_rollout(env, obs, policy, steps)`` plays ``policy`` in a
-``tavlok.gym_vector.LearnerVectorEnv`` (or ``gymnasium.make_vec("tavlok/Tavlok-v0", ...)``) and
-returns a ``Rollout``; ``tavlok.ray.RolloutWorkers`` runs it on Ray actors and ships the same
-``Rollout`` back, and ``join`` puts the rollouts of several workers side by side, as one rollout
-over all their envs.
+numpy arrays, ready for a learner's update (``play_rollout``, run on Ray actors by
+``tavlok.ray.RolloutWorkers``; ``join`` puts several workers' rollouts side by side).
 
 **The policy protocol**: a callable that takes the env's observation dict (``"observation"``,
 ``"hands"`` and the legal actions in the env's layout, ``num_envs`` rows; the env's own read-only
@@ -21,20 +16,18 @@ buffers, valid until the next step) and returns one of
 from __future__ import annotations
 
 import math
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field, fields, replace
 from typing import Any
 
 import numpy as np
 
 from . import _arguments, _core
+from .arena import Policy  # observations in, actions out; here answered in the protocol above
 from .pieces import NUM_SEATS
 from .spaces import HANDS_SHAPE, PLANES_SHAPE
 
 __all__ = ["Policy", "Rollout", "join", "play_rollout"]
-
-# A batched policy: the observations of the envs in, their actions out (see the protocol above).
-Policy = Callable[[Mapping[str, np.ndarray]], Any]
 
 PLANES_BYTES = math.prod(PLANES_SHAPE)
 HANDS_BYTES = math.prod(HANDS_SHAPE)
@@ -182,52 +175,42 @@ def play_rollout(
     steps = _arguments.whole(steps, "steps", 1)
     n = env.num_envs
     sparse = "legal_offsets" in obs
-    observation = np.empty((steps, *obs["observation"].shape), np.uint8)
-    hands = np.empty((steps, *obs["hands"].shape), np.uint8)
-    actions = np.empty((steps, n), np.int32)
-    rewards = np.empty((steps, n), np.float32)
-    terminations = np.empty((steps, n), np.bool_)
-    log_probs: np.ndarray | None = None
+    kept: dict[str, np.ndarray] = {}
     extras: dict[str, np.ndarray] = {}
+
+    def keep(into: dict[str, np.ndarray], name: str, t: int, value: Any, dtype: Any = None) -> None:
+        value = np.asarray(value, dtype)
+        if name not in into:
+            into[name] = np.zeros((steps, *value.shape), value.dtype)
+        into[name][t] = value
+
     lengths = np.empty((steps, n), np.int64)
     indices: list[np.ndarray] = []
-    mask = None
-    if not sparse:
-        mask = np.empty((steps, *obs["action_mask"].shape), obs["action_mask"].dtype)
     ended: list[tuple[int, int, int, np.ndarray]] = []
     for t in range(steps):
-        observation[t] = obs["observation"]
-        hands[t] = obs["hands"]
+        keep(kept, "observation", t, obs["observation"])
+        keep(kept, "hands", t, obs["hands"])
         if sparse:
             lengths[t] = np.diff(obs["legal_offsets"])
             indices.append(obs["legal_indices"].copy())
         else:
-            mask[t] = obs["action_mask"]  # type: ignore[index]
+            keep(kept, "action_mask", t, obs["action_mask"])
         chosen, logp, more = _decision(policy(obs), n)
-        actions[t] = chosen
+        keep(kept, "actions", t, chosen, np.int32)
         if logp is not None:
-            if log_probs is None:
-                log_probs = np.zeros((steps, n), np.float32)
-            log_probs[t] = logp
+            keep(kept, "log_probs", t, logp)
         for key, value in more.items():
-            if key not in extras:
-                extras[key] = np.zeros((steps, *value.shape), value.dtype)
-            extras[key][t] = value
+            keep(extras, key, t, value)
         obs, reward, terminated, _, infos = env.step(chosen)
-        rewards[t] = reward
-        terminations[t] = terminated
+        keep(kept, "rewards", t, reward, np.float32)
+        keep(kept, "terminations", t, terminated, np.bool_)
         if terminated.any():
             info = infos.get("final_info", infos)
             for e in np.flatnonzero(terminated):
                 ended.append((t, int(e), int(info["seat"][e]), info["scores"][e]))
     rollout = Rollout(
-        observation=observation,
-        hands=hands,
-        actions=actions,
-        rewards=rewards,
-        terminations=terminations,
+        **kept,
         next_obs={key: np.array(value) for key, value in obs.items()},
-        log_probs=log_probs,
         extras=extras,
         ended_step=np.array([e[0] for e in ended], np.int32),
         ended_env=np.array([e[1] for e in ended], np.int32),
@@ -239,8 +222,6 @@ def play_rollout(
     if sparse:
         rollout.legal_offsets = _offsets(lengths.reshape(-1))
         rollout.legal_indices = np.concatenate(indices)
-    else:
-        rollout.action_mask = mask
     return rollout, rollout.next_obs
 
 
@@ -251,7 +232,6 @@ def join(parts: Sequence[Rollout]) -> Rollout:
     if not parts:
         raise ValueError("no rollouts to join")
     head = parts[0]
-    steps, sparse = head.steps, head.legal_offsets is not None
 
     def form(part: Rollout) -> tuple[Any, ...]:
         outputs = (part.log_probs is None, sorted(part.extras))
@@ -282,24 +262,16 @@ def join(parts: Sequence[Rollout]) -> Rollout:
         ended_scores=np.concatenate([part.ended_scores for part in parts])[order],
         packed=head.packed,
     )
-    if sparse:
+    if head.legal_offsets is not None:
         # Step t's rows are every part's rows of step t, part after part.
-        rows = [(part, t) for t in range(steps) for part in parts]
-        lengths = [np.diff(_sparse(part)[0]).reshape(steps, -1) for part in parts]
+        by_step = [
+            np.split(part.legal_indices, part.legal_offsets[part.num_envs : -1 : part.num_envs])
+            for part in parts
+        ]
+        lengths = [np.diff(part.legal_offsets).reshape(head.steps, -1) for part in parts]
         rollout.legal_offsets = _offsets(np.concatenate(lengths, axis=1).reshape(-1))
-        rollout.legal_indices = np.concatenate([_step_rows(part, t) for part, t in rows])
+        rollout.legal_indices = np.concatenate([rows for step in zip(*by_step) for rows in step])
     return rollout
-
-
-def _sparse(part: Rollout) -> tuple[np.ndarray, np.ndarray]:
-    assert part.legal_offsets is not None and part.legal_indices is not None
-    return part.legal_offsets, part.legal_indices
-
-
-def _step_rows(part: Rollout, step: int) -> np.ndarray:
-    """The legal indices of every env of one step of a sparse rollout, end to end."""
-    offsets, indices = _sparse(part)
-    return indices[offsets[step * part.num_envs] : offsets[(step + 1) * part.num_envs]]
 
 
 def _join_views(views: list[dict[str, np.ndarray]]) -> dict[str, np.ndarray]:

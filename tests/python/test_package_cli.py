@@ -117,10 +117,10 @@ def test_bad_values_are_usage_errors_without_a_traceback(args, message, capsys):
 
 
 def test_sizes_the_machine_cannot_hold_are_usage_errors(capsys, monkeypatch):
-    def out_of_memory(*args):
+    def out_of_memory(*args, **kwargs):
         raise MemoryError  # what the engine raises for 2**39 games, without allocating here
 
-    monkeypatch.setattr(cli, "run_arena", out_of_memory)
+    monkeypatch.setattr(cli, "arena", out_of_memory)
     with pytest.raises(SystemExit) as exit:
         main([*GREEDY_AND_RANDOM, "--games", str(2**39)])
     assert exit.value.code == 2

@@ -83,29 +83,17 @@ def pieces() -> dict[str, Any]:
     }
 
 
-def _movers(history: Sequence[int]) -> list[int]:
-    """The seat that made each placement of a game."""
-    state, seats = State(), []
-    for index in history:
-        seats.append(state.seat)
-        state.apply(index)
-    return seats
-
-
 def _view(
-    state: State,
-    movers: Sequence[int],
-    players: Sequence[str],
-    legal: bool,
-    history: Sequence[int] | None = None,
+    state: State, players: Sequence[str], legal: bool, history: Sequence[int] | None = None
 ) -> dict[str, Any]:
     """The page's picture of a position, everything in seat 0's frame; the move list is
     ``history`` (the whole game of a replay), or the moves that led to ``state``."""
     over = state.is_terminal()
-    moves = []
-    for seat, index in zip(movers, state.history if history is None else history, strict=True):
-        absolute = turned(index, seat)
-        moves.append({"seat": seat, "index": absolute, "text": str(decode(absolute))})
+    moves, replayed = [], State()
+    for index in state.history if history is None else history:
+        absolute = turned(index, replayed.seat)
+        moves.append({"seat": replayed.seat, "index": absolute, "text": str(decode(absolute))})
+        replayed.apply(index)
     view: dict[str, Any] = {
         "svg": state.svg(0, names=players),
         "players": list(players),
@@ -128,7 +116,6 @@ class Replay:
         if not records:
             raise ValueError("no games to show")
         self.records = list(records)
-        self._movers = [_movers(r.history) for r in self.records]
 
     def view(self, query: dict[str, str]) -> dict[str, Any]:
         _expect(query, {"game", "move", "legal"})
@@ -140,9 +127,7 @@ class Replay:
         record = self.records[game]
         move = min(_whole(query, "move", len(record.history)), len(record.history))
         state = State.from_history(record.history[:move])
-        view = _view(
-            state, self._movers[game], record.players, _flag(query, "legal"), record.history
-        )
+        view = _view(state, record.players, _flag(query, "legal"), record.history)
         view.update(
             mode=self.mode,
             game=game,
@@ -186,22 +171,21 @@ class Live:
         self._new_game()
 
     def _new_game(self) -> None:
-        self.state, self.movers = State(), list[int]()
+        self.state = State()
         self._bots_move()
 
     def _bots_move(self) -> None:
-        made = _bots.play_until_turn(self.state, self.human, self._bots)
-        self.movers.extend(seat for seat, _ in made)
+        _bots.play_until_turn(self.state, self.human, self._bots)
         if self.state.is_terminal() and self._record is not None:
             self._record(GameRecord.from_state(self.state, self.players, self.seed))
 
     def view(self, query: dict[str, str]) -> dict[str, Any]:
         _expect(query, {"legal"})
         with self._lock:
-            view = _view(self.state, self.movers, self.players, _flag(query, "legal"))
+            view = _view(self.state, self.players, _flag(query, "legal"))
             held = self.state.hands(self.human)[0]
             hand = [kind for kind, holds in zip(KINDS, held, strict=True) if holds]
-            view.update(mode=self.mode, human=self.human, hand=hand, move=len(self.movers))
+            view.update(mode=self.mode, human=self.human, hand=hand, move=len(self.state.history))
             return view
 
     def post(self, path: str, body: dict[str, Any]) -> dict[str, Any]:
@@ -228,17 +212,12 @@ class Live:
                 index = turned(absolute, -self.human)
                 state.clone().apply(index)
             except ValueError as refused:
-                raise RequestError(HTTPStatus.CONFLICT, _reason(str(refused))) from None
-            self.movers.append(state.seat)
+                # Without the grid index in the mover's frame, which the page does not show.
+                reason = str(refused).split(": ", 1)[-1]
+                raise RequestError(HTTPStatus.CONFLICT, reason) from None
             state.apply(index)
             self._bots_move()
         return self.view({})
-
-
-def _reason(message: str) -> str:
-    """The engine's refusal without the grid index in the mover's frame, which the page, in
-    seat 0's frame, does not show."""
-    return message.split(": ", 1)[1] if ": " in message else message
 
 
 def _expect(fields: dict[str, Any], allowed: set[str], required: bool = False) -> None:

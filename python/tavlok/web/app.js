@@ -92,10 +92,8 @@ function drawBoard() {
     for (const index of moves) for (const [r, c] of placementCells(index)) covered.add(r * 20 + c);
     const inset = size * 0.35;
     for (const cell of covered) {
-      const rect = addRect(group, Math.floor(cell / 20), cell % 20, size - 2 * inset,
-        {class: "legal", "data-cell": cell});
-      rect.setAttribute("x", (cell % 20) * size + inset);
-      rect.setAttribute("y", Math.floor(cell / 20) * size + inset);
+      addRect(group, 0, 0, size - 2 * inset, {class: "legal", "data-cell": cell,
+        x: (cell % 20) * size + inset, y: Math.floor(cell / 20) * size + inset});
     }
     $("legal-count").textContent = `${moves.length} legal move${moves.length === 1 ? "" : "s"}` +
       (kind === null ? "" : ` with the ${kind}`) + "; dots: cells they can cover";
