@@ -28,7 +28,6 @@ from .board import SEAT_COLOUR_NAMES
 from .bots import BOTS, play_until_turn
 from .bots import make as make_bot
 from .pieces import KIND_ORIENTATIONS, KINDS, ORIENTATIONS, find_kind, orientation_index
-from .match import refusal
 from .records import GameRecord, RecordError, read_records, write_records
 from .state import State
 
@@ -408,13 +407,16 @@ def _ask_move(state: State, colour: bool, players: Sequence[str]) -> int | None:
                 print(MOVE_HELP)
             else:
                 action = turned(parse_move(words), -seat)
-                refused = refusal(state, action)
-                if refused is None:
-                    return action
-                # Without the grid index in the mover's frame, which the person never sees.
-                reason = refused.reason.split(": ", 1)[-1]
-                placement = decode(turned(action, seat))
-                raise ValueError(f"{placement} is not legal for player_{seat}: {reason}")
+                try:
+                    state.clone().apply(action)
+                except ValueError as refused:
+                    # Without the grid index in the mover's frame, which the person never sees.
+                    reason = str(refused).split(": ", 1)[-1]
+                    placement = decode(turned(action, seat))
+                    raise ValueError(
+                        f"{placement} is not legal for player_{seat}: {reason}"
+                    ) from None
+                return action
         except ValueError as error:
             print(f"error: {error}")
 
