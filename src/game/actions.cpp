@@ -241,7 +241,7 @@ std::size_t ActionMask::write_grid_list(std::uint16_t* out, std::size_t most) co
 ActionSet ActionSet::build() {
     ActionSet set;
     const Vec<Piece> orientations = generate();
-    set.actions.reserve(NUM_ACTIONS);
+    set.actions.reserve(NUM_PLACEMENTS);
     std::array<bool, NUM_PIECE_TYPES> seen{};
     for (std::size_t o = 0; o < orientations.size(); ++o) {
         const Piece& piece = orientations[o];
@@ -265,9 +265,9 @@ ActionSet ActionSet::build() {
         check_index(g, set.grid.size());
         set.grid[g] = i;
     }
-    if (set.actions.size() != NUM_ACTIONS)
+    if (set.actions.size() != NUM_PLACEMENTS)
         fatal("action set holds " + std::to_string(set.actions.size()) + " actions, expected " +
-              std::to_string(NUM_ACTIONS));
+              std::to_string(NUM_PLACEMENTS));
     set.shape_tree = shape_tree_of(set.shapes, orientations);
     for (std::size_t width = 1; width < set.anchor_columns.size(); ++width)
         for (std::size_t p = 0; p < CELLS_PER_ORIENTATION; ++p)
@@ -304,7 +304,7 @@ Bytes ActionSet::grid_mask(const Vec<bool>& mask) const {
 
 Bytes ActionSet::grid_mask(const ActionMask& mask) const {
     Bytes bytes(grid.size(), 0);
-    mask.mark_grid_bytes(bytes.data());
+    mask.for_each_grid([&](std::size_t g) { bytes[g] = 1; });
     return bytes;
 }
 

@@ -100,7 +100,7 @@ std::optional<PlayoutKind> playout_named(std::string_view name) {
 Mcts::Mcts(const MctsOptions& options) : options_(options) {
     path_.reserve(MAX_PLACEMENTS + 1);
     // No position has more legal moves than there are placements.
-    ranked_.reserve(NUM_ACTIONS);
+    ranked_.reserve(NUM_PLACEMENTS);
 }
 
 MctsResult Mcts::search(const State& state, const StopHook& stop) {
@@ -242,11 +242,6 @@ std::size_t Mcts::best_child() const {
             best = c;
     }
     return best;
-}
-
-std::optional<std::size_t> mcts_action(const State& state, const MctsOptions& options,
-                                       const StopHook& stop) {
-    return Mcts(options).search(state, stop).action;
 }
 
 }  // namespace game

@@ -110,8 +110,6 @@ public:
 
     explicit Mcts(const MctsOptions& options = {});
 
-    const MctsOptions& options() const { return options_; }
-
     // Searches the position and returns the move to play. Once the game is over there is none;
     // with one legal move it is returned without search.
     MctsResult search(const State& state, const StopHook& stop = {});
@@ -149,9 +147,5 @@ private:
 // top of this file).
 std::array<double, NUM_AGENTS> search_outcome(const std::array<std::int16_t, NUM_AGENTS>& scores,
                                               double score_weight);
-
-// One search with a fresh Mcts: what Mcts(options).search(state, stop).action gives.
-std::optional<std::size_t> mcts_action(const State& state, const MctsOptions& options = {},
-                                       const StopHook& stop = {});
 
 }  // namespace game

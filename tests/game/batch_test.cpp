@@ -20,11 +20,6 @@ namespace {
 
 using namespace support;
 
-bool all_done(const Game& game) {
-    return std::all_of(game.agents.begin(), game.agents.end(),
-                       [](const Agent& a) { return a.done; });
-}
-
 // The hands as seat `viewer` sees them, from the kinds each seat placed (named by the naive
 // model's catalogue).
 std::vector<std::uint8_t> hands_seen(const std::array<std::array<bool, 21>, 4>& placed,
@@ -89,15 +84,12 @@ struct Reference {
         settle();
     }
 
-    // Passes done seats; false once all four are done.
+    // Passes done seats and shows the seat to move; false once all four are done.
     bool settle() {
-        for (;;) {
-            seat = game.agent_selection;
-            view = game.observe(seat);
-            if (!game.agents[seat].done) return true;
-            if (all_done(game)) return false;
-            EXPECT_FALSE(game.step(std::nullopt));
-        }
+        const bool playing = support::settle(game);
+        seat = game.agent_selection;
+        view = game.observe(seat);
+        return playing;
     }
 };
 

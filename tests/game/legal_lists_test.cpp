@@ -65,7 +65,7 @@ TEST(LegalListsTest, MaxLegalPlacementsIsTheBoundTheCatalogueGives) {
         // images of the shape, which is what lets the proof take any one.
         for (const int n : kind.per_corner) EXPECT_EQ(n, kind.per_corner[0]);
     }
-    EXPECT_EQ(all_placements, static_cast<int>(NUM_ACTIONS));
+    EXPECT_EQ(all_placements, static_cast<int>(NUM_PLACEMENTS));
     EXPECT_EQ(kinds[0].convex, 4);   // the monomino
     EXPECT_EQ(kinds[10].convex, 8);  // the X pentomino
 
