@@ -145,11 +145,8 @@ public:
 
     Games select(std::uint8_t bots) {
         const ExclusiveUse use(in_use_, "arena");
-        const std::size_t n = arena_->select(bots);
-        auto games = new_array<Games>({n});
-        for (std::size_t i = 0; i < n; ++i)
-            games.data()[i] = static_cast<std::int64_t>(arena_->game_of(i));
-        return games;
+        arena_->select(bots);
+        return selected_games();
     }
 
     nb::dict observe() {
@@ -175,10 +172,7 @@ public:
                                         static_cast<std::int32_t*>(indices.data()));
         });
         view[nb::str(lists.name.data(), lists.name.size())] = indices;
-        auto games = new_array<Games>({n});
-        for (std::size_t i = 0; i < n; ++i)
-            games.data()[i] = static_cast<std::int64_t>(arena_->game_of(i));
-        view["game"] = games;
+        view["game"] = selected_games();
         return view;
     }
 
@@ -204,21 +198,31 @@ public:
     }
 
     Results results() const {
-        if (arena_->finished() < arena_->num_games())
-            raise_value_error("%zu of the %zu games are still to be played",
-                              arena_->num_games() - arena_->finished(), arena_->num_games());
+        check_finished();
         return results_;
     }
 
     Histories histories() const {
         if (!histories_) raise_value_error("the arena was made without record=True");
-        if (arena_->finished() < arena_->num_games())
-            raise_value_error("%zu of the %zu games are still to be played",
-                              arena_->num_games() - arena_->finished(), arena_->num_games());
+        check_finished();
         return *histories_;
     }
 
 private:
+    void check_finished() const {
+        if (arena_->finished() < arena_->num_games())
+            raise_value_error("%zu of the %zu games are still to be played",
+                              arena_->num_games() - arena_->finished(), arena_->num_games());
+    }
+
+    // The game index of each selected game.
+    Games selected_games() const {
+        auto games = new_array<Games>({arena_->selected()});
+        for (std::size_t i = 0; i < arena_->selected(); ++i)
+            games.data()[i] = static_cast<std::int64_t>(arena_->game_of(i));
+        return games;
+    }
+
     // Runs work() with the interpreter lock released. When Ctrl-C stops it, the exception's note
     // counts the games played out.
     template <class Work>

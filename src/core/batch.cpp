@@ -105,21 +105,20 @@ struct Outputs {
     game::FieldArrays arrays;
 };
 
-MaskLayout layout_named(std::string_view name) {
-    if (name == "bytes") return MaskLayout::Bytes;
-    if (name == "bits") return MaskLayout::Bits;
-    if (name == "indices") return MaskLayout::Indices;
-    raise_value_error("mask must be 'bytes', 'bits' or 'indices', not '%s'",
-                      std::string(name).c_str());
+// The value of an enum whose values are 0 to N - 1 that `names` names, in that order; ValueError
+// "<what> must be 'a', 'b' or 'c', not '<name>'" for any other name.
+template <class Enum, std::size_t N>
+Enum named(std::string_view name, const std::array<std::string_view, N>& names, const char* what) {
+    std::string choices;
+    for (std::size_t i = 0; i < N; ++i) {
+        if (name == names[i]) return static_cast<Enum>(i);
+        choices += (i == 0 ? "'" : i + 1 < N ? ", '" : " or '") + std::string(names[i]) + "'";
+    }
+    raise_value_error("%s must be %s, not '%s'", what, choices.c_str(), std::string(name).c_str());
 }
 
-// By the values of Gymnasium's AutoresetMode.
-Autoreset autoreset_named(std::string_view name) {
-    if (name == "NextStep") return Autoreset::NextStep;
-    if (name == "SameStep") return Autoreset::SameStep;
-    if (name == "Disabled") return Autoreset::Disabled;
-    raise_value_error("autoreset mode must be 'NextStep', 'SameStep' or 'Disabled', not '%s'",
-                      std::string(name).c_str());
+MaskLayout layout_named(std::string_view name) {
+    return named<MaskLayout, 3>(name, {"bytes", "bits", "indices"}, "mask");
 }
 
 // The batch's size, checked before anything is built.
@@ -316,23 +315,8 @@ void construct(BatchObject* self, std::size_t envs, std::size_t threads, MaskLay
     }
 }
 
-game::Reward reward_named(std::string_view name) {
-    if (name == "score") return game::Reward::Score;
-    if (name == "win") return game::Reward::Win;
-    raise_value_error("reward must be 'score' or 'win', not '%s'", std::string(name).c_str());
-}
-
-const char* rows_name(game::Rows rows) {
-    switch (rows) {
-        case game::Rows::PerEnv:
-            return "env";
-        case game::Rows::Packed:
-            return "packed";
-        case game::Rows::Offsets:
-            return "offsets";
-    }
-    return "";
-}
+// By game::Rows.
+constexpr const char* ROWS_NAMES[] = {"env", "packed", "offsets"};
 
 // The engine's table of fields, for the layout named `mask`.
 nb::typed<nb::list, nb::typed<nb::dict, nb::str, nb::object>> view_fields(std::string_view mask) {
@@ -349,7 +333,7 @@ nb::typed<nb::list, nb::typed<nb::dict, nb::str, nb::object>> view_fields(std::s
         row["low"] = field.low;
         row["high"] = field.high;
         row["part"] = field.part == game::Part::View ? "view" : "result";
-        row["rows"] = rows_name(field.rows);
+        row["rows"] = ROWS_NAMES[static_cast<std::size_t>(field.rows)];
         row["kept_at_end"] = field.kept_at_end;
         fields.append(row);
     }
@@ -382,7 +366,9 @@ void bind_batch(nb::module_& module) {
                const std::optional<std::array<std::string, NUM_AGENTS - 1>>& opponents,
                std::optional<IndexArgument> seat, std::string_view reward) {
                 const MaskLayout layout = layout_named(mask);
-                const Autoreset mode = autoreset_named(autoreset);
+                // By the values of Gymnasium's AutoresetMode.
+                const auto mode = named<Autoreset, 3>(
+                    autoreset, {"NextStep", "SameStep", "Disabled"}, "autoreset mode");
                 const std::size_t envs = checked_envs(num_envs, layout);
                 const std::size_t threads = count_in(num_threads, "num_threads", 1, MAX_THREADS);
                 game::Seating seating;
@@ -390,7 +376,7 @@ void bind_batch(nb::module_& module) {
                     for (std::size_t k = 0; k < seating.opponents.size(); ++k)
                         seating.opponents[k] = engine_bot((*opponents)[k]);
                 if (seat) seating.seat = index_below(*seat, "seat", NUM_AGENTS);
-                seating.reward = reward_named(reward);
+                seating.reward = named<game::Reward, 2>(reward, {"score", "win"}, "reward");
                 construct(self, envs, threads, layout, mode, seed, seating);
             },
             "num_envs"_a, "num_threads"_a, "mask"_a, "autoreset"_a, "seed"_a,

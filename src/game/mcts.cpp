@@ -18,6 +18,9 @@ using Clock = std::chrono::steady_clock;
 // once, rarely enough that a hook which takes a lock or reads the clock costs nothing.
 constexpr auto STOP_CHECK_INTERVAL = std::chrono::milliseconds(1);
 
+// By PlayoutKind.
+constexpr std::array<const char*, 3> PLAYOUT_NAMES = {"random", "largest", "greedy"};
+
 // Moves come from legal masks, so a refusal is a fault of the search, never of the caller.
 void play(State& state, std::size_t move) {
     if (const std::optional<InvalidAction> refused = state.apply(move))
@@ -79,21 +82,11 @@ std::array<double, NUM_AGENTS> search_outcome(const std::array<std::int16_t, NUM
     return outcome;
 }
 
-const char* name(PlayoutKind kind) {
-    switch (kind) {
-        case PlayoutKind::Random:
-            return "random";
-        case PlayoutKind::Largest:
-            return "largest";
-        case PlayoutKind::Greedy:
-            return "greedy";
-    }
-    return "?";
-}
+const char* name(PlayoutKind kind) { return PLAYOUT_NAMES[static_cast<std::size_t>(kind)]; }
 
 std::optional<PlayoutKind> playout_named(std::string_view name) {
-    for (const PlayoutKind kind : {PlayoutKind::Random, PlayoutKind::Largest, PlayoutKind::Greedy})
-        if (name == game::name(kind)) return kind;
+    for (std::size_t i = 0; i < PLAYOUT_NAMES.size(); ++i)
+        if (name == PLAYOUT_NAMES[i]) return static_cast<PlayoutKind>(i);
     return std::nullopt;
 }
 

@@ -155,51 +155,13 @@ std::array<std::uint8_t, ROW_STRIDE> row_squares(const Row& row) {
 }  // namespace
 
 const char* name(PieceType t) {
-    switch (t) {
-        case PieceType::Monomino:
-            return "Monomino";
-        case PieceType::Domino:
-            return "Domino";
-        case PieceType::TrominoL:
-            return "TrominoL";
-        case PieceType::TrominoI:
-            return "TrominoI";
-        case PieceType::TetrominoT:
-            return "TetrominoT";
-        case PieceType::TetrominoO:
-            return "TetrominoO";
-        case PieceType::TetrominoL:
-            return "TetrominoL";
-        case PieceType::TetrominoI:
-            return "TetrominoI";
-        case PieceType::TetrominoS:
-            return "TetrominoS";
-        case PieceType::PentominoF:
-            return "PentominoF";
-        case PieceType::PentominoX:
-            return "PentominoX";
-        case PieceType::PentominoP:
-            return "PentominoP";
-        case PieceType::PentominoW:
-            return "PentominoW";
-        case PieceType::PentominoZ:
-            return "PentominoZ";
-        case PieceType::PentominoY:
-            return "PentominoY";
-        case PieceType::PentominoL:
-            return "PentominoL";
-        case PieceType::PentominoU:
-            return "PentominoU";
-        case PieceType::PentominoT:
-            return "PentominoT";
-        case PieceType::PentominoV:
-            return "PentominoV";
-        case PieceType::PentominoN:
-            return "PentominoN";
-        case PieceType::PentominoI:
-            return "PentominoI";
-    }
-    return "?";
+    static constexpr std::array<const char*, NUM_PIECE_TYPES> NAMES = {
+        "Monomino",   "Domino",     "TrominoL",   "TrominoI",   "TetrominoT", "TetrominoO",
+        "TetrominoL", "TetrominoI", "TetrominoS", "PentominoF", "PentominoX", "PentominoP",
+        "PentominoW", "PentominoZ", "PentominoY", "PentominoL", "PentominoU", "PentominoT",
+        "PentominoV", "PentominoN", "PentominoI"};
+    const std::size_t i = position(t);
+    return i < NUM_PIECE_TYPES ? NAMES[i] : "?";
 }
 
 u128 Piece::shape_mask() const {
