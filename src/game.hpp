@@ -41,7 +41,8 @@ public:
 
     // The four boards in seat agent_idx's frame: entry k is seat (agent_idx + k) % 4.
     std::array<Bitboard, NUM_AGENTS> align_boards(std::size_t agent_idx) const {
-        return seen_by(agent_idx).boards();
+        const TableView seen = seen_by(agent_idx);
+        return {seen.board(0), seen.board(1), seen.board(2), seen.board(3)};
     }
 
     // Brings the seat's mask up to date, marks it done when nothing is legal, clears its stale

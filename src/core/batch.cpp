@@ -76,14 +76,14 @@ struct Outputs {
     Outputs(std::size_t num_envs, MaskLayout layout, Autoreset autoreset) {
         std::size_t total = 0;
         for_each_array(layout, autoreset, [&](const game::FieldSpec& field, bool) {
-            total += whole_lines(field.array_entries(num_envs) * game::dtype_size(field.dtype));
+            total += whole_lines(field.array_bytes(num_envs));
         });
         block.reset(static_cast<std::uint8_t*>(std::aligned_alloc(LINE, total)));
         if (block == nullptr) throw std::bad_alloc();
         std::uint8_t* next = block.get();
         for_each_array(layout, autoreset, [&](const game::FieldSpec& field, bool kept) {
             (kept ? arrays.kept : arrays.at)[static_cast<std::size_t>(field.field)] = next;
-            next += whole_lines(field.array_entries(num_envs) * game::dtype_size(field.dtype));
+            next += whole_lines(field.array_bytes(num_envs));
         });
     }
 

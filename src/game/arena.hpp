@@ -89,7 +89,6 @@ public:
 
     std::size_t num_games() const { return num_games_; }
     std::size_t window() const { return slots_.size(); }
-    std::size_t num_threads() const { return pool_.num_threads(); }
     // Games over, with their results written.
     std::size_t finished() const { return finished_; }
 

@@ -32,6 +32,20 @@ void clear_result(std::size_t env, const FieldArrays& out) {
 
 }  // namespace
 
+template <class Change>
+void Batch::update(const FieldArrays& out, const std::uint8_t* only, Change&& change) {
+    pool_.run(size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            if (only != nullptr && only[i] == 0) continue;
+            clear_result(i, out);
+            change(i);
+            write_view(view(i), out, i, listed());
+        }
+    });
+    if (listed() != nullptr)
+        lists_.pack(pool_, out.get<Field::LegalOffsets>(), out.get<Field::LegalIndices>());
+}
+
 Batch::Batch(std::size_t num_envs, std::size_t num_threads, MaskLayout layout, std::uint64_t seed,
              const Seating& seating, Autoreset autoreset)
     : envs_(num_envs),
@@ -123,21 +137,14 @@ void Batch::reset(const FieldArrays& out, std::span<const std::optional<std::uin
     if (!seeds.empty() && seeds.size() != size())
         fatal("batch of " + std::to_string(size()) + " envs given " + std::to_string(seeds.size()) +
               " seeds");
-    pool_.run(size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            if (only != nullptr && only[i] == 0) continue;
-            if (!seeds.empty() && seeds[i]) {
-                generators_[i] = seeded_generator(*seeds[i], i);
-                // Whatever was drawn from the old generator is forgotten.
-                envs_[i].next_anchor.reset();
-            }
-            start(i);
-            clear_result(i, out);
-            write_view(view(i), out, i, listed());
+    update(out, only, [&](std::size_t i) {
+        if (!seeds.empty() && seeds[i]) {
+            generators_[i] = seeded_generator(*seeds[i], i);
+            // Whatever was drawn from the old generator is forgotten.
+            envs_[i].next_anchor.reset();
         }
+        start(i);
     });
-    if (listed() != nullptr)
-        lists_.pack(pool_, out.get<Field::LegalOffsets>(), out.get<Field::LegalIndices>());
 }
 
 std::optional<RefusedAction> Batch::check(std::span<const std::int64_t> actions) const {
@@ -162,24 +169,18 @@ BatchStep Batch::step(std::span<const std::int64_t> actions, const FieldArrays& 
     BatchStep result;
     result.refused = check(actions);
     if (result.refused) return result;
-    pool_.run(size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            clear_result(i, out);
-            if (over(i)) {
+    update(out, nullptr, [&](std::size_t i) {
+        if (over(i)) {
+            start(i);
+        } else if (!play(i, static_cast<std::size_t>(actions[i]))) {
+            *out.row<Field::Terminated>(i) = 1;
+            write_result(i, out);
+            if (autoreset_ == Autoreset::SameStep) {
+                write_view(view(i), out.kept_at_end(), i);
                 start(i);
-            } else if (!play(i, static_cast<std::size_t>(actions[i]))) {
-                *out.row<Field::Terminated>(i) = 1;
-                write_result(i, out);
-                if (autoreset_ == Autoreset::SameStep) {
-                    write_view(view(i), out.kept_at_end(), i);
-                    start(i);
-                }
             }
-            write_view(view(i), out, i, listed());
         }
     });
-    if (listed() != nullptr)
-        lists_.pack(pool_, out.get<Field::LegalOffsets>(), out.get<Field::LegalIndices>());
     const std::uint8_t* terminated = out.get<Field::Terminated>();
     result.finished =
         static_cast<std::size_t>(std::count(terminated, terminated + size(), std::uint8_t{1}));

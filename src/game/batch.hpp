@@ -96,7 +96,6 @@ public:
     std::size_t num_threads() const { return pool_.num_threads(); }
     MaskLayout layout() const { return layout_; }
     Autoreset autoreset() const { return autoreset_; }
-    const Seating& seating() const { return seating_; }
 
     // Starts a new game in every env, or only in those whose byte of `only` is not 0, and writes
     // its first view; what a step ended is zeroed for them. `seeds` is empty or holds one entry
@@ -156,6 +155,10 @@ private:
         return masks_[mask_index(env, seat)];
     }
     std::size_t mask_index(std::size_t env, std::size_t seat) const;
+    // Runs change(i) on every env, or on those whose byte of `only` is not 0, after zeroing what
+    // the call ended for it, then writes its view.
+    template <class Change>
+    void update(const FieldArrays& out, const std::uint8_t* only, Change&& change);
     // Where views list their legal placements: in the indices layout only.
     LegalLists* listed() { return layout_ == MaskLayout::Indices ? &lists_ : nullptr; }
     // For a game that is over: its scores, placements and reward, into row `env` of `out`.

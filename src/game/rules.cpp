@@ -53,12 +53,6 @@ void TableView::check_observer(std::size_t observer) {
               std::to_string(NUM_AGENTS - 1) + "]");
 }
 
-std::array<Bitboard, NUM_AGENTS> TableView::boards() const {
-    std::array<Bitboard, NUM_AGENTS> aligned;
-    for (std::size_t k = 0; k < NUM_AGENTS; ++k) aligned[k] = board(k);
-    return aligned;
-}
-
 void TableView::write_planes(std::uint8_t* planes) const {
     // The four sets end to end are the planes as bits, one unpacking away from their bytes.
     std::array<std::uint8_t, NUM_AGENTS * GridSet::BYTES> bits;

@@ -173,7 +173,8 @@ std::optional<Outcome> max_n_value(const State& state, double score_weight, std:
 
 std::size_t seats_playing(const State& state) {
     std::size_t playing = 0;
-    for (std::size_t s = 0; s < NUM_AGENTS; ++s) playing += state.position_of(s).done ? 0 : 1;
+    for (std::size_t s = 0; s < NUM_AGENTS; ++s)
+        playing += state.seen_by(s).observer().done ? 0 : 1;
     return playing;
 }
 

@@ -142,7 +142,8 @@ TEST(State, ReplayingTheHistoryGivesTheSameState) {
     EXPECT_EQ(replay.state.seat(), played.seat());
     EXPECT_TRUE(std::ranges::equal(replay.state.history(), played.history()));
     for (std::size_t seat = 0; seat < NUM_AGENTS; ++seat) {
-        const SeatPosition &a = replay.state.position_of(seat), &b = played.position_of(seat);
+        const SeatPosition &a = replay.state.seen_by(seat).observer(),
+                           &b = played.seen_by(seat).observer();
         EXPECT_EQ(a.board, b.board);
         EXPECT_EQ(a.turned, b.turned);
         EXPECT_EQ(a.available_pieces, b.available_pieces);
