@@ -64,27 +64,23 @@ struct FreeBlock {
 // is sized for the largest number of legal placements a seat can have in every env, but lists
 // are packed from the start, so only the pages they reach are ever touched.
 struct Outputs {
-    // Leaving out the alignment: for a figure shown to people.
-    static std::size_t bytes_per_env(MaskLayout layout, Autoreset autoreset) {
-        std::size_t total = 0;
-        for_each_array(layout, autoreset, [&](const game::FieldSpec& field, bool) {
-            total += field.bytes();
-        });
-        return total;
-    }
-
     Outputs(std::size_t num_envs, MaskLayout layout, Autoreset autoreset) {
-        std::size_t total = 0;
-        for_each_array(layout, autoreset, [&](const game::FieldSpec& field, bool) {
-            total += whole_lines(field.array_bytes(num_envs));
-        });
-        block.reset(static_cast<std::uint8_t*>(std::aligned_alloc(LINE, total)));
+        block.reset(static_cast<std::uint8_t*>(
+            std::aligned_alloc(LINE, block_bytes(num_envs, layout, autoreset))));
         if (block == nullptr) throw std::bad_alloc();
         std::uint8_t* next = block.get();
         for_each_array(layout, autoreset, [&](const game::FieldSpec& field, bool kept) {
             (kept ? arrays.kept : arrays.at)[static_cast<std::size_t>(field.field)] = next;
             next += whole_lines(field.array_bytes(num_envs));
         });
+    }
+
+    static std::size_t block_bytes(std::size_t num_envs, MaskLayout layout, Autoreset autoreset) {
+        std::size_t total = 0;
+        for_each_array(layout, autoreset, [&](const game::FieldSpec& field, bool) {
+            total += whole_lines(field.array_bytes(num_envs));
+        });
+        return total;
     }
 
     // Calls f(field, kept) for each array a batch has: the fields of its layout, then the copies
@@ -146,9 +142,9 @@ public:
     static double bytes_needed(std::size_t num_envs, MaskLayout layout, Autoreset autoreset,
                                const game::Seating& seating) {
         return static_cast<double>(num_envs) *
-               static_cast<double>(game::Batch::bytes_per_env(layout, seating) +
-                                   Outputs::bytes_per_env(layout, autoreset) +
-                                   sizeof(std::int64_t));
+                   static_cast<double>(game::Batch::bytes_per_env(layout, seating) +
+                                       sizeof(std::int64_t)) +
+               static_cast<double>(Outputs::block_bytes(num_envs, layout, autoreset));
     }
 
     std::size_t num_envs() const { return batch_.size(); }

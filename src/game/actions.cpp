@@ -79,15 +79,11 @@ Vec<ShapeNode> shape_tree_of(const std::array<OrientationShape, NUM_ORIENTATIONS
 
 }  // namespace
 
-void ActionMask::set_grid(std::size_t grid_index, bool value) {
+void ActionMask::set_grid(std::size_t grid_index) {
     check_index(grid_index, NUM_GRID_INDICES);
     const std::size_t o = grid_index / CELLS_PER_ORIENTATION;
     GridSet anchors = anchors_[o];
-    if (value) {
-        anchors.set(grid_index % CELLS_PER_ORIENTATION);
-    } else {
-        anchors.reset(grid_index % CELLS_PER_ORIENTATION);
-    }
+    anchors.set(grid_index % CELLS_PER_ORIENTATION);
     set_anchors(o, anchors);
 }
 
@@ -274,7 +270,7 @@ ActionSet ActionSet::build() {
             if (p % BOARD_SIZE + width <= BOARD_SIZE) set.anchor_columns[width].set(p);
     const Bitboard corner = Bitboard::cell(0, 0);
     for (const Action& a : set.actions)
-        if (a.cells.intersects(corner)) set.initial_mask.set_grid(a.grid_index, true);
+        if (a.cells.intersects(corner)) set.initial_mask.set_grid(a.grid_index);
     return set;
 }
 

@@ -54,7 +54,7 @@ public:
         return anchors_[grid_index / CELLS_PER_ORIENTATION].test(grid_index %
                                                                  CELLS_PER_ORIENTATION);
     }
-    void set_grid(std::size_t grid_index, bool value);
+    void set_grid(std::size_t grid_index);
     // Calls f(grid index) for every legal placement, in ascending order. Only orientations with a
     // legal anchor are visited.
     template <class F>

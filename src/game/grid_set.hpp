@@ -47,7 +47,6 @@ struct GridSet : WordSet<GridSet> {
     // For positions the caller already bounds to [0, 512).
     constexpr bool test(std::size_t p) const { return (words[p / 64] >> word_bit(p)) & 1u; }
     constexpr void set(std::size_t p) { words[p / 64] |= std::uint64_t{1} << word_bit(p); }
-    constexpr void reset(std::size_t p) { words[p / 64] &= ~(std::uint64_t{1} << word_bit(p)); }
 
     constexpr bool operator==(const GridSet&) const = default;
 

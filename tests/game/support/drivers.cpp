@@ -36,7 +36,7 @@ void force(Game& game, std::size_t seat, std::size_t g) {
     Agent& agent = game.agents[seat];
     game.agent_selection = seat;
     agent.mask_stale = false;
-    agent.action_mask.set_grid(g, true);
+    agent.action_mask.set_grid(g);
     ASSERT_FALSE(game.step(g)) << "seat " << seat << ", grid index " << g;
 }
 
