@@ -268,14 +268,11 @@ void bind_arena(nb::module_& module) {
         "(scores, seats): count x 4 int16 scores by seat and count x 4 uint8 seats of each bot.");
     nb::class_<Arena>(
         module, "Arena", nb::is_final(),
-        "Games between four bots, some of them played by the caller (None in bots), side by\n"
-        "side: up to `window` at once, in lockstep. Each round, advance() plays the engine's\n"
-        "bots until every game waits for one of the caller's; select(bots) picks the games\n"
-        "waiting for those bots (bit i for bot i), observe() or states() shows them and\n"
-        "play(moves) answers them all. Bot i sits at seat (i + g) % 4 in game g, which draws\n"
-        "from a generator seeded from (seed, g) and opens with `opening` random placements.\n"
-        "The games are first to first + games - 1; results() holds them in that order.\n"
-        "With record=True it keeps every game's moves for histories().")
+        "Games first to first + games - 1 between four bots, some of them the caller's (None\n"
+        "in bots), up to `window` at once in lockstep: each round is advance(), select(bots),\n"
+        "observe() or states(), and play(moves). Bot i sits at seat (i + g) % 4 in game g,\n"
+        "which draws from a generator seeded from (seed, g) and opens with `opening` random\n"
+        "placements. With record=True it keeps every game's moves for histories().")
         .def(nb::init<const std::vector<std::optional<std::string>>&, std::uint64_t, IndexArgument,
                       IndexArgument, IndexArgument, IndexArgument, IndexArgument, bool>(),
              "bots"_a, "seed"_a, "games"_a, "window"_a, "threads"_a, "opening"_a = 0, "first"_a = 0,

@@ -16,7 +16,7 @@
 #include <span>
 #include <string>
 
-#include "game.hpp"
+#include "game/rules.hpp"
 
 namespace game {
 
