@@ -9,7 +9,6 @@
 #include <nanobind/stl/vector.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <new>
 #include <optional>

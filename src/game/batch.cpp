@@ -1,7 +1,6 @@
 #include "game/batch.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 
 #include "game/random.hpp"
@@ -105,19 +104,17 @@ void Batch::start(std::size_t env) {
     std::fill_n(masks_.begin() + static_cast<std::ptrdiff_t>(env * callers_), callers_,
                 ACTION_SET().initial_mask);
     // Every seat has a move in a new game, so the caller's first turn always comes.
-    if (!play_on(env, std::nullopt)) fatal("a new game ended before the caller's first move");
+    if (!play(env, std::nullopt)) fatal("a new game ended before the caller's first move");
 }
 
-bool Batch::play(std::size_t env, std::size_t action) {
+bool Batch::play(std::size_t env, std::optional<std::size_t> action) {
+    Env& e = envs_[env];
     // A piece once placed has no placement again, whatever the board: the one change a seat's
     // mask needs besides the pieces in hand, which are written whenever its turn comes.
-    const PieceType placed = ACTION_SET().shapes[action / CELLS_PER_ORIENTATION].piece;
-    mask(env, envs_[env].seat).clear_orientations(ACTION_SET().orientations_of(placed));
-    return play_on(env, action);
-}
-
-bool Batch::play_on(std::size_t env, std::optional<std::size_t> action) {
-    Env& e = envs_[env];
+    if (action) {
+        const PieceType placed = ACTION_SET().shapes[*action / CELLS_PER_ORIENTATION].piece;
+        mask(env, e.seat).clear_orientations(ACTION_SET().orientations_of(placed));
+    }
     const bool goes_on =
         play_bots(e.state, action, players_[e.anchor], generators_[env], stop_,
                   [&](std::size_t seat, const TableView& seen) {

@@ -144,10 +144,9 @@ private:
 
     // A new game in the env, played on to the caller's first decision.
     void start(std::size_t env);
-    // Plays a legal action and on to the caller's next decision; false once the game is over.
-    bool play(std::size_t env, std::size_t action);
-    // Plays the bots, after the caller's action if any, and keeps the seat shown.
-    bool play_on(std::size_t env, std::optional<std::size_t> action);
+    // Plays the caller's legal action, if any, then the bots on to the caller's next decision,
+    // and keeps the seat shown; false once the game is over.
+    bool play(std::size_t env, std::optional<std::size_t> action);
     // The legal placements of one of the caller's seats, kept between its turns as Game keeps a
     // seat's mask: the placements of the pieces in hand are written when its turn comes.
     ActionMask& mask(std::size_t env, std::size_t seat) { return masks_[mask_index(env, seat)]; }

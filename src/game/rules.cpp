@@ -2,7 +2,6 @@
 // place where that is decided), why one is not, and the final score.
 #include "game/rules.hpp"
 
-#include <bit>
 #include <cstring>
 #include <string>
 
