@@ -117,15 +117,6 @@ MaskLayout layout_named(std::string_view name) {
     return named<MaskLayout, 3>(name, {"bytes", "bits", "indices"}, "mask");
 }
 
-// The batch's size, checked before anything is built.
-std::size_t checked_envs(IndexArgument num_envs, MaskLayout layout) {
-    const std::size_t envs = count_in(num_envs, "num_envs", 1, MAX_ENVS);
-    if (layout == MaskLayout::Indices && envs > game::MAX_LISTS)
-        raise_value_error("num_envs must be between 1 and %llu with mask='indices', not %zu",
-                          static_cast<unsigned long long>(game::MAX_LISTS), envs);
-    return envs;
-}
-
 // The engine's batch with its output arrays.
 class BatchObject {
 public:
@@ -365,7 +356,11 @@ void bind_batch(nb::module_& module) {
                 // By the values of Gymnasium's AutoresetMode.
                 const auto mode = named<Autoreset, 3>(
                     autoreset, {"NextStep", "SameStep", "Disabled"}, "autoreset mode");
-                const std::size_t envs = checked_envs(num_envs, layout);
+                const std::size_t envs = count_in(num_envs, "num_envs", 1, MAX_ENVS);
+                if (layout == MaskLayout::Indices && envs > game::MAX_LISTS)
+                    raise_value_error(
+                        "num_envs must be between 1 and %llu with mask='indices', not %zu",
+                        static_cast<unsigned long long>(game::MAX_LISTS), envs);
                 const std::size_t threads = count_in(num_threads, "num_threads", 1, MAX_THREADS);
                 game::Seating seating;
                 if (opponents)

@@ -1,15 +1,13 @@
 // Many independent games stepped together, for training loops that want thousands of turns per
 // call. The caller plays some seats of every game (all four in self-play, or one, the learner)
-// and the engine's bots the others: after a move of the caller's, the bots move inside the engine
-// until a seat of the caller's is to move again or the game is over. So every game always waits
-// at a decision of the caller's or shows how it ended; finished games restart as Gymnasium's
-// vector envs restart them, and the work is split over a small pool of threads that lives as
-// long as the batch.
+// and the engine's bots the others, which move inside the engine until a seat of the caller's is
+// to move again or the game is over. Finished games restart as Gymnasium's vector envs restart
+// them; the work is split over a pool of threads that lives as long as the batch.
 //
 // The games are State values (so a game is exactly the one State::apply plays from the same
-// moves; the tests replay them), and each env shows what one seat sees (view.hpp): the caller's
-// seat to move, or, once the game is over, the caller's seat that moved last. The batch writes
-// into arrays that its caller owns and reuses from call to call, so a step allocates nothing.
+// moves), and each env shows what one seat sees (view.hpp): the caller's seat to move, or, once
+// the game is over, the caller's seat that moved last. The batch writes into arrays that its
+// caller owns, so a step allocates nothing.
 #pragma once
 
 #include <array>
@@ -123,14 +121,12 @@ public:
     // only a reset brings them together again.
     void stop_when(StopCheck* check) { pool_.stop_when(check); }
 
-    // Each env's own random source, seeded from (seed, env index).
     const std::mt19937_64& generator(std::size_t env) const { return generators_[env]; }
     const State& state(std::size_t env) const { return envs_[env].state; }
     // The seat that env shows: the caller's seat to move, or the caller's that moved last.
     std::size_t seat(std::size_t env) const { return envs_[env].seat; }
     // Whether the env's game is over, waiting for its restart.
     bool over(std::size_t env) const { return envs_[env].state.is_terminal(); }
-    // What env i shows now.
     View view(std::size_t env) const;
 
 private:
@@ -177,8 +173,7 @@ private:
     Autoreset autoreset_;
     LegalLists lists_;  // for the indices layout only
     WorkerPool pool_;
-    // A bot's search asks the pool whether the job is being given up.
-    StopHook stop_;
+    StopHook stop_;  // a bot's search asks the pool whether the job is being given up
 };
 
 }  // namespace game
