@@ -334,12 +334,11 @@ void bind_batch(nb::module_& module) {
     module.attr("MAX_LEGAL_PLACEMENTS") = game::MAX_LEGAL_PLACEMENTS;
     module.def("view_fields", view_fields, "mask"_a,
                "The output fields of a batch whose legal actions are in layout `mask` ('bytes',\n"
-               "'bits' or 'indices'), in order, each a dict: name; dtype, a numpy name; shape,\n"
-               "one env's; low and high, the bounds of its values; part, 'view' for what the\n"
-               "env's seat sees and 'result' for what a step ended; rows, 'env' for one entry\n"
-               "per env, 'packed' for lists end to end with room for shape entries per env, or\n"
-               "'offsets' for num_envs + 1 entries saying where each list starts; kept_at_end,\n"
-               "whether same-step autoreset keeps a 'final_' copy of it for games that ended.");
+               "'bits' or 'indices'), in order, as dicts: name; dtype (numpy's name); shape (one\n"
+               "env's); low and high (bounds of the values); part ('view': what the env's seat\n"
+               "sees, 'result': what a step ended); rows ('env': one entry per env, 'packed': lists\n"
+               "end to end with room for shape entries per env, 'offsets': num_envs + 1 list\n"
+               "starts); kept_at_end (whether same-step autoreset keeps a 'final_' copy).");
 
     nb::class_<BatchObject>(
         module, "Batch", nb::is_final(),
