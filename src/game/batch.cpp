@@ -55,7 +55,9 @@ Batch::Batch(std::size_t num_envs, std::size_t num_threads, MaskLayout layout, s
       layout_(layout),
       autoreset_(autoreset),
       lists_(layout == MaskLayout::Indices ? num_envs : 0),
-      pool_(1),
+      // After every allocation above, so that a batch too large for memory is refused as such,
+      // not as threads that could not start.
+      pool_(std::clamp<std::size_t>(num_threads, 1, std::max<std::size_t>(num_envs, 1))),
       stop_([this] { return pool_.stopping(); }) {
     // Self-play: no seat to draw.
     if (callers_ == NUM_AGENTS) seating_.seat = seating_.seat.value_or(0);
@@ -68,10 +70,6 @@ Batch::Batch(std::size_t num_envs, std::size_t num_threads, MaskLayout layout, s
             players_[anchor][(anchor + k) % NUM_AGENTS] = player;
     }
     for (std::size_t i = 0; i < num_envs; ++i) generators_[i] = seeded_generator(seed, i);
-    // Started last, once everything is allocated, so that a batch too large for memory is refused
-    // as such, not as threads that could not start.
-    pool_.start_threads(
-        std::clamp<std::size_t>(num_threads, 1, std::max<std::size_t>(num_envs, 1)));
 }
 
 std::size_t Batch::bytes_per_env(MaskLayout layout, const Seating& seating) {

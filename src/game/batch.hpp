@@ -172,8 +172,8 @@ private:
     MaskLayout layout_;
     Autoreset autoreset_;
     LegalLists lists_;  // for the indices layout only
-    WorkerPool pool_;
-    StopHook stop_;  // a bot's search asks the pool whether the job is being given up
+    WorkerPool pool_;   // made after every allocation (see the constructor)
+    StopHook stop_;     // a bot's search asks the pool whether the job is being given up
 };
 
 }  // namespace game

@@ -31,10 +31,6 @@ WorkerPool::WorkerPool(std::size_t num_threads) : forks_seen_(fork_generation())
     start(num_threads > 1 ? num_threads - 1 : 0);
 }
 
-void WorkerPool::start_threads(std::size_t num_threads) {
-    if (workers_.empty()) start(num_threads > 1 ? num_threads - 1 : 0);
-}
-
 WorkerPool::~WorkerPool() { stop(); }
 
 void WorkerPool::start(std::size_t num_workers) {
