@@ -55,8 +55,7 @@ public:
                                                                  CELLS_PER_ORIENTATION);
     }
     void set_grid(std::size_t grid_index);
-    // Calls f(grid index) for every legal placement, in ascending order. Only orientations with a
-    // legal anchor are visited.
+    // Calls f(grid index) for every legal placement, in ascending order.
     template <class F>
     void for_each_grid(F&& f) const {
         for_each_live([&](std::size_t o) {
@@ -111,7 +110,6 @@ public:
     }
 
     bool any() const { return (live_[0] | live_[1]) != 0; }
-    // The number of legal placements.
     std::size_t count() const;
     // The legal grid index of rank floor(key * n / 2^64) of the n legal ones of the orientations
     // `among`, in ascending order: `key` read as a fraction of the way through that list, in one

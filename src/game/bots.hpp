@@ -76,9 +76,8 @@ void for_each_greedy_key(const State& state, Visit&& visit) {
     }
 }
 
-// The orientations of the largest pieces that have a legal placement in `legal`, as one run:
-// orientations come in the order of their pieces, which is by size, so these are the last one
-// with a legal anchor and the others of its size just before it. Empty for an empty mask.
+// The orientations of the largest pieces that have a legal placement in `legal`, as one run (the
+// last one with a legal anchor and the others of its size before it); empty for an empty mask.
 IndexRange largest_orientations(const ActionMask& legal);
 
 }  // namespace game

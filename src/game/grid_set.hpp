@@ -42,7 +42,6 @@ struct GridSet : WordSet<GridSet> {
     const std::uint8_t* bytes() const {
         return reinterpret_cast<const std::uint8_t*>(words.data());
     }
-    std::uint8_t* bytes() { return reinterpret_cast<std::uint8_t*>(words.data()); }
 
     // For positions the caller already bounds to [0, 512).
     constexpr bool test(std::size_t p) const { return (words[p / 64] >> word_bit(p)) & 1u; }

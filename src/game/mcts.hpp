@@ -72,8 +72,7 @@ struct MctsOptions {
     // afford to explore little.
     double exploration = 0.25;
     PlayoutKind playout = PlayoutKind::Largest;
-    // Progressive widening: a node with n visits chooses among its first 1 + widening * sqrt(n)
-    // moves in greedy's order (negative counts as 0).
+    // Progressive widening (see the top of this file); negative counts as 0.
     double widening = 1.0;
     // The weight of the score margin against the win share in the outcome backed up.
     double score_weight = 0.5;
