@@ -188,7 +188,7 @@ public:
         if (moves.shape(0) != arena_->selected())
             raise_value_error("%zu moves for %zu games: one grid index per game", moves.shape(0),
                               arena_->selected());
-        std::optional<game::ArenaRefusal> refused;
+        std::optional<game::Refusal> refused;
         unlocked([&] { refused = arena_->play({moves.data(), moves.shape(0)}); });
         if (refused)
             raise_value_error("game %zu: grid index %lld for seat %zu: %s", refused->game,

@@ -199,13 +199,13 @@ public:
         without_lock([&] { result = batch_.step(actions_, outputs_.arrays); },
                      {"step()", "envs", NO_STEP_BEFORE_RESET});
         unfinished_ = nullptr;
-        if (const std::optional<game::RefusedAction> refused = result.refused) {
+        if (const std::optional<game::Refusal> refused = result.refused) {
             if (refused->game_over)
                 raise_value_error(
                     "env %zu's game is over and autoreset is disabled: reset it first; no env "
                     "was stepped",
-                    refused->env);
-            refuse(refused->env, std::to_string(refused->action), refused->seat);
+                    refused->game);
+            refuse(refused->game, std::to_string(refused->action), refused->seat);
         }
         return result.finished;
     }

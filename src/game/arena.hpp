@@ -46,14 +46,6 @@ State random_opening(std::size_t placements, std::mt19937_64& generator);
 void play_arena(const ArenaSetup& setup, std::size_t first, std::size_t count, WorkerPool& pool,
                 std::int16_t* scores, std::uint8_t* seats);
 
-// A move of the caller's that the rules refuse.
-struct ArenaRefusal {
-    std::size_t game = 0;
-    std::size_t seat = 0;
-    std::int64_t action = 0;
-    std::string message;
-};
-
 // The most games a LockstepArena plays side by side.
 inline constexpr std::size_t MAX_WINDOW = 65536;
 static_assert(MAX_WINDOW <= MAX_LISTS);
@@ -113,7 +105,7 @@ public:
     // Plays actions[i] (a grid index) in the i-th selected game; actions.size() must be the
     // number selected. When the rules refuse some, the first of them is returned; those games
     // wait as they were, and the others have moved. Clears the selection.
-    std::optional<ArenaRefusal> play(std::span<const std::int64_t> actions);
+    std::optional<Refusal> play(std::span<const std::int64_t> actions);
 
 private:
     struct Slot {

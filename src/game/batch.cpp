@@ -142,7 +142,7 @@ void Batch::reset(const FieldArrays& out, std::span<const std::optional<std::uin
     });
 }
 
-std::optional<RefusedAction> Batch::check(std::span<const std::int64_t> actions) const {
+std::optional<Refusal> Batch::check(std::span<const std::int64_t> actions) const {
     if (actions.size() != size())
         fatal("batch of " + std::to_string(size()) + " envs given " +
               std::to_string(actions.size()) + " actions");
@@ -155,7 +155,7 @@ std::optional<RefusedAction> Batch::check(std::span<const std::int64_t> actions)
                                        : action >= 0 && action < std::int64_t{NUM_GRID_INDICES} &&
                                              mask(i, seat(i)).test_grid(
                                                  static_cast<std::size_t>(action));
-        if (!allowed) return RefusedAction{i, action, seat(i), game_over};
+        if (!allowed) return Refusal{i, seat(i), action, {}, game_over};
     }
     return std::nullopt;
 }

@@ -62,17 +62,8 @@ struct Seating {
     Reward reward = Reward::Score;
 };
 
-// An action that the batch refused, and so did not step any env.
-struct RefusedAction {
-    std::size_t env = 0;
-    std::int64_t action = 0;
-    std::size_t seat = 0;
-    // The env's game is over and waits for a reset (Autoreset::Disabled).
-    bool game_over = false;
-};
-
 struct BatchStep {
-    std::optional<RefusedAction> refused;
+    std::optional<Refusal> refused;  // then no env was stepped
     std::size_t finished = 0;  // envs whose game ended in this step
 };
 
@@ -110,7 +101,7 @@ public:
     BatchStep step(std::span<const std::int64_t> actions, const FieldArrays& out);
 
     // The first env whose action would be refused.
-    std::optional<RefusedAction> check(std::span<const std::int64_t> actions) const;
+    std::optional<Refusal> check(std::span<const std::int64_t> actions) const;
 
     // Ends the worker threads; later calls run on the calling thread.
     void stop_threads() { pool_.stop(); }

@@ -234,7 +234,7 @@ TEST(BatchTest, RefusesAnIllegalActionBeforeSteppingAnyEnv) {
 
         const BatchStep result = batch.step(actions, out.view());
         ASSERT_TRUE(result.refused);
-        EXPECT_EQ(result.refused->env, 2u);
+        EXPECT_EQ(result.refused->game, 2u);
         EXPECT_EQ(result.refused->action, bad);
         EXPECT_EQ(result.refused->seat, 1u);
         EXPECT_FALSE(result.refused->game_over);
@@ -249,7 +249,7 @@ TEST(BatchTest, RefusesAnIllegalActionBeforeSteppingAnyEnv) {
     actions[1] = actions[3] = -5;
     const BatchStep result = batch.step(actions, out.view());
     ASSERT_TRUE(result.refused);
-    EXPECT_EQ(result.refused->env, 1u);
+    EXPECT_EQ(result.refused->game, 1u);
     EXPECT_FALSE(batch.step(random_actions(batch, out, rng), out.view()).refused);
 }
 
@@ -279,7 +279,7 @@ TEST(BatchTest, WithoutAutoresetAnEndedGameWaitsForAResetOfItsOwn) {
     const BatchOutputs before = out;
     const BatchStep refused = batch.step(actions, out.view());
     ASSERT_TRUE(refused.refused);
-    EXPECT_EQ(refused.refused->env, ended);
+    EXPECT_EQ(refused.refused->game, ended);
     EXPECT_TRUE(refused.refused->game_over);
     EXPECT_TRUE(out == before);
 
