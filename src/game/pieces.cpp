@@ -12,7 +12,7 @@ namespace {
 
 struct Orientation {
     PieceType piece_type;
-    // Rows top to bottom, separated by '/'; 'X' is a filled square, '.' an empty one.
+    // Rows top to bottom, all as wide, separated by '/'; 'X' is a filled square, '.' an empty one.
     std::string_view rows;
 };
 
@@ -111,21 +111,6 @@ constexpr std::array<Orientation, NUM_ORIENTATIONS> ORIENTATIONS = {{
     {PieceType::PentominoI, "X/X/X/X/X"},    // 90
 }};
 
-struct RowTexts {
-    std::array<std::string_view, 5> rows;
-    std::size_t count = 0;
-};
-
-RowTexts split_rows(std::string_view text) {
-    RowTexts result;
-    for (std::size_t begin = 0; begin <= text.size() && result.count < result.rows.size();) {
-        std::size_t end = std::min(text.find('/', begin), text.size());
-        result.rows[result.count++] = text.substr(begin, end - begin);
-        begin = end + 1;
-    }
-    return result;
-}
-
 // One row of the table as a Row: a single run, or a run with one empty square inside it.
 Row parse_row(std::string_view text) {
     const std::size_t start = text.find('X');
@@ -195,12 +180,10 @@ Vec<Piece> generate() {
         Piece piece;
         piece.piece_type = o.piece_type;
         piece.ordinal = next_ordinal[position(o.piece_type)]++;
-        const RowTexts texts = split_rows(o.rows);
-        piece.rows.reserve(texts.count);
-        for (std::size_t i = 0; i < texts.count; ++i)
-            piece.rows.push_back(parse_row(texts.rows[i]));
-        const std::size_t height = texts.count, width = texts.rows[0].size();
-        piece.max_row = BOARD_SIZE - height;
+        const std::size_t width = std::min(o.rows.find('/'), o.rows.size());
+        for (std::size_t begin = 0; begin < o.rows.size(); begin += width + 1)
+            piece.rows.push_back(parse_row(o.rows.substr(begin, width)));
+        piece.max_row = BOARD_SIZE - piece.rows.size();
         piece.max_col = BOARD_SIZE - width;
         pieces.push_back(std::move(piece));
     }
