@@ -238,14 +238,13 @@ ActionSet ActionSet::build() {
     ActionSet set;
     const Vec<Piece> orientations = generate();
     set.actions.reserve(NUM_PLACEMENTS);
-    std::array<bool, NUM_PIECE_TYPES> seen{};
     for (std::size_t o = 0; o < orientations.size(); ++o) {
         const Piece& piece = orientations[o];
         const Vec<Translation> translations = piece.build_translations();
         const std::size_t start = set.actions.size();
+        // A kind's orientations are consecutive: its runs start at its first one (end still 0).
         IndexRange& range = set.piece_ranges[position(piece.piece_type)];
-        if (!seen[position(piece.piece_type)]) range.start = start;
-        seen[position(piece.piece_type)] = true;
+        if (range.end == 0) range.start = start;
         range.end = start + translations.size();
         IndexRange& orients = set.orientation_ranges[position(piece.piece_type)];
         if (orients.end == 0) orients.start = o;
