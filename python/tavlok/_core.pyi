@@ -19,9 +19,9 @@ def view_fields(mask: str) -> list[dict[str, object]]:
     The output fields of a batch whose legal actions are in layout `mask` ('bytes',
     'bits' or 'indices'), in order, as dicts: name; dtype (numpy's name); shape (one
     env's); low and high (bounds of the values); part ('view': what the env's seat
-    sees, 'result': what a step ended); rows ('env': one entry per env, 'packed': lists
-    end to end with room for shape entries per env, 'offsets': num_envs + 1 list
-    starts); kept_at_end (whether same-step autoreset keeps a 'final_' copy).
+    sees, 'result': what a step ended); rows ('env': one entry per env, 'packed':
+    lists end to end with room for shape entries per env, 'offsets': num_envs + 1
+    list starts); kept_at_end (whether same-step autoreset keeps a 'final_' copy).
     """
 
 class Batch:

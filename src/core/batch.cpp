@@ -336,9 +336,9 @@ void bind_batch(nb::module_& module) {
                "The output fields of a batch whose legal actions are in layout `mask` ('bytes',\n"
                "'bits' or 'indices'), in order, as dicts: name; dtype (numpy's name); shape (one\n"
                "env's); low and high (bounds of the values); part ('view': what the env's seat\n"
-               "sees, 'result': what a step ended); rows ('env': one entry per env, 'packed': lists\n"
-               "end to end with room for shape entries per env, 'offsets': num_envs + 1 list\n"
-               "starts); kept_at_end (whether same-step autoreset keeps a 'final_' copy).");
+               "sees, 'result': what a step ended); rows ('env': one entry per env, 'packed':\n"
+               "lists end to end with room for shape entries per env, 'offsets': num_envs + 1\n"
+               "list starts); kept_at_end (whether same-step autoreset keeps a 'final_' copy).");
 
     nb::class_<BatchObject>(
         module, "Batch", nb::is_final(),
