@@ -5,6 +5,7 @@
 #include <random>
 #include <vector>
 
+#include "game.hpp"
 #include "game/arena.hpp"
 #include "game/bots.hpp"
 #include "game/random.hpp"

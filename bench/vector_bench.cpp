@@ -202,13 +202,13 @@ int main(int argc, char** argv) {
     bench::keep(game::ACTION_SET());  // built outside the timings
     if (argc > 4) {
         std::string_view what = argv[4];
-        const bool learner_batch = what.starts_with("learner");
-        if (learner_batch) what.remove_prefix(std::min<std::size_t>(what.size(), 8));
+        const bool against_bots = what.starts_with("learner");
+        if (against_bots) what.remove_prefix(std::min<std::size_t>(what.size(), 8));
         const MaskLayout layout = what == "bits"    ? MaskLayout::Bits
                                   : what == "bytes" ? MaskLayout::Bytes
                                                     : MaskLayout::Indices;
         thread_time = true;
-        Steps timed(learner_batch ? learner(num_envs, 1, layout) : self_play(num_envs, 1, layout));
+        Steps timed(against_bots ? learner(num_envs, 1, layout) : self_play(num_envs, 1, layout));
         const double ns = in_turn({[&] { return timed.run(steps); }}, rounds)[0];
         std::printf("%.1f ns of processor time per env-step, %s, 1 thread\n", ns, argv[4]);
         return 0;

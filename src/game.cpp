@@ -7,17 +7,6 @@ Game::Game()
              Agent(2, ACTION_SET().initial_mask), Agent(3, ACTION_SET().initial_mask)},
       action_set(&ACTION_SET()) {}
 
-std::optional<std::string_view> Game::refusal(std::optional<std::size_t> grid_index) const {
-    const Agent& agent = agents[agent_selection];
-    // A seat that has not placed anything keeps its start-corner mask, which no move can stale.
-    if (agent.mask_stale && agent.pieces_placed != 0) return STALE_MASK;
-    // A mask holds only grid indices that name a placement, so this also refuses the indices of
-    // shapes that would leave the board.
-    if (!grid_index || *grid_index >= NUM_GRID_INDICES || !agent.action_mask.test_grid(*grid_index))
-        return ACTION_NOT_AVAILABLE;
-    return std::nullopt;
-}
-
 std::optional<InvalidAction> Game::step(std::optional<std::size_t> grid_index) {
     const std::size_t seat = agent_selection;
     check_index(seat, NUM_AGENTS);
@@ -28,8 +17,12 @@ std::optional<InvalidAction> Game::step(std::optional<std::size_t> grid_index) {
         agent_selection = next;
         return std::nullopt;
     }
-    if (const std::optional<std::string_view> refused = refusal(grid_index))
-        return InvalidAction{std::string(*refused)};
+    // A seat that has not placed anything keeps its start-corner mask, which no move can stale.
+    if (agent.mask_stale && agent.pieces_placed != 0) return InvalidAction{STALE_MASK};
+    // A mask holds only grid indices that name a placement, so this also refuses the indices of
+    // shapes that would leave the board.
+    if (!grid_index || *grid_index >= NUM_GRID_INDICES || !agent.action_mask.test_grid(*grid_index))
+        return InvalidAction{ACTION_NOT_AVAILABLE};
 
     agent.place(*action_set, *grid_index);
     const PieceType piece = action_set->shapes[*grid_index / CELLS_PER_ORIENTATION].piece;
@@ -46,7 +39,7 @@ std::array<std::optional<std::int16_t>, NUM_AGENTS> Game::rewards() const {
     return scores;
 }
 
-const Agent& Game::refresh(std::size_t agent_idx) {
+Observation Game::observe(std::size_t agent_idx) {
     const TableView seen = seen_by(agent_idx);
     Agent& agent = agents[agent_idx];
     if (agent.pieces_placed != 0 && !agent.done) {
@@ -54,27 +47,11 @@ const Agent& Game::refresh(std::size_t agent_idx) {
         if (!agent.action_mask.any()) agent.done = true;
     }
     agent.mask_stale = false;
-    return agent;
-}
-
-bool Game::settle() {
-    return pass_seats_that_cannot_move(agents, agent_selection,
-                                       [&](std::size_t seat) { return !refresh(seat).done; });
-}
-
-Observation Game::observe(std::size_t agent_idx) {
-    const Agent& agent = refresh(agent_idx);
     Observation result;
     result.observation.resize(PLANE_BYTES);  // written whole, so not zero-filled
-    seen_by(agent_idx).write_planes(result.observation.data());
+    seen.write_planes(result.observation.data());
     result.action_mask = action_set->grid_mask(agent.action_mask);
     return result;
-}
-
-void Game::write_view(std::size_t agent_idx, std::uint8_t* planes, std::uint8_t* mask,
-                      MaskLayout layout) const {
-    seen_by(agent_idx).write_planes(planes);
-    agents[agent_idx].action_mask.write_grid(mask, layout);
 }
 
 std::ostream& operator<<(std::ostream& out, const Game& game) {

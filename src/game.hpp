@@ -10,14 +10,11 @@
 #include <optional>
 #include <ostream>
 #include <string>
-#include <string_view>
 
 #include "game/actions.hpp"
 #include "game/agents.hpp"
 #include "game/alloc.hpp"
-#include "game/bitboard.hpp"
 #include "game/errors.hpp"
-#include "game/pieces.hpp"
 #include "game/rules.hpp"
 
 namespace game {
@@ -39,39 +36,18 @@ public:
     // the action. A refused move changes nothing.
     std::optional<InvalidAction> step(std::optional<std::size_t> grid_index);
 
-    // Why step would refuse an action of the seat to move: the message, or nothing when step
-    // would place it. For a seat that is not done; step passes a done seat's turn whatever the
-    // action.
-    std::optional<std::string_view> refusal(std::optional<std::size_t> grid_index) const;
-
     // The score of every done seat, in seat order; empty for seats still playing.
     std::array<std::optional<std::int16_t>, NUM_AGENTS> rewards() const;
 
-    // The four seats as seat agent_idx sees them, in the order of its row of seat_order.
-    TableView seen_by(std::size_t agent_idx) const { return {agents, seat_order, agent_idx}; }
     // The four boards in seat agent_idx's frame: entry k is seat (agent_idx + k) % 4.
     std::array<Bitboard, NUM_AGENTS> align_boards(std::size_t agent_idx) const {
-        return seen_by(agent_idx).boards();
+        const TableView seen = seen_by(agent_idx);
+        return {seen.board(0), seen.board(1), seen.board(2), seen.board(3)};
     }
 
     // Brings the seat's mask up to date, marks it done when nothing is legal, clears its stale
     // flag and returns its view. Any seat may be observed at any time.
     Observation observe(std::size_t agent_idx);
-
-    // The part of observe that changes the game: brings the seat's mask up to date, marks it
-    // done when nothing is legal, and clears its stale flag.
-    const Agent& refresh(std::size_t agent_idx);
-
-    // The seat's planes and mask as they stand, into the caller's buffers: PLANE_BYTES plane
-    // bytes, and the grid mask as NUM_GRID_INDICES bytes or NUM_GRID_INDICES / 8 bytes of bits.
-    // Every byte of both is written.
-    void write_view(std::size_t agent_idx, std::uint8_t* planes, std::uint8_t* mask,
-                    MaskLayout layout = MaskLayout::Bytes) const;
-
-    // Passes the turn of every done seat until the seat to move can move, refreshing each seat
-    // to move on the way (only that finds out that a seat is done). Returns false, passing no
-    // further, once all four seats are done.
-    bool settle();
 
     // The board in seat 0's frame with ANSI colours: 41 lines, no trailing newline.
     std::string text() const { return board_text(seen_by(0)); }
@@ -81,6 +57,10 @@ public:
     const ActionSet* action_set;
     std::size_t agent_selection = 0;
     std::size_t num_agents = NUM_AGENTS;
+
+private:
+    // The four seats as seat agent_idx sees them, in the order of its row of seat_order.
+    TableView seen_by(std::size_t agent_idx) const { return {agents, seat_order, agent_idx}; }
 };
 
 std::ostream& operator<<(std::ostream& out, const Game& game);

@@ -17,12 +17,11 @@ MAX_LEGAL_PLACEMENTS: int = 5402
 def view_fields(mask: str) -> list[dict[str, object]]:
     """
     The output fields of a batch whose legal actions are in layout `mask` ('bytes',
-    'bits' or 'indices'), in order, each a dict: name; dtype, a numpy name; shape,
-    one env's; low and high, the bounds of its values; part, 'view' for what the
-    env's seat sees and 'result' for what a step ended; rows, 'env' for one entry
-    per env, 'packed' for lists end to end with room for shape entries per env, or
-    'offsets' for num_envs + 1 entries saying where each list starts; kept_at_end,
-    whether same-step autoreset keeps a 'final_' copy of it for games that ended.
+    'bits' or 'indices'), in order, as dicts: name; dtype (numpy's name); shape (one
+    env's); low and high (bounds of the values); part ('view': what the env's seat
+    sees, 'result': what a step ended); rows ('env': one entry per env, 'packed':
+    lists end to end with room for shape entries per env, 'offsets': num_envs + 1
+    list starts); kept_at_end (whether same-step autoreset keeps a 'final_' copy).
     """
 
 class Batch:
@@ -220,14 +219,11 @@ def play_arena(bots: Sequence[str], seed: int, first: SupportsIndex, count: Supp
 
 class Arena:
     """
-    Games between four bots, some of them played by the caller (None in bots), side by
-    side: up to `window` at once, in lockstep. Each round, advance() plays the engine's
-    bots until every game waits for one of the caller's; select(bots) picks the games
-    waiting for those bots (bit i for bot i), observe() or states() shows them and
-    play(moves) answers them all. Bot i sits at seat (i + g) % 4 in game g, which draws
-    from a generator seeded from (seed, g) and opens with `opening` random placements.
-    The games are first to first + games - 1; results() holds them in that order.
-    With record=True it keeps every game's moves for histories().
+    Games first to first + games - 1 between four bots, some of them the caller's (None
+    in bots), up to `window` at once in lockstep: each round is advance(), select(bots),
+    observe() or states(), and play(moves). Bot i sits at seat (i + g) % 4 in game g,
+    which draws from a generator seeded from (seed, g) and opens with `opening` random
+    placements. With record=True it keeps every game's moves for histories().
     """
 
     def __init__(self, bots: Sequence[str | None], seed: int, games: SupportsIndex, window: SupportsIndex, threads: SupportsIndex, opening: SupportsIndex = 0, first: SupportsIndex = 0, record: bool = False) -> None: ...

@@ -9,7 +9,6 @@
 #include <nanobind/stl/vector.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <new>
 #include <optional>
@@ -145,11 +144,8 @@ public:
 
     Games select(std::uint8_t bots) {
         const ExclusiveUse use(in_use_, "arena");
-        const std::size_t n = arena_->select(bots);
-        auto games = new_array<Games>({n});
-        for (std::size_t i = 0; i < n; ++i)
-            games.data()[i] = static_cast<std::int64_t>(arena_->game_of(i));
-        return games;
+        arena_->select(bots);
+        return selected_games();
     }
 
     nb::dict observe() {
@@ -175,10 +171,7 @@ public:
                                         static_cast<std::int32_t*>(indices.data()));
         });
         view[nb::str(lists.name.data(), lists.name.size())] = indices;
-        auto games = new_array<Games>({n});
-        for (std::size_t i = 0; i < n; ++i)
-            games.data()[i] = static_cast<std::int64_t>(arena_->game_of(i));
-        view["game"] = games;
+        view["game"] = selected_games();
         return view;
     }
 
@@ -195,7 +188,7 @@ public:
         if (moves.shape(0) != arena_->selected())
             raise_value_error("%zu moves for %zu games: one grid index per game", moves.shape(0),
                               arena_->selected());
-        std::optional<game::ArenaRefusal> refused;
+        std::optional<game::Refusal> refused;
         unlocked([&] { refused = arena_->play({moves.data(), moves.shape(0)}); });
         if (refused)
             raise_value_error("game %zu: grid index %lld for seat %zu: %s", refused->game,
@@ -204,21 +197,31 @@ public:
     }
 
     Results results() const {
-        if (arena_->finished() < arena_->num_games())
-            raise_value_error("%zu of the %zu games are still to be played",
-                              arena_->num_games() - arena_->finished(), arena_->num_games());
+        check_finished();
         return results_;
     }
 
     Histories histories() const {
         if (!histories_) raise_value_error("the arena was made without record=True");
-        if (arena_->finished() < arena_->num_games())
-            raise_value_error("%zu of the %zu games are still to be played",
-                              arena_->num_games() - arena_->finished(), arena_->num_games());
+        check_finished();
         return *histories_;
     }
 
 private:
+    void check_finished() const {
+        if (arena_->finished() < arena_->num_games())
+            raise_value_error("%zu of the %zu games are still to be played",
+                              arena_->num_games() - arena_->finished(), arena_->num_games());
+    }
+
+    // The game index of each selected game.
+    Games selected_games() const {
+        auto games = new_array<Games>({arena_->selected()});
+        for (std::size_t i = 0; i < arena_->selected(); ++i)
+            games.data()[i] = static_cast<std::int64_t>(arena_->game_of(i));
+        return games;
+    }
+
     // Runs work() with the interpreter lock released. When Ctrl-C stops it, the exception's note
     // counts the games played out.
     template <class Work>
@@ -264,14 +267,11 @@ void bind_arena(nb::module_& module) {
         "(scores, seats): count x 4 int16 scores by seat and count x 4 uint8 seats of each bot.");
     nb::class_<Arena>(
         module, "Arena", nb::is_final(),
-        "Games between four bots, some of them played by the caller (None in bots), side by\n"
-        "side: up to `window` at once, in lockstep. Each round, advance() plays the engine's\n"
-        "bots until every game waits for one of the caller's; select(bots) picks the games\n"
-        "waiting for those bots (bit i for bot i), observe() or states() shows them and\n"
-        "play(moves) answers them all. Bot i sits at seat (i + g) % 4 in game g, which draws\n"
-        "from a generator seeded from (seed, g) and opens with `opening` random placements.\n"
-        "The games are first to first + games - 1; results() holds them in that order.\n"
-        "With record=True it keeps every game's moves for histories().")
+        "Games first to first + games - 1 between four bots, some of them the caller's (None\n"
+        "in bots), up to `window` at once in lockstep: each round is advance(), select(bots),\n"
+        "observe() or states(), and play(moves). Bot i sits at seat (i + g) % 4 in game g,\n"
+        "which draws from a generator seeded from (seed, g) and opens with `opening` random\n"
+        "placements. With record=True it keeps every game's moves for histories().")
         .def(nb::init<const std::vector<std::optional<std::string>>&, std::uint64_t, IndexArgument,
                       IndexArgument, IndexArgument, IndexArgument, IndexArgument, bool>(),
              "bots"_a, "seed"_a, "games"_a, "window"_a, "threads"_a, "opening"_a = 0, "first"_a = 0,

@@ -64,27 +64,23 @@ struct FreeBlock {
 // is sized for the largest number of legal placements a seat can have in every env, but lists
 // are packed from the start, so only the pages they reach are ever touched.
 struct Outputs {
-    // Leaving out the alignment: for a figure shown to people.
-    static std::size_t bytes_per_env(MaskLayout layout, Autoreset autoreset) {
-        std::size_t total = 0;
-        for_each_array(layout, autoreset, [&](const game::FieldSpec& field, bool) {
-            total += field.bytes();
-        });
-        return total;
-    }
-
     Outputs(std::size_t num_envs, MaskLayout layout, Autoreset autoreset) {
-        std::size_t total = 0;
-        for_each_array(layout, autoreset, [&](const game::FieldSpec& field, bool) {
-            total += whole_lines(field.array_entries(num_envs) * game::dtype_size(field.dtype));
-        });
-        block.reset(static_cast<std::uint8_t*>(std::aligned_alloc(LINE, total)));
+        block.reset(static_cast<std::uint8_t*>(
+            std::aligned_alloc(LINE, block_bytes(num_envs, layout, autoreset))));
         if (block == nullptr) throw std::bad_alloc();
         std::uint8_t* next = block.get();
         for_each_array(layout, autoreset, [&](const game::FieldSpec& field, bool kept) {
             (kept ? arrays.kept : arrays.at)[static_cast<std::size_t>(field.field)] = next;
-            next += whole_lines(field.array_entries(num_envs) * game::dtype_size(field.dtype));
+            next += whole_lines(field.array_bytes(num_envs));
         });
+    }
+
+    static std::size_t block_bytes(std::size_t num_envs, MaskLayout layout, Autoreset autoreset) {
+        std::size_t total = 0;
+        for_each_array(layout, autoreset, [&](const game::FieldSpec& field, bool) {
+            total += whole_lines(field.array_bytes(num_envs));
+        });
+        return total;
     }
 
     // Calls f(field, kept) for each array a batch has: the fields of its layout, then the copies
@@ -105,30 +101,20 @@ struct Outputs {
     game::FieldArrays arrays;
 };
 
+// The value of an enum whose values are 0 to N - 1 that `names` names, in that order; ValueError
+// "<what> must be 'a', 'b' or 'c', not '<name>'" for any other name.
+template <class Enum, std::size_t N>
+Enum named(std::string_view name, const std::array<std::string_view, N>& names, const char* what) {
+    std::string choices;
+    for (std::size_t i = 0; i < N; ++i) {
+        if (name == names[i]) return static_cast<Enum>(i);
+        choices += (i == 0 ? "'" : i + 1 < N ? ", '" : " or '") + std::string(names[i]) + "'";
+    }
+    raise_value_error("%s must be %s, not '%s'", what, choices.c_str(), std::string(name).c_str());
+}
+
 MaskLayout layout_named(std::string_view name) {
-    if (name == "bytes") return MaskLayout::Bytes;
-    if (name == "bits") return MaskLayout::Bits;
-    if (name == "indices") return MaskLayout::Indices;
-    raise_value_error("mask must be 'bytes', 'bits' or 'indices', not '%s'",
-                      std::string(name).c_str());
-}
-
-// By the values of Gymnasium's AutoresetMode.
-Autoreset autoreset_named(std::string_view name) {
-    if (name == "NextStep") return Autoreset::NextStep;
-    if (name == "SameStep") return Autoreset::SameStep;
-    if (name == "Disabled") return Autoreset::Disabled;
-    raise_value_error("autoreset mode must be 'NextStep', 'SameStep' or 'Disabled', not '%s'",
-                      std::string(name).c_str());
-}
-
-// The batch's size, checked before anything is built.
-std::size_t checked_envs(IndexArgument num_envs, MaskLayout layout) {
-    const std::size_t envs = count_in(num_envs, "num_envs", 1, MAX_ENVS);
-    if (layout == MaskLayout::Indices && envs > game::MAX_LISTS)
-        raise_value_error("num_envs must be between 1 and %llu with mask='indices', not %zu",
-                          static_cast<unsigned long long>(game::MAX_LISTS), envs);
-    return envs;
+    return named<MaskLayout, 3>(name, {"bytes", "bits", "indices"}, "mask");
 }
 
 // The engine's batch with its output arrays.
@@ -147,9 +133,9 @@ public:
     static double bytes_needed(std::size_t num_envs, MaskLayout layout, Autoreset autoreset,
                                const game::Seating& seating) {
         return static_cast<double>(num_envs) *
-               static_cast<double>(game::Batch::bytes_per_env(layout, seating) +
-                                   Outputs::bytes_per_env(layout, autoreset) +
-                                   sizeof(std::int64_t));
+                   static_cast<double>(game::Batch::bytes_per_env(layout, seating) +
+                                       sizeof(std::int64_t)) +
+               static_cast<double>(Outputs::block_bytes(num_envs, layout, autoreset));
     }
 
     std::size_t num_envs() const { return batch_.size(); }
@@ -213,13 +199,13 @@ public:
         without_lock([&] { result = batch_.step(actions_, outputs_.arrays); },
                      {"step()", "envs", NO_STEP_BEFORE_RESET});
         unfinished_ = nullptr;
-        if (const std::optional<game::RefusedAction> refused = result.refused) {
+        if (const std::optional<game::Refusal> refused = result.refused) {
             if (refused->game_over)
                 raise_value_error(
                     "env %zu's game is over and autoreset is disabled: reset it first; no env "
                     "was stepped",
-                    refused->env);
-            refuse(refused->env, std::to_string(refused->action), refused->seat);
+                    refused->game);
+            refuse(refused->game, std::to_string(refused->action), refused->seat);
         }
         return result.finished;
     }
@@ -316,23 +302,8 @@ void construct(BatchObject* self, std::size_t envs, std::size_t threads, MaskLay
     }
 }
 
-game::Reward reward_named(std::string_view name) {
-    if (name == "score") return game::Reward::Score;
-    if (name == "win") return game::Reward::Win;
-    raise_value_error("reward must be 'score' or 'win', not '%s'", std::string(name).c_str());
-}
-
-const char* rows_name(game::Rows rows) {
-    switch (rows) {
-        case game::Rows::PerEnv:
-            return "env";
-        case game::Rows::Packed:
-            return "packed";
-        case game::Rows::Offsets:
-            return "offsets";
-    }
-    return "";
-}
+// By game::Rows.
+constexpr const char* ROWS_NAMES[] = {"env", "packed", "offsets"};
 
 // The engine's table of fields, for the layout named `mask`.
 nb::typed<nb::list, nb::typed<nb::dict, nb::str, nb::object>> view_fields(std::string_view mask) {
@@ -349,7 +320,7 @@ nb::typed<nb::list, nb::typed<nb::dict, nb::str, nb::object>> view_fields(std::s
         row["low"] = field.low;
         row["high"] = field.high;
         row["part"] = field.part == game::Part::View ? "view" : "result";
-        row["rows"] = rows_name(field.rows);
+        row["rows"] = ROWS_NAMES[static_cast<std::size_t>(field.rows)];
         row["kept_at_end"] = field.kept_at_end;
         fields.append(row);
     }
@@ -363,12 +334,11 @@ void bind_batch(nb::module_& module) {
     module.attr("MAX_LEGAL_PLACEMENTS") = game::MAX_LEGAL_PLACEMENTS;
     module.def("view_fields", view_fields, "mask"_a,
                "The output fields of a batch whose legal actions are in layout `mask` ('bytes',\n"
-               "'bits' or 'indices'), in order, each a dict: name; dtype, a numpy name; shape,\n"
-               "one env's; low and high, the bounds of its values; part, 'view' for what the\n"
-               "env's seat sees and 'result' for what a step ended; rows, 'env' for one entry\n"
-               "per env, 'packed' for lists end to end with room for shape entries per env, or\n"
-               "'offsets' for num_envs + 1 entries saying where each list starts; kept_at_end,\n"
-               "whether same-step autoreset keeps a 'final_' copy of it for games that ended.");
+               "'bits' or 'indices'), in order, as dicts: name; dtype (numpy's name); shape (one\n"
+               "env's); low and high (bounds of the values); part ('view': what the env's seat\n"
+               "sees, 'result': what a step ended); rows ('env': one entry per env, 'packed':\n"
+               "lists end to end with room for shape entries per env, 'offsets': num_envs + 1\n"
+               "list starts); kept_at_end (whether same-step autoreset keeps a 'final_' copy).");
 
     nb::class_<BatchObject>(
         module, "Batch", nb::is_final(),
@@ -382,15 +352,21 @@ void bind_batch(nb::module_& module) {
                const std::optional<std::array<std::string, NUM_AGENTS - 1>>& opponents,
                std::optional<IndexArgument> seat, std::string_view reward) {
                 const MaskLayout layout = layout_named(mask);
-                const Autoreset mode = autoreset_named(autoreset);
-                const std::size_t envs = checked_envs(num_envs, layout);
+                // By the values of Gymnasium's AutoresetMode.
+                const auto mode = named<Autoreset, 3>(
+                    autoreset, {"NextStep", "SameStep", "Disabled"}, "autoreset mode");
+                const std::size_t envs = count_in(num_envs, "num_envs", 1, MAX_ENVS);
+                if (layout == MaskLayout::Indices && envs > game::MAX_LISTS)
+                    raise_value_error(
+                        "num_envs must be between 1 and %llu with mask='indices', not %zu",
+                        static_cast<unsigned long long>(game::MAX_LISTS), envs);
                 const std::size_t threads = count_in(num_threads, "num_threads", 1, MAX_THREADS);
                 game::Seating seating;
                 if (opponents)
                     for (std::size_t k = 0; k < seating.opponents.size(); ++k)
                         seating.opponents[k] = engine_bot((*opponents)[k]);
                 if (seat) seating.seat = index_below(*seat, "seat", NUM_AGENTS);
-                seating.reward = reward_named(reward);
+                seating.reward = named<game::Reward, 2>(reward, {"score", "win"}, "reward");
                 construct(self, envs, threads, layout, mode, seed, seating);
             },
             "num_envs"_a, "num_threads"_a, "mask"_a, "autoreset"_a, "seed"_a,

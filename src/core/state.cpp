@@ -9,7 +9,6 @@
 #include <nanobind/stl/tuple.h>
 
 #include <array>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -105,7 +104,8 @@ Shares win_shares(const AnyScores& scores) {
     if ((ndim != 1 && ndim != 2) || scores.shape(ndim - 1) != game::NUM_AGENTS)
         raise_value_error("scores must have shape (4,) or (n, 4)");
     const std::size_t rows = ndim == 1 ? 1 : scores.shape(0);
-    std::unique_ptr<double[]> shares(new double[rows * game::NUM_AGENTS]);
+    Shares shares = ndim == 1 ? new_array<Shares>({game::NUM_AGENTS})
+                              : new_array<Shares>({rows, game::NUM_AGENTS});
     for (std::size_t row = 0; row < rows; ++row) {
         std::array<std::int16_t, game::NUM_AGENTS> game_scores;
         for (std::size_t seat = 0; seat < game::NUM_AGENTS; ++seat) {
@@ -116,11 +116,9 @@ Shares win_shares(const AnyScores& scores) {
             game_scores[seat] = static_cast<std::int16_t>(score);
         }
         for (std::size_t seat = 0; seat < game::NUM_AGENTS; ++seat)
-            shares[row * game::NUM_AGENTS + seat] = game::win_share(game_scores, seat);
+            shares.data()[row * game::NUM_AGENTS + seat] = game::win_share(game_scores, seat);
     }
-    const std::size_t shape[] = {rows, game::NUM_AGENTS};
-    nb::capsule owner(shares.get(), [](void* p) noexcept { delete[] static_cast<double*>(p); });
-    return Shares(shares.release(), ndim, ndim == 1 ? shape + 1 : shape, owner);
+    return shares;
 }
 
 std::optional<Scores> scores(const State& state) {

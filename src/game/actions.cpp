@@ -79,15 +79,11 @@ Vec<ShapeNode> shape_tree_of(const std::array<OrientationShape, NUM_ORIENTATIONS
 
 }  // namespace
 
-void ActionMask::set_grid(std::size_t grid_index, bool value) {
+void ActionMask::set_grid(std::size_t grid_index) {
     check_index(grid_index, NUM_GRID_INDICES);
     const std::size_t o = grid_index / CELLS_PER_ORIENTATION;
     GridSet anchors = anchors_[o];
-    if (value) {
-        anchors.set(grid_index % CELLS_PER_ORIENTATION);
-    } else {
-        anchors.reset(grid_index % CELLS_PER_ORIENTATION);
-    }
+    anchors.set(grid_index % CELLS_PER_ORIENTATION);
     set_anchors(o, anchors);
 }
 
@@ -241,15 +237,14 @@ std::size_t ActionMask::write_grid_list(std::uint16_t* out, std::size_t most) co
 ActionSet ActionSet::build() {
     ActionSet set;
     const Vec<Piece> orientations = generate();
-    set.actions.reserve(NUM_ACTIONS);
-    std::array<bool, NUM_PIECE_TYPES> seen{};
+    set.actions.reserve(NUM_PLACEMENTS);
     for (std::size_t o = 0; o < orientations.size(); ++o) {
         const Piece& piece = orientations[o];
         const Vec<Translation> translations = piece.build_translations();
         const std::size_t start = set.actions.size();
+        // A kind's orientations are consecutive: its runs start at its first one (end still 0).
         IndexRange& range = set.piece_ranges[position(piece.piece_type)];
-        if (!seen[position(piece.piece_type)]) range.start = start;
-        seen[position(piece.piece_type)] = true;
+        if (range.end == 0) range.start = start;
         range.end = start + translations.size();
         IndexRange& orients = set.orientation_ranges[position(piece.piece_type)];
         if (orients.end == 0) orients.start = o;
@@ -265,16 +260,16 @@ ActionSet ActionSet::build() {
         check_index(g, set.grid.size());
         set.grid[g] = i;
     }
-    if (set.actions.size() != NUM_ACTIONS)
+    if (set.actions.size() != NUM_PLACEMENTS)
         fatal("action set holds " + std::to_string(set.actions.size()) + " actions, expected " +
-              std::to_string(NUM_ACTIONS));
+              std::to_string(NUM_PLACEMENTS));
     set.shape_tree = shape_tree_of(set.shapes, orientations);
     for (std::size_t width = 1; width < set.anchor_columns.size(); ++width)
         for (std::size_t p = 0; p < CELLS_PER_ORIENTATION; ++p)
             if (p % BOARD_SIZE + width <= BOARD_SIZE) set.anchor_columns[width].set(p);
     const Bitboard corner = Bitboard::cell(0, 0);
     for (const Action& a : set.actions)
-        if (a.cells.intersects(corner)) set.initial_mask.set_grid(a.grid_index, true);
+        if (a.cells.intersects(corner)) set.initial_mask.set_grid(a.grid_index);
     return set;
 }
 
@@ -304,7 +299,7 @@ Bytes ActionSet::grid_mask(const Vec<bool>& mask) const {
 
 Bytes ActionSet::grid_mask(const ActionMask& mask) const {
     Bytes bytes(grid.size(), 0);
-    mask.mark_grid_bytes(bytes.data());
+    mask.for_each_grid([&](std::size_t g) { bytes[g] = 1; });
     return bytes;
 }
 

@@ -22,7 +22,8 @@ namespace game {
 
 inline constexpr std::size_t CELLS_PER_ORIENTATION = BOARD_SIZE * BOARD_SIZE;
 inline constexpr std::size_t NUM_GRID_INDICES = NUM_ORIENTATIONS * CELLS_PER_ORIENTATION;
-inline constexpr std::size_t NUM_ACTIONS = 30433;
+// Every placement of every orientation on the empty board: the number of action indices.
+inline constexpr std::size_t NUM_PLACEMENTS = 30433;
 
 struct Action {
     Bitboard cells;
@@ -49,15 +50,12 @@ enum class MaskLayout { Bytes, Bits, Indices };
 // laid end to end are the bit mask an observer is handed.
 class ActionMask {
 public:
-    constexpr std::size_t size() const { return NUM_ACTIONS; }
-
     bool test_grid(std::size_t grid_index) const {
         return anchors_[grid_index / CELLS_PER_ORIENTATION].test(grid_index %
                                                                  CELLS_PER_ORIENTATION);
     }
-    void set_grid(std::size_t grid_index, bool value);
-    // Calls f(grid index) for every legal placement, in ascending order. Only orientations with a
-    // legal anchor are visited.
+    void set_grid(std::size_t grid_index);
+    // Calls f(grid index) for every legal placement, in ascending order.
     template <class F>
     void for_each_grid(F&& f) const {
         for_each_live([&](std::size_t o) {
@@ -73,10 +71,6 @@ public:
     // that the list is longer.
     std::size_t write_grid_list(std::uint16_t* out, std::size_t most) const;
 
-    // Sets byte g of a zero-filled NUM_GRID_INDICES-byte grid for every legal grid index g.
-    void mark_grid_bytes(std::uint8_t* out) const {
-        for_each_grid([&](std::size_t g) { out[g] = 1; });
-    }
     // The mask as NUM_GRID_INDICES / 8 bytes of bits, grid index g at bit 7 - g % 8 of byte
     // g / 8; every byte of the output is written.
     void write_grid_bits(std::uint8_t* out) const {
@@ -91,11 +85,6 @@ public:
     }
     // The mask as NUM_GRID_INDICES bytes of 0/1; every byte of the output is written.
     void write_grid_bytes(std::uint8_t* out) const;
-    // In one of the two grid layouts.
-    void write_grid(std::uint8_t* out, MaskLayout layout) const {
-        if (layout == MaskLayout::Indices) fatal("a grid mask has no indices layout");
-        layout == MaskLayout::Bits ? write_grid_bits(out) : write_grid_bytes(out);
-    }
 
     const GridSet& anchors(std::size_t orientation) const { return anchors_[orientation]; }
     void set_anchors(std::size_t orientation, const GridSet& anchors) {
@@ -121,7 +110,6 @@ public:
     }
 
     bool any() const { return (live_[0] | live_[1]) != 0; }
-    // The number of legal placements.
     std::size_t count() const;
     // The legal grid index of rank floor(key * n / 2^64) of the n legal ones of the orientations
     // `among`, in ascending order: `key` read as a fraction of the way through that list, in one

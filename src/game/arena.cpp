@@ -159,7 +159,7 @@ void LockstepArena::write_legal_indices(const std::int32_t* offsets, std::int32_
     lists_.write_indices(pool_, rows_.size(), offsets, indices);
 }
 
-std::optional<ArenaRefusal> LockstepArena::play(std::span<const std::int64_t> actions) {
+std::optional<Refusal> LockstepArena::play(std::span<const std::int64_t> actions) {
     if (actions.size() != rows_.size())
         fatal(std::to_string(actions.size()) + " moves for " + std::to_string(rows_.size()) +
               " selected games");
@@ -173,12 +173,12 @@ std::optional<ArenaRefusal> LockstepArena::play(std::span<const std::int64_t> ac
                     : slots_[rows_[i]].state.apply(static_cast<std::size_t>(action));
         }
     });
-    std::optional<ArenaRefusal> first;
+    std::optional<Refusal> first;
     for (std::size_t i = 0; i < rows_.size() && !first; ++i) {
         if (!refusals_[i]) continue;
         const Slot& refused = slots_[rows_[i]];
-        first = ArenaRefusal{refused.game, refused.state.seat(), actions[i],
-                             std::move(refusals_[i]->message)};
+        first = Refusal{refused.game, refused.state.seat(), actions[i],
+                        std::move(refusals_[i]->message)};
     }
     rows_.clear();
     return first;

@@ -1,9 +1,5 @@
-// Matches between bots, for evaluation: many seeded games, their seats rotating from game to game.
-//
-// The engine plays its own bots on a worker pool. A bot can also be the caller's (a policy in
-// Python): then the games are played side by side and advance in lockstep, the engine moving its
-// bots until every game waits for one of the caller's, and the caller answering all those games
-// at once.
+// Matches between bots, for evaluation: many seeded games, their seats rotating from game to game,
+// played on a worker pool; with some bots the caller's, in lockstep (LockstepArena).
 #pragma once
 
 #include <array>
@@ -50,14 +46,6 @@ State random_opening(std::size_t placements, std::mt19937_64& generator);
 void play_arena(const ArenaSetup& setup, std::size_t first, std::size_t count, WorkerPool& pool,
                 std::int16_t* scores, std::uint8_t* seats);
 
-// A move of the caller's that the rules refuse.
-struct ArenaRefusal {
-    std::size_t game = 0;
-    std::size_t seat = 0;
-    std::int64_t action = 0;
-    std::string message;
-};
-
 // The most games a LockstepArena plays side by side.
 inline constexpr std::size_t MAX_WINDOW = 65536;
 static_assert(MAX_WINDOW <= MAX_LISTS);
@@ -68,11 +56,9 @@ static_assert(MAX_WINDOW <= MAX_LISTS);
 // then the caller selects the games waiting for a bot of its own, reads them (observe, state) and
 // answers every one of them at once (play).
 //
-// As in play_arena, game g seats bot i at seat (i + g) % 4, draws from seeded_generator(seed, g)
-// and opens at random, so a game depends only on the setup, its index and the caller's answers to
-// it: neither on the threads nor on the window, as long as the caller answers a position the same
-// way whichever other games it is shown with. The arena plays the games first to
-// first + num_games - 1, so that a long arena can be split into parts played anywhere.
+// Games are seated, seeded and opened as in play_arena, so a game depends only on the setup, its
+// index and the caller's answers to it (not on the threads or the window, as long as the caller
+// answers a position the same way whatever games come with it).
 class LockstepArena {
 public:
     // The result of game first + i is written to scores[4 i .. 4 i + 3] (final scores by seat)
@@ -89,7 +75,6 @@ public:
 
     std::size_t num_games() const { return num_games_; }
     std::size_t window() const { return slots_.size(); }
-    std::size_t num_threads() const { return pool_.num_threads(); }
     // Games over, with their results written.
     std::size_t finished() const { return finished_; }
 
@@ -120,7 +105,7 @@ public:
     // Plays actions[i] (a grid index) in the i-th selected game; actions.size() must be the
     // number selected. When the rules refuse some, the first of them is returned; those games
     // wait as they were, and the others have moved. Clears the selection.
-    std::optional<ArenaRefusal> play(std::span<const std::int64_t> actions);
+    std::optional<Refusal> play(std::span<const std::int64_t> actions);
 
 private:
     struct Slot {
@@ -149,8 +134,7 @@ private:
     LegalLists lists_;
     SizedByCaller<std::optional<InvalidAction>> refusals_;
     WorkerPool pool_;
-    // A bot's search asks the pool whether the call is being given up.
-    StopHook stop_;
+    StopHook stop_;  // a bot's search asks the pool whether the call is being given up
 };
 
 }  // namespace game

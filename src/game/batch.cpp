@@ -1,7 +1,6 @@
 #include "game/batch.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 
 #include "game/random.hpp"
@@ -32,6 +31,20 @@ void clear_result(std::size_t env, const FieldArrays& out) {
 
 }  // namespace
 
+template <class Change>
+void Batch::update(const FieldArrays& out, const std::uint8_t* only, Change&& change) {
+    pool_.run(size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            if (only != nullptr && only[i] == 0) continue;
+            clear_result(i, out);
+            change(i);
+            write_view(view(i), out, i, listed());
+        }
+    });
+    if (listed() != nullptr)
+        lists_.pack(pool_, out.get<Field::LegalOffsets>(), out.get<Field::LegalIndices>());
+}
+
 Batch::Batch(std::size_t num_envs, std::size_t num_threads, MaskLayout layout, std::uint64_t seed,
              const Seating& seating, Autoreset autoreset)
     : envs_(num_envs),
@@ -42,7 +55,9 @@ Batch::Batch(std::size_t num_envs, std::size_t num_threads, MaskLayout layout, s
       layout_(layout),
       autoreset_(autoreset),
       lists_(layout == MaskLayout::Indices ? num_envs : 0),
-      pool_(1),
+      // After every allocation above, so that a batch too large for memory is refused as such,
+      // not as threads that could not start.
+      pool_(std::clamp<std::size_t>(num_threads, 1, std::max<std::size_t>(num_envs, 1))),
       stop_([this] { return pool_.stopping(); }) {
     // Self-play: no seat to draw.
     if (callers_ == NUM_AGENTS) seating_.seat = seating_.seat.value_or(0);
@@ -55,10 +70,6 @@ Batch::Batch(std::size_t num_envs, std::size_t num_threads, MaskLayout layout, s
             players_[anchor][(anchor + k) % NUM_AGENTS] = player;
     }
     for (std::size_t i = 0; i < num_envs; ++i) generators_[i] = seeded_generator(seed, i);
-    // Started last, once everything is allocated, so that a batch too large for memory is refused
-    // as such, not as threads that could not start.
-    pool_.start_threads(
-        std::clamp<std::size_t>(num_threads, 1, std::max<std::size_t>(num_envs, 1)));
 }
 
 std::size_t Batch::bytes_per_env(MaskLayout layout, const Seating& seating) {
@@ -91,19 +102,17 @@ void Batch::start(std::size_t env) {
     std::fill_n(masks_.begin() + static_cast<std::ptrdiff_t>(env * callers_), callers_,
                 ACTION_SET().initial_mask);
     // Every seat has a move in a new game, so the caller's first turn always comes.
-    if (!play_on(env, std::nullopt)) fatal("a new game ended before the caller's first move");
+    if (!play(env, std::nullopt)) fatal("a new game ended before the caller's first move");
 }
 
-bool Batch::play(std::size_t env, std::size_t action) {
+bool Batch::play(std::size_t env, std::optional<std::size_t> action) {
+    Env& e = envs_[env];
     // A piece once placed has no placement again, whatever the board: the one change a seat's
     // mask needs besides the pieces in hand, which are written whenever its turn comes.
-    const PieceType placed = ACTION_SET().shapes[action / CELLS_PER_ORIENTATION].piece;
-    mask(env, envs_[env].seat).clear_orientations(ACTION_SET().orientations_of(placed));
-    return play_on(env, action);
-}
-
-bool Batch::play_on(std::size_t env, std::optional<std::size_t> action) {
-    Env& e = envs_[env];
+    if (action) {
+        const PieceType placed = ACTION_SET().shapes[*action / CELLS_PER_ORIENTATION].piece;
+        mask(env, e.seat).clear_orientations(ACTION_SET().orientations_of(placed));
+    }
     const bool goes_on =
         play_bots(e.state, action, players_[e.anchor], generators_[env], stop_,
                   [&](std::size_t seat, const TableView& seen) {
@@ -123,24 +132,17 @@ void Batch::reset(const FieldArrays& out, std::span<const std::optional<std::uin
     if (!seeds.empty() && seeds.size() != size())
         fatal("batch of " + std::to_string(size()) + " envs given " + std::to_string(seeds.size()) +
               " seeds");
-    pool_.run(size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            if (only != nullptr && only[i] == 0) continue;
-            if (!seeds.empty() && seeds[i]) {
-                generators_[i] = seeded_generator(*seeds[i], i);
-                // Whatever was drawn from the old generator is forgotten.
-                envs_[i].next_anchor.reset();
-            }
-            start(i);
-            clear_result(i, out);
-            write_view(view(i), out, i, listed());
+    update(out, only, [&](std::size_t i) {
+        if (!seeds.empty() && seeds[i]) {
+            generators_[i] = seeded_generator(*seeds[i], i);
+            // Whatever was drawn from the old generator is forgotten.
+            envs_[i].next_anchor.reset();
         }
+        start(i);
     });
-    if (listed() != nullptr)
-        lists_.pack(pool_, out.get<Field::LegalOffsets>(), out.get<Field::LegalIndices>());
 }
 
-std::optional<RefusedAction> Batch::check(std::span<const std::int64_t> actions) const {
+std::optional<Refusal> Batch::check(std::span<const std::int64_t> actions) const {
     if (actions.size() != size())
         fatal("batch of " + std::to_string(size()) + " envs given " +
               std::to_string(actions.size()) + " actions");
@@ -153,7 +155,7 @@ std::optional<RefusedAction> Batch::check(std::span<const std::int64_t> actions)
                                        : action >= 0 && action < std::int64_t{NUM_GRID_INDICES} &&
                                              mask(i, seat(i)).test_grid(
                                                  static_cast<std::size_t>(action));
-        if (!allowed) return RefusedAction{i, action, seat(i), game_over};
+        if (!allowed) return Refusal{i, seat(i), action, {}, game_over};
     }
     return std::nullopt;
 }
@@ -162,24 +164,18 @@ BatchStep Batch::step(std::span<const std::int64_t> actions, const FieldArrays& 
     BatchStep result;
     result.refused = check(actions);
     if (result.refused) return result;
-    pool_.run(size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            clear_result(i, out);
-            if (over(i)) {
+    update(out, nullptr, [&](std::size_t i) {
+        if (over(i)) {
+            start(i);
+        } else if (!play(i, static_cast<std::size_t>(actions[i]))) {
+            *out.row<Field::Terminated>(i) = 1;
+            write_result(i, out);
+            if (autoreset_ == Autoreset::SameStep) {
+                write_view(view(i), out.kept_at_end(), i);
                 start(i);
-            } else if (!play(i, static_cast<std::size_t>(actions[i]))) {
-                *out.row<Field::Terminated>(i) = 1;
-                write_result(i, out);
-                if (autoreset_ == Autoreset::SameStep) {
-                    write_view(view(i), out.kept_at_end(), i);
-                    start(i);
-                }
             }
-            write_view(view(i), out, i, listed());
         }
     });
-    if (listed() != nullptr)
-        lists_.pack(pool_, out.get<Field::LegalOffsets>(), out.get<Field::LegalIndices>());
     const std::uint8_t* terminated = out.get<Field::Terminated>();
     result.finished =
         static_cast<std::size_t>(std::count(terminated, terminated + size(), std::uint8_t{1}));

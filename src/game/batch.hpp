@@ -1,15 +1,13 @@
 // Many independent games stepped together, for training loops that want thousands of turns per
 // call. The caller plays some seats of every game (all four in self-play, or one, the learner)
-// and the engine's bots the others: after a move of the caller's, the bots move inside the engine
-// until a seat of the caller's is to move again or the game is over. So every game always waits
-// at a decision of the caller's or shows how it ended; finished games restart as Gymnasium's
-// vector envs restart them, and the work is split over a small pool of threads that lives as
-// long as the batch.
+// and the engine's bots the others, which move inside the engine until a seat of the caller's is
+// to move again or the game is over. Finished games restart as Gymnasium's vector envs restart
+// them; the work is split over a pool of threads that lives as long as the batch.
 //
 // The games are State values (so a game is exactly the one State::apply plays from the same
-// moves; the tests replay them), and each env shows what one seat sees (view.hpp): the caller's
-// seat to move, or, once the game is over, the caller's seat that moved last. The batch writes
-// into arrays that its caller owns and reuses from call to call, so a step allocates nothing.
+// moves), and each env shows what one seat sees (view.hpp): the caller's seat to move, or, once
+// the game is over, the caller's seat that moved last. The batch writes into arrays that its
+// caller owns, so a step allocates nothing.
 #pragma once
 
 #include <array>
@@ -64,17 +62,8 @@ struct Seating {
     Reward reward = Reward::Score;
 };
 
-// An action that the batch refused, and so did not step any env.
-struct RefusedAction {
-    std::size_t env = 0;
-    std::int64_t action = 0;
-    std::size_t seat = 0;
-    // The env's game is over and waits for a reset (Autoreset::Disabled).
-    bool game_over = false;
-};
-
 struct BatchStep {
-    std::optional<RefusedAction> refused;
+    std::optional<Refusal> refused;  // then no env was stepped
     std::size_t finished = 0;  // envs whose game ended in this step
 };
 
@@ -96,7 +85,6 @@ public:
     std::size_t num_threads() const { return pool_.num_threads(); }
     MaskLayout layout() const { return layout_; }
     Autoreset autoreset() const { return autoreset_; }
-    const Seating& seating() const { return seating_; }
 
     // Starts a new game in every env, or only in those whose byte of `only` is not 0, and writes
     // its first view; what a step ended is zeroed for them. `seeds` is empty or holds one entry
@@ -113,7 +101,7 @@ public:
     BatchStep step(std::span<const std::int64_t> actions, const FieldArrays& out);
 
     // The first env whose action would be refused.
-    std::optional<RefusedAction> check(std::span<const std::int64_t> actions) const;
+    std::optional<Refusal> check(std::span<const std::int64_t> actions) const;
 
     // Ends the worker threads; later calls run on the calling thread.
     void stop_threads() { pool_.stop(); }
@@ -124,14 +112,12 @@ public:
     // only a reset brings them together again.
     void stop_when(StopCheck* check) { pool_.stop_when(check); }
 
-    // Each env's own random source, seeded from (seed, env index).
     const std::mt19937_64& generator(std::size_t env) const { return generators_[env]; }
     const State& state(std::size_t env) const { return envs_[env].state; }
     // The seat that env shows: the caller's seat to move, or the caller's that moved last.
     std::size_t seat(std::size_t env) const { return envs_[env].seat; }
     // Whether the env's game is over, waiting for its restart.
     bool over(std::size_t env) const { return envs_[env].state.is_terminal(); }
-    // What env i shows now.
     View view(std::size_t env) const;
 
 private:
@@ -145,10 +131,9 @@ private:
 
     // A new game in the env, played on to the caller's first decision.
     void start(std::size_t env);
-    // Plays a legal action and on to the caller's next decision; false once the game is over.
-    bool play(std::size_t env, std::size_t action);
-    // Plays the bots, after the caller's action if any, and keeps the seat shown.
-    bool play_on(std::size_t env, std::optional<std::size_t> action);
+    // Plays the caller's legal action, if any, then the bots on to the caller's next decision,
+    // and keeps the seat shown; false once the game is over.
+    bool play(std::size_t env, std::optional<std::size_t> action);
     // The legal placements of one of the caller's seats, kept between its turns as Game keeps a
     // seat's mask: the placements of the pieces in hand are written when its turn comes.
     ActionMask& mask(std::size_t env, std::size_t seat) { return masks_[mask_index(env, seat)]; }
@@ -156,6 +141,10 @@ private:
         return masks_[mask_index(env, seat)];
     }
     std::size_t mask_index(std::size_t env, std::size_t seat) const;
+    // Runs change(i) on every env, or on those whose byte of `only` is not 0, after zeroing what
+    // the call ended for it, then writes its view.
+    template <class Change>
+    void update(const FieldArrays& out, const std::uint8_t* only, Change&& change);
     // Where views list their legal placements: in the indices layout only.
     LegalLists* listed() { return layout_ == MaskLayout::Indices ? &lists_ : nullptr; }
     // For a game that is over: its scores, placements and reward, into row `env` of `out`.
@@ -174,9 +163,8 @@ private:
     MaskLayout layout_;
     Autoreset autoreset_;
     LegalLists lists_;  // for the indices layout only
-    WorkerPool pool_;
-    // A bot's search asks the pool whether the job is being given up.
-    StopHook stop_;
+    WorkerPool pool_;   // made after every allocation (see the constructor)
+    StopHook stop_;     // a bot's search asks the pool whether the job is being given up
 };
 
 }  // namespace game

@@ -7,7 +7,6 @@
 #pragma once
 
 #include <array>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -84,14 +83,6 @@ struct Bitboard : WordSet<Bitboard> {
     }
 
     constexpr bool operator==(const Bitboard&) const = default;
-
-    // The 20 cells of row r as the low bits of a word, column c at bit c.
-    constexpr std::uint32_t row_bits(std::size_t r) const {
-        const std::size_t offset = r * ROW_STRIDE, w = offset / 64, shift = offset % 64;
-        std::uint64_t v = words[w] >> shift;
-        if (shift > 64 - BOARD_SIZE && w + 1 < WORDS) v |= words[w + 1] << (64 - shift);
-        return static_cast<std::uint32_t>(v & ((std::uint64_t{1} << BOARD_SIZE) - 1));
-    }
 
     // Reads a bit without the range check of get(); for indices the caller already bounds.
     constexpr bool test(std::size_t bit) const { return (words[bit / 64] >> (bit % 64)) & 1u; }

@@ -16,24 +16,12 @@ GreedyScore::GreedyScore(const TableView& seen) : own_(seen.board(0)), others_(s
 
 std::optional<std::size_t> greedy_action(const State& state) {
     if (state.is_terminal()) return std::nullopt;
-    const ActionSet& set = ACTION_SET();
-    const ActionMask legal = state.legal_mask();
-    const GreedyScore score_of(state.seen_by(state.seat()));
-    const IndexRange largest = largest_orientations(legal);
-    std::optional<std::size_t> best;
-    std::size_t best_score = 0;
-    for (std::size_t o = largest.start; o < largest.end; ++o) {
-        legal.anchors(o).for_each([&](std::size_t p) {
-            const std::size_t g = o * CELLS_PER_ORIENTATION + p;
-            const std::size_t score = score_of(set.actions[*set.grid[g]].cells);
-            // Grid indices come in ascending order, so the first of equal scores is kept.
-            if (!best || score > best_score) {
-                best = g;
-                best_score = score;
-            }
-        });
-    }
-    return best;
+    std::uint64_t best = 0;
+    for_each_greedy_key(state, [&](std::uint64_t key) {
+        best = std::max(best, key);
+        return true;
+    });
+    return grid_index_of(best);
 }
 
 IndexRange largest_orientations(const ActionMask& legal) {

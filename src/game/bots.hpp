@@ -45,9 +45,39 @@ private:
 // most cells, the one with the highest GreedyScore; ties go to the lowest grid index.
 std::optional<std::size_t> greedy_action(const State& state);
 
-// The orientations of the largest pieces that have a legal placement in `legal`, as one run:
-// orientations come in the order of their pieces, which is by size, so these are the last one
-// with a legal anchor and the others of its size just before it. Empty for an empty mask.
+// Greedy's order of moves, as keys that sort the better move higher: the piece's size, then
+// GreedyScore, then the lower grid index. The highest key is greedy_action's move.
+constexpr std::uint64_t greedy_key(std::size_t grid_index, std::size_t cells, std::size_t score) {
+    return (std::uint64_t{cells} << 48) | (std::uint64_t{score} << 24) |
+           (NUM_GRID_INDICES - grid_index);
+}
+constexpr std::size_t grid_index_of(std::uint64_t key) {
+    return NUM_GRID_INDICES - static_cast<std::size_t>(key & 0xffffff);
+}
+
+// Calls visit(greedy_key) for every legal placement of the seat to move, size by size from the
+// largest (orientations come in the order of their pieces, which is by size). Once visit returns
+// true, that enough keys are in hand, the walk ends with the size under way.
+template <class Visit>
+void for_each_greedy_key(const State& state, Visit&& visit) {
+    const ActionSet& set = ACTION_SET();
+    const ActionMask legal = state.legal_mask();
+    const GreedyScore score_of(state.seen_by(state.seat()));
+    std::size_t enough_at = 0;  // the size at which visit said enough
+    for (std::size_t o = NUM_ORIENTATIONS; o-- > 0;) {
+        const std::size_t cells = set.shapes[o].num_cells;
+        if (cells < enough_at) break;
+        legal.anchors(o).for_each([&](std::size_t p) {
+            const std::size_t g = o * CELLS_PER_ORIENTATION + p;
+            if (visit(greedy_key(g, cells, score_of(set.actions[*set.grid[g]].cells))) &&
+                enough_at == 0)
+                enough_at = cells;
+        });
+    }
+}
+
+// The orientations of the largest pieces that have a legal placement in `legal`, as one run (the
+// last one with a legal anchor and the others of its size before it); empty for an empty mask.
 IndexRange largest_orientations(const ActionMask& legal);
 
 }  // namespace game

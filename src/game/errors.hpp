@@ -1,12 +1,14 @@
 // The engine's two kinds of failure.
 //
-// A refused move is an ordinary value, InvalidAction, returned by Game::step.
+// A refused move is an ordinary value: InvalidAction, from Game::step and State::apply, or a
+// Refusal, which says where in a batch or an arena.
 // An internal fault that the data invariants rule out is a fatal stop: fatal() writes the source
 // location and the message to standard error and throws Panic, which the Python binding catches at
 // its call boundary. A failed allocation is not recoverable: the process reports it and aborts.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -17,6 +19,16 @@ struct InvalidAction {
 
     // "Invalid action: " followed by the message: the form callers show to users.
     std::string to_string() const { return "Invalid action: " + message; }
+};
+
+// A move of the caller's that a batch or an arena refused: in which env or game, for which seat,
+// and why.
+struct Refusal {
+    std::size_t game = 0;
+    std::size_t seat = 0;
+    std::int64_t action = 0;
+    std::string message;     // the rules' reason, in an arena
+    bool game_over = false;  // in a batch: the game is over and waits for a reset
 };
 
 inline constexpr const char* STALE_MASK = "Action mask is stale, call observe() first!";

@@ -42,27 +42,10 @@ struct GridSet : WordSet<GridSet> {
     const std::uint8_t* bytes() const {
         return reinterpret_cast<const std::uint8_t*>(words.data());
     }
-    std::uint8_t* bytes() { return reinterpret_cast<std::uint8_t*>(words.data()); }
-
-    static constexpr GridSet single(std::size_t p) {
-        GridSet s;
-        s.set(p);
-        return s;
-    }
-
-    // The cells of a board; guard bits and bits past the last row are not cells and are dropped.
-    static constexpr GridSet of(const Bitboard& board) {
-        GridSet s;
-        for (std::size_t r = 0; r < BOARD_SIZE; ++r)
-            for (std::uint32_t bits = board.row_bits(r); bits != 0; bits &= bits - 1)
-                s.set(r * BOARD_SIZE + static_cast<std::size_t>(std::countr_zero(bits)));
-        return s;
-    }
 
     // For positions the caller already bounds to [0, 512).
     constexpr bool test(std::size_t p) const { return (words[p / 64] >> word_bit(p)) & 1u; }
     constexpr void set(std::size_t p) { words[p / 64] |= std::uint64_t{1} << word_bit(p); }
-    constexpr void reset(std::size_t p) { words[p / 64] &= ~(std::uint64_t{1} << word_bit(p)); }
 
     constexpr bool operator==(const GridSet&) const = default;
 

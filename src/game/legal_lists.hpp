@@ -40,15 +40,6 @@ namespace game {
 // the catalogue, and the writer stops fatally rather than write past it.
 inline constexpr std::size_t MAX_LEGAL_PLACEMENTS = 5402;
 
-// The number of legal grid indices in `legal`; stops fatally above MAX_LEGAL_PLACEMENTS.
-inline std::size_t legal_count(const ActionMask& legal) {
-    const std::size_t count = legal.count();
-    if (count > MAX_LEGAL_PLACEMENTS)
-        fatal("a seat has " + std::to_string(count) + " legal placements, more than the " +
-              std::to_string(MAX_LEGAL_PLACEMENTS) + " that lists are sized for");
-    return count;
-}
-
 // The most lists whose offsets, int32, cannot overflow however long the lists are.
 inline constexpr std::size_t MAX_LISTS = INT32_MAX / MAX_LEGAL_PLACEMENTS;
 
@@ -72,7 +63,10 @@ public:
         const std::size_t length =
             legal != nullptr ? legal->write_grid_list(slots_.get() + i * SLOT, MAX_LEGAL_PLACEMENTS)
                              : 0;
-        if (length > MAX_LEGAL_PLACEMENTS) legal_count(*legal);  // which stops, with the count
+        if (length > MAX_LEGAL_PLACEMENTS)
+            fatal("a seat has " + std::to_string(legal->count()) +
+                  " legal placements, more than the " + std::to_string(MAX_LEGAL_PLACEMENTS) +
+                  " that lists are sized for");
         lengths_[i] = static_cast<std::int32_t>(length);
     }
 

@@ -18,43 +18,25 @@ using Clock = std::chrono::steady_clock;
 // once, rarely enough that a hook which takes a lock or reads the clock costs nothing.
 constexpr auto STOP_CHECK_INTERVAL = std::chrono::milliseconds(1);
 
+// By PlayoutKind.
+constexpr std::array<const char*, 3> PLAYOUT_NAMES = {"random", "largest", "greedy"};
+
 // Moves come from legal masks, so a refusal is a fault of the search, never of the caller.
 void play(State& state, std::size_t move) {
     if (const std::optional<InvalidAction> refused = state.apply(move))
         fatal("the search chose an illegal move: " + refused->message);
 }
 
-// The order of a node's moves, as keys that sort the better move higher: the piece's size, then
-// greedy's score, then the lower grid index. The highest key is greedy_action's move.
-std::uint64_t order_key(std::size_t grid_index, std::size_t cells, std::size_t score) {
-    return (std::uint64_t{cells} << 48) | (std::uint64_t{score} << 24) |
-           (NUM_GRID_INDICES - grid_index);
-}
-std::size_t grid_index_of(std::uint64_t key) {
-    return NUM_GRID_INDICES - static_cast<std::size_t>(key & 0xffffff);
-}
-
-// Writes the order keys of the legal moves that can be among the `wanted` highest. Orientations
-// come in the order of their pieces, which is by size, so walking them from the last one the
-// keys are scored size by size, and the walk stops at a smaller size once `wanted` are in hand.
-// Counting cells is most of the work; the build targets no particular processor, so this is
-// also built with the population count instruction and the best version is picked at load time.
+// Writes greedy's keys of the legal moves that can be among the `wanted` highest. Counting cells
+// is most of the work; the build targets no particular processor, so this is also built with the
+// population count instruction and the best version is picked at load time.
 [[gnu::target_clones("popcnt", "default")]] void rank_moves(const State& state, std::size_t wanted,
                                                             Vec<std::uint64_t>& out) {
-    const ActionSet& set = ACTION_SET();
-    const ActionMask legal = state.legal_mask();
-    const GreedyScore score_of(state.seen_by(state.seat()));
     out.clear();
-    std::size_t enough_at = 0;  // the size at which `wanted` keys were reached
-    for (std::size_t o = NUM_ORIENTATIONS; o-- > 0;) {
-        const std::size_t cells = set.shapes[o].num_cells;
-        if (cells < enough_at) break;
-        legal.anchors(o).for_each([&](std::size_t p) {
-            const std::size_t g = o * CELLS_PER_ORIENTATION + p;
-            out.push_back(order_key(g, cells, score_of(set.actions[*set.grid[g]].cells)));
-        });
-        if (enough_at == 0 && out.size() >= wanted) enough_at = cells;
-    }
+    for_each_greedy_key(state, [&](std::uint64_t key) {
+        out.push_back(key);
+        return out.size() >= wanted;
+    });
 }
 
 // A uniform choice among the legal placements of the largest pieces in hand.
@@ -79,28 +61,18 @@ std::array<double, NUM_AGENTS> search_outcome(const std::array<std::int16_t, NUM
     return outcome;
 }
 
-const char* name(PlayoutKind kind) {
-    switch (kind) {
-        case PlayoutKind::Random:
-            return "random";
-        case PlayoutKind::Largest:
-            return "largest";
-        case PlayoutKind::Greedy:
-            return "greedy";
-    }
-    return "?";
-}
+const char* name(PlayoutKind kind) { return PLAYOUT_NAMES[static_cast<std::size_t>(kind)]; }
 
 std::optional<PlayoutKind> playout_named(std::string_view name) {
-    for (const PlayoutKind kind : {PlayoutKind::Random, PlayoutKind::Largest, PlayoutKind::Greedy})
-        if (name == game::name(kind)) return kind;
+    for (std::size_t i = 0; i < PLAYOUT_NAMES.size(); ++i)
+        if (name == PLAYOUT_NAMES[i]) return static_cast<PlayoutKind>(i);
     return std::nullopt;
 }
 
 Mcts::Mcts(const MctsOptions& options) : options_(options) {
     path_.reserve(MAX_PLACEMENTS + 1);
     // No position has more legal moves than there are placements.
-    ranked_.reserve(NUM_ACTIONS);
+    ranked_.reserve(NUM_PLACEMENTS);
 }
 
 MctsResult Mcts::search(const State& state, const StopHook& stop) {
@@ -242,11 +214,6 @@ std::size_t Mcts::best_child() const {
             best = c;
     }
     return best;
-}
-
-std::optional<std::size_t> mcts_action(const State& state, const MctsOptions& options,
-                                       const StopHook& stop) {
-    return Mcts(options).search(state, stop).action;
 }
 
 }  // namespace game

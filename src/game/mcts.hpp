@@ -72,8 +72,7 @@ struct MctsOptions {
     // afford to explore little.
     double exploration = 0.25;
     PlayoutKind playout = PlayoutKind::Largest;
-    // Progressive widening: a node with n visits chooses among its first 1 + widening * sqrt(n)
-    // moves in greedy's order (negative counts as 0).
+    // Progressive widening (see the top of this file); negative counts as 0.
     double widening = 1.0;
     // The weight of the score margin against the win share in the outcome backed up.
     double score_weight = 0.5;
@@ -109,8 +108,6 @@ public:
     static constexpr double MARGIN_SPAN = 40;
 
     explicit Mcts(const MctsOptions& options = {});
-
-    const MctsOptions& options() const { return options_; }
 
     // Searches the position and returns the move to play. Once the game is over there is none;
     // with one legal move it is returned without search.
@@ -149,9 +146,5 @@ private:
 // top of this file).
 std::array<double, NUM_AGENTS> search_outcome(const std::array<std::int16_t, NUM_AGENTS>& scores,
                                               double score_weight);
-
-// One search with a fresh Mcts: what Mcts(options).search(state, stop).action gives.
-std::optional<std::size_t> mcts_action(const State& state, const MctsOptions& options = {},
-                                       const StopHook& stop = {});
 
 }  // namespace game

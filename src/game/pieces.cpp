@@ -12,7 +12,7 @@ namespace {
 
 struct Orientation {
     PieceType piece_type;
-    // Rows top to bottom, separated by '/'; 'X' is a filled square, '.' an empty one.
+    // Rows top to bottom, all as wide, separated by '/'; 'X' is a filled square, '.' an empty one.
     std::string_view rows;
 };
 
@@ -111,21 +111,6 @@ constexpr std::array<Orientation, NUM_ORIENTATIONS> ORIENTATIONS = {{
     {PieceType::PentominoI, "X/X/X/X/X"},    // 90
 }};
 
-struct RowTexts {
-    std::array<std::string_view, 5> rows;
-    std::size_t count = 0;
-};
-
-RowTexts split_rows(std::string_view text) {
-    RowTexts result;
-    for (std::size_t begin = 0; begin <= text.size() && result.count < result.rows.size();) {
-        std::size_t end = std::min(text.find('/', begin), text.size());
-        result.rows[result.count++] = text.substr(begin, end - begin);
-        begin = end + 1;
-    }
-    return result;
-}
-
 // One row of the table as a Row: a single run, or a run with one empty square inside it.
 Row parse_row(std::string_view text) {
     const std::size_t start = text.find('X');
@@ -155,51 +140,13 @@ std::array<std::uint8_t, ROW_STRIDE> row_squares(const Row& row) {
 }  // namespace
 
 const char* name(PieceType t) {
-    switch (t) {
-        case PieceType::Monomino:
-            return "Monomino";
-        case PieceType::Domino:
-            return "Domino";
-        case PieceType::TrominoL:
-            return "TrominoL";
-        case PieceType::TrominoI:
-            return "TrominoI";
-        case PieceType::TetrominoT:
-            return "TetrominoT";
-        case PieceType::TetrominoO:
-            return "TetrominoO";
-        case PieceType::TetrominoL:
-            return "TetrominoL";
-        case PieceType::TetrominoI:
-            return "TetrominoI";
-        case PieceType::TetrominoS:
-            return "TetrominoS";
-        case PieceType::PentominoF:
-            return "PentominoF";
-        case PieceType::PentominoX:
-            return "PentominoX";
-        case PieceType::PentominoP:
-            return "PentominoP";
-        case PieceType::PentominoW:
-            return "PentominoW";
-        case PieceType::PentominoZ:
-            return "PentominoZ";
-        case PieceType::PentominoY:
-            return "PentominoY";
-        case PieceType::PentominoL:
-            return "PentominoL";
-        case PieceType::PentominoU:
-            return "PentominoU";
-        case PieceType::PentominoT:
-            return "PentominoT";
-        case PieceType::PentominoV:
-            return "PentominoV";
-        case PieceType::PentominoN:
-            return "PentominoN";
-        case PieceType::PentominoI:
-            return "PentominoI";
-    }
-    return "?";
+    static constexpr std::array<const char*, NUM_PIECE_TYPES> NAMES = {
+        "Monomino",   "Domino",     "TrominoL",   "TrominoI",   "TetrominoT", "TetrominoO",
+        "TetrominoL", "TetrominoI", "TetrominoS", "PentominoF", "PentominoX", "PentominoP",
+        "PentominoW", "PentominoZ", "PentominoY", "PentominoL", "PentominoU", "PentominoT",
+        "PentominoV", "PentominoN", "PentominoI"};
+    const std::size_t i = position(t);
+    return i < NUM_PIECE_TYPES ? NAMES[i] : "?";
 }
 
 u128 Piece::shape_mask() const {
@@ -233,12 +180,10 @@ Vec<Piece> generate() {
         Piece piece;
         piece.piece_type = o.piece_type;
         piece.ordinal = next_ordinal[position(o.piece_type)]++;
-        const RowTexts texts = split_rows(o.rows);
-        piece.rows.reserve(texts.count);
-        for (std::size_t i = 0; i < texts.count; ++i)
-            piece.rows.push_back(parse_row(texts.rows[i]));
-        const std::size_t height = texts.count, width = texts.rows[0].size();
-        piece.max_row = BOARD_SIZE - height;
+        const std::size_t width = std::min(o.rows.find('/'), o.rows.size());
+        for (std::size_t begin = 0; begin < o.rows.size(); begin += width + 1)
+            piece.rows.push_back(parse_row(o.rows.substr(begin, width)));
+        piece.max_row = BOARD_SIZE - piece.rows.size();
         piece.max_col = BOARD_SIZE - width;
         pieces.push_back(std::move(piece));
     }

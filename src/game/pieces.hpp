@@ -4,7 +4,6 @@
 
 #include <array>
 #include <bit>
-#include <compare>
 #include <cstddef>
 #include <cstdint>
 #include <optional>

@@ -18,7 +18,6 @@ void append_label(std::string& text, std::size_t n) {
 }  // namespace
 
 std::string board_text(const TableView& seat0) {
-    const std::array<Bitboard, NUM_AGENTS> aligned = seat0.boards();
     const std::string separator(LINE_WIDTH, '-');
     std::string text;
     text.reserve(8192);
@@ -34,7 +33,7 @@ std::string board_text(const TableView& seat0) {
     for (std::size_t r = 0; r < BOARD_SIZE; ++r) {
         for (std::size_t c = 0; c < BOARD_SIZE; ++c) {
             std::size_t seat = 0;
-            while (seat < NUM_AGENTS && !aligned[seat].get(cell_index(r, c))) ++seat;
+            while (seat < NUM_AGENTS && !seat0.board(seat).get(cell_index(r, c))) ++seat;
             if (seat == NUM_AGENTS) {
                 text += "|  . ";
             } else {

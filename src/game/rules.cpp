@@ -2,7 +2,6 @@
 // place where that is decided), why one is not, and the final score.
 #include "game/rules.hpp"
 
-#include <bit>
 #include <cstring>
 #include <string>
 
@@ -51,12 +50,6 @@ void TableView::check_observer(std::size_t observer) {
     if (observer >= NUM_AGENTS)
         fatal("agent index " + std::to_string(observer) + " out of range [0, " +
               std::to_string(NUM_AGENTS - 1) + "]");
-}
-
-std::array<Bitboard, NUM_AGENTS> TableView::boards() const {
-    std::array<Bitboard, NUM_AGENTS> aligned;
-    for (std::size_t k = 0; k < NUM_AGENTS; ++k) aligned[k] = board(k);
-    return aligned;
 }
 
 void TableView::write_planes(std::uint8_t* planes) const {

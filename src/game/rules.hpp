@@ -56,8 +56,6 @@ public:
     const Bitboard& board(std::size_t k) const { return seats_[k]->board_turned(k); }
     const GridSet& grid(std::size_t k) const { return seats_[k]->grid_turned[k]; }
 
-    // The four boards: entry k is board(k).
-    std::array<Bitboard, NUM_AGENTS> boards() const;
     // The cells of every seat but the observer.
     Bitboard others() const { return board(1) | board(2) | board(3); }
     GridSet others_grid() const { return grid(1) | grid(2) | grid(3); }

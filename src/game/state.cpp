@@ -22,11 +22,6 @@ bool State::is_terminal() const {
     return std::all_of(seats_.begin(), seats_.end(), [](const SeatPosition& s) { return s.done; });
 }
 
-const SeatPosition& State::position_of(std::size_t seat) const {
-    check_index(seat, NUM_AGENTS);
-    return seats_[seat];
-}
-
 ActionMask State::legal_mask(std::size_t seat) const { return game::legal_mask(seen_by(seat)); }
 
 std::optional<InvalidAction> State::apply(std::size_t grid_index) {

@@ -16,7 +16,7 @@
 #include <span>
 #include <string>
 
-#include "game.hpp"
+#include "game/rules.hpp"
 
 namespace game {
 
@@ -64,8 +64,6 @@ public:
 
     // The grid indices placed so far, in order.
     std::span<const std::uint16_t> history() const { return {history_.data(), num_placements_}; }
-
-    const SeatPosition& position_of(std::size_t seat) const;
 
     // The same position: every seat's cells and hand, the seat to move while the game goes on,
     // and, for a seat that has placed all its pieces, whether the monomino was its last (that

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
-#include <type_traits>
+#include <tuple>
 
 #include "game/actions.hpp"
 #include "game/legal_lists.hpp"
@@ -19,19 +19,15 @@
 
 namespace game {
 
-// Element types, by numpy's names (DTYPE_NAMES); Bool is one byte of 0 or 1.
+// Element types, by numpy's names (DTYPE_NAMES) and C++ types (Element); Bool is one byte of 0
+// or 1.
 enum class Dtype : std::uint8_t { Bool, Int8, UInt8, Int16, Int32, Float32 };
 inline constexpr std::array<const char*, 6> DTYPE_NAMES = {"bool",  "int8",  "uint8",
                                                           "int16", "int32", "float32"};
-
-// The C++ type of an element.
 template <Dtype D>
-using Element = std::conditional_t<
-    D == Dtype::Int8, std::int8_t,
-    std::conditional_t<D == Dtype::Int16, std::int16_t,
-                       std::conditional_t<D == Dtype::Int32, std::int32_t,
-                                          std::conditional_t<D == Dtype::Float32, float,
-                                                             std::uint8_t>>>>;
+using Element = std::tuple_element_t<static_cast<std::size_t>(D),
+                                     std::tuple<std::uint8_t, std::int8_t, std::uint8_t,
+                                                std::int16_t, std::int32_t, float>>;
 constexpr std::size_t dtype_size(Dtype dtype) {
     return dtype == Dtype::Int16 ? 2 : dtype == Dtype::Int32 || dtype == Dtype::Float32 ? 4 : 1;
 }
@@ -87,9 +83,12 @@ struct FieldSpec {
     constexpr bool in(MaskLayout layout) const {
         return (layouts >> static_cast<unsigned>(layout) & 1u) != 0;
     }
-    // The entries of the field's array in a batch of `envs` envs.
+    // The entries and bytes of the field's array in a batch of `envs` envs.
     constexpr std::size_t array_entries(std::size_t envs) const {
         return rows == Rows::Offsets ? envs + 1 : envs * entries();
+    }
+    constexpr std::size_t array_bytes(std::size_t envs) const {
+        return array_entries(envs) * dtype_size(dtype);
     }
 };
 

@@ -26,7 +26,6 @@ struct WordSet {
         return zip(a, b, [](std::uint64_t x, std::uint64_t y) { return x ^ y; });
     }
     friend constexpr Set& operator|=(Set& a, const Set& b) { return a = a | b; }
-    friend constexpr Set& operator&=(Set& a, const Set& b) { return a = a & b; }
 
     // The elements of this set that are not in o.
     constexpr Set minus(const Set& o) const {

@@ -31,10 +31,6 @@ WorkerPool::WorkerPool(std::size_t num_threads) : forks_seen_(fork_generation())
     start(num_threads > 1 ? num_threads - 1 : 0);
 }
 
-void WorkerPool::start_threads(std::size_t num_threads) {
-    if (workers_.empty()) start(num_threads > 1 ? num_threads - 1 : 0);
-}
-
 WorkerPool::~WorkerPool() { stop(); }
 
 void WorkerPool::start(std::size_t num_workers) {
@@ -87,6 +83,12 @@ void WorkerPool::worker(std::uint32_t seen) {
 }
 
 void WorkerPool::work(bool caller) noexcept {
+    // Only the first failure is kept; the rest of the job is abandoned.
+    const auto fail = [this] {
+        if (!failed_.exchange(true, std::memory_order_relaxed))
+            failure_ = std::current_exception();
+        abandon();
+    };
     std::size_t done = 0;
     for (;;) {
         const std::size_t begin = next_.fetch_add(grain_, std::memory_order_relaxed);
@@ -106,17 +108,11 @@ void WorkerPool::work(bool caller) noexcept {
                 caller ? ask_check() : check_is_due();
             }
         } catch (const Interrupted&) {
-            // An index that found the job given up (stopping) and ended part way.
-            if (check_ != nullptr && abandoned_.load(std::memory_order_relaxed)) break;
-            if (!failed_.exchange(true, std::memory_order_relaxed))
-                failure_ = std::current_exception();
-            abandon();
+            // An index that found the job given up (stopping) and ended part way is no failure.
+            if (check_ == nullptr || !abandoned_.load(std::memory_order_relaxed)) fail();
             break;
         } catch (...) {
-            // Only the first failure is kept; the rest of the job is abandoned.
-            if (!failed_.exchange(true, std::memory_order_relaxed))
-                failure_ = std::current_exception();
-            abandon();
+            fail();
             break;
         }
     }

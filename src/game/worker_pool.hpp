@@ -68,10 +68,6 @@ public:
             const_cast<void*>(static_cast<const void*>(&job)));
     }
 
-    // Starts the threads of a pool made with one, for num_threads in all: a caller that must
-    // allocate before it starts threads (which fail for want of memory too) makes the pool first.
-    void start_threads(std::size_t num_threads);
-
     // Ends the threads; later jobs run on the calling thread alone.
     void stop();
 

@@ -105,7 +105,7 @@ TEST(ActionMask, CountsAndRanksItsGridIndicesInGridOrder) {
         masks.push_back(support::random_state(seed, seed * 9).legal_mask());
     ActionMask all;
     for (std::size_t g = 0; g < NUM_GRID_INDICES; ++g)
-        if (ACTION_SET().grid[g]) all.set_grid(g, true);
+        if (ACTION_SET().grid[g]) all.set_grid(g);
     masks.push_back(all);
     for (const ActionMask& mask : masks) {
         std::vector<std::size_t> expected;

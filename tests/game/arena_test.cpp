@@ -303,7 +303,7 @@ TEST(LockstepArena, RefusedMovesLeaveTheirGamesWaiting) {
     ASSERT_EQ(arena.state(1).history().size(), 1u);
     const std::int64_t off_corner = grid(MONOMINO, 5, 5);
     const std::int64_t greedy = static_cast<std::int64_t>(*greedy_action(arena.state(1)));
-    const std::optional<ArenaRefusal> refused =
+    const std::optional<Refusal> refused =
         arena.play(std::vector<std::int64_t>{-1, greedy, off_corner});
     ASSERT_TRUE(refused.has_value());
     EXPECT_EQ(refused->game, 0u);
@@ -318,7 +318,7 @@ TEST(LockstepArena, RefusedMovesLeaveTheirGamesWaiting) {
     EXPECT_EQ(arena.game_of(1), 2u);
     EXPECT_TRUE(arena.state(0).history().empty());
     EXPECT_TRUE(arena.state(1).history().empty());
-    const std::optional<ArenaRefusal> second =
+    const std::optional<Refusal> second =
         arena.play(std::vector<std::int64_t>{grid(MONOMINO, 0, 0), off_corner});
     ASSERT_TRUE(second.has_value());
     EXPECT_EQ(second->game, 2u);

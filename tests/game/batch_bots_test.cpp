@@ -280,7 +280,7 @@ TEST(BatchWithBotsTest, RefusesAnActionTheLearnerMayNotPlayBeforeSteppingAnyEnv)
                                                  batch.state(0).history().end());
         const BatchStep result = batch.step(actions, out.view());
         ASSERT_TRUE(result.refused);
-        EXPECT_EQ(result.refused->env, 1u);
+        EXPECT_EQ(result.refused->game, 1u);
         EXPECT_EQ(result.refused->seat, 1u);
         EXPECT_EQ(result.refused->action, bad);
         EXPECT_TRUE(out == before);

@@ -20,11 +20,6 @@ namespace {
 
 using namespace support;
 
-bool all_done(const Game& game) {
-    return std::all_of(game.agents.begin(), game.agents.end(),
-                       [](const Agent& a) { return a.done; });
-}
-
 // The hands as seat `viewer` sees them, from the kinds each seat placed (named by the naive
 // model's catalogue).
 std::vector<std::uint8_t> hands_seen(const std::array<std::array<bool, 21>, 4>& placed,
@@ -89,15 +84,12 @@ struct Reference {
         settle();
     }
 
-    // Passes done seats; false once all four are done.
+    // Passes done seats and shows the seat to move; false once all four are done.
     bool settle() {
-        for (;;) {
-            seat = game.agent_selection;
-            view = game.observe(seat);
-            if (!game.agents[seat].done) return true;
-            if (all_done(game)) return false;
-            EXPECT_FALSE(game.step(std::nullopt));
-        }
+        const bool playing = support::settle(game);
+        seat = game.agent_selection;
+        view = game.observe(seat);
+        return playing;
     }
 };
 
@@ -242,7 +234,7 @@ TEST(BatchTest, RefusesAnIllegalActionBeforeSteppingAnyEnv) {
 
         const BatchStep result = batch.step(actions, out.view());
         ASSERT_TRUE(result.refused);
-        EXPECT_EQ(result.refused->env, 2u);
+        EXPECT_EQ(result.refused->game, 2u);
         EXPECT_EQ(result.refused->action, bad);
         EXPECT_EQ(result.refused->seat, 1u);
         EXPECT_FALSE(result.refused->game_over);
@@ -257,7 +249,7 @@ TEST(BatchTest, RefusesAnIllegalActionBeforeSteppingAnyEnv) {
     actions[1] = actions[3] = -5;
     const BatchStep result = batch.step(actions, out.view());
     ASSERT_TRUE(result.refused);
-    EXPECT_EQ(result.refused->env, 1u);
+    EXPECT_EQ(result.refused->game, 1u);
     EXPECT_FALSE(batch.step(random_actions(batch, out, rng), out.view()).refused);
 }
 
@@ -287,7 +279,7 @@ TEST(BatchTest, WithoutAutoresetAnEndedGameWaitsForAResetOfItsOwn) {
     const BatchOutputs before = out;
     const BatchStep refused = batch.step(actions, out.view());
     ASSERT_TRUE(refused.refused);
-    EXPECT_EQ(refused.refused->env, ended);
+    EXPECT_EQ(refused.refused->game, ended);
     EXPECT_TRUE(refused.refused->game_over);
     EXPECT_TRUE(out == before);
 

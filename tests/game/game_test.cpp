@@ -167,35 +167,6 @@ TEST(GameStep, StaleMaskRefusedUntilTheMoverIsObserved) {
     expect_accepted(game, grid(DOMINO_FLAT, 1, 1));
 }
 
-// refusal answers for step before it is taken: it must say exactly what step would do, and change
-// nothing.
-TEST(GameStep, RefusalForeseesStepForEveryIndex) {
-    Game game;
-    open_with_monominoes(game);
-    const Game stale = game;
-    EXPECT_EQ(game.refusal(grid(DOMINO_FLAT, 1, 1)), STALE_MASK);
-    EXPECT_TRUE(same_game(game, stale));
-
-    game.observe(0);
-    const Game observed = game;
-    std::size_t accepted = 0;
-    for (std::size_t g = 0; g <= NUM_GRID_INDICES; ++g) {
-        const std::optional<std::string_view> refusal = game.refusal(g);
-        Game stepped = game;
-        const std::optional<InvalidAction> outcome = stepped.step(g);
-        ASSERT_EQ(refusal.has_value(), outcome.has_value()) << "grid index " << g;
-        if (refusal) {
-            EXPECT_EQ(*refusal, outcome->message);
-        } else {
-            ++accepted;
-        }
-    }
-    EXPECT_TRUE(same_game(game, observed));
-    EXPECT_EQ(accepted, game.agents[0].action_mask.count());
-    EXPECT_GT(accepted, 0u);
-    EXPECT_EQ(game.refusal(std::nullopt), ACTION_NOT_AVAILABLE);
-}
-
 TEST(GameStep, PlacedPieceCannotBePlacedAgainInAnyOrientation) {
     Game game;
     expect_accepted(game, grid(TROMINO_L_FIRST, 0, 0));  // covers (0, 0), (0, 1), (1, 0)

@@ -56,7 +56,6 @@ TEST(Mcts, AlwaysPlaysALegalMoveAndNothingOnceTheGameIsOver) {
     const MctsResult result = Mcts().search(over);
     EXPECT_FALSE(result.action.has_value());
     EXPECT_EQ(result.playouts, 0u);
-    EXPECT_FALSE(mcts_action(over).has_value());
 }
 
 TEST(Mcts, ATimedSearchEndsWithALegalMove) {
@@ -74,19 +73,20 @@ TEST(Mcts, ATimedSearchEndsWithALegalMove) {
 TEST(Mcts, TheMoveDependsOnlyOnThePositionTheOptionsAndTheSeed) {
     const std::vector<State> positions = positions_of_random_game(6, 7);
     Mcts reused(with_playouts(40, PlayoutKind::Random, 11));
+    const auto fresh = [](const State& state, std::uint64_t seed) {
+        return Mcts(with_playouts(40, PlayoutKind::Random, seed)).search(state).action;
+    };
     std::size_t seed_matters = 0;
     for (const State& state : positions) {
         SCOPED_TRACE(testing::Message() << state.history().size() << " moves");
         const MctsResult first = reused.search(state);
         // A fresh search, and the same object after it searched other positions, agree.
-        EXPECT_EQ(mcts_action(state, with_playouts(40, PlayoutKind::Random, 11)), first.action);
-        EXPECT_EQ(reused.search(positions.front()).action,
-                  mcts_action(positions.front(), with_playouts(40, PlayoutKind::Random, 11)));
+        EXPECT_EQ(fresh(state, 11), first.action);
+        EXPECT_EQ(reused.search(positions.front()).action, fresh(positions.front(), 11));
         const MctsResult again = reused.search(state);
         EXPECT_EQ(again.action, first.action);
         EXPECT_EQ(again.nodes, first.nodes);
-        if (mcts_action(state, with_playouts(40, PlayoutKind::Random, 12)) != first.action)
-            ++seed_matters;
+        if (fresh(state, 12) != first.action) ++seed_matters;
     }
     // The seed drives the playouts: another one changes some of the choices.
     EXPECT_GT(seed_matters, 0u);
@@ -173,7 +173,8 @@ std::optional<Outcome> max_n_value(const State& state, double score_weight, std:
 
 std::size_t seats_playing(const State& state) {
     std::size_t playing = 0;
-    for (std::size_t s = 0; s < NUM_AGENTS; ++s) playing += state.position_of(s).done ? 0 : 1;
+    for (std::size_t s = 0; s < NUM_AGENTS; ++s)
+        playing += state.seen_by(s).observer().done ? 0 : 1;
     return playing;
 }
 
@@ -201,7 +202,7 @@ TEST(Mcts, FindsTheBestMoveOfSmallEndgamesWhereGreedyOftenDoesNot) {
                 return (*max_n_value(next, options.score_weight, unlimited))[seat];
             };
             ++solved;
-            found += value_after(*mcts_action(state, options)) == (*best)[seat] ? 1 : 0;
+            found += value_after(*Mcts(options).search(state).action) == (*best)[seat] ? 1 : 0;
             greedy_found += value_after(*greedy_action(state)) == (*best)[seat] ? 1 : 0;
         }
     }

@@ -42,8 +42,7 @@ TEST(State, NewStateIsANewGame) {
 }
 
 // The state and a Game given the same moves agree at every turn on who moves, on every seat's
-// legal placements and view, and at the end on the scores; the Game is driven by settle (observe
-// the seat to move, pass it when done).
+// legal placements and view, and at the end on the scores.
 TEST(State, AgreesWithGameMoveByMove) {
     for (unsigned seed = 1; seed <= 4; ++seed) {
         SCOPED_TRACE(testing::Message() << "seed " << seed);
@@ -51,7 +50,7 @@ TEST(State, AgreesWithGameMoveByMove) {
         Game game;
         std::mt19937 rng(seed);
         for (;;) {
-            const bool playing = game.settle();
+            const bool playing = settle(game);
             ASSERT_EQ(playing, !state.is_terminal());
             ASSERT_EQ(game.agent_selection, state.seat());
             for (std::size_t seat = 0; seat < NUM_AGENTS; ++seat) {
@@ -143,7 +142,8 @@ TEST(State, ReplayingTheHistoryGivesTheSameState) {
     EXPECT_EQ(replay.state.seat(), played.seat());
     EXPECT_TRUE(std::ranges::equal(replay.state.history(), played.history()));
     for (std::size_t seat = 0; seat < NUM_AGENTS; ++seat) {
-        const SeatPosition &a = replay.state.position_of(seat), &b = played.position_of(seat);
+        const SeatPosition &a = replay.state.seen_by(seat).observer(),
+                           &b = played.seen_by(seat).observer();
         EXPECT_EQ(a.board, b.board);
         EXPECT_EQ(a.turned, b.turned);
         EXPECT_EQ(a.available_pieces, b.available_pieces);

@@ -19,7 +19,7 @@ struct BatchOutputs {
     BatchOutputs(std::size_t num_envs, MaskLayout layout) : layout(layout) {
         for (const FieldSpec& field : FIELDS) {
             if (!field.in(layout)) continue;
-            const std::size_t bytes = field.array_entries(num_envs) * dtype_size(field.dtype);
+            const std::size_t bytes = field.array_bytes(num_envs);
             at[index(field.field)].resize(bytes);
             if (field.kept_at_end) kept[index(field.field)].resize(bytes);
         }

@@ -1,5 +1,6 @@
 #include "support/drivers.hpp"
 
+#include <algorithm>
 #include <random>
 
 namespace game::support {
@@ -35,8 +36,18 @@ void force(Game& game, std::size_t seat, std::size_t g) {
     Agent& agent = game.agents[seat];
     game.agent_selection = seat;
     agent.mask_stale = false;
-    agent.action_mask.set_grid(g, true);
+    agent.action_mask.set_grid(g);
     ASSERT_FALSE(game.step(g)) << "seat " << seat << ", grid index " << g;
+}
+
+bool settle(Game& game) {
+    for (;;) {
+        const std::size_t seat = game.agent_selection;
+        game.observe(seat);
+        if (!game.agents[seat].done) return true;
+        if (std::ranges::all_of(game.agents, [](const Agent& a) { return a.done; })) return false;
+        EXPECT_FALSE(game.step(std::nullopt));
+    }
 }
 
 testing::AssertionResult same_game(const Game& a, const Game& b) {

@@ -44,6 +44,10 @@ naive::Model model_of(const State& state);
 // purpose.
 void force(Game& game, std::size_t seat, std::size_t g);
 
+// Passes the turns of done seats as a caller of Game does: observes the seat to move and passes
+// it while it is done. Returns false, passing no further, once all four are done.
+bool settle(Game& game);
+
 // Every field of every agent, the boards each seat sees and the game's own fields; the failure
 // names the first difference.
 testing::AssertionResult same_game(const Game& a, const Game& b);
