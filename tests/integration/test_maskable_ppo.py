@@ -131,7 +131,7 @@ def test_maskable_ppo_learns_to_beat_random_bots_more_often_than_untrained():
         seed=0,
         policy_kwargs={"net_arch": [64, 64]},
     )
-    games, seed = 200, 10_000
+    games, seed = 400, 10_000
     untrained = win_rate(model, games, seed)
     model.learn(10_240)
     trained = win_rate(model, games, seed)
