@@ -139,13 +139,33 @@ std::string repr(const State& state) {
     return text;
 }
 
-// A copy in a new instance of the same type. Built in place rather than returned by value, which
+// A new instance of `type` holding `state`. Built in place rather than returned by value, which
 // would have nanobind first look the temporary up among the live instances.
-nb::typed<nb::object, State> copy(nb::pointer_and_handle<State> self) {
-    nb::object result = nb::inst_alloc(self.h.type());
-    new (nb::inst_ptr<State>(result)) State(*self.p);
+nb::typed<nb::object, State> instance(nb::handle type, const State& state) {
+    nb::object result = nb::inst_alloc(type);
+    new (nb::inst_ptr<State>(result)) State(state);
     nb::inst_mark_ready(result);
     return nb::typed<nb::object, State>(result);
+}
+
+// tp_new of State: a new game. Unpickling and State.__new__(State) make an instance without
+// calling __init__, and one left empty would pass isinstance yet refuse every method. A C slot
+// rather than a bound __new__, which would let object.__new__(State) make an empty one.
+PyObject* new_game(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+    try {
+        return instance(type, State()).release().ptr();
+    } catch (nb::python_error& error) {
+        error.restore();
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_RuntimeError, error.what());
+    }
+    return nullptr;
+}
+
+const PyType_Slot NEW_GAME[] = {{Py_tp_new, reinterpret_cast<void*>(new_game)}, {0, nullptr}};
+
+nb::typed<nb::object, State> copy(nb::pointer_and_handle<State> self) {
+    return instance(self.h.type(), *self.p);
 }
 
 }  // namespace
@@ -158,13 +178,14 @@ void bind_state(nb::module_& module) {
                "score of their row, 0 to the others.");
     // Pooled: search makes and drops copies by the million, and a pool recycles their instances.
     nb::class_<State>(
-        module, "State", nb::pooled(), nb::is_final(),
+        module, "State", nb::pooled(), nb::is_final(), nb::type_slots(NEW_GAME),
         "A position of a game, starting from a new one: a small value that copies in\n"
         "well under a microsecond, for tree search. Seats without a legal placement\n"
         "are passed as soon as their turn comes. Two States are equal when the same\n"
         "pieces lie in the same places with the same seat to move, whatever the order\n"
         "of the moves; they pickle as their history.")
-        .def(nb::init<>())
+        // __new__ (NEW_GAME) has made the new game already.
+        .def("__init__", [](nb::handle) {})
         .def_prop_ro("seat", &State::seat,
                      "The seat to move, one with a legal placement; once the game is over, the "
                      "seat that made the last placement.")
@@ -208,9 +229,14 @@ void bind_state(nb::module_& module) {
                  return nb::make_tuple(nb::module_::import_("copyreg").attr("__newobj__"),
                                        nb::make_tuple(self.h.type()), history_of(*self.p));
              })
+        // On the live new game that __new__ made, so `self` is taken as a plain object: nanobind
+        // would otherwise expect an empty instance to construct in.
         .def(
             "__setstate__",
-            [](State& state, const Actions& history) { new (&state) State(replayed(history)); },
+            [](nb::handle self, const Actions& history) {
+                if (!nb::isinstance<State>(self)) throw nb::type_error("expected a State");
+                nb::cast<State&>(self) = replayed(history);
+            },
             "history"_a)
         .def("render", &State::text,
              "The board in seat 0's frame with ANSI colours, as PyTavlok.render prints it,\n"
