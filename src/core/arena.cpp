@@ -248,7 +248,7 @@ private:
 game::BotSpec engine_bot(const std::string& name) {
     std::string why;
     const std::optional<game::BotSpec> bot = game::bot_named(name, &why);
-    if (!bot) raise_value_error("unknown bot '%s': %s", name.c_str(), why.c_str());
+    if (!bot) throw nb::value_error(("unknown bot " + game::quoted(name) + ": " + why).c_str());
     return *bot;
 }
 

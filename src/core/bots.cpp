@@ -26,7 +26,7 @@ std::size_t move_of(std::optional<std::size_t> action) {
 std::size_t mcts_move(const game::State& state, const std::string& name, std::uint64_t seed) {
     game::BotSpec bot = engine_bot(name);
     if (bot.kind != game::BotKind::Mcts)
-        raise_value_error("'%s' is not the search bot, 'mcts'", name.c_str());
+        throw nb::value_error((game::quoted(name) + " is not the search bot, 'mcts'").c_str());
     bot.mcts.seed = seed;
     // The caller's State could be changed by another thread while the lock is released.
     const game::State position = state;

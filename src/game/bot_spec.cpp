@@ -33,7 +33,7 @@ std::optional<std::string> read_setting(std::string_view item, MctsOptions& opti
     const std::string key(bare ? "playouts" : item.substr(0, equals));
     const std::string_view value = bare ? item : item.substr(equals + 1);
     const auto refused = [&](const std::string& expected) {
-        return key + " must be " + expected + ", not '" + std::string(value) + "'";
+        return key + " must be " + expected + ", not " + quoted(value);
     };
     if (key == "playouts" || key == "ms") {
         if (budget_given) return std::string("give one budget, playouts or ms");
@@ -57,8 +57,8 @@ std::optional<std::string> read_setting(std::string_view item, MctsOptions& opti
                       : key == "score_weight" ? &options.score_weight
                                               : nullptr;
     if (setting == nullptr)
-        return "unknown setting '" + key +
-               "': playouts, ms, playout, exploration, widening or score_weight";
+        return "unknown setting " + quoted(key) +
+               ": playouts, ms, playout, exploration, widening or score_weight";
     const std::size_t most = key == "score_weight" ? 1 : 1'000'000;
     double number = 0;
     if (!read_number(value, number) || !(number >= 0 && number <= static_cast<double>(most)))
@@ -104,6 +104,19 @@ std::string name(const BotSpec& bot) {
             break;
     }
     return "caller";
+}
+
+std::string quoted(std::string_view text) {
+    constexpr std::string_view HEX = "0123456789abcdef";
+    std::string out = "'";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7f)
+            out += c;
+        else
+            out += {'\\', 'x', HEX[byte >> 4], HEX[byte & 15]};
+    }
+    return out + "'";
 }
 
 std::optional<BotSpec> bot_named(std::string_view name, std::string* why) {

@@ -45,6 +45,9 @@ struct BotSpec {
 std::string name(const BotSpec& bot);
 // The bot that `name` names; nothing if none, with the reason in *why when it is given.
 std::optional<BotSpec> bot_named(std::string_view name, std::string* why = nullptr);
+// A name or a setting as a message shows it: in single quotes, with control characters written
+// \xNN, so that a NUL neither ends the message early nor disappears from it on a terminal.
+std::string quoted(std::string_view text);
 
 // The generator of game `index` of many, seeded from (seed, index) alone: every env of a batch
 // and every game of an arena. seed_seq mixes all four words, so neighbouring seeds and
