@@ -449,8 +449,9 @@ def _grid_indices(returned: Any, waiting: np.ndarray, name: str) -> np.ndarray:
     outside = (moves < 0) | (moves >= NUM_ACTIONS)
     if outside.any():
         i = int(np.flatnonzero(outside)[0])
+        move = _arguments.shown(int(moves[i]))
         raise ValueError(
-            f"{name!r} chose an illegal move: game {waiting[i]}: grid index {moves[i]} is outside "
+            f"{name!r} chose an illegal move: game {waiting[i]}: grid index {move} is outside "
             f"0 to {NUM_ACTIONS - 1}"
         )
     return np.ascontiguousarray(moves, dtype=np.int64)

@@ -204,6 +204,8 @@ def answering(answer):
         (lambda view, i: -1, "game 1: grid index -1 is outside 0 to 36399"),
         (lambda view, i: 36400, "game 1: grid index 36400 is outside 0 to 36399"),
         (lambda view, i: 2**70, f"game 1: grid index {2**70} is outside 0 to 36399"),
+        # Past the 4,300 digits that Python will turn into text.
+        (lambda view, i: -(10**5000), r"game 1: grid index \(a negative number of 16610 bits\) is"),
         # The monomino away from the start corner: a grid index that names a placement, but not
         # a legal one for a seat's first piece.
         (lambda view, i: 105, r"game 1: grid index 105 for seat 0: .*start corner"),
