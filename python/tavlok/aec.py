@@ -84,6 +84,10 @@ class AssertOutOfBounds(_ReadsTheGame, wrappers.AssertOutOfBoundsWrapper):  # ty
     """PettingZoo's assertion that an action lies in the action space."""
 
     def step(self, action: Any) -> None:
+        # A bool is an int to Python and to the space's contains(), but as an index into the mask
+        # it selects rows; it is a mistake, not move 0 or 1, and is refused as numpy's bool is.
+        if isinstance(action, bool):
+            raise AssertionError("action is not in action space")
         # An integer in range passes the assertion; saying so here spares the space's contains(),
         # which costs more than the rest of a decision. Anything else takes PettingZoo's path.
         if isinstance(action, (int, np.integer)) and 0 <= action < NUM_ACTIONS:

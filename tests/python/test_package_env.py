@@ -172,8 +172,10 @@ def test_wrapped_env_ends_the_game_on_an_illegal_move():
         env.step(None)
     assert env.agents == [] and env.board().cell_counts() == (1, 0, 0, 0)
     env.reset()
-    with pytest.raises(AssertionError, match="not in action space"):
-        env.step(36400)
+    for outside in (36400, True, np.True_):
+        with pytest.raises(AssertionError, match="not in action space"):
+            env.step(outside)
+    assert env.agent_selection == "player_0" and not any(env.terminations.values())
 
 
 @pytest.mark.parametrize("make", [tavlok.env, tavlok.raw_env])
