@@ -97,6 +97,9 @@ class GameRecord:
             fields = json.loads(text)
         except json.JSONDecodeError as error:
             raise ValueError(f"not JSON ({error.msg} at column {error.colno})") from None
+        except RecursionError:
+            # The parser recurses once a level; a record nests two deep.
+            raise ValueError("not a record: JSON nested too deeply") from None
         if not isinstance(fields, dict):
             raise ValueError(f"a record is a JSON object, not {type(fields).__name__}")
         missing = [key for key in ("tavlok", "players", "history", "scores") if key not in fields]
@@ -169,7 +172,9 @@ def iter_records(file: str | os.PathLike[str] | IO[str]) -> Iterator[GameRecord]
     RecordError naming it, after the games before it have been yielded; blank lines are skipped.
     """
     if isinstance(file, (str, os.PathLike)):
-        with open(file, encoding="utf-8", newline="") as opened:
+        # Bytes that are not UTF-8 are read as lone surrogates, so that the line holding them is
+        # named; a strict decoder would fail on the chunk it reads ahead, lines before it and all.
+        with open(file, encoding="utf-8", errors="surrogateescape", newline="") as opened:
             yield from iter_records(opened)
         return
     number = 0
@@ -182,6 +187,10 @@ def iter_records(file: str | os.PathLike[str] | IO[str]) -> Iterator[GameRecord]
             raise RecordError(number, f"longer than {MAX_LINE} characters")
         if not line.strip():
             continue
+        try:
+            line.encode("utf-8")
+        except UnicodeEncodeError as error:
+            raise RecordError(number, f"not UTF-8 (at column {error.start + 1})") from None
         try:
             yield GameRecord.from_json(line)
         except ValueError as error:

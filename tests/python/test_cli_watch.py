@@ -120,15 +120,25 @@ def served(monkeypatch):
     return games
 
 
-def test_view_serves_the_games_before_a_bad_line(capsys, monkeypatch, tmp_path, served):
+@pytest.mark.parametrize(
+    ("bad", "reason"),
+    [
+        (b"{oops", "not JSON"),
+        (b'{"tavlok": "\xff"}', "not UTF-8 (at column 13)"),
+        (b"[" * 20_000, "not a record: JSON nested too deeply"),
+    ],
+)
+def test_view_serves_the_games_before_a_bad_line(
+    capsys, monkeypatch, tmp_path, served, bad, reason
+):
     kept = []
     tavlok.arena(["greedy", "random", "random", "random"], 3, seed=2, record=kept)
     path = tmp_path / "games.jsonl"
-    lines = [r.to_json() for r in kept]
-    path.write_text("\n".join([lines[0], lines[1], "{oops", lines[2]]) + "\n")
+    lines = [r.to_json().encode() for r in kept]
+    path.write_bytes(b"\n".join([lines[0], lines[1], bad, lines[2]]) + b"\n")
     status, out = run_cli(["view", str(path), "--no-browser"], capsys, monkeypatch)
     assert status == 0
-    assert f"error: {path}: line 3: not JSON" in out and "showing the 2 games before it" in out
+    assert f"error: {path}: line 3: {reason}" in out and "showing the 2 games before it" in out
     (game, what), = served
     assert game.records == kept[:2] and what == f"2 games of {path}"
 
