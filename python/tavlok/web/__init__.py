@@ -308,7 +308,8 @@ class _Handler(BaseHTTPRequestHandler):
             raise RequestError(HTTPStatus.REQUEST_ENTITY_TOO_LARGE, f"over {MAX_BODY} bytes")
         try:
             body = json.loads(self.rfile.read(length) or b"{}")
-        except (json.JSONDecodeError, UnicodeDecodeError):
+        # RecursionError: nested deeper than the parser recurses, which 4 KiB of brackets is.
+        except (json.JSONDecodeError, UnicodeDecodeError, RecursionError):
             raise RequestError(HTTPStatus.BAD_REQUEST, "the body is not JSON") from None
         if not isinstance(body, dict):
             raise RequestError(HTTPStatus.BAD_REQUEST, "the body is a JSON object")
