@@ -161,7 +161,7 @@ def test_ctrl_c_during_the_single_envs_opponents_leaves_it_refusing_steps_until_
     obs, _ = env.reset(seed=1)
     action = int(np.flatnonzero(obs["action_mask"])[0])
     interrupted(lambda: env.step(action),
-                engine_note(r"tavlok: step\(\) stopped after \d of 1 envs; the batch takes no "
+                engine_note(r"tavlok: step\(\) stopped after 0 of 1 envs; the batch takes no "
                             r"step\(\) before the next reset\(\)"))
     # The opponents stopped part-way: the learner's next action must not be placed for one.
     board = env.render()
