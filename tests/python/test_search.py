@@ -186,28 +186,16 @@ def test_illegal_actions_raise_with_the_reason_and_change_nothing():
 
 
 @pytest.mark.filterwarnings("error")
-def test_a_state_made_without_init_or_from_a_damaged_pickle_is_a_usable_one():
-    # Unpickling makes a State through __new__ alone, then replays its history if the pickle
-    # holds one; an empty instance would pass isinstance and refuse every method.
-    new = snapshot(State())
-    blank = State.__new__(State)
-    assert snapshot(blank) == new
-    assert snapshot(pickle.loads(b"\x80\x02ctavlok._core\nState\n)\x81.")) == new
+def test_a_state_made_without_init_is_a_new_game():
+    # Unpickling makes a State through __new__ alone, and a damaged pickle may hold no history to
+    # replay: an empty instance would pass isinstance and refuse every method.
+    new, blank = snapshot(State()), State.__new__(State)
+    assert snapshot(pickle.loads(b"\x80\x02ctavlok._core\nState\n)\x81.")) == snapshot(blank) == new
     with pytest.raises(ValueError, match="move 1 of the history"):
         blank.__setstate__((0, 419))  # a domino cannot start in the last column
     assert snapshot(blank) == new  # a refused history leaves it as it was
     with pytest.raises(TypeError, match="not safe"):
         object.__new__(State)
-    saved = pickle.dumps(played(5, 3), 2)
-    for bit in range(8 * len(saved)):
-        damaged = bytearray(saved)
-        damaged[bit // 8] ^= 1 << bit % 8
-        try:
-            loaded = pickle.loads(damaged)
-        except Exception:
-            continue
-        if isinstance(loaded, State):
-            snapshot(loaded)
 
 
 def test_equal_positions_are_equal_whatever_the_order_of_moves():
