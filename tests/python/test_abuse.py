@@ -11,6 +11,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 
 import pytest
 
@@ -62,7 +63,11 @@ def test_threads_playing_their_own_environments_at_once(switch_often):
     def worker(seed):
         try:
             start.wait()
-            results[seed] = play(PyTavlok(), seed, 300, between=lambda _: turns.append(seed))
+            # Giving the lock up between turns makes the threads interleave even when a loaded
+            # machine would otherwise run each to its end before the next is scheduled.
+            results[seed] = play(
+                PyTavlok(), seed, 300, between=lambda _: (turns.append(seed), time.sleep(0))
+            )
         except BaseException as error:  # noqa: BLE001 - a panic is what we look for
             errors.append(error)
 
