@@ -86,8 +86,7 @@ class _BatchEnv:
         threads = min(default_threads(), MAX_THREADS) if num_threads is None else num_threads
         self._copy = bool(copy)
         self._batch = _core.Batch(
-            num_envs, threads, mask, self._autoreset, seed, opponents, seat, reward,
-            in_place=not self._copy,
+            num_envs, threads, mask, self._autoreset, seed, opponents, seat, reward, not copy
         )
         self.num_envs: int = self._batch.num_envs
         self.closed = False
