@@ -195,14 +195,12 @@ def test_a_pickled_env_comes_back_as_made_and_plays_as_a_new_one():
     options = {"opponents": "greedy", "reward": "win", "render_mode": "ansi",
                "on_illegal": "terminate", "opponent_moves": True}
     env = gymnasium.make(ENV_ID, **options)
-    _, info = env.reset(seed=1)
+    env.reset(seed=1)  # a game under way does not travel
     copied = pickle.loads(pickle.dumps(env))
     assert copied.spec == env.spec and copied.unwrapped.opponents == ("greedy",) * 3
     with pytest.raises(ResetNeeded, match=r"before reset\(\)"):
         copied.step(0)
     assert play(copied, 5)[0] == play(gymnasium.make(ENV_ID, **options), 5)[0]
-    # The original goes on with its own game.
-    assert env.unwrapped.seat == info["seat"] and env.unwrapped.action_masks().sum() > 0
 
 
 def test_the_same_seed_replays_the_same_games_and_other_seeds_differ():

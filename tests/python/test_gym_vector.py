@@ -295,23 +295,19 @@ def test_arrays_a_caller_keeps_from_make_vec_keep_their_values(env_id, mask):
     env = gymnasium.make_vec(env_id, num_envs=3, vectorization_mode="vector_entry_point",
                              **options)
     twin = LearnerVectorEnv(3, copy=False, **options)
-    outcomes = [env.reset(seed=6), twin.reset(seed=6)]
+    outcomes, kept = [env.reset(seed=6), twin.reset(seed=6)], []
     rng = np.random.default_rng(6)
-    kept = []
     for step in range(80):
         got, expected = outcomes[0][0], outcomes[1][0]
-        for key in expected:
-            np.testing.assert_array_equal(got[key], expected[key], err_msg=key)
-        if step % 4 == 0:
-            kept += [(view, view.copy()) for array in got.values() for view in array]
+        assert all(np.array_equal(got[key], expected[key]) for key in expected)
+        kept += [(array, array.copy()) for array in got.values()] if step % 4 == 0 else []
         ended = outcomes[0][2] if len(outcomes[0]) == 5 else np.zeros(3, bool)
         if ended.any():
             outcomes = [e.reset(options={"reset_mask": ended.copy()}) for e in (env, twin)]
         else:
             actions = random_actions(twin, expected, rng)
             outcomes = [e.step(actions) for e in (env, twin)]
-    for view, value in kept:
-        np.testing.assert_array_equal(view, value)
+    assert all(np.array_equal(array, value) for array, value in kept)
 
 
 def test_record_episode_statistics_counts_each_game_once_with_its_return_and_length():
