@@ -7,7 +7,11 @@ turn so that a busy machine slows them alike:
 3. the loop a user runs, that pick then step, with byte masks and with lists (256 envs, 2
    threads);
 4. LearnerVectorEnv's step, three random bots moving in the engine after each learner move,
-   against VectorEnv's step in the same layout.
+   against VectorEnv's step in the same layout;
+5. what arrays that a caller may keep cost (the default) against the env's own buffers rewritten
+   in place (copy=False), for LearnerVectorEnv (what gymnasium.make_vec makes) in each layout: in
+   a loop that lets go of each step's arrays, and in one that keeps 20 steps' and then lets go of
+   them all, as a rollout fragment does; and what copying every array of copy=False costs.
 
 The memory floor of a step (filling the masks and planes with the same threads) is measured by
 the C++ benchmark, vector_bench (make bench), which times the engine side of the same steps.
@@ -32,6 +36,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from python_bench import play  # noqa: E402  (the single-env loop, kept in one place)
 
 MASKS = ("bytes", "bits", "indices")
+# The steps whose arrays a loop that keeps them holds: a rollout fragment's worth.
+KEPT_STEPS = 20
 
 
 def single_env_us_per_turn(games: int, seed: int) -> float:
@@ -73,18 +79,28 @@ def pick(env, obs, rng):
     return pick_from_masks(obs["action_mask"], rng)
 
 
-def timed_loop(env, steps: int, seed: int) -> dict[str, list[float]]:
-    """Seconds per env-step of every call: in step alone, in the pick alone, and in both as a loop
-    runs them."""
+def timed_loop(
+    env, steps: int, seed: int, kept: int = 0, copied: bool = False
+) -> dict[str, list[float]]:
+    """Seconds per env-step of every call: in step alone (with a copy of every array it hands out
+    when ``copied``), in the pick alone, and in both as a loop runs them; the loop holds every
+    array of up to ``kept`` steps, then lets go of them all, as a rollout fragment handed to a
+    learner does."""
     rng = np.random.default_rng(seed)
     obs, _ = env.reset(seed=seed)
     times = {"step": [], "pick": [], "loop": []}
+    held = []
     for _ in range(steps):
         before = time.perf_counter()
         actions = pick(env, obs, rng)
         between = time.perf_counter()
-        obs, *_ = env.step(actions)
+        obs, *results = env.step(actions)
+        if copied:
+            obs, results = {k: np.array(v) for k, v in obs.items()}, [np.array(results[0])]
         after = time.perf_counter()
+        held.append((obs, results))
+        if len(held) > kept:
+            held.clear()
         times["pick"].append((between - before) / env.num_envs)
         times["step"].append((after - between) / env.num_envs)
         times["loop"].append((after - before) / env.num_envs)
@@ -96,6 +112,39 @@ def medians(runs: list[dict[str, list[float]]]) -> dict[str, float]:
     median is the undisturbed cost even on a machine where other work takes the processor now
     and then, which a mean over whole runs is not."""
     return {key: statistics.median(t for run in runs for t in run[key]) for key in runs[0]}
+
+
+def print_keeping_costs(n: int, steps: int, repeat: int) -> None:
+    """What make_vec's env costs by default, where every call hands out arrays of its own."""
+    # copy=, steps kept, copied by the loop
+    kinds = {
+        "in place": (False, 0, False),
+        "dropped": (True, 0, False),
+        "kept": (True, KEPT_STEPS, False),
+        "copied": (False, 0, True),
+    }
+    learners = {
+        (kind, mask): LearnerVectorEnv(n, opponents="random", mask=mask, num_threads=2, copy=copy)
+        for kind, (copy, _, _) in kinds.items()
+        for mask in MASKS
+    }
+    steps_of = {key: [] for key in learners}
+    for r in range(repeat):
+        for (kind, mask), env in learners.items():
+            _, kept, copied = kinds[kind]
+            steps_of[kind, mask].append(timed_loop(env, steps, r, kept, copied))
+    step_us = {key: medians(value)["step"] * 1e6 for key, value in steps_of.items()}
+    print(
+        f"\nLearnerVectorEnv's step, µs per env-step ({n} envs, 2 threads): copy=False, and over "
+        f"it the default, whose arrays are the caller's, dropped before the next step or kept "
+        f"for {KEPT_STEPS} steps, and copy=False with a copy of every array"
+    )
+    print(f"{'mask':>7} {'in place':>9} {'+dropped':>9} {'+kept':>9} {'+copied':>9}")
+    for mask in MASKS:
+        place, *others = (step_us[kind, mask] for kind in kinds)
+        print(f"{mask:>7} {place:>9.2f} " + " ".join(f"{t - place:>+9.2f}" for t in others))
+    for env in learners.values():
+        env.close()
 
 
 def main() -> None:
@@ -180,6 +229,8 @@ def main() -> None:
         )
     for env in envs.values():
         env.close()
+
+    print_keeping_costs(n, steps, repeat)
 
 
 if __name__ == "__main__":

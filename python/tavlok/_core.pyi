@@ -31,11 +31,12 @@ class Batch:
     tavlok.gym_vector.LearnerVectorEnv.
     """
 
-    def __init__(self, num_envs: SupportsIndex, num_threads: SupportsIndex, mask: str, autoreset: str, seed: int, opponents: Sequence[str] | None = None, seat: SupportsIndex | None = None, reward: str = 'score') -> None:
+    def __init__(self, num_envs: SupportsIndex, num_threads: SupportsIndex, mask: str, autoreset: str, seed: int, opponents: Sequence[str] | None = None, seat: SupportsIndex | None = None, reward: str = 'score', in_place: bool = True) -> None:
         """
         opponents: None for self-play, or the names of the engine's bots (as the arena
         reads them) for the seats 1, 2 and 3 turns after the caller's; seat: the caller's
-        seat, None to rotate it game by game; reward: 'score' or 'win'.
+        seat, None to rotate it game by game; reward: 'score' or 'win'; in_place: whether
+        every call rewrites the same output arrays (see outputs).
         """
 
     def reset(self, seeds: Sequence[int | None] | None, only: Annotated[NDArray[numpy.bool_], dict(shape=(None,), order='C', device='cpu', writable=False)] | None) -> None:
@@ -62,13 +63,17 @@ class Batch:
     @property
     def outputs(self) -> dict[str, NDArray]:
         """
-        Read-only views of the batch's output arrays, by the names of
+        Views of the output arrays of the last reset or step, by the names of
         view_fields(mask) (and 'final_' and the name of those kept at the end
-        under same-step autoreset), rewritten in place by every reset and step.
+        under same-step autoreset). In place: read-only, and rewritten by every
+        reset and step. Otherwise: writable, and never written by the batch again
+        while any of them is alive.
         """
 
     def state(self, env: SupportsIndex) -> State:
-        """A copy of env `env`'s game."""
+        """
+        A copy of env `env`'s game; refused while a reset or step is under way.
+        """
 
 def win_shares(scores: Annotated[NDArray[numpy.int64], dict(order='C', device='cpu', writable=False)]) -> NDArray[numpy.float64]:
     """

@@ -40,13 +40,24 @@ UNFINISHED = "a %s that did not finish (stopped by Ctrl-C)"
 
 Observation = dict[str, np.ndarray]
 
+# What an env made again from its arguments has anew: the engine's games and what follows them.
+_NOT_PICKLED = ("_games", "_state", "_view", "_ended")
+
 
 class TavlokGymEnv(Env[Observation, int]):
     """The learner plays one seat, three bots the others; see the module docstring.
 
     ``opponents``, ``seat`` and ``reward`` are ``LearnerVectorEnv``'s (``opponents`` is held as
     the engine spells the names); ``on_illegal``, ``"raise"`` or ``"terminate"``, is what an
-    illegal action does (see ``step``). Bad arguments raise here, before anything is built.
+    illegal action does (see ``step``); ``opponent_moves`` adds the opponents' placements to the
+    infos (see ``step``), off by default because their number changes from step to step, and
+    libraries that stack every step's infos into arrays (Tianshou) need them the same shape.
+    Bad arguments raise here, before anything is built.
+
+    The env pickles (and copies) as it was made: a copy has the same arguments and no game, so
+    it wants a ``reset`` before its first ``step``, as a new env does. The engine's games do not
+    travel, and what Gymnasium's subprocess vector envs and Ray ship to their workers is an env
+    that is yet to be reset.
     """
 
     metadata: ClassVar[dict[str, Any]] = {"render_modes": list(RENDER_MODES), "render_fps": 2}
@@ -58,14 +69,26 @@ class TavlokGymEnv(Env[Observation, int]):
         reward: str = "score",
         render_mode: str | None = None,
         on_illegal: str = "raise",
+        opponent_moves: bool = False,
     ) -> None:
+        # As given, to make the env again when it is unpickled.
+        self._made_with = {
+            "opponents": opponents,
+            "seat": seat,
+            "reward": reward,
+            "render_mode": render_mode,
+            "on_illegal": on_illegal,
+            "opponent_moves": opponent_moves,
+        }
         self.on_illegal = _arguments.choice(on_illegal, "on_illegal", ON_ILLEGAL)
+        self.opponent_moves = bool(opponent_moves)
         self.render_mode = _arguments.choice(
             render_mode, "render_mode", RENDER_MODES, allow_none=True
         )
-        # Autoreset disabled: a game that is over waits for reset(), as a single env's does.
+        # Autoreset disabled: a game that is over waits for reset(), as a single env's does. The
+        # batch's own arrays, rewritten in place, as observations are copies of them.
         self._games = LearnerVectorEnv(
-            1, opponents, seat, reward, autoreset_mode="Disabled", num_threads=1
+            1, opponents, seat, reward, autoreset_mode="Disabled", num_threads=1, copy=False
         )
         self.reward = self._games.reward
         self.opponents = tuple(_core.bot_name(name) for name in self._games.opponents)
@@ -99,7 +122,7 @@ class TavlokGymEnv(Env[Observation, int]):
         self._view, _ = self._games.reset(seed=seed)
         state = self._took()
         self._ended = None
-        return self._observation(), {"seat": self.seat, "opponent_moves": state.history}
+        return self._observation(), self._info(state.history)
 
     def step(
         self, action: SupportsIndex
@@ -108,8 +131,9 @@ class TavlokGymEnv(Env[Observation, int]):
 
         Returns the learner's next observation, the reward (0 until the game is over), whether the
         game is over, False (never truncated) and an info dict: ``"seat"``, the learner's seat;
-        ``"opponent_moves"``, the grid indices the opponents played after this move, in order;
-        and once the game is over ``"scores"``, the four final scores in seat order.
+        with ``opponent_moves=True``, ``"opponent_moves"``, the grid indices the opponents played
+        after this move, in order (those before the learner's first move after ``reset``); and
+        once the game is over ``"scores"``, the four final scores in seat order.
 
         An illegal action raises ``ValueError`` and changes nothing; with
         ``on_illegal="terminate"`` it ends the episode instead, the board as it was, the mask all
@@ -132,7 +156,7 @@ class TavlokGymEnv(Env[Observation, int]):
             observation["action_mask"][:] = 0
             if self.render_mode == "human":
                 self.render()
-            info = {"seat": self.seat, "opponent_moves": (), "illegal_action": index}
+            info = {**self._info(()), "illegal_action": index}
             return observation, ILLEGAL_ACTION_REWARDS[self.reward], True, False, info
         placed = len(state.history)
         # A step that Ctrl-C stops leaves the opponents part-way through their moves: the
@@ -140,7 +164,7 @@ class TavlokGymEnv(Env[Observation, int]):
         self._ended = UNFINISHED % "step()"
         self._view, rewards, terminations, _, _ = self._games.step(np.array([index]))
         state = self._took()
-        info: dict[str, Any] = {"seat": self.seat, "opponent_moves": state.history[placed + 1 :]}
+        info = self._info(state.history[placed + 1 :])
         over = bool(terminations[0])
         if over:
             info["scores"] = state.scores()
@@ -167,6 +191,18 @@ class TavlokGymEnv(Env[Observation, int]):
 
     def close(self) -> None:
         self._games.close()
+
+    def __getstate__(self) -> dict[str, Any]:
+        return {key: value for key, value in vars(self).items() if key not in _NOT_PICKLED}
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        self.__init__(**state["_made_with"])  # type: ignore[misc]
+        vars(self).update(state)
+
+    def _info(self, opponent_moves: tuple[int, ...]) -> dict[str, Any]:
+        if self.opponent_moves:
+            return {"seat": self.seat, "opponent_moves": opponent_moves}
+        return {"seat": self.seat}
 
     def _started(self, call: str) -> State:
         if self._state is None:

@@ -40,7 +40,8 @@ class LearnerVectorEnv(_BatchEnv, gymnasium.vector.VectorEnv):  # type: ignore[m
       pays 1 split equally between the seats with the best score (0 to the others). Every other
       step pays 0: ``rewards`` is float32 ``(num_envs,)``.
     - ``mask``, ``autoreset_mode``, ``num_threads``, ``copy``: as ``tavlok.VectorEnv``, whose
-      docstring says which arrays are the env's own and rewritten by the next call.
+      docstring says how long the arrays handed out hold: by default for good, with
+      ``copy=False`` until the next call rewrites them.
     - ``render_mode``: None, ``"ansi"`` or ``"rgb_array"``; ``render()`` then returns a tuple of
       every env's board (text or image) in seat 0's frame, as ``tavlok.env()`` draws it.
 
@@ -63,7 +64,7 @@ class LearnerVectorEnv(_BatchEnv, gymnasium.vector.VectorEnv):  # type: ignore[m
         autoreset_mode: Any = "NextStep",
         num_threads: int | None = None,
         render_mode: str | None = None,
-        copy: bool = False,
+        copy: bool = True,
         max_episode_steps: int | None = None,
     ) -> None:
         names = _opponents(opponents)
@@ -87,11 +88,14 @@ class LearnerVectorEnv(_BatchEnv, gymnasium.vector.VectorEnv):  # type: ignore[m
 
     @property
     def seats(self) -> np.ndarray:
-        """``(num_envs,)`` int8: the learner's seat in each env's game (the env's own array)."""
+        """``(num_envs,)`` int8: the learner's seat in each env's game, as the last reset or step
+        left it (the env's own array with ``copy=False``)."""
         return self._seat
 
     def state(self, env: int) -> _core.State:
-        """A copy of env ``env``'s game, with its ``history`` of every placement."""
+        """A copy of env ``env``'s game, with its ``history`` of every placement. While another
+        thread is inside ``reset`` or ``step``, RuntimeError says the env is in use, as a second
+        ``step`` would."""
         return self._batch.state(env)
 
     def render(self) -> tuple[Any, ...] | None:

@@ -61,7 +61,7 @@ def _autoreset_tag(value: str) -> Any:
 
 class _BatchEnv:
     """What ``VectorEnv`` and ``LearnerVectorEnv`` share: one ``tavlok._core.Batch``, its arrays,
-    seeds, options, infos, copies and spaces. ``opponents`` None is self-play: every seat is the
+    seeds, options, infos, arrays and spaces. ``opponents`` None is self-play: every seat is the
     caller's, obs shows the seat to move and rewards are the four scores; otherwise the caller
     plays one seat, sees its game in its own frame, and is paid the batch's ``reward``."""
 
@@ -84,20 +84,16 @@ class _BatchEnv:
         seed = _arguments.seed(seed)
         seed = secrets.randbits(64) if seed is None else seed
         threads = min(default_threads(), MAX_THREADS) if num_threads is None else num_threads
+        self._copy = bool(copy)
         self._batch = _core.Batch(
-            num_envs, threads, mask, self._autoreset, seed, opponents, seat, reward
+            num_envs, threads, mask, self._autoreset, seed, opponents, seat, reward, not copy
         )
         self.num_envs: int = self._batch.num_envs
-        self._copy = bool(copy)
         self.closed = False
         self.metadata: dict[str, Any] = {"autoreset_mode": _autoreset_tag(self._autoreset)}
-        # Read-only views of the batch's own memory, taken once: the engine rewrites them in place.
-        self._arrays: dict[str, np.ndarray] = self._batch.outputs
         self._with_seat = opponents is None
         self._obs_keys = [field["name"] for field in spaces.view_fields(mask, self._with_seat)]
-        self._seat = self._arrays["seat"]
-        self._terminated = self._arrays["terminated"]
-        self._rewards = self._arrays["scores" if self._with_seat else "rewards"]
+        self._take_arrays()
         self._truncated = _read_only(np.zeros(self.num_envs, dtype=np.bool_))
         self._spaces: dict[str, Any] = {}
 
@@ -140,6 +136,8 @@ class _BatchEnv:
         else:
             seeds = [_arguments.seed(seed)] * self.num_envs
         self._batch.reset(seeds, self._reset_mask(options))
+        if self._copy:
+            self._take_arrays()
         return self._obs(), {}
 
     def step(
@@ -163,14 +161,11 @@ class _BatchEnv:
         if not actions.dtype.isnative:
             actions = actions.astype(actions.dtype.newbyteorder("="))
         finished = self._batch.step(actions)
+        if self._copy:
+            self._take_arrays()
         infos = self._infos() if finished else {}
-        return (
-            self._obs(),
-            self._out(self._rewards),
-            self._out(self._terminated),
-            self._out(self._truncated),
-            infos,
-        )
+        truncated = np.zeros(self.num_envs, np.bool_) if self._copy else self._truncated
+        return self._obs(), self._rewards, self._terminated, truncated, infos
 
     def close(self, **kwargs: Any) -> None:
         """Ends the worker threads; the env refuses ``reset`` and ``step`` afterwards."""
@@ -199,15 +194,18 @@ class _BatchEnv:
             raise ValueError("options['reset_mask'] must name at least one env")
         return np.ascontiguousarray(mask)
 
-    def _out(self, array: np.ndarray) -> np.ndarray:
-        return np.array(array) if self._copy else array
+    def _take_arrays(self) -> None:
+        """Takes the batch's views of what the last reset or step wrote: the same read-only
+        arrays every time in place, otherwise new ones that the batch never writes again."""
+        self._arrays: dict[str, np.ndarray] = self._batch.outputs
+        self._seat = self._arrays["seat"]
+        self._terminated = self._arrays["terminated"]
+        self._rewards = self._arrays["scores" if self._with_seat else "rewards"]
 
     def _obs(self) -> dict[str, np.ndarray]:
         obs = {key: self._arrays[key] for key in self._obs_keys}
         if "legal_indices" in obs:
             obs["legal_indices"] = obs["legal_indices"][: self._arrays["legal_offsets"][-1]]
-        if self._copy:
-            return {key: np.array(value) for key, value in obs.items()}
         return obs
 
     def _infos(self) -> dict[str, Any]:
@@ -302,10 +300,17 @@ class VectorEnv(_BatchEnv):
     game starts at once and the final view is in ``infos["final_obs"]``; with ``"Disabled"`` the
     env waits until ``reset(options={"reset_mask": ...})`` restarts it.
 
-    **The arrays are the env's own buffers**, rewritten in place by every ``reset`` and
-    ``step``: the same read-only array objects every time (``"legal_indices"`` a new view of
-    the same buffer), and so are ``rewards``, ``terminations`` and ``truncations``. Copy what you
-    keep, or pass ``copy=True`` for new writable arrays on every call. Infos hold new arrays.
+    Every ``reset`` and ``step`` hands out new writable arrays (obs, ``rewards``,
+    ``terminations``, ``truncations`` and infos) that the env never writes again, so a caller
+    may keep them as long as it likes, as a replay buffer or RLlib's episodes do. They cost no
+    copy: the engine writes each call's arrays into memory that no array still held uses, and
+    takes memory back once the caller has let go of every array of a call, so a loop that drops
+    each step's arrays before the next step goes between two sets. Keeping them all costs a new
+    set per step (see the README for what that costs). **With** ``copy=False`` the arrays are the
+    env's own buffers instead, rewritten in place by every ``reset`` and ``step``: the same
+    read-only array objects every time (``"legal_indices"`` a new view of the same buffer), and
+    so are ``rewards``, ``terminations`` and ``truncations``; for a loop that consumes each step
+    at once and keeps nothing, which then saves the work of making the arrays at each call.
 
     ``num_threads`` threads step the envs (default: the cores this process may use; at most
     1024), with the interpreter lock released; results do not depend on it. Each env carries its
@@ -326,6 +331,6 @@ class VectorEnv(_BatchEnv):
         seed: int | None = None,
         mask: str = "bytes",
         autoreset_mode: Any = "NextStep",
-        copy: bool = False,
+        copy: bool = True,
     ) -> None:
         super().__init__(num_envs, num_threads, seed, mask, autoreset_mode, copy)

@@ -2,11 +2,15 @@
 // seat or one seat against the engine's bots; the engine side of tavlok.VectorEnv and
 // tavlok.gym_vector.LearnerVectorEnv.
 //
-// A batch owns one block of memory holding every output array of the batch, laid out from the
-// engine's table of fields (game::FIELDS), and hands out read-only numpy views of it; the Python
-// envs take them once, so they are the same objects after every step. step and reset release the
-// interpreter lock while the engine works, so other Python threads run meanwhile; a second call
-// on the same batch during that time is refused rather than queued.
+// A batch writes every output array into one block of memory, laid out from the engine's table
+// of fields (game::FIELDS), and hands out numpy views of it. In place, it has one block, which
+// every reset and step rewrites: the views are read-only and the Python envs take them once, so
+// they are the same objects after every step. Otherwise every reset and step writes a block that
+// no view handed out still uses (a new one when all are held), and the views are the caller's to
+// keep and write: a block is written again only once Python has let go of every view of it, so a
+// loop that drops each step's arrays before the next step's goes between two blocks. step and
+// reset release the interpreter lock while the engine works, so other Python threads run
+// meanwhile; a second call on the same batch during that time is refused rather than queued.
 //
 // A reset or step that does not finish (stopped by Ctrl-C, failed inside the engine, or under way
 // in the parent when this process was forked from it) leaves some games moved and others not.
@@ -25,6 +29,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <optional>
 #include <span>
@@ -117,16 +122,18 @@ MaskLayout layout_named(std::string_view name) {
     return named<MaskLayout, 3>(name, {"bytes", "bits", "indices"}, "mask");
 }
 
-// The engine's batch with its output arrays.
+// The engine's batch with its blocks of output arrays (see the top of the file).
 class BatchObject {
 public:
     BatchObject(std::size_t num_envs, std::size_t num_threads, MaskLayout layout,
-                Autoreset autoreset, std::uint64_t seed, const game::Seating& seating)
-        : outputs_(num_envs, layout, autoreset),
+                Autoreset autoreset, std::uint64_t seed, const game::Seating& seating,
+                bool in_place)
+        : blocks_{std::make_shared<Outputs>(num_envs, layout, autoreset)},
           actions_(num_envs),
-          batch_(num_envs, num_threads, layout, seed, seating, autoreset) {
+          batch_(num_envs, num_threads, layout, seed, seating, autoreset),
+          in_place_(in_place) {
         batch_.stop_when(&python_signals());
-        batch_.reset(outputs_.arrays);
+        batch_.reset(blocks_.front()->arrays);
     }
 
     // What a batch of num_envs games takes: the games, the output arrays and the actions.
@@ -141,24 +148,39 @@ public:
     std::size_t num_envs() const { return batch_.size(); }
     std::size_t num_threads() const { return batch_.num_threads(); }
 
-    // Read-only views of every output array, by name (the copies kept at the end as "final_"
-    // and the name), each keeping `self` alive.
+    // Views of every output array that the last reset or step wrote, by name (the copies kept
+    // at the end as "final_" and the name): read-only and keeping `self` alive in place,
+    // otherwise writable and keeping their block from being written again.
     static Outputs::Views outputs(nb::pointer_and_handle<BatchObject> self) {
-        const BatchObject& b = *self.p;
+        BatchObject& b = *self.p;
+        const ExclusiveUse use(b.in_use_, "batch");
+        nb::object owner = nb::borrow(self.h);
+        if (!b.in_place_) {
+            auto held = std::make_unique<std::shared_ptr<Outputs>>(b.blocks_.front());
+            owner = nb::capsule(held.get(), [](void* p) noexcept {
+                delete static_cast<std::shared_ptr<Outputs>*>(p);
+            });
+            held.release();
+        }
+        const game::FieldArrays& arrays = b.blocks_.front()->arrays;
         Outputs::Views views;
         Outputs::for_each_array(
             b.batch_.layout(), b.batch_.autoreset(), [&](const game::FieldSpec& field, bool kept) {
-                const game::FieldArrays& arrays = b.outputs_.arrays;
                 const auto f = static_cast<std::size_t>(field.field);
                 void* data = kept ? arrays.kept[f] : arrays.at[f];
                 const std::string name = (kept ? "final_" : "") + std::string(field.name);
-                views[name.c_str()] = field_array<nb::ro>(
-                    field, data, array_shape(field, b.num_envs()), self.h);
+                const ArrayShape shape = array_shape(field, b.num_envs());
+                if (b.in_place_)
+                    views[name.c_str()] = field_array<nb::ro>(field, data, shape, owner);
+                else
+                    views[name.c_str()] = field_array<>(field, data, shape, owner);
             });
         return views;
     }
 
-    game::State state(IndexArgument env) const {
+    // Taken as step is, so that a copy never catches a game part-way through a move.
+    game::State state(IndexArgument env) {
+        const ExclusiveUse use(in_use_, "batch");
         return batch_.state(index_below(env, "env", num_envs()));
     }
 
@@ -179,8 +201,9 @@ public:
         const bool every =
             mask == nullptr || std::all_of(mask, mask + num_envs(), [](auto b) { return b != 0; });
         const char* still_unfinished = every ? nullptr : unfinished_;
+        const game::FieldArrays& out = next_arrays();
         unfinished_ = "reset()";
-        without_lock([&] { batch_.reset(outputs_.arrays, each, mask); },
+        without_lock([&] { batch_.reset(out, each, mask); },
                      {"reset()", "envs", NO_STEP_BEFORE_RESET});
         unfinished_ = still_unfinished;
     }
@@ -194,12 +217,15 @@ public:
                 "reset() starts them anew",
                 unfinished_);
         read_actions(actions);
+        const game::FieldArrays& out = next_arrays();
         game::BatchStep result;
         unfinished_ = "step()";
-        without_lock([&] { result = batch_.step(actions_, outputs_.arrays); },
+        without_lock([&] { result = batch_.step(actions_, out); },
                      {"step()", "envs", NO_STEP_BEFORE_RESET});
         unfinished_ = nullptr;
         if (const std::optional<game::Refusal> refused = result.refused) {
+            // Nothing was written: the last step's arrays are still the latest.
+            std::rotate(blocks_.begin(), blocks_.begin() + 1, blocks_.end());
             if (refused->game_over)
                 raise_value_error(
                     "env %zu's game is over and autoreset is disabled: reset it first; no env "
@@ -225,6 +251,24 @@ private:
     ExclusiveUse take() {
         if (closed_) nb::raise("the batch is closed");
         return ExclusiveUse(in_use_, "batch");
+    }
+
+    // The arrays that the next reset or step writes, whose block is first in blocks_ from then
+    // on: in place the one block; otherwise a block that only the batch holds, or a new one.
+    // Blocks held by nothing beyond that one are freed, so that arrays a caller kept for a while
+    // do not hold their memory once let go of.
+    const game::FieldArrays& next_arrays() {
+        if (in_place_) return blocks_.front()->arrays;
+        std::shared_ptr<Outputs> idle;
+        std::erase_if(blocks_, [&](std::shared_ptr<Outputs>& block) {
+            if (block.use_count() > 1) return false;
+            if (idle == nullptr) idle = std::move(block);
+            return true;
+        });
+        if (idle == nullptr)
+            idle = std::make_shared<Outputs>(num_envs(), batch_.layout(), batch_.autoreset());
+        blocks_.insert(blocks_.begin(), std::move(idle));
+        return blocks_.front()->arrays;
     }
 
     [[noreturn]] static void refuse(std::size_t env, const std::string& action, std::size_t seat) {
@@ -277,9 +321,11 @@ private:
     }
 
     // The arrays first: the engine's batch starts threads last, once everything is allocated.
-    Outputs outputs_;
+    // The block last written comes first; in place, it is the only one.
+    std::vector<std::shared_ptr<Outputs>> blocks_;
     game::SizedByCaller<std::int64_t> actions_;  // the converted actions of the current step
     game::Batch batch_;
+    bool in_place_;
     ExclusiveUse::Mark in_use_{0};
     // The call that has not finished ("step()", "reset()"), or nullptr: see the top of the file.
     const char* unfinished_ = nullptr;
@@ -288,10 +334,13 @@ private:
 
 // Makes a batch in `self` with the interpreter lock released, and reports what it could not get.
 void construct(BatchObject* self, std::size_t envs, std::size_t threads, MaskLayout layout,
-               Autoreset autoreset, std::uint64_t seed, const game::Seating& seating) {
+               Autoreset autoreset, std::uint64_t seed, const game::Seating& seating,
+               bool in_place) {
     try {
         without_lock(
-            [&] { new (self) BatchObject(envs, threads, layout, autoreset, seed, seating); },
+            [&] {
+                new (self) BatchObject(envs, threads, layout, autoreset, seed, seating, in_place);
+            },
             {"making the batch", "games", "no batch was made"});
     } catch (const std::bad_alloc&) {
         raise_too_large(std::to_string(envs) + " envs",
@@ -350,7 +399,7 @@ void bind_batch(nb::module_& module) {
             [](BatchObject* self, IndexArgument num_envs, IndexArgument num_threads,
                std::string_view mask, std::string_view autoreset, std::uint64_t seed,
                const std::optional<std::array<std::string, NUM_AGENTS - 1>>& opponents,
-               std::optional<IndexArgument> seat, std::string_view reward) {
+               std::optional<IndexArgument> seat, std::string_view reward, bool in_place) {
                 const MaskLayout layout = layout_named(mask);
                 // By the values of Gymnasium's AutoresetMode.
                 const auto mode = named<Autoreset, 3>(
@@ -367,13 +416,15 @@ void bind_batch(nb::module_& module) {
                         seating.opponents[k] = engine_bot((*opponents)[k]);
                 if (seat) seating.seat = index_below(*seat, "seat", NUM_AGENTS);
                 seating.reward = named<game::Reward, 2>(reward, {"score", "win"}, "reward");
-                construct(self, envs, threads, layout, mode, seed, seating);
+                construct(self, envs, threads, layout, mode, seed, seating, in_place);
             },
             "num_envs"_a, "num_threads"_a, "mask"_a, "autoreset"_a, "seed"_a,
             "opponents"_a.none() = nb::none(), "seat"_a.none() = nb::none(), "reward"_a = "score",
+            "in_place"_a = true,
             "opponents: None for self-play, or the names of the engine's bots (as the arena\n"
             "reads them) for the seats 1, 2 and 3 turns after the caller's; seat: the caller's\n"
-            "seat, None to rotate it game by game; reward: 'score' or 'win'.")
+            "seat, None to rotate it game by game; reward: 'score' or 'win'; in_place: whether\n"
+            "every call rewrites the same output arrays (see outputs).")
         .def("reset", &BatchObject::reset, "seeds"_a.none(), "only"_a.none(),
              "Starts a new game in every env, or in those where `only` is true. `seeds`, one per\n"
              "env: an int reseeds that env's generator from (seed, env index), None lets it carry\n"
@@ -385,10 +436,13 @@ void bind_batch(nb::module_& module) {
         .def_prop_ro("num_envs", &BatchObject::num_envs, "Number of games.")
         .def_prop_ro("num_threads", &BatchObject::num_threads, "Threads that step the games.")
         .def_prop_ro("outputs", &BatchObject::outputs,
-                     "Read-only views of the batch's output arrays, by the names of\n"
+                     "Views of the output arrays of the last reset or step, by the names of\n"
                      "view_fields(mask) (and 'final_' and the name of those kept at the end\n"
-                     "under same-step autoreset), rewritten in place by every reset and step.")
-        .def("state", &BatchObject::state, "env"_a, "A copy of env `env`'s game.");
+                     "under same-step autoreset). In place: read-only, and rewritten by every\n"
+                     "reset and step. Otherwise: writable, and never written by the batch again\n"
+                     "while any of them is alive.")
+        .def("state", &BatchObject::state, "env"_a,
+             "A copy of env `env`'s game; refused while a reset or step is under way.");
 }
 
 }  // namespace core

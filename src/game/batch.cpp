@@ -35,9 +35,8 @@ template <class Change>
 void Batch::update(const FieldArrays& out, const std::uint8_t* only, Change&& change) {
     pool_.run(size(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
-            if (only != nullptr && only[i] == 0) continue;
             clear_result(i, out);
-            change(i);
+            if (only == nullptr || only[i] != 0) change(i);
             write_view(view(i), out, i, listed());
         }
     });

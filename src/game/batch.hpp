@@ -87,9 +87,9 @@ public:
     Autoreset autoreset() const { return autoreset_; }
 
     // Starts a new game in every env, or only in those whose byte of `only` is not 0, and writes
-    // its first view; what a step ended is zeroed for them. `seeds` is empty or holds one entry
-    // per env: a seed seeds that env's generator again from (seed, env index); without one, the
-    // generator carries on.
+    // every env's view (so that `out` need hold nothing from an earlier call); what a step ended
+    // is zeroed. `seeds` is empty or holds one entry per env: a seed seeds that env's generator
+    // again from (seed, env index); without one, the generator carries on.
     void reset(const FieldArrays& out, std::span<const std::optional<std::uint64_t>> seeds = {},
                const std::uint8_t* only = nullptr);
 
@@ -142,7 +142,7 @@ private:
     }
     std::size_t mask_index(std::size_t env, std::size_t seat) const;
     // Runs change(i) on every env, or on those whose byte of `only` is not 0, after zeroing what
-    // the call ended for it, then writes its view.
+    // the call ended for it, then writes every env's view.
     template <class Change>
     void update(const FieldArrays& out, const std::uint8_t* only, Change&& change);
     // Where views list their legal placements: in the indices layout only.

@@ -1,6 +1,7 @@
 """The single Gymnasium environment, one learner seat against three bots: Gymnasium's own checker
 and registry, then every game checked against the same moves replayed on a State."""
 
+import pickle
 import subprocess
 import sys
 import warnings
@@ -106,7 +107,7 @@ def test_registration_in_a_fresh_interpreter(code):
     [("random", "score"), ("greedy", "win"), (("greedy", "random", "random"), "score")],
 )
 def test_games_match_their_replay_on_a_state(opponents, reward):
-    env = gymnasium.make(ENV_ID, opponents=opponents, reward=reward)
+    env = gymnasium.make(ENV_ID, opponents=opponents, reward=reward, opponent_moves=True)
     for seed in range(6):
         history, steps = play(env, seed)
         seat = steps[0][3]["seat"]
@@ -140,7 +141,7 @@ def test_games_match_their_replay_on_a_state(opponents, reward):
 
 def test_the_search_takes_its_settings_by_the_arenas_names_and_plays_what_the_bot_plays():
     env = gymnasium.make(ENV_ID, opponents=("mcts:playouts=5", "greedy", "mcts:5,playout=random"),
-                         seat=0)
+                         seat=0, opponent_moves=True)
     names = ("mcts:5", "greedy", "mcts:playouts=5,playout=random")
     assert env.unwrapped.opponents == names
     history, _ = play(env, seed=4)
@@ -167,7 +168,9 @@ def test_seat_rotates_one_seat_a_game_from_a_seeded_start_and_a_fixed_seat_stays
     fixed = TavlokGymEnv(seat=2)
     assert {fixed.reset(seed=seed)[1]["seat"] for seed in range(8)} == {2}
     for seat in range(4):
-        observation, info = TavlokGymEnv(seat=seat, opponents="greedy").reset(seed=0)
+        observation, info = TavlokGymEnv(seat=seat, opponents="greedy", opponent_moves=True).reset(
+            seed=0
+        )
         # The learner's first move, in its own frame, after the seats before it have moved.
         assert len(info["opponent_moves"]) == seat
         assert observation["action_mask"].sum() == FIRST_MOVES
@@ -175,9 +178,34 @@ def test_seat_rotates_one_seat_a_game_from_a_seeded_start_and_a_fixed_seat_stays
         assert [observation["hands"][k].sum() for k in range(4)] == [21] * (4 - seat) + [20] * seat
 
 
+def test_infos_keep_their_shapes_from_step_to_step_unless_opponent_moves_are_asked_for():
+    # Tianshou stacks every step's infos into arrays; only the final scores are new at the end.
+    env = TavlokGymEnv(seat=1)
+    observation, info = env.reset(seed=2)
+    shapes = {key: np.shape(value) for key, value in info.items()}
+    rng, done = np.random.default_rng(2), False
+    while not done:
+        observation, _, done, _, info = env.step(masked_choice(rng, observation))
+        if done:
+            assert info.pop("scores")
+        assert {key: np.shape(value) for key, value in info.items()} == shapes
+
+
+def test_a_pickled_env_comes_back_as_made_and_plays_as_a_new_one():
+    options = {"opponents": "greedy", "reward": "win", "render_mode": "ansi",
+               "on_illegal": "terminate", "opponent_moves": True}
+    env = gymnasium.make(ENV_ID, **options)
+    env.reset(seed=1)  # a game under way does not travel
+    copied = pickle.loads(pickle.dumps(env))
+    assert copied.spec == env.spec and copied.unwrapped.opponents == ("greedy",) * 3
+    with pytest.raises(ResetNeeded, match=r"before reset\(\)"):
+        copied.step(0)
+    assert play(copied, 5)[0] == play(gymnasium.make(ENV_ID, **options), 5)[0]
+
+
 def test_the_same_seed_replays_the_same_games_and_other_seeds_differ():
     def games(seed):
-        env = TavlokGymEnv()
+        env = TavlokGymEnv(opponent_moves=True)
         return [play(env, seed + game, chooser_seed=game)[0] for game in range(3)]
 
     assert games(5) == games(5)
@@ -186,7 +214,7 @@ def test_the_same_seed_replays_the_same_games_and_other_seeds_differ():
 
 def started(seed=3, **kwargs):
     """An env two learner moves into a seeded game, and its last observation."""
-    env = TavlokGymEnv(**kwargs)
+    env = TavlokGymEnv(opponent_moves=True, **kwargs)
     observation, _ = env.reset(seed=seed)
     rng = np.random.default_rng(seed)
     for _ in range(2):
@@ -232,7 +260,7 @@ def test_on_illegal_terminate_ends_the_episode_and_leaves_the_board(reward, pena
 
 @pytest.mark.parametrize("mode", ["ansi", "rgb_array"])
 def test_calls_before_reset_and_after_the_game_is_over_say_reset_first_and_pictures_show_it(mode):
-    env = TavlokGymEnv(render_mode=mode, opponents="greedy")
+    env = TavlokGymEnv(render_mode=mode, opponents="greedy", opponent_moves=True)
     for call in (lambda: env.step(0), env.action_masks, env.render):
         with pytest.raises(ResetNeeded, match=r"before reset\(\)"):
             call()

@@ -105,7 +105,7 @@ def test_make_vec_gives_a_gymnasium_vector_env_with_the_options_asked(env_id):
 
 @pytest.mark.parametrize("mask", ["bytes", "bits", "indices"])
 def test_arrays_have_gymnasiums_shapes_and_types_and_lie_in_the_spaces(mask):
-    env = LearnerVectorEnv(4, mask=mask, num_threads=2)
+    env = LearnerVectorEnv(4, mask=mask, num_threads=2, copy=False)
     obs, info = env.reset(seed=1)
     mask_keys = {"bytes": {"action_mask"}, "bits": {"action_mask"}}.get(
         mask, {"legal_offsets", "legal_indices"}
@@ -284,6 +284,30 @@ def test_without_autoreset_an_ended_game_waits_and_reset_mask_restarts_it():
         else:
             assert env.state(i).history == histories[i]
     env.step(random_actions(env, obs, rng))
+
+
+@pytest.mark.parametrize("mask", ["bytes", "bits", "indices"])
+def test_arrays_a_caller_keeps_from_make_vec_keep_their_values(env_id, mask):
+    # As RLlib keeps per-env views of every step's arrays in its episodes; arrays let go of are
+    # written again, and a reset of some envs writes the rest too: a twin in place checks both.
+    mode = AutoresetMode.DISABLED if AutoresetMode else "Disabled"
+    options = {"seat": 1, "mask": mask, "autoreset_mode": mode, "num_threads": 2}
+    env = gymnasium.make_vec(env_id, num_envs=3, vectorization_mode="vector_entry_point",
+                             **options)
+    twin = LearnerVectorEnv(3, copy=False, **options)
+    outcomes, kept = [env.reset(seed=6), twin.reset(seed=6)], []
+    rng = np.random.default_rng(6)
+    for step in range(80):
+        got, expected = outcomes[0][0], outcomes[1][0]
+        assert all(np.array_equal(got[key], expected[key]) for key in expected)
+        kept += [(array, array.copy()) for array in got.values()] if step % 4 == 0 else []
+        ended = outcomes[0][2] if len(outcomes[0]) == 5 else np.zeros(3, bool)
+        if ended.any():
+            outcomes = [e.reset(options={"reset_mask": ended.copy()}) for e in (env, twin)]
+        else:
+            actions = random_actions(twin, expected, rng)
+            outcomes = [e.step(actions) for e in (env, twin)]
+    assert all(np.array_equal(array, value) for array, value in kept)
 
 
 def test_record_episode_statistics_counts_each_game_once_with_its_return_and_length():

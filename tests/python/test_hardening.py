@@ -157,7 +157,7 @@ def test_ctrl_c_during_the_single_envs_opponents_leaves_it_refusing_steps_until_
 
     from tavlok.gym_env import TavlokGymEnv
 
-    env = TavlokGymEnv(opponents="mcts:ms=300", seat=0, render_mode="ansi")
+    env = TavlokGymEnv(opponents="mcts:ms=300", seat=0, render_mode="ansi", opponent_moves=True)
     obs, _ = env.reset(seed=1)
     action = int(np.flatnonzero(obs["action_mask"])[0])
     interrupted(lambda: env.step(action),

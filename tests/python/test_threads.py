@@ -1,4 +1,5 @@
 import gc
+import itertools
 import re
 import sys
 import threading
@@ -7,7 +8,8 @@ import numpy as np
 import pytest
 
 from _tavlok import PyTavlok
-from tavlok import VectorEnv
+from tavlok import State, VectorEnv
+from tavlok.gym_vector import LearnerVectorEnv
 
 UNSENDABLE = re.compile(
     r"assertion `left == right` failed: tavlok_rl::(\w+) is unsendable, "
@@ -94,28 +96,45 @@ def test_release_on_another_thread_leaks_and_reports(unraisable):
 # ---- The batch behind VectorEnv -----------------------------------------------------------------
 
 
-def test_batched_work_releases_the_lock_and_a_second_call_meanwhile_is_refused():
-    env = VectorEnv(2048, num_threads=1, seed=0)  # a reset takes milliseconds
-    expected = {k: v.copy() for k, v in env.reset()[0].items()}
+def refused_while_another_thread_resets(env, resets, call):
+    """How many times `call` was refused as the env being in use, called on this thread for as
+    long as another thread resets the env `resets` times."""
     done = threading.Event()
 
-    def resets():
-        for _ in range(40):
+    def worker():
+        for _ in range(resets):
             env.reset()
         done.set()
 
-    worker = threading.Thread(target=resets)
-    worker.start()
+    thread = threading.Thread(target=worker)
+    thread.start()
     refused = 0
     while not done.is_set():
         # This thread runs only while the worker is inside the engine without the lock.
         try:
-            env.reset()
+            call()
         except RuntimeError as error:
             assert "already in use by another call" in str(error)
             refused += 1
-    worker.join()
-    assert refused > 0
+    thread.join()
+    return refused
+
+
+def test_batched_work_releases_the_lock_and_a_second_call_meanwhile_is_refused():
+    env = VectorEnv(2048, num_threads=1, seed=0)  # a reset takes milliseconds
+    expected = {k: v.copy() for k, v in env.reset()[0].items()}
+    assert refused_while_another_thread_resets(env, 40, env.reset) > 0
     # The refused calls disturbed nothing: the env still gives every game's opening.
     for key, array in env.reset()[0].items():
         np.testing.assert_array_equal(array, expected[key], err_msg=key)
+
+
+def test_a_copy_of_a_game_during_another_threads_call_is_refused_or_whole():
+    env = LearnerVectorEnv(1024, opponents="greedy", num_threads=1)
+    envs = itertools.cycle(range(env.num_envs))
+
+    def copy_is_whole():
+        game = env.state(next(envs))
+        assert State.from_history(game.history) == game
+
+    assert refused_while_another_thread_resets(env, 20, copy_is_whole) > 0

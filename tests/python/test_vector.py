@@ -116,7 +116,7 @@ class OneByOne:
 def test_arrays_have_their_shapes_and_are_the_same_read_only_objects_every_step(
     mask, mask_arrays
 ):
-    env = VectorEnv(3, num_threads=2, seed=0, mask=mask)
+    env = VectorEnv(3, num_threads=2, seed=0, mask=mask, copy=False)
     obs, info = env.reset()
     assert info == {}
     expected = {
