@@ -1,11 +1,7 @@
-"""RLlib's PPO (the new API stack) on the README's two set-ups, through ``tavlok.adapters.rllib``
-and RLlib's own action-masking module: the four seats of the PettingZoo env under one policy,
-and one learner against bots on ``gymnasium.make_vec``. One training iteration each on tiny
-budgets, then whole games sampled with the trained module. Every action RLlib stored must be
-legal in the observation it stored beside it, as RLlib held them when sampling ended, and every
-whole game must pay each agent its final score.
-
-These need Ray's RLlib extra and PyTorch: run them with ``make test-integration``.
+"""RLlib's PPO (new API stack) with its action-masking module on the README's two set-ups: the
+PettingZoo env's four seats under one policy, and one learner against bots on make_vec. What RLlib
+stored must hold: every action legal in the observation stored beside it, and every whole game
+paying each agent its final score. These need Ray's RLlib extra: ``make test-integration``.
 """
 
 import numpy as np
@@ -15,10 +11,6 @@ import ray
 import tavlok
 from tavlok.adapters import split_features
 
-AGENTS = [f"player_{seat}" for seat in range(4)]
-# A few games a batch, so that an iteration stores whole games and pieces of games both.
-BUDGET = {"train_batch_size_per_learner": 200, "minibatch_size": 100, "num_epochs": 1}
-
 
 @pytest.fixture(scope="module", autouse=True)
 def cluster():
@@ -27,84 +19,52 @@ def cluster():
     ray.shutdown()
 
 
-@pytest.fixture
-def readme(readme_example):
-    return readme_example("rllib")
+def run(config, payoffs):
+    """Trains for an iteration on a tiny budget, then samples two whole games with the trained
+    module. Every episode is checked as its sample ends (PPO's learner later adds a step of its
+    own to each); ``payoffs(episode)`` gives a whole game's (returns, what they must be)."""
+    illegal, games = [], []
 
+    def on_sample_end(*, samples, **kwargs):
+        for episode in samples:
+            for steps in getattr(episode, "agent_episodes", {"learner": episode}).values():
+                actions = steps.get_actions()
+                masks = steps.get_observations()["action_mask"]
+                illegal.extend(a for t, a in enumerate(actions) if not masks[t, a])
+            started = getattr(episode, "env_t_started", getattr(episode, "t_started", 0))
+            if episode.is_done and started == 0:
+                games.append(payoffs(episode))
 
-class Stored:
-    """What RLlib stored, read as each sample ends (PPO's learner later appends a step of its own
-    to every episode): how many actions and whole games, and what was wrong with them."""
-
-    def __init__(self):
-        self.actions = 0
-        self.games = 0
-        self.faults = []
-
-    def check(self, steps, name):
-        """One agent's steps: each action against the mask of the observation it was taken in."""
-        for t, action in enumerate(steps.get_actions()):
-            self.actions += 1
-            if not steps.get_observations(t)["action_mask"][action]:
-                self.faults.append(f"{name}, step {t}: {action} is illegal in its observation")
-
-    def game(self, returns, scores):
-        self.games += 1
-        if returns != scores:
-            self.faults.append(f"returns {returns}, final scores {scores}")
-
-
-def run(config, stored, on_sample_end):
-    config = (
-        config.env_runners(num_env_runners=0)
-        .training(**BUDGET)
-        .debugging(seed=0)
-        .callbacks(on_sample_end=on_sample_end)
-    )
-    algo = config.build_algo()
+    budget = {"train_batch_size_per_learner": 200, "minibatch_size": 100, "num_epochs": 1}
+    config = config.env_runners(num_env_runners=0).training(**budget).debugging(seed=0)
+    algo = config.callbacks(on_sample_end=on_sample_end).build_algo()
     try:
-        result = algo.train()
-        assert result["num_env_steps_sampled_lifetime"] >= BUDGET["train_batch_size_per_learner"]
-        algo.env_runner.sample(num_episodes=2, explore=False)  # the trained module, whole games
+        algo.train()
+        algo.env_runner.sample(num_episodes=2, explore=False)
     finally:
         algo.stop()
-    assert stored.actions > BUDGET["train_batch_size_per_learner"]
-    assert stored.games >= 2
-    assert stored.faults == []
+    assert illegal == []
+    assert len(games) >= 2
+    for returns, expected in games:
+        assert returns == expected
 
 
-def test_self_play_ppo_stores_legal_actions_and_pays_every_seat_its_score(readme):
-    stored = Stored()
+def test_self_play_ppo_on_the_pettingzoo_env(readme_example):
+    def payoffs(episode):
+        # One seat moves per env step: the moves in order replay the game.
+        moves = [int(a) for t in range(len(episode)) for a in episode.get_actions(t).values()]
+        returns = tuple(episode.agent_episodes[f"player_{seat}"].get_return() for seat in range(4))
+        return returns, tavlok.State.from_history(moves).scores()
 
-    def on_sample_end(*, samples, **kwargs):
-        for episode in samples:
-            for agent, steps in episode.agent_episodes.items():
-                stored.check(steps, agent)
-            if episode.is_done and episode.env_t_started == 0:
-                # One seat moves per env step: the moves in order replay the game.
-                moves = [
-                    int(move)
-                    for t in range(len(episode))
-                    for move in episode.get_actions(t, env_steps=True).values()
-                ]
-                scores = tavlok.State.from_history(moves).scores()
-                returns = [episode.agent_episodes[agent].get_return() for agent in AGENTS]
-                stored.game(returns, scores and [float(score) for score in scores])
-
-    run(readme["self_play"], stored, on_sample_end)
+    run(readme_example("rllib")["self_play"], payoffs)
 
 
-def test_ppo_on_make_vec_stores_legal_actions_and_pays_the_learner_its_score(readme):
-    stored = Stored()
+def test_ppo_on_make_vec_against_bots(readme_example):
+    def payoffs(episode):
+        final = episode.get_infos(-1)
+        # Whole from its start: the learner's first view shows its hand full.
+        _, hands = split_features(episode.get_observations(0)["observations"])
+        full = bool(np.all(hands[0] == 1))
+        return (episode.get_return(), full), (final["scores"][final["seat"]], True)
 
-    def on_sample_end(*, samples, **kwargs):
-        for episode in samples:
-            stored.check(episode, "learner")
-            if episode.is_done and episode.t_started == 0:
-                final = episode.get_infos(-1)
-                score = float(final["scores"][final["seat"]])
-                # Whole from its start: the learner's first view shows its hand full.
-                _, hands = split_features(episode.get_observations(0)["observations"])
-                stored.game([episode.get_return(), bool(np.all(hands[0] == 1))], [score, True])
-
-    run(readme["against_bots"], stored, on_sample_end)
+    run(readme_example("rllib")["against_bots"], payoffs)
