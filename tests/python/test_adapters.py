@@ -51,10 +51,3 @@ def test_an_adapted_env_shows_the_observations_beneath(adapter, kind):
         assert seen[mask].dtype == dtype
         np.testing.assert_array_equal(seen[mask], beneath["action_mask"])
 
-
-def test_what_the_libraries_cannot_mask_is_refused():
-    with pytest.raises(TypeError, match="PettingZooEnv as it is"):
-        adapters.tianshou(tavlok.env())
-    bits = gymnasium.make_vec(ENV_ID, 2, "vector_entry_point", mask="bits")
-    with pytest.raises(ValueError, match="mask='bytes'"):
-        adapters.rllib(bits)
