@@ -21,8 +21,6 @@ These need PyTorch and sb3-contrib: run them with ``make test-integration``.
 """
 
 import math
-import re
-from pathlib import Path
 
 import gymnasium
 import numpy as np
@@ -75,13 +73,7 @@ class OrientationPolicy(MaskableActorCriticPolicy):
         )
 
 
-@pytest.fixture(autouse=True)
-def one_torch_thread():
-    # Reproducible sums, and no contention on a small shared machine.
-    threads = torch.get_num_threads()
-    torch.set_num_threads(1)
-    yield
-    torch.set_num_threads(threads)
+pytestmark = pytest.mark.usefixtures("one_torch_thread")
 
 
 def win_rate(model, games, seed):
@@ -101,15 +93,10 @@ def win_rate(model, games, seed):
     return total / games
 
 
-def test_readme_example_trains_on_the_env_as_registered():
+def test_readme_example_trains_on_the_env_as_registered(readme_example):
     # The whole Dict observation through MaskablePPO's multi-input policy. The env raises on an
     # illegal action, so every action collected was legal under the mask it was given.
-    readme = Path(__file__).resolve().parents[2] / "README.md"
-    blocks = re.findall(r"^```python sb3\n(.*?)^```$", readme.read_text(), re.M | re.S)
-    assert len(blocks) == 1
-    namespace = {}
-    exec(compile(blocks[0], str(readme), "exec"), namespace)
-    assert namespace["model"].num_timesteps == 256
+    assert readme_example("sb3")["model"].num_timesteps == 256
 
 
 def test_maskable_ppo_learns_to_beat_random_bots_more_often_than_untrained():
