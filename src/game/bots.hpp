@@ -57,9 +57,11 @@ constexpr std::size_t grid_index_of(std::uint64_t key) {
 
 // Calls visit(greedy_key) for every legal placement of the seat to move, size by size from the
 // largest (orientations come in the order of their pieces, which is by size). Once visit returns
-// true, that enough keys are in hand, the walk ends with the size under way.
+// true, that enough keys are in hand, the walk ends with the size under way. Inlined, so that the
+// search's move ordering, built also for processors that count bits in one instruction, counts the
+// cells of every score with it.
 template <class Visit>
-void for_each_greedy_key(const State& state, Visit&& visit) {
+[[gnu::always_inline]] inline void for_each_greedy_key(const State& state, Visit&& visit) {
     const ActionSet& set = ACTION_SET();
     const ActionMask legal = state.legal_mask();
     const GreedyScore score_of(state.seen_by(state.seat()));
