@@ -14,7 +14,8 @@ last placement are outlined. ``text`` stays the engine's own text layout.
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Sequence
+import unicodedata
+from collections.abc import Callable, Iterable, Sequence
 from typing import Any
 from xml.sax.saxutils import escape
 
@@ -192,18 +193,29 @@ class Board:
         scores: Sequence[int] | None = None,
         names: Sequence[str] | None = None,
         short: bool = False,
+        *,
+        marks: bool = True,
+        fits: Callable[[str], bool] | None = None,
     ) -> list[str]:
         """One line per seat: its number, colour, mark, name, cells placed and score when given;
-        ``short`` leaves out the mark and the name."""
+        ``short`` leaves out the mark and the name, ``marks=False`` the mark. A name is cut
+        (ending "...") until ``fits(line)``, so that a long one never widens the picture."""
         counts = self.cell_counts()
         lines = []
         for seat in range(NUM_SEATS):
-            name = names[seat] if names is not None else f"player_{seat}"
             cells = f"{counts[seat]} cell{'' if counts[seat] == 1 else 's'}"
-            line = f"{seat} {SEAT_COLOUR_NAMES[seat]}"
-            line += f" {cells}" if short else f" {SEAT_MARKS[seat]}: {name}, {cells}"
-            if scores is not None:
-                line += f" {scores[seat]:+d}" if short else f", score {scores[seat]}"
+            head = f"{seat} {SEAT_COLOUR_NAMES[seat]}"
+            if short:
+                tail = f" {scores[seat]:+d}" if scores is not None else ""
+                lines.append(f"{head} {cells}{tail}")
+                continue
+            head += f" {SEAT_MARKS[seat]}: " if marks else ": "
+            tail = f", {cells}" + (f", score {scores[seat]}" if scores is not None else "")
+            name = names[seat] if names is not None else f"player_{seat}"
+            line = head + name + tail
+            while fits is not None and name and not fits(line):
+                name = name[:-1]
+                line = f"{head}{name}...{tail}"
             lines.append(line)
         return lines
 
@@ -213,9 +225,11 @@ class Board:
         *,
         last: Iterable[tuple[int, int]] | None = None,
         scores: Sequence[int] | None = None,
+        names: Sequence[str] | None = None,
     ) -> np.ndarray:
         """The board as an (H, W, 3) uint8 image, as ``svg`` draws it; the legend holds each
-        seat's swatch, cells placed and score. The board starts at pixel (``top``, ``left``) of
+        seat's swatch, name, cells placed and score, a long name cut so that the size depends on
+        ``cell_size`` alone. The board starts at pixel (``top``, ``left``) of
         ``layout(cell_size)``."""
         if cell_size < 8:
             raise ValueError("cells need at least 8 pixels to show the seats' marks")
@@ -257,14 +271,17 @@ class Board:
         for i in range(BOARD_SIZE):
             _draw_text(image, str(i), top - 7 * scale, left + i * cs + cs // 2, scale, centre=True)
             _draw_text(image, f"{i:>2}", top + i * cs + (cs - 5 * scale) // 2, scale, scale)
-        counts = self.cell_counts()
-        for seat in range(NUM_SEATS):
+        x = left + cs + 2 * scale
+        room = image.shape[1] - x - scale
+        lines = self.legend(
+            scores, names, marks=False, fits=lambda line: _text_width(line) * scale <= room
+        )
+        for seat, line in enumerate(lines):
             y = top + side + 1 + 2 * scale + seat * legend_row
             swatch = image[y : y + cs, left : left + cs]
             swatch[:] = SEAT_COLOURS[seat]
             swatch[masks[seat]] = MARK_COLOURS[seat]
-            text = f"{counts[seat]}" + (f" {scores[seat]}" if scores is not None else "")
-            _draw_text(image, text, y + (cs - 5 * scale) // 2, left + cs + 2 * scale, scale)
+            _draw_text(image, line, y + (cs - 5 * scale) // 2, x, scale)
         return image
 
     @staticmethod
@@ -284,8 +301,9 @@ class Board:
         columns: int = 80,
     ) -> str:
         """The board for a terminal: each covered cell shows its seat's number (on its colour
-        when ``colour`` is set), the last placement in brackets (or bold). 23 lines of 63
-        columns; when ``columns`` is fewer, 24 lines of at most 43 (the legend may run longer)."""
+        when ``colour`` is set), the last placement in brackets (or bold). 23 lines, the board 63
+        columns wide and the legend within ``columns`` (25 lines when long names leave room for
+        one seat a line); when ``columns`` is fewer than 63, 24 lines of at most 43."""
         compact = columns < 63
         last_cells = set(last or ())
         width = 2 if compact else 3
@@ -311,10 +329,14 @@ class Board:
                     cell = f"{ANSI_BACKGROUNDS[seat]}{bold}{cell[:width - 1]}{ANSI_RESET}{cell[-1]}"
                 body.append(cell)
             lines.append(f"{r:2d} " + "".join(body).rstrip())
-        legend = [line.replace(f" {SEAT_MARKS[s]}:", ":") for s, line in enumerate(
-            self.legend(scores, names, short=compact))]
-        half = 20 if compact else 40
-        lines += [f"{legend[0]:<{half}}{legend[1]}", f"{legend[2]:<{half}}{legend[3]}"]
+        legend = self.legend(
+            scores, names, short=compact, marks=False, fits=lambda line: len(line) <= columns
+        )
+        # Two seats a line when they fit side by side, one a line when the names are too long.
+        half = max(len(legend[0]), len(legend[2])) + 2
+        if half + max(len(legend[1]), len(legend[3])) <= max(columns, 43):
+            legend = [f"{legend[0]:<{half}}{legend[1]}", f"{legend[2]:<{half}}{legend[3]}"]
+        lines += legend
         return "\n".join(line.rstrip() for line in lines)
 
     def _corners(self) -> Iterable[tuple[int, tuple[int, int]]]:
@@ -390,32 +412,53 @@ def _mark_masks(cs: int) -> tuple[np.ndarray, ...]:
     return dot, triangle, square, cross
 
 
-# Digits and the minus sign in 3 x 5 pixels, rows top to bottom.
-_GLYPHS = {
-    "0": ("111", "101", "101", "101", "111"),
-    "1": ("010", "110", "010", "010", "111"),
-    "2": ("111", "001", "111", "100", "111"),
-    "3": ("111", "001", "111", "001", "111"),
-    "4": ("101", "101", "111", "001", "001"),
-    "5": ("111", "100", "111", "001", "111"),
-    "6": ("111", "100", "111", "101", "111"),
-    "7": ("111", "001", "010", "010", "010"),
-    "8": ("111", "101", "111", "101", "111"),
-    "9": ("111", "101", "111", "001", "111"),
-    "-": ("000", "000", "111", "000", "000"),
-    " ": ("000", "000", "000", "000", "000"),
+# The images' pixel font: capitals, digits and the legend's punctuation, 5 pixels high and 3 wide
+# but for the few that need more (M, N, W) or less; rows top to bottom. "1" is 2 wide so that
+# the column numbers 10 to 19 keep a clear gap between them.
+_FONT = {
+    char: tuple(rows.split())
+    for char, rows in {
+        "0": "111 101 101 101 111", "1": "01 11 01 01 01", "2": "111 001 111 100 111",
+        "3": "111 001 111 001 111", "4": "101 101 111 001 001", "5": "111 100 111 001 111",
+        "6": "111 100 111 101 111", "7": "111 001 010 010 010", "8": "111 101 111 101 111",
+        "9": "111 101 111 001 111", "A": "010 101 111 101 101", "B": "110 101 110 101 110",
+        "C": "011 100 100 100 011", "D": "110 101 101 101 110", "E": "111 100 110 100 111",
+        "F": "111 100 110 100 100", "G": "011 100 101 101 011", "H": "101 101 111 101 101",
+        "I": "111 010 010 010 111", "J": "001 001 001 101 010", "K": "101 101 110 101 101",
+        "L": "100 100 100 100 111", "M": "10001 11011 10101 10001 10001",
+        "N": "1001 1101 1011 1001 1001", "O": "010 101 101 101 010", "P": "110 101 110 100 100",
+        "Q": "010 101 101 110 011", "R": "110 101 110 101 101", "S": "011 100 010 001 110",
+        "T": "111 010 010 010 010", "U": "101 101 101 101 111", "V": "101 101 101 101 010",
+        "W": "10001 10001 10101 11011 10001", "X": "101 101 010 101 101",
+        "Y": "101 101 010 010 010", "Z": "111 001 010 100 111", " ": "00 00 00 00 00",
+        "-": "000 000 111 000 000", "+": "000 010 111 010 000", ":": "0 1 0 1 0",
+        ",": "0 0 0 1 1", ".": "0 0 0 0 1", "_": "000 000 000 000 111",
+        "=": "000 111 000 111 000", "(": "01 10 10 10 01", ")": "10 01 01 01 10",
+        "/": "001 001 010 100 100", "'": "1 1 0 0 0", "?": "111 001 010 000 010",
+    }.items()
 }
+
+
+def _glyph(char: str) -> tuple[str, ...]:
+    """A character's rows: lower case drawn as capitals, an accented letter as its letter,
+    anything else the font lacks as "?"."""
+    return _FONT.get(unicodedata.normalize("NFKD", char)[:1].upper(), _FONT["?"])
+
+
+def _text_width(text: str) -> int:
+    """The width of ``text`` in font pixels, a pixel of space between characters."""
+    return sum(len(_glyph(char)[0]) + 1 for char in text) - 1 if text else 0
 
 
 def _draw_text(
     image: np.ndarray, text: str, top: int, left: int, scale: int, centre: bool = False
 ) -> None:
-    """Draws digits (and minus signs, spaces) in TEXT_COLOUR, each glyph 3 x 5 pixels times
-    ``scale`` with a pixel of space after it; ``centre`` centres the text on ``left``."""
+    """Draws ``text`` in TEXT_COLOUR, each font pixel ``scale`` pixels square; ``centre``
+    centres it on ``left``."""
     if centre:
-        left -= (4 * len(text) - 1) * scale // 2
-    for i, char in enumerate(text):
-        glyph = np.array([[bit == "1" for bit in row] for row in _GLYPHS[char]])
+        left -= _text_width(text) * scale // 2
+    for char in text:
+        glyph = np.array([[bit == "1" for bit in row] for row in _glyph(char)])
         big = glyph.repeat(scale, axis=0).repeat(scale, axis=1)
-        x = left + 4 * i * scale
-        image[top : top + big.shape[0], x : x + big.shape[1]][big] = TEXT_COLOUR
+        image[top : top + big.shape[0], left : left + big.shape[1]][big] = TEXT_COLOUR
+        left += big.shape[1] + scale

@@ -52,15 +52,19 @@ def svg(
     )
 
 
-def picture(state: State, mode: str) -> str | np.ndarray | None:
-    """The board in seat 0's frame as the envs' render modes draw it: the text with ANSI colours
-    (``"ansi"``), an RGB image (``"rgb_array"``), or printed (``"human"``)."""
+def picture(
+    state: State, mode: str, names: Sequence[str] | None = None
+) -> str | np.ndarray | None:
+    """The board in seat 0's frame as the envs' render modes draw it: the engine's text with ANSI
+    colours (``"ansi"``), an RGB image (``"rgb_array"``), or printed for an 80-column terminal
+    (``"human"``, the last placement marked). The pictures' legends give each seat's name
+    (``names``, else the seats' own) and, once the game is over, its score."""
     board = state.board(0)
     if mode == "ansi":
         return board.text()
     if mode == "rgb_array":
-        return board.rgb()
-    print(board.text())
+        return board.rgb(scores=state.scores(), names=names)
+    print(board.display(last=state.last_placement(0), scores=state.scores(), names=names))
     return None
 
 

@@ -65,7 +65,7 @@ def test_gymnasium_check_env_passes_without_a_warning(opponents, reward, capsys)
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         check_env(env.unwrapped)
-    assert capsys.readouterr().out.startswith("  |  0 |  1 |")  # the human mode printed a board
+    assert capsys.readouterr().out.startswith("    0  1  2 ")  # the human mode printed a board
 
 
 def test_gymnasium_check_env_stops_at_an_unmasked_sample_when_illegal_actions_raise():
@@ -268,8 +268,10 @@ def test_calls_before_reset_and_after_the_game_is_over_say_reset_first_and_pictu
     with pytest.raises(ResetNeeded, match="after the episode is over"):
         env.step(history[-1])
     assert not env.action_masks().any()
-    board = tavlok.State.from_history(history).board(0)
-    np.testing.assert_array_equal(env.render(), board.text() if mode == "ansi" else board.rgb())
+    state = tavlok.State.from_history(history)
+    board = state.board(0)
+    expected = board.text() if mode == "ansi" else board.rgb(scores=state.scores())
+    np.testing.assert_array_equal(env.render(), expected)
 
 
 @pytest.mark.parametrize(

@@ -35,7 +35,7 @@ def test_pettingzoo_api_test(make):
 def test_pettingzoo_seed_render_state_and_performance_checks(capsys):
     seed_test(tavlok.env, num_cycles=200)
     render_test(tavlok.env)
-    assert "\x1b[44mx" in capsys.readouterr().out  # human mode printed boards with pieces
+    assert "\x1b[44m 0" in capsys.readouterr().out  # human mode printed boards with pieces
     # state_test steps with unmasked samples: the wrapped env ends the game at the illegal move.
     with pytest.warns(UserWarning, match="all zeros"):
         state_test(tavlok.env(), turn_based_aec_to_parallel(tavlok.env()))
