@@ -4,6 +4,7 @@ The page is served by tavlok.web in a thread of this process; the checks compare
 shows with tavlok.State. Screenshots go to build/artifacts/ (BROWSER_ARTIFACTS overrides it).
 """
 
+import itertools
 import os
 import shutil
 import threading
@@ -13,13 +14,14 @@ import numpy as np
 import pytest
 
 import tavlok
-from tavlok.actions import decode, turned
+from tavlok.actions import decode, encode, turned
 from tavlok.pieces import ORIENTATIONS
 from tavlok.web import Live, Replay, make_server, url
 
 selenium = pytest.importorskip("selenium")
 from selenium import webdriver  # noqa: E402
 from selenium.webdriver.chrome.service import Service  # noqa: E402
+from selenium.webdriver.common.action_chains import ActionChains  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.common.keys import Keys  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
@@ -112,8 +114,8 @@ def test_the_page_steps_through_a_recorded_game(browser):
         body.send_keys(Keys.ARROW_LEFT)
         wait_for_view(browser, seen)
         assert (shown_owners(browser) == expected_owners(record.history[:4])).all()
-        # The legal moves of the seat to move, on demand: the dots cover exactly the cells that
-        # the seat's legal placements can cover.
+        # The legal moves of the seat to move, on demand: the grey squares cover exactly the
+        # cells that the seat's legal placements can cover.
         seen = views(browser)
         browser.find_element(By.ID, "legal-toggle").click()
         wait_for_view(browser, seen)
@@ -174,6 +176,42 @@ def choose_orientation(browser, orientation):
     raise AssertionError(f"no turn or flip of {kind} reaches orientation {orientation}")
 
 
+def hover(browser, row, col):
+    cell = f"#board rect.hit[data-row='{row}'][data-col='{col}']"
+    ActionChains(browser).move_to_element(browser.find_element(By.CSS_SELECTOR, cell)).perform()
+
+
+def previewed(browser, illegal):
+    """Waits until the preview is drawn, all of it marked illegal or none of it, with a reason
+    below the board exactly when illegal; returns the reason."""
+
+    def drawn(b):
+        rects = b.find_elements(By.CSS_SELECTOR, "#board rect.preview")
+        marked = {"illegal" in rect.get_attribute("class").split() for rect in rects}
+        return marked == {illegal} and bool(b.find_element(By.ID, "hint").text) == illegal
+
+    WebDriverWait(browser, 20).until(drawn)
+    return browser.find_element(By.ID, "hint").text
+
+
+def an_illegal_spot(state, human, index):
+    """The placement of ``index``'s orientation nearest to it that fits but is not legal, in the
+    board's frame, and the engine's reason for refusing it."""
+    placement = decode(turned(index, human))
+    legal = {turned(i, human) for i in state.legal_actions().tolist()}
+    shape = ORIENTATIONS[placement.orientation]
+    spots = sorted(
+        (abs(r - placement.row) + abs(c - placement.col), r, c)
+        for r in range(21 - shape.height)
+        for c in range(21 - shape.width)
+        if encode(placement.orientation, r, c) not in legal
+    )
+    _, row, col = spots[0]
+    with pytest.raises(ValueError) as refused:
+        state.clone().apply(turned(encode(placement.orientation, row, col), -human))
+    return row, col, str(refused.value)
+
+
 def test_a_person_plays_a_whole_game_with_clicks(browser):
     kept = []
     live = Live(2, ["greedy", "random", "greedy"], seed=4, record=kept.append)
@@ -184,21 +222,34 @@ def test_a_person_plays_a_whole_game_with_clicks(browser):
         WebDriverWait(browser, 20).until(
             lambda b: b.find_element(By.TAG_NAME, "body").get_attribute("data-ready") == "1"
         )
-        # An illegal click is refused with the engine's reason, and nothing changes.
+        browser.find_element(By.ID, "legal-toggle").click()
+        # An illegal spot is marked as the pointer reaches it, with the engine's reason; a click
+        # there is refused with it, and nothing changes.
         choose_orientation(browser, 0)
+        hover(browser, 5, 5)
+        assert "start corner" in previewed(browser, illegal=True)
         before = live.state.history
         browser.find_element(By.CSS_SELECTOR, "#board rect.hit[data-row='5'][data-col='5']").click()
         WebDriverWait(browser, 20).until(
             lambda b: "start corner" in b.find_element(By.ID, "status").text
         )
         assert live.state.history == before
-        while not live.state.is_terminal():
+        for turn in itertools.count():
+            if live.state.is_terminal():
+                break
             legal = live.state.legal_actions()
             index = int(rng.choice(legal))
             placement = decode(turned(index, live.human))
             choose_orientation(browser, placement.orientation)
             first_row, first_col = ORIENTATIONS[placement.orientation].cells[0]
             row, col = placement.row + first_row, placement.col + first_col
+            if turn == 5:
+                top, left, reason = an_illegal_spot(live.state, live.human, index)
+                hover(browser, top + first_row, left + first_col)
+                assert previewed(browser, illegal=True) in reason
+                screenshot(browser, "play-page.png")
+                hover(browser, row, col)
+                previewed(browser, illegal=False)
             seen = views(browser)
             browser.find_element(
                 By.CSS_SELECTOR, f"#board rect.hit[data-row='{row}'][data-col='{col}']"
@@ -206,6 +257,10 @@ def test_a_person_plays_a_whole_game_with_clicks(browser):
             wait_for_view(browser, seen)
             assert index in live.state.history
             assert (shown_owners(browser) == expected_owners(live.state.history)).all()
+            # The legal moves stay shown after the move, for the person's next one.
+            count = browser.find_element(By.ID, "legal-count").text
+            if not live.state.is_terminal():
+                assert count.startswith(f"{len(live.state.legal_actions())} legal move")
         scores = live.state.scores()
         best = [s for s in range(4) if scores[s] == max(scores)]
         colours = ("blue", "yellow", "red", "green")
@@ -216,7 +271,7 @@ def test_a_person_plays_a_whole_game_with_clicks(browser):
         )
         assert len(kept) == 1 and kept[0].history == live.state.history
         assert kept[0].scores == live.state.scores()
-        screenshot(browser, "play-page.png")
+        screenshot(browser, "play-page-end.png")
     finally:
         server.shutdown()
         server.server_close()

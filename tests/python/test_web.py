@@ -43,10 +43,8 @@ class Client:
         status, _, data = self.request(method, path, body, headers)
         return status, json.loads(data)
 
-    def move(self, fields):
-        return self.json(
-            "POST", "/api/move", json.dumps(fields), {"Content-Type": "application/json"}
-        )
+    def move(self, fields, path="/api/move"):
+        return self.json("POST", path, json.dumps(fields), {"Content-Type": "application/json"})
 
     def close(self):
         self.server.shutdown()
@@ -148,13 +146,33 @@ def test_a_live_game_takes_a_legal_move_and_the_bots_answer(live):
     assert turned(chosen, -1) in game.state.legal_actions()
     placement = decode(chosen)
     status, after = live.move(
-        {"orientation": placement.orientation, "row": placement.row, "col": placement.col}
+        {"orientation": placement.orientation, "row": placement.row, "col": placement.col},
+        "/api/move?legal=1",
     )
     assert status == 200 and after["to_move"] in (1, None)
     assert game.state.history[1] == turned(chosen, -1) and after["moves"][1]["index"] == chosen
     assert placement.piece not in after["hand"] and len(after["hand"]) == 20
+    # The answer carries the legal moves it was asked for, so that the page keeps showing them.
+    assert after["legal"] == [turned(i, 1) for i in game.state.legal_actions().tolist()]
     status, fresh = live.json("POST", "/api/new", "{}", {"Content-Type": "application/json"})
     assert status == 200 and len(fresh["moves"]) == 1 and len(game.state.history) == 1
+    assert "legal" not in fresh
+
+
+def test_a_check_says_why_a_spot_is_illegal_and_changes_nothing(live):
+    legal = live.json("GET", "/api/view?legal=1")[1]["legal"]
+    placement = decode(legal[0])
+    spot = {"orientation": placement.orientation, "row": placement.row, "col": placement.col}
+    before = live.game.state.history
+    assert live.move(spot, "/api/check") == (200, {"legal": True})
+    far = {"orientation": placement.orientation, "row": 9, "col": 9}
+    assert live.move(far, "/api/check") == (
+        200, {"legal": False, "reason": "a seat's first piece must cover its start corner"}
+    )
+    assert live.move({"orientation": 0, "row": 0}, "/api/check")[0] == 400
+    assert live.game.state.history == before
+    # A move with a query it cannot answer is refused before it is made.
+    refused_unchanged(live, lambda: live.move(spot, "/api/move?legal=2"), 400, "legal must be")
 
 
 def refused_unchanged(live, send, status, message):

@@ -10,9 +10,12 @@ three files beside this module) and a small JSON interface that the page calls:
   M beyond the end shows the end) and ``GET /api/view?legal=0|1`` (the live game): the board as
   SVG, the players, the moves so far with their seat, the seat to move, the scores once over, and
   with ``legal=1`` the legal placements of the seat to move.
-- ``POST /api/move`` with ``{"orientation": o, "row": r, "col": c}`` (live): the person's
-  placement; the bots then move until it is the person's turn again or the game is over.
-- ``POST /api/new`` (live): a new game.
+- ``POST /api/move?legal=0|1`` with ``{"orientation": o, "row": r, "col": c}`` (live): the
+  person's placement; the bots then move until it is the person's turn again or the game is
+  over. The answer is the view after them, as ``/api/view`` with the same ``legal``.
+- ``POST /api/check`` with the same body (live): ``{"legal": true}``, or ``{"legal": false,
+  "reason": why}`` with the reason the move would be refused; the page's preview asks it.
+- ``POST /api/new?legal=0|1`` (live): a new game, and its view.
 
 Every placement is in seat 0's frame, the board as the page shows it: seat 0's start corner
 top-left, the others clockwise from it. The server checks every request: an unknown path is
@@ -139,7 +142,9 @@ class Replay:
         )
         return view
 
-    def post(self, path: str, body: dict[str, Any]) -> dict[str, Any]:
+    def post(
+        self, path: str, body: dict[str, Any], query: dict[str, str] | None = None
+    ) -> dict[str, Any]:
         raise RequestError(HTTPStatus.NOT_FOUND, "a replay takes no moves")
 
 
@@ -188,12 +193,36 @@ class Live:
             view.update(mode=self.mode, human=self.human, hand=hand, move=len(self.state.history))
             return view
 
-    def post(self, path: str, body: dict[str, Any]) -> dict[str, Any]:
+    def post(
+        self, path: str, body: dict[str, Any], query: dict[str, str] | None = None
+    ) -> dict[str, Any]:
+        """A new game, a move or a check (see the module); a move's or new game's answer is its
+        view, with the legal moves when ``query`` asks for them."""
+        query = query or {}
+        # Checked before the game changes: a bad query refuses the move along with it.
+        _expect(query, set() if path == "/api/check" else {"legal"})
+        _flag(query, "legal")
         if path == "/api/new":
             _expect(body, set())
             with self._lock:
                 self._new_game()
-            return self.view({})
+            return self.view(query)
+        with self._lock:
+            if path == "/api/check":
+                try:
+                    self._placement(body)
+                except RequestError as refused:
+                    if refused.status != HTTPStatus.CONFLICT:
+                        raise
+                    return {"legal": False, "reason": str(refused)}
+                return {"legal": True}
+            self.state.apply(self._placement(body))
+            self._bots_move()
+        return self.view(query)
+
+    def _placement(self, body: dict[str, Any]) -> int:
+        """The grid index, in the person's frame, of the placement ``body`` asks for: refused
+        (409 with the engine's reason) unless the person may make it now."""
         _expect(body, {"orientation", "row", "col"}, required=True)
         try:
             orientation, row, col = (
@@ -201,23 +230,19 @@ class Live:
             )
         except TypeError as refused:
             raise RequestError(HTTPStatus.BAD_REQUEST, str(refused)) from None
-        with self._lock:
-            state = self.state
-            if state.is_terminal():
-                raise RequestError(HTTPStatus.CONFLICT, "the game is over")
-            if state.seat != self.human:
-                raise RequestError(HTTPStatus.CONFLICT, "it is not your turn")
-            try:
-                absolute = encode(orientation, row, col)
-                index = turned(absolute, -self.human)
-                state.clone().apply(index)
-            except ValueError as refused:
-                # Without the grid index in the mover's frame, which the page does not show.
-                reason = str(refused).split(": ", 1)[-1]
-                raise RequestError(HTTPStatus.CONFLICT, reason) from None
-            state.apply(index)
-            self._bots_move()
-        return self.view({})
+        state = self.state
+        if state.is_terminal():
+            raise RequestError(HTTPStatus.CONFLICT, "the game is over")
+        if state.seat != self.human:
+            raise RequestError(HTTPStatus.CONFLICT, "it is not your turn")
+        try:
+            index = turned(encode(orientation, row, col), -self.human)
+            state.clone().apply(index)
+        except ValueError as refused:
+            # Without the grid index in the mover's frame, which the page does not show.
+            reason = str(refused).split(": ", 1)[-1]
+            raise RequestError(HTTPStatus.CONFLICT, reason) from None
+        return index
 
 
 def _expect(fields: dict[str, Any], allowed: set[str], required: bool = False) -> None:
@@ -296,7 +321,7 @@ class _Handler(BaseHTTPRequestHandler):
         raise RequestError(HTTPStatus.NOT_FOUND, f"nothing at {path[:80]!r}")
 
     def _post(self, path: str, query: dict[str, str]) -> tuple[bytes, str]:
-        if path not in ("/api/move", "/api/new") or query:
+        if path not in ("/api/move", "/api/check", "/api/new"):
             raise RequestError(HTTPStatus.NOT_FOUND, f"nothing to post at {path[:80]!r}")
         if self.headers.get("Content-Type", "").split(";")[0].strip() != "application/json":
             raise RequestError(HTTPStatus.UNSUPPORTED_MEDIA_TYPE, "send JSON")
@@ -313,7 +338,7 @@ class _Handler(BaseHTTPRequestHandler):
             raise RequestError(HTTPStatus.BAD_REQUEST, "the body is not JSON") from None
         if not isinstance(body, dict):
             raise RequestError(HTTPStatus.BAD_REQUEST, "the body is a JSON object")
-        return _json(self.server.game.post(path, body))
+        return _json(self.server.game.post(path, body, query))
 
     def log_message(self, format: str, *args: Any) -> None:  # noqa: A002
         if self.server.verbose:

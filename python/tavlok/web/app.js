@@ -10,6 +10,9 @@ let game = 0;
 let move = null; // the replay's position (null: the end)
 let showLegal = false;
 let chosen = null; // the orientation of the piece in hand (live games)
+let legal = new Set(); // the grid indices the person may play now (live games)
+let hovered = null; // the board cell [row, col] under the pointer, for the preview
+let checks = 0; // counts the preview's questions, so that a late answer to an old one is dropped
 let busy = false;
 
 async function api(path, body) {
@@ -27,9 +30,13 @@ function say(text, error = false) {
   $("status").className = error ? "error" : "";
 }
 
+function legalWanted() {
+  // A live game always takes the legal moves: the preview marks an illegal spot with them.
+  return showLegal || view === null || view.mode === "live" ? 1 : 0;
+}
+
 async function load() {
-  const legal = showLegal ? 1 : 0;
-  let path = `/api/view?legal=${legal}`;
+  let path = `/api/view?legal=${legalWanted()}`;
   if (view !== null && view.mode === "replay") {
     path += `&game=${game}` + (move === null ? "" : `&move=${move}`);
   }
@@ -43,6 +50,7 @@ async function load() {
 function show(next) {
   view = next;
   if (view.mode === "replay") move = view.move;
+  legal = new Set(view.legal || []);
   document.body.dataset.mode = view.mode;
   // Counts what the page has shown, so that a watcher can tell when an answer has arrived.
   document.body.dataset.views = String(Number(document.body.dataset.views || 0) + 1);
@@ -96,7 +104,7 @@ function drawBoard() {
         x: (cell % 20) * size + inset, y: Math.floor(cell / 20) * size + inset});
     }
     $("legal-count").textContent = `${moves.length} legal move${moves.length === 1 ? "" : "s"}` +
-      (kind === null ? "" : ` with the ${kind}`) + "; dots: cells they can cover";
+      (kind === null ? "" : ` with the ${kind}`) + "; grey squares: cells they can cover";
   }
   if (view.mode === "live" && !view.over && view.to_move === view.human) {
     for (let r = 0; r < 20; r++) {
@@ -106,6 +114,7 @@ function drawBoard() {
         hit.addEventListener("click", () => place(r, c));
       }
     }
+    if (hovered !== null) preview(...hovered);
   }
 }
 
@@ -116,15 +125,44 @@ function anchor(row, col) {
 }
 
 function preview(row, col) {
+  hovered = [row, col];
+  const asked = ++checks;
   const group = boardGroup();
   group.querySelectorAll("rect.preview").forEach((rect) => rect.remove());
-  if (chosen === null) return;
+  $("board").classList.remove("illegal-spot");
+  $("hint").textContent = "";
+  if (chosen === null || group.querySelector("rect.hit") === null) return;
   const [top, left] = anchor(row, col);
+  const cells = pieces.orientations[chosen].cells.map(([r, c]) => [top + r, left + c]);
+  const inside = cells.every(([r, c]) => r >= 0 && r < 20 && c >= 0 && c < 20);
+  const allowed = inside && legal.has(chosen * 400 + top * 20 + left);
   const size = cellSize();
-  for (const [r, c] of pieces.orientations[chosen].cells) {
-    const rect = addRect(group, top + r, left + c, size,
-      {class: "preview", fill: pieces.colours[view.human], opacity: 0.6});
+  for (const [r, c] of cells) {
+    const rect = addRect(group, r, c, size, {class: allowed ? "preview" : "preview illegal",
+      fill: pieces.colours[view.human], opacity: 0.6});
     group.insertBefore(rect, group.querySelector("rect.hit"));
+  }
+  if (!allowed) {
+    $("board").classList.add("illegal-spot");
+    explain(asked, {orientation: chosen, row: top, col: left});
+  }
+}
+
+function unhover() {
+  hovered = null;
+  checks++;
+  $("board").querySelectorAll("rect.preview").forEach((rect) => rect.remove());
+  $("board").classList.remove("illegal-spot");
+  $("hint").textContent = "";
+}
+
+async function explain(asked, placement) {
+  // The server says why, in the engine's words; the page never judges a move itself.
+  try {
+    const answer = await api("/api/check", placement);
+    if (asked === checks && !answer.legal) $("hint").textContent = answer.reason;
+  } catch (error) {
+    // A click on the spot reports the error.
   }
 }
 
@@ -138,7 +176,8 @@ async function place(row, col) {
   const orientation = pieces.orientations[chosen];
   busy = true;
   try {
-    const next = await api("/api/move", {orientation: chosen, row: top, col: left});
+    const next = await api(`/api/move?legal=${legalWanted()}`,
+      {orientation: chosen, row: top, col: left});
     const played = `${orientation.kind} ${orientation.ordinal} ${top} ${left}`;
     chosen = null;
     show(next);
@@ -218,16 +257,35 @@ function winners() {
     (view.scores.filter((s) => s === best).length > 1 ? " share the win" : " wins");
 }
 
+function shape(orientation, size) {
+  // The piece's cells centred in a square of five cells, the largest piece's length.
+  const cells = pieces.orientations[orientation].cells;
+  const rows = Math.max(...cells.map(([r]) => r)) + 1;
+  const cols = Math.max(...cells.map(([, c]) => c)) + 1;
+  const group = document.createElementNS(SVG, "g");
+  group.setAttribute("transform", `translate(${(5 - cols) * size / 2} ${(5 - rows) * size / 2})`);
+  for (const [r, c] of cells) {
+    addRect(group, r, c, size, {fill: pieces.colours[view.human], stroke: "#3f3f46"});
+  }
+  return group;
+}
+
 function drawHand() {
   const hand = $("hand");
   hand.replaceChildren();
   for (const kind of view.hand) {
+    const first = pieces.orientations.findIndex((o) => o.kind === kind);
     const button = document.createElement("button");
-    button.textContent = kind;
     button.dataset.kind = kind;
-    if (chosen !== null && pieces.orientations[chosen].kind === kind) button.className = "chosen";
-    button.addEventListener("click", () => choose(pieces.orientations.findIndex(
-      (o) => o.kind === kind)));
+    button.title = kind;
+    button.setAttribute("aria-label", kind);
+    const svg = document.createElementNS(SVG, "svg");
+    for (const [name, value] of [["width", 40], ["height", 40], ["viewBox", "0 0 40 40"]]) {
+      svg.setAttribute(name, value);
+    }
+    svg.appendChild(shape(first, 8));
+    button.appendChild(svg);
+    button.addEventListener("click", () => choose(first));
     hand.appendChild(button);
   }
   drawPiece();
@@ -235,15 +293,21 @@ function drawHand() {
 
 function choose(orientation) {
   chosen = orientation;
-  drawHand();
+  drawPiece();
   if (showLegal) drawBoard();
+  else if (hovered !== null) preview(...hovered);
 }
 
 function drawPiece() {
-  const svg = $("piece");
-  svg.replaceChildren();
+  // Marks the chosen piece in the hand in place, so that a button keeps the keyboard's focus.
+  const kind = chosen === null ? null : pieces.orientations[chosen].kind;
+  for (const button of $("hand").children) {
+    button.classList.toggle("chosen", button.dataset.kind === kind);
+    button.setAttribute("aria-pressed", String(button.dataset.kind === kind));
+  }
   const name = $("piece-name");
   if (chosen === null) {
+    $("piece").replaceChildren();
     name.textContent = "no piece chosen";
     name.dataset.orientation = "";
     return;
@@ -251,9 +315,7 @@ function drawPiece() {
   const o = pieces.orientations[chosen];
   name.textContent = `${o.kind} ${o.ordinal}`;
   name.dataset.orientation = chosen;
-  for (const [r, c] of o.cells) {
-    addRect(svg, r, c, 20, {fill: pieces.colours[view.human], stroke: "#3f3f46"});
-  }
+  $("piece").replaceChildren(shape(chosen, 20));
 }
 
 function turn(flip) {
@@ -278,7 +340,7 @@ async function newGame() {
   chosen = null;
   say("");
   try {
-    show(await api("/api/new", {}));
+    show(await api(`/api/new?legal=${legalWanted()}`, {}));
   } catch (error) {
     say(error.message, true);
   }
@@ -319,6 +381,7 @@ async function start() {
     showLegal = event.target.checked;
     load();
   });
+  $("board").addEventListener("mouseleave", unhover);
   document.addEventListener("keydown", keys);
   await load();
   document.body.dataset.ready = "1";
