@@ -207,8 +207,16 @@ function drawMoves() {
     }
     list.appendChild(item);
   });
+  // Scrolls the list alone: scrollIntoView would scroll the page too, from under the pointer.
   const current = list.querySelector("li.current") || list.lastElementChild;
-  if (current) current.scrollIntoView({block: "nearest"});
+  if (current) {
+    const top = current.offsetTop;
+    const bottom = top + current.offsetHeight;
+    if (top < list.scrollTop) list.scrollTop = top;
+    else if (bottom > list.scrollTop + list.clientHeight) {
+      list.scrollTop = bottom - list.clientHeight;
+    }
+  }
 }
 
 function drawScores() {
