@@ -48,7 +48,15 @@ test-cpp: build
 test-python: build
 	$(VPY) -m pytest -q tests/python
 
-test: test-cpp test-python test-sanitize test-valgrind
+test: test-cpp test-python test-sanitize test-valgrind docs
+
+# The documentation site, from docs/ and the docstrings (read from the sources, nothing built),
+# into build/site. Strict: any warning fails it, and mkdocs.yml makes a broken link or anchor, a
+# page missing from the nav or an object the API reference cannot find a warning. External
+# links are not fetched.
+.PHONY: docs
+docs: $(VENV)/.stamp
+	NO_MKDOCS_2_WARNING=1 $(VENV)/bin/mkdocs build --strict --quiet
 
 # The same engine tests and the whole Python suite again, on a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer that stops at the first report. The interpreter itself is not

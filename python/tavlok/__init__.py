@@ -13,8 +13,12 @@ a policy (``tavlok.rollout``), and a command line (``python -m tavlok``).
 from __future__ import annotations
 
 # In the development tree the compiled _core lives in the build directory's tavlok/, which is on
-# sys.path too; extend_path lets this package find it there. Installed, it sits beside us.
-__path__ = __import__("pkgutil").extend_path(__path__, __name__)
+# sys.path too; extend_path lets this package find it there. Installed, it sits beside us. (Not
+# the one-line `__import__("pkgutil")` idiom: static analysers such as the documentation's take
+# that for a namespace package and read nothing of this file.)
+import pkgutil as _pkgutil
+
+__path__ = _pkgutil.extend_path(__path__, __name__)
 
 # The version written into game records; pyproject.toml holds the same (a test compares them).
 __version__ = "0.1.0"

@@ -306,7 +306,7 @@ class VectorEnv(_BatchEnv):
     copy: the engine writes each call's arrays into memory that no array still held uses, and
     takes memory back once the caller has let go of every array of a call, so a loop that drops
     each step's arrays before the next step goes between two sets. Keeping them all costs a new
-    set per step (see the README for what that costs). **With** ``copy=False`` the arrays are the
+    set per step (docs/benchmarks.md: what it costs). **With** ``copy=False`` the arrays are the
     env's own buffers instead, rewritten in place by every ``reset`` and ``step``: the same
     read-only array objects every time (``"legal_indices"`` a new view of the same buffer), and
     so are ``rewards``, ``terminations`` and ``truncations``; for a loop that consumes each step

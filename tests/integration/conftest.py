@@ -1,26 +1,21 @@
-"""What the integration suites share: the README's examples for a library, run as written, and
-PyTorch on one thread."""
+"""What the integration suites share: the documentation's examples for a library, run as written,
+and PyTorch on one thread."""
 
-import re
+import sys
 from pathlib import Path
 
 import pytest
 
-README = Path(__file__).resolve().parents[2] / "README.md"
+# The examples are found as the Python suite finds them (tests/python/support/docs.py).
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "python"))
+
+from support.docs import example  # noqa: E402
 
 
 @pytest.fixture
-def readme_example():
-    """Runs the README's one ```python <tag> block and returns the names it defines."""
-
-    def run(tag):
-        blocks = re.findall(rf"^```python {tag}\n(.*?)^```$", README.read_text(), re.M | re.S)
-        assert len(blocks) == 1
-        namespace = {}
-        exec(compile(blocks[0], str(README), "exec"), namespace)
-        return namespace
-
-    return run
+def docs_example():
+    """Runs the one example marked ``<!-- needs: NAME -->`` and returns the names it defines."""
+    return lambda needs: example(needs=needs).run()
 
 
 @pytest.fixture

@@ -3,12 +3,10 @@ result, rollout workers play the games a local env plays, and a worker killed mi
 with nothing lost or counted twice."""
 
 import os
-import re
 import signal
 import sys
 import threading
 import time
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -352,15 +350,9 @@ def test_a_policy_seeds_its_own_generator_per_worker():
     replay(first[1], env, obs, policy)
 
 
-def test_documented_ray_example_runs(monkeypatch, capsys):
-    readme = Path(__file__).resolve().parents[2] / "README.md"
-    (block,) = [
-        block
-        for block in re.findall(r"^```py\n(.*?)^```$", readme.read_text(), re.M | re.S)
-        if "tavlok.ray" in block
-    ]
+def test_documented_ray_example_runs(monkeypatch, capsys, docs_example):
     monkeypatch.setattr(ray, "init", lambda *args, **kwargs: None)  # the cluster is up
-    exec(compile(block, str(readme), "exec"), {})
+    docs_example("ray")
     lines = capsys.readouterr().out.splitlines()
     expected = tavlok.arena([first_legal, "greedy", "random", "random"], games=200, seed=0)
     assert lines[0] == str(expected.win_rate)

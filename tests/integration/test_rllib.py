@@ -1,7 +1,8 @@
-"""RLlib's PPO (new API stack) with its action-masking module on the README's two set-ups: the
-PettingZoo env's four seats under one policy, and one learner against bots on make_vec. What RLlib
-stored must hold: every action legal in the observation stored beside it, and every whole game
-paying each agent its final score. These need Ray's RLlib extra: ``make test-integration``.
+"""RLlib's PPO (new API stack) with its action-masking module on the two set-ups of
+docs/libraries.md: the PettingZoo env's four seats under one policy, and one learner against bots
+on make_vec. What RLlib stored must hold: every action legal in the observation stored beside it,
+and every whole game paying each agent its final score. These need Ray's RLlib extra:
+``make test-integration``.
 """
 
 import numpy as np
@@ -49,17 +50,17 @@ def run(config, payoffs):
         assert returns == expected
 
 
-def test_self_play_ppo_on_the_pettingzoo_env(readme_example):
+def test_self_play_ppo_on_the_pettingzoo_env(docs_example):
     def payoffs(episode):
         # One seat moves per env step: the moves in order replay the game.
         moves = [int(a) for t in range(len(episode)) for a in episode.get_actions(t).values()]
         returns = tuple(episode.agent_episodes[f"player_{seat}"].get_return() for seat in range(4))
         return returns, tavlok.State.from_history(moves).scores()
 
-    run(readme_example("rllib")["self_play"], payoffs)
+    run(docs_example("rllib")["self_play"], payoffs)
 
 
-def test_ppo_on_make_vec_against_bots(readme_example):
+def test_ppo_on_make_vec_against_bots(docs_example):
     def payoffs(episode):
         final = episode.get_infos(-1)
         # Whole from its start: the learner's first view shows its hand full.
@@ -67,4 +68,4 @@ def test_ppo_on_make_vec_against_bots(readme_example):
         full = bool(np.all(hands[0] == 1))
         return (episode.get_return(), full), (final["scores"][final["seat"]], True)
 
-    run(readme_example("rllib")["against_bots"], payoffs)
+    run(docs_example("rllib")["against_bots"], payoffs)

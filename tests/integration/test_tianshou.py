@@ -1,6 +1,6 @@
 """Tianshou's DQN on the single Gymnasium env, masked through tavlok.adapters.tianshou and trained
-for an epoch by Tianshou's trainer as the README sets it up. Both collectors, the exploring one
-and the greedy one that tests, must store whole games: every action legal under the mask stored
+for an epoch by Tianshou's trainer as docs/libraries.md sets it up. Both collectors, the exploring
+one and the greedy one that tests, must store whole games: every action legal under the mask stored
 beside it, each game begun with the learner's full hand and paying it its final score. These
 need PyTorch and Tianshou: ``make test-integration``.
 """
@@ -29,10 +29,10 @@ def games_in(buffer):
     return games
 
 
-def test_dqn_stores_whole_masked_games_while_training_and_testing(readme_example):
+def test_dqn_stores_whole_masked_games_while_training_and_testing(docs_example):
     np.random.seed(0)  # the exploration noise draws from numpy's global generator
     torch.manual_seed(0)
-    example = readme_example("tianshou")
+    example = docs_example("tianshou")
     assert example["result"].update_step > 0
     assert games_in(example["buffer"]) == example["result"].train_episode > 0
     assert games_in(example["testing"].buffer) == 8  # the last test step's games

@@ -3,13 +3,13 @@ one State in the same games, and the statistics reported on them."""
 
 import math
 import re
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import tavlok
 from support import rules
+from support.docs import example
 from support.processes import interrupted
 from tavlok import State, bots
 from tavlok.arena import ArenaResult, bradley_terry, wilson_interval
@@ -363,12 +363,9 @@ def test_arena_command_prints_progress_and_the_table(capsys):
 
 
 def test_documented_evaluation_example_runs(capsys):
-    source = Path(__file__).resolve().parents[2] / "README.md"
-    blocks = re.findall(r"^```python\n(.*?)^```$", source.read_text(), re.M | re.S)
-    (block,) = [b for b in blocks if "tavlok.arena(" in b]
-    assert len(block.strip().splitlines()) <= 12
-    namespace = {}
-    exec(compile(block, str(source), "exec"), namespace)
+    block = example("tavlok.arena(")
+    assert len(block.code.strip().splitlines()) <= 12
+    namespace = block.run()
     out = capsys.readouterr().out
     low, high = namespace["result"].win_rate_interval[0]
     assert re.fullmatch(r"last_legal wins \d+\.\d% \(95% interval \d+\.\d% to \d+\.\d%\)\n", out)

@@ -2,7 +2,6 @@
 equal to the ones tavlok.State plays from the same moves."""
 
 import re
-from pathlib import Path
 
 import gymnasium
 import numpy as np
@@ -10,13 +9,13 @@ import pytest
 
 
 from support import rules
+from support.docs import example
 from support.drivers import legal_lists
 from support.generators import env_generator
 from support.processes import interrupted
 from tavlok import State, _core, bots
 from tavlok.gym_vector import LearnerVectorEnv
 
-ROOT = Path(__file__).resolve().parents[2]
 ENV_ID = "tavlok/Tavlok-v0"
 # Gymnasium names its autoreset modes from 1.1 on; before, every vector env resets on the next step.
 AutoresetMode = getattr(gymnasium.vector, "AutoresetMode", None)
@@ -372,14 +371,7 @@ def test_render_draws_every_envs_board_as_text_or_an_image():
 
 
 def test_the_documented_learner_loop_runs(capsys):
-    source = ROOT / "README.md"
-    blocks = re.findall(r"^```python\n(.*?)^```$", source.read_text(), re.M | re.S)
-    sparse = [b for b in blocks if "def uniform_pick" in b]  # the arena's example has lists too
-    learner = [b for b in blocks if "LearnerVectorEnv(" in b]
-    assert len(sparse) == 1 and len(learner) == 1
-    namespace = {}
-    for block in sparse + learner:
-        exec(compile(block, str(source), "exec"), namespace)
+    example("LearnerVectorEnv(").run()
     games, rate = re.search(
         r"^(\d+) games, the uniform learner's win rate (\d\.\d\d)$", capsys.readouterr().out, re.M
     ).groups()

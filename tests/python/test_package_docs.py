@@ -1,35 +1,39 @@
-"""The Python examples in the documentation run as written, and the stub matches the module."""
+"""The Python examples of the README and the documentation run as a reader copies them, each on
+its own, and the stub matches the module."""
 
 import ast
 import inspect
 import re
-from pathlib import Path
 
 import _tavlok
+import pytest
 
-ROOT = Path(__file__).resolve().parents[2]
-
-
-def python_blocks():
-    """The ```python blocks of the README, in order."""
-    source = ROOT / "README.md"
-    blocks = re.findall(r"^```python\n(.*?)^```$", source.read_text(), re.M | re.S)
-    assert blocks, "no ```python block in README.md"
-    return source, blocks
+from support.docs import ROOT, example, examples
 
 
-def test_documented_examples_run_in_order(capsys):
-    source, blocks = python_blocks()
-    assert len(blocks[0].strip().splitlines()) <= 15, "the training loop should stay short"
-    namespace = {}
-    for block in blocks:
-        exec(compile(block, str(source), "exec"), namespace)
-    out = capsys.readouterr().out
-    # The training loop printed three finished games' scores, one per seat.
-    scores = re.findall(r"^(\d) \[(-?\d+), (-?\d+), (-?\d+), (-?\d+)\]$", out, re.M)
+@pytest.mark.parametrize("block", [e for e in examples() if not e.needs], ids=lambda e: e.name)
+def test_example_runs_on_its_own(block):
+    block.run()
+
+
+def test_quick_start_plays_three_whole_games(capsys):
+    quick_start = example("_tavlok.PyTavlok()")
+    assert quick_start.path.name == "README.md"
+    assert len(quick_start.code.strip().splitlines()) <= 15, "the quick start should stay short"
+    quick_start.run()
+    scores = re.findall(
+        r"^(\d) \[(-?\d+), (-?\d+), (-?\d+), (-?\d+)\]$", capsys.readouterr().out, re.M
+    )
     assert [s[0] for s in scores] == ["0", "1", "2"]
     assert all(-88 <= int(x) < 0 or int(x) in (15, 20) for s in scores for x in s[1:])
-    assert "PentominoF 2 5 7" in out
+
+
+def test_readme_links_name_files_that_exist():
+    # The site checks its own links; the README is read on the repository's page, outside it.
+    links = re.findall(r"\]\(([^)#]+)(?:#[^)]*)?\)", (ROOT / "README.md").read_text())
+    local = [link for link in links if "://" not in link]
+    assert local
+    assert [link for link in local if not (ROOT / link).is_file()] == []
 
 
 def stub_classes():

@@ -13,6 +13,7 @@ import pytest
 
 import tavlok
 from _tavlok import PyTavlok
+from support.docs import example
 from tavlok import State, bots
 from tavlok.cli import main
 
@@ -274,21 +275,10 @@ def test_progress_bar_is_redrawn_in_place_on_a_terminal():
     )
 
 
-def search_example():
-    """The README's ```python block about tavlok.State."""
-    source = ROOT / "README.md"
-    for block in re.findall(r"^```python\n(.*?)^```$", source.read_text(), re.M | re.S):
-        if "tavlok.State" in block:
-            return source, block
-    pytest.fail("no ```python block using tavlok.State in README.md")
-
-
 def test_documented_search_example_runs(capsys):
-    source, block = search_example()
-    assert len(block.strip().splitlines()) <= 20
-    namespace = {}
-    exec(compile(block, str(source), "exec"), namespace)
-    state = namespace["state"]
+    block = example("def flat_monte_carlo")
+    assert len(block.code.strip().splitlines()) <= 20
+    state = block.run()["state"]
     assert len(state.history) == 1 and state.seat == 1
     assert f"opened with {tavlok.decode(state.history[0])}" in capsys.readouterr().out
 

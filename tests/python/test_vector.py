@@ -3,19 +3,18 @@ import re
 import select
 import signal
 import warnings
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 from _tavlok import PyTavlok
 from support import rules
+from support.docs import example
 from support.drivers import legal_lists
 from tavlok.bench import run_vector
 from tavlok.cli import main
 from tavlok.vector import MAX_LEGAL_PLACEMENTS, VectorEnv
 
-ROOT = Path(__file__).resolve().parents[2]
 NUM_ACTIONS = 36400
 MASKS = ("bytes", "bits", "indices")
 
@@ -532,16 +531,10 @@ def test_a_forked_child_steps_with_threads_of_its_own():
 # ---- The documented loops and the benchmark -----------------------------------------------------
 
 
-def readme_blocks(word):
-    source = ROOT / "README.md"
-    blocks = re.findall(r"^```python\n(.*?)^```$", source.read_text(), re.M | re.S)
-    return source, [block for block in blocks if word in block]
-
-
 def test_the_documented_self_play_loop_runs(capsys):
-    source, blocks = readme_blocks("wins per seat")
-    assert len(blocks) == 1 and len(blocks[0].strip().splitlines()) <= 20
-    exec(compile(blocks[0], str(source), "exec"), {})
+    block = example("wins per seat")
+    assert len(block.code.strip().splitlines()) <= 20
+    block.run()
     games, *wins = map(
         int,
         re.fullmatch(
@@ -553,10 +546,7 @@ def test_the_documented_self_play_loop_runs(capsys):
 
 def test_the_documented_sparse_picks_are_legal_uniform_and_best_scored(capsys):
     # The arena's example reads lists too; this is the vector env's.
-    source, blocks = readme_blocks("def uniform_pick")
-    assert len(blocks) == 1
-    namespace = {}
-    exec(compile(blocks[0], str(source), "exec"), namespace)
+    namespace = example("def uniform_pick").run()
     assert re.fullmatch(r"100 steps, [1-9]\d* games ended\n", capsys.readouterr().out)
     uniform_pick, best_scored = namespace["uniform_pick"], namespace["best_scored"]
     # On fresh lists, with ended games among them: NextStep leaves them empty for a step.
