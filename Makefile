@@ -176,4 +176,4 @@ bench: $(VENV)/.stamp
 	PYTHONPATH=$(CURDIR)/$(BENCH_BUILD):$(CURDIR)/python $(VPY) bench/binding_bench.py
 
 clean:
-	rm -rf build .venv
+	rm -rf build dist .venv
