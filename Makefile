@@ -1,6 +1,7 @@
 # Two entry points for a newcomer: `make demo` (the main job) and `make test` (every test).
 # Both find a CPython 3.12+, make a virtual environment under .venv/, install what the build and
 # the tests need, install GoogleTest with apt-get when it is missing, and build incrementally.
+# Afterwards the environment's python imports tavlok and _tavlok from the build (see use-build).
 
 # PYTHON is passed on by hand: make before 4.4 does not export command-line variables to $(shell).
 PYTHON_FOUND := $(shell PYTHON='$(PYTHON)' tools/find-python.sh)
@@ -14,8 +15,8 @@ BUILD := build/$(PYTAG)
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 export PYTHONPATH := $(CURDIR)/$(BUILD):$(CURDIR)/python
 
-.PHONY: all build stub demo test test-cpp test-python test-sanitize test-valgrind test-integration bench \
-	train deps browser-deps clean
+.PHONY: all build stub demo test test-cpp test-python test-sanitize test-valgrind test-wheel \
+	test-integration bench train wheel deps browser-deps clean
 
 all: build
 
@@ -34,8 +35,16 @@ $(BUILD)/build.ninja: $(VENV)/.stamp | deps
 	$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
 	  -DPython_EXECUTABLE=$(CURDIR)/$(VPY)
 
+# $(call use-build,DIR): the environment imports _tavlok and tavlok from the build in DIR from now
+# on, through a .pth file in its site-packages that names DIR and python/. `make build` (so every
+# test target) and `make demo` call it: the environment follows the build made last.
+use-build = $(VPY) -c 'import sys, sysconfig; \
+  open(sysconfig.get_path("purelib") + "/tavlok-build.pth", "w").write("\n".join(sys.argv[1:]) + "\n")' \
+  $(CURDIR)/$(1) $(CURDIR)/python
+
 build: $(BUILD)/build.ninja
 	$(VENV)/bin/cmake --build $(BUILD)
+	@$(call use-build,$(BUILD))
 
 # The build writes tavlok._core's type stub with nanobind's stubgen; this copies it over the one in
 # the tree, which test_extensions.py checks against the built module.
@@ -48,7 +57,12 @@ test-cpp: build
 test-python: build
 	$(VPY) -m pytest -q tests/python
 
-test: test-cpp test-python test-sanitize test-valgrind docs
+# Every suite runs, each to its end even when an earlier one failed; then one line per suite and a
+# verdict, and the run fails if any suite failed. A suite is a make target: add new ones here.
+TEST_SUITES := test-cpp test-python test-sanitize test-valgrind test-wheel docs
+
+test:
+	@tools/run-suites.sh "$(MAKE)" $(TEST_SUITES)
 
 # The documentation site, from docs/ and the docstrings (read from the sources, nothing built),
 # into build/site. Strict: any warning fails it, and mkdocs.yml makes a broken link or anchor, a
@@ -84,13 +98,13 @@ test-sanitize: $(VENV)/.stamp | deps
 	  PYTHONUNBUFFERED=1 $(VPY) -m pytest -v tests/python || { cat $(ASAN_BUILD)/reports/* 2>/dev/null; exit 1; }
 
 # The engine tests under valgrind's memcheck, on the optimised code that ships: any invalid access,
-# use of an uninitialised value or leak fails the run.
+# use of an uninitialised value or leak fails the run. Quiet, so that it prints only what it finds.
 test-valgrind: build
 	@command -v valgrind >/dev/null || { \
 	  echo "installing valgrind"; \
 	  $(SUDO) apt-get update -qq && \
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq valgrind >/dev/null; }
-	valgrind --error-exitcode=1 --leak-check=full $(BUILD)/engine_tests --gtest_brief=1
+	valgrind -q --error-exitcode=1 --leak-check=full $(BUILD)/engine_tests --gtest_brief=1
 
 # The PettingZoo environment driven by TorchRL and Tianshou, and the replay and play page driven in
 # headless Chromium by Selenium, in a virtual environment of its own (PyTorch brings several GB, so
@@ -132,7 +146,28 @@ demo: $(VENV)/.stamp
 	$(VENV)/bin/cmake -S . -B $(DEMO_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
 	  -DPython_EXECUTABLE=$(CURDIR)/$(VPY) -DTAVLOK_TESTS=OFF -DTAVLOK_EXAMPLES=OFF
 	$(VENV)/bin/cmake --build $(DEMO_BUILD) --target _tavlok _core
+	@$(call use-build,$(DEMO_BUILD))
 	PYTHONPATH=$(CURDIR)/$(DEMO_BUILD):$(CURDIR)/python $(VPY) -m tavlok play --seed $(or $(SEED),1)
+
+# A wheel for this interpreter, built as `pip install .` builds it (scikit-build-core in an isolated
+# environment from the package index, from scratch: a new environment makes it drop its CMake
+# cache), then repaired by auditwheel into dist/ as a manylinux wheel: its tag names the oldest glibc and C++
+# runtime it runs with, and a library outside the manylinux set would be copied into it. The wheel
+# is for one CPython version (cp312, cp313, ...): _tavlok is written against the full C API.
+CPTAG := $(shell $(PYTHON_FOUND) -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+WHEEL_BUILD := build/wheel-$(PYTAG)
+
+wheel: $(VENV)/.stamp
+	rm -rf $(WHEEL_BUILD)/raw dist/tavlok-*-$(CPTAG)-*.whl
+	env -u PYTHONPATH $(VPY) -m pip wheel . --no-deps --quiet -w $(WHEEL_BUILD)/raw
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VENV)/bin/auditwheel repair -w dist \
+	  $(WHEEL_BUILD)/raw/tavlok-*.whl
+	@ls dist/tavlok-*-$(CPTAG)-*.whl
+
+# The repaired wheel installed into a fresh environment with no compiler to be found, and a game
+# played with it (tests/wheel/play_installed.py).
+test-wheel: wheel
+	env -u PYTHONPATH tools/test-wheel.sh $(PYTHON_FOUND) $(WHEEL_BUILD)/check dist/tavlok-*-$(CPTAG)-*.whl
 
 BENCH_BUILD := build/bench-$(PYTAG)
 
@@ -149,4 +184,4 @@ bench: $(VENV)/.stamp
 	PYTHONPATH=$(CURDIR)/$(BENCH_BUILD):$(CURDIR)/python $(VPY) bench/binding_bench.py
 
 clean:
-	rm -rf build .venv
+	rm -rf build dist .venv

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "game/errors.hpp"
+#include "support/fatal.hpp"
 
 namespace game {
 namespace {
@@ -104,18 +104,12 @@ TEST(Bitboard, TranslateMovesByColumnsAndRows) {
 }
 
 TEST(Bitboard, FatalStopsCarryExactMessages) {
-    const auto message_of = [](auto&& call) -> std::string {
-        try {
-            call();
-        } catch (const Panic& p) {
-            return p.what();
-        }
-        return "no stop";
-    };
-    EXPECT_EQ(message_of([] { Bitboard().get(420); }), "Bitboard index 420 out of range [0, 419]");
-    EXPECT_EQ(message_of([] { Bitboard::cell(0, 0).translate(20, 0); }),
+    using support::panic_message;
+    EXPECT_EQ(panic_message([] { Bitboard().get(420); }),
+              "Bitboard index 420 out of range [0, 419]");
+    EXPECT_EQ(panic_message([] { Bitboard::cell(0, 0).translate(20, 0); }),
               "Invalid translation of (0,0) to (20,0)");
-    EXPECT_EQ(message_of([] { Bitboard::cell(0, 0).translate(0, 20); }),
+    EXPECT_EQ(panic_message([] { Bitboard::cell(0, 0).translate(0, 20); }),
               "Invalid translation of (0,0) to (0,20)");
     EXPECT_FALSE(VALID_CELLS.get(419));
     EXPECT_TRUE(VALID_CELLS.get(418));
