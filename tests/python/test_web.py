@@ -198,7 +198,8 @@ def test_bad_moves_are_refused_and_change_nothing(live, fields, status, message)
         ("x" * (MAX_BODY + 1), {"Content-Type": "application/json"}, 413, f"over {MAX_BODY} bytes"),
         ('{"orientation": 0', {"Content-Type": "application/json"}, 400, "the body is not JSON"),
         (b"\xff\xfe", {"Content-Type": "application/json"}, 400, "the body is not JSON"),
-        ("[" * 2000 + "]" * 2000, {"Content-Type": "application/json"}, 400, "is not JSON"),
+        # Deeper than 3.12's parser recurses (not JSON there); 3.13's parses it (not an object).
+        ("[" * 2000 + "]" * 2000, {"Content-Type": "application/json"}, 400, "the body is "),
         ("[1, 2]", {"Content-Type": "application/json"}, 400, "the body is a JSON object"),
         ("{}", {"Content-Type": "text/plain"}, 415, "send JSON"),
         ("{}", {"Content-Type": "application/x-www-form-urlencoded"}, 415, "send JSON"),
