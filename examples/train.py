@@ -37,47 +37,118 @@ EVAL_OPPONENTS = ("random", "greedy")
 
 
 def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--env-steps", type=int, default=300_000, help="learner env-steps")
-    parser.add_argument("--num-envs", type=int, default=128)
-    parser.add_argument("--threads", type=int, default=2, help="env, arena and torch threads")
-    parser.add_argument("--seed", type=int, default=0)
-    parser.add_argument("--out", type=Path, default=Path("build/train"))
-    parser.add_argument("--eval-games", type=int, default=200, help="games per opponent")
-    parser.add_argument("--eval-interval", type=int, default=50_000, help="env-steps")
+    parser = argparse.ArgumentParser(
+        description=__doc__.split("\n\n")[0],
+        epilog="Without --ray, the same command on the same machine draws the same curve: every "
+        "generator is seeded from --seed, and torch runs deterministic kernels on --threads "
+        "threads.",
+    )
+    count = {"type": int, "metavar": "N"}
+    parser.add_argument(
+        "--env-steps",
+        **count,
+        default=300_000,
+        help="learner env-steps to train for; the run stops at the first update that reaches "
+        "them (%(default)s)",
+    )
+    parser.add_argument(
+        "--num-envs",
+        **count,
+        default=128,
+        help="games the learner plays side by side (%(default)s)",
+    )
+    parser.add_argument(
+        "--threads",
+        **count,
+        default=2,
+        help="threads of the env, the evaluation arena and torch; torch's sums, and so the curve, "
+        "depend on it (%(default)s)",
+    )
+    parser.add_argument(
+        "--seed",
+        type=int,
+        default=0,
+        metavar="SEED",
+        help="seeds the network's weights, numpy and the envs (SEED), sampling (SEED+1), "
+        "minibatch order (SEED+2) and the evaluation games (SEED+1000) (%(default)s)",
+    )
+    parser.add_argument(
+        "--out",
+        type=Path,
+        default=Path("build/train"),
+        metavar="DIR",
+        help="where to write curve.csv, learning_curve.png, summary.json, summary.md and "
+        "policy.pt (%(default)s)",
+    )
+    parser.add_argument(
+        "--eval-games",
+        **count,
+        default=200,
+        help="games against each opponent at every evaluation (%(default)s)",
+    )
+    parser.add_argument(
+        "--eval-interval",
+        **count,
+        default=50_000,
+        help="learner env-steps between evaluations (%(default)s)",
+    )
     parser.add_argument(
         "--final-eval-games",
-        type=int,
+        **count,
         default=1000,
-        help="games per opponent of the last evaluation, which gives the reported figures",
+        help="games against each opponent at the last evaluation, which gives the reported "
+        "figures (%(default)s)",
     )
     parser.add_argument(
         "--eval-opening",
-        type=int,
+        **count,
         default=2,
-        help="random placements that begin every evaluation game (varies the games against "
-        "bots that draw nothing at random)",
+        help="random placements that begin every evaluation game, so that bots that draw nothing "
+        "at random meet in many positions (%(default)s)",
     )
     parser.add_argument(
         "--opponents",
         default="greedy",
-        help="training opponents: a bot name or three, comma-separated",
+        metavar="BOT[,BOT,BOT]",
+        help="the learner's three opponents while training, one bot name for all or three; an "
+        "mcts with a budget in ms makes the run depend on the machine's speed (%(default)s)",
     )
-    parser.add_argument("--reward", choices=("score", "win"), default="score")
-    parser.add_argument("--rollout-steps", type=int, default=16, help="steps per env per update")
-    parser.add_argument("--lr", type=float, default=3e-4)
-    parser.add_argument("--epochs", type=int, default=3)
-    parser.add_argument("--minibatch", type=int, default=1024)
-    parser.add_argument("--channels", type=int, default=16)
-    parser.add_argument("--blocks", type=int, default=2)
-    parser.add_argument("--no-progress", action="store_true", help="no progress bar")
+    parser.add_argument(
+        "--reward",
+        choices=("score", "win"),
+        default="score",
+        help="the learner's reward when its game ends: its score (scaled by 1/89), or its share "
+        "of the win (%(default)s)",
+    )
+    parser.add_argument(
+        "--rollout-steps", **count, default=16, help="steps per env between updates (%(default)s)"
+    )
+    parser.add_argument("--lr", type=float, default=3e-4, help="Adam's learning rate (%(default)s)")
+    parser.add_argument(
+        "--epochs", **count, default=3, help="PPO epochs over each rollout (%(default)s)"
+    )
+    parser.add_argument(
+        "--minibatch", **count, default=1024, help="samples per PPO minibatch (%(default)s)"
+    )
+    parser.add_argument(
+        "--channels", **count, default=16, help="channels of the network's layers (%(default)s)"
+    )
+    parser.add_argument(
+        "--blocks",
+        **count,
+        default=2,
+        help="residual convolutions after the first convolution (%(default)s)",
+    )
+    parser.add_argument("--no-progress", action="store_true", help="show no progress bar")
     parser.add_argument(
         "--ray",
         action="store_true",
         help="collect on Ray workers (tavlok.ray.RolloutWorkers), --num-envs split between them, "
         "on the cluster ray.init() finds (a local one by default)",
     )
-    parser.add_argument("--ray-workers", type=int, default=2, help="rollout workers with --ray")
+    parser.add_argument(
+        "--ray-workers", **count, default=2, help="rollout workers with --ray (%(default)s)"
+    )
     return parser.parse_args(argv)
 
 
@@ -119,7 +190,12 @@ def progress_bar(total: int, enabled: bool) -> Any:
 def main(argv: list[str] | None = None) -> dict[str, Any]:
     args = parse_args(argv)
     args.out.mkdir(parents=True, exist_ok=True)
+    # Reproducible: every generator seeded from --seed, kernels whose sums do not depend on how
+    # threads happen to meet (the backward of an indexed gather accumulates in any order
+    # otherwise), and as many threads as the command says, whatever the machine has.
     torch.manual_seed(args.seed)
+    np.random.seed(args.seed)
+    torch.use_deterministic_algorithms(True)
     torch.set_num_threads(args.threads)
     opponents = args.opponents.split(",")
     net = PolicyNet(args.channels, args.blocks)
@@ -295,7 +371,7 @@ def summary_table(summary: dict[str, Any]) -> str:
         low, high = figures["interval"]
         lines.append(
             f"| 3 × {opponent} | {figures['games']} | {figures['win_rate']:.1%} "
-            f"| [{low:.1%}, {high:.1%}] "
+            f"| [{low:z.1%}, {high:z.1%}] "
             f"| {figures['mean_score']:.2f} ± {figures['score_stderr']:.2f} |"
         )
     share = summary["share"]

@@ -215,18 +215,20 @@ class ArenaResult:
             f"{'bot':<{width + 2}}{'mean score':>12}{'± s.e.':>8}"
             f"{'win rate':>10}{'95% interval':>16}{'rating':>8}",
         ]
+        # "z": a figure that rounds to zero shows as 0, never -0 (an interval's low end computes
+        # to -1e-17 for a bot that never won).
         stderr, interval, rating = self.score_stderr, self.win_rate_interval, self.rating
         for i, name in enumerate(self.bots):
             low, high = 100 * interval[i]
             lines.append(
-                f"{i} {name:<{width}}{self.mean_score[i]:>12.2f}{stderr[i]:>8.2f}"
-                f"{self.win_rate[i]:>10.1%}{f'[{low:.1f}, {high:.1f}]':>16}{rating[i]:>+8.0f}"
+                f"{i} {name:<{width}}{self.mean_score[i]:>z12.2f}{stderr[i]:>8.2f}"
+                f"{self.win_rate[i]:>z10.1%}{f'[{low:z.1f}, {high:z.1f}]':>16}{rating[i]:>+z8.0f}"
             )
         lines.append(f"{'seat':<{width + 2}}{'mean score':>12}{'':>8}{'win rate':>10}")
         for seat in range(NUM_SEATS):
             lines.append(
-                f"{seat:<{width + 2}}{self.seat_mean_score[seat]:>12.2f}{'':>8}"
-                f"{self.seat_win_rate[seat]:>10.1%}"
+                f"{seat:<{width + 2}}{self.seat_mean_score[seat]:>z12.2f}{'':>8}"
+                f"{self.seat_win_rate[seat]:>z10.1%}"
             )
         lines.append("win rate: 95% Wilson interval")
         lines.append(

@@ -1,4 +1,4 @@
-"""The command line: ``python -m tavlok play``, ``view``, ``bench`` and ``arena``.
+"""The command line: ``tavlok play``, ``view``, ``bench`` and ``arena`` (or ``python -m tavlok``).
 
 Every placement it prints or reads is in board coordinates: seat 0's frame, in which seat 0's
 start corner is the top-left cell (row 0, col 0), seat 1's the top-right, seat 2's the
@@ -27,20 +27,21 @@ from .arena import MAX_OPENING, MAX_THREADS, arena
 from .board import SEAT_COLOUR_NAMES
 from .bots import BOTS, play_until_turn
 from .bots import make as make_bot
-from .pieces import KIND_ORIENTATIONS, KINDS, ORIENTATIONS, find_kind, orientation_index
+from .pieces import KIND_ORIENTATIONS, KINDS, NUM_SEATS, ORIENTATIONS, find_kind, orientation_index
 from .records import GameRecord, RecordError, read_records, write_records
 from .state import State
 
 START_CORNERS = ("top-left", "top-right", "bottom-right", "bottom-left")
 
 MOVE_HELP = """\
-Type a move as PIECE ORDINAL ROW COL, for example 'PentominoF 2 5 7': the piece's name (any
-letter case), which of its orientations, and the row and column of the top-left corner of the
-orientation's bounding box. ORIENTATION ROW COL with the orientation index 0-90 works too.
-Rows and columns are the board's, as numbered on the board shown, for every seat: seat 0's
-start corner is top-left, seat 1's top-right, seat 2's bottom-right, seat 3's bottom-left.
+Type a move as PIECE ORDINAL ROW COL, for example 'PentominoF 2 5 7': the
+piece's name (any letter case), which of its orientations, and the row and
+column of the top-left corner of the orientation's bounding box. ORIENTATION
+ROW COL with the orientation index 0-90 works too. Rows and columns are the
+board's, as numbered on the board shown, for every seat: seat 0's start corner
+is top-left, seat 1's top-right, seat 2's bottom-right, seat 3's bottom-left.
   ? or moves [PIECE]  list your legal moves, optionally of one piece
-  pieces [PIECE]      list the pieces you still hold, or draw one piece's orientations
+  pieces [PIECE]      list the pieces you hold, or draw one piece's orientations
   show PIECE          draw a piece's orientations with their ordinals
   board               show the board again
   quit                leave the game (so does end of input)"""
@@ -50,11 +51,28 @@ SEEDS = (0, SEED_LIMIT - 1)
 THREADS = (1, MAX_THREADS)
 
 
-def main(argv: Sequence[str] | None = None) -> int:
+class _Command(argparse.ArgumentParser):
+    """A subcommand's parser. An argument it does not know is its own usage error, shown with its
+    usage: argparse would hand it up to the whole command, whose usage lists none of the
+    subcommand's options."""
+
+    def parse_known_args(  # type: ignore[override]
+        self, args: Sequence[str] | None = None, namespace: argparse.Namespace | None = None
+    ) -> tuple[argparse.Namespace, list[str]]:
+        parsed, unknown = super().parse_known_args(args, namespace)
+        if unknown:
+            self.error(f"unrecognized arguments: {' '.join(unknown)}")
+        return parsed, unknown
+
+
+def main(argv: Sequence[str] | None = None, prog: str = "tavlok") -> int:
+    """Runs the command line on ``argv`` (the process's arguments by default). ``prog`` is how
+    the program was started, as its usage and hints name it: the installed command, or
+    ``python -m tavlok``."""
     parser = argparse.ArgumentParser(
-        prog="python -m tavlok", description="Play, time or pit bots against each other."
+        prog=prog, description="Play, time or pit bots against each other."
     )
-    commands = parser.add_subparsers(dest="command", required=True)
+    commands = parser.add_subparsers(dest="command", required=True, parser_class=_Command)
     play_parser = commands.add_parser(
         "play", help="play a game between bots, optionally with you in one seat"
     )
@@ -103,13 +121,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     arena_parser = commands.add_parser(
         "arena", help="play games between four of the engine's bots, seats rotating every game"
     )
-    # The engine knows its bots' names and settings; a name it does not know is a usage error.
+    # The engine knows its bots' names and settings, and the arena how many it seats: a name it
+    # does not know, or a count other than four, is a usage error worded as the arena words it.
     arena_parser.add_argument(
         "bots",
-        nargs=4,
+        nargs="+",
         metavar="BOT",
-        help=f"one of {', '.join(BOTS)}; mcts takes settings after a colon, as in mcts:400 (400 "
-        "playouts a move) or mcts:ms=50,playout=random (see tavlok.bots.MCTS)",
+        help=f"{NUM_SEATS} bots, each one of {', '.join(BOTS)}; mcts takes settings after a colon, "
+        "as in mcts:400 (400 playouts a move) or mcts:ms=50,playout=random (see tavlok.bots.MCTS)",
     )
     arena_parser.add_argument("--games", type=_whole(1), default=1000, help="games (1000)")
     arena_parser.add_argument(
@@ -129,7 +148,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     arena_parser.add_argument("--record", metavar="FILE", help="write every game to FILE")
     args = parser.parse_args(argv)
     try:
-        return _run(args, commands.choices[args.command])
+        return _run(args, commands.choices[args.command], prog)
     except BrokenPipeError:
         # The reader has gone (`| head`): stop quietly, as command-line tools do. Standard output
         # now leads nowhere, so that the interpreter's last flush does not fail again.
@@ -161,7 +180,7 @@ def _bot_list(text: str) -> tuple[str, ...]:
     return names
 
 
-def _run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+def _run(args: argparse.Namespace, parser: argparse.ArgumentParser, prog: str) -> int:
     record = getattr(args, "record", None)
     if record is not None:
         # Checked before the games, which may take long, rather than when they are written.
@@ -200,9 +219,7 @@ def _run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         parser.error(str(refused))
     print(result.table())
     if record is not None:
-        print(
-            f"{args.games} games written to {record}; 'python -m tavlok view {record}' shows them"
-        )
+        print(f"{args.games} games written to {record}; '{prog} view {record}' shows them")
     return 0
 
 
@@ -256,8 +273,10 @@ def play(
     names = iter(list(bots) * 4)
     players = ["you" if seat == human else next(names) for seat in range(4)]
     movers = {s: make_bot(name, seed + s) for s, name in enumerate(players) if s != human}
-    you = f"; you play player_{human} ({SEAT_COLOUR_NAMES[human]})" if human is not None else ""
-    print(f"tavlok game, seed {seed}{you}; moves in board coordinates (seat 0's frame)")
+    print(f"tavlok game, seed {seed}; moves in board coordinates (seat 0's frame)")
+    if human is not None:
+        corner = START_CORNERS[human]
+        print(f"you play player_{human} ({SEAT_COLOUR_NAMES[human]}, start corner {corner})")
     out_of_moves: set[int] = set()
 
     def moved(seat: int, action: int) -> None:
@@ -378,10 +397,7 @@ def _ask_move(state: State, colour: bool, players: Sequence[str]) -> int | None:
     Moves are typed in board coordinates; the grid index returned is in the seat's own frame."""
     seat = state.seat
     print(_board_text(state, colour, players))
-    print(
-        f"player_{seat} ({SEAT_COLOUR_NAMES[seat]}, start corner {START_CORNERS[seat]}), your "
-        "move; 'help' explains, '?' lists moves"
-    )
+    print(f"player_{seat} ({SEAT_COLOUR_NAMES[seat]}), your move; 'help' explains, '?' lists moves")
     while True:
         try:
             line = input(f"player_{seat}> ")

@@ -26,14 +26,7 @@ from training.rollout import SamplingPolicy, Timer, collect  # noqa: E402
 import tavlok  # noqa: E402, F401  (registers tavlok/Tavlok-v0)
 
 
-def test_a_tiny_run_writes_its_curve_plot_summary_and_weights(tmp_path):
-    out = tmp_path / "run"
-    argv = [
-        "--env-steps", "1024", "--num-envs", "32", "--rollout-steps", "16", "--threads", "1",
-        "--eval-games", "8", "--eval-interval", "512", "--final-eval-games", "16",
-        "--channels", "8", "--blocks", "1", "--minibatch", "256", "--seed", "3",
-        "--out", str(out), "--no-progress",
-    ]  # fmt: skip
+def train(argv):
     run = subprocess.run(
         [sys.executable, str(EXAMPLES / "train.py"), *argv],
         capture_output=True,
@@ -42,6 +35,17 @@ def test_a_tiny_run_writes_its_curve_plot_summary_and_weights(tmp_path):
         timeout=600,
     )
     assert run.returncode == 0, run.stderr
+
+
+def test_a_tiny_run_writes_its_files_and_draws_the_same_curve_again(tmp_path):
+    out = tmp_path / "run"
+    # Two threads, as the reference run: torch's sums over them must not vary from run to run.
+    argv = [
+        "--env-steps", "1024", "--num-envs", "32", "--rollout-steps", "16", "--threads", "2",
+        "--eval-games", "8", "--eval-interval", "512", "--final-eval-games", "16",
+        "--channels", "8", "--blocks", "1", "--minibatch", "256", "--seed", "3", "--no-progress",
+    ]  # fmt: skip
+    train([*argv, "--out", str(out)])
 
     with (out / "curve.csv").open() as file:
         curve = list(csv.DictReader(file))
@@ -78,7 +82,15 @@ def test_a_tiny_run_writes_its_curve_plot_summary_and_weights(tmp_path):
     assert len(np.unique(image.reshape(-1, image.shape[2]), axis=0)) > 10
 
     net = PolicyNet(channels=8, blocks=1)
-    net.load_state_dict(torch.load(out / "policy.pt"))
+    weights = torch.load(out / "policy.pt")
+    net.load_state_dict(weights)
+
+    # The same command again: the same curve, from the same weights.
+    again = tmp_path / "again"
+    train([*argv, "--out", str(again)])
+    assert (again / "curve.csv").read_bytes() == (out / "curve.csv").read_bytes()
+    weights_again = torch.load(again / "policy.pt")
+    assert all(torch.equal(weights[key], weights_again[key]) for key in weights)
 
 
 def test_a_rollout_lines_up_choices_rewards_and_finished_games():

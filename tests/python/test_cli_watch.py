@@ -94,6 +94,15 @@ def test_the_board_shrinks_for_a_narrow_terminal(capsys, monkeypatch):
     assert max(map(len, wide.splitlines())) <= 80
 
 
+def test_what_a_person_reads_fits_an_80_column_terminal(capsys, monkeypatch):
+    monkeypatch.setenv("COLUMNS", "80")
+    _, out = run_cli(["play", "--seed", "1", "--human", "3"], capsys, monkeypatch, "help\n?\n")
+    assert "\nyou play player_3 (green, start corner bottom-left)\n" in out
+    assert "\nplayer_3 (green), your move; 'help' explains, '?' lists moves\n" in out
+    # Without a terminal the typed line is not echoed, so what follows the prompt joins it.
+    assert max(len(line) for line in out.replace("player_3> ", "").splitlines()) <= 80
+
+
 def test_the_arena_writes_its_games(capsys, monkeypatch, tmp_path):
     path = tmp_path / "arena.jsonl"
     status, out = run_cli(

@@ -79,6 +79,17 @@ def test_module_runs_as_a_program_and_leaves_on_end_of_input():
     )
     assert done.returncode == 0, done.stderr
     assert done.stdout.endswith("game left unfinished\n") and done.stderr == ""
+    # Run as a module, it names itself so; an argument its subcommand does not know is shown with
+    # that subcommand's usage.
+    done = subprocess.run(
+        [sys.executable, "-m", "tavlok", "play", "--seats", "2"],
+        capture_output=True,
+        text=True,
+        env=environment,
+        timeout=60,
+    )
+    assert done.returncode == 2 and done.stderr.startswith("usage: python -m tavlok play [-h]")
+    assert done.stderr.endswith("tavlok play: error: unrecognized arguments: --seats 2\n")
 
 
 def test_bench_plays_whole_games_and_reports_the_rates(capsys, monkeypatch):
@@ -106,6 +117,7 @@ GREEDY_AND_RANDOM = ["arena", "greedy", "random", "random", "random"]
         ([*GREEDY_AND_RANDOM, "--threads", "5000"], "--threads: must be between 1 and 1024, not 5000"),
         ([*GREEDY_AND_RANDOM, "--seed", str(2**64)], "argument --seed: must be between 0 and"),
         (["arena", "greedy", "random", "random", "mtcs"], "error: unknown bot 'mtcs'"),
+        (["arena", "greedy", "random"], "arena: error: bots must hold 4, not 2"),
     ],
 )
 def test_bad_values_are_usage_errors_without_a_traceback(args, message, capsys):
@@ -113,7 +125,13 @@ def test_bad_values_are_usage_errors_without_a_traceback(args, message, capsys):
         main(args)
     err = capsys.readouterr().err
     assert exit.value.code == 2 and message in err and "Traceback" not in err
-    assert err.startswith("usage: python -m tavlok " + args[0])
+    assert err.startswith("usage: tavlok " + args[0])
+
+
+def test_a_bot_that_never_wins_shows_a_win_rate_of_zero_not_minus_zero(capsys, monkeypatch):
+    status, out = run_cli([*GREEDY_AND_RANDOM, "--games", "40"], capsys, monkeypatch)
+    assert status == 0 and "\n1 random " in out and " 0.0%      [0.0, 8.8] " in out
+    assert "-0.0" not in out
 
 
 def test_sizes_the_machine_cannot_hold_are_usage_errors(capsys, monkeypatch):
