@@ -4,6 +4,7 @@
 #include <span>
 #include <string>
 
+#include "game/cpu.hpp"
 #include "game/errors.hpp"
 #include "game/random.hpp"
 #include "game/unpack.hpp"
@@ -98,7 +99,7 @@ void ActionMask::write_grid_bytes(std::uint8_t* out) const {
 // library otherwise; the baseline x86-64 build cannot assume it, so these are built both ways
 // and the version is picked at load time. The public functions call the versions from this file:
 // a compiler may give the versions names that other files cannot call.
-[[gnu::target_clones("popcnt", "default")]] std::size_t ActionMask::count_by_processor() const {
+TAVLOK_CLONES("popcnt", "default") std::size_t ActionMask::count_by_processor() const {
     std::size_t n = 0;
     for_each_live([&](std::size_t o) { n += anchors_[o].count(); });
     return n;
@@ -130,7 +131,7 @@ std::size_t rank_to_pick(std::uint64_t key, std::size_t total) {
 
 }  // namespace
 
-[[gnu::target_clones("popcnt", "default")]] std::size_t ActionMask::grid_at_fraction_by_processor(
+TAVLOK_CLONES("popcnt", "default") std::size_t ActionMask::grid_at_fraction_by_processor(
     std::uint64_t key, IndexRange among) const {
     // Each orientation's count is kept as it is taken, so that finding the rank reads the counts
     // again rather than the anchors.
@@ -151,7 +152,7 @@ std::size_t rank_to_pick(std::uint64_t key, std::size_t total) {
            nth_position(anchors_[orientations[j]].words.data(), k);
 }
 
-[[gnu::target_clones("popcnt", "default")]] std::size_t
+TAVLOK_CLONES("popcnt", "default") std::size_t
 CountedAnchors::grid_at_fraction_by_processor(std::uint64_t key) const {
     std::size_t k = rank_to_pick(key, total_);
     std::size_t o = 0;
@@ -180,7 +181,7 @@ constexpr std::array<std::array<std::uint8_t, 8>, 256> SET_BITS = [] {
 // with the running length moved on by it; then each listed word writes four positions whatever
 // its count, and only a word of five or more, rare, loops for the rest. Entries written past a
 // list's end are overwritten by the next ones, or left beyond its length.
-[[gnu::target_clones("arch=x86-64-v3", "default")]] std::size_t
+TAVLOK_CLONES("arch=x86-64-v3", "default") std::size_t
 ActionMask::write_grid_list_by_processor(std::uint16_t* out, std::size_t most) const {
     constexpr std::size_t WORDS = GridSet::WORDS;
     static_assert(WORDS == 8, "a live orientation's nonzero words are one byte of flags");

@@ -16,8 +16,10 @@ namespace {
 
 // The seats the caller plays: its own and those of the opponents that are the caller's.
 std::size_t callers_of(const Seating& seating) {
-    const auto callers = std::ranges::count_if(
-        seating.opponents, [](const BotSpec& bot) { return bot.kind == BotKind::Caller; });
+    // Not std::ranges::count_if, which libc++ 14 lacks.
+    const auto callers =
+        std::count_if(seating.opponents.begin(), seating.opponents.end(),
+                      [](const BotSpec& bot) { return bot.kind == BotKind::Caller; });
     return 1 + static_cast<std::size_t>(callers);
 }
 

@@ -1,7 +1,8 @@
 #include "game/bot_spec.hpp"
 
 #include <charconv>
-#include <system_error>
+
+#include "game/numbers.hpp"
 
 namespace game {
 
@@ -14,13 +15,6 @@ constexpr std::size_t MAX_MILLISECONDS = 86'400'000;  // a day
 std::string number_text(double x) {
     std::array<char, 32> text;
     return {text.data(), std::to_chars(text.data(), text.data() + text.size(), x).ptr};
-}
-
-template <class Number>
-bool read_number(std::string_view text, Number& out) {
-    const char* end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, out);
-    return error == std::errc{} && stop == end;
 }
 
 // Reads one setting of the search ("key=value", or a bare number of playouts) into `options`;

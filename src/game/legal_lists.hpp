@@ -49,9 +49,10 @@ class LegalLists {
 public:
     // Room for `count` lists; the slots' memory is touched only as far as lists reach. The count
     // is the caller's, so running out of memory throws std::bad_alloc; more than MAX_LISTS stop
-    // fatally.
+    // fatally. The slots come from new[] without a value, which leaves them unwritten as
+    // make_unique_for_overwrite would; libc++ 14 lacks that.
     explicit LegalLists(std::size_t count)
-        : slots_(std::make_unique_for_overwrite<std::uint16_t[]>(checked_count(count) * SLOT)),
+        : slots_(new std::uint16_t[checked_count(count) * SLOT]),
           lengths_(count, 0) {}
 
     std::size_t size() const { return lengths_.size(); }

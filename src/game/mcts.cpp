@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "game/bots.hpp"
+#include "game/cpu.hpp"
 #include "game/random.hpp"
 
 namespace game {
@@ -30,7 +31,7 @@ void play(State& state, std::size_t move) {
 // Writes greedy's keys of the legal moves that can be among the `wanted` highest. Counting cells
 // is most of the work; the build targets no particular processor, so this is also built with the
 // population count instruction and the best version is picked at load time.
-[[gnu::target_clones("popcnt", "default")]] void rank_moves(const State& state, std::size_t wanted,
+TAVLOK_CLONES("popcnt", "default") void rank_moves(const State& state, std::size_t wanted,
                                                             Vec<std::uint64_t>& out) {
     out.clear();
     for_each_greedy_key(state, [&](std::uint64_t key) {

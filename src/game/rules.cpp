@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "game/cpu.hpp"
 #include "game/unpack.hpp"
 
 namespace game {
@@ -171,26 +172,30 @@ using Words [[gnu::vector_size(sizeof(GridSet))]] = std::uint64_t;
 // processors too, and for those that also count a register's bits by words (a random bot counts
 // every orientation's anchors, and counting them word by word took a fifth of its move); the
 // best version is picked on first use.
-[[gnu::target_clones("avx512f", "avx2", "default")]] bool legal_anchors_by_clone(
+TAVLOK_CLONES("avx512f", "avx2", "default") bool legal_anchors_by_clone(
     const std::uint8_t* open_copies, const std::uint8_t* corner_copies, const ActionSet& set,
     PieceSet hand, ActionMask* out, CountedAnchors* counted) {
     return walk_shape_tree(open_copies, corner_copies, set, hand, out, counted);
 }
 
+#if TAVLOK_X86_DISPATCH
 [[gnu::target("avx512f,avx512vpopcntdq,popcnt")]] bool legal_anchors_with_vector_popcount(
     const std::uint8_t* open_copies, const std::uint8_t* corner_copies, const ActionSet& set,
     PieceSet hand, ActionMask* out, CountedAnchors* counted) {
     return walk_shape_tree(open_copies, corner_copies, set, hand, out, counted);
 }
+#endif
 
 bool legal_anchors(const std::uint8_t* open_copies, const std::uint8_t* corner_copies,
                    const ActionSet& set, PieceSet hand, ActionMask* out, CountedAnchors* counted) {
     // Chosen on first use, which may come before the constructors of other files have run: the
     // processor's feature bits are read here rather than trusted to be filled in.
     static const auto best = [] {
+#if TAVLOK_X86_DISPATCH
         __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512vpopcntdq") ? legal_anchors_with_vector_popcount
-                                                         : legal_anchors_by_clone;
+        if (__builtin_cpu_supports("avx512vpopcntdq")) return legal_anchors_with_vector_popcount;
+#endif
+        return legal_anchors_by_clone;
     }();
     return best(open_copies, corner_copies, set, hand, out, counted);
 }
@@ -213,7 +218,7 @@ template <std::size_t S = 0>
 // The open and corner cells of a seat with these cells, among others', in their shifted copies.
 // Whole-set shifts and masks, which wider registers do in fewer steps: built for them too, the
 // best version picked at load time.
-[[gnu::target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")]] void write_shifted_cells(
+TAVLOK_CLONES("arch=x86-64-v4", "arch=x86-64-v3", "default") void write_shifted_cells(
     const GridSet& own, const GridSet& others, std::uint8_t* open_copies,
     std::uint8_t* corner_copies) {
     const PlacementCells cells = placement_cells(own, others);

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__x86_64__)
+#include "game/cpu.hpp"
+
+#if TAVLOK_X86_DISPATCH
 #include <immintrin.h>
 #endif
 
@@ -26,7 +28,7 @@ void unpack_tail(const std::uint8_t* bits, std::size_t num_bytes, std::uint8_t* 
     for (std::size_t i = 0; i < num_bytes; ++i) std::memcpy(out + 8 * i, &BYTES_OF[bits[i]], 8);
 }
 
-#if defined(__x86_64__)
+#if TAVLOK_X86_DISPATCH
 
 // Eight source bytes to 64 output bytes. Each output byte picks its source byte with a shuffle and
 // tests its own bit of it; shuffles stay within 16-byte lanes, so every lane holds a copy of the
@@ -89,7 +91,7 @@ std::size_t source_bytes_before_alignment(const std::uint8_t* out, std::size_t n
 using Unpack = void (*)(const std::uint8_t*, std::size_t, std::uint8_t*);
 
 Unpack pick_unpack() {
-#if defined(__x86_64__)
+#if TAVLOK_X86_DISPATCH
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512bw")) return unpack_avx512;
     if (__builtin_cpu_supports("avx2")) return unpack_avx2;
