@@ -1,5 +1,8 @@
 #include "game/bots.hpp"
 
+#include <algorithm>
+#include <functional>
+
 namespace game {
 
 std::optional<std::size_t> random_action(const State& state, std::uint64_t key) {
@@ -22,6 +25,32 @@ std::optional<std::size_t> greedy_action(const State& state) {
         return true;
     });
     return grid_index_of(best);
+}
+
+// Counting cells is most of the work; the build targets no particular processor, so this is also
+// built with the population count instruction and the best version is picked at load time.
+[[gnu::target_clones("popcnt", "default")]] void best_greedy_keys(const State& state,
+                                                                  std::size_t wanted,
+                                                                  Candidates& out) {
+    wanted = std::min(wanted, MAX_CANDIDATES);
+    std::uint64_t* const keys = out.keys.data();
+    std::size_t size = 0, walked = 0;
+    // The keys kept so far form a heap with the lowest on top, which a higher key replaces.
+    const std::greater<> lower_on_top;
+    if (wanted > 0)
+        for_each_greedy_key(state, [&](std::uint64_t key) {
+            if (size < wanted) {
+                keys[size++] = key;
+                std::push_heap(keys, keys + size, lower_on_top);
+            } else if (key > keys[0]) {
+                std::pop_heap(keys, keys + size, lower_on_top);
+                keys[size - 1] = key;
+                std::push_heap(keys, keys + size, lower_on_top);
+            }
+            return ++walked >= wanted;
+        });
+    std::sort_heap(keys, keys + size, lower_on_top);
+    out.size = size;
 }
 
 IndexRange largest_orientations(const ActionMask& legal) {

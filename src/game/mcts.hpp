@@ -37,6 +37,7 @@
 #include <string_view>
 
 #include "game/alloc.hpp"
+#include "game/bots.hpp"
 #include "game/state.hpp"
 
 namespace game {
@@ -99,7 +100,7 @@ struct MctsResult {
 class Mcts {
 public:
     // No more than this many moves are kept per node.
-    static constexpr std::size_t MAX_CHILDREN = 64;
+    static constexpr std::size_t MAX_CHILDREN = MAX_CANDIDATES;
     // The most nodes a tree holds (20 MiB), reached only under a millisecond budget or a playout
     // budget of over 16,000; once it is full the search goes on with playouts from the nodes it
     // has.
@@ -112,6 +113,17 @@ public:
     // Searches the position and returns the move to play. Once the game is over there is none;
     // with one legal move it is returned without search.
     MctsResult search(const State& state, const StopHook& stop = {});
+
+    // After a search, the moves it considered at the position searched (those of
+    // best_greedy_keys), in greedy's order, each with the playouts that began with it: f(grid
+    // index, playouts). None after the search of a finished game.
+    template <class F>
+    void for_each_root_move(F&& f) const {
+        if (nodes_.empty()) return;
+        const Node& root = nodes_[0];
+        for (std::uint32_t c = root.first_child; c < root.first_child + root.num_children; ++c)
+            f(std::size_t{nodes_[c].move}, std::size_t{nodes_[c].visits});
+    }
 
 private:
     struct Node {
@@ -136,8 +148,8 @@ private:
     MctsOptions options_;
     Vec<Node> nodes_;
     Vec<std::uint32_t> path_;
-    // Scratch for expand: the legal moves with their order keys.
-    Vec<std::uint64_t> ranked_;
+    // Scratch for expand: the moves kept, by their order keys.
+    Candidates ranked_;
     std::size_t capacity_ = 0;
     std::uint64_t random_ = 0;
 };

@@ -17,7 +17,7 @@ namespace {
 
 using namespace support;
 
-constexpr BotSpec RANDOM{BotKind::Random}, GREEDY{BotKind::Greedy}, CALLER{BotKind::Caller};
+const BotSpec RANDOM{BotKind::Random}, GREEDY{BotKind::Greedy}, CALLER{BotKind::Caller};
 
 template <std::size_t N>
 struct Results {
@@ -112,7 +112,7 @@ TEST(Arena, BotsAreKnownByNameAndTheSearchBySettingsThatDifferFromItsDefaults) {
     for (const char* text : {"mcts:", "mcts:400,", "mcts:400,,playout=random"})
         EXPECT_EQ(refusal(text), "a setting is missing between commas or at an end");
     for (const char* text : {"mctsx", "Greedy", "caller", ""})
-        EXPECT_EQ(refusal(text), "the engine plays random, greedy and mcts");
+        EXPECT_EQ(refusal(text), "the engine plays random, greedy, net and mcts");
 }
 
 TEST(Arena, GamesOpenWithRandomPlacementsDrawnFromTheirGenerator) {
