@@ -8,8 +8,9 @@ import zlib
 import numpy as np
 import pytest
 
-from tavlok import _core, net
+from tavlok import _core, bots, net
 from tavlok.arena import arena
+from tavlok.cli import main
 
 
 def positions():
@@ -128,3 +129,25 @@ def test_the_searchs_playouts_are_over_the_nets_candidates():
         assert np.array_equal(moves, _core.net_features(state)[0])
         assert playouts.sum() == 60
         assert move == _core.mcts_action(state, "mcts:60", 7)
+
+
+def test_the_net_object_plays_as_its_name_and_the_ladder_rates_and_times_bots(capsys):
+    chosen = [bots.Net(temperature=1, seed=4)(state) for state in positions()]
+    assert [bots.make("net:temperature=1", 4)(state) for state in positions()] == chosen
+    seated = ["greedy", "random", "greedy"]
+    by_name = arena(["net:temperature=0.5", *seated], games=8, seed=3)
+    as_object = arena([bots.Net(temperature=0.5, seed=77), *seated], games=8, seed=3)
+    assert as_object.bots == by_name.bots
+    assert np.array_equal(as_object.seat_scores, by_name.seat_scores)
+
+    assert main(["arena", "--ladder", "random", "greedy", "net", "mcts:4", "--games", "8"]) == 0
+    out = capsys.readouterr().out
+    assert out.startswith("8 games of all four bots, seed 0, 4 random placements first;")
+    rows = re.findall(r"^(\S+) +([+-]\d+) +[\d.]+% +\[[\d.]+, [\d.]+\] +-?[\d.]+ +([\d.]+)$",
+                      out, re.M)
+    assert sorted(name for name, _, _ in rows) == ["greedy", "mcts:4", "net", "random"]
+    assert [int(rating) for _, rating, _ in rows] == sorted(
+        (int(rating) for _, rating, _ in rows), reverse=True)
+    assert all(float(ms) > 0 for _, _, ms in rows)
+    with pytest.raises(SystemExit):
+        main(["arena", "greedy", "net"])
