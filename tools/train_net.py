@@ -55,8 +55,8 @@ PACKAGE_WEIGHTS = Path(__file__).resolve().parent.parent / "python" / "tavlok" /
 def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--seed", type=int, default=0)
-    parser.add_argument("--rounds", type=int, default=2, help="rounds of play and training")
-    parser.add_argument("--games", type=int, default=500, help="games played each round")
+    parser.add_argument("--rounds", type=int, default=3, help="rounds of play and training")
+    parser.add_argument("--games", type=int, default=300, help="games played each round")
     parser.add_argument("--expert", default="mcts:300", help="the search that labels positions")
     parser.add_argument("--opening", type=int, default=4, help="random placements first")
     parser.add_argument("--sharpen", type=float, default=4.0, help="targets are playouts**K")
