@@ -152,7 +152,8 @@ def print_keeping_costs(n: int, steps: int, repeat: int) -> None:
 def print_opponent_costs(rounds: int) -> None:
     """A learner batch against three net bots, and against three searches at their default
     budget, run in turn: env-steps a second of wall time and of processor time."""
-    setups = {"net": (256, 20), "mcts": (8, 2)}  # (envs, steps): a few seconds each
+    # (envs, steps): a whole game each, whose first moves are the search's slowest.
+    setups = {"net": (256, 21), "mcts": (4, 21)}
     wall = {name: 0.0 for name in setups}
     cpu = dict(wall)
     env_steps = {name: 0 for name in setups}

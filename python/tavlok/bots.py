@@ -97,7 +97,9 @@ class MCTS:
     ``"random"`` or ``"greedy"``; ``exploration`` is UCB1's constant on outcomes in [0, 1],
     ``widening`` how fast a node considers more of its moves (1 + widening * sqrt(visits) of
     them), and ``score_weight`` the weight of the score margin against the win share in the
-    outcome. Settings left as None keep the engine's defaults.
+    outcome; ``prior="net"`` orders the position's moves by the net bot's scores instead of
+    greedy's order (which pays at small budgets only). Settings left as None keep the engine's
+    defaults.
 
     The search runs with the interpreter lock released; Ctrl-C ends it with KeyboardInterrupt.
     The arena plays it in the engine with every search seeded from the game's own generator, not
@@ -114,6 +116,7 @@ class MCTS:
         exploration: float | None = None,
         widening: float | None = None,
         score_weight: float | None = None,
+        prior: str | None = None,
     ) -> None:
         if playouts is not None and milliseconds is not None:
             raise ValueError("MCTS takes a budget of playouts or of milliseconds, not both")
@@ -124,6 +127,8 @@ class MCTS:
             settings.append(f"ms={_arguments.whole(milliseconds, 'milliseconds')}")
         if playout is not None:
             settings.append(f"playout={playout}")
+        if prior is not None:
+            settings.append(f"prior={prior}")
         for key, value in (
             ("exploration", exploration), ("widening", widening), ("score_weight", score_weight)
         ):

@@ -76,13 +76,18 @@ std::optional<std::string> read_setting(std::string_view item, MctsOptions& opti
         options.playout = *playout;
         return std::nullopt;
     }
+    if (key == "prior") {
+        if (value != "net" && value != "greedy") return refused("net or greedy");
+        options.prior = value == "net" ? NetWeights::built_in() : nullptr;
+        return std::nullopt;
+    }
     double* setting = key == "exploration"    ? &options.exploration
                       : key == "widening"     ? &options.widening
                       : key == "score_weight" ? &options.score_weight
                                               : nullptr;
     if (setting == nullptr)
         return "unknown setting " + quoted(key) +
-               ": playouts, ms, playout, exploration, widening or score_weight";
+               ": playouts, ms, playout, exploration, widening, score_weight or prior";
     return read_bounded(key, value, key == "score_weight" ? 1 : 1'000'000, *setting);
 }
 
@@ -132,6 +137,7 @@ std::string mcts_name(const MctsOptions& options) {
         settings.add("widening=" + number_text(options.widening));
     if (options.score_weight != defaults.score_weight)
         settings.add("score_weight=" + number_text(options.score_weight));
+    if (options.prior) settings.add("prior=net");
     // Playouts alone, the setting people change, in its short form.
     constexpr std::string_view PLAYOUTS = "playouts=";
     if (settings.text.starts_with(PLAYOUTS) && settings.text.find(',') == std::string::npos)

@@ -21,7 +21,9 @@
 // corners opened for the mover and taken from the others: GreedyScore), and only the first
 // MAX_CHILDREN are kept. Selection then looks at the first 1 + widening * sqrt(visits) of them
 // (progressive widening): the search starts from greedy's move and considers the next ones as
-// the node earns visits. With no playout at all the bot plays greedy's move.
+// the node earns visits. With no playout at all the bot plays greedy's move. With a prior (the net
+// bot's network), the moves kept at the root are put in the order of the net's scores instead, so
+// that the search starts from the net's move and widens in the net's order.
 //
 // Deterministic: with a playout budget the chosen move depends only on the position, the options
 // and the seed (the random source of a search is seeded from the seed and the position's hash), so
@@ -33,11 +35,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string_view>
 
 #include "game/alloc.hpp"
 #include "game/bots.hpp"
+#include "game/net.hpp"
 #include "game/state.hpp"
 
 namespace game {
@@ -77,6 +81,11 @@ struct MctsOptions {
     double widening = 1.0;
     // The weight of the score margin against the win share in the outcome backed up.
     double score_weight = 0.5;
+    // A net whose scores order the moves of the position searched: the moves the search tries
+    // first and those that progressive widening comes to first. Null: greedy's order. It pays
+    // at small budgets only: against plain searches at 5 ms a move it takes 55.6 % of the wins
+    // (+-4.6 %, 400 games of two of each), at 20 ms 51.1 %.
+    std::shared_ptr<const NetWeights> prior{};
     std::uint64_t seed = 0;
 };
 
@@ -140,6 +149,8 @@ private:
 
     void iterate(const State& root);
     void expand(std::uint32_t node, const State& state);
+    // Puts the moves in ranked_ in the order of the prior's scores, the highest first.
+    void order_by_prior(const State& state);
     std::uint32_t select(const Node& node) const;
     // Plays the game on to its end.
     void playout(State& state);
@@ -150,6 +161,8 @@ private:
     Vec<std::uint32_t> path_;
     // Scratch for expand: the moves kept, by their order keys.
     Candidates ranked_;
+    // Scratch for order_by_prior.
+    NetInputs prior_inputs_;
     std::size_t capacity_ = 0;
     std::uint64_t random_ = 0;
 };

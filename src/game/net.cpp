@@ -94,6 +94,10 @@ void net_inputs(const State& state, NetInputs& out) {
     out.candidates.size = 0;
     if (state.is_terminal()) return;
     best_greedy_keys(state, MAX_CANDIDATES, out.candidates);
+    describe_candidates(state, out);
+}
+
+void describe_candidates(const State& state, NetInputs& out) {
     const std::size_t n = out.size();
 
     const TableView seen = state.seen_by(state.seat());
@@ -309,8 +313,10 @@ std::optional<std::size_t> net_action(const NetWeights& net, const State& state,
     // Weights relative to the best score, which cannot overflow.
     std::array<double, MAX_CANDIDATES> weights;
     double total = 0;
-    for (std::size_t i = 0; i < n; ++i)
-        total += weights[i] = std::exp((double{scores[i]} - scores[best]) / temperature);
+    for (std::size_t i = 0; i < n; ++i) {
+        weights[i] = std::exp((double{scores[i]} - scores[best]) / temperature);
+        total += weights[i];
+    }
     double left = static_cast<double>(key >> 11) * 0x1p-53 * total;
     for (std::size_t i = 0; i < n; ++i)
         if ((left -= weights[i]) < 0) return inputs.grid_index(i);

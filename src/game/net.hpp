@@ -83,6 +83,9 @@ struct NetInputs {
 
 // The candidates of the seat to move and their features; none once the game is over.
 void net_inputs(const State& state, NetInputs& out);
+// The features of the candidates already in out.candidates: moves of the seat to move in greedy's
+// order, as best_greedy_keys gives them (the search's, which orders them with the net).
+void describe_candidates(const State& state, NetInputs& out);
 
 // ---- Weights ------------------------------------------------------------------------------------
 

@@ -151,3 +151,13 @@ def test_the_net_object_plays_as_its_name_and_the_ladder_rates_and_times_bots(ca
     assert all(float(ms) > 0 for _, _, ms in rows)
     with pytest.raises(SystemExit):
         main(["arena", "greedy", "net"])
+
+
+def test_the_search_with_the_net_as_prior_orders_its_moves_by_the_nets_scores():
+    for state in positions()[1:3]:
+        moves, scores = _core.NetBot("net").scores(state)
+        _, searched, _ = _core.mcts_visits(state, "mcts:20,prior=net", 1)
+        assert np.array_equal(searched, moves[np.argsort(-scores, kind="stable")])
+    assert _core.bot_name("mcts:prior=greedy") == "mcts"
+    with pytest.raises(ValueError, match="prior must be net or greedy, not 'best'"):
+        _core.bot_name("mcts:prior=best")
