@@ -1,4 +1,4 @@
-"""Trains the net bot by expert iteration: the search plays, and what it searched most is the target.
+"""Trains the net bot by expert iteration: the search plays, and what it searched most is taught.
 
     PYTHONPATH=build/python3.12:python nice -n 10 \\
         .venv/integration-python3.12/bin/python tools/train_net.py --out build/net --install
@@ -12,9 +12,11 @@ minimise the cross-entropy between the softmax of its scores over the candidates
 playouts raised to the power --sharpen, as shares. At a few hundred playouts the search spreads
 them thinly (its most played move has a fifth of them on average, and moves later in greedy's
 order get few because they are tried later), so the plain shares teach mostly greedy's order;
-sharpened, they teach what the search ended up preferring. Each later round plays --games more games with the last net at every seat,
-the search labelling every position they reach, and trains a new net on everything gathered so
-far: the net learns what to do in the positions its own play leads to, not only in the search's.
+sharpened, they teach what the search ended up preferring. Each later round plays --games more
+games with the last net at every seat, the search labelling every position they reach, and trains
+a new net on everything gathered so far: the net learns what to do in the positions its own play
+leads to, not only in the search's. The defaults are the run that made the package's net (three
+rounds of 300 games, 21.6 minutes on two cores shared with other work; docs/net.md).
 
 After each round the net plays --eval-games games against three greedy bots in tavlok.arena (seats
 rotating, --opening random placements first) for its win rate with a 95% interval.
@@ -26,8 +28,8 @@ net.tvln over the package's python/tavlok/data/net.tvln, which the next build co
 
 The run depends only on its arguments: game g of round r draws from a generator seeded with
 (--seed, r, g), the searches are seeded from it and have a budget of playouts, the data are kept
-in game order whatever thread played them, and torch is seeded, single-minded
-(use_deterministic_algorithms) and runs on a fixed number of threads.
+in game order whatever thread played them, and torch is seeded, restricted to deterministic
+algorithms and runs on a fixed number of threads.
 """
 
 from __future__ import annotations
@@ -222,8 +224,13 @@ def main(argv: list[str] | None = None) -> int:
         writer = csv.DictWriter(file, fields)
         writer.writeheader()
         writer.writerows(curve)
-    summary = {"command": " ".join(sys.argv), "settings": {k: str(v) for k, v in vars(args).items()},
-               "final": curve[-1], "timing": timing, "minutes": round((time.time() - started) / 60, 1)}
+    summary = {
+        "command": " ".join(sys.argv),
+        "settings": {k: str(v) for k, v in vars(args).items()},
+        "final": curve[-1],
+        "timing": timing,
+        "minutes": round((time.time() - started) / 60, 1),
+    }
     (args.out / "summary.json").write_text(json.dumps(summary, indent=2) + "\n")
     if args.install:
         shutil.copyfile(args.out / "net.tvln", PACKAGE_WEIGHTS)

@@ -50,9 +50,10 @@ struct BotSpec {
 // settings that differ from their defaults, separated by commas. The search's: playouts=N
 // (playouts a move; a bare N says the same, so "mcts:400" is 400 playouts), ms=N (milliseconds a
 // move instead), playout=random|largest|greedy, exploration=X, widening=X, score_weight=X and
-// prior=net|greedy (the built-in net's order of the root's moves, or greedy's: MctsOptions). The net's: path=FILE (weights of the same features to play instead of the
-// built-in ones, read when the name is, so that a file that cannot be played is refused before
-// any game starts; the path cannot hold a comma) and temperature=X. name() writes the settings
+// prior=net|greedy (the built-in net's order of the root's moves, or greedy's: MctsOptions). The
+// net's: path=FILE (weights of the same features to play instead of the built-in ones, read when
+// the name is, so that a file that cannot be played is refused before any game starts; the path
+// cannot hold a comma) and temperature=X. name() writes the settings
 // that differ from the defaults in that order, so that bot_named(name(bot)) is the same bot; the
 // caller's bot is "caller", which names none.
 std::string name(const BotSpec& bot);
