@@ -1,13 +1,15 @@
 // What tree search pays per node: copying a position against working out its legal moves, then
-// applying a move, the two bots, a random playout and arena games. Medians, and multiples of the
-// cost of one copy.
+// applying a move, the bots, a random playout and arena games. Medians, and multiples of the
+// cost of one copy. Then the greedy and net bots' processor time per move over whole games.
 #include <cstdio>
+#include <ctime>
 #include <random>
 #include <vector>
 
 #include "game.hpp"
 #include "game/arena.hpp"
 #include "game/bots.hpp"
+#include "game/net.hpp"
 #include "game/random.hpp"
 #include "game/state.hpp"
 #include "harness.hpp"
@@ -34,6 +36,43 @@ std::size_t list_legal(const State& state, std::vector<std::size_t>& out) {
     out.clear();
     state.legal_mask().for_each_grid([&](std::size_t g) { out.push_back(g); });
     return out.size();
+}
+
+double thread_cpu_seconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// Processor time rather than wall time: on a machine shared with other work it hardly moves with
+// the load. Every position of seeded games in which the net plays one seat and greedy the others,
+// after four random placements, is given to both bots.
+void cost_per_move() {
+    constexpr unsigned GAMES = 32;
+    const game::NetWeights& net = *game::NetWeights::built_in();
+    double greedy_seconds = 0, net_seconds = 0, slowest = 0;
+    std::size_t moves = 0;
+    for (unsigned g = 0; g < GAMES; ++g) {
+        std::mt19937_64 generator(g);
+        State state = game::random_opening(4, generator);
+        while (!state.is_terminal()) {
+            const double start = thread_cpu_seconds();
+            const std::size_t greedy = *game::greedy_action(state);
+            const double middle = thread_cpu_seconds();
+            const std::size_t chosen = *game::net_action(net, state, 0, 0);
+            const double end = thread_cpu_seconds();
+            greedy_seconds += middle - start;
+            net_seconds += end - middle;
+            slowest = std::max(slowest, end - middle);
+            ++moves;
+            state.apply(state.seat() == g % 4 ? chosen : greedy);
+        }
+    }
+    std::printf(
+        "\nper move, processor time, %zu positions of %u games (net at one seat, greedy at "
+        "three):\n  greedy bot %8.1f us\n  net bot    %8.1f us mean, %.1f us slowest\n",
+        moves, GAMES, greedy_seconds * 1e6 / double(moves), net_seconds * 1e6 / double(moves),
+        slowest * 1e6);
 }
 
 }  // namespace
@@ -92,6 +131,12 @@ int main() {
                   50, 41, [](std::size_t) {},
                   [&](std::size_t) { bench::keep(game::greedy_action(mid)); }),
               c);
+    const game::NetWeights& net = *game::NetWeights::built_in();
+    per_clone("net bot, mid game",
+              bench::measure(
+                  50, 41, [](std::size_t) {},
+                  [&](std::size_t) { bench::keep(game::net_action(net, mid, 0, 0)); }),
+              c);
 
     std::mt19937_64 rng(3);
     per_clone("random playout from mid game",
@@ -122,5 +167,6 @@ int main() {
         });
     std::printf("\narena, greedy and 3 random, 1 thread: %.0f games/s\n",
                 GAMES * 1e9 / arena.median_ns);
+    cost_per_move();
     return 0;
 }

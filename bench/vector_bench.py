@@ -11,7 +11,9 @@ turn so that a busy machine slows them alike:
 5. what arrays that a caller may keep cost (the default) against the env's own buffers rewritten
    in place (copy=False), for LearnerVectorEnv (what gymnasium.make_vec makes) in each layout: in
    a loop that lets go of each step's arrays, and in one that keeps 20 steps' and then lets go of
-   them all, as a rollout fragment does; and what copying every array of copy=False costs.
+   them all, as a rollout fragment does; and what copying every array of copy=False costs;
+6. LearnerVectorEnv's step against the net bot and against the search: the env-steps a second of
+   each, on two threads.
 
 The memory floor of a step (filling the masks and planes with the same threads) is measured by
 the C++ benchmark, vector_bench (make bench), which times the engine side of the same steps.
@@ -147,6 +149,36 @@ def print_keeping_costs(n: int, steps: int, repeat: int) -> None:
         env.close()
 
 
+def print_opponent_costs(rounds: int) -> None:
+    """A learner batch against three net bots, and against three searches at their default
+    budget, run in turn: env-steps a second of wall time and of processor time."""
+    # (envs, steps): a whole game each, whose first moves are the search's slowest.
+    setups = {"net": (256, 21), "mcts": (4, 21)}
+    wall = {name: 0.0 for name in setups}
+    cpu = dict(wall)
+    env_steps = {name: 0 for name in setups}
+    for r in range(rounds):
+        for name, (n, steps) in setups.items():
+            with LearnerVectorEnv(n, opponents=name, mask="indices", num_threads=2) as env:
+                rng = np.random.default_rng(r)
+                obs, _ = env.reset(seed=r)
+                for _ in range(steps):
+                    actions = pick(env, obs, rng)
+                    before, before_cpu = time.perf_counter(), time.process_time()
+                    obs, *_ = env.step(actions)
+                    wall[name] += time.perf_counter() - before
+                    cpu[name] += time.process_time() - before_cpu
+                env_steps[name] += n * steps
+    print("\nLearnerVectorEnv's step against three bots (2 threads, mask='indices'), env-steps/s:")
+    for name in setups:
+        print(
+            f"{name:>7}: {env_steps[name] / wall[name]:>10,.1f} a second of wall time, "
+            f"{env_steps[name] / cpu[name]:>10,.1f} of processor time"
+        )
+    ratio = (env_steps["net"] / wall["net"]) / (env_steps["mcts"] / wall["mcts"])
+    print(f"net opponents give {ratio:,.0f} x the env-steps/s of mcts ones (target at least 20)")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--envs", type=int, default=256)
@@ -233,6 +265,7 @@ def main() -> None:
         env.close()
 
     print_keeping_costs(n, steps, repeat)
+    print_opponent_costs(max(1, repeat // 3))
 
 
 if __name__ == "__main__":

@@ -208,6 +208,48 @@ def mcts_action(state: State, bot: str = 'mcts', seed: int = 0) -> int:
     interpreter lock released; Ctrl-C ends it with KeyboardInterrupt, and no move.
     """
 
+def mcts_visits(state: State, bot: str = 'mcts', seed: int = 0) -> tuple[int, Annotated[NDArray[numpy.int64], dict(shape=(None,))], Annotated[NDArray[numpy.int64], dict(shape=(None,))]]:
+    """
+    (move, moves, playouts): what mcts_action(state, bot, seed) plays, and the moves
+    its search considered (the candidates of net_features, in greedy's order) with
+    the playouts that began with each, as int64 arrays.
+    """
+
+NET_FEATURES: tuple[str, ...]
+
+NET_FEATURE_SET: int = 1
+
+def net_features(state: State) -> tuple[Annotated[NDArray[numpy.int64], dict(shape=(None,))], Annotated[NDArray[numpy.float32], dict(shape=(None, 44))]]:
+    """
+    (moves, features): the candidate moves of the seat to move that the net scores
+    (the search's: greedy's order, largest pieces first, at most 64) as int64 grid
+    indices, and their features, float32 of shape (moves, len(NET_FEATURES)); empty
+    once the game is over.
+    """
+
+class NetBot:
+    """
+    The net bot of a name ('net', 'net:path=FILE,temperature=X'), its
+    weights read once, when it is made.
+    """
+
+    def __init__(self, name: str = 'net') -> None: ...
+
+    @property
+    def name(self) -> str:
+        """The engine's spelling of its name."""
+
+    def action(self, state: State, key: int = 0) -> int:
+        """
+        Its move for the seat to move, with the interpreter lock released; with a
+        temperature, drawn by `key`, a 64-bit number read as a fraction.
+        """
+
+    def scores(self, state: State) -> tuple[Annotated[NDArray[numpy.int64], dict(shape=(None,))], Annotated[NDArray[numpy.float32], dict(shape=(None,))]]:
+        """
+        (moves, scores): the moves of net_features and the net's float32 score of each.
+        """
+
 def bot_name(name: str) -> str:
     """
     The engine's own spelling of a bot's name: 'random', 'greedy', or 'mcts' with the

@@ -45,6 +45,7 @@ from __future__ import annotations
 import math
 import operator
 import os
+import time
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -52,12 +53,22 @@ from typing import Any
 import numpy as np
 
 from . import _arguments, _core
-from .bots import BOTS, ENGINE_MOVES, PerState, _name_of
+from .bots import BOTS, ENGINE_MOVES, PerState, _name_of, make
 from .cores import default_threads
 from .pieces import KINDS, NUM_ACTIONS, NUM_SEATS
 from .records import GameRecord, write_records
+from .state import State
 
-__all__ = ["ArenaResult", "Policy", "arena", "bradley_terry", "wilson_interval"]
+__all__ = [
+    "LADDER",
+    "ArenaResult",
+    "Ladder",
+    "Policy",
+    "arena",
+    "bradley_terry",
+    "ladder",
+    "wilson_interval",
+]
 
 # A batched policy: the observations of n games in, n grid indices out.
 Policy = Callable[[Mapping[str, np.ndarray]], Any]
@@ -308,6 +319,87 @@ def arena(
     if histories is not None:
         _keep_records(result, histories, record)  # type: ignore[arg-type]
     return result
+
+
+# The engine's bots at their defaults, from the weakest to the strongest: the ladder that the
+# documentation shows and ``python -m tavlok arena --ladder`` plays.
+LADDER = ("random", "greedy", "net", "mcts")
+
+
+@dataclass(frozen=True, eq=False)
+class Ladder:
+    """A round-robin of four of the engine's bots, all four in every game (so every pair meets in
+    every game), with each bot's processor time per move."""
+
+    result: ArenaResult
+    seconds_per_move: tuple[float, ...]  # by bot, in the order of result.bots
+    timed_positions: int  # how many positions of the games each bot was timed on
+
+    def table(self) -> str:
+        """The bots from the highest rating down, as a small text table."""
+        result = self.result
+        width = min(max(8, *(len(name) for name in result.bots)), 24)
+        interval = result.win_rate_interval
+        lines = [
+            f"{result.games} games of all four bots, seed {result.seed}, {result.opening} random "
+            "placements first; seats rotate every game",
+            f"{'bot':<{width}}{'rating':>8}{'win rate':>10}{'95% interval':>16}"
+            f"{'mean score':>12}{'ms a move':>11}",
+        ]
+        for i in np.argsort(-result.rating, kind="stable"):
+            low, high = (max(0.0, 100 * x) for x in interval[i])
+            lines.append(
+                f"{result.bots[i]:<{width}}{result.rating[i]:>+8.0f}{result.win_rate[i]:>10.1%}"
+                f"{f'[{low:.1f}, {high:.1f}]':>16}{result.mean_score[i]:>12.2f}"
+                f"{1000 * self.seconds_per_move[i]:>11.3f}"
+            )
+        lines.append(
+            "rating: Bradley-Terry on the Elo scale (mean 0), from the order of every pair of bots "
+            "in every game"
+        )
+        lines.append(
+            f"ms a move: processor time, the mean over {self.timed_positions} positions of these "
+            "games, each bot called from Python (tavlok.bots)"
+        )
+        return "\n".join(lines)
+
+    def __str__(self) -> str:
+        return self.table()
+
+
+def ladder(
+    bots: Sequence[str] = LADDER,
+    games: int = 400,
+    seed: int = 0,
+    threads: int | None = None,
+    opening: int = 4,
+    progress: Callable[[int, int], None] | None = None,
+    timed_positions: int = 100,
+) -> Ladder:
+    """Rates four of the engine's bots (names, ``LADDER`` by default) in one seeded arena, as
+    ``arena`` plays it, and times each bot's moves on ``timed_positions`` positions spread over
+    the first games."""
+    records: list[GameRecord] = []
+    result = arena(list(bots), games, seed, threads, progress, opening=opening, record=records)
+    timed_positions = _arguments.whole(timed_positions, "timed_positions", 1)
+    positions = []
+    for record in records:
+        state = State()
+        for move in record.history:
+            positions.append(state.clone())
+            state.apply(move)
+        if len(positions) >= 5 * timed_positions:
+            break
+    # Every fifth position, so that the few games timed reach from their openings to their ends.
+    positions = positions[::5][:timed_positions]
+    seconds = []
+    for name in result.bots:
+        bot = make(name, seed)
+        start = time.thread_time()
+        for position in positions:
+            bot(position)
+        seconds.append((time.thread_time() - start) / len(positions))
+    return Ladder(result, tuple(seconds), len(positions))
 
 
 def _keep_records(

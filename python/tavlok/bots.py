@@ -1,6 +1,6 @@
 """Reference opponents: policies from a ``tavlok.State`` to the grid index they play.
 
-All three run in the engine, and the arena (``tavlok.arena``) plays the very same code on its own
+All four run in the engine, and the arena (``tavlok.arena``) plays the very same code on its own
 threads:
 
 - ``random``: uniform over the legal placements of the seat to move. ``Random(seed)`` makes one
@@ -17,6 +17,11 @@ threads:
   (1000 playouts a move that place random pieces of the largest size that fits, a few tens of
   milliseconds) it beats three greedy bots in nearly every game. It is ``"mcts"`` to the arena
   and the command line, and ``"mcts:400"`` with 400 playouts a move (see ``MCTS.name``).
+- ``Net(...)``: a small network trained to play as the search does (``tavlok.net``), at about the
+  cost of a few greedy moves. It scores the moves the search would consider (greedy's best 64)
+  and plays the best-scored one; with a ``temperature`` it draws one from their softmax instead.
+  It is ``"net"`` to the arena and the command line, and ``"net:path=FILE"`` plays weights of
+  your own of the same features, read when the name is.
 
 Calling a bot on a finished game raises ``ValueError``.
 
@@ -26,6 +31,7 @@ Calling a bot on a finished game raises ``ValueError``.
 from __future__ import annotations
 
 import operator
+import os
 import random as _random
 from collections.abc import Callable, Mapping
 from typing import TYPE_CHECKING, Any, ClassVar, SupportsIndex
@@ -39,6 +45,7 @@ __all__ = [
     "BOTS",
     "MCTS",
     "Greedy",
+    "Net",
     "PerState",
     "Random",
     "greedy",
@@ -90,7 +97,9 @@ class MCTS:
     ``"random"`` or ``"greedy"``; ``exploration`` is UCB1's constant on outcomes in [0, 1],
     ``widening`` how fast a node considers more of its moves (1 + widening * sqrt(visits) of
     them), and ``score_weight`` the weight of the score margin against the win share in the
-    outcome. Settings left as None keep the engine's defaults.
+    outcome; ``prior="net"`` orders the position's moves by the net bot's scores instead of
+    greedy's order (which pays at small budgets only). Settings left as None keep the engine's
+    defaults.
 
     The search runs with the interpreter lock released; Ctrl-C ends it with KeyboardInterrupt.
     The arena plays it in the engine with every search seeded from the game's own generator, not
@@ -107,6 +116,7 @@ class MCTS:
         exploration: float | None = None,
         widening: float | None = None,
         score_weight: float | None = None,
+        prior: str | None = None,
     ) -> None:
         if playouts is not None and milliseconds is not None:
             raise ValueError("MCTS takes a budget of playouts or of milliseconds, not both")
@@ -117,6 +127,8 @@ class MCTS:
             settings.append(f"ms={_arguments.whole(milliseconds, 'milliseconds')}")
         if playout is not None:
             settings.append(f"playout={playout}")
+        if prior is not None:
+            settings.append(f"prior={prior}")
         for key, value in (
             ("exploration", exploration), ("widening", widening), ("score_weight", score_weight)
         ):
@@ -139,6 +151,49 @@ class MCTS:
         bot.name = _core.bot_name(name)
         if not bot.name.startswith("mcts"):
             raise ValueError(f"{name!r} is not the search bot, 'mcts'")
+        return bot
+
+
+class Net:
+    """The net bot; see the module docs.
+
+    ``path`` names a weights file to play instead of the package's (``tavlok.net``), read once,
+    now; ``temperature`` above 0 draws each move from the softmax of the scores over it, from a
+    generator seeded with ``seed``. The arena plays it in the engine and draws from the game's own
+    generator instead.
+    """
+
+    def __init__(
+        self,
+        path: str | os.PathLike[str] | None = None,
+        temperature: float | None = None,
+        seed: int = 0,
+    ) -> None:
+        settings = []
+        if path is not None:
+            settings.append(f"path={os.fspath(path)}")
+        if temperature is not None:
+            settings.append(f"temperature={float(temperature)!r}")
+        self._setup("net:" + ",".join(settings) if settings else "net", seed)
+
+    def _setup(self, name: str, seed: int) -> None:
+        # The engine reads the settings and the file, says what is wrong, spells the name its way.
+        self._bot = _core.NetBot(name)
+        self.name: str = self._bot.name
+        self.seed = _arguments.seed(seed, allow_none=False)
+        self._generator = _random.Random(self.seed)
+
+    def __call__(self, state: State) -> int:
+        return self._bot.action(state, self._generator.getrandbits(64))
+
+    def __repr__(self) -> str:
+        return f"tavlok.bots.Net.named({self.name!r}, seed={self.seed})"
+
+    @classmethod
+    def named(cls, name: str, seed: int = 0) -> Net:
+        """The net bot of an arena name such as ``"net"`` or ``"net:path=mine.tvln"``."""
+        bot = cls.__new__(cls)
+        bot._setup(name, seed)
         return bot
 
 
@@ -168,9 +223,10 @@ random = Random(seed=0)
 
 # The bots the engine knows by name, for the arena and the command line ("mcts" takes settings
 # after a colon: "mcts:400").
-BOTS: dict[str, type[Greedy] | type[Random] | type[MCTS]] = {
+BOTS: dict[str, type[Greedy] | type[Random] | type[MCTS] | type[Net]] = {
     "greedy": Greedy,
     "random": Random,
+    "net": Net,
     "mcts": MCTS,
 }
 
@@ -179,14 +235,16 @@ BOTS: dict[str, type[Greedy] | type[Random] | type[MCTS]] = {
 ENGINE_MOVES = {cls.__call__ for cls in BOTS.values()}
 
 
-def make(name: str, seed: int = 0) -> Greedy | Random | MCTS:
-    """The engine's bot called ``name`` (``"greedy"``, ``"random"``, ``"mcts"``, ``"mcts:400"``,
-    ...), with ``seed`` seeding whatever it draws (a search takes it modulo 2**64, so that the
-    front ends may offset one seed per seat). The engine reads the name, as it does in the arena,
-    and its ValueError says why a name names no bot."""
+def make(name: str, seed: int = 0) -> Greedy | Random | MCTS | Net:
+    """The engine's bot called ``name`` (``"greedy"``, ``"random"``, ``"net"``, ``"mcts"``,
+    ``"mcts:400"``, ...), with ``seed`` seeding whatever it draws (a search and a net take it
+    modulo 2**64, so that the front ends may offset one seed per seat). The engine reads the name,
+    as it does in the arena, and its ValueError says why a name names no bot."""
     engine = _core.bot_name(name)
     if engine.startswith("mcts"):
         return MCTS.named(engine, seed % 2**64)
+    if engine.startswith("net"):
+        return Net.named(engine, seed % 2**64)
     return Random(seed) if engine == "random" else Greedy()
 
 

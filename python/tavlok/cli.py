@@ -16,14 +16,14 @@ import sys
 import threading
 import webbrowser
 from collections.abc import Callable, Sequence
-from typing import TextIO
+from typing import Any, TextIO
 
 import numpy as np
 
 from . import _arguments, bench
 from ._arguments import SEED_LIMIT
 from .actions import decode, encode, turned
-from .arena import MAX_OPENING, MAX_THREADS, arena
+from .arena import LADDER, MAX_OPENING, MAX_THREADS, arena, ladder
 from .board import SEAT_COLOUR_NAMES
 from .bots import BOTS, play_until_turn
 from .bots import make as make_bot
@@ -125,19 +125,25 @@ def main(argv: Sequence[str] | None = None, prog: str = "tavlok") -> int:
     # does not know, or a count other than four, is a usage error worded as the arena words it.
     arena_parser.add_argument(
         "bots",
-        nargs="+",
+        nargs="*",
         metavar="BOT",
         help=f"{NUM_SEATS} bots, each one of {', '.join(BOTS)}; mcts takes settings after a colon, "
         "as in mcts:400 (400 playouts a move) or mcts:ms=50,playout=random (see tavlok.bots.MCTS)",
     )
-    arena_parser.add_argument("--games", type=_whole(1), default=1000, help="games (1000)")
+    arena_parser.add_argument(
+        "--ladder",
+        action="store_true",
+        help=f"rate the four bots ({' '.join(LADDER)} if none are given) and time their moves",
+    )
+    arena_parser.add_argument(
+        "--games", type=_whole(1), help="games (1000; 400 with --ladder)"
+    )
     arena_parser.add_argument(
         "--opening",
         type=_whole(0, MAX_OPENING),
-        default=0,
         metavar="N",
         help="begin every game with N random placements, so that bots that draw nothing at random "
-        "meet in many positions (0)",
+        "meet in many positions (0; 4 with --ladder)",
     )
     arena_parser.add_argument(
         "--seed", type=_whole(*SEEDS), default=0, help="seed of the games (0)"
@@ -197,21 +203,24 @@ def _run(args: argparse.Namespace, parser: argparse.ArgumentParser, prog: str) -
     if args.command == "bench" and args.vector is None:
         print(bench.run(args.games, args.seed))
         return 0
+    if args.command == "arena":
+        if args.ladder and record is not None:
+            parser.error("--ladder keeps no record")
+        args.games = args.games or (400 if args.ladder else 1000)
+        args.opening = args.opening if args.opening is not None else 4 if args.ladder else 0
     # A size the machine cannot hold, or beyond what the engine takes, is refused as a bad value
     # like the others; only the engine knows its limits, and only an allocation finds the memory.
     try:
         if args.command == "bench":
             print(bench.run_vector(args.vector, args.threads, mask=args.mask, seed=args.seed))
             return 0
-        result = arena(
-            args.bots,
-            args.games,
-            args.seed,
-            args.threads,
-            progress=_progress_printer(sys.stderr),
-            opening=args.opening,
-            record=record,
-        )
+        options: dict[str, Any] = {
+            "progress": _progress_printer(sys.stderr), "opening": args.opening
+        }
+        if args.ladder:
+            result = ladder(args.bots or LADDER, args.games, args.seed, args.threads, **options)
+        else:
+            result = arena(args.bots, args.games, args.seed, args.threads, record=record, **options)
     except MemoryError:
         what = f"{args.games} games" if args.command == "arena" else f"{args.vector} envs"
         parser.error(f"not enough memory for {what}")

@@ -1,15 +1,20 @@
-// tavlok._core's bots, one move at a time on a State (the arena plays them in arena.cpp).
+// tavlok._core's bots, one move at a time on a State (the arena plays them in arena.cpp), and what
+// the net's training reads: the net's features and the search's visits at a position.
 #include "game/bots.hpp"
 
+#include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
 
 #include <chrono>
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "core.hpp"
 #include "game/bot_spec.hpp"
 #include "game/mcts.hpp"
+#include "game/net.hpp"
 #include "interrupt.hpp"
 
 namespace core {
@@ -21,13 +26,20 @@ std::size_t move_of(std::optional<std::size_t> action) {
     return *action;
 }
 
-// The search bot's move, searched with the interpreter lock released. Ctrl-C (a signal handler
-// that raises) ends the search and raises, with a note, instead of returning a move.
-std::size_t mcts_move(const game::State& state, const std::string& name, std::uint64_t seed) {
+using Indices = nb::ndarray<nb::numpy, std::int64_t, nb::ndim<1>>;
+using Features = nb::ndarray<nb::numpy, float, nb::shape<-1, game::NET_FEATURES>>;
+using Scores = nb::ndarray<nb::numpy, float, nb::ndim<1>>;
+
+// The engine bot of that name, which must be of `kind`; ValueError otherwise.
+game::BotSpec bot_of_kind(const std::string& name, game::BotKind kind, const char* what) {
     game::BotSpec bot = engine_bot(name);
-    if (bot.kind != game::BotKind::Mcts)
-        throw nb::value_error((game::quoted(name) + " is not the search bot, 'mcts'").c_str());
-    bot.mcts.seed = seed;
+    if (bot.kind != kind) throw nb::value_error((game::quoted(name) + " is not " + what).c_str());
+    return bot;
+}
+
+// The search bot's move, searched by `mcts` with the interpreter lock released. Ctrl-C (a signal
+// handler that raises) ends the search and raises, with a note, instead of returning a move.
+std::size_t searched_move(const game::State& state, const game::BotSpec& bot, game::Mcts& mcts) {
     // The caller's State could be changed by another thread while the lock is released.
     const game::State position = state;
     const bool timed = bot.mcts.budget_kind == game::BudgetKind::Milliseconds;
@@ -39,7 +51,7 @@ std::size_t mcts_move(const game::State& state, const std::string& name, std::ui
             using Clock = std::chrono::steady_clock;
             const Clock::time_point start = Clock::now();
             Clock::time_point next_check = start + game::StopCheck::PERIOD;
-            const game::MctsResult result = game::Mcts(bot.mcts).search(position, [&] {
+            const game::MctsResult result = mcts.search(position, [&] {
                 const Clock::time_point now = Clock::now();
                 if (now < next_check) return false;
                 next_check = now + game::StopCheck::PERIOD;
@@ -57,6 +69,86 @@ std::size_t mcts_move(const game::State& state, const std::string& name, std::ui
         {"the search", timed ? "milliseconds" : "playouts", "it returns no move"});
     return move_of(action);
 }
+
+game::BotSpec search_bot(const std::string& name, std::uint64_t seed) {
+    game::BotSpec bot = bot_of_kind(name, game::BotKind::Mcts, "the search bot, 'mcts'");
+    bot.mcts.seed = seed;
+    return bot;
+}
+
+std::size_t mcts_move(const game::State& state, const std::string& name, std::uint64_t seed) {
+    const game::BotSpec bot = search_bot(name, seed);
+    game::Mcts mcts(bot.mcts);
+    return searched_move(state, bot, mcts);
+}
+
+// The search's move with the playouts of each move it considered, the net's training targets.
+std::tuple<std::size_t, Indices, Indices> mcts_visits(const game::State& state,
+                                                      const std::string& name,
+                                                      std::uint64_t seed) {
+    const game::BotSpec bot = search_bot(name, seed);
+    game::Mcts mcts(bot.mcts);
+    const std::size_t move = searched_move(state, bot, mcts);
+    std::size_t n = 0;
+    mcts.for_each_root_move([&](std::size_t, std::size_t) { ++n; });
+    auto moves = new_array<Indices>({n}), visits = new_array<Indices>({n});
+    std::size_t i = 0;
+    mcts.for_each_root_move([&](std::size_t move, std::size_t playouts) {
+        moves.data()[i] = static_cast<std::int64_t>(move);
+        visits.data()[i++] = static_cast<std::int64_t>(playouts);
+    });
+    return {move, moves, visits};
+}
+
+// The candidates' grid indices in greedy's order, as a new array.
+Indices candidates_of(const game::NetInputs& inputs) {
+    auto moves = new_array<Indices>({inputs.size()});
+    for (std::size_t i = 0; i < inputs.size(); ++i)
+        moves.data()[i] = static_cast<std::int64_t>(inputs.grid_index(i));
+    return moves;
+}
+
+std::pair<Indices, Features> net_features(const game::State& state) {
+    game::NetInputs inputs;
+    game::net_inputs(state, inputs);
+    auto features = new_array<Features>({inputs.size(), game::NET_FEATURES});
+    std::copy_n(inputs.features.data(), inputs.size() * game::NET_FEATURES, features.data());
+    return {candidates_of(inputs), features};
+}
+
+// A net bot, its weights read once: tavlok.bots.Net plays through it.
+class NetBot {
+public:
+    explicit NetBot(const std::string& name)
+        : bot_(bot_of_kind(name, game::BotKind::Net, "the net bot, 'net'")) {}
+
+    std::string name() const { return game::name(bot_); }
+
+    std::size_t action(const game::State& state, std::uint64_t key) const {
+        const game::State position = state;
+        std::optional<std::size_t> action;
+        {
+            nb::gil_scoped_release unlocked;
+            action = game::net_action(weights(), position, bot_.temperature, key);
+        }
+        return move_of(action);
+    }
+
+    std::pair<Indices, Scores> scores(const game::State& state) const {
+        game::NetInputs inputs;
+        game::net_inputs(state, inputs);
+        auto scores = new_array<Scores>({inputs.size()});
+        weights().scores(inputs, scores.data());
+        return {candidates_of(inputs), scores};
+    }
+
+private:
+    const game::NetWeights& weights() const {
+        return bot_.net ? *bot_.net : *game::NetWeights::built_in();
+    }
+
+    game::BotSpec bot_;
+};
 
 }  // namespace
 
@@ -80,6 +172,30 @@ void bind_bots(nb::module_& module) {
                "seat to move, its search seeded with `seed`. With a budget of playouts it\n"
                "depends only on the position, the settings and the seed. Searches with the\n"
                "interpreter lock released; Ctrl-C ends it with KeyboardInterrupt, and no move.");
+    module.def("mcts_visits", mcts_visits, "state"_a, "bot"_a = "mcts", "seed"_a = 0,
+               "(move, moves, playouts): what mcts_action(state, bot, seed) plays, and the moves\n"
+               "its search considered (the candidates of net_features, in greedy's order) with\n"
+               "the playouts that began with each, as int64 arrays.");
+
+    nb::list names;
+    for (std::size_t i = 0; i < game::NET_FEATURES; ++i) names.append(game::net_feature_name(i));
+    module.attr("NET_FEATURES") = nb::tuple(names);
+    module.attr("NET_FEATURE_SET") = game::NET_FEATURE_SET;
+    module.def("net_features", net_features, "state"_a,
+               "(moves, features): the candidate moves of the seat to move that the net scores\n"
+               "(the search's: greedy's order, largest pieces first, at most 64) as int64 grid\n"
+               "indices, and their features, float32 of shape (moves, len(NET_FEATURES)); empty\n"
+               "once the game is over.");
+    nb::class_<NetBot>(module, "NetBot", nb::is_final(),
+                       "The net bot of a name ('net', 'net:path=FILE,temperature=X'), its\n"
+                       "weights read once, when it is made.")
+        .def(nb::init<const std::string&>(), "name"_a = "net")
+        .def_prop_ro("name", &NetBot::name, "The engine's spelling of its name.")
+        .def("action", &NetBot::action, "state"_a, "key"_a = 0,
+             "Its move for the seat to move, with the interpreter lock released; with a\n"
+             "temperature, drawn by `key`, a 64-bit number read as a fraction.")
+        .def("scores", &NetBot::scores, "state"_a,
+             "(moves, scores): the moves of net_features and the net's float32 score of each.");
 }
 
 }  // namespace core

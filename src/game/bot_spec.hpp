@@ -1,11 +1,12 @@
-// Who plays a seat: the caller, or one of the engine's bots (random, greedy, or the search) by a
-// name that users write; and the one loop that moves the engine's bots through a game until a
-// seat of the caller's is to move, which the batch and the arena share.
+// Who plays a seat: the caller, or one of the engine's bots (random, greedy, the net or the
+// search) by a name that users write; and the one loop that moves the engine's bots through a game
+// until a seat of the caller's is to move, which the batch and the arena share.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <random>
 #include <string>
@@ -13,6 +14,7 @@
 
 #include "game/bots.hpp"
 #include "game/mcts.hpp"
+#include "game/net.hpp"
 #include "game/state.hpp"
 #include "game/worker_pool.hpp"
 
@@ -23,6 +25,8 @@ enum class BotKind : std::uint8_t {
     Greedy,
     // Monte-Carlo tree search (mcts.hpp).
     Mcts,
+    // A network that scores the search's candidate moves (net.hpp).
+    Net,
     // Played by the caller (a policy in Python), not by the engine.
     Caller,
 };
@@ -34,14 +38,24 @@ struct BotSpec {
     // a number drawn from the game's generator (bot_action), so that the games differ and still
     // replay from their seed.
     MctsOptions mcts{};
+    // The net's weights, for BotKind::Net; null plays the built-in ones. Shared, so that a bot
+    // copies cheaply into every game and thread that plays it.
+    std::shared_ptr<const NetWeights> net{};
+    // For BotKind::Net: 0 plays the candidate scored highest; above 0, one drawn with probability
+    // softmax(score / temperature) by a number from the game's generator (bot_action).
+    double temperature = 0;
 };
 
-// A bot's name: "random", "greedy", or "mcts", which may be followed by ':' and the settings of the
-// search that differ from its defaults, separated by commas: playouts=N (playouts a move; a bare
-// N says the same, so "mcts:400" is 400 playouts), ms=N (milliseconds a move instead),
-// playout=random|largest|greedy, exploration=X, widening=X and score_weight=X (MctsOptions).
-// name() writes the settings that differ from the defaults in that order, so that
-// bot_named(name(bot)) is the same bot; the caller's bot is "caller", which names none.
+// A bot's name: "random", "greedy", "net" or "mcts"; the last two may be followed by ':' and
+// settings that differ from their defaults, separated by commas. The search's: playouts=N
+// (playouts a move; a bare N says the same, so "mcts:400" is 400 playouts), ms=N (milliseconds a
+// move instead), playout=random|largest|greedy, exploration=X, widening=X, score_weight=X and
+// prior=net|greedy (the built-in net's order of the root's moves, or greedy's: MctsOptions). The
+// net's: path=FILE (weights of the same features to play instead of the built-in ones, read when
+// the name is, so that a file that cannot be played is refused before any game starts; the path
+// cannot hold a comma) and temperature=X. name() writes the settings
+// that differ from the defaults in that order, so that bot_named(name(bot)) is the same bot; the
+// caller's bot is "caller", which names none.
 std::string name(const BotSpec& bot);
 // The bot that `name` names; nothing if none, with the reason in *why when it is given.
 std::optional<BotSpec> bot_named(std::string_view name, std::string* why = nullptr);
@@ -55,10 +69,10 @@ std::string quoted(std::string_view text);
 // every platform.
 std::mt19937_64 seeded_generator(std::uint64_t seed, std::uint64_t index);
 
-// The move of engine bot `bot` for the seat to move; a random bot, and a search for its seed,
-// draw one number from `generator`. A search asks `stop` between playouts, and when it says to
-// stop, throws Interrupted(0, 1) instead of moving. A caller's bot, or a game that is over, stops
-// fatally.
+// The move of engine bot `bot` for the seat to move; a random bot, a search for its seed and a net
+// with a temperature draw one number from `generator`. A search asks `stop` between playouts, and
+// when it says to stop, throws Interrupted(0, 1) instead of moving. A caller's bot, or a game that
+// is over, stops fatally.
 std::size_t bot_action(const BotSpec& bot, const State& state, std::mt19937_64& generator,
                        const StopHook& stop = {});
 

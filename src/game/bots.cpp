@@ -1,5 +1,11 @@
 #include "game/bots.hpp"
 
+#include <algorithm>
+#include <functional>
+
+#include "game/cpu.hpp"
+#include "game/legal_lists.hpp"
+
 namespace game {
 
 std::optional<std::size_t> random_action(const State& state, std::uint64_t key) {
@@ -22,6 +28,28 @@ std::optional<std::size_t> greedy_action(const State& state) {
         return true;
     });
     return grid_index_of(best);
+}
+
+// Counting cells is most of the work; the build targets no particular processor, so this is also
+// built with the population count instruction and the best version is picked at load time.
+// Flattened, so that the walk and its scores are compiled into each version: left to itself, the
+// compiler kept the walk out of line, without the instruction, and the search took a tenth longer.
+TAVLOK_CLONES("popcnt", "default") [[gnu::flatten]] void best_greedy_keys(
+    const State& state, std::size_t wanted, Candidates& out) {
+    wanted = std::min(wanted, MAX_CANDIDATES);
+    // No position has more legal placements than that (legal_lists.hpp), so none more keys.
+    std::array<std::uint64_t, MAX_LEGAL_PLACEMENTS> keys;
+    std::size_t walked = 0;
+    if (wanted > 0)
+        for_each_greedy_key(state, [&](std::uint64_t key) {
+            keys[walked++] = key;
+            return walked >= wanted;
+        });
+    out.size = std::min(walked, wanted);
+    const auto kept = keys.begin() + static_cast<std::ptrdiff_t>(out.size);
+    std::partial_sort(keys.begin(), kept, keys.begin() + static_cast<std::ptrdiff_t>(walked),
+                      std::greater<>());
+    std::copy(keys.begin(), kept, out.keys.begin());
 }
 
 IndexRange largest_orientations(const ActionMask& legal) {

@@ -35,6 +35,9 @@ public:
         return score;
     }
 
+    // Entry k - 1: the corner cells of the seat k turns after the observer, in its frame.
+    const std::array<Bitboard, NUM_AGENTS - 1>& their_corners() const { return theirs_; }
+
 private:
     Bitboard own_, others_;
     // Every opponent's corner cells, in the observer's frame as the rest is.
@@ -57,9 +60,9 @@ constexpr std::size_t grid_index_of(std::uint64_t key) {
 
 // Calls visit(greedy_key) for every legal placement of the seat to move, size by size from the
 // largest (orientations come in the order of their pieces, which is by size). Once visit returns
-// true, that enough keys are in hand, the walk ends with the size under way. Inlined, so that the
-// search's move ordering, built also for processors that count bits in one instruction, counts the
-// cells of every score with it.
+// true, that enough keys are in hand, the walk ends with the size under way. Inlined, so that
+// best_greedy_keys, built also for processors that count bits in one instruction, counts the cells
+// of every score with it.
 template <class Visit>
 [[gnu::always_inline]] inline void for_each_greedy_key(const State& state, Visit&& visit) {
     const ActionSet& set = ACTION_SET();
@@ -77,6 +80,16 @@ template <class Visit>
         });
     }
 }
+
+// The moves a position is searched with, and that the net bot chooses among: the `wanted` highest
+// greedy keys (at most MAX_CANDIDATES) of the placements that for_each_greedy_key walks, highest
+// first. A few sizes' worth of placements at most are scored, and nothing is allocated.
+inline constexpr std::size_t MAX_CANDIDATES = 64;
+struct Candidates {
+    std::array<std::uint64_t, MAX_CANDIDATES> keys;
+    std::size_t size = 0;
+};
+void best_greedy_keys(const State& state, std::size_t wanted, Candidates& out);
 
 // The orientations of the largest pieces that have a legal placement in `legal`, as one run (the
 // last one with a legal anchor and the others of its size before it); empty for an empty mask.

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <numeric>
 
 #include "game/bots.hpp"
 #include "game/cpu.hpp"
@@ -26,18 +27,6 @@ constexpr std::array<const char*, 3> PLAYOUT_NAMES = {"random", "largest", "gree
 void play(State& state, std::size_t move) {
     if (const std::optional<InvalidAction> refused = state.apply(move))
         fatal("the search chose an illegal move: " + refused->message);
-}
-
-// Writes greedy's keys of the legal moves that can be among the `wanted` highest. Counting cells
-// is most of the work; the build targets no particular processor, so this is also built with the
-// population count instruction and the best version is picked at load time.
-TAVLOK_CLONES("popcnt", "default") void rank_moves(const State& state, std::size_t wanted,
-                                                            Vec<std::uint64_t>& out) {
-    out.clear();
-    for_each_greedy_key(state, [&](std::uint64_t key) {
-        out.push_back(key);
-        return out.size() >= wanted;
-    });
 }
 
 // A uniform choice among the legal placements of the largest pieces in hand.
@@ -72,12 +61,11 @@ std::optional<PlayoutKind> playout_named(std::string_view name) {
 
 Mcts::Mcts(const MctsOptions& options) : options_(options) {
     path_.reserve(MAX_PLACEMENTS + 1);
-    // No position has more legal moves than there are placements.
-    ranked_.reserve(NUM_PLACEMENTS);
 }
 
 MctsResult Mcts::search(const State& state, const StopHook& stop) {
     MctsResult result;
+    nodes_.clear();
     if (state.is_terminal()) return result;
 
     const bool timed = options_.budget_kind == BudgetKind::Milliseconds;
@@ -85,7 +73,6 @@ MctsResult Mcts::search(const State& state, const StopHook& stop) {
     capacity_ = timed || options_.budget >= MAX_NODES / MAX_CHILDREN
                     ? MAX_NODES
                     : (options_.budget + 1) * MAX_CHILDREN + 1;
-    nodes_.clear();
     nodes_.reserve(capacity_);
     nodes_.push_back(Node{});
     expand(0, state);
@@ -149,19 +136,36 @@ void Mcts::expand(std::uint32_t node, const State& state) {
     if (state.is_terminal()) return;
     const std::size_t room = std::min(MAX_CHILDREN, capacity_ - nodes_.size());
     if (room == 0) return;  // the storage is full: playouts from here on
-    rank_moves(state, room, ranked_);
-    const std::size_t kept = std::min(ranked_.size(), room);
-    std::partial_sort(ranked_.begin(), ranked_.begin() + static_cast<std::ptrdiff_t>(kept),
-                      ranked_.end(), std::greater<>());
+    best_greedy_keys(state, room, ranked_);
+    // Only at the root, where most playouts go: ordering the nodes below too gained nothing more
+    // at equal playouts and cost playouts at equal time.
+    if (options_.prior && node == 0) order_by_prior(state);
+    const std::size_t kept = ranked_.size;
     nodes_[node].first_child = static_cast<std::uint32_t>(nodes_.size());
     nodes_[node].num_children = static_cast<std::uint16_t>(kept);
     const auto mover = static_cast<std::uint8_t>(state.seat());
     for (std::size_t i = 0; i < kept; ++i) {
         Node child;
-        child.move = static_cast<std::uint16_t>(grid_index_of(ranked_[i]));
+        child.move = static_cast<std::uint16_t>(grid_index_of(ranked_.keys[i]));
         child.mover = mover;
         nodes_.push_back(child);
     }
+}
+
+void Mcts::order_by_prior(const State& state) {
+    prior_inputs_.candidates = ranked_;
+    describe_candidates(state, prior_inputs_);
+    std::array<float, MAX_CANDIDATES> scores;
+    options_.prior->scores(prior_inputs_, scores.data());
+    std::array<std::uint8_t, MAX_CANDIDATES> order;
+    const auto end = order.begin() + static_cast<std::ptrdiff_t>(ranked_.size);
+    std::iota(order.begin(), end, std::uint8_t{0});
+    // Equal scores keep greedy's order.
+    std::stable_sort(order.begin(), end, [&](std::uint8_t a, std::uint8_t b) {
+        return scores[a] > scores[b];
+    });
+    for (std::size_t i = 0; i < ranked_.size; ++i)
+        ranked_.keys[i] = prior_inputs_.candidates.keys[order[i]];
 }
 
 std::uint32_t Mcts::select(const Node& node) const {

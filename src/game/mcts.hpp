@@ -21,7 +21,9 @@
 // corners opened for the mover and taken from the others: GreedyScore), and only the first
 // MAX_CHILDREN are kept. Selection then looks at the first 1 + widening * sqrt(visits) of them
 // (progressive widening): the search starts from greedy's move and considers the next ones as
-// the node earns visits. With no playout at all the bot plays greedy's move.
+// the node earns visits. With no playout at all the bot plays greedy's move. With a prior (the net
+// bot's network), the moves kept at the root are put in the order of the net's scores instead, so
+// that the search starts from the net's move and widens in the net's order.
 //
 // Deterministic: with a playout budget the chosen move depends only on the position, the options
 // and the seed (the random source of a search is seeded from the seed and the position's hash), so
@@ -33,10 +35,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string_view>
 
 #include "game/alloc.hpp"
+#include "game/bots.hpp"
+#include "game/net.hpp"
 #include "game/state.hpp"
 
 namespace game {
@@ -76,6 +81,11 @@ struct MctsOptions {
     double widening = 1.0;
     // The weight of the score margin against the win share in the outcome backed up.
     double score_weight = 0.5;
+    // A net whose scores order the moves of the position searched: the moves the search tries
+    // first and those that progressive widening comes to first. Null: greedy's order. It pays
+    // at small budgets only: against plain searches at 5 ms a move it takes 55.6 % of the wins
+    // (+-4.6 %, 400 games of two of each), at 20 ms 51.1 %.
+    std::shared_ptr<const NetWeights> prior{};
     std::uint64_t seed = 0;
 };
 
@@ -99,7 +109,7 @@ struct MctsResult {
 class Mcts {
 public:
     // No more than this many moves are kept per node.
-    static constexpr std::size_t MAX_CHILDREN = 64;
+    static constexpr std::size_t MAX_CHILDREN = MAX_CANDIDATES;
     // The most nodes a tree holds (20 MiB), reached only under a millisecond budget or a playout
     // budget of over 16,000; once it is full the search goes on with playouts from the nodes it
     // has.
@@ -112,6 +122,17 @@ public:
     // Searches the position and returns the move to play. Once the game is over there is none;
     // with one legal move it is returned without search.
     MctsResult search(const State& state, const StopHook& stop = {});
+
+    // After a search, the moves it considered at the position searched (those of
+    // best_greedy_keys), in greedy's order, each with the playouts that began with it: f(grid
+    // index, playouts). None after the search of a finished game.
+    template <class F>
+    void for_each_root_move(F&& f) const {
+        if (nodes_.empty()) return;
+        const Node& root = nodes_[0];
+        for (std::uint32_t c = root.first_child; c < root.first_child + root.num_children; ++c)
+            f(std::size_t{nodes_[c].move}, std::size_t{nodes_[c].visits});
+    }
 
 private:
     struct Node {
@@ -128,6 +149,8 @@ private:
 
     void iterate(const State& root);
     void expand(std::uint32_t node, const State& state);
+    // Puts the moves in ranked_ in the order of the prior's scores, the highest first.
+    void order_by_prior(const State& state);
     std::uint32_t select(const Node& node) const;
     // Plays the game on to its end.
     void playout(State& state);
@@ -136,8 +159,10 @@ private:
     MctsOptions options_;
     Vec<Node> nodes_;
     Vec<std::uint32_t> path_;
-    // Scratch for expand: the legal moves with their order keys.
-    Vec<std::uint64_t> ranked_;
+    // Scratch for expand: the moves kept, by their order keys.
+    Candidates ranked_;
+    // Scratch for order_by_prior.
+    NetInputs prior_inputs_;
     std::size_t capacity_ = 0;
     std::uint64_t random_ = 0;
 };

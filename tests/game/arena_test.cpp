@@ -17,7 +17,7 @@ namespace {
 
 using namespace support;
 
-constexpr BotSpec RANDOM{BotKind::Random}, GREEDY{BotKind::Greedy}, CALLER{BotKind::Caller};
+const BotSpec RANDOM{BotKind::Random}, GREEDY{BotKind::Greedy}, CALLER{BotKind::Caller};
 
 template <std::size_t N>
 struct Results {
@@ -76,7 +76,8 @@ TEST(Arena, BotsAreKnownByNameAndTheSearchBySettingsThatDifferFromItsDefaults) {
     for (const char* text : {"random", "greedy", "mcts", "mcts:400", "mcts:ms=50",
                              "mcts:playouts=90,playout=random,exploration=0.7,widening=2,"
                              "score_weight=0.125",
-                             "mcts:playout=greedy"})
+                             "mcts:playout=greedy", "mcts:playouts=400,prior=net", "net",
+                             "net:temperature=0.5"})
         EXPECT_EQ(name(named(text)), text);
     EXPECT_EQ(named("greedy").kind, BotKind::Greedy);
 
@@ -107,12 +108,12 @@ TEST(Arena, BotsAreKnownByNameAndTheSearchBySettingsThatDifferFromItsDefaults) {
     EXPECT_EQ(refusal("mcts:exploration=nan"),
               "exploration must be a number from 0 to 1000000, not 'nan'");
     EXPECT_EQ(refusal("mcts:depth=3"),
-              "unknown setting 'depth': playouts, ms, playout, exploration, widening or "
-              "score_weight");
+              "unknown setting 'depth': playouts, ms, playout, exploration, widening, "
+              "score_weight or prior");
     for (const char* text : {"mcts:", "mcts:400,", "mcts:400,,playout=random"})
         EXPECT_EQ(refusal(text), "a setting is missing between commas or at an end");
     for (const char* text : {"mctsx", "Greedy", "caller", ""})
-        EXPECT_EQ(refusal(text), "the engine plays random, greedy and mcts");
+        EXPECT_EQ(refusal(text), "the engine plays random, greedy, net and mcts");
 }
 
 TEST(Arena, GamesOpenWithRandomPlacementsDrawnFromTheirGenerator) {

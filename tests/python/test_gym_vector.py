@@ -371,7 +371,7 @@ def test_render_draws_every_envs_board_as_text_or_an_image():
 
 
 def test_the_documented_learner_loop_runs(capsys):
-    example("LearnerVectorEnv(").run()
+    example("the uniform learner's win rate").run()
     games, rate = re.search(
         r"^(\d+) games, the uniform learner's win rate (\d\.\d\d)$", capsys.readouterr().out, re.M
     ).groups()
