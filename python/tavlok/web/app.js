@@ -1,5 +1,5 @@
-// The replay and play page: everything it shows comes from the server's JSON (see docs/page.md);
-// the page decides no rule, not even who won, and decodes no grid index.
+// The replay and play page: everything it shows comes from the server's JSON ("The page's
+// interface" in docs/records.md); it decides no rule, not even who won, and decodes no index.
 "use strict";
 
 const SVG = "http://www.w3.org/2000/svg";
