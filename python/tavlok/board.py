@@ -49,6 +49,32 @@ _SEPARATOR = "-" * 103
 _HEADER = "  | " + " | ".join(f"{c:2d}" for c in range(BOARD_SIZE)) + " |"
 
 
+# What a name must not bring into a picture: control and format characters (escapes that drive
+# a terminal, a NUL, which no XML document may hold, direction overrides), lone surrogates (no
+# encoding writes them), unassigned code points and line breaks.
+_UNPRINTABLE = frozenset(("Cc", "Cf", "Cs", "Cn", "Zl", "Zp"))
+
+
+def printable(text: str) -> str:
+    """``text`` with each character that ``_UNPRINTABLE`` keeps out of the pictures written as
+    its Python escape (``\\x1b``, ``\\u202e``): visible, and the same in every picture."""
+    return "".join(
+        char.encode("unicode_escape", "backslashreplace").decode("ascii")
+        if unicodedata.category(char) in _UNPRINTABLE
+        else char
+        for char in text
+    )
+
+
+def columns_of(text: str) -> int:
+    """The terminal columns ``text`` takes: two for an East Asian wide or full-width character,
+    none for a combining mark, one for any other."""
+    return sum(
+        0 if unicodedata.combining(char) else 2 if unicodedata.east_asian_width(char) in "WF" else 1
+        for char in text
+    )
+
+
 def _hex(colour: tuple[int, int, int]) -> str:
     return "#{:02x}{:02x}{:02x}".format(*colour)
 
@@ -199,7 +225,8 @@ class Board:
     ) -> list[str]:
         """One line per seat: its number, colour, mark, name, cells placed and score when given;
         ``short`` leaves out the mark and the name, ``marks=False`` the mark. A name is cut
-        (ending "...") until ``fits(line)``, so that a long one never widens the picture."""
+        (ending "...") until ``fits(line)``, so that a long one never widens the picture, and
+        shown as ``printable`` shows it, so that no picture carries a control character."""
         counts = self.cell_counts()
         lines = []
         for seat in range(NUM_SEATS):
@@ -211,7 +238,7 @@ class Board:
                 continue
             head += f" {SEAT_MARKS[seat]}: " if marks else ": "
             tail = f", {cells}" + (f", score {scores[seat]}" if scores is not None else "")
-            name = names[seat] if names is not None else f"player_{seat}"
+            name = printable(names[seat]) if names is not None else f"player_{seat}"
             line = head + name + tail
             while fits is not None and name and not fits(line):
                 name = name[:-1]
@@ -330,12 +357,15 @@ class Board:
                 body.append(cell)
             lines.append(f"{r:2d} " + "".join(body).rstrip())
         legend = self.legend(
-            scores, names, short=compact, marks=False, fits=lambda line: len(line) <= columns
+            scores, names, short=compact, marks=False, fits=lambda line: columns_of(line) <= columns
         )
         # Two seats a line when they fit side by side, one a line when the names are too long.
-        half = max(len(legend[0]), len(legend[2])) + 2
-        if half + max(len(legend[1]), len(legend[3])) <= max(columns, 43):
-            legend = [f"{legend[0]:<{half}}{legend[1]}", f"{legend[2]:<{half}}{legend[3]}"]
+        wide = [columns_of(line) for line in legend]
+        half = max(wide[0], wide[2]) + 2
+        if half + max(wide[1], wide[3]) <= max(columns, 43):
+            legend = [
+                legend[left] + " " * (half - wide[left]) + legend[left + 1] for left in (0, 2)
+            ]
         lines += legend
         return "\n".join(line.rstrip() for line in lines)
 

@@ -37,6 +37,7 @@ from collections.abc import Callable, Mapping
 from typing import TYPE_CHECKING, Any, ClassVar, SupportsIndex
 
 from . import _arguments, _core
+from .pieces import NUM_SEATS
 
 if TYPE_CHECKING:
     from ._core import State
@@ -259,7 +260,9 @@ def play_until_turn(
     position, so that it cannot change the game but through its answer. Returns the moves made,
     as (seat, grid index in that seat's frame); ``moved(seat, index)`` is called after each, for
     a front end that shows them as they come. An illegal answer raises the engine's
-    ``ValueError`` with the moves before it made."""
+    ``ValueError`` with the moves before it made. A ``seat`` that is no seat is refused before
+    any move: no seat would ever be to move, and the bots would play the whole game."""
+    seat = _arguments.whole(seat, "seat", 0, NUM_SEATS - 1, allow_none=True)
     made = []
     while not state.is_terminal() and state.seat != seat:
         mover = state.seat

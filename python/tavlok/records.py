@@ -24,14 +24,25 @@ from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import IO, Any
 
+import numpy as np
+
 from . import __version__
-from ._core import State
+from ._core import State, win_shares
 from .pieces import NUM_SEATS
 
-__all__ = ["GameRecord", "RecordError", "iter_records", "read_records", "write_records"]
+__all__ = [
+    "GameRecord", "RecordError", "iter_records", "read_records", "winners", "write_records"
+]
 
 # A line longer than this is no game: 84 grid indices of 5 digits and four names fit in far less.
 MAX_LINE = 64 * 1024
+
+
+def winners(scores: Sequence[int]) -> list[int]:
+    """The seats that share the win of a game that ended with ``scores``, as the engine decides
+    it (``tavlok._core.win_shares``): the command line and the page name them."""
+    shares = win_shares(np.asarray(scores, dtype=np.int64))
+    return [seat for seat, share in enumerate(shares.tolist()) if share > 0]
 
 
 class RecordError(ValueError):

@@ -158,3 +158,67 @@ def test_a_reader_that_leaves_early_ends_the_program_quietly():
     assert program.wait(timeout=60) == 128 + signal.SIGPIPE
     assert program.stderr.read() == b""
     program.stderr.close()
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["arena", "random", "greedy", "random", "greedy", "--games", "1000000", "--threads", "1"],
+        ["arena", "--ladder", "--games", "100000", "--threads", "1"],
+    ],
+)
+def test_ctrl_c_stops_with_one_line_and_the_status_of_sigint(args):
+    environment = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    # A blank line on standard output once the games are about to begin.
+    started = (
+        "import sys, tavlok.cli as cli; bar = cli._progress_printer; "
+        "cli._progress_printer = lambda stream: print(flush=True) or bar(stream); "
+        "sys.exit(cli.main(sys.argv[1:]))"
+    )
+    program = subprocess.Popen(
+        [sys.executable, "-c", started, *args],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        env=environment,
+        text=True,
+    )
+    assert program.stdout.readline() == "\n"
+    program.send_signal(signal.SIGINT)
+    out, err = program.communicate(timeout=60)
+    assert program.returncode == 128 + signal.SIGINT and out == ""
+    assert len(err.splitlines()) == 1 and err.startswith("stopped"), err
+
+
+BAD_BYTE = os.fsdecode(b"\xff.tvln")
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["arena", "--ladder", f"net:path={BAD_BYTE}", "random", "random", "random"],
+        ["arena", f"net:path={BAD_BYTE}", "random", "random", "random"],
+        ["play", "--bots", f"random,net:path={BAD_BYTE}"],
+    ],
+)
+def test_a_name_that_is_not_utf8_is_refused_in_one_line(args, capsys):
+    with pytest.raises(SystemExit) as exit:
+        main(args)
+    err = capsys.readouterr().err
+    assert exit.value.code == 2 and err.count("error:") == 1, err
+    assert "Traceback" not in err and "incompatible" not in err
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["arena", "--ladder", "--record"],
+        ["arena", "random", "random", "random", "clever", "--record"],
+        ["arena", "random", "random", "random", "--record"],
+    ],
+)
+def test_a_refused_command_leaves_no_file_behind(args, tmp_path, capsys):
+    path = tmp_path / "games.jsonl"
+    with pytest.raises(SystemExit) as exit:
+        main([*args, str(path)])
+    assert exit.value.code == 2 and "error:" in capsys.readouterr().err
+    assert list(tmp_path.iterdir()) == []

@@ -2,6 +2,7 @@
 and the last placement; and placements moved between the seats' frames."""
 
 import re
+import unicodedata
 import xml.etree.ElementTree as ET
 
 import numpy as np
@@ -236,3 +237,45 @@ def test_the_terminal_board_fits_a_small_terminal_and_shows_each_seats_number():
         assert max(map(len, lines)) <= columns
         assert [line[:2] for line in lines[-4:]] == ["0 ", "1 ", "2 ", "3 "]
         assert lines[-2].endswith(f"x..., {board.cell_counts()[2]} cells, score 20")
+
+
+HOSTILE_NAMES = [
+    "\x1b[2J\x1b]0;title\x07wiped",  # escapes that clear the screen and retitle the terminal
+    "nul\x00byte",
+    "vertical\x0btab\nnew line\rreturn",
+    "\u202eright to left",  # a direction override
+    "\udcffnot utf-8",  # a byte of a name read with surrogateescape
+    "line\u2028separator",
+]
+
+
+@pytest.mark.parametrize("name", HOSTILE_NAMES)
+def test_no_picture_carries_a_control_character_from_a_name(name, capsys):
+    state = game(seed=4, moves=84)
+    names = [name, "you", name * 3, "greedy"]
+    svg = state.svg(0, names=names)
+    legend = ET.fromstring(svg.encode()).findall(f".//{SVG}g[@data-legend-seat='0']/{SVG}text")
+    shown = legend[0].text
+    assert name.encode("unicode_escape", "backslashreplace").decode() in shown
+    tavlok.state.picture(state, "human", names)
+    text = capsys.readouterr().out
+    for picture in (svg, text, state.board(0).display(True, names=names, columns=200)):
+        assert {char for char in ANSI.sub("", picture) if not char.isprintable()} <= {"\n"}
+    assert state.board(0).rgb(names=names).shape == state.board(0).rgb().shape
+
+
+@pytest.mark.parametrize("name", ["漢" * 60, "ｗｉｄｅ" * 15, "e\u0301" * 70])
+@pytest.mark.parametrize("columns", [63, 80, 100])
+def test_a_legend_fits_the_terminal_in_columns_not_characters(name, columns):
+    def width(line):
+        return sum(
+            0 if unicodedata.combining(c) else 1 + (unicodedata.east_asian_width(c) in "WF")
+            for c in line
+        )
+
+    board = game(seed=5, moves=20).board(0)
+    text = board.display(False, names=[name, "you", name, "greedy"], columns=columns)
+    assert max(map(width, text.splitlines())) <= columns
+    # Cut only as far as needed: a cut line fills the width to within a wide character.
+    line = text.splitlines()[-4]
+    assert "..." not in line or width(line) >= columns - 2

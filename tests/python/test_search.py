@@ -294,3 +294,12 @@ def test_stub_names_what_the_module_defines():
     (state_stub,) = [n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "State"]
     declared = {f.name for f in state_stub.body if isinstance(f, ast.FunctionDef)}
     assert {n for n in vars(State) if not n.startswith("__")} <= declared
+
+
+@pytest.mark.parametrize(("seat", "error"), [(4, ValueError), (-1, ValueError),
+                                             (2**64, ValueError), ("0", TypeError)])
+def test_a_seat_that_is_no_seat_is_refused_before_any_move(seat, error):
+    state, players = State(), {s: bots.Random(s) for s in range(4)}
+    with pytest.raises(error, match="seat must be"):
+        bots.play_until_turn(state, seat, players)
+    assert state.history == ()

@@ -274,3 +274,47 @@ def test_bot_names_and_seats_are_checked():
         Live(4, ["greedy"] * 3)
     with pytest.raises(ValueError, match="no games to show"):
         Replay([])
+
+
+@pytest.mark.parametrize(
+    ("path", "body", "message"),
+    [
+        ("/api/move?legal=x&legal=1", None, "repeated field 'legal'"),
+        ("/api/move?legal=1&legal=1", None, "repeated field 'legal'"),
+        ("/api/move?legal=", None, "legal must be 0 or 1"),
+        ("/api/move?legal=1&seat=0", None, "unknown field 'seat'"),
+        ("/api/check?legal=", None, "unknown field 'legal'"),
+        ("/api/check?legal=1", None, "unknown field 'legal'"),
+        ("/api/new?legal=", "{}", "legal must be 0 or 1"),
+        ("/api/move", '{"orientation": 0, "row": 0, "row": 9, "col": 0}', "repeated field 'row'"),
+    ],
+)
+def test_repeated_empty_and_unknown_fields_are_refused_and_change_nothing(live, path, body, message):
+    move = decode(live.json("GET", "/api/view?legal=1")[1]["legal"][0])
+    body = body or json.dumps({"orientation": move.orientation, "row": move.row, "col": move.col})
+    headers = {"Content-Type": "application/json"}
+    refused_unchanged(live, lambda: live.json("POST", path, body, headers), 400, message)
+    status, view = live.json("GET", "/api/view?legal=")
+    assert (status, view["error"]) == (400, "legal must be 0 or 1")
+
+
+def test_the_page_is_told_the_winners_and_the_legal_placements():
+    game = Live(2, ["greedy", "random", "mcts:20"], seed=5)
+    client = Client(game)
+    try:
+        while True:
+            status, view = client.json("GET", "/api/view?legal=1")
+            assert status == 200
+            if view["over"]:
+                break
+            assert view["winners"] is None
+            placements = [[p.orientation, p.row, p.col] for p in map(decode, view["legal"])]
+            assert view["placements"] == placements
+            index = int(game.state.legal_actions()[-1])
+            move = decode(turned(index, 2))
+            client.move({"orientation": move.orientation, "row": move.row, "col": move.col})
+        best = max(view["scores"])
+        assert view["winners"] == [s for s, score in enumerate(view["scores"]) if score == best]
+        assert view["placements"] == [] and view["legal"] == []
+    finally:
+        client.close()

@@ -1,4 +1,5 @@
-// The replay and play page: everything it shows comes from the server's JSON (see tavlok.web).
+// The replay and play page: everything it shows comes from the server's JSON ("The page's
+// interface" in docs/records.md); it decides no rule, not even who won, and decodes no index.
 "use strict";
 
 const SVG = "http://www.w3.org/2000/svg";
@@ -10,7 +11,7 @@ let game = 0;
 let move = null; // the replay's position (null: the end)
 let showLegal = false;
 let chosen = null; // the orientation of the piece in hand (live games)
-let legal = new Set(); // the grid indices the person may play now (live games)
+let legal = new Set(); // the placements the person may make now, "orientation row col" (live)
 let hovered = null; // the board cell [row, col] under the pointer, for the preview
 let checks = 0; // counts the preview's questions, so that a late answer to an old one is dropped
 let busy = false;
@@ -50,7 +51,7 @@ async function load() {
 function show(next) {
   view = next;
   if (view.mode === "replay") move = view.move;
-  legal = new Set(view.legal || []);
+  legal = new Set((view.placements || []).map((placement) => placement.join(" ")));
   document.body.dataset.mode = view.mode;
   // Counts what the page has shown, so that a watcher can tell when an answer has arrived.
   document.body.dataset.views = String(Number(document.body.dataset.views || 0) + 1);
@@ -80,10 +81,8 @@ function addRect(group, row, col, size, attributes) {
   return rect;
 }
 
-function placementCells(index) {
-  const orientation = Math.floor(index / 400);
-  const row = Math.floor(index / 20) % 20;
-  const col = index % 20;
+function placementCells([orientation, row, col]) {
+  // A placement as the server decodes it: an orientation and its top-left corner on the board.
   return pieces.orientations[orientation].cells.map(([r, c]) => [row + r, col + c]);
 }
 
@@ -92,16 +91,18 @@ function drawBoard() {
   const group = boardGroup();
   const size = cellSize();
   $("legal-count").textContent = "";
-  if (showLegal && view.legal) {
+  if (showLegal && view.placements) {
     const kind = chosen === null ? null : pieces.orientations[chosen].kind;
-    const moves = view.legal.filter((i) => kind === null ||
-      pieces.orientations[Math.floor(i / 400)].kind === kind);
-    const covered = new Set();
-    for (const index of moves) for (const [r, c] of placementCells(index)) covered.add(r * 20 + c);
+    const moves = view.placements.filter(([o]) => kind === null ||
+      pieces.orientations[o].kind === kind);
+    const covered = new Map(); // each cell once, by its number on the board
+    for (const placement of moves) {
+      for (const [r, c] of placementCells(placement)) covered.set(r * 20 + c, [r, c]);
+    }
     const inset = size * 0.35;
-    for (const cell of covered) {
+    for (const [cell, [r, c]] of covered) {
       addRect(group, 0, 0, size - 2 * inset, {class: "legal", "data-cell": cell,
-        x: (cell % 20) * size + inset, y: Math.floor(cell / 20) * size + inset});
+        x: c * size + inset, y: r * size + inset});
     }
     $("legal-count").textContent = `${moves.length} legal move${moves.length === 1 ? "" : "s"}` +
       (kind === null ? "" : ` with the ${kind}`) + "; grey squares: cells they can cover";
@@ -135,7 +136,7 @@ function preview(row, col) {
   const [top, left] = anchor(row, col);
   const cells = pieces.orientations[chosen].cells.map(([r, c]) => [top + r, left + c]);
   const inside = cells.every(([r, c]) => r >= 0 && r < 20 && c >= 0 && c < 20);
-  const allowed = inside && legal.has(chosen * 400 + top * 20 + left);
+  const allowed = inside && legal.has(`${chosen} ${top} ${left}`);
   const size = cellSize();
   for (const [r, c] of cells) {
     const rect = addRect(group, r, c, size, {class: allowed ? "preview" : "preview illegal",
@@ -260,9 +261,9 @@ function drawControls() {
 }
 
 function winners() {
-  const best = Math.max(...view.scores);
-  return [0, 1, 2, 3].filter((s) => view.scores[s] === best).map(seatName).join(" and ") +
-    (view.scores.filter((s) => s === best).length > 1 ? " share the win" : " wins");
+  // The server names the winners, as the engine decides them.
+  return view.winners.map(seatName).join(" and ") +
+    (view.winners.length > 1 ? " share the win" : " wins");
 }
 
 function shape(orientation, size) {
