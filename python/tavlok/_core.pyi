@@ -327,3 +327,46 @@ class Arena:
         Once every game is over, with record=True: games x 84 int32, row g the grid
         indices of game g in order, then -1.
         """
+
+def piece_kinds() -> list[str]:
+    """
+    The 21 piece kinds' names in catalogue order: the order of a hand's columns.
+    """
+
+def orientations() -> list[tuple[str, int, list[tuple[int, int]]]]:
+    """
+    The 91 orientations in index order, each as (kind, ordinal within the kind,
+    cells): cells as (row, col) offsets from the top-left corner of its bounding box.
+    """
+
+def decode(grid_index: SupportsIndex) -> tuple[int, int, int]:
+    """
+    (orientation, row, col) of the placement a grid index names; ValueError for an
+    index outside the grid or one whose orientation does not fit there.
+    """
+
+def encode(orientation: SupportsIndex, row: SupportsIndex, col: SupportsIndex) -> int:
+    """
+    The grid index of an orientation with the top-left corner of its bounding box
+    at (row, col), orientation * 400 + row * 20 + col; ValueError when it does not
+    fit on the board.
+    """
+
+def turned(grid_index: SupportsIndex, quarter_turns: SupportsIndex) -> int:
+    """
+    The grid index of the same cells after the board is turned clockwise
+    `quarter_turns` times (any whole number, taken modulo 4): seat k's placement in
+    its own frame is turned(index, k - viewer) in seat viewer's.
+    """
+
+def turn_cell(row: SupportsIndex, col: SupportsIndex, quarter_turns: SupportsIndex) -> tuple[int, int]:
+    """
+    Where cell (row, col) lands after the board is turned clockwise
+    `quarter_turns` times (any whole number, taken modulo 4).
+    """
+
+def turn_orientation(orientation: SupportsIndex, flip: bool = False) -> int:
+    """
+    The orientation of the same piece turned a quarter clockwise, or mirrored left
+    to right when `flip` is set.
+    """
