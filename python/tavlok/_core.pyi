@@ -75,13 +75,6 @@ class Batch:
         A copy of env `env`'s game; refused while a reset or step is under way.
         """
 
-def win_shares(scores: Annotated[NDArray[numpy.int64], dict(order='C', device='cpu', writable=False)]) -> NDArray[numpy.float64]:
-    """
-    Each seat's share of the win, float64 of the shape of `scores`, integer final
-    scores of shape (4,) or (n, 4): 1 shared equally by the seats with the best
-    score of their row, 0 to the others.
-    """
-
 class State:
     """
     A position of a game, starting from a new one: a small value that copies in
@@ -249,6 +242,14 @@ class NetBot:
         """
         (moves, scores): the moves of net_features and the net's float32 score of each.
         """
+
+def win_shares(scores: Annotated[NDArray, dict(device='cpu', writable=False)]) -> NDArray[numpy.float64]:
+    """
+    Each seat's share of the win, float64 of the shape of `scores`, integer final
+    scores of shape (4,) or (n, 4): 1 shared equally by the seats with the best
+    score of their row, 0 to the others. TypeError for scores that are not
+    integers, ValueError quoting a score outside -32768 to 32767.
+    """
 
 def bot_name(name: str) -> str:
     """

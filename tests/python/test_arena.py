@@ -302,6 +302,35 @@ def test_table_shows_the_intervals_and_ratings():
     assert "Wilson" in result.table() and "Bradley-Terry" in result.table()
 
 
+@pytest.mark.parametrize(
+    ("scores", "error", "message"),
+    [
+        (np.array([1.9, 1.2, 0, 0]), TypeError, "scores must be integers, not float values"),
+        (np.array([1e300, 0, 0, 0]), TypeError, "not float values"),
+        (np.array([True, False, False, False]), TypeError, "not bool values"),
+        (np.array([2**64 - 1, 0, 0, 0], np.uint64), ValueError, "not 18446744073709551615$"),
+        (np.array([[0, 0, 0, 0], [0, 32768, 0, 0]], np.int32), ValueError, "not 32768$"),
+        (np.array([0, 0, 0, -(2**63)]), ValueError, "-32768 and 32767, not -9223372036854775808$"),
+    ],
+)
+def test_win_shares_take_integer_scores_only_and_quote_the_one_refused(scores, error, message):
+    with pytest.raises(error, match=message):
+        tavlok._core.win_shares(scores)
+
+
+@pytest.mark.parametrize("dtype", [np.int8, np.uint16, np.int32, np.uint64, np.int64])
+def test_win_shares_read_every_integer_type_and_layout(dtype):
+    scores = np.array([[3, 7, 7, 1], [-2, -9, -4, -5], [15, 15, 15, 15]])
+    if np.dtype(dtype).kind == "u":
+        scores += 9
+    expected = [[0, 0.5, 0.5, 0], [1, 0, 0, 0], [0.25] * 4]
+    np.testing.assert_array_equal(tavlok._core.win_shares(scores.astype(dtype)), expected)
+    # A view with strides of its own (backwards), read in place.
+    flipped = scores.astype(dtype)[::-1]
+    np.testing.assert_array_equal(tavlok._core.win_shares(flipped), expected[::-1])
+    np.testing.assert_array_equal(tavlok._core.win_shares(scores[0].astype(dtype)), expected[0])
+
+
 def test_greedy_beats_random_by_a_clear_margin():
     result = tavlok.arena(["greedy", "random", "random", "random"], games=400, seed=11)
     assert result.win_rate[0] > 0.8
