@@ -3,6 +3,7 @@ one State in the same games, and the statistics reported on them."""
 
 import math
 import re
+import time
 
 import numpy as np
 import pytest
@@ -12,7 +13,7 @@ from support import rules
 from support.docs import example
 from support.processes import interrupted
 from tavlok import State, bots
-from tavlok.arena import ArenaResult, bradley_terry, wilson_interval
+from tavlok.arena import ArenaResult, bradley_terry, ladder, wilson_interval
 from tavlok.cli import main
 
 
@@ -329,6 +330,45 @@ def test_win_shares_read_every_integer_type_and_layout(dtype):
     flipped = scores.astype(dtype)[::-1]
     np.testing.assert_array_equal(tavlok._core.win_shares(flipped), expected[::-1])
     np.testing.assert_array_equal(tavlok._core.win_shares(scores[0].astype(dtype)), expected[0])
+
+
+@pytest.mark.parametrize(
+    "case", ["timed_positions=0", "a policy called batched", "a policy named mcts:1"]
+)
+def test_the_ladder_checks_before_playing_and_times_each_bot_as_what_it_is(case, monkeypatch):
+    # A clock that only the policies move, one second a move: the engine's bots cost nothing on
+    # it, so a policy timed as an engine bot of its name would show 0.
+    clock = [0.0]
+    monkeypatch.setattr(time, "thread_time", lambda: clock[0])
+
+    def batched(view):
+        clock[0] += len(view["game"])
+        return first_legal(view)
+
+    def per_state(state):
+        clock[0] += 1
+        return state.legal_actions()[0]
+
+    named = bots.PerState(per_state, "mcts:1")
+    played = []
+    bots_, options, costs = {
+        "timed_positions=0": (["random"] * 4, {"timed_positions": 0}, None),
+        "a policy called batched": (["random", "greedy", batched, "random"], {}, [0, 0, 1, 0]),
+        "a policy named mcts:1": ([named, "greedy"] * 2, {}, [1, 0] * 2),
+    }[case]
+
+    def run():
+        return ladder(bots_, 8, progress=lambda done, _: played.append(done), **options)
+
+    if costs is None:
+        with pytest.raises(ValueError, match="timed_positions must be 1 or more"):
+            run()
+        assert played == []
+        return
+    rated = run()
+    assert played[-1] == 8 and rated.seconds_per_move == tuple(costs)
+    assert rated.result.bots[costs.index(1)] == case.split()[-1]
+    assert "a policy's over every move it made" in rated.table()
 
 
 def test_greedy_beats_random_by_a_clear_margin():
