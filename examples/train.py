@@ -2,10 +2,11 @@
 
     python examples/train.py --env-steps 300000 --num-envs 128 --threads 2 --out build/train
 
-The learner plays ``gymnasium.make_vec("tavlok/Tavlok-v0", mask="indices", ...)``: the env hands
-out each game's legal grid indices as ragged rows, the network scores only those, and the softmax,
-sampling and argmax run per row (``training.segments``). Every ``--eval-interval`` env-steps the
-policy (argmax) plays ``tavlok.arena`` against three random and three greedy bots, seats rotating.
+The learner plays ``gymnasium.make_vec("tavlok:tavlok/Tavlok-v0", mask="indices", ...)``: the env
+hands out each game's legal grid indices as ragged rows, the network scores only those, and the
+softmax, sampling and argmax run per row (``training.segments``). Every ``--eval-interval``
+env-steps the policy (argmax) plays ``tavlok.arena`` against three random and three greedy bots,
+seats rotating.
 
 Written to ``--out``: ``curve.csv`` (win rates with 95% intervals over env-steps),
 ``learning_curve.png``, ``summary.json`` (final figures, throughput, where the time went, the
@@ -31,7 +32,7 @@ from training.model import PolicyNet
 from training.ppo import Settings, update
 from training.rollout import SamplingPolicy, Timer, collect
 
-import tavlok  # registers tavlok/Tavlok-v0
+import tavlok
 
 EVAL_OPPONENTS = ("random", "greedy")
 
@@ -250,7 +251,7 @@ def main(argv: list[str] | None = None) -> dict[str, Any]:
         gather, close = collector.collect, collector.close
     else:
         env = gymnasium.make_vec(
-            "tavlok/Tavlok-v0",
+            "tavlok:tavlok/Tavlok-v0",
             num_envs=args.num_envs,
             vectorization_mode="vector_entry_point",
             num_threads=args.threads,

@@ -5,7 +5,7 @@ matches); ``_tavlok``, the single-game module beside it, is the engine's specifi
 observations ``arrays`` wraps for numpy. Around the engine the package adds what a Python user
 wants: the piece catalogue for decoding grid indices, board pictures, a PettingZoo environment
 (``env``, needs the ``pettingzoo`` extra), a Gymnasium environment of one seat against bots
-(``gymnasium.make("tavlok/Tavlok-v0")``, needs the ``gymnasium`` extra), positions for tree
+(``gymnasium.make("tavlok:tavlok/Tavlok-v0")``, needs the ``gymnasium`` extra), positions for tree
 search (``State``), reference bots (``bots``) and matches between them (``arena``), rollouts of
 a policy (``tavlok.rollout``), and a command line (``python -m tavlok``).
 """

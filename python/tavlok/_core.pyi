@@ -75,13 +75,6 @@ class Batch:
         A copy of env `env`'s game; refused while a reset or step is under way.
         """
 
-def win_shares(scores: Annotated[NDArray[numpy.int64], dict(order='C', device='cpu', writable=False)]) -> NDArray[numpy.float64]:
-    """
-    Each seat's share of the win, float64 of the shape of `scores`, integer final
-    scores of shape (4,) or (n, 4): 1 shared equally by the seats with the best
-    score of their row, 0 to the others.
-    """
-
 class State:
     """
     A position of a game, starting from a new one: a small value that copies in
@@ -250,6 +243,14 @@ class NetBot:
         (moves, scores): the moves of net_features and the net's float32 score of each.
         """
 
+def win_shares(scores: Annotated[NDArray, dict(device='cpu', writable=False)]) -> NDArray[numpy.float64]:
+    """
+    Each seat's share of the win, float64 of the shape of `scores`, integer final
+    scores of shape (4,) or (n, 4): 1 shared equally by the seats with the best
+    score of their row, 0 to the others. TypeError for scores that are not
+    integers, ValueError quoting a score outside -32768 to 32767.
+    """
+
 def bot_name(name: str) -> str:
     """
     The engine's own spelling of a bot's name: 'random', 'greedy', or 'mcts' with the
@@ -327,3 +328,46 @@ class Arena:
         Once every game is over, with record=True: games x 84 int32, row g the grid
         indices of game g in order, then -1.
         """
+
+def piece_kinds() -> list[str]:
+    """
+    The 21 piece kinds' names in catalogue order: the order of a hand's columns.
+    """
+
+def orientations() -> list[tuple[str, int, list[tuple[int, int]]]]:
+    """
+    The 91 orientations in index order, each as (kind, ordinal within the kind,
+    cells): cells as (row, col) offsets from the top-left corner of its bounding box.
+    """
+
+def decode(grid_index: SupportsIndex) -> tuple[int, int, int]:
+    """
+    (orientation, row, col) of the placement a grid index names; ValueError for an
+    index outside the grid or one whose orientation does not fit there.
+    """
+
+def encode(orientation: SupportsIndex, row: SupportsIndex, col: SupportsIndex) -> int:
+    """
+    The grid index of an orientation with the top-left corner of its bounding box
+    at (row, col), orientation * 400 + row * 20 + col; ValueError when it does not
+    fit on the board.
+    """
+
+def turned(grid_index: SupportsIndex, quarter_turns: SupportsIndex) -> int:
+    """
+    The grid index of the same cells after the board is turned clockwise
+    `quarter_turns` times (any whole number, taken modulo 4): seat k's placement in
+    its own frame is turned(index, k - viewer) in seat viewer's.
+    """
+
+def turn_cell(row: SupportsIndex, col: SupportsIndex, quarter_turns: SupportsIndex) -> tuple[int, int]:
+    """
+    Where cell (row, col) lands after the board is turned clockwise
+    `quarter_turns` times (any whole number, taken modulo 4).
+    """
+
+def turn_orientation(orientation: SupportsIndex, flip: bool = False) -> int:
+    """
+    The orientation of the same piece turned a quarter clockwise, or mirrored left
+    to right when `flip` is set.
+    """

@@ -7,14 +7,14 @@ corner at (0, 0).
 
 from __future__ import annotations
 
-import operator
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any, NamedTuple, SupportsIndex
 
 import numpy as np
 
+from . import _core
 from ._arguments import shown
-from .pieces import BOARD_SIZE, CELLS_PER_BOARD, NUM_ACTIONS, NUM_ORIENTATIONS, ORIENTATIONS
+from .pieces import BOARD_SIZE, CELLS_PER_BOARD, NUM_ORIENTATIONS, ORIENTATIONS
 
 if TYPE_CHECKING:
     from _tavlok import PyObservation
@@ -48,33 +48,14 @@ class Placement(NamedTuple):
 
 def decode(grid_index: SupportsIndex) -> Placement:
     """The placement a grid index names; ValueError for an index that names none."""
-    index = operator.index(grid_index)
-    if not 0 <= index < NUM_ACTIONS:
-        raise ValueError(f"grid index {shown(index)} is outside 0 to {NUM_ACTIONS - 1}")
-    orientation, square = divmod(index, CELLS_PER_BOARD)
-    row, col = divmod(square, BOARD_SIZE)
+    orientation, row, col = _core.decode(grid_index)
     shape = ORIENTATIONS[orientation]
-    if not shape.fits(row, col):
-        raise ValueError(
-            f"grid index {index} names no placement: {shape.kind} {shape.ordinal} "
-            f"({shape.height}x{shape.width}) does not fit at row {row}, col {col}"
-        )
     return Placement(shape.kind, orientation, row, col, shape.ordinal)
 
 
 def encode(orientation: SupportsIndex, row: SupportsIndex, col: SupportsIndex) -> int:
     """The grid index of an orientation placed with its top-left corner at (row, col)."""
-    o, r, c = operator.index(orientation), operator.index(row), operator.index(col)
-    if not 0 <= o < NUM_ORIENTATIONS:
-        raise ValueError(f"orientation {shown(o)} is outside 0 to {NUM_ORIENTATIONS - 1}")
-    shape = ORIENTATIONS[o]
-    if not shape.fits(r, c):
-        raise ValueError(
-            f"{shape.kind} {shape.ordinal} ({shape.height}x{shape.width}) does not fit with its "
-            f"top-left corner at row {shown(r)}, col {shown(c)}; rows go up to "
-            f"{BOARD_SIZE - shape.height} and columns up to {BOARD_SIZE - shape.width}"
-        )
-    return o * CELLS_PER_BOARD + r * BOARD_SIZE + c
+    return _core.encode(orientation, row, col)
 
 
 def refused(mover: str, grid_index: int, reason: object) -> ValueError:
@@ -117,20 +98,7 @@ def turn_clockwise(row: int, col: int, quarter_turns: int) -> tuple[int, int]:
     Seat k's own cell (r, c) shows at this place, with quarter_turns = (k - viewer) mod 4, in the
     frame of the viewing seat: each next seat in turn order sits a quarter turn further clockwise.
     """
-    last = BOARD_SIZE - 1
-    for _ in range(quarter_turns % 4):
-        row, col = col, last - row
-    return row, col
-
-
-def _normalised(cells: list[tuple[int, int]]) -> tuple[int, int, frozenset[tuple[int, int]]]:
-    top = min(r for r, _ in cells)
-    left = min(c for _, c in cells)
-    return top, left, frozenset((r - top, c - left) for r, c in cells)
-
-
-# Every orientation by its set of cells, anchored at the top-left of its bounding box.
-_BY_SHAPE = {_normalised(list(o.cells))[2]: o.index for o in ORIENTATIONS}
+    return _core.turn_cell(row, col, quarter_turns)
 
 
 def turned(grid_index: SupportsIndex, quarter_turns: int) -> int:
@@ -140,14 +108,10 @@ def turned(grid_index: SupportsIndex, quarter_turns: int) -> int:
     The placement of seat k, in its own frame, is ``turned(index, k - viewer)`` in the frame of
     seat viewer; ``turned(index, k)`` puts it on the board as seat 0 sees it.
     """
-    cells = [turn_clockwise(r, c, quarter_turns) for r, c in decode(grid_index).cells]
-    top, left, shape = _normalised(cells)
-    return encode(_BY_SHAPE[shape], top, left)
+    return _core.turned(grid_index, quarter_turns)
 
 
 def turn_orientation(orientation: int, flip: bool = False) -> int:
     """The orientation of the same piece turned a quarter clockwise, or mirrored left to right
     when ``flip`` is set."""
-    cells = ORIENTATIONS[orientation].cells
-    moved = [(r, -c) if flip else (c, -r) for r, c in cells]
-    return _BY_SHAPE[_normalised(moved)[2]]
+    return _core.turn_orientation(orientation, flip)

@@ -82,7 +82,8 @@ def rllib(env: Any) -> Any:
     """``env`` for RLlib's action-masking module: ``"observations"`` (the features) and
     ``"action_mask"`` (int8). ``env`` is the PettingZoo env (``tavlok.env()`` or ``raw_env()``,
     for RLlib's ``PettingZooEnv``), the single Gymnasium env, or the vector env of
-    ``gymnasium.make_vec("tavlok/Tavlok-v0", ..., vectorization_mode="vector_entry_point")``."""
+    ``gymnasium.make_vec("tavlok:tavlok/Tavlok-v0", ..., vectorization_mode=
+    "vector_entry_point")``."""
     return _wrap(env, RLLIB)
 
 

@@ -328,12 +328,14 @@ LADDER = ("random", "greedy", "net", "mcts")
 
 @dataclass(frozen=True, eq=False)
 class Ladder:
-    """A round-robin of four of the engine's bots, all four in every game (so every pair meets in
-    every game), with each bot's processor time per move."""
+    """A round-robin of four bots, all four in every game (so every pair meets in every game),
+    with each bot's processor time per move."""
 
     result: ArenaResult
     seconds_per_move: tuple[float, ...]  # by bot, in the order of result.bots
-    timed_positions: int  # how many positions of the games each bot was timed on
+    timed_positions: int  # how many positions of the games each engine bot was timed on
+    # By bot: whether it was timed on its own moves in the games instead (a policy).
+    timed_in_games: tuple[bool, ...] = (False,) * NUM_SEATS
 
     def table(self) -> str:
         """The bots from the highest rating down, as a small text table."""
@@ -357,9 +359,11 @@ class Ladder:
             "rating: Bradley-Terry on the Elo scale (mean 0), from the order of every pair of bots "
             "in every game"
         )
+        policies = "; a policy's over every move it made, as the arena called it"
         lines.append(
             f"ms a move: processor time, the mean over {self.timed_positions} positions of these "
             "games, each bot called from Python (tavlok.bots)"
+            + (policies if any(self.timed_in_games) else "")
         )
         return "\n".join(lines)
 
@@ -367,8 +371,24 @@ class Ladder:
         return self.table()
 
 
+class _Timed:
+    """A policy that adds up the processor time of its calls and the moves it answers."""
+
+    def __init__(self, policy: Callable[..., Any], name: str, per_state: bool):
+        self.policy, self.name, self.per_state = policy, name, per_state
+        self.seconds, self.moves = 0.0, 0
+
+    def __call__(self, observed: Any) -> Any:
+        start = time.thread_time()
+        try:
+            return self.policy(observed)
+        finally:
+            self.seconds += time.thread_time() - start
+            self.moves += 1 if self.per_state else len(observed["game"])
+
+
 def ladder(
-    bots: Sequence[str] = LADDER,
+    bots: Sequence[Any] = LADDER,
     games: int = 400,
     seed: int = 0,
     threads: int | None = None,
@@ -376,12 +396,27 @@ def ladder(
     progress: Callable[[int, int], None] | None = None,
     timed_positions: int = 100,
 ) -> Ladder:
-    """Rates four of the engine's bots (names, ``LADDER`` by default) in one seeded arena, as
-    ``arena`` plays it, and times each bot's moves on ``timed_positions`` positions spread over
-    the first games."""
-    records: list[GameRecord] = []
-    result = arena(list(bots), games, seed, threads, progress, opening=opening, record=records)
+    """Rates four bots (the engine's by name, ``LADDER`` by default, or anything ``arena`` takes)
+    in one seeded arena, as ``arena`` plays it, and times each bot's moves: one of the engine's
+    on ``timed_positions`` positions spread over the first games, a policy on every move it made
+    in them. Every argument is checked before the first game."""
     timed_positions = _arguments.whole(timed_positions, "timed_positions", 1)
+    given = _arguments.counted(bots, "bots", NUM_SEATS)
+    players = [_player(bot) for bot in given]
+    # Each policy is timed as itself, whatever its name says, on the calls the arena makes; one
+    # playing several seats is still called once a round for all of them.
+    timers: dict[int, tuple[_Timed, Any]] = {}
+    for player in players:
+        if player.policy is not None and id(player.policy) not in timers:
+            timer = _Timed(player.policy, player.name, player.per_state)
+            seated = PerState(timer, timer.name) if timer.per_state else timer
+            timers[id(player.policy)] = (timer, seated)
+    playing = [
+        bot if player.policy is None else timers[id(player.policy)][1]
+        for bot, player in zip(given, players, strict=True)
+    ]
+    records: list[GameRecord] = []
+    result = arena(playing, games, seed, threads, progress, opening=opening, record=records)
     positions = []
     for record in records:
         state = State()
@@ -393,13 +428,18 @@ def ladder(
     # Every fifth position, so that the few games timed reach from their openings to their ends.
     positions = positions[::5][:timed_positions]
     seconds = []
-    for name in result.bots:
-        bot = make(name, seed)
+    for player in players:
+        if player.policy is not None:
+            timer = timers[id(player.policy)][0]
+            seconds.append(timer.seconds / timer.moves)
+            continue
+        bot = make(player.engine, seed)  # type: ignore[arg-type]
         start = time.thread_time()
         for position in positions:
             bot(position)
         seconds.append((time.thread_time() - start) / len(positions))
-    return Ladder(result, tuple(seconds), len(positions))
+    in_games = tuple(player.policy is not None for player in players)
+    return Ladder(result, tuple(seconds), len(positions), in_games)
 
 
 def _keep_records(

@@ -1,115 +1,21 @@
 """The piece catalogue: 21 piece kinds in 91 orientations, in the order of the action grid.
 
 An orientation's position in ``ORIENTATIONS`` is its orientation index, the first coordinate of
-the action grid (orientation, row, col). The table is literal data, written out shape by shape in
-the engine's order, so that a grid index can be decoded, drawn and typed in without asking the
-engine (which exposes only indices and masks).
+the action grid (orientation, row, col). The catalogue is the engine's (``tavlok._core``), read
+once when the package is imported, so that a grid index can be decoded, drawn and typed in with
+plain Python objects.
 """
 
 from __future__ import annotations
 
 from dataclasses import dataclass
 
+from . import _core
 from ._arguments import shown
 
 BOARD_SIZE = 20
 NUM_SEATS = 4
 CELLS_PER_BOARD = BOARD_SIZE * BOARD_SIZE
-
-# (orientation index, piece kind, ordinal within the kind, rows top to bottom, "X" filled).
-ORIENTATION_TABLE: tuple[tuple[int, str, int, str], ...] = (
-    (0, "Monomino", 0, "X"),
-    (1, "Domino", 0, "XX"),
-    (2, "Domino", 1, "X/X"),
-    (3, "TrominoL", 0, "XX/X."),
-    (4, "TrominoL", 1, "X./XX"),
-    (5, "TrominoL", 2, ".X/XX"),
-    (6, "TrominoL", 3, "XX/.X"),
-    (7, "TrominoI", 0, "XXX"),
-    (8, "TrominoI", 1, "X/X/X"),
-    (9, "TetrominoT", 0, ".X./XXX"),
-    (10, "TetrominoT", 1, "X./XX/X."),
-    (11, "TetrominoT", 2, "XXX/.X."),
-    (12, "TetrominoT", 3, ".X/XX/.X"),
-    (13, "TetrominoO", 0, "XX/XX"),
-    (14, "TetrominoL", 0, "X../XXX"),
-    (15, "TetrominoL", 1, "XXX/X.."),
-    (16, "TetrominoL", 2, "X./X./XX"),
-    (17, "TetrominoL", 3, "XX/X./X."),
-    (18, "TetrominoL", 4, "XX/.X/.X"),
-    (19, "TetrominoL", 5, "XXX/..X"),
-    (20, "TetrominoL", 6, "..X/XXX"),
-    (21, "TetrominoL", 7, ".X/.X/XX"),
-    (22, "TetrominoI", 0, "XXXX"),
-    (23, "TetrominoI", 1, "X/X/X/X"),
-    (24, "TetrominoS", 0, "X./XX/.X"),
-    (25, "TetrominoS", 1, ".X/XX/X."),
-    (26, "TetrominoS", 2, ".XX/XX."),
-    (27, "TetrominoS", 3, "XX./.XX"),
-    (28, "PentominoF", 0, ".X./XXX/X.."),
-    (29, "PentominoF", 1, "X../XXX/.X."),
-    (30, "PentominoF", 2, "XX./.XX/.X."),
-    (31, "PentominoF", 3, ".XX/XX./.X."),
-    (32, "PentominoF", 4, "..X/XXX/.X."),
-    (33, "PentominoF", 5, ".X./XX./.XX"),
-    (34, "PentominoF", 6, ".X./XXX/..X"),
-    (35, "PentominoF", 7, ".X./.XX/XX."),
-    (36, "PentominoX", 0, ".X./XXX/.X."),
-    (37, "PentominoP", 0, "XX/XX/X."),
-    (38, "PentominoP", 1, "XX/XX/.X"),
-    (39, "PentominoP", 2, "X./XX/XX"),
-    (40, "PentominoP", 3, ".X/XX/XX"),
-    (41, "PentominoP", 4, "XXX/.XX"),
-    (42, "PentominoP", 5, ".XX/XXX"),
-    (43, "PentominoP", 6, "XXX/XX."),
-    (44, "PentominoP", 7, "XX./XXX"),
-    (45, "PentominoW", 0, "X../XX./.XX"),
-    (46, "PentominoW", 1, ".XX/XX./X.."),
-    (47, "PentominoW", 2, "..X/.XX/XX."),
-    (48, "PentominoW", 3, "XX./.XX/..X"),
-    (49, "PentominoZ", 0, "X../XXX/..X"),
-    (50, "PentominoZ", 1, "..X/XXX/X.."),
-    (51, "PentominoZ", 2, ".XX/.X./XX."),
-    (52, "PentominoZ", 3, "XX./.X./.XX"),
-    (53, "PentominoY", 0, "XXXX/.X.."),
-    (54, "PentominoY", 1, ".X../XXXX"),
-    (55, "PentominoY", 2, "XXXX/..X."),
-    (56, "PentominoY", 3, "..X./XXXX"),
-    (57, "PentominoY", 4, "X./X./XX/X."),
-    (58, "PentominoY", 5, ".X/.X/XX/.X"),
-    (59, "PentominoY", 6, "X./XX/X./X."),
-    (60, "PentominoY", 7, ".X/XX/.X/.X"),
-    (61, "PentominoL", 0, "XXXX/X..."),
-    (62, "PentominoL", 1, "X.../XXXX"),
-    (63, "PentominoL", 2, "XXXX/...X"),
-    (64, "PentominoL", 3, "...X/XXXX"),
-    (65, "PentominoL", 4, "X./X./X./XX"),
-    (66, "PentominoL", 5, ".X/.X/.X/XX"),
-    (67, "PentominoL", 6, "XX/X./X./X."),
-    (68, "PentominoL", 7, "XX/.X/.X/.X"),
-    (69, "PentominoU", 0, "X.X/XXX"),
-    (70, "PentominoU", 1, "XXX/X.X"),
-    (71, "PentominoU", 2, "XX/X./XX"),
-    (72, "PentominoU", 3, "XX/.X/XX"),
-    (73, "PentominoT", 0, ".X./.X./XXX"),
-    (74, "PentominoT", 1, "X../XXX/X.."),
-    (75, "PentominoT", 2, "XXX/.X./.X."),
-    (76, "PentominoT", 3, "..X/XXX/..X"),
-    (77, "PentominoV", 0, "XXX/X../X.."),
-    (78, "PentominoV", 1, "X../X../XXX"),
-    (79, "PentominoV", 2, "..X/..X/XXX"),
-    (80, "PentominoV", 3, "XXX/..X/..X"),
-    (81, "PentominoN", 0, ".XXX/XX.."),
-    (82, "PentominoN", 1, "XX../.XXX"),
-    (83, "PentominoN", 2, "XXX./..XX"),
-    (84, "PentominoN", 3, "..XX/XXX."),
-    (85, "PentominoN", 4, "X./X./XX/.X"),
-    (86, "PentominoN", 5, ".X/.X/XX/X."),
-    (87, "PentominoN", 6, ".X/XX/X./X."),
-    (88, "PentominoN", 7, "X./XX/.X/.X"),
-    (89, "PentominoI", 0, "XXXXX"),
-    (90, "PentominoI", 1, "X/X/X/X/X"),
-)
 
 
 @dataclass(frozen=True, slots=True)
@@ -141,19 +47,32 @@ class Orientation:
 
     def fits(self, row: int, col: int) -> bool:
         """Whether the bounding box, with its top-left corner at (row, col), stays on the board."""
-        return 0 <= row <= BOARD_SIZE - self.height and 0 <= col <= BOARD_SIZE - self.width
+        try:
+            _core.encode(self.index, row, col)
+        except ValueError:
+            return False
+        return True
+
+
+def _rows(cells: list[tuple[int, int]]) -> tuple[str, ...]:
+    """The cells drawn row by row, "X" filled and "." empty."""
+    height = 1 + max(r for r, _ in cells)
+    width = 1 + max(c for _, c in cells)
+    return tuple(
+        "".join("X" if (r, c) in cells else "." for c in range(width)) for r in range(height)
+    )
 
 
 ORIENTATIONS: tuple[Orientation, ...] = tuple(
-    Orientation(index, kind, ordinal, tuple(rows.split("/")))
-    for index, kind, ordinal, rows in ORIENTATION_TABLE
+    Orientation(index, kind, ordinal, _rows(cells))
+    for index, (kind, ordinal, cells) in enumerate(_core.orientations())
 )
 NUM_ORIENTATIONS = len(ORIENTATIONS)
 # The size of the action space: every grid index, of which 30,433 name a placement that fits.
 NUM_ACTIONS = NUM_ORIENTATIONS * CELLS_PER_BOARD
 
 # Kinds in catalogue order, each with the orientation indices that belong to it.
-KINDS: tuple[str, ...] = tuple(dict.fromkeys(o.kind for o in ORIENTATIONS))
+KINDS: tuple[str, ...] = tuple(_core.piece_kinds())
 KIND_ORIENTATIONS: dict[str, tuple[int, ...]] = {
     kind: tuple(o.index for o in ORIENTATIONS if o.kind == kind) for kind in KINDS
 }

@@ -1,6 +1,7 @@
 // tavlok._core's arenas: play_arena, where the engine plays all four bots with the interpreter lock
 // released, and Arena, where some bots are Python policies and the games advance in lockstep
 // (game::LockstepArena). tavlok.arena drives both; the policies are called there, in Python.
+// win_shares turns the games' scores into each seat's share of the win.
 #include "game/arena.hpp"
 
 #include <nanobind/stl/optional.h>
@@ -9,7 +10,9 @@
 #include <nanobind/stl/vector.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <cstdint>
 #include <new>
 #include <optional>
 #include <string>
@@ -243,6 +246,83 @@ private:
     ExclusiveUse::Mark in_use_{0};
 };
 
+// Scores of any integer type, read as they are: a conversion to one type first would truncate
+// floats and wrap the largest unsigned values, and a message would then quote what it made.
+using AnyScores = nb::ndarray<nb::ro, nb::device::cpu>;
+using Shares = nb::ndarray<nb::numpy, double>;
+
+// Element `i` (in C order) of an integer array of up to two dimensions, through its strides.
+template <class T>
+T element(const AnyScores& scores, std::size_t i) {
+    const std::size_t columns = scores.shape(scores.ndim() - 1);
+    std::int64_t offset = static_cast<std::int64_t>(i % columns) * scores.stride(scores.ndim() - 1);
+    if (scores.ndim() == 2) offset += static_cast<std::int64_t>(i / columns) * scores.stride(0);
+    return static_cast<const T*>(scores.data())[offset];
+}
+
+// Element `i` of an integer array whose elements are Signed or Unsigned, as a number that holds
+// either.
+template <class Signed, class Unsigned>
+__int128 integer_at(const AnyScores& scores, std::size_t i) {
+    if (scores.dtype().code == static_cast<std::uint8_t>(nb::dlpack::dtype_code::Int))
+        return element<Signed>(scores, i);
+    return element<Unsigned>(scores, i);
+}
+
+__int128 integer_at(const AnyScores& scores, std::size_t i) {
+    switch (scores.dtype().bits) {
+        case 8: return integer_at<std::int8_t, std::uint8_t>(scores, i);
+        case 16: return integer_at<std::int16_t, std::uint16_t>(scores, i);
+        case 32: return integer_at<std::int32_t, std::uint32_t>(scores, i);
+        default: return integer_at<std::int64_t, std::uint64_t>(scores, i);
+    }
+}
+
+// Score `i` of `scores`, an integer array: ValueError quoting it when a score cannot be that.
+std::int16_t score_at(const AnyScores& scores, std::size_t i) {
+    const __int128 value = integer_at(scores, i);
+    if (value >= INT16_MIN && value <= INT16_MAX) return static_cast<std::int16_t>(value);
+    // Below INT16_MIN it came from a signed type of at most 64 bits, above from either.
+    if (value < 0)
+        raise_value_error("a score must be between %d and %d, not %lld", INT16_MIN, INT16_MAX,
+                          static_cast<long long>(value));
+    raise_value_error("a score must be between %d and %d, not %llu", INT16_MIN, INT16_MAX,
+                      static_cast<unsigned long long>(value));
+}
+
+// game::win_share of every seat of every row of four scores.
+Shares win_shares(const AnyScores& scores) {
+    using Code = nb::dlpack::dtype_code;
+    const nb::dlpack::dtype dtype = scores.dtype();
+    const bool integer = dtype.code == static_cast<std::uint8_t>(Code::Int) ||
+                         dtype.code == static_cast<std::uint8_t>(Code::UInt);
+    const bool usual_width = dtype.bits == 8 || dtype.bits == 16 || dtype.bits == 32 ||
+                             dtype.bits == 64;
+    if (!integer || !usual_width || dtype.lanes != 1) {
+        const char* kind = dtype.code == static_cast<std::uint8_t>(Code::Float)     ? "float"
+                           : dtype.code == static_cast<std::uint8_t>(Code::Complex) ? "complex"
+                           : dtype.code == static_cast<std::uint8_t>(Code::Bool)    ? "bool"
+                                                                                    : "other";
+        PyErr_Format(PyExc_TypeError, "scores must be integers, not %s values of %u bits", kind,
+                     static_cast<unsigned>(dtype.bits));
+        throw nb::python_error();
+    }
+    const std::size_t ndim = scores.ndim();
+    if ((ndim != 1 && ndim != 2) || scores.shape(ndim - 1) != NUM_AGENTS)
+        raise_value_error("scores must have shape (4,) or (n, 4)");
+    const std::size_t rows = ndim == 1 ? 1 : scores.shape(0);
+    Shares shares =
+        ndim == 1 ? new_array<Shares>({NUM_AGENTS}) : new_array<Shares>({rows, NUM_AGENTS});
+    for (std::size_t row = 0; row < rows; ++row) {
+        std::array<std::int16_t, NUM_AGENTS> game_scores;
+        for (std::size_t seat = 0; seat < NUM_AGENTS; ++seat)
+            game_scores[seat] = score_at(scores, row * NUM_AGENTS + seat);
+        for (std::size_t seat = 0; seat < NUM_AGENTS; ++seat)
+            shares.data()[row * NUM_AGENTS + seat] = game::win_share(game_scores, seat);
+    }
+    return shares;
+}
+
 }  // namespace
 
 game::BotSpec engine_bot(const std::string& name) {
@@ -254,6 +334,11 @@ game::BotSpec engine_bot(const std::string& name) {
 
 void bind_arena(nb::module_& module) {
     using namespace nb::literals;
+    module.def("win_shares", win_shares, "scores"_a,
+               "Each seat's share of the win, float64 of the shape of `scores`, integer final\n"
+               "scores of shape (4,) or (n, 4): 1 shared equally by the seats with the best\n"
+               "score of their row, 0 to the others. TypeError for scores that are not\n"
+               "integers, ValueError quoting a score outside -32768 to 32767.");
     module.def(
         "bot_name", [](const std::string& name) { return game::name(engine_bot(name)); }, "name"_a,
         "The engine's own spelling of a bot's name: 'random', 'greedy', or 'mcts' with the\n"

@@ -16,6 +16,7 @@
 #include <exception>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "game/view.hpp"
@@ -32,6 +33,7 @@ void bind_batch(nb::module_& module);
 void bind_state(nb::module_& module);
 void bind_bots(nb::module_& module);
 void bind_arena(nb::module_& module);
+void bind_catalogue(nb::module_& module);
 
 // The engine's bot of that name (see game::bot_named); ValueError says why a name names none.
 game::BotSpec engine_bot(const std::string& name);
@@ -49,6 +51,13 @@ template <class... Args>
 struct IndexArgument {
     nb::handle value;
 };
+
+// The value of `argument` as an index when it is from `first` to `last`. Otherwise nullopt, with
+// `shown` set to the value as a message shows it: in decimal while that stays readable, else by
+// its size, since Python refuses to turn 4,300 digits into text. TypeError for what is not an
+// index.
+std::optional<std::uint64_t> index_value(IndexArgument argument, std::uint64_t first,
+                                         std::uint64_t last, nb::object& shown);
 
 // The index value of `argument` when it is from `first` to `last`. Raises TypeError for what is
 // not an index and ValueError "<what> <value> is outside <first> to <last>" otherwise; a value too

@@ -11,11 +11,6 @@
 
 namespace core {
 
-namespace {
-
-// The value of `argument` as an index when it is from `first` to `last`. Otherwise nullopt, with
-// `shown` set to the value as a message shows it: in decimal while that stays readable, else by
-// its size, since Python refuses to turn 4,300 digits into text.
 std::optional<std::uint64_t> index_value(IndexArgument argument, std::uint64_t first,
                                          std::uint64_t last, nb::object& shown) {
     nb::object index = nb::steal(PyNumber_Index(argument.value.ptr()));
@@ -33,8 +28,6 @@ std::optional<std::uint64_t> index_value(IndexArgument argument, std::uint64_t f
     if (!shown.is_valid()) throw nb::python_error();
     return std::nullopt;
 }
-
-}  // namespace
 
 std::uint64_t index_in(IndexArgument argument, const char* what, std::uint64_t first,
                        std::uint64_t last) {
@@ -119,4 +112,5 @@ NB_MODULE(_core, module) {
     core::bind_state(module);
     core::bind_bots(module);
     core::bind_arena(module);
+    core::bind_catalogue(module);
 }

@@ -33,8 +33,6 @@ using GridMask =
     nb::ndarray<nb::numpy, std::uint8_t, nb::shape<game::NUM_ORIENTATIONS, SIDE, SIDE>>;
 using Hands =
     nb::ndarray<nb::numpy, std::uint8_t, nb::shape<game::NUM_AGENTS, game::NUM_PIECE_TYPES>>;
-using AnyScores = nb::ndarray<const std::int64_t, nb::c_contig, nb::device::cpu>;
-using Shares = nb::ndarray<nb::numpy, double>;
 
 History history_of(const State& state) {
     const std::span<const std::uint16_t> moves = state.history();
@@ -98,29 +96,6 @@ Hands hands(const State& state, IndexArgument viewer) {
     return hands;
 }
 
-// game::win_share of every seat of every row of four scores.
-Shares win_shares(const AnyScores& scores) {
-    const std::size_t ndim = scores.ndim();
-    if ((ndim != 1 && ndim != 2) || scores.shape(ndim - 1) != game::NUM_AGENTS)
-        raise_value_error("scores must have shape (4,) or (n, 4)");
-    const std::size_t rows = ndim == 1 ? 1 : scores.shape(0);
-    Shares shares = ndim == 1 ? new_array<Shares>({game::NUM_AGENTS})
-                              : new_array<Shares>({rows, game::NUM_AGENTS});
-    for (std::size_t row = 0; row < rows; ++row) {
-        std::array<std::int16_t, game::NUM_AGENTS> game_scores;
-        for (std::size_t seat = 0; seat < game::NUM_AGENTS; ++seat) {
-            const std::int64_t score = scores.data()[row * game::NUM_AGENTS + seat];
-            if (score < INT16_MIN || score > INT16_MAX)
-                raise_value_error("a score must be between %d and %d, not %lld", INT16_MIN,
-                                  INT16_MAX, static_cast<long long>(score));
-            game_scores[seat] = static_cast<std::int16_t>(score);
-        }
-        for (std::size_t seat = 0; seat < game::NUM_AGENTS; ++seat)
-            shares.data()[row * game::NUM_AGENTS + seat] = game::win_share(game_scores, seat);
-    }
-    return shares;
-}
-
 std::optional<Scores> scores(const State& state) {
     const auto scores = state.scores();
     if (!scores) return std::nullopt;
@@ -172,10 +147,6 @@ nb::typed<nb::object, State> copy(nb::pointer_and_handle<State> self) {
 
 void bind_state(nb::module_& module) {
     using namespace nb::literals;
-    module.def("win_shares", win_shares, "scores"_a,
-               "Each seat's share of the win, float64 of the shape of `scores`, integer final\n"
-               "scores of shape (4,) or (n, 4): 1 shared equally by the seats with the best\n"
-               "score of their row, 0 to the others.");
     // Pooled: search makes and drops copies by the million, and a pool recycles their instances.
     nb::class_<State>(
         module, "State", nb::pooled(), nb::is_final(), nb::type_slots(NEW_GAME),

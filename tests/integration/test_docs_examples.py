@@ -1,5 +1,5 @@
 """The documentation's examples that need a library of this environment (PyTorch, Ray,
-sb3-contrib, Tianshou) run as a reader copies them, each on its own."""
+sb3-contrib, Tianshou, skrl) run as a reader copies them, each on its own."""
 
 import sys
 

@@ -3,6 +3,7 @@ one State in the same games, and the statistics reported on them."""
 
 import math
 import re
+import time
 
 import numpy as np
 import pytest
@@ -12,7 +13,7 @@ from support import rules
 from support.docs import example
 from support.processes import interrupted
 from tavlok import State, bots
-from tavlok.arena import ArenaResult, bradley_terry, wilson_interval
+from tavlok.arena import ArenaResult, bradley_terry, ladder, wilson_interval
 from tavlok.cli import main
 
 
@@ -300,6 +301,74 @@ def test_table_shows_the_intervals_and_ratings():
     assert [r[5:7] for r in rows][0] == ("30.1", "95.4")
     assert [int(r[7]) for r in rows] == [round(x) for x in result.rating]
     assert "Wilson" in result.table() and "Bradley-Terry" in result.table()
+
+
+@pytest.mark.parametrize(
+    ("scores", "error", "message"),
+    [
+        (np.array([1.9, 1.2, 0, 0]), TypeError, "scores must be integers, not float values"),
+        (np.array([1e300, 0, 0, 0]), TypeError, "not float values"),
+        (np.array([True, False, False, False]), TypeError, "not bool values"),
+        (np.array([2**64 - 1, 0, 0, 0], np.uint64), ValueError, "not 18446744073709551615$"),
+        (np.array([[0, 0, 0, 0], [0, 32768, 0, 0]], np.int32), ValueError, "not 32768$"),
+        (np.array([0, 0, 0, -(2**63)]), ValueError, "-32768 and 32767, not -9223372036854775808$"),
+    ],
+)
+def test_win_shares_take_integer_scores_only_and_quote_the_one_refused(scores, error, message):
+    with pytest.raises(error, match=message):
+        tavlok._core.win_shares(scores)
+
+
+@pytest.mark.parametrize("dtype", [np.int8, np.uint16, np.int32, np.uint64, np.int64])
+def test_win_shares_read_every_integer_type_and_layout(dtype):
+    scores = np.array([[3, 7, 7, 1], [-2, -9, -4, -5], [15, 15, 15, 15]])
+    if np.dtype(dtype).kind == "u":
+        scores += 9
+    expected = [[0, 0.5, 0.5, 0], [1, 0, 0, 0], [0.25] * 4]
+    np.testing.assert_array_equal(tavlok._core.win_shares(scores.astype(dtype)), expected)
+    # A view with strides of its own (backwards), read in place.
+    flipped = scores.astype(dtype)[::-1]
+    np.testing.assert_array_equal(tavlok._core.win_shares(flipped), expected[::-1])
+    np.testing.assert_array_equal(tavlok._core.win_shares(scores[0].astype(dtype)), expected[0])
+
+
+@pytest.mark.parametrize(
+    "case", ["timed_positions=0", "a policy called batched", "a policy named mcts:1"]
+)
+def test_the_ladder_checks_before_playing_and_times_each_bot_as_what_it_is(case, monkeypatch):
+    # A clock that only the policies move, one second a move: the engine's bots cost nothing on
+    # it, so a policy timed as an engine bot of its name would show 0.
+    clock = [0.0]
+    monkeypatch.setattr(time, "thread_time", lambda: clock[0])
+
+    def batched(view):
+        clock[0] += len(view["game"])
+        return first_legal(view)
+
+    def per_state(state):
+        clock[0] += 1
+        return state.legal_actions()[0]
+
+    named = bots.PerState(per_state, "mcts:1")
+    played = []
+    bots_, options, costs = {
+        "timed_positions=0": (["random"] * 4, {"timed_positions": 0}, None),
+        "a policy called batched": (["random", "greedy", batched, "random"], {}, [0, 0, 1, 0]),
+        "a policy named mcts:1": ([named, "greedy"] * 2, {}, [1, 0] * 2),
+    }[case]
+
+    def run():
+        return ladder(bots_, 8, progress=lambda done, _: played.append(done), **options)
+
+    if costs is None:
+        with pytest.raises(ValueError, match="timed_positions must be 1 or more"):
+            run()
+        assert played == []
+        return
+    rated = run()
+    assert played[-1] == 8 and rated.seconds_per_move == tuple(costs)
+    assert rated.result.bots[costs.index(1)] == case.split()[-1]
+    assert "a policy's over every move it made" in rated.table()
 
 
 def test_greedy_beats_random_by_a_clear_margin():

@@ -5,6 +5,7 @@ import pytest
 
 import _tavlok
 import tavlok
+from tavlok.actions import turn_clockwise, turn_orientation, turned
 
 
 def memory_owner(array):
@@ -42,6 +43,9 @@ def test_decode_and_encode_are_inverse_over_the_whole_grid():
         (lambda: tavlok.encode(91, 0, 0), "orientation 91 is outside 0 to 90"),
         (lambda: tavlok.encode(90, 16, 0), "rows go up to 15 and columns up to 19"),
         (lambda: tavlok.encode(0, 0, -1), "does not fit"),
+        (lambda: turned(1 * 400 + 19, 1), "names no placement"),
+        (lambda: turn_clockwise(0, 20, 1), "col 20 is outside 0 to 19"),
+        (lambda: turn_orientation(-1), "orientation -1 is outside 0 to 90"),
     ],
 )
 def test_indices_that_name_no_placement_are_refused(call, message):
@@ -68,3 +72,20 @@ def test_arrays_wrap_the_observation_bytes_in_engine_layout():
     )
     np.testing.assert_array_equal(tavlok.legal_actions(observation.action_mask), legal)
     np.testing.assert_array_equal(tavlok.legal_actions(mask), legal)
+
+
+@pytest.mark.parametrize("seed", [0, 1])
+def test_placements_turned_into_each_frame_land_where_the_engine_shows_them(seed):
+    # Each move is in its mover's frame; every seat's planes show it turned into that seat's.
+    rng = np.random.default_rng(seed)
+    state = tavlok.State()
+    while not state.is_terminal():
+        mover = state.seat
+        move = int(rng.choice(state.legal_actions()))
+        state.apply(move)
+        for viewer in range(4):
+            plane = state.observation(viewer)[0][(mover - viewer) % 4]
+            for r, c in tavlok.decode(turned(move, mover - viewer)).cells:
+                assert plane[r, c] == 1
+            # The mover's first piece covered its start corner, (0, 0) in its own frame.
+            assert plane[turn_clockwise(0, 0, mover - viewer)] == 1

@@ -3,7 +3,7 @@ with the line it starts on, so that a test can run each one on its own, as a rea
 does, and a failure names it.
 
 A block that needs a library only the integration environment has (PyTorch, Ray, sb3-contrib,
-Tianshou) is marked by a line ``<!-- needs: NAME -->`` right above it, which the site does not
+Tianshou, skrl) is marked by a line ``<!-- needs: NAME -->`` right above it, which the site does not
 show; tests/integration runs those, the Python suite the others.
 """
 
