@@ -8,6 +8,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
 
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <span>
@@ -28,11 +29,13 @@ using History = nb::typed<nb::tuple, int, nb::ellipsis>;
 using Actions = nb::typed<nb::iterable, IndexArgument>;
 using Scores = std::tuple<std::int16_t, std::int16_t, std::int16_t, std::int16_t>;
 using LegalActions = nb::ndarray<nb::numpy, std::intptr_t, nb::ndim<1>>;
-using Planes = nb::ndarray<nb::numpy, std::uint8_t, nb::shape<game::NUM_AGENTS, SIDE, SIDE>>;
+// State.observation's mask: the view's, read as one (20, 20) plane per orientation, as
+// PyTavlok.observe gives it.
 using GridMask =
     nb::ndarray<nb::numpy, std::uint8_t, nb::shape<game::NUM_ORIENTATIONS, SIDE, SIDE>>;
-using Hands =
-    nb::ndarray<nb::numpy, std::uint8_t, nb::shape<game::NUM_AGENTS, game::NUM_PIECE_TYPES>>;
+static_assert(game::NUM_ORIENTATIONS * SIDE * SIDE == game::spec(game::Field::MaskBytes).entries());
+using Array = nb::ndarray<nb::numpy>;
+using ViewArrays = nb::typed<nb::dict, nb::str, Array>;
 using AnyScores = nb::ndarray<const std::int64_t, nb::c_contig, nb::device::cpu>;
 using Shares = nb::ndarray<nb::numpy, double>;
 
@@ -75,27 +78,83 @@ void apply(State& state, IndexArgument action) {
         throw nb::value_error(refused->message.c_str());
 }
 
-std::pair<Planes, GridMask> observation(const State& state, std::optional<IndexArgument> seat) {
-    const std::size_t viewer =
-        seat ? static_cast<std::size_t>(index_below(*seat, "seat", game::NUM_AGENTS))
-             : state.seat();
-    auto planes = new_array<Planes>({game::NUM_AGENTS, SIDE, SIDE});
-    auto mask = new_array<GridMask>({game::NUM_ORIENTATIONS, SIDE, SIDE});
-    game::FieldArrays out;
-    out.set(game::Field::Observation, planes.data());
-    out.set(game::Field::MaskBytes, mask.data());
-    const game::ActionMask legal = state.legal_mask(viewer);
-    game::write_view({state.seen_by(viewer), viewer, &legal}, out, 0);
-    return {planes, mask};
+std::size_t seat_or_mover(const State& state, const std::optional<IndexArgument>& seat) {
+    return seat ? static_cast<std::size_t>(index_below(*seat, "seat", game::NUM_AGENTS))
+                : state.seat();
 }
 
-Hands hands(const State& state, IndexArgument viewer) {
-    const std::size_t seat = index_below(viewer, "seat", game::NUM_AGENTS);
-    auto hands = new_array<Hands>({game::NUM_AGENTS, game::NUM_PIECE_TYPES});
+// Bit f for game::Field f: the fields a call wants.
+constexpr std::uint32_t bit(game::Field field) { return 1u << static_cast<unsigned>(field); }
+constexpr std::uint32_t EVERY_FIELD = ~0u;
+constexpr std::uint32_t LEGAL_FIELDS = bit(game::Field::MaskBytes) | bit(game::Field::MaskBits) |
+                                       bit(game::Field::LegalIndices);
+
+// Runs LegalLists' copying out on the calling thread: one list is far short of the length whose
+// copying it would share out.
+struct OnThisThread {
+    template <class Work>
+    void run(std::size_t count, Work&& work) {
+        work(0, count);
+    }
+};
+
+// One seat's view, each field of `layout` among `wanted` a new array, shaped as one env of the
+// single observation space: (*shape) for a field per env, as long as it is for a list (one list
+// needs no offsets). Written by write_view, as a batch writes its envs.
+ViewArrays view_arrays(const State& state, std::size_t seat, game::MaskLayout layout,
+                       std::uint32_t wanted) {
+    std::optional<game::ActionMask> legal;
+    if ((wanted & LEGAL_FIELDS) != 0) legal = state.legal_mask(seat);
+    std::optional<game::LegalLists> lists;
     game::FieldArrays out;
-    out.set(game::Field::Hands, hands.data());
-    game::write_view({state.seen_by(seat), seat}, out, 0);
-    return hands;
+    ViewArrays view;
+    for (const game::FieldSpec& field : game::FIELDS) {
+        if (field.part != game::Part::View || !field.in(layout) ||
+            (wanted & bit(field.field)) == 0 || field.rows == game::Rows::Offsets)
+            continue;
+        const nb::str name(field.name.data(), field.name.size());
+        if (field.rows == game::Rows::Packed) {
+            lists.emplace(1);
+            view[name] = nb::none();  // in its place, once its length is known
+            continue;
+        }
+        ArrayShape shape{{}, field.ndim};
+        std::copy_n(field.shape.begin(), field.ndim, shape.extents.begin());
+        Array array = new_field_array(field, shape);
+        out.set(field.field, array.data());
+        view[name] = array;
+    }
+    game::write_view({state.seen_by(seat), seat, legal ? &*legal : nullptr}, out, 0,
+                     lists ? &*lists : nullptr);
+    if (lists) {
+        const game::FieldSpec& field = game::spec(game::Field::LegalIndices);
+        std::int32_t offsets[2];
+        Array indices = new_field_array(field, {{lists->write_offsets(1, offsets)}, 1});
+        OnThisThread here;
+        lists->write_indices(here, 1, offsets, static_cast<std::int32_t*>(indices.data()));
+        view[nb::str(field.name.data(), field.name.size())] = indices;
+    }
+    return view;
+}
+
+ViewArrays view(const State& state, std::optional<IndexArgument> seat, NameArgument mask) {
+    return view_arrays(state, seat_or_mover(state, seat), layout_named(mask), EVERY_FIELD);
+}
+
+std::pair<Array, GridMask> observation(const State& state, std::optional<IndexArgument> seat) {
+    ViewArrays view =
+        view_arrays(state, seat_or_mover(state, seat), game::MaskLayout::Bytes,
+                    bit(game::Field::Observation) | bit(game::Field::MaskBytes));
+    const nb::object mask = view["action_mask"];
+    const std::size_t shape[] = {game::NUM_ORIENTATIONS, SIDE, SIDE};
+    return {nb::cast<Array>(view["observation"]),
+            GridMask(nb::cast<Array>(mask).data(), 3, shape, mask)};
+}
+
+Array hands(const State& state, IndexArgument viewer) {
+    const std::size_t seat = index_below(viewer, "seat", game::NUM_AGENTS);
+    return nb::cast<Array>(
+        view_arrays(state, seat, game::MaskLayout::Bytes, bit(game::Field::Hands))["hands"]);
 }
 
 // game::win_share of every seat of every row of four scores.
@@ -210,12 +269,19 @@ void bind_state(nb::module_& module) {
              "The four final scores in seat order once the game is over, None before: minus the\n"
              "cells still in hand, 15 for a seat that placed every piece, 20 if the monomino was\n"
              "its last.")
+        .def("view", view, "seat"_a = nb::none(), "mask"_a = nb::str("bytes"),
+             "What seat `seat` (the seat to move when None) sees, as the envs hand it out: the\n"
+             "fields of view_fields(mask) that are part of the view, by name, each a new array of\n"
+             "one env's shape and dtype, and the legal grid indices as one list, as long as it\n"
+             "is, with no offsets.")
         .def("hands", hands, "viewer"_a = 0,
-             "(4, 21) uint8, new: row k for the seat k turns after seat `viewer`, column j for\n"
-             "the j-th kind of tavlok.KINDS, 1 while that seat still holds it.")
+             "(4, 21) uint8, new: the view's 'hands' of seat `viewer`: row k for the seat k\n"
+             "turns after it, column j for the j-th kind of tavlok.KINDS, 1 while that seat\n"
+             "still holds it.")
         .def("observation", observation, "seat"_a = nb::none(),
              "(planes, mask): what PyTavlok.observe(seat) gives in the same game, as new uint8\n"
-             "arrays of shape (4, 20, 20) and (91, 20, 20); the seat to move when seat is None.")
+             "arrays of shape (4, 20, 20) and (91, 20, 20), the view's 'observation' and its\n"
+             "'action_mask' read one plane per orientation; the seat to move when seat is None.")
         .def_static("from_history", replayed, "actions"_a,
                     "A new game with the grid indices `actions` applied in order; ValueError\n"
                     "names the first illegal one.")
