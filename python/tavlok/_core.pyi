@@ -6,6 +6,7 @@ from collections.abc import Iterable, Sequence
 from typing import Annotated, SupportsIndex
 
 import numpy
+import numpy.typing
 from numpy.typing import NDArray
 
 from tavlok.board import Board
@@ -144,7 +145,7 @@ class State:
         its last.
         """
 
-    def view(self, seat: SupportsIndex | None = None, mask: str = 'bytes') -> dict[str, NDArray]:
+    def view(self, seat: SupportsIndex | None = None, mask: str = 'bytes') -> dict[str, numpy.typing.NDArray]:
         """
         What seat `seat` (the seat to move when None) sees, as the envs hand it out: the
         fields of view_fields(mask) that are part of the view, by name, each a new array of

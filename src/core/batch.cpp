@@ -427,7 +427,10 @@ void bind_batch(nb::module_& module) {
             game::ILLEGAL_MOVE_REWARDS[kind];
     module.attr("ILLEGAL_MOVE_REWARDS") = illegal;
     module.attr("MAX_THREADS") = MAX_THREADS;
-    module.def("view_fields", view_fields, "mask"_a,
+    // The names are taken as any object, None too, for view_fields to refuse in its own words;
+    // the stubs say what they should be.
+    module.def("view_fields", view_fields, "mask"_a.none(),
+               nb::sig("def view_fields(mask: str) -> list[dict[str, object]]"),
                "The output fields of a batch whose legal actions are in layout `mask` (one of\n"
                "MASK_LAYOUTS), in order, as dicts: name; dtype (numpy's name); shape (one\n"
                "env's); low and high (bounds of the values); part ('view': what the env's seat\n"
@@ -463,10 +466,13 @@ void bind_batch(nb::module_& module) {
                 seating.reward = named<game::Reward>(reward, game::REWARD_NAMES, "reward");
                 construct(self, envs, threads, layout, mode, seed, seating, in_place);
             },
-            "num_envs"_a, "num_threads"_a, "mask"_a, "autoreset_mode"_a, "seed"_a,
+            "num_envs"_a, "num_threads"_a, "mask"_a.none(), "autoreset_mode"_a.none(), "seed"_a,
             "opponents"_a.none() = nb::none(), "seat"_a.none() = nb::none(),
-            "reward"_a = nb::str("score"),
-            "in_place"_a = true,
+            "reward"_a.none() = nb::str("score"), "in_place"_a = true,
+            nb::sig("def __init__(self, num_envs: typing.SupportsIndex, num_threads: "
+                    "typing.SupportsIndex, mask: str, autoreset_mode: str, seed: int, opponents: "
+                    "collections.abc.Sequence[str] | None = None, seat: typing.SupportsIndex | "
+                    "None = None, reward: str = 'score', in_place: bool = True) -> None"),
             "mask: one of MASK_LAYOUTS; autoreset_mode: one of AUTORESET_MODES; opponents: None\n"
             "for self-play, or the names of the engine's bots (as the arena\n"
             "reads them) for the seats 1, 2 and 3 turns after the caller's; seat: the caller's\n"

@@ -269,7 +269,9 @@ void bind_state(nb::module_& module) {
              "The four final scores in seat order once the game is over, None before: minus the\n"
              "cells still in hand, 15 for a seat that placed every piece, 20 if the monomino was\n"
              "its last.")
-        .def("view", view, "seat"_a = nb::none(), "mask"_a = nb::str("bytes"),
+        .def("view", view, "seat"_a = nb::none(), "mask"_a.none() = nb::str("bytes"),
+             nb::sig("def view(self, seat: typing.SupportsIndex | None = None, mask: str = "
+                     "'bytes') -> dict[str, numpy.typing.NDArray]"),
              "What seat `seat` (the seat to move when None) sees, as the envs hand it out: the\n"
              "fields of view_fields(mask) that are part of the view, by name, each a new array of\n"
              "one env's shape and dtype, and the legal grid indices as one list, as long as it\n"
