@@ -147,10 +147,10 @@ class State:
 
     def view(self, seat: SupportsIndex | None = None, mask: str = 'bytes') -> dict[str, numpy.typing.NDArray]:
         """
-        What seat `seat` (the seat to move when None) sees, as the envs hand it out: the
-        fields of view_fields(mask) that are part of the view, by name, each a new array of
-        one env's shape and dtype, and the legal grid indices as one list, as long as it
-        is, with no offsets.
+        What seat `seat` (the seat to move when None) sees, as the single envs hand it
+        out: the fields of view_fields(mask) that are part of the view but 'seat', by
+        name, each a new array of one env's shape and dtype, and the legal grid indices as
+        one list, as long as it is, with no offsets.
         """
 
     def hands(self, viewer: SupportsIndex = 0) -> NDArray:

@@ -11,7 +11,7 @@ import gymnasium
 import numpy as np
 
 from . import _arguments, _core
-from .pieces import NUM_SEATS
+from .pieces import KINDS, NUM_SEATS
 from .state import picture
 from .vector import _BatchEnv
 
@@ -21,7 +21,7 @@ __all__ = ["REWARDS", "LearnerVectorEnv"]
 REWARDS: tuple[str, ...] = _core.REWARDS
 RENDER_MODES = ("ansi", "rgb_array")
 # A learner moves at most once per piece: 21 steps end any game.
-MOST_LEARNER_MOVES = 21
+MOST_LEARNER_MOVES = len(KINDS)
 
 
 class LearnerVectorEnv(_BatchEnv, gymnasium.vector.VectorEnv):  # type: ignore[misc]

@@ -14,6 +14,7 @@
 #include <span>
 #include <string>
 #include <tuple>
+#include <type_traits>
 
 #include "core.hpp"
 
@@ -85,7 +86,8 @@ std::size_t seat_or_mover(const State& state, const std::optional<IndexArgument>
 
 // Bit f for game::Field f: the fields a call wants.
 constexpr std::uint32_t bit(game::Field field) { return 1u << static_cast<unsigned>(field); }
-constexpr std::uint32_t EVERY_FIELD = ~0u;
+// What State.view gives: every field of a seat's view but its seat, which its caller named.
+constexpr std::uint32_t VIEW_FIELDS = ~bit(game::Field::Seat);
 constexpr std::uint32_t LEGAL_FIELDS = bit(game::Field::MaskBytes) | bit(game::Field::MaskBits) |
                                        bit(game::Field::LegalIndices);
 
@@ -98,63 +100,94 @@ struct OnThisThread {
     }
 };
 
-// One seat's view, each field of `layout` among `wanted` a new array, shaped as one env of the
-// single observation space: (*shape) for a field per env, as long as it is for a list (one list
-// needs no offsets). Written by write_view, as a batch writes its envs.
-ViewArrays view_arrays(const State& state, std::size_t seat, game::MaskLayout layout,
-                       std::uint32_t wanted) {
-    std::optional<game::ActionMask> legal;
-    if ((wanted & LEGAL_FIELDS) != 0) legal = state.legal_mask(seat);
-    std::optional<game::LegalLists> lists;
-    game::FieldArrays out;
-    ViewArrays view;
-    for (const game::FieldSpec& field : game::FIELDS) {
-        if (field.part != game::Part::View || !field.in(layout) ||
-            (wanted & bit(field.field)) == 0 || field.rows == game::Rows::Offsets)
-            continue;
-        const nb::str name(field.name.data(), field.name.size());
-        if (field.rows == game::Rows::Packed) {
-            lists.emplace(1);
-            view[name] = nb::none();  // in its place, once its length is known
-            continue;
+// One seat's view written into new memory: each field of `layout` among `wanted` (none of the
+// offsets: one list needs none), shaped as one env of the single observation space, (*shape) for
+// a field per env and as long as it is for a list. Written by write_view, as a batch writes its
+// envs; the memory is handed out as numpy arrays that own it.
+class SeatView {
+public:
+    SeatView(const State& state, std::size_t seat, game::MaskLayout layout, std::uint32_t wanted) {
+        std::optional<game::ActionMask> legal;
+        if ((wanted & LEGAL_FIELDS) != 0) legal = state.legal_mask(seat);
+        std::optional<game::LegalLists> lists;
+        for (const game::FieldSpec& field : game::FIELDS) {
+            if (field.part != game::Part::View || !field.in(layout) ||
+                (wanted & bit(field.field)) == 0 || field.rows == game::Rows::Offsets)
+                continue;
+            if (field.rows == game::Rows::Packed)
+                lists.emplace(1);
+            else
+                out_.set(field.field, allocate(field, field.bytes()));
+            written_[count_++] = &field;
         }
-        ArrayShape shape{{}, field.ndim};
-        std::copy_n(field.shape.begin(), field.ndim, shape.extents.begin());
-        Array array = new_field_array(field, shape);
-        out.set(field.field, array.data());
-        view[name] = array;
-    }
-    game::write_view({state.seen_by(seat), seat, legal ? &*legal : nullptr}, out, 0,
-                     lists ? &*lists : nullptr);
-    if (lists) {
+        game::write_view({state.seen_by(seat), seat, legal ? &*legal : nullptr}, out_, 0,
+                         lists ? &*lists : nullptr);
+        if (!lists) return;
         const game::FieldSpec& field = game::spec(game::Field::LegalIndices);
         std::int32_t offsets[2];
-        Array indices = new_field_array(field, {{lists->write_offsets(1, offsets)}, 1});
+        list_length_ = lists->write_offsets(1, offsets);
+        auto* indices = static_cast<std::int32_t*>(allocate(field, list_length_ * game::dtype_size(field.dtype)));
+        out_.set(field.field, indices);
         OnThisThread here;
-        lists->write_indices(here, 1, offsets, static_cast<std::int32_t*>(indices.data()));
-        view[nb::str(field.name.data(), field.name.size())] = indices;
+        lists->write_indices(here, 1, offsets, indices);
     }
-    return view;
-}
+
+    // A field's array, its shape as the class says, or `shape` instead.
+    template <class Result = Array>
+    Result array(game::Field f, std::optional<ArrayShape> shape = std::nullopt) const {
+        const game::FieldSpec& field = game::spec(f);
+        const auto i = static_cast<std::size_t>(f);
+        if (!shape) {
+            shape = ArrayShape{{list_length_}, 1};
+            if (field.rows == game::Rows::PerEnv) {
+                shape->ndim = field.ndim;
+                std::copy_n(field.shape.begin(), field.ndim, shape->extents.begin());
+            }
+        }
+        nb::dlpack::dtype dtype = dtype_of(field.dtype);
+        if constexpr (!std::is_same_v<Result, Array>) dtype = nb::dtype<typename Result::Scalar>();
+        return Result(out_.at[i], shape->ndim, shape->extents.data(), owners_[i], nullptr, dtype);
+    }
+
+    // Every field written, by name, in the order of the table.
+    ViewArrays arrays() const {
+        ViewArrays view;
+        for (const game::FieldSpec* field : std::span(written_).first(count_))
+            view[nb::str(field->name.data(), field->name.size())] = array(field->field);
+        return view;
+    }
+
+private:
+    void* allocate(const game::FieldSpec& field, std::size_t bytes) {
+        std::unique_ptr<std::byte[]> data(new std::byte[bytes]);
+        owners_[static_cast<std::size_t>(field.field)] =
+            nb::capsule(data.get(), [](void* p) noexcept { delete[] static_cast<std::byte*>(p); });
+        return data.release();
+    }
+
+    game::FieldArrays out_;
+    std::array<nb::capsule, game::NUM_FIELDS> owners_;
+    std::array<const game::FieldSpec*, game::NUM_FIELDS> written_{};
+    std::size_t count_ = 0;
+    std::size_t list_length_ = 0;
+};
 
 ViewArrays view(const State& state, std::optional<IndexArgument> seat, NameArgument mask) {
-    return view_arrays(state, seat_or_mover(state, seat), layout_named(mask), EVERY_FIELD);
+    return SeatView(state, seat_or_mover(state, seat), layout_named(mask), VIEW_FIELDS).arrays();
 }
 
 std::pair<Array, GridMask> observation(const State& state, std::optional<IndexArgument> seat) {
-    ViewArrays view =
-        view_arrays(state, seat_or_mover(state, seat), game::MaskLayout::Bytes,
-                    bit(game::Field::Observation) | bit(game::Field::MaskBytes));
-    const nb::object mask = view["action_mask"];
-    const std::size_t shape[] = {game::NUM_ORIENTATIONS, SIDE, SIDE};
-    return {nb::cast<Array>(view["observation"]),
-            GridMask(nb::cast<Array>(mask).data(), 3, shape, mask)};
+    const SeatView view(state, seat_or_mover(state, seat), game::MaskLayout::Bytes,
+                        bit(game::Field::Observation) | bit(game::Field::MaskBytes));
+    return {view.array(game::Field::Observation),
+            view.array<GridMask>(game::Field::MaskBytes,
+                                 ArrayShape{{game::NUM_ORIENTATIONS, SIDE, SIDE}, 3})};
 }
 
 Array hands(const State& state, IndexArgument viewer) {
     const std::size_t seat = index_below(viewer, "seat", game::NUM_AGENTS);
-    return nb::cast<Array>(
-        view_arrays(state, seat, game::MaskLayout::Bytes, bit(game::Field::Hands))["hands"]);
+    return SeatView(state, seat, game::MaskLayout::Bytes, bit(game::Field::Hands))
+        .array(game::Field::Hands);
 }
 
 // game::win_share of every seat of every row of four scores.
@@ -272,10 +305,10 @@ void bind_state(nb::module_& module) {
         .def("view", view, "seat"_a = nb::none(), "mask"_a.none() = nb::str("bytes"),
              nb::sig("def view(self, seat: typing.SupportsIndex | None = None, mask: str = "
                      "'bytes') -> dict[str, numpy.typing.NDArray]"),
-             "What seat `seat` (the seat to move when None) sees, as the envs hand it out: the\n"
-             "fields of view_fields(mask) that are part of the view, by name, each a new array of\n"
-             "one env's shape and dtype, and the legal grid indices as one list, as long as it\n"
-             "is, with no offsets.")
+             "What seat `seat` (the seat to move when None) sees, as the single envs hand it\n"
+             "out: the fields of view_fields(mask) that are part of the view but 'seat', by\n"
+             "name, each a new array of one env's shape and dtype, and the legal grid indices as\n"
+             "one list, as long as it is, with no offsets.")
         .def("hands", hands, "viewer"_a = 0,
              "(4, 21) uint8, new: the view's 'hands' of seat `viewer`: row k for the seat k\n"
              "turns after it, column j for the j-th kind of tavlok.KINDS, 1 while that seat\n"

@@ -40,7 +40,7 @@ def expect_seat_view(view, state, seat, mask, with_seat):
     """One seat's view: the declared fields, as State.view writes them for that seat."""
     fields = [field for field in declared(mask, with_seat) if field["rows"] != "offsets"]
     assert list(view) == [field["name"] for field in fields]
-    written = state.view(seat, mask)
+    written = {**state.view(seat, mask), "seat": np.int8(seat)}
     for field in fields:
         array = np.asarray(view[field["name"]])
         assert array.dtype == np.dtype(field["dtype"]), field["name"]
