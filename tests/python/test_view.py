@@ -106,6 +106,7 @@ def play_pettingzoo(env):
         assert env.observation_space(agent).contains(obs)
         # State.observation: the same view, its mask read one plane per orientation.
         planes, grid_mask = state.observation(seat)
+        assert (grid_mask.dtype, grid_mask.shape) == (np.uint8, (91, 20, 20))
         np.testing.assert_array_equal(planes, obs["observation"])
         np.testing.assert_array_equal(grid_mask.reshape(-1).view(np.int8), obs["action_mask"])
         env.step(None if done else pick(rng, legal_of(obs, "bytes")))
