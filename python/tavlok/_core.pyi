@@ -32,7 +32,8 @@ def view_fields(mask: str) -> list[dict[str, object]]:
     env's); low and high (bounds of the values); part ('view': what the env's seat
     sees, 'result': what a step ended); rows ('env': one entry per env, 'packed':
     lists end to end with room for shape entries per env, 'offsets': num_envs + 1
-    list starts); kept_at_end (whether same-step autoreset keeps a 'final_' copy); meaning.
+    list starts); kept_at_end (whether same-step autoreset keeps a 'final_' copy);
+    meaning (a sentence, as the docs' table of fields gives it).
     """
 
 class Batch:

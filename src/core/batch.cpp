@@ -436,7 +436,8 @@ void bind_batch(nb::module_& module) {
                "env's); low and high (bounds of the values); part ('view': what the env's seat\n"
                "sees, 'result': what a step ended); rows ('env': one entry per env, 'packed':\n"
                "lists end to end with room for shape entries per env, 'offsets': num_envs + 1\n"
-               "list starts); kept_at_end (whether same-step autoreset keeps a 'final_' copy); meaning.");
+               "list starts); kept_at_end (whether same-step autoreset keeps a 'final_' copy);\n"
+               "meaning (a sentence, as the docs' table of fields gives it).");
 
     nb::class_<BatchObject>(
         module, "Batch", nb::is_final(),

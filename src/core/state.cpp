@@ -126,7 +126,8 @@ public:
         const game::FieldSpec& field = game::spec(game::Field::LegalIndices);
         std::int32_t offsets[2];
         list_length_ = lists->write_offsets(1, offsets);
-        auto* indices = static_cast<std::int32_t*>(allocate(field, list_length_ * game::dtype_size(field.dtype)));
+        auto* indices = static_cast<std::int32_t*>(
+            allocate(field, list_length_ * game::dtype_size(field.dtype)));
         out_.set(field.field, indices);
         OnThisThread here;
         lists->write_indices(here, 1, offsets, indices);
