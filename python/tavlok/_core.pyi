@@ -6,6 +6,7 @@ from collections.abc import Iterable, Sequence
 from typing import Annotated, SupportsIndex
 
 import numpy
+import numpy.typing
 from numpy.typing import NDArray
 
 from tavlok.board import Board
@@ -14,14 +15,25 @@ from tavlok.records import GameRecord
 
 MAX_LEGAL_PLACEMENTS: int = 5402
 
+MASK_LAYOUTS: tuple[str, ...]
+
+AUTORESET_MODES: tuple[str, ...]
+
+REWARDS: tuple[str, ...]
+
+ILLEGAL_MOVE_REWARDS: dict[str, float]
+
+MAX_THREADS: int = 1024
+
 def view_fields(mask: str) -> list[dict[str, object]]:
     """
-    The output fields of a batch whose legal actions are in layout `mask` ('bytes',
-    'bits' or 'indices'), in order, as dicts: name; dtype (numpy's name); shape (one
+    The output fields of a batch whose legal actions are in layout `mask` (one of
+    MASK_LAYOUTS), in order, as dicts: name; dtype (numpy's name); shape (one
     env's); low and high (bounds of the values); part ('view': what the env's seat
     sees, 'result': what a step ended); rows ('env': one entry per env, 'packed':
     lists end to end with room for shape entries per env, 'offsets': num_envs + 1
-    list starts); kept_at_end (whether same-step autoreset keeps a 'final_' copy).
+    list starts); kept_at_end (whether same-step autoreset keeps a 'final_' copy);
+    meaning (a sentence, as the docs' table of fields gives it).
     """
 
 class Batch:
@@ -31,11 +43,12 @@ class Batch:
     tavlok.gym_vector.LearnerVectorEnv.
     """
 
-    def __init__(self, num_envs: SupportsIndex, num_threads: SupportsIndex, mask: str, autoreset: str, seed: int, opponents: Sequence[str] | None = None, seat: SupportsIndex | None = None, reward: str = 'score', in_place: bool = True) -> None:
+    def __init__(self, num_envs: SupportsIndex, num_threads: SupportsIndex, mask: str, autoreset_mode: str, seed: int, opponents: Sequence[str] | None = None, seat: SupportsIndex | None = None, reward: str = 'score', in_place: bool = True) -> None:
         """
-        opponents: None for self-play, or the names of the engine's bots (as the arena
+        mask: one of MASK_LAYOUTS; autoreset_mode: one of AUTORESET_MODES; opponents: None
+        for self-play, or the names of the engine's bots (as the arena
         reads them) for the seats 1, 2 and 3 turns after the caller's; seat: the caller's
-        seat, None to rotate it game by game; reward: 'score' or 'win'; in_place: whether
+        seat, None to rotate it game by game; reward: one of REWARDS; in_place: whether
         every call rewrites the same output arrays (see outputs).
         """
 
@@ -126,16 +139,26 @@ class State:
         its last.
         """
 
-    def hands(self, viewer: SupportsIndex = 0) -> Annotated[NDArray[numpy.uint8], dict(shape=(4, 21))]:
+    def view(self, seat: SupportsIndex | None = None, mask: str = 'bytes') -> dict[str, numpy.typing.NDArray]:
         """
-        (4, 21) uint8, new: row k for the seat k turns after seat `viewer`, column j for
-        the j-th kind of tavlok.KINDS, 1 while that seat still holds it.
+        What seat `seat` (the seat to move when None) sees, as the single envs hand it
+        out: the fields of view_fields(mask) that are part of the view but 'seat', by
+        name, each a new array of one env's shape and dtype, and the legal grid indices as
+        one list, as long as it is, with no offsets.
         """
 
-    def observation(self, seat: SupportsIndex | None = None) -> tuple[Annotated[NDArray[numpy.uint8], dict(shape=(4, 20, 20))], Annotated[NDArray[numpy.uint8], dict(shape=(91, 20, 20))]]:
+    def hands(self, viewer: SupportsIndex = 0) -> NDArray:
+        """
+        (4, 21) uint8, new: the view's 'hands' of seat `viewer`: row k for the seat k
+        turns after it, column j for the j-th kind of tavlok.KINDS, 1 while that seat
+        still holds it.
+        """
+
+    def observation(self, seat: SupportsIndex | None = None) -> tuple[NDArray, Annotated[NDArray[numpy.uint8], dict(shape=(91, 20, 20))]]:
         """
         (planes, mask): what PyTavlok.observe(seat) gives in the same game, as new uint8
-        arrays of shape (4, 20, 20) and (91, 20, 20); the seat to move when seat is None.
+        arrays of shape (4, 20, 20) and (91, 20, 20), the view's 'observation' and its
+        'action_mask' read one plane per orientation; the seat to move when seat is None.
         """
 
     @staticmethod

@@ -25,15 +25,17 @@ from gymnasium.spaces import Space
 from pettingzoo import AECEnv  # type: ignore[import-untyped]
 from pettingzoo.utils import wrappers  # type: ignore[import-untyped]
 
-from . import _arguments, spaces
+from . import _arguments, _core, spaces
 from .actions import refused
 from .board import Board
 from .pieces import NUM_ACTIONS, NUM_SEATS
 from .state import RENDER_MODES, State, picture
 
 AGENTS = tuple(f"player_{seat}" for seat in range(NUM_SEATS))
-# Below every score a seat can make (at worst it still holds 88 of its 89 cells).
-ILLEGAL_MOVE_REWARD = -89.0
+# The engine's reward for an illegal move, below every score a seat can make.
+ILLEGAL_MOVE_REWARD: float = _core.ILLEGAL_MOVE_REWARDS["score"]
+# The fields of a seat's view, in the engine's order: what observe hands out.
+_VIEW_KEYS = tuple(field["name"] for field in spaces.view_fields("bytes", with_seat=False))
 
 Observation = dict[str, np.ndarray]
 
@@ -192,15 +194,10 @@ class TavlokEnv(AECEnv[str, Observation, int]):  # type: ignore[misc]
         seat = self._seat[agent]
         cached = self._observed[seat]
         if cached is None or cached[0] != self._placements:
-            planes, grid_mask = self._state.observation(seat)
-            mask = grid_mask.reshape(NUM_ACTIONS).view(np.int8)
-            hands = self._state.hands(seat)
-            for array in (planes, mask, hands):
-                array.setflags(write=False)
-            cached = (
-                self._placements,
-                {"observation": planes, "action_mask": mask, "hands": hands},
-            )
+            view = self._state.view(seat)
+            for key in _VIEW_KEYS:
+                view[key].setflags(write=False)
+            cached = (self._placements, {key: view[key] for key in _VIEW_KEYS})
             self._observed[seat] = cached
         return dict(cached[1])
 

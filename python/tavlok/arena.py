@@ -76,7 +76,7 @@ Policy = Callable[[Mapping[str, np.ndarray]], Any]
 # What the engine plays in one arena: games are numbered below 2**40, and a thread per core of
 # the largest machines is enough.
 MAX_GAMES = 2**40 - 1
-MAX_THREADS = 1024
+MAX_THREADS: int = _core.MAX_THREADS
 # A random opening stops by the time every seat has placed every piece.
 MAX_OPENING = NUM_SEATS * len(KINDS)
 

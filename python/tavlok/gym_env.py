@@ -31,8 +31,8 @@ if TYPE_CHECKING:
     from . import State
 
 ON_ILLEGAL = ("raise", "terminate")
-# With on_illegal="terminate": below every reward of a game (a seat's score is at worst -88).
-ILLEGAL_ACTION_REWARDS = {"score": -89.0, "win": -1.0}
+# With on_illegal="terminate", by reward kind: the engine's reward for an illegal move.
+ILLEGAL_ACTION_REWARDS: dict[str, float] = _core.ILLEGAL_MOVE_REWARDS
 
 # Why a step is refused until the next reset.
 GAME_OVER = "the episode is over"
@@ -61,6 +61,8 @@ class TavlokGymEnv(Env[Observation, int]):
     """
 
     metadata: ClassVar[dict[str, Any]] = {"render_modes": list(RENDER_MODES), "render_fps": 2}
+    # None until __init__ has made the games: an env whose arguments were refused still closes.
+    _games: LearnerVectorEnv | None = None
 
     def __init__(
         self,
@@ -190,7 +192,8 @@ class TavlokGymEnv(Env[Observation, int]):
         return picture(self._games.state(0), self.render_mode)
 
     def close(self) -> None:
-        self._games.close()
+        if self._games is not None:
+            self._games.close()
 
     def __getstate__(self) -> dict[str, Any]:
         return {key: value for key, value in vars(self).items() if key not in _NOT_PICKLED}

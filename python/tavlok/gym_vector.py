@@ -11,16 +11,17 @@ import gymnasium
 import numpy as np
 
 from . import _arguments, _core
-from .pieces import NUM_SEATS
+from .pieces import KINDS, NUM_SEATS
 from .state import picture
 from .vector import _BatchEnv
 
 __all__ = ["REWARDS", "LearnerVectorEnv"]
 
-REWARDS = ("score", "win")
+# The engine's words for what a learner is paid; the engine checks them where the batch is made.
+REWARDS: tuple[str, ...] = _core.REWARDS
 RENDER_MODES = ("ansi", "rgb_array")
 # A learner moves at most once per piece: 21 steps end any game.
-MOST_LEARNER_MOVES = 21
+MOST_LEARNER_MOVES = len(KINDS)
 
 
 class LearnerVectorEnv(_BatchEnv, gymnasium.vector.VectorEnv):  # type: ignore[misc]
@@ -69,7 +70,6 @@ class LearnerVectorEnv(_BatchEnv, gymnasium.vector.VectorEnv):  # type: ignore[m
     ) -> None:
         names = _opponents(opponents)
         seat = _arguments.whole(seat, "seat", 0, NUM_SEATS - 1, allow_none=True)
-        reward = _arguments.choice(reward, "reward", REWARDS)
         self.render_mode = _arguments.choice(
             render_mode, "render_mode", RENDER_MODES, allow_none=True
         )

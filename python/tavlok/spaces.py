@@ -12,12 +12,15 @@ import numpy as np
 
 from . import _core
 from .actions import PLANES_SHAPE  # noqa: F401 - offered beside HANDS_SHAPE
-from .pieces import KINDS, NUM_ACTIONS, NUM_SEATS
+from .pieces import NUM_ACTIONS
 
 if TYPE_CHECKING:
     from gymnasium import spaces as gym_spaces
 
-HANDS_SHAPE = (NUM_SEATS, len(KINDS))
+# One seat's hands, as the engine's table declares them.
+HANDS_SHAPE: tuple[int, ...] = next(
+    tuple(field["shape"]) for field in _core.view_fields("bytes") if field["name"] == "hands"
+)
 # The most legal placements a seat can ever have: lists are never longer.
 MAX_LEGAL_PLACEMENTS: int = _core.MAX_LEGAL_PLACEMENTS
 

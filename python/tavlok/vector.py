@@ -24,11 +24,12 @@ from .spaces import HANDS_SHAPE, MAX_LEGAL_PLACEMENTS, PLANES_SHAPE  # noqa: F40
 if TYPE_CHECKING:
     from gymnasium import spaces as gym_spaces
 
-MASK_LAYOUTS = ("bytes", "bits", "indices")
-# The values of Gymnasium's AutoresetMode (gymnasium.vector.AutoresetMode), which either names.
-AUTORESET_MODES = ("NextStep", "SameStep", "Disabled")
-# The most threads a batch takes.
-MAX_THREADS = 1024
+# The engine's words for the legal-action layouts and the autoreset modes (the values of
+# Gymnasium's AutoresetMode, which either names), and the most threads a batch takes; the engine
+# checks them where the batch is made.
+MASK_LAYOUTS: tuple[str, ...] = _core.MASK_LAYOUTS
+AUTORESET_MODES: tuple[str, ...] = _core.AUTORESET_MODES
+MAX_THREADS: int = _core.MAX_THREADS
 
 
 def _read_only(array: np.ndarray) -> np.ndarray:
@@ -65,6 +66,10 @@ class _BatchEnv:
     caller's, obs shows the seat to move and rewards are the four scores; otherwise the caller
     plays one seat, sees its game in its own frame, and is paid the batch's ``reward``."""
 
+    # None until __init__ has made the batch: an env whose arguments were refused still closes
+    # (Gymnasium's VectorEnv closes itself when collected, made or not).
+    _batch: _core.Batch | None = None
+
     def __init__(
         self,
         num_envs: int,
@@ -77,17 +82,16 @@ class _BatchEnv:
         seat: int | None = None,
         reward: str = "score",
     ) -> None:
-        self._mask = _arguments.choice(mask, "mask", MASK_LAYOUTS)
-        self._autoreset = _arguments.choice(
-            getattr(autoreset_mode, "value", autoreset_mode), "autoreset_mode", AUTORESET_MODES
-        )
+        autoreset = getattr(autoreset_mode, "value", autoreset_mode)
         seed = _arguments.seed(seed)
         seed = secrets.randbits(64) if seed is None else seed
         threads = min(default_threads(), MAX_THREADS) if num_threads is None else num_threads
         self._copy = bool(copy)
         self._batch = _core.Batch(
-            num_envs, threads, mask, self._autoreset, seed, opponents, seat, reward, not copy
+            num_envs, threads, mask, autoreset, seed, opponents, seat, reward, not copy
         )
+        self._mask: str = mask
+        self._autoreset: str = autoreset
         self.num_envs: int = self._batch.num_envs
         self.closed = False
         self.metadata: dict[str, Any] = {"autoreset_mode": _autoreset_tag(self._autoreset)}
@@ -156,8 +160,6 @@ class _BatchEnv:
         beside ``infos["final_obs"]`` (one observation dict per ended env, None elsewhere).
         """
         actions = np.asarray(actions)
-        if actions.dtype.kind not in "iu":
-            raise TypeError(f"actions must be integers, not {actions.dtype}")
         if not actions.dtype.isnative:
             actions = actions.astype(actions.dtype.newbyteorder("="))
         finished = self._batch.step(actions)
@@ -169,7 +171,8 @@ class _BatchEnv:
 
     def close(self, **kwargs: Any) -> None:
         """Ends the worker threads; the env refuses ``reset`` and ``step`` afterwards."""
-        self._batch.close()
+        if self._batch is not None:
+            self._batch.close()
         self.closed = True
 
     def __enter__(self) -> Any:

@@ -106,21 +106,41 @@ struct Outputs {
     game::FieldArrays arrays;
 };
 
-// The value of an enum whose values are 0 to N - 1 that `names` names, in that order; ValueError
-// "<what> must be 'a', 'b' or 'c', not '<name>'" for any other name.
-template <class Enum, std::size_t N>
-Enum named(std::string_view name, const std::array<std::string_view, N>& names, const char* what) {
-    std::string choices;
-    for (std::size_t i = 0; i < N; ++i) {
-        if (name == names[i]) return static_cast<Enum>(i);
-        choices += (i == 0 ? "'" : i + 1 < N ? ", '" : " or '") + std::string(names[i]) + "'";
-    }
-    raise_value_error("%s must be %s, not '%s'", what, choices.c_str(), std::string(name).c_str());
+// A tuple of the names, for the module's attributes.
+template <std::size_t N>
+nb::tuple names_tuple(const std::array<std::string_view, N>& names) {
+    nb::list list;
+    for (const std::string_view name : names) list.append(nb::str(name.data(), name.size()));
+    return nb::tuple(list);
 }
 
-MaskLayout layout_named(std::string_view name) {
-    return named<MaskLayout, 3>(name, {"bytes", "bits", "indices"}, "mask");
+// The value of an enum whose values are 0 to N - 1 that `value` names, in the order of `names`;
+// ValueError "<what> must be 'a', 'b' or 'c', not <repr of value>" for anything else (the wording
+// of the package's own choices).
+template <class Enum, std::size_t N>
+Enum named(NameArgument name, const std::array<std::string_view, N>& names, const char* what) {
+    const nb::handle value = name.value;
+    Py_ssize_t size = 0;
+    // Null for what is not text, or text that is not UTF-8 (a lone surrogate): no name either way.
+    const char* text = PyUnicode_Check(value.ptr()) ? PyUnicode_AsUTF8AndSize(value.ptr(), &size)
+                                                    : nullptr;
+    PyErr_Clear();
+    for (std::size_t i = 0; i < N && text != nullptr; ++i)
+        if (std::string_view(text, static_cast<std::size_t>(size)) == names[i])
+            return static_cast<Enum>(i);
+    std::string choices;
+    for (std::size_t i = 0; i < N; ++i)
+        choices += (i == 0 ? "'" : i + 1 < N ? ", '" : " or '") + std::string(names[i]) + "'";
+    raise_value_error("%s must be %s, not %R", what, choices.c_str(), value.ptr());
 }
+
+}  // namespace
+
+MaskLayout layout_named(NameArgument name) {
+    return named<MaskLayout>(name, game::MASK_LAYOUT_NAMES, "mask");
+}
+
+namespace {
 
 // The engine's batch with its blocks of output arrays (see the top of the file).
 class BatchObject {
@@ -208,7 +228,11 @@ public:
         unfinished_ = still_unfinished;
     }
 
-    std::size_t step(const nb::ndarray<nb::ro, nb::device::cpu>& actions) {
+    std::size_t step(nb::handle given) {
+        // Taken by hand, so that what is not an integer array is refused in the wording of the
+        // dtypes that are.
+        nb::ndarray<nb::ro, nb::device::cpu> actions;
+        if (!nb::try_cast(given, actions)) refuse_dtype(given);
         const ExclusiveUse use = take();
         if (unfinished_ != nullptr)
             nb::raise(
@@ -216,7 +240,7 @@ public:
                 "process this one was forked from), so its games are no longer one step apart; "
                 "reset() starts them anew",
                 unfinished_);
-        read_actions(actions);
+        read_actions(actions, given);
         const game::FieldArrays& out = next_arrays();
         game::BatchStep result;
         unfinished_ = "step()";
@@ -277,7 +301,18 @@ private:
     }
 
     // Copies one integer per env into actions_, whatever its integer type and stride.
-    void read_actions(const nb::ndarray<nb::ro, nb::device::cpu>& actions) {
+    // TypeError "actions must be integers, not <its dtype>" (or its type, without one).
+    [[noreturn]] static void refuse_dtype(nb::handle actions) {
+        const nb::object dtype = nb::getattr(actions, "dtype", nb::none());
+        if (dtype.is_none())
+            PyErr_Format(PyExc_TypeError, "actions must be integers, not %.200s",
+                         Py_TYPE(actions.ptr())->tp_name);
+        else
+            PyErr_Format(PyExc_TypeError, "actions must be integers, not %S", dtype.ptr());
+        throw nb::python_error();
+    }
+
+    void read_actions(const nb::ndarray<nb::ro, nb::device::cpu>& actions, nb::handle given) {
         if (actions.ndim() != 1 || actions.shape(0) != num_envs())
             raise_value_error(
                 "actions must hold one grid index per env, shape (%zu,), not %zu dimension(s) of "
@@ -287,7 +322,7 @@ private:
         const auto code = static_cast<nb::dlpack::dtype_code>(type.code);
         const bool is_signed = code == nb::dlpack::dtype_code::Int;
         if ((!is_signed && code != nb::dlpack::dtype_code::UInt) || type.lanes != 1)
-            nb::raise_type_error("actions must be integers");
+            refuse_dtype(given);
         switch (type.bits) {
             case 8:
                 return is_signed ? widen<std::int8_t>(actions) : widen<std::uint8_t>(actions);
@@ -298,7 +333,7 @@ private:
             case 64:
                 return is_signed ? widen<std::int64_t>(actions) : widen<std::uint64_t>(actions);
             default:
-                nb::raise_type_error("actions must be integers of 8 to 64 bits");
+                refuse_dtype(given);
         }
     }
 
@@ -355,7 +390,7 @@ void construct(BatchObject* self, std::size_t envs, std::size_t threads, MaskLay
 constexpr const char* ROWS_NAMES[] = {"env", "packed", "offsets"};
 
 // The engine's table of fields, for the layout named `mask`.
-nb::typed<nb::list, nb::typed<nb::dict, nb::str, nb::object>> view_fields(std::string_view mask) {
+nb::typed<nb::list, nb::typed<nb::dict, nb::str, nb::object>> view_fields(NameArgument mask) {
     const MaskLayout layout = layout_named(mask);
     nb::typed<nb::list, nb::typed<nb::dict, nb::str, nb::object>> fields;
     for (const game::FieldSpec& field : game::FIELDS) {
@@ -371,6 +406,7 @@ nb::typed<nb::list, nb::typed<nb::dict, nb::str, nb::object>> view_fields(std::s
         row["part"] = field.part == game::Part::View ? "view" : "result";
         row["rows"] = ROWS_NAMES[static_cast<std::size_t>(field.rows)];
         row["kept_at_end"] = field.kept_at_end;
+        row["meaning"] = nb::str(field.meaning.data(), field.meaning.size());
         fields.append(row);
     }
     return fields;
@@ -381,13 +417,27 @@ nb::typed<nb::list, nb::typed<nb::dict, nb::str, nb::object>> view_fields(std::s
 void bind_batch(nb::module_& module) {
     using namespace nb::literals;
     module.attr("MAX_LEGAL_PLACEMENTS") = game::MAX_LEGAL_PLACEMENTS;
-    module.def("view_fields", view_fields, "mask"_a,
-               "The output fields of a batch whose legal actions are in layout `mask` ('bytes',\n"
-               "'bits' or 'indices'), in order, as dicts: name; dtype (numpy's name); shape (one\n"
+    // The words and limits that the batch's arguments take, for the package to offer as its own.
+    module.attr("MASK_LAYOUTS") = names_tuple(game::MASK_LAYOUT_NAMES);
+    module.attr("AUTORESET_MODES") = names_tuple(game::AUTORESET_NAMES);
+    module.attr("REWARDS") = names_tuple(game::REWARD_NAMES);
+    nb::dict illegal;
+    for (std::size_t kind = 0; kind < game::REWARD_NAMES.size(); ++kind)
+        illegal[nb::str(game::REWARD_NAMES[kind].data(), game::REWARD_NAMES[kind].size())] =
+            game::ILLEGAL_MOVE_REWARDS[kind];
+    module.attr("ILLEGAL_MOVE_REWARDS") = illegal;
+    module.attr("MAX_THREADS") = MAX_THREADS;
+    // The names are taken as any object, None too, for view_fields to refuse in its own words;
+    // the stubs say what they should be.
+    module.def("view_fields", view_fields, "mask"_a.none(),
+               nb::sig("def view_fields(mask: str) -> list[dict[str, object]]"),
+               "The output fields of a batch whose legal actions are in layout `mask` (one of\n"
+               "MASK_LAYOUTS), in order, as dicts: name; dtype (numpy's name); shape (one\n"
                "env's); low and high (bounds of the values); part ('view': what the env's seat\n"
                "sees, 'result': what a step ended); rows ('env': one entry per env, 'packed':\n"
                "lists end to end with room for shape entries per env, 'offsets': num_envs + 1\n"
-               "list starts); kept_at_end (whether same-step autoreset keeps a 'final_' copy).");
+               "list starts); kept_at_end (whether same-step autoreset keeps a 'final_' copy);\n"
+               "meaning (a sentence, as the docs' table of fields gives it).");
 
     nb::class_<BatchObject>(
         module, "Batch", nb::is_final(),
@@ -397,13 +447,12 @@ void bind_batch(nb::module_& module) {
         .def(
             "__init__",
             [](BatchObject* self, IndexArgument num_envs, IndexArgument num_threads,
-               std::string_view mask, std::string_view autoreset, std::uint64_t seed,
+               NameArgument mask, NameArgument autoreset_mode, std::uint64_t seed,
                const std::optional<std::array<std::string, NUM_AGENTS - 1>>& opponents,
-               std::optional<IndexArgument> seat, std::string_view reward, bool in_place) {
+               std::optional<IndexArgument> seat, NameArgument reward, bool in_place) {
                 const MaskLayout layout = layout_named(mask);
-                // By the values of Gymnasium's AutoresetMode.
-                const auto mode = named<Autoreset, 3>(
-                    autoreset, {"NextStep", "SameStep", "Disabled"}, "autoreset mode");
+                const auto mode =
+                    named<Autoreset>(autoreset_mode, game::AUTORESET_NAMES, "autoreset_mode");
                 const std::size_t envs = count_in(num_envs, "num_envs", 1, MAX_ENVS);
                 if (layout == MaskLayout::Indices && envs > game::MAX_LISTS)
                     raise_value_error(
@@ -415,21 +464,28 @@ void bind_batch(nb::module_& module) {
                     for (std::size_t k = 0; k < seating.opponents.size(); ++k)
                         seating.opponents[k] = engine_bot((*opponents)[k]);
                 if (seat) seating.seat = index_below(*seat, "seat", NUM_AGENTS);
-                seating.reward = named<game::Reward, 2>(reward, {"score", "win"}, "reward");
+                seating.reward = named<game::Reward>(reward, game::REWARD_NAMES, "reward");
                 construct(self, envs, threads, layout, mode, seed, seating, in_place);
             },
-            "num_envs"_a, "num_threads"_a, "mask"_a, "autoreset"_a, "seed"_a,
-            "opponents"_a.none() = nb::none(), "seat"_a.none() = nb::none(), "reward"_a = "score",
-            "in_place"_a = true,
-            "opponents: None for self-play, or the names of the engine's bots (as the arena\n"
+            "num_envs"_a, "num_threads"_a, "mask"_a.none(), "autoreset_mode"_a.none(), "seed"_a,
+            "opponents"_a.none() = nb::none(), "seat"_a.none() = nb::none(),
+            "reward"_a.none() = nb::str("score"), "in_place"_a = true,
+            nb::sig("def __init__(self, num_envs: typing.SupportsIndex, num_threads: "
+                    "typing.SupportsIndex, mask: str, autoreset_mode: str, seed: int, opponents: "
+                    "collections.abc.Sequence[str] | None = None, seat: typing.SupportsIndex | "
+                    "None = None, reward: str = 'score', in_place: bool = True) -> None"),
+            "mask: one of MASK_LAYOUTS; autoreset_mode: one of AUTORESET_MODES; opponents: None\n"
+            "for self-play, or the names of the engine's bots (as the arena\n"
             "reads them) for the seats 1, 2 and 3 turns after the caller's; seat: the caller's\n"
-            "seat, None to rotate it game by game; reward: 'score' or 'win'; in_place: whether\n"
+            "seat, None to rotate it game by game; reward: one of REWARDS; in_place: whether\n"
             "every call rewrites the same output arrays (see outputs).")
         .def("reset", &BatchObject::reset, "seeds"_a.none(), "only"_a.none(),
              "Starts a new game in every env, or in those where `only` is true. `seeds`, one per\n"
              "env: an int reseeds that env's generator from (seed, env index), None lets it carry\n"
              "on.")
         .def("step", &BatchObject::step, "actions"_a,
+             nb::sig("def step(self, actions: Annotated[NDArray, dict(device='cpu', "
+                     "writable=False)]) -> int"),
              "Plays one grid index per env; returns how many games ended.")
         .def("close", &BatchObject::close,
              "Ends the worker threads; the batch refuses later calls.")

@@ -76,6 +76,16 @@ inline std::uint64_t index_below(IndexArgument argument, const char* what, std::
     return index_in(argument, what, 0, limit - 1);
 }
 
+// One of a few names (a legal-action layout, an autoreset mode, a reward kind), taken as any
+// object so that the one check where it is read words every refusal alike, whatever was passed.
+struct NameArgument {
+    nb::handle value;
+};
+
+// The legal-action layout that `name` names (one of game::MASK_LAYOUT_NAMES); ValueError "mask must
+// be 'bytes', 'bits' or 'indices', not <name>" otherwise.
+game::MaskLayout layout_named(NameArgument name);
+
 // The most threads a call may ask for: far more than any machine has cores, and few enough that
 // their stacks fit in any address space.
 inline constexpr std::uint64_t MAX_THREADS = 1024;
@@ -146,14 +156,24 @@ private:
 
 namespace nanobind::detail {
 
-template <>
-struct type_caster<core::IndexArgument> {
-    NB_TYPE_CASTER(core::IndexArgument, const_name("typing.SupportsIndex"))
+// The arguments taken as the object passed, each checked where it is read; the stub shows them as
+// what they should be.
+template <class Argument, auto stub_name>
+struct object_argument_caster {
+    NB_TYPE_CASTER(Argument, stub_name)
 
     bool from_python(handle src, uint32_t, cleanup_list*) noexcept {
         value.value = src;
         return true;
     }
 };
+
+template <>
+struct type_caster<core::IndexArgument>
+    : object_argument_caster<core::IndexArgument, const_name("typing.SupportsIndex")> {};
+
+template <>
+struct type_caster<core::NameArgument>
+    : object_argument_caster<core::NameArgument, const_name("str")> {};
 
 }  // namespace nanobind::detail

@@ -8,11 +8,13 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
 
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <span>
 #include <string>
 #include <tuple>
+#include <type_traits>
 
 #include "core.hpp"
 
@@ -28,11 +30,13 @@ using History = nb::typed<nb::tuple, int, nb::ellipsis>;
 using Actions = nb::typed<nb::iterable, IndexArgument>;
 using Scores = std::tuple<std::int16_t, std::int16_t, std::int16_t, std::int16_t>;
 using LegalActions = nb::ndarray<nb::numpy, std::intptr_t, nb::ndim<1>>;
-using Planes = nb::ndarray<nb::numpy, std::uint8_t, nb::shape<game::NUM_AGENTS, SIDE, SIDE>>;
+// State.observation's mask: the view's, read as one (20, 20) plane per orientation, as
+// PyTavlok.observe gives it.
 using GridMask =
     nb::ndarray<nb::numpy, std::uint8_t, nb::shape<game::NUM_ORIENTATIONS, SIDE, SIDE>>;
-using Hands =
-    nb::ndarray<nb::numpy, std::uint8_t, nb::shape<game::NUM_AGENTS, game::NUM_PIECE_TYPES>>;
+static_assert(game::NUM_ORIENTATIONS * SIDE * SIDE == game::spec(game::Field::MaskBytes).entries());
+using Array = nb::ndarray<nb::numpy>;
+using ViewArrays = nb::typed<nb::dict, nb::str, Array>;
 
 History history_of(const State& state) {
     const std::span<const std::uint16_t> moves = state.history();
@@ -73,27 +77,116 @@ void apply(State& state, IndexArgument action) {
         throw nb::value_error(refused->message.c_str());
 }
 
-std::pair<Planes, GridMask> observation(const State& state, std::optional<IndexArgument> seat) {
-    const std::size_t viewer =
-        seat ? static_cast<std::size_t>(index_below(*seat, "seat", game::NUM_AGENTS))
-             : state.seat();
-    auto planes = new_array<Planes>({game::NUM_AGENTS, SIDE, SIDE});
-    auto mask = new_array<GridMask>({game::NUM_ORIENTATIONS, SIDE, SIDE});
-    game::FieldArrays out;
-    out.set(game::Field::Observation, planes.data());
-    out.set(game::Field::MaskBytes, mask.data());
-    const game::ActionMask legal = state.legal_mask(viewer);
-    game::write_view({state.seen_by(viewer), viewer, &legal}, out, 0);
-    return {planes, mask};
+std::size_t seat_or_mover(const State& state, const std::optional<IndexArgument>& seat) {
+    return seat ? static_cast<std::size_t>(index_below(*seat, "seat", game::NUM_AGENTS))
+                : state.seat();
 }
 
-Hands hands(const State& state, IndexArgument viewer) {
+// Bit f for game::Field f: the fields a call wants.
+constexpr std::uint32_t bit(game::Field field) { return 1u << static_cast<unsigned>(field); }
+// What State.view gives: every field of a seat's view but its seat, which its caller named.
+constexpr std::uint32_t VIEW_FIELDS = ~bit(game::Field::Seat);
+constexpr std::uint32_t LEGAL_FIELDS = bit(game::Field::MaskBytes) | bit(game::Field::MaskBits) |
+                                       bit(game::Field::LegalIndices);
+
+// Runs LegalLists' copying out on the calling thread: one list is far short of the length whose
+// copying it would share out.
+struct OnThisThread {
+    template <class Work>
+    void run(std::size_t count, Work&& work) {
+        work(0, count);
+    }
+};
+
+// One seat's view written into new memory: each field of `layout` among `wanted` (none of the
+// offsets: one list needs none), shaped as one env of the single observation space, (*shape) for
+// a field per env and as long as it is for a list. Written by write_view, as a batch writes its
+// envs; the memory is handed out as numpy arrays that own it.
+class SeatView {
+public:
+    SeatView(const State& state, std::size_t seat, game::MaskLayout layout, std::uint32_t wanted) {
+        std::optional<game::ActionMask> legal;
+        if ((wanted & LEGAL_FIELDS) != 0) legal = state.legal_mask(seat);
+        std::optional<game::LegalLists> lists;
+        for (const game::FieldSpec& field : game::FIELDS) {
+            if (field.part != game::Part::View || !field.in(layout) ||
+                (wanted & bit(field.field)) == 0 || field.rows == game::Rows::Offsets)
+                continue;
+            if (field.rows == game::Rows::Packed)
+                lists.emplace(1);
+            else
+                out_.set(field.field, allocate(field, field.bytes()));
+            written_[count_++] = &field;
+        }
+        game::write_view({state.seen_by(seat), seat, legal ? &*legal : nullptr}, out_, 0,
+                         lists ? &*lists : nullptr);
+        if (!lists) return;
+        const game::FieldSpec& field = game::spec(game::Field::LegalIndices);
+        std::int32_t offsets[2];
+        list_length_ = lists->write_offsets(1, offsets);
+        auto* indices = static_cast<std::int32_t*>(
+            allocate(field, list_length_ * game::dtype_size(field.dtype)));
+        out_.set(field.field, indices);
+        OnThisThread here;
+        lists->write_indices(here, 1, offsets, indices);
+    }
+
+    // A field's array, its shape as the class says, or `shape` instead.
+    template <class Result = Array>
+    Result array(game::Field f, std::optional<ArrayShape> shape = std::nullopt) const {
+        const game::FieldSpec& field = game::spec(f);
+        const auto i = static_cast<std::size_t>(f);
+        if (!shape) {
+            shape = ArrayShape{{list_length_}, 1};
+            if (field.rows == game::Rows::PerEnv) {
+                shape->ndim = field.ndim;
+                std::copy_n(field.shape.begin(), field.ndim, shape->extents.begin());
+            }
+        }
+        nb::dlpack::dtype dtype = dtype_of(field.dtype);
+        if constexpr (!std::is_same_v<Result, Array>) dtype = nb::dtype<typename Result::Scalar>();
+        return Result(out_.at[i], shape->ndim, shape->extents.data(), owners_[i], nullptr, dtype);
+    }
+
+    // Every field written, by name, in the order of the table.
+    ViewArrays arrays() const {
+        ViewArrays view;
+        for (const game::FieldSpec* field : std::span(written_).first(count_))
+            view[nb::str(field->name.data(), field->name.size())] = array(field->field);
+        return view;
+    }
+
+private:
+    void* allocate(const game::FieldSpec& field, std::size_t bytes) {
+        std::unique_ptr<std::byte[]> data(new std::byte[bytes]);
+        owners_[static_cast<std::size_t>(field.field)] =
+            nb::capsule(data.get(), [](void* p) noexcept { delete[] static_cast<std::byte*>(p); });
+        return data.release();
+    }
+
+    game::FieldArrays out_;
+    std::array<nb::capsule, game::NUM_FIELDS> owners_;
+    std::array<const game::FieldSpec*, game::NUM_FIELDS> written_{};
+    std::size_t count_ = 0;
+    std::size_t list_length_ = 0;
+};
+
+ViewArrays view(const State& state, std::optional<IndexArgument> seat, NameArgument mask) {
+    return SeatView(state, seat_or_mover(state, seat), layout_named(mask), VIEW_FIELDS).arrays();
+}
+
+std::pair<Array, GridMask> observation(const State& state, std::optional<IndexArgument> seat) {
+    const SeatView view(state, seat_or_mover(state, seat), game::MaskLayout::Bytes,
+                        bit(game::Field::Observation) | bit(game::Field::MaskBytes));
+    return {view.array(game::Field::Observation),
+            view.array<GridMask>(game::Field::MaskBytes,
+                                 ArrayShape{{game::NUM_ORIENTATIONS, SIDE, SIDE}, 3})};
+}
+
+Array hands(const State& state, IndexArgument viewer) {
     const std::size_t seat = index_below(viewer, "seat", game::NUM_AGENTS);
-    auto hands = new_array<Hands>({game::NUM_AGENTS, game::NUM_PIECE_TYPES});
-    game::FieldArrays out;
-    out.set(game::Field::Hands, hands.data());
-    game::write_view({state.seen_by(seat), seat}, out, 0);
-    return hands;
+    return SeatView(state, seat, game::MaskLayout::Bytes, bit(game::Field::Hands))
+        .array(game::Field::Hands);
 }
 
 std::optional<Scores> scores(const State& state) {
@@ -181,12 +274,21 @@ void bind_state(nb::module_& module) {
              "The four final scores in seat order once the game is over, None before: minus the\n"
              "cells still in hand, 15 for a seat that placed every piece, 20 if the monomino was\n"
              "its last.")
+        .def("view", view, "seat"_a = nb::none(), "mask"_a.none() = nb::str("bytes"),
+             nb::sig("def view(self, seat: typing.SupportsIndex | None = None, mask: str = "
+                     "'bytes') -> dict[str, numpy.typing.NDArray]"),
+             "What seat `seat` (the seat to move when None) sees, as the single envs hand it\n"
+             "out: the fields of view_fields(mask) that are part of the view but 'seat', by\n"
+             "name, each a new array of one env's shape and dtype, and the legal grid indices as\n"
+             "one list, as long as it is, with no offsets.")
         .def("hands", hands, "viewer"_a = 0,
-             "(4, 21) uint8, new: row k for the seat k turns after seat `viewer`, column j for\n"
-             "the j-th kind of tavlok.KINDS, 1 while that seat still holds it.")
+             "(4, 21) uint8, new: the view's 'hands' of seat `viewer`: row k for the seat k\n"
+             "turns after it, column j for the j-th kind of tavlok.KINDS, 1 while that seat\n"
+             "still holds it.")
         .def("observation", observation, "seat"_a = nb::none(),
              "(planes, mask): what PyTavlok.observe(seat) gives in the same game, as new uint8\n"
-             "arrays of shape (4, 20, 20) and (91, 20, 20); the seat to move when seat is None.")
+             "arrays of shape (4, 20, 20) and (91, 20, 20), the view's 'observation' and its\n"
+             "'action_mask' read one plane per orientation; the seat to move when seat is None.")
         .def_static("from_history", replayed, "actions"_a,
                     "A new game with the grid indices `actions` applied in order; ValueError\n"
                     "names the first illegal one.")

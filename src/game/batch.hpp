@@ -16,6 +16,7 @@
 #include <optional>
 #include <random>
 #include <span>
+#include <string_view>
 
 #include "game/bot_spec.hpp"
 #include "game/legal_lists.hpp"
@@ -36,12 +37,20 @@ enum class Autoreset : std::uint8_t {
     // A game that ended stays over until reset starts a new one; an action for it is refused.
     Disabled,
 };
+// Their names, by Autoreset: the values of Gymnasium's AutoresetMode.
+inline constexpr std::array<std::string_view, 3> AUTORESET_NAMES = {"NextStep", "SameStep",
+                                                                    "Disabled"};
 
 // What the seat an env shows is paid when its game ends (and 0 on every other step).
 enum class Reward : std::uint8_t {
     Score,  // its final score
     Win,    // its win share (win_share): 1 shared equally by the seats with the best score
 };
+// Their names, by Reward.
+inline constexpr std::array<std::string_view, 2> REWARD_NAMES = {"score", "win"};
+// What an env that ends the game on an illegal move pays the mover, by Reward: below every reward
+// of that kind (a seat's score is at worst -88, a win share at worst 0).
+inline constexpr std::array<float, 2> ILLEGAL_MOVE_REWARDS = {-89, -1};
 
 // The reward of `seat` in a game that ended with `scores`.
 float reward_of(Reward reward, const std::array<std::int16_t, NUM_AGENTS>& scores,

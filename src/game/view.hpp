@@ -1,8 +1,9 @@
 // What the engine hands out about a game, declared once: every output field of a batch (its name,
 // element type, shape per env, in which legal-action layout it is there, and the bounds of its
-// values), and the one writer of what a seat sees. The batch, the arena's policy observations and
-// tavlok._core's State write through write_view; the binding builds its arrays, and the Python
-// package its Gymnasium spaces, from FIELDS. A new field is one row here and one case in
+// values, and what it means), and the one writer of what a seat sees. The batch, the arena's policy
+// observations and tavlok._core's State.view write through write_view; the binding builds its
+// arrays, the Python package its Gymnasium spaces and observations, and the docs their table of
+// fields (docs/hooks.py reads this file) from FIELDS. A new field is one row here and one case in
 // write_view.
 #pragma once
 
@@ -18,6 +19,9 @@
 #include "game/state.hpp"
 
 namespace game {
+
+// The legal-action layouts' names, by MaskLayout.
+inline constexpr std::array<std::string_view, 3> MASK_LAYOUT_NAMES = {"bytes", "bits", "indices"};
 
 // Element types, by numpy's names (DTYPE_NAMES) and C++ types (Element); Bool is one byte of 0
 // or 1.
@@ -70,6 +74,8 @@ struct FieldSpec {
     Part part;
     // The legal-action layouts (bit per MaskLayout) in which a batch has the field.
     std::uint8_t layouts;
+    // What the field means, one sentence as the docs' table of fields prints it.
+    std::string_view meaning;
     Rows rows = Rows::PerEnv;
     // Written aside as "final_<name>" for each game that ends, under same-step autoreset.
     bool kept_at_end = false;
@@ -99,36 +105,40 @@ static_assert(IN_BYTES == 1 << static_cast<int>(MaskLayout::Bytes) &&
               IN_INDICES == 1 << static_cast<int>(MaskLayout::Indices));
 
 inline constexpr std::array FIELDS = {
-    // The seat's four boards in its frame: plane k is the seat k turns after it.
     FieldSpec{Field::Observation, "observation", Dtype::UInt8, 3,
-              {NUM_AGENTS, BOARD_SIZE, BOARD_SIZE}, 0, 1, Part::View, EVERY_LAYOUT, Rows::PerEnv,
-              true},
-    // Its legal grid indices: 1 where legal (int8, as PettingZoo's masks), or eight a byte in the
-    // order of numpy.packbits, or lists.
-    FieldSpec{Field::MaskBytes, "action_mask", Dtype::Int8, 1, {NUM_GRID_INDICES}, 0, 1,
-              Part::View, IN_BYTES},
-    FieldSpec{Field::MaskBits, "action_mask", Dtype::UInt8, 1, {NUM_GRID_INDICES / 8}, 0, 255,
-              Part::View, IN_BITS},
-    FieldSpec{Field::LegalOffsets, "legal_offsets", Dtype::Int32, 1, {1}, 0, MAX_LEGAL_PLACEMENTS,
-              Part::View, IN_INDICES, Rows::Offsets},
-    FieldSpec{Field::LegalIndices, "legal_indices", Dtype::Int32, 1, {MAX_LEGAL_PLACEMENTS}, 0,
-              NUM_GRID_INDICES - 1, Part::View, IN_INDICES, Rows::Packed},
-    // Row k for the seat k turns after it, column j for the j-th kind of ALL_PIECE_TYPES: 1
-    // while that seat holds the kind.
-    FieldSpec{Field::Hands, "hands", Dtype::UInt8, 2, {NUM_AGENTS, NUM_PIECE_TYPES}, 0, 1,
-              Part::View, EVERY_LAYOUT, Rows::PerEnv, true},
-    FieldSpec{Field::Seat, "seat", Dtype::Int8, 0, {}, 0, NUM_AGENTS - 1, Part::View, EVERY_LAYOUT,
+              {NUM_AGENTS, BOARD_SIZE, BOARD_SIZE}, 0, 1, Part::View, EVERY_LAYOUT,
+              "The seat's four boards in its own frame: plane k holds the cells of the seat k "
+              "turns after it.",
               Rows::PerEnv, true},
-    // 1 for an env whose game ended in the call, with its final scores by seat, the pieces placed
-    // in it and the reward of the seat it shows; 0 elsewhere.
+    FieldSpec{Field::MaskBytes, "action_mask", Dtype::Int8, 1, {NUM_GRID_INDICES}, 0, 1,
+              Part::View, IN_BYTES,
+              "1 at each legal grid index (int8, as PettingZoo's masks), 0 elsewhere."},
+    FieldSpec{Field::MaskBits, "action_mask", Dtype::UInt8, 1, {NUM_GRID_INDICES / 8}, 0, 255,
+              Part::View, IN_BITS,
+              "The legal grid indices, eight a byte in the order of numpy.packbits."},
+    FieldSpec{Field::LegalOffsets, "legal_offsets", Dtype::Int32, 1, {1}, 0, MAX_LEGAL_PLACEMENTS,
+              Part::View, IN_INDICES,
+              "Where each env's list starts in legal_indices, and where the last ends.",
+              Rows::Offsets},
+    FieldSpec{Field::LegalIndices, "legal_indices", Dtype::Int32, 1, {MAX_LEGAL_PLACEMENTS}, 0,
+              NUM_GRID_INDICES - 1, Part::View, IN_INDICES,
+              "The legal grid indices, ascending, every env's list end to end.", Rows::Packed},
+    FieldSpec{Field::Hands, "hands", Dtype::UInt8, 2, {NUM_AGENTS, NUM_PIECE_TYPES}, 0, 1,
+              Part::View, EVERY_LAYOUT,
+              "Row k for the seat k turns after it, column j for the j-th kind of the catalogue: "
+              "1 while that seat holds the kind.",
+              Rows::PerEnv, true},
+    FieldSpec{Field::Seat, "seat", Dtype::Int8, 0, {}, 0, NUM_AGENTS - 1, Part::View, EVERY_LAYOUT,
+              "The seat shown.", Rows::PerEnv, true},
     FieldSpec{Field::Terminated, "terminated", Dtype::Bool, 0, {}, 0, 1, Part::Result,
-              EVERY_LAYOUT},
+              EVERY_LAYOUT, "1 for an env whose game ended in the call, 0 elsewhere."},
     FieldSpec{Field::Scores, "scores", Dtype::Int16, 1, {NUM_AGENTS}, -89, 20, Part::Result,
-              EVERY_LAYOUT},
+              EVERY_LAYOUT, "The final scores of a game that ended, by seat; 0 elsewhere."},
     FieldSpec{Field::Placements, "placements", Dtype::Int16, 0, {}, 0, MAX_PLACEMENTS,
-              Part::Result, EVERY_LAYOUT},
+              Part::Result, EVERY_LAYOUT,
+              "The pieces placed in a game that ended; 0 elsewhere."},
     FieldSpec{Field::Rewards, "rewards", Dtype::Float32, 0, {}, -89, 20, Part::Result,
-              EVERY_LAYOUT},
+              EVERY_LAYOUT, "The reward of the seat shown when its game ended; 0 elsewhere."},
 };
 inline constexpr std::size_t NUM_FIELDS = FIELDS.size();
 

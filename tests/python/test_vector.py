@@ -262,7 +262,7 @@ def test_a_refused_action_is_reported_with_its_exact_value_in_every_integer_type
 
 
 def test_the_batch_itself_refuses_what_is_not_one_integer_per_env():
-    # Below VectorEnv, which checks the type first: the engine side must refuse on its own.
+    # The engine side is where every argument is checked, in the one wording VectorEnv shows.
     batch = VectorEnv(3, num_threads=1, seed=0)._batch
     for dtype in (np.float16, np.bool_, np.complex64):
         with pytest.raises(TypeError, match="integers"):
@@ -281,7 +281,7 @@ def test_the_batch_itself_refuses_what_is_not_one_integer_per_env():
         make(397_535, 1, "indices", "NextStep", 0)
     with pytest.raises(ValueError, match="mask must be 'bytes', 'bits' or 'indices', not 'b'"):
         make(3, 1, "b", "NextStep", 0)
-    with pytest.raises(ValueError, match="autoreset mode must be 'NextStep', 'SameStep' or 'Dis"):
+    with pytest.raises(ValueError, match="autoreset_mode must be 'NextStep', 'SameStep' or 'Dis"):
         make(3, 1, "bits", "next_step", 0)
     with pytest.raises(ValueError, match=r"one seed per env, 3, not 2"):
         batch.reset([1, 2], None)
