@@ -120,7 +120,7 @@ def split_features(features: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     batch = features.shape[:-1]
     return (
         features[..., :_PLANE_VALUES].reshape(*batch, *PLANES_SHAPE),
-        features[..., _PLANE_VALUES:].reshape(*batch, *HANDS_SHAPE),
+        features[..., _PLANE_VALUES:FEATURES].reshape(*batch, *HANDS_SHAPE),
     )
 
 
