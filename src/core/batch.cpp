@@ -398,7 +398,7 @@ void bind_batch(nb::module_& module) {
             "__init__",
             [](BatchObject* self, IndexArgument num_envs, IndexArgument num_threads,
                std::string_view mask, std::string_view autoreset, std::uint64_t seed,
-               const std::optional<std::array<std::string, NUM_AGENTS - 1>>& opponents,
+               const std::optional<std::array<BotName, NUM_AGENTS - 1>>& opponents,
                std::optional<IndexArgument> seat, std::string_view reward, bool in_place) {
                 const MaskLayout layout = layout_named(mask);
                 // By the values of Gymnasium's AutoresetMode.

@@ -17,7 +17,7 @@
 #include <random>
 #include <span>
 
-#include "game/bot_spec.hpp"
+#include "game/players.hpp"
 #include "game/legal_lists.hpp"
 #include "game/state.hpp"
 #include "game/view.hpp"

@@ -289,7 +289,7 @@ def test_stub_names_what_the_module_defines():
     classes = {n.name for n in tree.body if isinstance(n, ast.ClassDef)}
     constants = {n.target.id for n in tree.body if isinstance(n, ast.AnnAssign)}
     assert classes == {"State", "Batch", "Arena", "NetBot"}
-    assert constants == {"MAX_LEGAL_PLACEMENTS", "NET_FEATURES", "NET_FEATURE_SET"}
+    assert constants == {"MAX_LEGAL_PLACEMENTS", "NET_FEATURES", "NET_FEATURE_SET", "MAX_CANDIDATES"}
     assert functions | classes | constants == {n for n in vars(tavlok._core) if not n.startswith("_")}
     (state_stub,) = [n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "State"]
     declared = {f.name for f in state_stub.body if isinstance(f, ast.FunctionDef)}
