@@ -448,7 +448,7 @@ void bind_batch(nb::module_& module) {
             "__init__",
             [](BatchObject* self, IndexArgument num_envs, IndexArgument num_threads,
                NameArgument mask, NameArgument autoreset_mode, std::uint64_t seed,
-               const std::optional<std::array<std::string, NUM_AGENTS - 1>>& opponents,
+               const std::optional<std::array<BotName, NUM_AGENTS - 1>>& opponents,
                std::optional<IndexArgument> seat, NameArgument reward, bool in_place) {
                 const MaskLayout layout = layout_named(mask);
                 const auto mode =

@@ -18,7 +18,7 @@
 #include <span>
 #include <string_view>
 
-#include "game/bot_spec.hpp"
+#include "game/players.hpp"
 #include "game/legal_lists.hpp"
 #include "game/state.hpp"
 #include "game/view.hpp"
