@@ -23,7 +23,7 @@
 #include <string_view>
 #include <vector>
 
-#include "game/bot_spec.hpp"
+#include "game/bot_names.hpp"
 #include "game/bots.hpp"
 #include "game/mcts.hpp"
 #include "game/state.hpp"

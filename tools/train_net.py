@@ -49,9 +49,14 @@ import torch
 from tavlok import _core, net
 from tavlok.arena import arena
 
-CANDIDATES = 64  # the most candidates a position has (game::MAX_CANDIDATES)
+CANDIDATES = _core.MAX_CANDIDATES  # the most candidates a position has
 FEATURES = len(net.FEATURES)
 PACKAGE_WEIGHTS = Path(__file__).resolve().parent.parent / "python" / "tavlok" / "data" / "net.tvln"
+
+
+def net_bot(path: Path) -> str:
+    """The name of the net bot that plays the weights at `path`, whatever the path holds."""
+    return f"net:path={_core.setting_text(str(path))}"
 
 
 def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
@@ -182,7 +187,7 @@ def train(args, round_, train_set, held, curve, started) -> torch.nn.Sequential:
 
 
 def win_rate_against_greedy(args, path: Path) -> dict:
-    result = arena([f"net:path={path}", "greedy", "greedy", "greedy"], games=args.eval_games,
+    result = arena([net_bot(path), "greedy", "greedy", "greedy"], games=args.eval_games,
                    seed=args.seed, threads=args.threads, opening=args.opening)
     low, high = result.win_rate_interval[0]
     return {"win_rate": round(float(result.win_rate[0]), 4), "win_low": round(float(low), 4),
@@ -217,7 +222,7 @@ def main(argv: list[str] | None = None) -> int:
         if args.eval_games:
             curve[-1].update(win_rate_against_greedy(args, path))
             print(f"round {round_}: against three greedy bots {curve[-1]}", flush=True)
-        player = f"net:path={path}"
+        player = net_bot(path)
     shutil.copyfile(path, args.out / "net.tvln")
     with open(args.out / "curve.csv", "w", newline="") as file:
         fields = list(dict.fromkeys(key for row in curve for key in row))

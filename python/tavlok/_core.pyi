@@ -3,6 +3,7 @@ The engine behind tavlok.VectorEnv, tavlok.State, tavlok.bots and tavlok.arena.
 """
 
 from collections.abc import Iterable, Sequence
+import os
 from typing import Annotated, SupportsIndex
 
 import numpy
@@ -24,8 +25,6 @@ REWARDS: tuple[str, ...]
 ILLEGAL_MOVE_REWARDS: dict[str, float]
 
 MAX_THREADS: int = 1024
-
-MAX_CANDIDATES: int = 64
 
 MAX_OPENING: int = 40
 
@@ -253,12 +252,14 @@ NET_FEATURES: tuple[str, ...]
 
 NET_FEATURE_SET: int = 1
 
+MAX_CANDIDATES: int = 64
+
 def net_features(state: State) -> tuple[Annotated[NDArray[numpy.int64], dict(shape=(None,))], Annotated[NDArray[numpy.float32], dict(shape=(None, 44))]]:
     """
     (moves, features): the candidate moves of the seat to move that the net scores
-    (the search's: greedy's order, largest pieces first, at most 64) as int64 grid
-    indices, and their features, float32 of shape (moves, len(NET_FEATURES)); empty
-    once the game is over.
+    (the search's: greedy's order, largest pieces first, at most MAX_CANDIDATES) as
+    int64 grid indices, and their features, float32 of shape (moves,
+    len(NET_FEATURES)); empty once the game is over.
     """
 
 class NetBot:
@@ -284,6 +285,30 @@ class NetBot:
         (moves, scores): the moves of net_features and the net's float32 score of each.
         """
 
+def read_net_weights(path: str | bytes | os.PathLike) -> list[tuple[Annotated[NDArray[numpy.float32], dict(shape=(None, None))], Annotated[NDArray[numpy.float32], dict(shape=(None,))]]]:
+    """
+    The layers of the weights file at `path` (str, bytes or os.PathLike), read by the
+    engine's loader, the one 'net:path=FILE' uses: a list of (weight, bias) float32
+    arrays of shapes (outputs, inputs) and (outputs,), first layer first. ValueError
+    names the file and says what is wrong, in the words a bot name's refusal uses; a
+    FIFO, a device or a directory is refused without being read.
+    """
+
+def net_weights_file(layers: Sequence[tuple[Annotated[NDArray[numpy.float32], dict(shape=(None, None), order='C', device='cpu', writable=False)], Annotated[NDArray[numpy.float32], dict(shape=(None,), order='C', device='cpu', writable=False)]]], path: str | bytes | os.PathLike, feature_set: int = 1) -> bytes:
+    """
+    The bytes of a weights file of `layers` ((weight, bias) float32 arrays as
+    read_net_weights gives them), laid out by the engine's writer and read back by its
+    reader: ValueError, naming `path` (where the caller means to write them), for
+    layers that do not follow on or that the engine would refuse to read.
+    """
+
+def setting_text(value: str) -> str:
+    """
+    A setting's value as a bot name writes it: as it is, or in single quotes (a quote
+    inside doubled) when it holds a comma or begins with a quote, so that it reads back
+    whole: f'net:path={setting_text(path)}' names the file at path, whatever it holds.
+    """
+
 def win_shares(scores: Annotated[NDArray, dict(device='cpu', writable=False)]) -> NDArray[numpy.float64]:
     """
     Each seat's share of the win, float64 of the shape of `scores`, integer final
@@ -294,9 +319,10 @@ def win_shares(scores: Annotated[NDArray, dict(device='cpu', writable=False)]) -
 
 def bot_name(name: str) -> str:
     """
-    The engine's own spelling of a bot's name: 'random', 'greedy', or 'mcts' with the
-    settings that differ from the defaults ('mcts:400' for 400 playouts a move). ValueError
-    says why a name names no bot.
+    The engine's own spelling of a bot's name: 'random', 'greedy', or 'net' or 'mcts' with
+    the settings that differ from the defaults ('mcts:400' for 400 playouts a move,
+    'net:path=FILE', a value holding a comma in single quotes: setting_text).
+    ValueError says why a name names no bot; a 'net:path=FILE' is read now.
     """
 
 def play_arena(bots: Sequence[str], seed: int, first: SupportsIndex, count: SupportsIndex, threads: SupportsIndex, opening: SupportsIndex = 0) -> tuple[Annotated[NDArray[numpy.int16], dict(shape=(None, 4))], Annotated[NDArray[numpy.uint8], dict(shape=(None, 4))]]:

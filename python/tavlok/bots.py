@@ -159,7 +159,7 @@ class Net:
     """The net bot; see the module docs.
 
     ``path`` names a weights file to play instead of the package's (``tavlok.net``), read once,
-    now; ``temperature`` above 0 draws each move from the softmax of the scores over it, from a
+    now, whatever characters it holds (the name quotes it: ``"net:path='a,b.tvln'"``); ``temperature`` above 0 draws each move from the softmax of the scores over it, from a
     generator seeded with ``seed``. The arena plays it in the engine and draws from the game's own
     generator instead.
     """
@@ -172,7 +172,8 @@ class Net:
     ) -> None:
         settings = []
         if path is not None:
-            settings.append(f"path={os.fspath(path)}")
+            # Quoted by the engine when the path holds what would end the setting (a comma).
+            settings.append(f"path={_core.setting_text(os.fsdecode(path))}")
         if temperature is not None:
             settings.append(f"temperature={float(temperature)!r}")
         self._setup("net:" + ",".join(settings) if settings else "net", seed)

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "core.hpp"
+#include "game/bot_names.hpp"
 #include "interrupt.hpp"
 
 namespace core {
@@ -59,7 +60,7 @@ Results new_results(std::size_t games) {
 constexpr StopNote ARENA_STOPPED = {"the arena", "games", "their results are not returned"};
 
 // The setup of an arena from its arguments, which it checks.
-game::ArenaSetup setup_of(const std::vector<std::optional<std::string>>& names, std::uint64_t seed,
+game::ArenaSetup setup_of(const std::vector<std::optional<BotName>>& names, std::uint64_t seed,
                           IndexArgument opening) {
     if (names.size() != NUM_AGENTS)
         raise_value_error("an arena needs four bots, not %zu", names.size());
@@ -71,11 +72,10 @@ game::ArenaSetup setup_of(const std::vector<std::optional<std::string>>& names, 
     return setup;
 }
 
-Results play_arena(const std::vector<std::string>& names, std::uint64_t seed,
-                   IndexArgument first_game, IndexArgument game_count, IndexArgument threads,
-                   IndexArgument opening) {
-    const game::ArenaSetup setup = setup_of(
-        std::vector<std::optional<std::string>>(names.begin(), names.end()), seed, opening);
+Results play_arena(const std::vector<BotName>& names, std::uint64_t seed, IndexArgument first_game,
+                   IndexArgument game_count, IndexArgument threads, IndexArgument opening) {
+    const game::ArenaSetup setup =
+        setup_of(std::vector<std::optional<BotName>>(names.begin(), names.end()), seed, opening);
     const std::size_t first = index_below(first_game, "first game", MAX_GAMES);
     const std::size_t count = index_below(game_count, "game count", MAX_GAMES);
     const std::size_t num_threads = thread_count(threads);
@@ -100,8 +100,8 @@ Results play_arena(const std::vector<std::string>& names, std::uint64_t seed,
 // each takes the arena for itself.
 class Arena {
 public:
-    Arena(const std::vector<std::optional<std::string>>& names, std::uint64_t seed,
-          IndexArgument games, IndexArgument window, IndexArgument threads, IndexArgument opening,
+    Arena(const std::vector<std::optional<BotName>>& names, std::uint64_t seed, IndexArgument games,
+          IndexArgument window, IndexArgument threads, IndexArgument opening,
           IndexArgument first_game, bool record)
         : results_(new_results(index_below(games, "game count", MAX_GAMES))) {
         const game::ArenaSetup setup = setup_of(names, seed, opening);
@@ -325,10 +325,11 @@ Shares win_shares(const AnyScores& scores) {
 
 }  // namespace
 
-game::BotSpec engine_bot(const std::string& name) {
+game::BotSpec engine_bot(const BotName& name) {
     std::string why;
-    const std::optional<game::BotSpec> bot = game::bot_named(name, &why);
-    if (!bot) throw nb::value_error(("unknown bot " + game::quoted(name) + ": " + why).c_str());
+    const std::optional<game::BotSpec> bot = game::bot_named(name.bytes, &why);
+    if (!bot)
+        throw nb::value_error(("unknown bot " + game::quoted(name.bytes) + ": " + why).c_str());
     return *bot;
 }
 
@@ -340,10 +341,12 @@ void bind_arena(nb::module_& module) {
                "score of their row, 0 to the others. TypeError for scores that are not\n"
                "integers, ValueError quoting a score outside -32768 to 32767.");
     module.def(
-        "bot_name", [](const std::string& name) { return game::name(engine_bot(name)); }, "name"_a,
-        "The engine's own spelling of a bot's name: 'random', 'greedy', or 'mcts' with the\n"
-        "settings that differ from the defaults ('mcts:400' for 400 playouts a move). ValueError\n"
-        "says why a name names no bot.");
+        "bot_name", [](const BotName& name) { return BotName{game::name(engine_bot(name))}; },
+        "name"_a,
+        "The engine's own spelling of a bot's name: 'random', 'greedy', or 'net' or 'mcts' with\n"
+        "the settings that differ from the defaults ('mcts:400' for 400 playouts a move,\n"
+        "'net:path=FILE', a value holding a comma in single quotes: setting_text).\n"
+        "ValueError says why a name names no bot; a 'net:path=FILE' is read now.");
     module.def(
         "play_arena", play_arena, "bots"_a, "seed"_a, "first"_a, "count"_a, "threads"_a,
         "opening"_a = 0,
@@ -357,7 +360,7 @@ void bind_arena(nb::module_& module) {
         "observe() or states(), and play(moves). Bot i sits at seat (i + g) % 4 in game g,\n"
         "which draws from a generator seeded from (seed, g) and opens with `opening` random\n"
         "placements. With record=True it keeps every game's moves for histories().")
-        .def(nb::init<const std::vector<std::optional<std::string>>&, std::uint64_t, IndexArgument,
+        .def(nb::init<const std::vector<std::optional<BotName>>&, std::uint64_t, IndexArgument,
                       IndexArgument, IndexArgument, IndexArgument, IndexArgument, bool>(),
              "bots"_a, "seed"_a, "games"_a, "window"_a, "threads"_a, "opening"_a = 0, "first"_a = 0,
              "record"_a = false)

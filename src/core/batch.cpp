@@ -158,7 +158,7 @@ ViewLayout view_layout(NameArgument mask, const std::optional<IndexArgument>& ca
 namespace {
 
 // Opponents as the caller names them: three bots by seat, or a pool with weights.
-using Pool = std::vector<std::pair<std::string, double>>;
+using Pool = std::vector<std::pair<BotName, double>>;
 struct OpponentsArgument {
     std::array<game::BotSpec, NUM_AGENTS - 1> fixed{game::BotSpec{game::BotKind::Caller},
                                                     game::BotSpec{game::BotKind::Caller},
@@ -168,7 +168,7 @@ struct OpponentsArgument {
 
 // The bots that names and a pool name; ValueError for an unknown bot, an empty pool or a weight
 // that is not a finite number above 0.
-OpponentsArgument opponents_of(const std::optional<std::array<std::string, 3>>& names,
+OpponentsArgument opponents_of(const std::optional<std::array<BotName, NUM_AGENTS - 1>>& names,
                                const std::optional<Pool>& pool) {
     OpponentsArgument opponents;
     if (names)
@@ -180,7 +180,7 @@ OpponentsArgument opponents_of(const std::optional<std::array<std::string, 3>>& 
         game::BotSpec bot = engine_bot(name);
         if (!(weight > 0 && std::isfinite(weight)))
             raise_value_error("a pool's weights must be finite and above 0, not %R for %s",
-                              nb::float_(weight).ptr(), game::quoted(name).c_str());
+                              nb::float_(weight).ptr(), game::quoted(name.bytes).c_str());
         opponents.pool.push_back({std::move(bot), weight});
     }
     return opponents;
@@ -253,7 +253,7 @@ public:
 
     // Taken as step is: the games under way keep their opponents, and every game started from
     // then on draws from the new ones.
-    void set_opponents(const std::optional<std::array<std::string, NUM_AGENTS - 1>>& names,
+    void set_opponents(const std::optional<std::array<BotName, NUM_AGENTS - 1>>& names,
                        const std::optional<Pool>& pool) {
         if (!learner_) raise_value_error("a self-play batch has no opponents to change");
         if (names.has_value() == pool.has_value())
@@ -492,7 +492,6 @@ void bind_batch(nb::module_& module) {
     module.attr("MAX_THREADS") = MAX_THREADS;
     // The names are taken as any object, None too, for view_fields to refuse in its own words;
     // the stubs say what they should be.
-    module.attr("MAX_CANDIDATES") = game::MAX_CANDIDATES;
     module.attr("MAX_OPENING") = game::MAX_OPENING;
     module.def("view_fields", view_fields, "mask"_a.none(), "candidates"_a.none() = nb::none(),
                nb::sig("def view_fields(mask: str, candidates: typing.SupportsIndex | None = "
@@ -516,7 +515,7 @@ void bind_batch(nb::module_& module) {
             "__init__",
             [](BatchObject* self, IndexArgument num_envs, IndexArgument num_threads,
                NameArgument mask, NameArgument autoreset_mode, std::uint64_t seed,
-               const std::optional<std::array<std::string, NUM_AGENTS - 1>>& opponents,
+               const std::optional<std::array<BotName, NUM_AGENTS - 1>>& opponents,
                std::optional<IndexArgument> seat, NameArgument reward, bool in_place,
                std::optional<IndexArgument> candidates, const std::optional<Pool>& pool,
                IndexArgument opening) {

@@ -1,21 +1,50 @@
-// tavlok._core's bots, one move at a time on a State (the arena plays them in arena.cpp), and what
-// the net's training reads: the net's features and the search's visits at a position.
+// tavlok._core's bots, one move at a time on a State (the arena plays them in arena.cpp); what the
+// net's training reads: the net's features and the search's visits at a position; and the
+// engine's own reader and writer of weights files, which tavlok.net uses.
 #include "game/bots.hpp"
 
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
+#include <nanobind/stl/vector.h>
 
 #include <chrono>
 #include <optional>
+#include <span>
 #include <string>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 #include "core.hpp"
-#include "game/bot_spec.hpp"
+#include "game/bot_names.hpp"
 #include "game/mcts.hpp"
 #include "game/net.hpp"
+#include "game/players.hpp"
 #include "interrupt.hpp"
+
+namespace core {
+
+// A path argument, str, bytes or os.PathLike, converted in the function body (path_bytes).
+struct PathArgument {
+    nb::handle value;
+};
+
+}  // namespace core
+
+namespace nanobind::detail {
+
+template <>
+struct type_caster<core::PathArgument> {
+    NB_TYPE_CASTER(core::PathArgument, const_name("str | bytes | os.PathLike"))
+
+    bool from_python(handle src, uint8_t, cleanup_list*) noexcept {
+        value.value = src;
+        return true;
+    }
+};
+
+}  // namespace nanobind::detail
 
 namespace core {
 
@@ -31,9 +60,10 @@ using Features = nb::ndarray<nb::numpy, float, nb::shape<-1, game::NET_FEATURES>
 using Scores = nb::ndarray<nb::numpy, float, nb::ndim<1>>;
 
 // The engine bot of that name, which must be of `kind`; ValueError otherwise.
-game::BotSpec bot_of_kind(const std::string& name, game::BotKind kind, const char* what) {
+game::BotSpec bot_of_kind(const BotName& name, game::BotKind kind, const char* what) {
     game::BotSpec bot = engine_bot(name);
-    if (bot.kind != kind) throw nb::value_error((game::quoted(name) + " is not " + what).c_str());
+    if (bot.kind != kind)
+        throw nb::value_error((game::quoted(name.bytes) + " is not " + what).c_str());
     return bot;
 }
 
@@ -70,21 +100,20 @@ std::size_t searched_move(const game::State& state, const game::BotSpec& bot, ga
     return move_of(action);
 }
 
-game::BotSpec search_bot(const std::string& name, std::uint64_t seed) {
+game::BotSpec search_bot(const BotName& name, std::uint64_t seed) {
     game::BotSpec bot = bot_of_kind(name, game::BotKind::Mcts, "the search bot, 'mcts'");
     bot.mcts.seed = seed;
     return bot;
 }
 
-std::size_t mcts_move(const game::State& state, const std::string& name, std::uint64_t seed) {
+std::size_t mcts_move(const game::State& state, const BotName& name, std::uint64_t seed) {
     const game::BotSpec bot = search_bot(name, seed);
     game::Mcts mcts(bot.mcts);
     return searched_move(state, bot, mcts);
 }
 
 // The search's move with the playouts of each move it considered, the net's training targets.
-std::tuple<std::size_t, Indices, Indices> mcts_visits(const game::State& state,
-                                                      const std::string& name,
+std::tuple<std::size_t, Indices, Indices> mcts_visits(const game::State& state, const BotName& name,
                                                       std::uint64_t seed) {
     const game::BotSpec bot = search_bot(name, seed);
     game::Mcts mcts(bot.mcts);
@@ -119,17 +148,17 @@ std::pair<Indices, Features> net_features(const game::State& state) {
 // A net bot, its weights read once: tavlok.bots.Net plays through it.
 class NetBot {
 public:
-    explicit NetBot(const std::string& name)
+    explicit NetBot(const BotName& name)
         : bot_(bot_of_kind(name, game::BotKind::Net, "the net bot, 'net'")) {}
 
-    std::string name() const { return game::name(bot_); }
+    BotName name() const { return {game::name(bot_)}; }
 
     std::size_t action(const game::State& state, std::uint64_t key) const {
         const game::State position = state;
         std::optional<std::size_t> action;
         {
             nb::gil_scoped_release unlocked;
-            action = game::net_action(weights(), position, bot_.temperature, key);
+            action = game::net_action(bot_.net_weights(), position, bot_.temperature, key);
         }
         return move_of(action);
     }
@@ -138,17 +167,65 @@ public:
         game::NetInputs inputs;
         game::net_inputs(state, inputs);
         auto scores = new_array<Scores>({inputs.size()});
-        weights().scores(inputs, scores.data());
+        game::net_scores(bot_.net_weights(), inputs, scores.data());
         return {candidates_of(inputs), scores};
     }
 
 private:
-    const game::NetWeights& weights() const {
-        return bot_.net ? *bot_.net : *game::NetWeights::built_in();
-    }
-
     game::BotSpec bot_;
 };
+
+// A path as open() takes it: its bytes as os.fsencode gives them, NULs and all, for the engine to
+// refuse in its own words.
+std::string path_bytes(PathArgument path) {
+    nb::object native = nb::steal(PyOS_FSPath(path.value.ptr()));
+    if (!native.is_valid()) throw nb::python_error();
+    if (PyUnicode_Check(native.ptr())) {
+        native = nb::steal(PyUnicode_EncodeFSDefault(native.ptr()));
+        if (!native.is_valid()) throw nb::python_error();
+    }
+    return {PyBytes_AS_STRING(native.ptr()),
+            static_cast<std::size_t>(PyBytes_GET_SIZE(native.ptr()))};
+}
+
+using Weight = nb::ndarray<nb::numpy, float, nb::ndim<2>>;
+using Bias = nb::ndarray<nb::numpy, float, nb::ndim<1>>;
+using WeightArgument = nb::ndarray<const float, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+using BiasArgument = nb::ndarray<const float, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+// The layers of a weights file as the engine reads them, as numpy arrays in the file's layout.
+std::vector<std::pair<Weight, Bias>> read_net_weights(PathArgument path) {
+    std::string why;
+    const std::shared_ptr<const game::NetWeights> net =
+        game::NetWeights::load(path_bytes(path), &why);
+    if (!net) throw nb::value_error(why.c_str());
+    std::vector<std::pair<Weight, Bias>> layers;
+    for (const game::NetLayer& layer : net->layers()) {
+        auto weight = new_array<Weight>({layer.outputs, layer.inputs});
+        for (std::size_t o = 0; o < layer.outputs; ++o)
+            for (std::size_t i = 0; i < layer.inputs; ++i)
+                weight.data()[o * layer.inputs + i] = layer.weights[i * layer.outputs + o];
+        auto bias = new_array<Bias>({layer.outputs});
+        std::copy(layer.bias.begin(), layer.bias.end(), bias.data());
+        layers.emplace_back(weight, bias);
+    }
+    return layers;
+}
+
+nb::bytes net_weights_file(const std::vector<std::pair<WeightArgument, BiasArgument>>& layers,
+                           PathArgument path, std::uint32_t feature_set) {
+    std::vector<game::NetLayerData> data;
+    for (const auto& [weight, bias] : layers)
+        data.push_back({weight.shape(1),
+                        weight.shape(0),
+                        {weight.data(), weight.size()},
+                        {bias.data(), bias.size()}});
+    std::string why;
+    const std::optional<game::Bytes> bytes =
+        game::NetWeights::file_bytes(feature_set, data, path_bytes(path), &why);
+    if (!bytes) throw nb::value_error(why.c_str());
+    return nb::bytes(bytes->data(), bytes->size());
+}
 
 }  // namespace
 
@@ -181,21 +258,41 @@ void bind_bots(nb::module_& module) {
     for (std::size_t i = 0; i < game::NET_FEATURES; ++i) names.append(game::net_feature_name(i));
     module.attr("NET_FEATURES") = nb::tuple(names);
     module.attr("NET_FEATURE_SET") = game::NET_FEATURE_SET;
+    module.attr("MAX_CANDIDATES") = game::MAX_CANDIDATES;
     module.def("net_features", net_features, "state"_a,
                "(moves, features): the candidate moves of the seat to move that the net scores\n"
-               "(the search's: greedy's order, largest pieces first, at most 64) as int64 grid\n"
-               "indices, and their features, float32 of shape (moves, len(NET_FEATURES)); empty\n"
-               "once the game is over.");
+               "(the search's: greedy's order, largest pieces first, at most MAX_CANDIDATES) as\n"
+               "int64 grid indices, and their features, float32 of shape (moves,\n"
+               "len(NET_FEATURES)); empty once the game is over.");
     nb::class_<NetBot>(module, "NetBot", nb::is_final(),
                        "The net bot of a name ('net', 'net:path=FILE,temperature=X'), its\n"
                        "weights read once, when it is made.")
-        .def(nb::init<const std::string&>(), "name"_a = "net")
+        .def(nb::init<const BotName&>(), "name"_a = "net")
         .def_prop_ro("name", &NetBot::name, "The engine's spelling of its name.")
         .def("action", &NetBot::action, "state"_a, "key"_a = 0,
              "Its move for the seat to move, with the interpreter lock released; with a\n"
              "temperature, drawn by `key`, a 64-bit number read as a fraction.")
         .def("scores", &NetBot::scores, "state"_a,
              "(moves, scores): the moves of net_features and the net's float32 score of each.");
+    module.def("read_net_weights", read_net_weights, "path"_a,
+               "The layers of the weights file at `path` (str, bytes or os.PathLike), read by the\n"
+               "engine's loader, the one 'net:path=FILE' uses: a list of (weight, bias) float32\n"
+               "arrays of shapes (outputs, inputs) and (outputs,), first layer first. ValueError\n"
+               "names the file and says what is wrong, in the words a bot name's refusal uses; a\n"
+               "FIFO, a device or a directory is refused without being read.");
+    module.def(
+        "net_weights_file", net_weights_file, "layers"_a, "path"_a,
+        "feature_set"_a = game::NET_FEATURE_SET,
+        "The bytes of a weights file of `layers` ((weight, bias) float32 arrays as\n"
+        "read_net_weights gives them), laid out by the engine's writer and read back by its\n"
+        "reader: ValueError, naming `path` (where the caller means to write them), for\n"
+        "layers that do not follow on or that the engine would refuse to read.");
+    module.def(
+        "setting_text",
+        [](const BotName& value) { return BotName{game::setting_text(value.bytes)}; }, "value"_a,
+        "A setting's value as a bot name writes it: as it is, or in single quotes (a quote\n"
+        "inside doubled) when it holds a comma or begins with a quote, so that it reads back\n"
+        "whole: f'net:path={setting_text(path)}' names the file at path, whatever it holds.");
 }
 
 }  // namespace core

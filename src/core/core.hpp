@@ -35,8 +35,17 @@ void bind_bots(nb::module_& module);
 void bind_arena(nb::module_& module);
 void bind_catalogue(nb::module_& module);
 
+// A bot's name as Python passes it, a str, in bytes as os.fsencode gives them: its UTF-8, with the
+// bytes that surrogate escapes stand for (what argv holds for a path that is not UTF-8), so that a
+// path in a name is the file's own bytes; a str that os.fsencode refuses, with its surrogates
+// as UTF-8 writes them, so that no str fails the call's signature. Given back to Python as
+// os.fsdecode gives it: a name round-trips.
+struct BotName {
+    std::string bytes;
+};
+
 // The engine's bot of that name (see game::bot_named); ValueError says why a name names none.
-game::BotSpec engine_bot(const std::string& name);
+game::BotSpec engine_bot(const BotName& name);
 
 // Raises ValueError with a message formatted as PyErr_Format formats it.
 template <class... Args>
@@ -159,6 +168,33 @@ private:
 }  // namespace core
 
 namespace nanobind::detail {
+
+template <>
+struct type_caster<core::BotName> {
+    NB_TYPE_CASTER(core::BotName, const_name("str"))
+
+    bool from_python(handle src, uint8_t, cleanup_list*) noexcept {
+        if (!PyUnicode_Check(src.ptr())) return false;
+        PyObject* bytes = PyUnicode_EncodeFSDefault(src.ptr());
+        if (bytes == nullptr) {
+            PyErr_Clear();
+            bytes = PyUnicode_AsEncodedString(src.ptr(), "utf-8", "surrogatepass");
+            if (bytes == nullptr) {
+                PyErr_Clear();
+                return false;
+            }
+        }
+        value.bytes.assign(PyBytes_AS_STRING(bytes),
+                           static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+        Py_DECREF(bytes);
+        return true;
+    }
+
+    static handle from_cpp(const core::BotName& name, rv_policy, cleanup_list*) noexcept {
+        return PyUnicode_DecodeFSDefaultAndSize(name.bytes.data(),
+                                                static_cast<Py_ssize_t>(name.bytes.size()));
+    }
+};
 
 // The arguments taken as the object passed, each checked where it is read; the stub shows them as
 // what they should be.

@@ -10,7 +10,7 @@
 #include <span>
 #include <string>
 
-#include "game/bot_spec.hpp"
+#include "game/players.hpp"
 #include "game/legal_lists.hpp"
 #include "game/state.hpp"
 #include "game/view.hpp"

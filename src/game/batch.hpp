@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "game/bot_spec.hpp"
+#include "game/players.hpp"
 #include "game/legal_lists.hpp"
 #include "game/state.hpp"
 #include "game/view.hpp"

@@ -1,4 +1,4 @@
-// The engine's two kinds of failure.
+// The engine's two kinds of failure, and how a message shows what it was given.
 //
 // A refused move is an ordinary value: InvalidAction, from Game::step and State::apply, or a
 // Refusal, which says where in a batch or an arena.
@@ -11,8 +11,14 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace game {
+
+// A name, a setting or a path as a message shows it: in single quotes, with control characters and
+// bytes that are not UTF-8 written \xNN, so that a NUL neither ends the message early nor
+// disappears from it on a terminal, and the message is always text.
+std::string quoted(std::string_view text);
 
 struct InvalidAction {
     std::string message;

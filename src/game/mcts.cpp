@@ -156,7 +156,7 @@ void Mcts::order_by_prior(const State& state) {
     prior_inputs_.candidates = ranked_;
     describe_candidates(state, prior_inputs_);
     std::array<float, MAX_CANDIDATES> scores;
-    options_.prior->scores(prior_inputs_, scores.data());
+    net_scores(*options_.prior, prior_inputs_, scores.data());
     std::array<std::uint8_t, MAX_CANDIDATES> order;
     const auto end = order.begin() + static_cast<std::ptrdiff_t>(ranked_.size);
     std::iota(order.begin(), end, std::uint8_t{0});

@@ -15,7 +15,7 @@
 
 #include "game/actions.hpp"
 #include "game/legal_lists.hpp"
-#include "game/net.hpp"
+#include "game/net_features.hpp"
 #include "game/rules.hpp"
 #include "game/state.hpp"
 

@@ -8,6 +8,7 @@
 #include <set>
 #include <vector>
 
+#include "game/bot_names.hpp"
 #include "game/bots.hpp"
 #include "support/drivers.hpp"
 #include "support/naive_model.hpp"

@@ -14,6 +14,7 @@
 #include <set>
 #include <vector>
 
+#include "game/bot_names.hpp"
 #include "support/drivers.hpp"
 #include "support/naive_model.hpp"
 

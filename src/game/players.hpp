@@ -1,6 +1,7 @@
 // Who plays a seat: the caller, or one of the engine's bots (random, greedy, the net or the
-// search) by a name that users write; and the one loop that moves the engine's bots through a game
-// until a seat of the caller's is to move, which the batch and the arena share.
+// search); the move of an engine bot; and the one loop that moves the engine's bots through a game
+// until a seat of the caller's is to move, which the batch and the arena share. The names users
+// write for the bots are read and written in bot_names.hpp.
 #pragma once
 
 #include <array>
@@ -9,12 +10,11 @@
 #include <memory>
 #include <optional>
 #include <random>
-#include <string>
-#include <string_view>
 
 #include "game/bots.hpp"
 #include "game/mcts.hpp"
 #include "game/net.hpp"
+#include "game/random.hpp"  // the game's generator, seeded_generator
 #include "game/state.hpp"
 #include "game/worker_pool.hpp"
 
@@ -44,30 +44,10 @@ struct BotSpec {
     // For BotKind::Net: 0 plays the candidate scored highest; above 0, one drawn with probability
     // softmax(score / temperature) by a number from the game's generator (bot_action).
     double temperature = 0;
+
+    // The weights the net plays: `net`, or the built-in ones when it is null.
+    const NetWeights& net_weights() const;
 };
-
-// A bot's name: "random", "greedy", "net" or "mcts"; the last two may be followed by ':' and
-// settings that differ from their defaults, separated by commas. The search's: playouts=N
-// (playouts a move; a bare N says the same, so "mcts:400" is 400 playouts), ms=N (milliseconds a
-// move instead), playout=random|largest|greedy, exploration=X, widening=X, score_weight=X and
-// prior=net|greedy (the built-in net's order of the root's moves, or greedy's: MctsOptions). The
-// net's: path=FILE (weights of the same features to play instead of the built-in ones, read when
-// the name is, so that a file that cannot be played is refused before any game starts; the path
-// cannot hold a comma) and temperature=X. name() writes the settings
-// that differ from the defaults in that order, so that bot_named(name(bot)) is the same bot; the
-// caller's bot is "caller", which names none.
-std::string name(const BotSpec& bot);
-// The bot that `name` names; nothing if none, with the reason in *why when it is given.
-std::optional<BotSpec> bot_named(std::string_view name, std::string* why = nullptr);
-// A name or a setting as a message shows it: in single quotes, with control characters written
-// \xNN, so that a NUL neither ends the message early nor disappears from it on a terminal.
-std::string quoted(std::string_view text);
-
-// The generator of game `index` of many, seeded from (seed, index) alone: every env of a batch
-// and every game of an arena. seed_seq mixes all four words, so neighbouring seeds and
-// neighbouring games start far apart, and its output is fixed by the standard: a game replays on
-// every platform.
-std::mt19937_64 seeded_generator(std::uint64_t seed, std::uint64_t index);
 
 // The move of engine bot `bot` for the seat to move; a random bot, a search for its seed and a net
 // with a temperature draw one number from `generator`. A search asks `stop` between playouts, and

@@ -1,7 +1,11 @@
-#include "game/bot_spec.hpp"
+#include "game/bot_names.hpp"
 
+#include <algorithm>
+#include <array>
 #include <charconv>
+#include <vector>
 
+#include "game/errors.hpp"
 #include "game/numbers.hpp"
 
 namespace game {
@@ -10,6 +14,7 @@ namespace {
 
 constexpr std::size_t MAX_PLAYOUTS = 1'000'000'000;
 constexpr std::size_t MAX_MILLISECONDS = 86'400'000;  // a day
+constexpr char QUOTE = '\'';
 
 // The shortest text that reads back as the same double.
 std::string number_text(double x) {
@@ -18,44 +23,79 @@ std::string number_text(double x) {
 }
 
 // Reads a number from 0 to `most` into `out`; returns why it cannot when it cannot.
-std::optional<std::string> read_bounded(const std::string& key, std::string_view value,
+std::optional<std::string> read_bounded(std::string_view key, std::string_view value,
                                         std::size_t most, double& out) {
     double number = 0;
     if (!read_number(value, number) || !(number >= 0 && number <= static_cast<double>(most)))
-        return key + " must be a number from 0 to " + std::to_string(most) + ", not " +
+        return std::string(key) + " must be a number from 0 to " + std::to_string(most) + ", not " +
                quoted(value);
     out = number;
     return std::nullopt;
 }
 
-// Reads the settings of a bot's name, the text after its colon, one at a time with read(item);
-// returns why one cannot be read.
-template <class Read>
-std::optional<std::string> read_settings(std::string_view settings, Read&& read) {
+// Takes the value at the start of `text` (up to a comma, or a quoted one: setting_text) off it
+// into `value`; returns why it cannot when it cannot.
+std::optional<std::string> take_value(std::string_view& text, std::string& value) {
+    if (!text.starts_with(QUOTE)) {
+        value = text.substr(0, text.find(','));
+        text.remove_prefix(value.size());
+        return std::nullopt;
+    }
+    value.clear();
+    std::size_t at = 1;
+    for (;; ++at) {
+        if (at == text.size()) return std::string("a quoted setting has no closing quote");
+        if (text[at] != QUOTE) {
+            value += text[at];
+        } else if (at + 1 < text.size() && text[at + 1] == QUOTE) {
+            value += QUOTE;
+            ++at;
+        } else {
+            break;
+        }
+    }
+    text.remove_prefix(at + 1);
+    if (!text.empty() && text.front() != ',')
+        return "a quoted setting ends at a comma or at the end, not before " +
+               quoted(text.substr(0, text.find(',')));
+    return std::nullopt;
+}
+
+// Reads the settings of a bot's name, the text after its colon, one at a time with read(key,
+// value) (a bare value has the key ""); returns why one cannot be read. A setting given twice is
+// refused: `setting(key)` names the setting a key gives, for that and for the message.
+template <class Setting, class Read>
+std::optional<std::string> read_settings(std::string_view text, Setting&& setting, Read&& read) {
+    std::vector<std::string> given;
     for (;;) {
-        const std::size_t comma = settings.find(',');
-        const std::string_view item = settings.substr(0, comma);
-        if (item.empty()) return std::string("a setting is missing between commas or at an end");
-        if (std::optional<std::string> refused = read(item)) return refused;
-        if (comma == std::string_view::npos) return std::nullopt;
-        settings.remove_prefix(comma + 1);
+        if (text.empty() || text.front() == ',')
+            return std::string("a setting is missing between commas or at an end");
+        std::string_view key;
+        const std::size_t stop = text.find_first_of("=,");
+        if (!text.starts_with(QUOTE) && stop != std::string_view::npos && text[stop] == '=') {
+            key = text.substr(0, stop);
+            text.remove_prefix(stop + 1);
+        }
+        std::string value;
+        if (std::optional<std::string> refused = take_value(text, value)) return refused;
+        std::string named = setting(key);
+        if (std::find(given.begin(), given.end(), named) != given.end()) return "give one " + named;
+        given.push_back(std::move(named));
+        if (std::optional<std::string> refused = read(key, value)) return refused;
+        if (text.empty()) return std::nullopt;
+        text.remove_prefix(1);  // the comma
     }
 }
 
-// Reads one setting of the search ("key=value", or a bare number of playouts) into `options`;
+// Reads one setting of the search (a bare value is a number of playouts) into `options`;
 // returns why it cannot when it cannot.
-std::optional<std::string> read_setting(std::string_view item, MctsOptions& options,
-                                        bool& budget_given) {
-    const std::size_t equals = item.find('=');
-    const bool bare = equals == std::string_view::npos;
-    const std::string key(bare ? "playouts" : item.substr(0, equals));
-    const std::string_view value = bare ? item : item.substr(equals + 1);
+std::optional<std::string> read_mcts_setting(std::string_view key, std::string_view value,
+                                             MctsOptions& options) {
+    if (key.empty()) key = "playouts";
     const auto refused = [&](const std::string& expected) {
-        return key + " must be " + expected + ", not " + quoted(value);
+        return std::string(key) + " must be " + expected + ", not " + quoted(value);
     };
     if (key == "playouts" || key == "ms") {
-        if (budget_given) return std::string("give one budget, playouts or ms");
-        budget_given = true;
         const std::size_t most = key == "ms" ? MAX_MILLISECONDS : MAX_PLAYOUTS;
         std::size_t budget = 0;
         if (!read_number(value, budget) || budget < 1 || budget > most)
@@ -85,18 +125,21 @@ std::optional<std::string> read_setting(std::string_view item, MctsOptions& opti
     return read_bounded(key, value, key == "score_weight" ? 1 : 1'000'000, *setting);
 }
 
+// The setting a key of the search gives: a bare number, playouts and ms are all its budget.
+std::string mcts_setting(std::string_view key) {
+    return key.empty() || key == "playouts" || key == "ms" ? "budget, playouts or ms"
+                                                           : std::string(key);
+}
+
 // Reads one setting of the net ("path=FILE" or "temperature=X") into `bot`; returns why it
 // cannot when it cannot.
-std::optional<std::string> read_net_setting(std::string_view item, BotSpec& bot) {
-    const std::size_t equals = item.find('=');
-    const std::string key(item.substr(0, equals));
-    if (equals == std::string_view::npos || (key != "path" && key != "temperature"))
-        return "unknown setting " + quoted(key) + ": path or temperature";
-    const std::string_view value = item.substr(equals + 1);
+std::optional<std::string> read_net_setting(std::string_view key, const std::string& value,
+                                            BotSpec& bot) {
+    if (key != "path" && key != "temperature")
+        return "unknown setting " + quoted(key.empty() ? value : key) + ": path or temperature";
     if (key == "temperature") return read_bounded(key, value, 1'000'000, bot.temperature);
-    if (bot.net) return std::string("give one path");
     std::string why;
-    bot.net = NetWeights::load(std::string(value), &why);
+    bot.net = NetWeights::load(value, &why);
     if (!bot.net) return why;
     return std::nullopt;
 }
@@ -112,7 +155,7 @@ struct Settings {
 
 std::string net_name(const BotSpec& bot) {
     Settings settings;
-    if (bot.net && !bot.net->path().empty()) settings.add("path=" + bot.net->path());
+    if (bot.net && !bot.net->path().empty()) settings.add("path=" + setting_text(bot.net->path()));
     if (bot.temperature != 0) settings.add("temperature=" + number_text(bot.temperature));
     return settings.after("net");
 }
@@ -141,6 +184,17 @@ std::string mcts_name(const MctsOptions& options) {
 
 }  // namespace
 
+std::string setting_text(std::string_view value) {
+    if (value.find(',') == std::string_view::npos && !value.starts_with(QUOTE))
+        return std::string(value);
+    std::string text(1, QUOTE);
+    for (const char c : value) {
+        if (c == QUOTE) text += QUOTE;
+        text += c;
+    }
+    return text + QUOTE;
+}
+
 std::string name(const BotSpec& bot) {
     switch (bot.kind) {
         case BotKind::Random:
@@ -157,84 +211,39 @@ std::string name(const BotSpec& bot) {
     return "caller";
 }
 
-std::string quoted(std::string_view text) {
-    constexpr std::string_view HEX = "0123456789abcdef";
-    std::string out = "'";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte != 0x7f)
-            out += c;
-        else
-            out += {'\\', 'x', HEX[byte >> 4], HEX[byte & 15]};
-    }
-    return out + "'";
-}
-
 std::optional<BotSpec> bot_named(std::string_view name, std::string* why) {
-    if (name == "random") return BotSpec{BotKind::Random};
-    if (name == "greedy") return BotSpec{BotKind::Greedy};
     const auto fail = [&](std::string reason) -> std::optional<BotSpec> {
         if (why != nullptr) *why = std::move(reason);
         return std::nullopt;
     };
+    if (name == "random") return BotSpec{BotKind::Random};
+    if (name == "greedy") return BotSpec{BotKind::Greedy};
     const std::size_t colon = name.find(':');
     const std::string_view kind = name.substr(0, colon);
     const std::string_view settings =
         colon == std::string_view::npos ? std::string_view() : name.substr(colon + 1);
     BotSpec bot;
     std::optional<std::string> refused;
-    bool budget_given = false;
     if (kind == "mcts") {
         bot.kind = BotKind::Mcts;
         if (colon != std::string_view::npos)
-            refused = read_settings(settings, [&](std::string_view item) {
-                return read_setting(item, bot.mcts, budget_given);
-            });
+            refused = read_settings(settings, mcts_setting,
+                                    [&](std::string_view key, const std::string& value) {
+                                        return read_mcts_setting(key, value, bot.mcts);
+                                    });
     } else if (kind == "net") {
         bot.kind = BotKind::Net;
+        const auto setting = [](std::string_view key) { return std::string(key); };
         if (colon != std::string_view::npos)
-            refused = read_settings(
-                settings, [&](std::string_view item) { return read_net_setting(item, bot); });
+            refused = read_settings(settings, setting,
+                                    [&](std::string_view key, const std::string& value) {
+                                        return read_net_setting(key, value, bot);
+                                    });
     } else {
         return fail("the engine plays random, greedy, net and mcts");
     }
     if (refused) return fail(*refused);
     return bot;
-}
-
-std::size_t bot_action(const BotSpec& bot, const State& state, std::mt19937_64& generator,
-                       const StopHook& stop) {
-    std::optional<std::size_t> action;
-    switch (bot.kind) {
-        case BotKind::Random:
-            action = random_action(state, generator());
-            break;
-        case BotKind::Greedy:
-            action = greedy_action(state);
-            break;
-        case BotKind::Mcts: {
-            MctsOptions options = bot.mcts;
-            options.seed = generator();
-            const MctsResult result = Mcts(options).search(state, stop);
-            if (result.stopped) throw Interrupted(0, 1);
-            action = result.action;
-            break;
-        }
-        case BotKind::Net:
-            action = net_action(bot.net ? *bot.net : *NetWeights::built_in(), state,
-                                bot.temperature, bot.temperature > 0 ? generator() : 0);
-            break;
-        case BotKind::Caller:
-            fatal("the engine was asked to move for the caller's bot");
-    }
-    if (!action) fatal("a bot was asked to move after the game ended");
-    return *action;
-}
-
-std::mt19937_64 seeded_generator(std::uint64_t seed, std::uint64_t index) {
-    std::seed_seq words{static_cast<std::uint32_t>(seed), static_cast<std::uint32_t>(seed >> 32),
-                        static_cast<std::uint32_t>(index), static_cast<std::uint32_t>(index >> 32)};
-    return std::mt19937_64(words);
 }
 
 }  // namespace game
