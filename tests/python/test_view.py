@@ -181,6 +181,21 @@ SURFACES = {
         )
         for mask, k in SHOWN
     },
+    # After a random opening, the caller's legal moves are worked out anew for every seat.
+    "VectorEnv-opening": lambda: play_vector(
+        VectorEnv(3, num_threads=1, mask="bits", candidates=K, opening=9),
+        "bits",
+        True,
+        lambda obs, i: obs["seat"][i],
+        K,
+    ),
+    "LearnerVectorEnv-opening": lambda: play_vector(
+        (env := LearnerVectorEnv(3, "greedy", mask="indices", num_threads=1, opening=6)),
+        "indices",
+        False,
+        lambda obs, i: env.seats[i],
+        None,
+    ),
     **{
         f"TavlokGymEnv-{shown(mask, k)}": lambda mask=mask, k=k: play_single(
             TavlokGymEnv(opponents="greedy", mask=mask, candidates=k), mask, k
