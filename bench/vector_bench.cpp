@@ -99,7 +99,7 @@ public:
           num_envs_(num_envs),
           stride_(game::spec(layout == MaskLayout::Bits ? game::Field::MaskBits
                                                         : game::Field::MaskBytes)
-                      .bytes()),
+                      .bytes(0)),
           masks_(num_envs * stride_),
           planes_(num_envs * game::PLANE_BYTES),
           plane_row_(game::PLANE_BYTES, 1),

@@ -13,7 +13,11 @@ turn so that a busy machine slows them alike:
    a loop that lets go of each step's arrays, and in one that keeps 20 steps' and then lets go of
    them all, as a rollout fragment does; and what copying every array of copy=False costs;
 6. LearnerVectorEnv's step against the net bot and against the search: the env-steps a second of
-   each, on two threads.
+   each, on two threads;
+7. LearnerVectorEnv's step against three greedy bots with legal lists, with the learner's 64
+   candidates listed beside them (candidate observations), and with candidate numbers as the
+   actions (mask="candidates"), each with a uniform pick among what it offers; ``--only
+   candidates`` runs this one alone.
 
 The memory floor of a step (filling the masks and planes with the same threads) is measured by
 the C++ benchmark, vector_bench (make bench), which times the engine side of the same steps.
@@ -29,6 +33,7 @@ from pathlib import Path
 import numpy as np
 
 import _tavlok
+from tavlok import _core
 from tavlok.bench import run_vector
 from tavlok.gym_vector import LearnerVectorEnv
 from tavlok.pieces import NUM_ACTIONS
@@ -179,13 +184,69 @@ def print_opponent_costs(rounds: int) -> None:
     print(f"net opponents give {ratio:,.0f} x the env-steps/s of mcts ones (target at least 20)")
 
 
+def pick_candidate(env, obs, rng):
+    """A uniform pick among each env's 64 candidates, as its actions take it: the candidate's
+    number with mask="candidates", otherwise its grid index (from the candidates listed, or
+    worked out from the game where none are), so that every setup plays the same games."""
+    if env.candidates is None:
+        listed = [_core.net_features(env.state(i))[0] for i in range(env.num_envs)]
+    else:
+        listed = [row[row >= 0] for row in obs["candidate_indices"]]
+    counts = np.array([len(moves) for moves in listed])
+    numbers = (rng.random(counts.size) * np.maximum(counts, 1)).astype(np.int64)
+    if env.mask == "candidates":
+        return numbers
+    # A game that is over takes any action, which is not played.
+    return np.array([moves[k] if len(moves) else 0 for moves, k in zip(listed, numbers)])
+
+
+def print_candidate_costs(rounds: int) -> None:
+    """The learner env against three greedy bots (256 envs, 2 threads, its own buffers): legal
+    lists, the same with 64 candidates listed, and candidate actions, run in turn, each playing
+    the same games (a uniform pick among the candidates); env-steps a second of the step
+    alone."""
+    n, steps = 256, 21  # a whole game each
+    setups = {
+        "legal lists": {"mask": "indices"},
+        "candidate observations": {"mask": "indices", "candidates": 64},
+        "candidate actions": {"mask": "candidates", "candidates": 64},
+    }
+    wall = dict.fromkeys(setups, 0.0)
+    for r in range(rounds):
+        for name, options in setups.items():
+            with LearnerVectorEnv(
+                n, opponents="greedy", num_threads=2, copy=False, **options
+            ) as env:
+                rng = np.random.default_rng(r)
+                obs, _ = env.reset(seed=r)
+                for _ in range(steps):
+                    actions = pick_candidate(env, obs, rng)
+                    before = time.perf_counter()
+                    obs, *_ = env.step(actions)
+                    wall[name] += time.perf_counter() - before
+    rate = {name: rounds * n * steps / wall[name] for name in setups}
+    print("\nLearnerVectorEnv's step against three greedy bots (256 envs, 2 threads), env-steps/s:")
+    for name in setups:
+        print(f"{name:>23}: {rate[name]:>10,.0f}")
+    print(
+        f"candidate observations give {rate['candidate observations'] / rate['legal lists']:.2f} "
+        f"x the env-steps/s of legal lists (target at least 0.5); candidate actions "
+        f"{rate['candidate actions'] / rate['candidate observations']:.2f} x candidate "
+        f"observations' (target at least 1)"
+    )
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--envs", type=int, default=256)
     parser.add_argument("--steps", type=int, default=100)
     parser.add_argument("--repeat", type=int, default=7, help="runs per figure; medians shown")
+    parser.add_argument("--only", choices=["candidates"], help="run one part alone")
     args = parser.parse_args()
     n, steps, repeat = args.envs, args.steps, args.repeat
+    if args.only == "candidates":
+        print_candidate_costs(max(1, repeat // 2))
+        return
 
     single = statistics.median(single_env_us_per_turn(30, seed) for seed in range(repeat))
     print(f"single env through PyTavlok: {single:.2f} µs per turn\n")
@@ -266,6 +327,7 @@ def main() -> None:
 
     print_keeping_costs(n, steps, repeat)
     print_opponent_costs(max(1, repeat // 3))
+    print_candidate_costs(max(1, repeat // 2))
 
 
 if __name__ == "__main__":

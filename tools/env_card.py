@@ -3,8 +3,11 @@ puts, where a page says ``<!-- env-card -->``, the table of every field an env h
 name, dtype, shape, bounds and meaning), the spaces, the rewards and the length of a game, all
 taken from the table of fields in src/game/view.hpp and the constants it names. Nothing is built
 or imported: ``make docs`` runs without the compiled extension, and a field added to that table
-is on the page with no other edit. tests/python/test_view.py checks that what this reads is what
-``tavlok._core.view_fields`` reports.
+is on the page with no other edit. Where a page says ``<!-- candidate-features -->``, it puts the
+table of the columns of ``candidate_features``: their names and what each means, with its scale,
+from the comments of ``NET_FEATURE_NAMES`` in the engine's headers. tests/python/test_view.py
+checks that what this reads is what ``tavlok._core.view_fields`` and ``_core.NET_FEATURES``
+report.
 """
 
 from __future__ import annotations
@@ -16,6 +19,7 @@ from typing import Any
 ROOT = Path(__file__).resolve().parent.parent
 GAME = ROOT / "src" / "game"
 MARKER = "<!-- env-card -->"
+FEATURES_MARKER = "<!-- candidate-features -->"
 
 _STRING = r'"((?:[^"\\]|\\.)*)"'
 _ROWS = {"PerEnv": "env", "Packed": "packed", "Offsets": "offsets"}
@@ -29,9 +33,12 @@ def _constants(text: str) -> dict[str, int]:
     """Every integer constant that the headers declare (``inline constexpr std::size_t NAME =
     ...;``, several to a declaration) and that can be worked out from numbers and the others."""
     expressions: dict[str, str] = {}
-    declarations = re.findall(r"inline constexpr std::(?:size_t|uint8_t) ([^;{]+);", text)
+    declarations = re.findall(r"inline constexpr (?:std::size_t|std::uint8_t|double) ([^;{]+);", text)
     for declaration in declarations:
         expressions.update(re.findall(r"([A-Z][A-Z0-9_]*) = ([^,]+)", declaration))
+    # An array's size() is the length it is declared with.
+    for length, name in re.findall(r"inline constexpr std::array<[^,>]+, (\w+)> ([A-Z_]+) =", text):
+        expressions[f"{name}.size()"] = length
     values: dict[str, int] = {}
 
     def value(name: str) -> int:
@@ -50,7 +57,9 @@ def _constants(text: str) -> dict[str, int]:
 def _evaluate(expression: str, value: Any) -> int:
     """An integer expression of the headers: numbers, constants (``value(name)`` for each),
     + - * / and parentheses, / dividing whole numbers as C++ does."""
-    spelled = re.sub(r"[A-Za-z_]\w*", lambda m: str(value(m.group(0))), expression)
+    spelled = re.sub(
+        r"[A-Za-z_]\w*(?:\.size\(\))?", lambda m: str(value(m.group(0))), expression
+    )
     if not re.fullmatch(r"[\d\s+\-*/()]+", spelled):
         raise ValueError(f"cannot read {expression!r} from the engine's headers")
     return int(eval(spelled.replace("/", "//"), {"__builtins__": {}}))
@@ -99,6 +108,7 @@ def fields() -> list[dict[str, Any]]:
                 "part": part.removeprefix("Part::").lower(),
                 "rows": _ROWS[rest[0].removeprefix("Rows::")] if rest else "env",
                 "kept_at_end": len(rest) > 1 and rest[1] == "true",
+                "per_candidate": len(rest) > 2 and rest[2] == "true",
                 "meaning": "".join(re.findall(_STRING, meaning)),
                 "layouts": [
                     layout
@@ -110,14 +120,40 @@ def fields() -> list[dict[str, Any]]:
     return rows
 
 
-def view_fields(mask: str) -> list[dict[str, Any]]:
-    """The fields that a batch in layout ``mask`` has, as ``tavlok._core.view_fields(mask)``
-    gives them."""
-    return [
-        {key: value for key, value in row.items() if key != "layouts"}
-        for row in fields()
-        if mask in row["layouts"]
+def view_fields(mask: str, candidates: int | None = None) -> list[dict[str, Any]]:
+    """The fields that a batch in layout ``mask`` listing ``candidates`` candidates has, as
+    ``tavlok._core.view_fields(mask, candidates)`` gives them."""
+    shown = []
+    for row in fields():
+        if mask not in row["layouts"] or (row["per_candidate"] and not candidates):
+            continue
+        field = {key: value for key, value in row.items() if key != "layouts"}
+        if row["per_candidate"]:
+            field["shape"] = (candidates, *row["shape"][1:])
+        shown.append(field)
+    return shown
+
+
+def features() -> list[tuple[str, str]]:
+    """The columns of ``candidate_features`` after the one-hot piece kinds, in order: each name
+    and the comment beside it in ``NET_FEATURE_NAMES`` (what it counts, and its divisor). A
+    comment that says only "seat 2's" and the like is read with the one before it."""
+    table = re.search(r"NET_FEATURE_NAMES = \{(.*?)\n\};", _headers(), re.DOTALL).group(1)
+    return re.findall(r'"(\w+)",\s*// (.*)', table)
+
+
+def features_table() -> str:
+    """The table of the candidates' feature columns, in Markdown."""
+    kinds = _constants(_headers())["NUM_PIECE_TYPES"]
+    lines = [
+        "| columns | name | what it is |",
+        "| --- | --- | --- |",
+        f"| 0 to {kinds - 1} | `piece=<kind>` | 1 for the candidate's kind, in the order of "
+        "`tavlok.KINDS`; 0 for the others |",
     ]
+    for column, (name, meaning) in enumerate(features(), start=kinds):
+        lines.append(f"| {column} | `{name}` | {meaning} |")
+    return "\n".join(lines)
 
 
 def _table(rows: list[dict[str, Any]], every: int) -> list[str]:
@@ -126,13 +162,15 @@ def _table(rows: list[dict[str, Any]], every: int) -> list[str]:
         "| --- | --- | --- | --- | --- | --- |",
     ]
     for row in rows:
-        shape = row["shape"]
+        shape = ["K", *row["shape"][1:]] if row["per_candidate"] else row["shape"]
         shown = f"({', '.join(map(str, shape))}{',' if len(shape) == 1 else ''})"
         if row["rows"] == "packed":
             shown = f"a list, at most {shape[0]}"
         elif row["rows"] == "offsets":
             shown = "num_envs + 1 in all"
         where = "all" if len(row["layouts"]) == every else ", ".join(row["layouts"])
+        if row["per_candidate"]:
+            where += ", with `candidates=K`"
         lines.append(
             f"| `{row['name']}` | {row['dtype']} | {shown} | {row['low']:g} to {row['high']:g} "
             f"| {where} | {row['meaning']} |"
@@ -169,7 +207,8 @@ def card() -> str:
             "`Box` of the bounds, shape and dtype above, and a list of legal grid indices a "
             f"stacked `Sequence(Discrete({actions}))`; `seat` is in the observations of "
             "`tavlok.VectorEnv` alone. Vector envs stack the spaces over `num_envs`. The action "
-            f"space is `Discrete({actions})`: a grid index.",
+            f"space is `Discrete({actions})`: a grid index; in the `candidates` layout, "
+            "`Discrete(K)`: a candidate's number.",
             "",
             "**Rewards.** 0 on every step but the one that ends a game, which pays the final "
             "score (within the bounds of `rewards` above) or, with `reward=\"win\"`, the share "
@@ -184,4 +223,8 @@ def card() -> str:
 
 
 def on_page_markdown(markdown: str, **kwargs: Any) -> str:
-    return markdown.replace(MARKER, card()) if MARKER in markdown else markdown
+    if MARKER in markdown:
+        markdown = markdown.replace(MARKER, card())
+    if FEATURES_MARKER in markdown:
+        markdown = markdown.replace(FEATURES_MARKER, features_table())
+    return markdown

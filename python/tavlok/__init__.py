@@ -76,9 +76,12 @@ __all__ = [
 ]
 
 
-def raw_env(render_mode: str | None = None) -> TavlokEnv:
-    """The PettingZoo AEC environment of the four seats, unwrapped (needs pettingzoo)."""
-    return _aec().raw_env(render_mode=render_mode)
+def raw_env(
+    render_mode: str | None = None, candidates: int | None = None, mask: str = "bytes"
+) -> TavlokEnv:
+    """The PettingZoo environment without wrappers (needs pettingzoo); ``candidates=K`` lists
+    the mover's candidates, and ``mask="candidates"`` plays a candidate's number."""
+    return _aec().raw_env(render_mode=render_mode, candidates=candidates, mask=mask)
 
 
 def env(**kwargs: Any) -> AECEnv:

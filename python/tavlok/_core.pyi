@@ -26,15 +26,19 @@ ILLEGAL_MOVE_REWARDS: dict[str, float]
 
 MAX_THREADS: int = 1024
 
-def view_fields(mask: str) -> list[dict[str, object]]:
+MAX_OPENING: int = 40
+
+def view_fields(mask: str, candidates: SupportsIndex | None = None) -> list[dict[str, object]]:
     """
     The output fields of a batch whose legal actions are in layout `mask` (one of
-    MASK_LAYOUTS), in order, as dicts: name; dtype (numpy's name); shape (one
+    MASK_LAYOUTS) and that lists `candidates` candidates (None: none), in order, as
+    dicts: name; dtype (numpy's name); shape (one
     env's); low and high (bounds of the values); part ('view': what the env's seat
     sees, 'result': what a step ended); rows ('env': one entry per env, 'packed':
     lists end to end with room for shape entries per env, 'offsets': num_envs + 1
     list starts); kept_at_end (whether same-step autoreset keeps a 'final_' copy);
-    meaning (a sentence, as the docs' table of fields gives it).
+    meaning (a sentence, as the docs' table of fields gives it); per_candidate
+    (whether the first dimension has one entry per candidate).
     """
 
 class Batch:
@@ -44,13 +48,24 @@ class Batch:
     tavlok.gym_vector.LearnerVectorEnv.
     """
 
-    def __init__(self, num_envs: SupportsIndex, num_threads: SupportsIndex, mask: str, autoreset_mode: str, seed: int, opponents: Sequence[str] | None = None, seat: SupportsIndex | None = None, reward: str = 'score', in_place: bool = True) -> None:
+    def __init__(self, num_envs: SupportsIndex, num_threads: SupportsIndex, mask: str, autoreset_mode: str, seed: int, opponents: Sequence[str] | None = None, seat: SupportsIndex | None = None, reward: str = 'score', in_place: bool = True, candidates: SupportsIndex | None = None, pool: Sequence[tuple[str, float]] | None = None, opening: SupportsIndex = 0) -> None:
         """
         mask: one of MASK_LAYOUTS; autoreset_mode: one of AUTORESET_MODES; opponents: None
         for self-play, or the names of the engine's bots (as the arena
         reads them) for the seats 1, 2 and 3 turns after the caller's; seat: the caller's
         seat, None to rotate it game by game; reward: one of REWARDS; in_place: whether
-        every call rewrites the same output arrays (see outputs).
+        every call rewrites the same output arrays (see outputs); candidates: None, or
+        how many of the mover's candidates each view lists, 1 to MAX_CANDIDATES
+        (mask='candidates' needs them: its actions are candidate numbers); pool: instead
+        of opponents, (bot name, weight) pairs, each opponent of each game drawn from them
+        with probability weight / sum from the env's generator; opening: uniform random
+        placements, 0 to MAX_OPENING, that begin every game, from the env's generator.
+        """
+
+    def set_opponents(self, opponents: Sequence[str] | None = None, pool: Sequence[tuple[str, float]] | None = None) -> None:
+        """
+        New opponents (three names) or a new pool ((name, weight) pairs) for every game
+        from its next start on; the games under way keep theirs. Refused for self-play.
         """
 
     def reset(self, seeds: Sequence[int | None] | None, only: Annotated[NDArray[numpy.bool_], dict(shape=(None,), order='C', device='cpu', writable=False)] | None) -> None:
@@ -140,12 +155,13 @@ class State:
         its last.
         """
 
-    def view(self, seat: SupportsIndex | None = None, mask: str = 'bytes') -> dict[str, numpy.typing.NDArray]:
+    def view(self, seat: SupportsIndex | None = None, mask: str = 'bytes', candidates: SupportsIndex | None = None) -> dict[str, numpy.typing.NDArray]:
         """
         What seat `seat` (the seat to move when None) sees, as the single envs hand it
-        out: the fields of view_fields(mask) that are part of the view but 'seat', by
-        name, each a new array of one env's shape and dtype, and the legal grid indices as
-        one list, as long as it is, with no offsets.
+        out: the fields of view_fields(mask, candidates) that are part of the view but
+        'seat', by name, each a new array of one env's shape and dtype, and the legal grid
+        indices as one list, as long as it is, with no offsets. Only the seat to move has
+        candidates; another seat's view lists none.
         """
 
     def hands(self, viewer: SupportsIndex = 0) -> NDArray:

@@ -68,6 +68,14 @@ def refused(mover: str, grid_index: int, reason: object) -> ValueError:
     return ValueError(f"{mover} cannot play {move}: {reason}")
 
 
+def refused_candidate(mover: str, number: int, count: int) -> ValueError:
+    """The error of a candidate's number that names none of ``mover``'s ``count`` candidates."""
+    listed = f"numbered 0 to {count - 1}" if count else "none"
+    return ValueError(
+        f"{mover} cannot play candidate {shown(number)}: it has {count} candidates, {listed}"
+    )
+
+
 def arrays(obs: PyObservation) -> tuple[np.ndarray, np.ndarray]:
     """The observation's planes (4, 20, 20) and mask (91, 20, 20), both uint8 over its bytes:
     each property read once and wrapped with no conversion (read-only, as bytes are)."""

@@ -12,7 +12,11 @@ networks read one flat vector, not a dict of arrays:
 ``rllib(env)`` and ``tianshou(env)`` wrap an env so that it speaks the library's dialect. The
 observation becomes ``{features_key: features, mask_key: mask}``, where ``features`` is float32,
 ``FEATURES`` values in [0, 1]: the planes (plane, row, column) and then the hands (seat, kind),
-``numpy.concatenate`` of the two flattened; ``split_features`` undoes it. The mask holds the same
+``numpy.concatenate`` of the two flattened; ``split_features`` undoes it. An env made with
+``candidates=K`` adds its candidates' feature rows after them (K x 44 more, within the bounds of
+``"candidate_features"``; ``split_candidates`` gives them back as ``(..., K, 44)``), and with
+``mask="candidates"`` the mask is the K-long candidate mask, the actions candidates' numbers, so
+that the library's masked policies pick among the candidates unchanged. The mask holds the same
 legal actions as the env's ``"action_mask"``: RLlib's is that very array, Tianshou's a bool view
 of it, so under ``make_vec(..., copy=False)`` the next step rewrites it as it rewrites the env's.
 Rewards, terminations, infos and everything else pass through unchanged (a vector env's
@@ -30,13 +34,16 @@ import numpy as np
 from gymnasium.spaces import Box, Dict
 from gymnasium.vector.utils import batch_space
 
+from . import _core
 from .pieces import NUM_ACTIONS
 from .spaces import HANDS_SHAPE, PLANES_SHAPE
 
-__all__ = ["FEATURES", "rllib", "split_features", "tianshou"]
+__all__ = ["FEATURES", "rllib", "split_candidates", "split_features", "tianshou"]
 
 _PLANE_VALUES = math.prod(PLANES_SHAPE)
+# The features of the planes and hands, which come first whatever else follows.
 FEATURES = _PLANE_VALUES + math.prod(HANDS_SHAPE)
+_CANDIDATE_COLUMNS = len(_core.NET_FEATURES)
 
 
 class _Dialect:
@@ -52,23 +59,31 @@ class _Dialect:
         """The adapted space of one env's observation ``space`` (the env's single space)."""
         keys = set(space.keys()) if isinstance(space, Dict) else set()
         mask_shape = space["action_mask"].shape if "action_mask" in keys else None
-        if not {"observation", "hands"} <= keys or mask_shape != (NUM_ACTIONS,):
+        rows = space["candidate_features"] if "candidate_features" in keys else None
+        masks = {(NUM_ACTIONS,)} | ({rows.shape[:1]} if rows is not None else set())
+        if not {"observation", "hands"} <= keys or mask_shape not in masks:
             raise ValueError(
                 f"{self.library}() adapts observations with a flat 'action_mask' of "
-                f"{NUM_ACTIONS} bytes (mask='bytes'), not {space}"
+                f"{NUM_ACTIONS} bytes (mask='bytes') or of the candidates (mask='candidates'), "
+                f"not {space}"
             )
         mask = space["action_mask"]
         if mask.dtype != self.mask_dtype:
             mask = Box(0, 1, mask.shape, self.mask_dtype)
-        return Dict({self.features: Box(0.0, 1.0, (FEATURES,), np.float32), self.mask: mask})
+        low, high = np.zeros(FEATURES, np.float32), np.ones(FEATURES, np.float32)
+        if rows is not None:
+            low = np.concatenate((low, rows.low.reshape(-1)))
+            high = np.concatenate((high, rows.high.reshape(-1)))
+        return Dict({self.features: Box(low, high, dtype=np.float32), self.mask: mask})
 
     def __call__(self, obs: dict[str, np.ndarray]) -> dict[str, np.ndarray]:
         """The adapted observation of one env, or of a batch (leading axes are kept)."""
         planes, hands = obs["observation"], obs["hands"]
         batch = planes.shape[: -len(PLANES_SHAPE)]
-        features = np.concatenate(
-            (planes.reshape(*batch, -1), hands.reshape(*batch, -1)), axis=-1, dtype=np.float32
-        )
+        parts = [planes.reshape(*batch, -1), hands.reshape(*batch, -1)]
+        if "candidate_features" in obs:
+            parts.append(obs["candidate_features"].reshape(*batch, -1))
+        features = np.concatenate(parts, axis=-1, dtype=np.float32)
         mask = obs["action_mask"]
         # A 0/1 int8 mask is a valid bool array as it stands.
         return {self.features: features, self.mask: mask.view(self.mask_dtype)}
@@ -105,8 +120,15 @@ def split_features(features: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     batch = features.shape[:-1]
     return (
         features[..., :_PLANE_VALUES].reshape(*batch, *PLANES_SHAPE),
-        features[..., _PLANE_VALUES:].reshape(*batch, *HANDS_SHAPE),
+        features[..., _PLANE_VALUES:FEATURES].reshape(*batch, *HANDS_SHAPE),
     )
+
+
+def split_candidates(features: np.ndarray) -> np.ndarray:
+    """The candidates' feature rows ``(..., K, 44)`` of adapted features of an env made with
+    ``candidates=K``, as a float32 view."""
+    batch = features.shape[:-1]
+    return features[..., FEATURES:].reshape(*batch, -1, _CANDIDATE_COLUMNS)
 
 
 def _wrap(env: Any, dialect: _Dialect) -> Any:

@@ -9,7 +9,8 @@ score). Each terminated agent is then stepped once with None, which removes it a
 nothing else. Nothing is ever truncated.
 
 ``raw_env`` is the environment itself; an illegal move raises ``ValueError`` and changes
-nothing. ``env`` wraps it as PettingZoo's classic games are wrapped: out-of-range actions fail an
+nothing. ``candidates=K`` adds the mover's K first candidates to its observations, and
+``mask="candidates"`` makes an action a candidate's number (see ``tavlok.VectorEnv``). ``env`` wraps it as PettingZoo's classic games are wrapped: out-of-range actions fail an
 assertion, calls out of order are refused, and an illegal move ends the game for everyone, the
 mover scoring ``ILLEGAL_MOVE_REWARD`` and the others 0.
 """
@@ -26,16 +27,14 @@ from pettingzoo import AECEnv  # type: ignore[import-untyped]
 from pettingzoo.utils import wrappers  # type: ignore[import-untyped]
 
 from . import _arguments, _core, spaces
-from .actions import refused
+from .actions import refused, refused_candidate
 from .board import Board
-from .pieces import NUM_ACTIONS, NUM_SEATS
+from .pieces import NUM_SEATS
 from .state import RENDER_MODES, State, picture
 
 AGENTS = tuple(f"player_{seat}" for seat in range(NUM_SEATS))
 # The engine's reward for an illegal move, below every score a seat can make.
 ILLEGAL_MOVE_REWARD: float = _core.ILLEGAL_MOVE_REWARDS["score"]
-# The fields of a seat's view, in the engine's order: what observe hands out.
-_VIEW_KEYS = tuple(field["name"] for field in spaces.view_fields("bytes", with_seat=False))
 
 Observation = dict[str, np.ndarray]
 
@@ -44,9 +43,11 @@ class GameOver(RuntimeError):
     """A step, or ``last()``, after every agent has left the game: ``reset()`` starts a new one."""
 
 
-def raw_env(render_mode: str | None = None) -> TavlokEnv:
+def raw_env(
+    render_mode: str | None = None, candidates: int | None = None, mask: str = "bytes"
+) -> TavlokEnv:
     """The environment without wrappers; call ``reset`` before the first step."""
-    return TavlokEnv(render_mode=render_mode)
+    return TavlokEnv(render_mode=render_mode, candidates=candidates, mask=mask)
 
 
 def env(**kwargs: Any) -> AECEnv:
@@ -92,7 +93,7 @@ class AssertOutOfBounds(_ReadsTheGame, wrappers.AssertOutOfBoundsWrapper):  # ty
             raise AssertionError("action is not in action space")
         # An integer in range passes the assertion; saying so here spares the space's contains(),
         # which costs more than the rest of a decision. Anything else takes PettingZoo's path.
-        if isinstance(action, (int, np.integer)) and 0 <= action < NUM_ACTIONS:
+        if isinstance(action, (int, np.integer)) and 0 <= action < self._game.num_actions:
             self.env.step(action)
         else:
             super().step(action)
@@ -140,16 +141,32 @@ class TavlokEnv(AECEnv[str, Observation, int]):  # type: ignore[misc]
         "render_fps": 2,
     }
 
-    def __init__(self, render_mode: str | None = None) -> None:
+    def __init__(
+        self, render_mode: str | None = None, candidates: int | None = None, mask: str = "bytes"
+    ) -> None:
         super().__init__()
         self.render_mode = _arguments.choice(
             render_mode, "render_mode", self.metadata["render_modes"], allow_none=True
         )
+        self._mask = _arguments.choice(mask, "mask", spaces.ONE_GAME_MASKS)
+        # The engine checks the count (and that the candidates layout has one).
+        fields = spaces.view_fields(self._mask, False, candidates)
+        self._candidates = candidates
+        # The fields of a seat's view, in the engine's order: what observe hands out.
+        self._view_keys = tuple(field["name"] for field in fields)
+        self._on_candidates = spaces.actions_are_candidates(self._mask, candidates)
         self.possible_agents = list(AGENTS)
         self._seat = {agent: seat for seat, agent in enumerate(AGENTS)}
         # Built once: PettingZoo and seeding rely on getting the same space object every call.
-        self.observation_spaces = {agent: spaces.single_observation_space() for agent in AGENTS}
-        self.action_spaces = {agent: spaces.action_space() for agent in AGENTS}
+        self.observation_spaces = {
+            agent: spaces.single_observation_space(self._mask, False, candidates)
+            for agent in AGENTS
+        }
+        self.action_spaces = {
+            agent: spaces.action_space(self._mask, candidates) for agent in AGENTS
+        }
+        # The actions are 0 to num_actions - 1: grid indices, or candidates' numbers.
+        self.num_actions: int = self.action_spaces[AGENTS[0]].n
         self.state_space = spaces.single_observation_space()["observation"]
         self._start()
 
@@ -194,10 +211,10 @@ class TavlokEnv(AECEnv[str, Observation, int]):  # type: ignore[misc]
         seat = self._seat[agent]
         cached = self._observed[seat]
         if cached is None or cached[0] != self._placements:
-            view = self._state.view(seat)
-            for key in _VIEW_KEYS:
+            view = self._state.view(seat, self._mask, self._candidates)
+            for key in self._view_keys:
                 view[key].setflags(write=False)
-            cached = (self._placements, {key: view[key] for key in _VIEW_KEYS})
+            cached = (self._placements, {key: view[key] for key in self._view_keys})
             self._observed[seat] = cached
         return dict(cached[1])
 
@@ -220,6 +237,12 @@ class TavlokEnv(AECEnv[str, Observation, int]):  # type: ignore[misc]
         state = self._state
         seat = state.seat
         index = _arguments.whole(action, "action")
+        if self._on_candidates:
+            # The mover's candidates, as its observation lists them.
+            legal = self.observe(agent)["action_mask"]
+            if not (0 <= index < legal.size and legal[index]):
+                raise refused_candidate(agent, index, int(legal.sum()))
+            index = int(self.observe(agent)["candidate_indices"][index])
         try:
             state.apply(index)
         except ValueError as reason:

@@ -22,9 +22,8 @@ from gymnasium import Env, logger
 from gymnasium.error import ResetNeeded
 
 from . import _arguments, _core, spaces
-from .actions import refused
-from .gym_vector import LearnerVectorEnv
-from .pieces import NUM_ACTIONS
+from .actions import refused, refused_candidate
+from .gym_vector import LearnerVectorEnv, Opponents
 from .state import RENDER_MODES, picture
 
 if TYPE_CHECKING:
@@ -52,7 +51,10 @@ class TavlokGymEnv(Env[Observation, int]):
     illegal action does (see ``step``); ``opponent_moves`` adds the opponents' placements to the
     infos (see ``step``), off by default because their number changes from step to step, and
     libraries that stack every step's infos into arrays (Tianshou) need them the same shape.
-    Bad arguments raise here, before anything is built.
+    ``candidates``, ``opening`` and ``mask`` are ``LearnerVectorEnv``'s, ``mask`` being
+    ``"bytes"`` (an action is a grid index) or ``"candidates"`` (an action is a candidate's
+    number, ``Discrete(candidates)``, and ``"action_mask"`` the candidate mask). Bad arguments
+    raise here, before anything is built.
 
     The env pickles (and copies) as it was made: a copy has the same arguments and no game, so
     it wants a ``reset`` before its first ``step``, as a new env does. The engine's games do not
@@ -66,12 +68,15 @@ class TavlokGymEnv(Env[Observation, int]):
 
     def __init__(
         self,
-        opponents: str | Sequence[str] = ("random", "random", "random"),
+        opponents: Opponents = ("random", "random", "random"),
         seat: SupportsIndex | None = None,
         reward: str = "score",
         render_mode: str | None = None,
         on_illegal: str = "raise",
         opponent_moves: bool = False,
+        candidates: SupportsIndex | None = None,
+        mask: str = "bytes",
+        opening: SupportsIndex = 0,
     ) -> None:
         # As given, to make the env again when it is unpickled.
         self._made_with = {
@@ -81,7 +86,11 @@ class TavlokGymEnv(Env[Observation, int]):
             "render_mode": render_mode,
             "on_illegal": on_illegal,
             "opponent_moves": opponent_moves,
+            "candidates": candidates,
+            "mask": mask,
+            "opening": opening,
         }
+        mask = _arguments.choice(mask, "mask", spaces.ONE_GAME_MASKS)
         self.on_illegal = _arguments.choice(on_illegal, "on_illegal", ON_ILLEGAL)
         self.opponent_moves = bool(opponent_moves)
         self.render_mode = _arguments.choice(
@@ -90,12 +99,24 @@ class TavlokGymEnv(Env[Observation, int]):
         # Autoreset disabled: a game that is over waits for reset(), as a single env's does. The
         # batch's own arrays, rewritten in place, as observations are copies of them.
         self._games = LearnerVectorEnv(
-            1, opponents, seat, reward, autoreset_mode="Disabled", num_threads=1, copy=False
+            1,
+            opponents,
+            seat,
+            reward,
+            mask=mask,
+            autoreset_mode="Disabled",
+            num_threads=1,
+            copy=False,
+            candidates=candidates,
+            opening=opening,
         )
         self.reward = self._games.reward
-        self.opponents = tuple(_core.bot_name(name) for name in self._games.opponents)
-        self.observation_space = spaces.single_observation_space()
-        self.action_space = spaces.action_space()
+        self._name_opponents()
+        self._on_candidates = spaces.actions_are_candidates(mask, self._games.candidates)
+        self.observation_space = spaces.single_observation_space(
+            mask, False, self._games.candidates
+        )
+        self.action_space = spaces.action_space(mask, self._games.candidates)
         # A copy of the game after the last reset or step (None before the first reset), and the
         # learner's view of it in the batch's own arrays, which only this env's calls rewrite.
         self._state: State | None = None
@@ -107,6 +128,21 @@ class TavlokGymEnv(Env[Observation, int]):
     def seat(self) -> int:
         """The learner's seat in the current game."""
         return int(self._games.seats[0])
+
+    def set_opponents(self, opponents: Opponents) -> None:
+        """New opponents, in any form ``opponents`` takes, from the next ``reset`` on (see
+        ``LearnerVectorEnv.set_opponents``); a copy of the env is made with them."""
+        self._games.set_opponents(opponents)
+        self._made_with["opponents"] = opponents
+        self._name_opponents()
+
+    def _name_opponents(self) -> None:
+        """``opponents`` as the engine spells the names: a tuple, or a pool's dict."""
+        named = self._games.opponents
+        if isinstance(named, dict):
+            self.opponents: Any = {_core.bot_name(name): w for name, w in named.items()}
+        else:
+            self.opponents = tuple(_core.bot_name(name) for name in named)
 
     def reset(
         self, *, seed: SupportsIndex | None = None, options: Mapping[str, Any] | None = None
@@ -147,12 +183,18 @@ class TavlokGymEnv(Env[Observation, int]):
         if self._ended is not None:
             raise ResetNeeded(f"step() after {self._ended}: call reset() to start anew")
         index = _arguments.whole(action, "action")
-        if not (0 <= index < NUM_ACTIONS and self._view["action_mask"][0, index]):
-            try:
-                state.clone().apply(index)
-            except ValueError as reason:
+        legal = self._view["action_mask"][0]
+        if not (0 <= index < legal.size and legal[index]):
+            if self._on_candidates:
                 if self.on_illegal == "raise":
-                    raise refused(f"seat {self.seat}", index, reason) from None
+                    mover = f"seat {self.seat}"
+                    raise refused_candidate(mover, index, int(legal.sum()))
+            else:
+                try:
+                    state.clone().apply(index)
+                except ValueError as reason:
+                    if self.on_illegal == "raise":
+                        raise refused(f"seat {self.seat}", index, reason) from None
             self._ended = GAME_OVER
             observation = self._observation()
             observation["action_mask"][:] = 0
@@ -174,11 +216,12 @@ class TavlokGymEnv(Env[Observation, int]):
         return self._observation(), float(rewards[0]), over, False, info
 
     def action_masks(self) -> np.ndarray:
-        """The legal actions of the last observation as a new (36400,) bool array (all False once
-        the episode is over): what sb3-contrib's MaskablePPO asks for."""
+        """The legal actions of the last observation as a new bool array, (36400,) or with
+        ``mask="candidates"`` (candidates,) (all False once the episode is over): what
+        sb3-contrib's MaskablePPO asks for."""
         self._started("action_masks")
         if self._ended is not None:
-            return np.zeros(NUM_ACTIONS, dtype=np.bool_)
+            return np.zeros(self.action_space.n, dtype=np.bool_)
         return self._view["action_mask"][0].astype(np.bool_)
 
     def render(self) -> str | np.ndarray | None:

@@ -4,8 +4,8 @@ vector env in C++ and the vector entry point of ``gymnasium.make_vec("tavlok/Tav
 
 from __future__ import annotations
 
-from collections.abc import Sequence
-from typing import Any
+from collections.abc import Mapping, Sequence
+from typing import Any, Union
 
 import gymnasium
 import numpy as np
@@ -23,6 +23,9 @@ RENDER_MODES = ("ansi", "rgb_array")
 # A learner moves at most once per piece: 21 steps end any game.
 MOST_LEARNER_MOVES = len(KINDS)
 
+# What ``opponents`` takes: a bot name for all three, three names, or a pool {name: weight}.
+Opponents = Union[str, Sequence[str], Mapping[str, float]]
+
 
 class LearnerVectorEnv(_BatchEnv, gymnasium.vector.VectorEnv):  # type: ignore[misc]
     """``num_envs`` games of one learner against three of the engine's bots. A step plays every
@@ -32,9 +35,20 @@ class LearnerVectorEnv(_BatchEnv, gymnasium.vector.VectorEnv):  # type: ignore[m
     - ``opponents``: a bot name for all three, or three names; ``opponents[k]`` plays the seat
       k + 1 turns after the learner, by the names the arena takes (see ``tavlok.bots``):
       ``"random"`` (uniform over the legal placements, drawing from the env's generator),
-      ``"greedy"``, and the search, ``"mcts"`` or ``"mcts:400"`` and the like, seeded at every
-      move from the env's generator. A search takes milliseconds a move where the other bots
-      take microseconds, and a step waits for the slowest env.
+      ``"greedy"``, the net (``"net"``, or ``"net:path=FILE"`` for weights of your own), and
+      the search, ``"mcts"`` or ``"mcts:400"`` and the like, seeded at every move from the
+      env's generator. A search takes milliseconds a move where the other bots take
+      microseconds, and a step waits for the slowest env. Or a pool, a mapping ``{name:
+      weight}`` (weights above 0): each of the three opponents of every game is drawn from it
+      when the game starts, with probability weight / sum, from the env's generator.
+      ``set_opponents`` changes them between steps.
+    - ``candidates``: None, or K from 1 to 64: every observation lists the learner's K first
+      candidates with their features (see ``tavlok.VectorEnv``); ``mask="candidates"`` makes
+      an action a candidate's number, ``Discrete(K)``.
+    - ``opening``: N from 0 to 40 uniform random placements that begin every game, drawn from
+      the env's generator (as the arena's ``opening``), before the first decision: bots that
+      draw nothing, such as greedy, then meet the learner in many positions instead of the same
+      few lines.
     - ``seat``: the learner's seat, 0 to 3, in every game; None (the default) rotates it one seat
       on per game, starting from a seat drawn from the env's generator when it is seeded.
     - ``reward``: ``"score"`` pays the learner its final score when its game ends; ``"win"``
@@ -58,7 +72,7 @@ class LearnerVectorEnv(_BatchEnv, gymnasium.vector.VectorEnv):  # type: ignore[m
     def __init__(
         self,
         num_envs: int,
-        opponents: str | Sequence[str] = ("random", "random", "random"),
+        opponents: Opponents = ("random", "random", "random"),
         seat: int | None = None,
         reward: str = "score",
         mask: str = "bytes",
@@ -67,8 +81,10 @@ class LearnerVectorEnv(_BatchEnv, gymnasium.vector.VectorEnv):  # type: ignore[m
         render_mode: str | None = None,
         copy: bool = True,
         max_episode_steps: int | None = None,
+        candidates: int | None = None,
+        opening: int = 0,
     ) -> None:
-        names = _opponents(opponents)
+        names, pool = _opponents(opponents)
         seat = _arguments.whole(seat, "seat", 0, NUM_SEATS - 1, allow_none=True)
         self.render_mode = _arguments.choice(
             render_mode, "render_mode", RENDER_MODES, allow_none=True
@@ -79,10 +95,11 @@ class LearnerVectorEnv(_BatchEnv, gymnasium.vector.VectorEnv):  # type: ignore[m
             max_episode_steps, "max_episode_steps", MOST_LEARNER_MOVES, allow_none=True
         )
         super().__init__(
-            num_envs, num_threads, None, mask, autoreset_mode, copy, names, seat, reward
+            num_envs, num_threads, None, mask, autoreset_mode, copy, names, seat, reward,
+            candidates, pool, opening,
         )
         self.metadata = {**self.metadata, "render_modes": list(RENDER_MODES)}
-        self.opponents = names
+        self.opponents: tuple[str, str, str] | dict[str, float] = names or dict(pool)
         self.seat = seat
         self.reward = reward
 
@@ -92,11 +109,13 @@ class LearnerVectorEnv(_BatchEnv, gymnasium.vector.VectorEnv):  # type: ignore[m
         left it (the env's own array with ``copy=False``)."""
         return self._seat
 
-    def state(self, env: int) -> _core.State:
-        """A copy of env ``env``'s game, with its ``history`` of every placement. While another
-        thread is inside ``reset`` or ``step``, RuntimeError says the env is in use, as a second
-        ``step`` would."""
-        return self._batch.state(env)
+    def set_opponents(self, opponents: Opponents) -> None:
+        """New opponents, in any form ``opponents`` takes, for every game from its next start on
+        (an autoreset or ``reset``): the games under way keep theirs, and nothing is rebuilt. A
+        bad name or weight raises and changes nothing."""
+        names, pool = _opponents(opponents)
+        self._batch.set_opponents(names, pool)
+        self.opponents = names or dict(pool)
 
     def render(self) -> tuple[Any, ...] | None:
         if self.render_mode is None:
@@ -105,19 +124,38 @@ class LearnerVectorEnv(_BatchEnv, gymnasium.vector.VectorEnv):  # type: ignore[m
         return tuple(picture(self.state(env), self.render_mode) for env in range(self.num_envs))
 
     def __repr__(self) -> str:
-        return (
-            f"LearnerVectorEnv(num_envs={self.num_envs}, opponents={self.opponents}, "
-            f"seat={self.seat}, reward={self.reward!r}, mask={self.mask!r})"
-        )
+        shown = [f"opponents={self.opponents}", f"seat={self.seat}", f"reward={self.reward!r}",
+                 f"mask={self.mask!r}"]
+        if self.candidates is not None:
+            shown.append(f"candidates={self.candidates}")
+        if self.opening:
+            shown.append(f"opening={self.opening}")
+        return f"LearnerVectorEnv(num_envs={self.num_envs}, {', '.join(shown)})"
 
 
-def _opponents(opponents: str | Sequence[str]) -> tuple[str, str, str]:
-    # The engine knows its bots by name and refuses others itself.
+def _opponents(
+    opponents: Opponents,
+) -> tuple[tuple[str, str, str] | None, list[tuple[str, float]] | None]:
+    """Three names, or a pool as (name, weight) pairs: one of the two. The engine knows its bots
+    by name and checks names and weights itself."""
+    if isinstance(opponents, Mapping):
+        if not all(isinstance(name, str) for name in opponents):
+            raise TypeError(f"a pool of opponents maps bot names to weights, not {opponents!r}")
+        return None, [(name, _weight(weight)) for name, weight in opponents.items()]
     names = (opponents,) * 3 if isinstance(opponents, str) else opponents
     if (
         not isinstance(names, Sequence)
         or len(names) != 3
         or not all(isinstance(name, str) for name in names)
     ):
-        raise TypeError(f"opponents must be a bot name or three of them, not {opponents!r}")
-    return tuple(names)  # type: ignore[return-value]
+        raise TypeError(
+            f"opponents must be a bot name or three of them, or a mapping of names to weights, "
+            f"not {opponents!r}"
+        )
+    return tuple(names), None  # type: ignore[return-value]
+
+
+def _weight(weight: object) -> float:
+    if isinstance(weight, bool) or not isinstance(weight, (int, float, np.integer, np.floating)):
+        raise TypeError(f"a pool's weights must be numbers, not {type(weight).__name__}")
+    return float(weight)

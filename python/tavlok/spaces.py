@@ -23,6 +23,11 @@ HANDS_SHAPE: tuple[int, ...] = next(
 )
 # The most legal placements a seat can ever have: lists are never longer.
 MAX_LEGAL_PLACEMENTS: int = _core.MAX_LEGAL_PLACEMENTS
+# The most candidates a view lists (``candidates=K`` takes 1 to this).
+MAX_CANDIDATES: int = _core.MAX_CANDIDATES
+# The layouts in which one seat's legal actions are one flat mask, which the one-game envs take:
+# of grid indices, or of candidates.
+ONE_GAME_MASKS = ("bytes", "candidates")
 
 
 def _gymnasium() -> Any:
@@ -36,8 +41,20 @@ def _gymnasium() -> Any:
     return spaces
 
 
-def action_space() -> gym_spaces.Discrete:
-    """``Discrete(36400)``: a grid index."""
+def actions_are_candidates(mask: str, candidates: int | None = None) -> bool:
+    """Whether an action in layout ``mask`` is a candidate's number (its ``"action_mask"`` has one
+    entry per candidate) rather than a grid index."""
+    return any(
+        field["name"] == "action_mask" and field["per_candidate"]
+        for field in _core.view_fields(mask, candidates)
+    )
+
+
+def action_space(mask: str = "bytes", candidates: int | None = None) -> gym_spaces.Discrete:
+    """``Discrete(36400)``, a grid index; ``Discrete(candidates)``, a candidate's number, where
+    the layout's actions are candidates."""
+    if actions_are_candidates(mask, candidates):
+        return _gymnasium().Discrete(int(candidates))  # type: ignore[arg-type]
     return _gymnasium().Discrete(NUM_ACTIONS)
 
 
@@ -49,24 +66,30 @@ def _box(field: dict[str, Any]) -> gym_spaces.Box:
     return _gymnasium().Box(low, high, tuple(field["shape"]), dtype=dtype)
 
 
-def view_fields(mask: str, with_seat: bool) -> list[dict[str, Any]]:
-    """The engine's fields of a seat's view in layout ``mask``, in its order: what obs holds."""
+def view_fields(
+    mask: str, with_seat: bool, candidates: int | None = None
+) -> list[dict[str, Any]]:
+    """The engine's fields of a seat's view in layout ``mask`` with ``candidates`` candidates
+    listed (None: none), in its order: what obs holds."""
     return [
         field
-        for field in _core.view_fields(mask)
+        for field in _core.view_fields(mask, candidates)
         if field["part"] == "view" and (with_seat or field["name"] != "seat")
     ]
 
 
-def single_observation_space(mask: str = "bytes", with_seat: bool = False) -> gym_spaces.Dict:
-    """One seat's view in the legal-action layout ``mask``, with its seat when ``with_seat``: one
-    env of a vector env (a list of legal grid indices is a stacked ``Sequence``; one env has no
-    offsets). By default, what the PettingZoo env and the single Gymnasium env hand out: its
-    planes in its own frame (plane k is seat (seat + k) mod 4), the flat int8 legal-action mask
-    and the hands, 1 where each of those seats still holds a kind."""
+def single_observation_space(
+    mask: str = "bytes", with_seat: bool = False, candidates: int | None = None
+) -> gym_spaces.Dict:
+    """One seat's view in the legal-action layout ``mask``, with its seat when ``with_seat`` and
+    ``candidates`` of its candidates: one env of a vector env (a list of legal grid indices is a
+    stacked ``Sequence``; one env has no offsets). By default, what the PettingZoo env and the
+    single Gymnasium env hand out: its planes in its own frame (plane k is seat (seat + k) mod
+    4), the flat int8 legal-action mask and the hands, 1 where each of those seats still holds a
+    kind."""
     spaces = _gymnasium()
     single: dict[str, Any] = {}
-    for field in view_fields(mask, with_seat):
+    for field in view_fields(mask, with_seat, candidates):
         if field["rows"] == "packed":
             single[field["name"]] = spaces.Sequence(
                 spaces.Discrete(int(field["high"]) + 1), stack=True
@@ -76,15 +99,17 @@ def single_observation_space(mask: str = "bytes", with_seat: bool = False) -> gy
     return spaces.Dict(single)
 
 
-def vector_spaces(mask: str, num_envs: int, with_seat: bool) -> dict[str, Any]:
+def vector_spaces(
+    mask: str, num_envs: int, with_seat: bool, candidates: int | None = None
+) -> dict[str, Any]:
     """The spaces of a vector env of ``num_envs`` envs, by the names of Gymnasium's attributes:
     ``"single_observation"``, ``"observation"``, ``"single_action"`` and ``"action"``."""
     spaces = _gymnasium()
     from gymnasium.vector.utils import batch_space
 
-    single = single_observation_space(mask, with_seat)
+    single = single_observation_space(mask, with_seat, candidates)
     batched: dict[str, Any] = {}
-    for field in view_fields(mask, with_seat):
+    for field in view_fields(mask, with_seat, candidates):
         name = field["name"]
         if field["rows"] == "offsets":
             batched[name] = spaces.Box(
@@ -94,7 +119,7 @@ def vector_spaces(mask: str, num_envs: int, with_seat: bool) -> dict[str, Any]:
             batched[name] = single[name]
         else:
             batched[name] = batch_space(single[name], num_envs)
-    single_action = action_space()
+    single_action = action_space(mask, candidates)
     return {
         "single_observation": single,
         "observation": spaces.Dict(batched),

@@ -18,8 +18,8 @@ import numpy as np
 
 from . import _arguments, _core, spaces
 from .cores import default_threads
-# The shapes and the bound on lists, as this module has always offered them.
-from .spaces import HANDS_SHAPE, MAX_LEGAL_PLACEMENTS, PLANES_SHAPE  # noqa: F401
+# The shapes and the bounds on lists and candidates, as this module offers them.
+from .spaces import HANDS_SHAPE, MAX_CANDIDATES, MAX_LEGAL_PLACEMENTS, PLANES_SHAPE  # noqa: F401
 
 if TYPE_CHECKING:
     from gymnasium import spaces as gym_spaces
@@ -30,6 +30,8 @@ if TYPE_CHECKING:
 MASK_LAYOUTS: tuple[str, ...] = _core.MASK_LAYOUTS
 AUTORESET_MODES: tuple[str, ...] = _core.AUTORESET_MODES
 MAX_THREADS: int = _core.MAX_THREADS
+# The most random placements that may open a game (``opening``).
+MAX_OPENING: int = _core.MAX_OPENING
 
 
 def _read_only(array: np.ndarray) -> np.ndarray:
@@ -38,14 +40,14 @@ def _read_only(array: np.ndarray) -> np.ndarray:
 
 
 @functools.cache
-def _nothing_legal(mask: str) -> dict[str, np.ndarray]:
+def _nothing_legal(mask: str, candidates: int | None) -> dict[str, np.ndarray]:
     """The legal actions of a game that is over, as one env's observation holds them: an empty
     mask, or an empty list."""
     return {
         field["name"]: _read_only(
             np.zeros(0 if field["rows"] == "packed" else field["shape"], dtype=field["dtype"])
         )
-        for field in spaces.view_fields(mask, with_seat=False)
+        for field in spaces.view_fields(mask, False, candidates)
         if field["rows"] != "offsets" and not field["kept_at_end"]
     }
 
@@ -64,7 +66,8 @@ class _BatchEnv:
     """What ``VectorEnv`` and ``LearnerVectorEnv`` share: one ``tavlok._core.Batch``, its arrays,
     seeds, options, infos, arrays and spaces. ``opponents`` None is self-play: every seat is the
     caller's, obs shows the seat to move and rewards are the four scores; otherwise the caller
-    plays one seat, sees its game in its own frame, and is paid the batch's ``reward``."""
+    plays one seat, sees its game in its own frame, and is paid the batch's ``reward``; ``pool``
+    instead of ``opponents`` draws them game by game."""
 
     # None until __init__ has made the batch: an env whose arguments were refused still closes
     # (Gymnasium's VectorEnv closes itself when collected, made or not).
@@ -81,6 +84,9 @@ class _BatchEnv:
         opponents: tuple[str, str, str] | None = None,
         seat: int | None = None,
         reward: str = "score",
+        candidates: int | None = None,
+        pool: list[tuple[str, float]] | None = None,
+        opening: int = 0,
     ) -> None:
         autoreset = getattr(autoreset_mode, "value", autoreset_mode)
         seed = _arguments.seed(seed)
@@ -88,15 +94,20 @@ class _BatchEnv:
         threads = min(default_threads(), MAX_THREADS) if num_threads is None else num_threads
         self._copy = bool(copy)
         self._batch = _core.Batch(
-            num_envs, threads, mask, autoreset, seed, opponents, seat, reward, not copy
+            num_envs, threads, mask, autoreset, seed, opponents, seat, reward, not copy,
+            candidates, pool, opening,
         )
         self._mask: str = mask
+        self._candidates: int | None = None if candidates is None else int(candidates)
+        self.opening: int = int(opening)
         self._autoreset: str = autoreset
         self.num_envs: int = self._batch.num_envs
         self.closed = False
         self.metadata: dict[str, Any] = {"autoreset_mode": _autoreset_tag(self._autoreset)}
-        self._with_seat = opponents is None
-        self._obs_keys = [field["name"] for field in spaces.view_fields(mask, self._with_seat)]
+        self._with_seat = opponents is None and pool is None  # self-play
+        self._obs_keys = [
+            field["name"] for field in spaces.view_fields(mask, self._with_seat, candidates)
+        ]
         self._take_arrays()
         self._truncated = _read_only(np.zeros(self.num_envs, dtype=np.bool_))
         self._spaces: dict[str, Any] = {}
@@ -108,8 +119,20 @@ class _BatchEnv:
 
     @property
     def mask(self) -> str:
-        """``"bytes"``, ``"bits"`` or ``"indices"``: how observations hold the legal actions."""
+        """``"bytes"``, ``"bits"``, ``"indices"`` or ``"candidates"``: how observations hold the
+        legal actions (and, for ``"candidates"``, what an action is)."""
         return self._mask
+
+    @property
+    def candidates(self) -> int | None:
+        """How many of the mover's candidates each observation lists; None for none."""
+        return self._candidates
+
+    def state(self, env: int) -> _core.State:
+        """A copy of env ``env``'s game, with its ``history`` of every placement. While another
+        thread is inside ``reset`` or ``step``, RuntimeError says the env is in use, as a second
+        ``step`` would."""
+        return self._batch.state(env)
 
     @property
     def autoreset_mode(self) -> str:
@@ -147,9 +170,10 @@ class _BatchEnv:
     def step(
         self, actions: Any
     ) -> tuple[dict[str, np.ndarray], np.ndarray, np.ndarray, np.ndarray, dict[str, Any]]:
-        """Plays one grid index per env, an integer array of shape ``(num_envs,)``, for its seat
-        to move (then the bots move). If any action is not legal, ``ValueError`` names the first
-        such env and its action, and no env is stepped.
+        """Plays one grid index per env (with ``mask="candidates"``, one candidate's number, below
+        the env's count of ``"action_mask"``), an integer array of shape ``(num_envs,)``, for its
+        seat to move (then the bots move). If any action is not legal, ``ValueError`` names the
+        first such env and its action, and no env is stepped.
 
         Returns ``(obs, rewards, terminations, truncations, infos)``: ``rewards`` as the class
         says; ``terminations``, ``(num_envs,)`` bool, true for the envs whose game ended;
@@ -244,7 +268,7 @@ class _BatchEnv:
             if kept is not None:
                 obs[key] = kept[env].copy()
             elif key != "legal_offsets":  # one env's lists need no offsets
-                obs[key] = _nothing_legal(self._mask)[key]
+                obs[key] = _nothing_legal(self._mask, self._candidates)[key]
         return obs
 
     # ---- spaces (Gymnasium's, built on first use: the rest of the env runs without it) ---------
@@ -263,17 +287,21 @@ class _BatchEnv:
 
     @property
     def single_action_space(self) -> gym_spaces.Discrete:
-        """``Discrete(36400)``: a grid index."""
+        """``Discrete(36400)``: a grid index; with ``mask="candidates"``, ``Discrete(K)``, a
+        candidate's number."""
         return self._space("single_action")
 
     @property
     def action_space(self) -> gym_spaces.MultiDiscrete:
-        """``MultiDiscrete([36400] * num_envs)``: one grid index per env."""
+        """``MultiDiscrete([36400] * num_envs)``: one grid index per env (``[K] * num_envs``, one
+        candidate's number, with ``mask="candidates"``)."""
         return self._space("action")
 
     def _space(self, name: str) -> Any:
         if not self._spaces:
-            self._spaces = spaces.vector_spaces(self._mask, self.num_envs, self._with_seat)
+            self._spaces = spaces.vector_spaces(
+                self._mask, self.num_envs, self._with_seat, self._candidates
+            )
         return self._spaces[name]
 
 
@@ -295,7 +323,18 @@ class VectorEnv(_BatchEnv):
       grid indices, ascending, being ``legal_indices[legal_offsets[i]:legal_offsets[i + 1]]``;
     - ``"hands"``: ``(num_envs, 4, 21)`` uint8, row k for the seat k turns after the mover, 1 for
       each kind (in ``tavlok.KINDS`` order) that seat still holds;
-    - ``"seat"``: ``(num_envs,)`` int8, the seat to move.
+    - ``"seat"``: ``(num_envs,)`` int8, the seat to move;
+    - with ``candidates=K`` (1 to 64), the mover's candidates, the moves the engine's search and
+      net weigh, in greedy's order (largest pieces first, then greedy's score):
+      ``"candidate_indices"`` ``(num_envs, K)`` int32, each one's grid index, -1 past the
+      count; ``"candidate_features"`` ``(num_envs, K, 44)`` float32, each one's feature row
+      (``tavlok.net.FEATURES`` names the columns; ``_core.net_features(state)`` gives the same
+      rows), zeros past the count; and ``"candidate_mask"`` ``(num_envs, K)`` int8, 1 for each
+      candidate. With ``mask="candidates"`` an action is a candidate's number instead of a grid
+      index: the action space is ``Discrete(K)`` per env, ``"action_mask"`` is the ``(num_envs,
+      K)`` candidate mask and no grid mask or list is written. A policy restricted to candidates
+      cannot play a move outside them (at most K of a position's legal moves; the largest
+      pieces first, so a small piece is never a candidate while a larger one can be placed).
 
     A game that ends shows the view of the seat that made the last placement, with no legal
     action. With ``autoreset_mode="NextStep"`` (Gymnasium's default) the env's next step starts a
@@ -314,6 +353,10 @@ class VectorEnv(_BatchEnv):
     read-only array objects every time (``"legal_indices"`` a new view of the same buffer), and
     so are ``rewards``, ``terminations`` and ``truncations``; for a loop that consumes each step
     at once and keeps nothing, which then saves the work of making the arrays at each call.
+
+    ``opening=N`` (0 to 40) begins every game with N uniform random placements drawn from the
+    env's generator, so that games differ even between players that draw nothing; an opening
+    after which no seat of the caller's would move is drawn again.
 
     ``num_threads`` threads step the envs (default: the cores this process may use; at most
     1024), with the interpreter lock released; results do not depend on it. Each env carries its
@@ -335,5 +378,10 @@ class VectorEnv(_BatchEnv):
         mask: str = "bytes",
         autoreset_mode: Any = "NextStep",
         copy: bool = True,
+        candidates: int | None = None,
+        opening: int = 0,
     ) -> None:
-        super().__init__(num_envs, num_threads, seed, mask, autoreset_mode, copy)
+        super().__init__(
+            num_envs, num_threads, seed, mask, autoreset_mode, copy, candidates=candidates,
+            opening=opening,
+        )

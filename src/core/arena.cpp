@@ -161,7 +161,7 @@ public:
             if (field.part != game::Part::View || !field.in(game::MaskLayout::Indices) ||
                 field.rows == game::Rows::Packed)
                 continue;
-            auto array = new_field_array(field, array_shape(field, n));
+            auto array = new_field_array(field, array_shape(field, n, 0));
             out.set(field.field, array.data());
             view[nb::str(field.name.data(), field.name.size())] = array;
         }

@@ -20,11 +20,13 @@
 
 #include <nanobind/stl/array.h>
 #include <nanobind/stl/optional.h>
+#include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/string_view.h>
 #include <nanobind/stl/vector.h>
 
 #include <algorithm>
+#include <cmath>
 #include <array>
 #include <atomic>
 #include <cstdlib>
@@ -48,6 +50,7 @@ namespace {
 
 using game::Autoreset;
 using game::MaskLayout;
+using game::ViewLayout;
 using game::NUM_AGENTS;
 
 // The largest batch whose block size cannot overflow: far beyond any memory.
@@ -69,21 +72,22 @@ struct FreeBlock {
 // is sized for the largest number of legal placements a seat can have in every env, but lists
 // are packed from the start, so only the pages they reach are ever touched.
 struct Outputs {
-    Outputs(std::size_t num_envs, MaskLayout layout, Autoreset autoreset) {
+    Outputs(std::size_t num_envs, ViewLayout layout, Autoreset autoreset) {
         block.reset(static_cast<std::uint8_t*>(
             std::aligned_alloc(LINE, block_bytes(num_envs, layout, autoreset))));
         if (block == nullptr) throw std::bad_alloc();
+        arrays.candidates = layout.candidates;
         std::uint8_t* next = block.get();
         for_each_array(layout, autoreset, [&](const game::FieldSpec& field, bool kept) {
             (kept ? arrays.kept : arrays.at)[static_cast<std::size_t>(field.field)] = next;
-            next += whole_lines(field.array_bytes(num_envs));
+            next += whole_lines(field.array_bytes(num_envs, layout.candidates));
         });
     }
 
-    static std::size_t block_bytes(std::size_t num_envs, MaskLayout layout, Autoreset autoreset) {
+    static std::size_t block_bytes(std::size_t num_envs, ViewLayout layout, Autoreset autoreset) {
         std::size_t total = 0;
         for_each_array(layout, autoreset, [&](const game::FieldSpec& field, bool) {
-            total += whole_lines(field.array_bytes(num_envs));
+            total += whole_lines(field.array_bytes(num_envs, layout.candidates));
         });
         return total;
     }
@@ -91,7 +95,7 @@ struct Outputs {
     // Calls f(field, kept) for each array a batch has: the fields of its layout, then the copies
     // kept at the end.
     template <class F>
-    static void for_each_array(MaskLayout layout, Autoreset autoreset, F&& f) {
+    static void for_each_array(ViewLayout layout, Autoreset autoreset, F&& f) {
         for (const game::FieldSpec& field : game::FIELDS)
             if (field.in(layout)) f(field, false);
         if (autoreset != Autoreset::SameStep) return;
@@ -140,24 +144,66 @@ MaskLayout layout_named(NameArgument name) {
     return named<MaskLayout>(name, game::MASK_LAYOUT_NAMES, "mask");
 }
 
+ViewLayout view_layout(NameArgument mask, const std::optional<IndexArgument>& candidates) {
+    const MaskLayout layout = layout_named(mask);
+    if (!candidates) {
+        if (layout == MaskLayout::Candidates)
+            raise_value_error("mask='candidates' needs candidates, from 1 to %zu",
+                              game::MAX_CANDIDATES);
+        return layout;
+    }
+    return {layout, count_in(*candidates, "candidates", 1, game::MAX_CANDIDATES)};
+}
+
 namespace {
+
+// Opponents as the caller names them: three bots by seat, or a pool with weights.
+using Pool = std::vector<std::pair<BotName, double>>;
+struct OpponentsArgument {
+    std::array<game::BotSpec, NUM_AGENTS - 1> fixed{game::BotSpec{game::BotKind::Caller},
+                                                    game::BotSpec{game::BotKind::Caller},
+                                                    game::BotSpec{game::BotKind::Caller}};
+    std::vector<game::WeightedBot> pool;
+};
+
+// The bots that names and a pool name; ValueError for an unknown bot, an empty pool or a weight
+// that is not a finite number above 0.
+OpponentsArgument opponents_of(const std::optional<std::array<BotName, NUM_AGENTS - 1>>& names,
+                               const std::optional<Pool>& pool) {
+    OpponentsArgument opponents;
+    if (names)
+        for (std::size_t k = 0; k < opponents.fixed.size(); ++k)
+            opponents.fixed[k] = engine_bot((*names)[k]);
+    if (!pool) return opponents;
+    if (pool->empty()) raise_value_error("a pool of opponents needs at least one bot");
+    for (const auto& [name, weight] : *pool) {
+        game::BotSpec bot = engine_bot(name);
+        if (!(weight > 0 && std::isfinite(weight)))
+            raise_value_error("a pool's weights must be finite and above 0, not %R for %s",
+                              nb::float_(weight).ptr(), game::quoted(name.bytes).c_str());
+        opponents.pool.push_back({std::move(bot), weight});
+    }
+    return opponents;
+}
 
 // The engine's batch with its blocks of output arrays (see the top of the file).
 class BatchObject {
 public:
-    BatchObject(std::size_t num_envs, std::size_t num_threads, MaskLayout layout,
+    BatchObject(std::size_t num_envs, std::size_t num_threads, ViewLayout layout,
                 Autoreset autoreset, std::uint64_t seed, const game::Seating& seating,
                 bool in_place)
         : blocks_{std::make_shared<Outputs>(num_envs, layout, autoreset)},
           actions_(num_envs),
           batch_(num_envs, num_threads, layout, seed, seating, autoreset),
-          in_place_(in_place) {
+          in_place_(in_place),
+          learner_(seating.pool.size() > 0 ||
+                   seating.opponents[0].kind != game::BotKind::Caller) {
         batch_.stop_when(&python_signals());
         batch_.reset(blocks_.front()->arrays);
     }
 
     // What a batch of num_envs games takes: the games, the output arrays and the actions.
-    static double bytes_needed(std::size_t num_envs, MaskLayout layout, Autoreset autoreset,
+    static double bytes_needed(std::size_t num_envs, ViewLayout layout, Autoreset autoreset,
                                const game::Seating& seating) {
         return static_cast<double>(num_envs) *
                    static_cast<double>(game::Batch::bytes_per_env(layout, seating) +
@@ -189,7 +235,8 @@ public:
                 const auto f = static_cast<std::size_t>(field.field);
                 void* data = kept ? arrays.kept[f] : arrays.at[f];
                 const std::string name = (kept ? "final_" : "") + std::string(field.name);
-                const ArrayShape shape = array_shape(field, b.num_envs());
+                const ArrayShape shape =
+                    array_shape(field, b.num_envs(), b.batch_.layout().candidates);
                 if (b.in_place_)
                     views[name.c_str()] = field_array<nb::ro>(field, data, shape, owner);
                 else
@@ -202,6 +249,18 @@ public:
     game::State state(IndexArgument env) {
         const ExclusiveUse use(in_use_, "batch");
         return batch_.state(index_below(env, "env", num_envs()));
+    }
+
+    // Taken as step is: the games under way keep their opponents, and every game started from
+    // then on draws from the new ones.
+    void set_opponents(const std::optional<std::array<BotName, NUM_AGENTS - 1>>& names,
+                       const std::optional<Pool>& pool) {
+        if (!learner_) raise_value_error("a self-play batch has no opponents to change");
+        if (names.has_value() == pool.has_value())
+            raise_value_error("set_opponents takes three bot names or a pool, one of the two");
+        OpponentsArgument opponents = opponents_of(names, pool);
+        const ExclusiveUse use = take();
+        batch_.set_opponents(opponents.fixed, std::move(opponents.pool));
     }
 
     void reset(
@@ -361,6 +420,7 @@ private:
     game::SizedByCaller<std::int64_t> actions_;  // the converted actions of the current step
     game::Batch batch_;
     bool in_place_;
+    bool learner_;  // whether the engine plays the opponents (not self-play)
     ExclusiveUse::Mark in_use_{0};
     // The call that has not finished ("step()", "reset()"), or nullptr: see the top of the file.
     const char* unfinished_ = nullptr;
@@ -368,7 +428,7 @@ private:
 };
 
 // Makes a batch in `self` with the interpreter lock released, and reports what it could not get.
-void construct(BatchObject* self, std::size_t envs, std::size_t threads, MaskLayout layout,
+void construct(BatchObject* self, std::size_t envs, std::size_t threads, ViewLayout layout,
                Autoreset autoreset, std::uint64_t seed, const game::Seating& seating,
                bool in_place) {
     try {
@@ -389,14 +449,16 @@ void construct(BatchObject* self, std::size_t envs, std::size_t threads, MaskLay
 // By game::Rows.
 constexpr const char* ROWS_NAMES[] = {"env", "packed", "offsets"};
 
-// The engine's table of fields, for the layout named `mask`.
-nb::typed<nb::list, nb::typed<nb::dict, nb::str, nb::object>> view_fields(NameArgument mask) {
-    const MaskLayout layout = layout_named(mask);
+// The engine's table of fields, for the layout named `mask` with `candidates` shown.
+nb::typed<nb::list, nb::typed<nb::dict, nb::str, nb::object>> view_fields(
+    NameArgument mask, std::optional<IndexArgument> candidates) {
+    const ViewLayout layout = view_layout(mask, candidates);
     nb::typed<nb::list, nb::typed<nb::dict, nb::str, nb::object>> fields;
     for (const game::FieldSpec& field : game::FIELDS) {
         if (!field.in(layout)) continue;
         nb::list shape;
-        for (std::size_t d = 0; d < field.ndim; ++d) shape.append(field.shape[d]);
+        const std::array<std::size_t, 3> extents = field.shape_with(layout.candidates);
+        for (std::size_t d = 0; d < field.ndim; ++d) shape.append(extents[d]);
         nb::dict row;
         row["name"] = nb::str(field.name.data(), field.name.size());
         row["dtype"] = game::DTYPE_NAMES[static_cast<std::size_t>(field.dtype)];
@@ -406,6 +468,7 @@ nb::typed<nb::list, nb::typed<nb::dict, nb::str, nb::object>> view_fields(NameAr
         row["part"] = field.part == game::Part::View ? "view" : "result";
         row["rows"] = ROWS_NAMES[static_cast<std::size_t>(field.rows)];
         row["kept_at_end"] = field.kept_at_end;
+        row["per_candidate"] = field.per_candidate;
         row["meaning"] = nb::str(field.meaning.data(), field.meaning.size());
         fields.append(row);
     }
@@ -429,15 +492,19 @@ void bind_batch(nb::module_& module) {
     module.attr("MAX_THREADS") = MAX_THREADS;
     // The names are taken as any object, None too, for view_fields to refuse in its own words;
     // the stubs say what they should be.
-    module.def("view_fields", view_fields, "mask"_a.none(),
-               nb::sig("def view_fields(mask: str) -> list[dict[str, object]]"),
+    module.attr("MAX_OPENING") = game::MAX_OPENING;
+    module.def("view_fields", view_fields, "mask"_a.none(), "candidates"_a.none() = nb::none(),
+               nb::sig("def view_fields(mask: str, candidates: typing.SupportsIndex | None = "
+                       "None) -> list[dict[str, object]]"),
                "The output fields of a batch whose legal actions are in layout `mask` (one of\n"
-               "MASK_LAYOUTS), in order, as dicts: name; dtype (numpy's name); shape (one\n"
+               "MASK_LAYOUTS) and that lists `candidates` candidates (None: none), in order, as\n"
+               "dicts: name; dtype (numpy's name); shape (one\n"
                "env's); low and high (bounds of the values); part ('view': what the env's seat\n"
                "sees, 'result': what a step ended); rows ('env': one entry per env, 'packed':\n"
                "lists end to end with room for shape entries per env, 'offsets': num_envs + 1\n"
                "list starts); kept_at_end (whether same-step autoreset keeps a 'final_' copy);\n"
-               "meaning (a sentence, as the docs' table of fields gives it).");
+               "meaning (a sentence, as the docs' table of fields gives it); per_candidate\n"
+               "(whether the first dimension has one entry per candidate).");
 
     nb::class_<BatchObject>(
         module, "Batch", nb::is_final(),
@@ -449,20 +516,25 @@ void bind_batch(nb::module_& module) {
             [](BatchObject* self, IndexArgument num_envs, IndexArgument num_threads,
                NameArgument mask, NameArgument autoreset_mode, std::uint64_t seed,
                const std::optional<std::array<BotName, NUM_AGENTS - 1>>& opponents,
-               std::optional<IndexArgument> seat, NameArgument reward, bool in_place) {
-                const MaskLayout layout = layout_named(mask);
+               std::optional<IndexArgument> seat, NameArgument reward, bool in_place,
+               std::optional<IndexArgument> candidates, const std::optional<Pool>& pool,
+               IndexArgument opening) {
+                const ViewLayout layout = view_layout(mask, candidates);
                 const auto mode =
                     named<Autoreset>(autoreset_mode, game::AUTORESET_NAMES, "autoreset_mode");
                 const std::size_t envs = count_in(num_envs, "num_envs", 1, MAX_ENVS);
-                if (layout == MaskLayout::Indices && envs > game::MAX_LISTS)
+                if (layout.mask == MaskLayout::Indices && envs > game::MAX_LISTS)
                     raise_value_error(
                         "num_envs must be between 1 and %llu with mask='indices', not %zu",
                         static_cast<unsigned long long>(game::MAX_LISTS), envs);
                 const std::size_t threads = count_in(num_threads, "num_threads", 1, MAX_THREADS);
+                if (opponents && pool)
+                    raise_value_error("a batch takes three opponents or a pool, not both");
                 game::Seating seating;
-                if (opponents)
-                    for (std::size_t k = 0; k < seating.opponents.size(); ++k)
-                        seating.opponents[k] = engine_bot((*opponents)[k]);
+                OpponentsArgument named_opponents = opponents_of(opponents, pool);
+                seating.opponents = named_opponents.fixed;
+                seating.pool = std::move(named_opponents.pool);
+                seating.opening = index_below(opening, "opening", game::MAX_OPENING + 1);
                 if (seat) seating.seat = index_below(*seat, "seat", NUM_AGENTS);
                 seating.reward = named<game::Reward>(reward, game::REWARD_NAMES, "reward");
                 construct(self, envs, threads, layout, mode, seed, seating, in_place);
@@ -470,15 +542,31 @@ void bind_batch(nb::module_& module) {
             "num_envs"_a, "num_threads"_a, "mask"_a.none(), "autoreset_mode"_a.none(), "seed"_a,
             "opponents"_a.none() = nb::none(), "seat"_a.none() = nb::none(),
             "reward"_a.none() = nb::str("score"), "in_place"_a = true,
+            "candidates"_a.none() = nb::none(), "pool"_a.none() = nb::none(), "opening"_a = 0,
             nb::sig("def __init__(self, num_envs: typing.SupportsIndex, num_threads: "
                     "typing.SupportsIndex, mask: str, autoreset_mode: str, seed: int, opponents: "
                     "collections.abc.Sequence[str] | None = None, seat: typing.SupportsIndex | "
-                    "None = None, reward: str = 'score', in_place: bool = True) -> None"),
+                    "None = None, reward: str = 'score', in_place: bool = True, candidates: "
+                    "typing.SupportsIndex | None = None, pool: "
+                    "collections.abc.Sequence[tuple[str, float]] | None = None, opening: "
+                    "typing.SupportsIndex = 0) -> None"),
             "mask: one of MASK_LAYOUTS; autoreset_mode: one of AUTORESET_MODES; opponents: None\n"
             "for self-play, or the names of the engine's bots (as the arena\n"
             "reads them) for the seats 1, 2 and 3 turns after the caller's; seat: the caller's\n"
             "seat, None to rotate it game by game; reward: one of REWARDS; in_place: whether\n"
-            "every call rewrites the same output arrays (see outputs).")
+            "every call rewrites the same output arrays (see outputs); candidates: None, or\n"
+            "how many of the mover's candidates each view lists, 1 to MAX_CANDIDATES\n"
+            "(mask='candidates' needs them: its actions are candidate numbers); pool: instead\n"
+            "of opponents, (bot name, weight) pairs, each opponent of each game drawn from them\n"
+            "with probability weight / sum from the env's generator; opening: uniform random\n"
+            "placements, 0 to MAX_OPENING, that begin every game, from the env's generator.")
+        .def("set_opponents", &BatchObject::set_opponents, "opponents"_a.none() = nb::none(),
+             "pool"_a.none() = nb::none(),
+             nb::sig("def set_opponents(self, opponents: collections.abc.Sequence[str] | None = "
+                     "None, pool: collections.abc.Sequence[tuple[str, float]] | None = None) -> "
+                     "None"),
+             "New opponents (three names) or a new pool ((name, weight) pairs) for every game\n"
+             "from its next start on; the games under way keep theirs. Refused for self-play.")
         .def("reset", &BatchObject::reset, "seeds"_a.none(), "only"_a.none(),
              "Starts a new game in every env, or in those where `only` is true. `seeds`, one per\n"
              "env: an int reseeds that env's generator from (seed, env index), None lets it carry\n"

@@ -95,6 +95,10 @@ struct NameArgument {
 // be 'bytes', 'bits' or 'indices', not <name>" otherwise.
 game::MaskLayout layout_named(NameArgument name);
 
+// The layout named `mask`, showing `candidates` candidates (none for None); ValueError for a
+// count outside 1 to MAX_CANDIDATES, and for mask='candidates' without one.
+game::ViewLayout view_layout(NameArgument mask, const std::optional<IndexArgument>& candidates);
+
 // The most threads a call may ask for: far more than any machine has cores, and few enough that
 // their stacks fit in any address space.
 inline constexpr std::uint64_t MAX_THREADS = 1024;
@@ -124,7 +128,7 @@ struct ArrayShape {
     std::array<std::size_t, 4> extents{};
     std::size_t ndim = 0;
 };
-ArrayShape array_shape(const game::FieldSpec& field, std::size_t rows);
+ArrayShape array_shape(const game::FieldSpec& field, std::size_t rows, std::size_t candidates);
 
 nb::dlpack::dtype dtype_of(game::Dtype dtype);
 

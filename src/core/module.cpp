@@ -54,10 +54,11 @@ ExclusiveUse::ExclusiveUse(Mark& mark, const char* what) : mark_(mark) {
         if (holder == caller) nb::raise("the %s is already in use by another call", what);
 }
 
-ArrayShape array_shape(const game::FieldSpec& field, std::size_t rows) {
-    if (field.rows != game::Rows::PerEnv) return {{field.array_entries(rows)}, 1};
+ArrayShape array_shape(const game::FieldSpec& field, std::size_t rows, std::size_t candidates) {
+    if (field.rows != game::Rows::PerEnv) return {{field.array_entries(rows, candidates)}, 1};
     ArrayShape shape{{rows}, field.ndim + 1};
-    std::copy_n(field.shape.begin(), field.ndim, shape.extents.begin() + 1);
+    const std::array<std::size_t, 3> extents = field.shape_with(candidates);
+    std::copy_n(extents.begin(), field.ndim, shape.extents.begin() + 1);
     return shape;
 }
 

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -34,7 +35,8 @@ using LegalActions = nb::ndarray<nb::numpy, std::intptr_t, nb::ndim<1>>;
 // PyTavlok.observe gives it.
 using GridMask =
     nb::ndarray<nb::numpy, std::uint8_t, nb::shape<game::NUM_ORIENTATIONS, SIDE, SIDE>>;
-static_assert(game::NUM_ORIENTATIONS * SIDE * SIDE == game::spec(game::Field::MaskBytes).entries());
+static_assert(game::NUM_ORIENTATIONS * SIDE * SIDE ==
+              game::spec(game::Field::MaskBytes).entries(0));
 using Array = nb::ndarray<nb::numpy>;
 using ViewArrays = nb::typed<nb::dict, nb::str, Array>;
 
@@ -101,12 +103,20 @@ struct OnThisThread {
 // One seat's view written into new memory: each field of `layout` among `wanted` (none of the
 // offsets: one list needs none), shaped as one env of the single observation space, (*shape) for
 // a field per env and as long as it is for a list. Written by write_view, as a batch writes its
-// envs; the memory is handed out as numpy arrays that own it.
+// envs; the memory is handed out as numpy arrays that own it. Only the seat to move has
+// candidates.
 class SeatView {
 public:
-    SeatView(const State& state, std::size_t seat, game::MaskLayout layout, std::uint32_t wanted) {
+    SeatView(const State& state, std::size_t seat, game::ViewLayout layout, std::uint32_t wanted) {
         std::optional<game::ActionMask> legal;
         if ((wanted & LEGAL_FIELDS) != 0) legal = state.legal_mask(seat);
+        std::unique_ptr<game::NetInputs> candidates;
+        if (layout.candidates > 0 && seat == state.seat() && !state.is_terminal()) {
+            candidates = std::make_unique<game::NetInputs>();
+            game::net_inputs(state, *candidates);
+        }
+        out_.candidates = layout.candidates;
+        candidates_ = layout.candidates;
         std::optional<game::LegalLists> lists;
         for (const game::FieldSpec& field : game::FIELDS) {
             if (field.part != game::Part::View || !field.in(layout) ||
@@ -115,11 +125,11 @@ public:
             if (field.rows == game::Rows::Packed)
                 lists.emplace(1);
             else
-                out_.set(field.field, allocate(field, field.bytes()));
+                out_.set(field.field, allocate(field, field.bytes(layout.candidates)));
             written_[count_++] = &field;
         }
-        game::write_view({state.seen_by(seat), seat, legal ? &*legal : nullptr}, out_, 0,
-                         lists ? &*lists : nullptr);
+        game::write_view({state.seen_by(seat), seat, legal ? &*legal : nullptr, candidates.get()},
+                         out_, 0, lists ? &*lists : nullptr);
         if (!lists) return;
         const game::FieldSpec& field = game::spec(game::Field::LegalIndices);
         std::int32_t offsets[2];
@@ -140,7 +150,8 @@ public:
             shape = ArrayShape{{list_length_}, 1};
             if (field.rows == game::Rows::PerEnv) {
                 shape->ndim = field.ndim;
-                std::copy_n(field.shape.begin(), field.ndim, shape->extents.begin());
+                const std::array<std::size_t, 3> extents = field.shape_with(candidates_);
+                std::copy_n(extents.begin(), field.ndim, shape->extents.begin());
             }
         }
         nb::dlpack::dtype dtype = dtype_of(field.dtype);
@@ -169,10 +180,13 @@ private:
     std::array<const game::FieldSpec*, game::NUM_FIELDS> written_{};
     std::size_t count_ = 0;
     std::size_t list_length_ = 0;
+    std::size_t candidates_ = 0;
 };
 
-ViewArrays view(const State& state, std::optional<IndexArgument> seat, NameArgument mask) {
-    return SeatView(state, seat_or_mover(state, seat), layout_named(mask), VIEW_FIELDS).arrays();
+ViewArrays view(const State& state, std::optional<IndexArgument> seat, NameArgument mask,
+                std::optional<IndexArgument> candidates) {
+    const game::ViewLayout layout = view_layout(mask, candidates);
+    return SeatView(state, seat_or_mover(state, seat), layout, VIEW_FIELDS).arrays();
 }
 
 std::pair<Array, GridMask> observation(const State& state, std::optional<IndexArgument> seat) {
@@ -275,12 +289,15 @@ void bind_state(nb::module_& module) {
              "cells still in hand, 15 for a seat that placed every piece, 20 if the monomino was\n"
              "its last.")
         .def("view", view, "seat"_a = nb::none(), "mask"_a.none() = nb::str("bytes"),
+             "candidates"_a.none() = nb::none(),
              nb::sig("def view(self, seat: typing.SupportsIndex | None = None, mask: str = "
-                     "'bytes') -> dict[str, numpy.typing.NDArray]"),
+                     "'bytes', candidates: typing.SupportsIndex | None = None) -> dict[str, "
+                     "numpy.typing.NDArray]"),
              "What seat `seat` (the seat to move when None) sees, as the single envs hand it\n"
-             "out: the fields of view_fields(mask) that are part of the view but 'seat', by\n"
-             "name, each a new array of one env's shape and dtype, and the legal grid indices as\n"
-             "one list, as long as it is, with no offsets.")
+             "out: the fields of view_fields(mask, candidates) that are part of the view but\n"
+             "'seat', by name, each a new array of one env's shape and dtype, and the legal grid\n"
+             "indices as one list, as long as it is, with no offsets. Only the seat to move has\n"
+             "candidates; another seat's view lists none.")
         .def("hands", hands, "viewer"_a = 0,
              "(4, 21) uint8, new: the view's 'hands' of seat `viewer`: row k for the seat k\n"
              "turns after it, column j for the j-th kind of tavlok.KINDS, 1 while that seat\n"

@@ -40,8 +40,9 @@ inline constexpr IndexRange ALL_ORIENTATIONS{0, NUM_ORIENTATIONS};
 
 // How a seat's legal placements are handed to a caller: as a grid mask of one 0/1 byte per grid
 // index, or of one bit per grid index packed most significant bit first (the order of
-// numpy.packbits); or as the list of legal grid indices (legal_lists.hpp).
-enum class MaskLayout { Bytes, Bits, Indices };
+// numpy.packbits); or as the list of legal grid indices (legal_lists.hpp); or as the mover's
+// candidates alone (view.hpp), whose numbers are then the actions.
+enum class MaskLayout { Bytes, Bits, Indices, Candidates };
 
 // A seat's legal placements: one entry per action index, kept as one anchor set per orientation
 // and read and written by grid index: position r * 20 + c of set o is the placement of

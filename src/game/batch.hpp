@@ -17,6 +17,7 @@
 #include <random>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "game/players.hpp"
 #include "game/legal_lists.hpp"
@@ -56,6 +57,17 @@ inline constexpr std::array<float, 2> ILLEGAL_MOVE_REWARDS = {-89, -1};
 float reward_of(Reward reward, const std::array<std::int16_t, NUM_AGENTS>& scores,
                 std::size_t seat);
 
+// A bot of a pool of opponents, drawn with probability weight / (the pool's sum of weights).
+struct WeightedBot {
+    BotSpec bot;
+    double weight = 1;
+};
+
+// The most random placements that may open a game of a batch (Seating::opening). After 40 random
+// placements about one game in 40 has a seat with no move left, and an opening that leaves the
+// caller none is drawn again, which at that length is rare.
+inline constexpr std::size_t MAX_OPENING = 40;
+
 // Which seats the caller plays, and what it is paid.
 struct Seating {
     // opponents[k - 1] plays the seat k turns after the caller's seat: one of the engine's bots as
@@ -69,6 +81,14 @@ struct Seating {
     // first game after (re)seeding; self-play draws nothing and puts the caller's seat at 0.
     std::optional<std::size_t> seat;
     Reward reward = Reward::Score;
+    // When not empty, the engine's bots that play the opponents instead: each of the three seats
+    // of every game is drawn from the pool when the game starts, from the env's generator (a
+    // league of past versions of a learner, say). None of them is the caller's.
+    std::vector<WeightedBot> pool{};
+    // Uniform random placements that begin every game, from the env's generator, before the
+    // first decision (random_opening; at most MAX_OPENING), so that bots that draw nothing still
+    // meet in many positions. An opening after which the caller would never move is drawn again.
+    std::size_t opening = 0;
 };
 
 struct BatchStep {
@@ -82,17 +102,19 @@ public:
     // index). Nothing is written until reset. Throws std::bad_alloc when num_envs envs do not fit
     // in memory, and std::system_error when the threads cannot start; a seat of 4 or more stops
     // fatally.
-    Batch(std::size_t num_envs, std::size_t num_threads, MaskLayout layout, std::uint64_t seed,
+    // The candidates layout needs candidates to show, and a pool no caller's seat: both stop
+    // fatally otherwise, as an opening over MAX_OPENING does.
+    Batch(std::size_t num_envs, std::size_t num_threads, ViewLayout layout, std::uint64_t seed,
           const Seating& seating = {}, Autoreset autoreset = Autoreset::NextStep);
     Batch(const Batch&) = delete;
     Batch& operator=(const Batch&) = delete;
 
     // The memory an env takes, besides the arrays its caller owns.
-    static std::size_t bytes_per_env(MaskLayout layout, const Seating& seating);
+    static std::size_t bytes_per_env(ViewLayout layout, const Seating& seating);
 
     std::size_t size() const { return envs_.size(); }
     std::size_t num_threads() const { return pool_.num_threads(); }
-    MaskLayout layout() const { return layout_; }
+    ViewLayout layout() const { return layout_; }
     Autoreset autoreset() const { return autoreset_; }
 
     // Starts a new game in every env, or only in those whose byte of `only` is not 0, and writes
@@ -102,7 +124,13 @@ public:
     void reset(const FieldArrays& out, std::span<const std::optional<std::uint64_t>> seeds = {},
                const std::uint8_t* only = nullptr);
 
-    // Plays actions[i] (a grid index) in env i and on to the caller's next decision, and writes
+    // The opponents of every game from its next start on, as Seating's opponents and pool; the
+    // games under way keep theirs. The caller's seats must stay the same (fatal otherwise).
+    void set_opponents(const std::array<BotSpec, NUM_AGENTS - 1>& opponents,
+                       std::vector<WeightedBot> pool);
+
+    // Plays actions[i] (a grid index; in the candidates layout, the number of one of env i's
+    // candidates as the last view showed them) in env i and on to the caller's next decision, and writes
     // every env's view. An env whose game ended in the previous step starts a new game instead,
     // whatever its action (Autoreset::NextStep). If any action is not legal, the first such env is
     // reported and nothing is stepped or written. The arrays of the indices layout are both
@@ -136,10 +164,19 @@ private:
         std::uint8_t anchor = 0;  // the caller's seat, from which the opponents sit
         // The caller's seat in the env's next game, once drawn.
         std::optional<std::uint8_t> next_anchor;
+        // Who plays each seat of the game, by seat.
+        Players players{};
+        // The grid indices of the candidates shown, in the candidates layout.
+        std::array<std::uint16_t, MAX_CANDIDATES> candidates{};
+        std::uint8_t num_candidates = 0;
     };
 
     // A new game in the env, played on to the caller's first decision.
     void start(std::size_t env);
+    // Writes row `env` of the views of `out`, with the mover's candidates when they are shown.
+    void show(std::size_t env, const FieldArrays& out);
+    // The bot that plays a seat of the caller's opponents, `k` turns after it, in a new game.
+    const BotSpec& draw_opponent(std::size_t env, std::size_t k);
     // Plays the caller's legal action, if any, then the bots on to the caller's next decision,
     // and keeps the seat shown; false once the game is over.
     bool play(std::size_t env, std::optional<std::size_t> action);
@@ -155,7 +192,7 @@ private:
     template <class Change>
     void update(const FieldArrays& out, const std::uint8_t* only, Change&& change);
     // Where views list their legal placements: in the indices layout only.
-    LegalLists* listed() { return layout_ == MaskLayout::Indices ? &lists_ : nullptr; }
+    LegalLists* listed() { return layout_.mask == MaskLayout::Indices ? &lists_ : nullptr; }
     // For a game that is over: its scores, placements and reward, into row `env` of `out`.
     void write_result(std::size_t env, const FieldArrays& out) const;
 
@@ -166,10 +203,11 @@ private:
     SizedByCaller<ActionMask> masks_;
     std::size_t callers_ = 0;
     std::array<std::int8_t, NUM_AGENTS> mask_slot_{};
-    // The players of each seat for each anchor.
-    std::array<Players, NUM_AGENTS> players_{};
     Seating seating_;
-    MaskLayout layout_;
+    // Bot i of the pool is drawn for a key (a uniform 64-bit number) below pool_below_[i] and not
+    // below those before it: the pool's shares, worked out once.
+    std::vector<std::uint64_t> pool_below_;
+    ViewLayout layout_;
     Autoreset autoreset_;
     LegalLists lists_;  // for the indices layout only
     WorkerPool pool_;   // made after every allocation (see the constructor)

@@ -121,3 +121,43 @@ def test_maskable_ppo_learns_to_beat_random_bots_more_often_than_untrained():
     print(f"win rate against three random bots over {games} games: untrained {untrained:.3f}, "
           f"trained {trained:.3f} (difference {trained - untrained:+.3f}, s.e. {error:.3f})")
     assert trained - untrained > 4 * error
+
+
+class CandidateFeatures(gymnasium.ObservationWrapper):
+    """The candidates' feature rows, flattened, as the whole observation: what MaskablePPO's
+    default MLP reads when the actions are candidates' numbers."""
+
+    def __init__(self, env):
+        super().__init__(env)
+        rows = env.observation_space["candidate_features"]
+        self.observation_space = gymnasium.spaces.Box(
+            rows.low.reshape(-1), rows.high.reshape(-1), dtype=np.float32
+        )
+
+    def observation(self, observation):
+        return observation["candidate_features"].reshape(-1)
+
+
+def test_maskable_ppo_on_candidate_actions_with_its_default_policy_plays_only_candidates():
+    options = {"opponents": "greedy", "mask": "candidates", "candidates": 16, "opening": 2}
+    env = make_vec_env(
+        ENV_ID, n_envs=4, seed=0, env_kwargs=options, wrapper_class=CandidateFeatures
+    )
+    model = MaskablePPO("MlpPolicy", env, n_steps=64, batch_size=64, n_epochs=1, seed=0)
+    model.learn(512)
+    # Every action stored was one of the candidates offered beside it.
+    buffer = model.rollout_buffer
+    actions = buffer.actions.reshape(-1).astype(int)
+    masks = buffer.action_masks.reshape(len(actions), -1)
+    assert masks.shape[1] == 16
+    assert masks[np.arange(len(actions)), actions].all()
+    # And the trained policy plays a whole game on the single env through action_masks().
+    single = CandidateFeatures(gymnasium.make(ENV_ID, **options))
+    observation, _ = single.reset(seed=1)
+    done = False
+    while not done:
+        masks = single.get_wrapper_attr("action_masks")()
+        action, _ = model.predict(observation, action_masks=masks, deterministic=True)
+        assert masks[int(action)]
+        observation, _, done, _, info = single.step(int(action))
+    assert "scores" in info

@@ -69,3 +69,44 @@ def test_ppo_on_make_vec_against_bots(docs_example):
         return (episode.get_return(), full), (final["scores"][final["seat"]], True)
 
     run(docs_example("rllib")["against_bots"], payoffs)
+
+
+def test_ppo_on_candidate_actions_stores_only_candidates_the_env_offered():
+    # As the docs' set-up against bots, with the learner choosing among its 16 candidates: the
+    # mask RLlib stores is the candidate mask, so a masked-out number would show here.
+    import gymnasium
+    from ray.rllib.algorithms.ppo import PPOConfig
+    from ray.rllib.core.rl_module.rl_module import RLModuleSpec
+    from ray.rllib.examples.rl_modules.classes.action_masking_rlm import (
+        ActionMaskingTorchRLModule,
+    )
+    from ray.tune.registry import register_env
+
+    from tavlok import adapters
+
+    register_env(
+        "tavlok-candidates",
+        lambda config: adapters.rllib(
+            gymnasium.make_vec(
+                "tavlok:tavlok/Tavlok-v0",
+                num_envs=config["num_envs"],
+                vectorization_mode="vector_entry_point",
+                opponents="greedy",
+                mask="candidates",
+                candidates=16,
+                opening=2,
+            )
+        ),
+    )
+    config = (
+        PPOConfig()
+        .environment("tavlok-candidates")
+        .env_runners(num_envs_per_env_runner=4, gym_env_vectorize_mode="vector_entry_point")
+        .rl_module(rl_module_spec=RLModuleSpec(module_class=ActionMaskingTorchRLModule))
+    )
+
+    def payoffs(episode):
+        final = episode.get_infos(-1)
+        return episode.get_return(), final["scores"][final["seat"]]
+
+    run(config, payoffs)

@@ -9,10 +9,17 @@ import tavlok
 from tavlok import adapters
 
 ENV_ID = "tavlok/Tavlok-v0"
+# And each with candidate actions, whose features add the candidates' rows.
+ON_CANDIDATES = {"candidates": 6, "mask": "candidates"}
 KINDS = {
     "pettingzoo": tavlok.env,
     "single": lambda: gymnasium.make(ENV_ID),
     "vector": lambda: gymnasium.make_vec(ENV_ID, 2, "vector_entry_point", copy=True),
+    "pettingzoo-candidates": lambda: tavlok.env(**ON_CANDIDATES),
+    "single-candidates": lambda: gymnasium.make(ENV_ID, **ON_CANDIDATES),
+    "vector-candidates": lambda: gymnasium.make_vec(
+        ENV_ID, 2, "vector_entry_point", copy=True, **ON_CANDIDATES
+    ),
 }
 DIALECTS = {
     adapters.rllib: ("observations", "action_mask", np.int8),
@@ -36,18 +43,22 @@ def observations(env, mask_key, moves=5):
 
 @pytest.mark.parametrize(
     "adapter, kind",
-    [(adapters.rllib, kind) for kind in KINDS] + [(adapters.tianshou, "single")],
+    [(adapters.rllib, kind) for kind in KINDS]
+    + [(adapters.tianshou, "single"), (adapters.tianshou, "single-candidates")],
 )
 def test_an_adapted_env_shows_the_observations_beneath(adapter, kind):
     env, plain = adapter(KINDS[kind]()), KINDS[kind]()
     features, mask, dtype = DIALECTS[adapter]
-    space = env.observation_space("player_0") if kind == "pettingzoo" else env.observation_space
+    pettingzoo = kind.startswith("pettingzoo")
+    space = env.observation_space("player_0") if pettingzoo else env.observation_space
     pairs = zip(observations(env, mask), observations(plain, "action_mask"), strict=True)
     for seen, beneath in pairs:
         assert seen.keys() == {features, mask} and space.contains(seen)
         planes, hands = adapters.split_features(seen[features])
         np.testing.assert_array_equal(planes, beneath["observation"])
         np.testing.assert_array_equal(hands, beneath["hands"])
+        rows = beneath.get("candidate_features", np.zeros((*hands.shape[:-2], 0, 44)))
+        np.testing.assert_array_equal(adapters.split_candidates(seen[features]), rows)
         assert seen[mask].dtype == dtype
         np.testing.assert_array_equal(seen[mask], beneath["action_mask"])
 

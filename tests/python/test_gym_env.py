@@ -60,8 +60,13 @@ def win_share(scores, seat):
 # Gymnasium's checker steps with unmasked samples, which an env that raises cannot take.
 @pytest.mark.parametrize("opponents", ["random", "greedy"])
 @pytest.mark.parametrize("reward", ["score", "win"])
-def test_gymnasium_check_env_passes_without_a_warning(opponents, reward, capsys):
-    env = gymnasium.make(ENV_ID, opponents=opponents, reward=reward, on_illegal="terminate")
+@pytest.mark.parametrize(
+    "options", [{}, {"candidates": 6, "opening": 2}, {"candidates": 6, "mask": "candidates"}]
+)
+def test_gymnasium_check_env_passes_without_a_warning(opponents, reward, options, capsys):
+    env = gymnasium.make(
+        ENV_ID, opponents=opponents, reward=reward, on_illegal="terminate", **options
+    )
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         check_env(env.unwrapped)

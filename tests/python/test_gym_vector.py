@@ -344,7 +344,7 @@ def test_bad_arguments_are_refused_naming_what_is_allowed():
         ({"seat": 4}, ValueError, "seat must be between 0 and 3, not 4"),
         ({"seat": True}, TypeError, "not bool"),
         ({"reward": "money"}, ValueError, "reward must be 'score' or 'win'"),
-        ({"mask": "sparse"}, ValueError, "mask must be 'bytes', 'bits' or 'indices'"),
+        ({"mask": "sparse"}, ValueError, "mask must be 'bytes', 'bits', 'indices' or 'candidates'"),
         ({"autoreset_mode": "NEXT_STEP"}, ValueError, "autoreset_mode must be"),
         ({"render_mode": "human"}, ValueError, "render_mode must be None, 'ansi' or 'rgb_array'"),
         ({"max_episode_steps": 20}, ValueError, "max_episode_steps must be 21 or more, not 20"),

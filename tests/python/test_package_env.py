@@ -28,8 +28,9 @@ AGENTS = [f"player_{seat}" for seat in range(4)]
 # reset; ours is a dict with a mask, and the board starts empty.
 @pytest.mark.filterwarnings("ignore:Observation:UserWarning")
 @pytest.mark.parametrize("make", [tavlok.env, tavlok.raw_env])
-def test_pettingzoo_api_test(make):
-    api_test(make(), num_cycles=1000)
+@pytest.mark.parametrize("options", [{}, {"candidates": 6}, {"candidates": 6, "mask": "candidates"}])
+def test_pettingzoo_api_test(make, options):
+    api_test(make(**options), num_cycles=1000)
 
 
 def test_pettingzoo_seed_render_state_and_performance_checks(capsys):

@@ -279,7 +279,7 @@ def test_the_batch_itself_refuses_what_is_not_one_integer_per_env():
         make(-1, 1, "bytes", "NextStep", 0)
     with pytest.raises(ValueError, match="num_envs must be between 1 and 397534 with mask='ind"):
         make(397_535, 1, "indices", "NextStep", 0)
-    with pytest.raises(ValueError, match="mask must be 'bytes', 'bits' or 'indices', not 'b'"):
+    with pytest.raises(ValueError, match="mask must be 'bytes', 'bits', 'indices' or 'candidates', not 'b'"):
         make(3, 1, "b", "NextStep", 0)
     with pytest.raises(ValueError, match="autoreset_mode must be 'NextStep', 'SameStep' or 'Dis"):
         make(3, 1, "bits", "next_step", 0)

@@ -16,10 +16,10 @@ namespace game::support {
 
 struct BatchOutputs {
     // Every field of the layout, and its copy kept at the end wherever a field has one.
-    BatchOutputs(std::size_t num_envs, MaskLayout layout) : layout(layout) {
+    BatchOutputs(std::size_t num_envs, ViewLayout layout) : layout(layout) {
         for (const FieldSpec& field : FIELDS) {
             if (!field.in(layout)) continue;
-            const std::size_t bytes = field.array_bytes(num_envs);
+            const std::size_t bytes = field.array_bytes(num_envs, layout.candidates);
             at[index(field.field)].resize(bytes);
             if (field.kept_at_end) kept[index(field.field)].resize(bytes);
         }
@@ -27,6 +27,7 @@ struct BatchOutputs {
 
     FieldArrays view() {
         FieldArrays arrays;
+        arrays.candidates = layout.candidates;
         for (std::size_t f = 0; f < NUM_FIELDS; ++f) {
             if (!at[f].empty()) arrays.at[f] = at[f].data();
             if (!kept[f].empty()) arrays.kept[f] = kept[f].data();
@@ -39,7 +40,8 @@ struct BatchOutputs {
     std::span<const ElementOf<F>> row(std::size_t i, bool kept_copy = false) const {
         const auto& bytes = (kept_copy ? kept : at)[index(F)];
         const auto* array = reinterpret_cast<const ElementOf<F>*>(bytes.data());
-        return {array + i * spec(F).entries(), spec(F).entries()};
+        const std::size_t entries = spec(F).entries(layout.candidates);
+        return {array + i * entries, entries};
     }
     template <Field F>
     ElementOf<F> value(std::size_t i) const {
@@ -63,15 +65,15 @@ struct BatchOutputs {
     // Env i's legal grid indices, ascending, read in the batch's layout.
     std::vector<std::size_t> legal(std::size_t i) const {
         std::vector<std::size_t> listed;
-        if (layout == MaskLayout::Indices) {
+        if (layout.mask == MaskLayout::Indices) {
             for (const std::int32_t g : legal_list(i))
                 listed.push_back(static_cast<std::size_t>(g));
             return listed;
         }
         // Byte by byte, passing over the empty ones: the suites read masks at every step.
-        const bool bits = layout == MaskLayout::Bits;
+        const bool bits = layout.mask == MaskLayout::Bits;
         const FieldSpec& mask = spec(bits ? Field::MaskBits : Field::MaskBytes);
-        const std::size_t length = mask.bytes();
+        const std::size_t length = mask.bytes(0);
         const std::uint8_t* bytes = at[index(mask.field)].data() + i * length;
         for (std::size_t b = 0; b < length; ++b) {
             if (bytes[b] == 0) continue;
@@ -110,7 +112,7 @@ struct BatchOutputs {
 
     static constexpr std::size_t index(Field field) { return static_cast<std::size_t>(field); }
 
-    MaskLayout layout;
+    ViewLayout layout;
     std::array<std::vector<std::uint8_t>, NUM_FIELDS> at, kept;
 };
 
