@@ -13,9 +13,9 @@ from dataclasses import dataclass
 from . import _core
 from ._arguments import shown
 
-BOARD_SIZE = 20
-NUM_SEATS = 4
-CELLS_PER_BOARD = BOARD_SIZE * BOARD_SIZE
+BOARD_SIZE: int = _core.BOARD_SIZE
+NUM_SEATS: int = _core.NUM_SEATS
+CELLS_PER_BOARD: int = _core.CELLS_PER_BOARD
 
 
 @dataclass(frozen=True, slots=True)
