@@ -23,6 +23,7 @@ from typing import Any, TextIO
 
 from .. import _arguments, bench
 from .._arguments import SEED_LIMIT
+from .._core import MASK_LAYOUTS
 from ..arena import LADDER, MAX_OPENING, MAX_THREADS, arena, ladder
 from ..bots import BOTS
 from ..pieces import NUM_SEATS
@@ -116,10 +117,7 @@ def _command(argv: Sequence[str] | None, prog: str) -> int:
         "--threads", type=_whole(*THREADS), help="threads of the VectorEnv (default: the cores)"
     )
     bench_parser.add_argument(
-        "--mask",
-        choices=("bytes", "bits", "indices"),
-        default="bytes",
-        help="VectorEnv mask form (bytes)",
+        "--mask", choices=MASK_LAYOUTS, default="bytes", help="VectorEnv mask form (bytes)"
     )
     arena_parser = commands.add_parser(
         "arena", help="play games between four of the engine's bots, seats rotating every game"
