@@ -248,30 +248,23 @@ private:
 using AnyScores = nb::ndarray<nb::ro, nb::device::cpu>;
 using Shares = nb::ndarray<nb::numpy, double>;
 
-// Element `i` (in C order) of an integer array of up to two dimensions, through its strides.
+// Element `i` (in C order) of an array of up to two dimensions of T, through its strides.
 template <class T>
-T element(const AnyScores& scores, std::size_t i) {
+__int128 element(const AnyScores& scores, std::size_t i) {
     const std::size_t columns = scores.shape(scores.ndim() - 1);
     std::int64_t offset = static_cast<std::int64_t>(i % columns) * scores.stride(scores.ndim() - 1);
     if (scores.ndim() == 2) offset += static_cast<std::int64_t>(i / columns) * scores.stride(0);
     return static_cast<const T*>(scores.data())[offset];
 }
 
-// Element `i` of an integer array whose elements are Signed or Unsigned, as a number that holds
-// either.
-template <class Signed, class Unsigned>
+// Element `i` of an integer array, signed or unsigned of 8 to 64 bits, as a number that holds any.
 __int128 integer_at(const AnyScores& scores, std::size_t i) {
-    if (scores.dtype().code == static_cast<std::uint8_t>(nb::dlpack::dtype_code::Int))
-        return element<Signed>(scores, i);
-    return element<Unsigned>(scores, i);
-}
-
-__int128 integer_at(const AnyScores& scores, std::size_t i) {
+    const bool sign = scores.dtype().code == static_cast<std::uint8_t>(nb::dlpack::dtype_code::Int);
     switch (scores.dtype().bits) {
-        case 8: return integer_at<std::int8_t, std::uint8_t>(scores, i);
-        case 16: return integer_at<std::int16_t, std::uint16_t>(scores, i);
-        case 32: return integer_at<std::int32_t, std::uint32_t>(scores, i);
-        default: return integer_at<std::int64_t, std::uint64_t>(scores, i);
+        case 8: return sign ? element<std::int8_t>(scores, i) : element<std::uint8_t>(scores, i);
+        case 16: return sign ? element<std::int16_t>(scores, i) : element<std::uint16_t>(scores, i);
+        case 32: return sign ? element<std::int32_t>(scores, i) : element<std::uint32_t>(scores, i);
+        default: return sign ? element<std::int64_t>(scores, i) : element<std::uint64_t>(scores, i);
     }
 }
 
