@@ -83,6 +83,11 @@ DEFAULT_BATCH = 1024
 
 # The normal quantile of a two-sided 95% interval.
 Z95 = 1.959963984540054
+# What the tables say of their ratings.
+RATING_NOTE = (
+    "rating: Bradley-Terry on the Elo scale (mean 0), from the order of every pair of bots in "
+    "every game"
+)
 
 
 def wilson_interval(rate: np.ndarray, n: int, z: float = Z95) -> np.ndarray:
@@ -240,10 +245,7 @@ class ArenaResult:
                 f"{self.seat_win_rate[seat]:>z10.1%}"
             )
         lines.append("win rate: 95% Wilson interval")
-        lines.append(
-            "rating: Bradley-Terry on the Elo scale (mean 0), from the order of every pair of bots "
-            "in every game"
-        )
+        lines.append(RATING_NOTE)
         return "\n".join(lines)
 
     def __str__(self) -> str:
@@ -354,10 +356,7 @@ class Ladder:
                 f"{f'[{low:.1f}, {high:.1f}]':>16}{result.mean_score[i]:>12.2f}"
                 f"{1000 * self.seconds_per_move[i]:>11.3f}"
             )
-        lines.append(
-            "rating: Bradley-Terry on the Elo scale (mean 0), from the order of every pair of bots "
-            "in every game"
-        )
+        lines.append(RATING_NOTE)
         policies = "; a policy's over every move it made, as the arena called it"
         lines.append(
             f"ms a move: processor time, the mean over {self.timed_positions} positions of these "
