@@ -322,8 +322,8 @@ class Board:
         width = 2 if compact else 3
         lines = []
         if compact:
-            lines.append("   " + " ".join(str(c // 10) if c >= 10 else " " for c in range(20)))
-            lines.append("   " + " ".join(str(c % 10) for c in range(BOARD_SIZE)))
+            for digits in (lambda c: str(c // 10) if c >= 10 else " ", lambda c: str(c % 10)):
+                lines.append("   " + " ".join(digits(c) for c in range(BOARD_SIZE)))
         else:
             lines.append("   " + "".join(f"{c:^3}" for c in range(BOARD_SIZE)))
         for r, row in enumerate(self._owners.tolist()):

@@ -84,7 +84,7 @@ def _command(argv: Sequence[str] | None, prog: str) -> int:
         "--seed", type=_whole(*SEEDS), help="seed of the bots' choices (0 to 2**64-1)"
     )
     play_parser.add_argument(
-        "--human", type=int, choices=range(4), metavar="SEAT", help="play seat SEAT (0-3) yourself"
+        "--human", type=int, choices=range(NUM_SEATS), metavar="SEAT", help="play at seat SEAT"
     )
     play_parser.add_argument("--watch", action="store_true", help="show the board after every move")
     play_parser.add_argument(
