@@ -68,11 +68,6 @@ def picture(
     return None
 
 
-def _repr_svg_(self: State) -> str:
-    """The board as SVG, for notebooks."""
-    return svg(self)
-
-
 def record(
     self: State,
     players: Sequence[str] | None = None,
@@ -89,4 +84,4 @@ State.board = board  # type: ignore[method-assign]
 State.record = record  # type: ignore[method-assign]
 State.last_placement = last_placement  # type: ignore[method-assign]
 State.svg = svg  # type: ignore[method-assign]
-State._repr_svg_ = _repr_svg_  # type: ignore[method-assign]
+State._repr_svg_ = svg  # type: ignore[method-assign]  # the board as SVG, for notebooks
