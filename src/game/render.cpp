@@ -33,17 +33,13 @@ std::string board_text(const Owners& owners, bool colour) {
     for (std::size_t r = 0; r < BOARD_SIZE; ++r) {
         for (std::size_t c = 0; c < BOARD_SIZE; ++c) {
             const std::int8_t seat = owners[r * BOARD_SIZE + c];
-            if (seat < 0) {
-                text += "|  . ";
-            } else if (colour) {
-                text += "|  ";
-                text += SEAT_BACKGROUNDS[static_cast<std::size_t>(seat)];
-                text += "x\x1b[0m ";
-            } else {
-                text += "|  ";
-                text += static_cast<char>('0' + seat);
-                text += ' ';
-            }
+            text += "|  ";
+            if (seat < 0)
+                text += ". ";
+            else if (colour)
+                text.append(SEAT_BACKGROUNDS[static_cast<std::size_t>(seat)]).append("x\x1b[0m ");
+            else
+                text.append(1, static_cast<char>('0' + seat)).append(" ");
         }
         text += "|";
         if (r + 1 < BOARD_SIZE) {
