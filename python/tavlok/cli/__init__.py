@@ -23,7 +23,7 @@ from typing import Any, TextIO
 
 from .. import _arguments, bench
 from .._arguments import SEED_LIMIT
-from .._core import MASK_LAYOUTS
+from .._core import MASK_LAYOUTS, bot_name
 from ..arena import LADDER, MAX_OPENING, MAX_THREADS, arena, ladder
 from ..bots import BOTS
 from ..pieces import NUM_SEATS
@@ -173,22 +173,10 @@ def _bot_list(text: str) -> tuple[str, ...]:
     names = tuple(name.strip() for name in text.split(","))
     for name in names:
         try:
-            _engine_bot(name)
+            bot_name(name)  # the engine says why, for the bytes of a path too
         except ValueError as error:
             raise argparse.ArgumentTypeError(str(error)) from None
     return names
-
-
-def _engine_bot(name: str) -> None:
-    """Refuses (ValueError) a name the engine does not know; one that the engine cannot even
-    read, such as bytes that are not UTF-8 in a path, with one line rather than the binding's
-    list of the argument types it takes."""
-    from .._core import bot_name
-
-    try:
-        bot_name(name)
-    except TypeError:
-        raise ValueError(f"bot names are UTF-8 text: {name!r} is not") from None
 
 
 def _unwritable(path: str) -> str | None:
@@ -216,7 +204,7 @@ def _run(args: argparse.Namespace, parser: argparse.ArgumentParser, prog: str) -
             parser.error("--ladder keeps no record")
         for name in args.bots:
             try:
-                _engine_bot(name)
+                bot_name(name)
             except ValueError as refused:
                 parser.error(str(refused))
         args.games = args.games or (400 if args.ladder else 1000)
