@@ -59,9 +59,9 @@ def picture(
     colours (``"ansi"``), an RGB image (``"rgb_array"``), or printed for an 80-column terminal
     (``"human"``, the last placement marked). The pictures' legends give each seat's name
     (``names``, else the seats' own) and, once the game is over, its score."""
-    board = state.board(0)
     if mode == "ansi":
-        return board.text()
+        return state.render()
+    board = state.board(0)
     if mode == "rgb_array":
         return board.rgb(scores=state.scores(), names=names)
     print(board.display(last=state.last_placement(0), scores=state.scores(), names=names))
