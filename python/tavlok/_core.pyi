@@ -413,8 +413,9 @@ SEAT_BACKGROUNDS: tuple = ('\x1b[44m', '\x1b[43m', '\x1b[41m', '\x1b[42m')
 def board_text(owners: Annotated[NDArray[numpy.int8], dict(shape=(20, 20), order='C', device='cpu', writable=False)], colour: bool = True) -> str:
     """
     A board as the engine writes it, 41 lines of 103 columns: `owners`, int8 of
-    shape (20, 20) taken as it is, the seat covering each cell or -1; each covered cell an 'x' on
-    the seat's background colour (SEAT_BACKGROUNDS), or without `colour` its number.
+    shape (20, 20) taken as it is, the seat covering each cell or -1; each covered
+    cell an 'x' on the seat's background colour (SEAT_BACKGROUNDS), or without
+    `colour` its number.
     """
 
 def piece_kinds() -> list[str]:
