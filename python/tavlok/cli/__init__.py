@@ -23,7 +23,7 @@ from typing import Any, TextIO
 
 from .. import _arguments, bench
 from .._arguments import SEED_LIMIT
-from .._core import MASK_LAYOUTS, bot_name
+from .._core import bot_name
 from ..arena import LADDER, MAX_OPENING, MAX_THREADS, arena, ladder
 from ..bots import BOTS
 from ..pieces import NUM_SEATS
@@ -116,8 +116,10 @@ def _command(argv: Sequence[str] | None, prog: str) -> int:
     bench_parser.add_argument(
         "--threads", type=_whole(*THREADS), help="threads of the VectorEnv (default: the cores)"
     )
+    # The layouts whose legal grid indices the benchmark's policy reads: not "candidates".
+    layouts = ("bytes", "bits", "indices")
     bench_parser.add_argument(
-        "--mask", choices=MASK_LAYOUTS, default="bytes", help="VectorEnv mask form (bytes)"
+        "--mask", choices=layouts, default="bytes", help="VectorEnv mask form (bytes)"
     )
     arena_parser = commands.add_parser(
         "arena", help="play games between four of the engine's bots, seats rotating every game"
