@@ -309,6 +309,12 @@ def setting_text(value: str) -> str:
     whole: f'net:path={setting_text(path)}' names the file at path, whatever it holds.
     """
 
+MAX_GAMES: int = 1099511627775
+
+MAX_PLACEMENTS: int = 84
+
+MAX_WINDOW: int = 65536
+
 def win_shares(scores: Annotated[NDArray, dict(device='cpu', writable=False)]) -> NDArray[numpy.float64]:
     """
     Each seat's share of the win, float64 of the shape of `scores`, integer final
@@ -395,6 +401,22 @@ class Arena:
         Once every game is over, with record=True: games x 84 int32, row g the grid
         indices of game g in order, then -1.
         """
+
+BOARD_SIZE: int = 20
+
+CELLS_PER_BOARD: int = 400
+
+NUM_SEATS: int = 4
+
+SEAT_BACKGROUNDS: tuple = ('\x1b[44m', '\x1b[43m', '\x1b[41m', '\x1b[42m')
+
+def board_text(owners: Annotated[NDArray[numpy.int8], dict(shape=(20, 20), order='C', device='cpu', writable=False)], colour: bool = True) -> str:
+    """
+    A board as the engine writes it, 41 lines of 103 columns: `owners`, int8 of
+    shape (20, 20) taken as it is, the seat covering each cell or -1; each covered
+    cell an 'x' on the seat's background colour (SEAT_BACKGROUNDS), or without
+    `colour` its number.
+    """
 
 def piece_kinds() -> list[str]:
     """

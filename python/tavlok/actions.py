@@ -14,13 +14,13 @@ import numpy as np
 
 from . import _core
 from ._arguments import shown
-from .pieces import BOARD_SIZE, CELLS_PER_BOARD, NUM_ORIENTATIONS, ORIENTATIONS
+from .pieces import BOARD_SIZE, CELLS_PER_BOARD, NUM_ORIENTATIONS, NUM_SEATS, ORIENTATIONS
 
 if TYPE_CHECKING:
     from _tavlok import PyObservation
 
 GRID_SHAPE = (NUM_ORIENTATIONS, BOARD_SIZE, BOARD_SIZE)
-PLANES_SHAPE = (4, BOARD_SIZE, BOARD_SIZE)
+PLANES_SHAPE = (NUM_SEATS, BOARD_SIZE, BOARD_SIZE)
 
 
 class Placement(NamedTuple):

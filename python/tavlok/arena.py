@@ -55,7 +55,7 @@ import numpy as np
 from . import _arguments, _core
 from .bots import BOTS, ENGINE_MOVES, PerState, _name_of, make
 from .cores import default_threads
-from .pieces import KINDS, NUM_ACTIONS, NUM_SEATS
+from .pieces import NUM_ACTIONS, NUM_SEATS
 from .records import GameRecord, write_records
 from .state import State
 
@@ -73,18 +73,21 @@ __all__ = [
 # A batched policy: the observations of n games in, n grid indices out.
 Policy = Callable[[Mapping[str, np.ndarray]], Any]
 
-# What the engine plays in one arena: games are numbered below 2**40, and a thread per core of
-# the largest machines is enough.
-MAX_GAMES = 2**40 - 1
+# What the engine plays in one arena: how many games, threads, random placements first (up to
+# every placement of a game) and games side by side (a lockstep arena's window).
+MAX_GAMES: int = _core.MAX_GAMES
 MAX_THREADS: int = _core.MAX_THREADS
-# A random opening stops by the time every seat has placed every piece.
-MAX_OPENING = NUM_SEATS * len(KINDS)
+MAX_OPENING: int = _core.MAX_PLACEMENTS
+MAX_BATCH: int = _core.MAX_WINDOW
+DEFAULT_BATCH = 1024
 
 # The normal quantile of a two-sided 95% interval.
 Z95 = 1.959963984540054
-# How many games at most a lockstep arena plays side by side (tavlok._core.Arena's window).
-MAX_BATCH = 65536
-DEFAULT_BATCH = 1024
+# What the tables say of their ratings.
+RATING_NOTE = (
+    "rating: Bradley-Terry on the Elo scale (mean 0), from the order of every pair of bots in "
+    "every game"
+)
 
 
 def wilson_interval(rate: np.ndarray, n: int, z: float = Z95) -> np.ndarray:
@@ -242,10 +245,7 @@ class ArenaResult:
                 f"{self.seat_win_rate[seat]:>z10.1%}"
             )
         lines.append("win rate: 95% Wilson interval")
-        lines.append(
-            "rating: Bradley-Terry on the Elo scale (mean 0), from the order of every pair of bots "
-            "in every game"
-        )
+        lines.append(RATING_NOTE)
         return "\n".join(lines)
 
     def __str__(self) -> str:
@@ -296,7 +296,8 @@ def arena(
     threads = _arguments.whole(threads, "threads", 1, MAX_THREADS, allow_none=True)
     if threads is None:
         threads = min(default_threads(), MAX_THREADS)
-    batch = min(games, DEFAULT_BATCH) if batch_size is None else batch_size
+    # The engine plays no more games side by side than there are.
+    batch = DEFAULT_BATCH if batch_size is None else batch_size
     if isinstance(record, (str, os.PathLike)):
         open(record, "a").close()  # a path that cannot be written fails now, not after the games
     elif record is not None and not isinstance(record, list):
@@ -355,10 +356,7 @@ class Ladder:
                 f"{f'[{low:.1f}, {high:.1f}]':>16}{result.mean_score[i]:>12.2f}"
                 f"{1000 * self.seconds_per_move[i]:>11.3f}"
             )
-        lines.append(
-            "rating: Bradley-Terry on the Elo scale (mean 0), from the order of every pair of bots "
-            "in every game"
-        )
+        lines.append(RATING_NOTE)
         policies = "; a policy's over every move it made, as the arena called it"
         lines.append(
             f"ms a move: processor time, the mean over {self.timed_positions} positions of these "

@@ -44,26 +44,15 @@ def run(games: int, seed: int = 0) -> BenchResult:
     started = time.perf_counter()
     for _ in range(games):
         game.reset()
-        done = [False] * 4
-        playing = 4
-        while playing:
-            seat = game.agent_selection
-            if done[seat]:
-                game.step(None)
-                continue
-            mask = game.observe(seat).action_mask
+        while not all(game.terminations):
+            mask = game.observe(game.agent_selection).action_mask
             start = rng.randrange(num_actions)
             action = mask.find(1, start)
             if action < 0:
                 action = mask.find(1, 0, start)
-            if action < 0:
-                # The observation found no legal move, so the engine has marked the seat done.
-                done[seat] = True
-                playing -= 1
-                game.step(None)
-                continue
-            game.step(action)
-            turns += 1
+            # A seat with no legal move (the engine marks it done as it observes it) passes.
+            game.step(action if action >= 0 else None)
+            turns += action >= 0
     return BenchResult(games, turns, time.perf_counter() - started)
 
 

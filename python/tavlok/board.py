@@ -21,7 +21,7 @@ from xml.sax.saxutils import escape
 
 import numpy as np
 
-from . import _arguments
+from . import _arguments, _core
 from .actions import PLANES_SHAPE, turn_clockwise
 from .pieces import BOARD_SIZE, NUM_SEATS
 
@@ -42,11 +42,8 @@ BACKGROUND = (255, 255, 255)
 EMPTY_COLOUR = (244, 244, 245)
 GRID_COLOUR = (212, 212, 216)
 # The engine's background colour escapes, in seat order.
-ANSI_BACKGROUNDS = ("\x1b[44m", "\x1b[43m", "\x1b[41m", "\x1b[42m")
+ANSI_BACKGROUNDS: tuple[str, ...] = _core.SEAT_BACKGROUNDS
 ANSI_RESET = "\x1b[0m"
-
-_SEPARATOR = "-" * 103
-_HEADER = "  | " + " | ".join(f"{c:2d}" for c in range(BOARD_SIZE)) + " |"
 
 
 # What a name must not bring into a picture: control and format characters (escapes that drive
@@ -133,18 +130,7 @@ class Board:
         Without colour, a covered cell shows its seat number instead of a coloured "x", so the
         text stays readable in logs and files.
         """
-        cells = []
-        for seat in range(NUM_SEATS):
-            mark = f"{ANSI_BACKGROUNDS[seat]}x{ANSI_RESET}" if colour else str(seat)
-            cells.append(f"|  {mark} ")
-        empty = "|  . "
-        lines = [_HEADER, _SEPARATOR]
-        for r, row in enumerate(self._owners.tolist()):
-            body = "".join(empty if seat == EMPTY else cells[seat] for seat in row)
-            lines.append(f"{r:2d}{body}|")
-            lines.append(_SEPARATOR)
-        lines.pop()
-        return "\n".join(lines)
+        return _core.board_text(self._owners, colour)
 
     def svg(
         self,
@@ -336,8 +322,8 @@ class Board:
         width = 2 if compact else 3
         lines = []
         if compact:
-            lines.append("   " + " ".join(str(c // 10) if c >= 10 else " " for c in range(20)))
-            lines.append("   " + " ".join(str(c % 10) for c in range(BOARD_SIZE)))
+            for digits in (lambda c: str(c // 10) if c >= 10 else " ", lambda c: str(c % 10)):
+                lines.append("   " + " ".join(digits(c) for c in range(BOARD_SIZE)))
         else:
             lines.append("   " + "".join(f"{c:^3}" for c in range(BOARD_SIZE)))
         for r, row in enumerate(self._owners.tolist()):

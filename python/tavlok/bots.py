@@ -121,23 +121,19 @@ class MCTS:
     ) -> None:
         if playouts is not None and milliseconds is not None:
             raise ValueError("MCTS takes a budget of playouts or of milliseconds, not both")
-        settings = []
-        if playouts is not None:
-            settings.append(f"playouts={_arguments.whole(playouts, 'playouts')}")
-        if milliseconds is not None:
-            settings.append(f"ms={_arguments.whole(milliseconds, 'milliseconds')}")
-        if playout is not None:
-            settings.append(f"playout={playout}")
-        if prior is not None:
-            settings.append(f"prior={prior}")
-        for key, value in (
-            ("exploration", exploration), ("widening", widening), ("score_weight", score_weight)
-        ):
-            if value is not None:
-                settings.append(f"{key}={float(value)!r}")
+        name = _name(
+            "mcts",
+            playouts=_arguments.whole(playouts, "playouts", allow_none=True),
+            ms=_arguments.whole(milliseconds, "milliseconds", allow_none=True),
+            playout=playout,
+            prior=prior,
+            exploration=_real(exploration),
+            widening=_real(widening),
+            score_weight=_real(score_weight),
+        )
         self.seed = _arguments.seed(seed, allow_none=False)
         # The engine reads the settings, says what is wrong with them, and spells them its way.
-        self.name: str = _core.bot_name("mcts:" + ",".join(settings) if settings else "mcts")
+        self.name: str = _core.bot_name(name)
 
     def __call__(self, state: State) -> int:
         return _core.mcts_action(state, self.name, self.seed)
@@ -170,13 +166,9 @@ class Net:
         temperature: float | None = None,
         seed: int = 0,
     ) -> None:
-        settings = []
-        if path is not None:
-            # Quoted by the engine when the path holds what would end the setting (a comma).
-            settings.append(f"path={_core.setting_text(os.fsdecode(path))}")
-        if temperature is not None:
-            settings.append(f"temperature={float(temperature)!r}")
-        self._setup("net:" + ",".join(settings) if settings else "net", seed)
+        # A path is quoted by the engine when it holds what would end the setting (a comma).
+        text = None if path is None else _core.setting_text(os.fsdecode(path))
+        self._setup(_name("net", path=text, temperature=_real(temperature)), seed)
 
     def _setup(self, name: str, seed: int) -> None:
         # The engine reads the settings and the file, says what is wrong, spells the name its way.
@@ -273,6 +265,18 @@ def play_until_turn(
         if moved is not None:
             moved(mover, index)
     return made
+
+
+def _name(kind: str, **settings: object) -> str:
+    """The name of a bot of ``kind`` with the settings that are not None, for the engine to read:
+    ``"mcts:playouts=400"``, or ``"mcts"`` with none."""
+    given = ",".join(f"{key}={value}" for key, value in settings.items() if value is not None)
+    return f"{kind}:{given}" if given else kind
+
+
+def _real(value: Any) -> str | None:
+    """A real-valued setting as a bot name writes it, None left out."""
+    return None if value is None else repr(float(value))
 
 
 def _name_of(function: Any) -> str:

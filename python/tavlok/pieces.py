@@ -13,9 +13,9 @@ from dataclasses import dataclass
 from . import _core
 from ._arguments import shown
 
-BOARD_SIZE = 20
-NUM_SEATS = 4
-CELLS_PER_BOARD = BOARD_SIZE * BOARD_SIZE
+BOARD_SIZE: int = _core.BOARD_SIZE
+NUM_SEATS: int = _core.NUM_SEATS
+CELLS_PER_BOARD: int = _core.CELLS_PER_BOARD
 
 
 @dataclass(frozen=True, slots=True)
@@ -26,6 +26,8 @@ class Orientation:
     kind: str
     ordinal: int
     rows: tuple[str, ...]
+    # The covered squares as (row, col) offsets from the bounding box's top-left corner, row by row.
+    cells: tuple[tuple[int, int], ...]
 
     @property
     def height(self) -> int:
@@ -34,16 +36,6 @@ class Orientation:
     @property
     def width(self) -> int:
         return len(self.rows[0])
-
-    @property
-    def cells(self) -> tuple[tuple[int, int], ...]:
-        """The covered squares as (row, col) offsets from the bounding box's top-left corner."""
-        return tuple(
-            (r, c)
-            for r, row in enumerate(self.rows)
-            for c, square in enumerate(row)
-            if square == "X"
-        )
 
     def fits(self, row: int, col: int) -> bool:
         """Whether the bounding box, with its top-left corner at (row, col), stays on the board."""
@@ -64,7 +56,7 @@ def _rows(cells: list[tuple[int, int]]) -> tuple[str, ...]:
 
 
 ORIENTATIONS: tuple[Orientation, ...] = tuple(
-    Orientation(index, kind, ordinal, _rows(cells))
+    Orientation(index, kind, ordinal, _rows(cells), tuple(sorted(cells)))
     for index, (kind, ordinal, cells) in enumerate(_core.orientations())
 )
 NUM_ORIENTATIONS = len(ORIENTATIONS)

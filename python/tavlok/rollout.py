@@ -66,7 +66,7 @@ class Rollout:
     ended_step: np.ndarray = field(default_factory=lambda: np.zeros(0, np.int32))
     ended_env: np.ndarray = field(default_factory=lambda: np.zeros(0, np.int32))
     ended_seat: np.ndarray = field(default_factory=lambda: np.zeros(0, np.int8))
-    ended_scores: np.ndarray = field(default_factory=lambda: np.zeros((0, 4), np.int16))
+    ended_scores: np.ndarray = field(default_factory=lambda: np.zeros((0, NUM_SEATS), np.int16))
     packed: bool = False
     # The Ray worker that played it, and how many workers in its place died before; None for a
     # rollout played locally or joined from several workers.

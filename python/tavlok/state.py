@@ -59,18 +59,13 @@ def picture(
     colours (``"ansi"``), an RGB image (``"rgb_array"``), or printed for an 80-column terminal
     (``"human"``, the last placement marked). The pictures' legends give each seat's name
     (``names``, else the seats' own) and, once the game is over, its score."""
-    board = state.board(0)
     if mode == "ansi":
-        return board.text()
+        return state.render()
+    board = state.board(0)
     if mode == "rgb_array":
         return board.rgb(scores=state.scores(), names=names)
     print(board.display(last=state.last_placement(0), scores=state.scores(), names=names))
     return None
-
-
-def _repr_svg_(self: State) -> str:
-    """The board as SVG, for notebooks."""
-    return svg(self)
 
 
 def record(
@@ -89,4 +84,4 @@ State.board = board  # type: ignore[method-assign]
 State.record = record  # type: ignore[method-assign]
 State.last_placement = last_placement  # type: ignore[method-assign]
 State.svg = svg  # type: ignore[method-assign]
-State._repr_svg_ = _repr_svg_  # type: ignore[method-assign]
+State._repr_svg_ = svg  # type: ignore[method-assign]  # the board as SVG, for notebooks

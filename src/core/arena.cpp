@@ -30,7 +30,8 @@ namespace {
 
 using game::NUM_AGENTS;
 
-constexpr std::uint64_t MAX_GAMES = std::uint64_t{1} << 40;
+// The most games one arena plays: its games are numbered below 2**40 - 1.
+constexpr std::uint64_t MAX_GAMES = (std::uint64_t{1} << 40) - 1;
 
 // One row of four per game.
 using ArenaScores = nb::ndarray<nb::numpy, std::int16_t, nb::shape<-1, NUM_AGENTS>>;
@@ -40,10 +41,6 @@ using Results = std::pair<ArenaScores, ArenaSeats>;
 using Games = nb::ndarray<nb::numpy, std::int64_t, nb::shape<-1>>;
 using Moves = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 using Histories = nb::ndarray<nb::numpy, std::int32_t, nb::shape<-1, game::MAX_PLACEMENTS>>;
-
-std::size_t thread_count(IndexArgument threads) {
-    return index_in(threads, "thread count", 1, MAX_THREADS);
-}
 
 Results new_results(std::size_t games) {
     try {
@@ -68,7 +65,7 @@ game::ArenaSetup setup_of(const std::vector<std::optional<BotName>>& names, std:
     for (std::size_t i = 0; i < NUM_AGENTS; ++i)
         setup.bots[i] = names[i] ? engine_bot(*names[i]) : game::BotSpec{game::BotKind::Caller};
     setup.seed = seed;
-    setup.opening = index_below(opening, "opening", game::MAX_PLACEMENTS + 1);
+    setup.opening = count_in(opening, "opening", 0, game::MAX_PLACEMENTS);
     return setup;
 }
 
@@ -76,9 +73,9 @@ Results play_arena(const std::vector<BotName>& names, std::uint64_t seed, IndexA
                    IndexArgument game_count, IndexArgument threads, IndexArgument opening) {
     const game::ArenaSetup setup =
         setup_of(std::vector<std::optional<BotName>>(names.begin(), names.end()), seed, opening);
-    const std::size_t first = index_below(first_game, "first game", MAX_GAMES);
-    const std::size_t count = index_below(game_count, "game count", MAX_GAMES);
-    const std::size_t num_threads = thread_count(threads);
+    const std::size_t count = count_in(game_count, "games", 1, MAX_GAMES);
+    const std::size_t first = count_in(first_game, "first_game", 0, MAX_GAMES - count);
+    const std::size_t num_threads = count_in(threads, "threads", 1, MAX_THREADS);
     Results results = new_results(count);
     const std::size_t pool_threads = std::max<std::size_t>(1, std::min(num_threads, count));
     try {
@@ -103,12 +100,12 @@ public:
     Arena(const std::vector<std::optional<BotName>>& names, std::uint64_t seed, IndexArgument games,
           IndexArgument window, IndexArgument threads, IndexArgument opening,
           IndexArgument first_game, bool record)
-        : results_(new_results(index_below(games, "game count", MAX_GAMES))) {
+        : results_(new_results(count_in(games, "games", 1, MAX_GAMES))) {
         const game::ArenaSetup setup = setup_of(names, seed, opening);
-        const std::size_t first = index_below(first_game, "first game", MAX_GAMES);
-        const std::size_t side_by_side = index_in(window, "window", 1, game::MAX_WINDOW);
-        const std::size_t num_threads = thread_count(threads);
         const std::size_t num_games = results_.first.shape(0);
+        const std::size_t first = count_in(first_game, "first_game", 0, MAX_GAMES - num_games);
+        const std::size_t side_by_side = count_in(window, "batch_size", 1, game::MAX_WINDOW);
+        const std::size_t num_threads = count_in(threads, "threads", 1, MAX_THREADS);
         if (record) {
             try {
                 histories_ = new_array<Histories>({num_games, game::MAX_PLACEMENTS});
@@ -251,30 +248,23 @@ private:
 using AnyScores = nb::ndarray<nb::ro, nb::device::cpu>;
 using Shares = nb::ndarray<nb::numpy, double>;
 
-// Element `i` (in C order) of an integer array of up to two dimensions, through its strides.
+// Element `i` (in C order) of an array of up to two dimensions of T, through its strides.
 template <class T>
-T element(const AnyScores& scores, std::size_t i) {
+__int128 element(const AnyScores& scores, std::size_t i) {
     const std::size_t columns = scores.shape(scores.ndim() - 1);
     std::int64_t offset = static_cast<std::int64_t>(i % columns) * scores.stride(scores.ndim() - 1);
     if (scores.ndim() == 2) offset += static_cast<std::int64_t>(i / columns) * scores.stride(0);
     return static_cast<const T*>(scores.data())[offset];
 }
 
-// Element `i` of an integer array whose elements are Signed or Unsigned, as a number that holds
-// either.
-template <class Signed, class Unsigned>
+// Element `i` of an integer array, signed or unsigned of 8 to 64 bits, as a number that holds any.
 __int128 integer_at(const AnyScores& scores, std::size_t i) {
-    if (scores.dtype().code == static_cast<std::uint8_t>(nb::dlpack::dtype_code::Int))
-        return element<Signed>(scores, i);
-    return element<Unsigned>(scores, i);
-}
-
-__int128 integer_at(const AnyScores& scores, std::size_t i) {
+    const bool sign = scores.dtype().code == static_cast<std::uint8_t>(nb::dlpack::dtype_code::Int);
     switch (scores.dtype().bits) {
-        case 8: return integer_at<std::int8_t, std::uint8_t>(scores, i);
-        case 16: return integer_at<std::int16_t, std::uint16_t>(scores, i);
-        case 32: return integer_at<std::int32_t, std::uint32_t>(scores, i);
-        default: return integer_at<std::int64_t, std::uint64_t>(scores, i);
+        case 8: return sign ? element<std::int8_t>(scores, i) : element<std::uint8_t>(scores, i);
+        case 16: return sign ? element<std::int16_t>(scores, i) : element<std::uint16_t>(scores, i);
+        case 32: return sign ? element<std::int32_t>(scores, i) : element<std::uint32_t>(scores, i);
+        default: return sign ? element<std::int64_t>(scores, i) : element<std::uint64_t>(scores, i);
     }
 }
 
@@ -335,6 +325,11 @@ game::BotSpec engine_bot(const BotName& name) {
 
 void bind_arena(nb::module_& module) {
     using namespace nb::literals;
+    // The limits of an arena's arguments, for the package to check them against: its random
+    // opening may take up to every placement of a game.
+    module.attr("MAX_GAMES") = MAX_GAMES;
+    module.attr("MAX_PLACEMENTS") = game::MAX_PLACEMENTS;
+    module.attr("MAX_WINDOW") = game::MAX_WINDOW;
     module.def("win_shares", win_shares, "scores"_a,
                "Each seat's share of the win, float64 of the shape of `scores`, integer final\n"
                "scores of shape (4,) or (n, 4): 1 shared equally by the seats with the best\n"

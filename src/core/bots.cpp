@@ -32,19 +32,9 @@ struct PathArgument {
 
 }  // namespace core
 
-namespace nanobind::detail {
-
 template <>
-struct type_caster<core::PathArgument> {
-    NB_TYPE_CASTER(core::PathArgument, const_name("str | bytes | os.PathLike"))
-
-    bool from_python(handle src, uint8_t, cleanup_list*) noexcept {
-        value.value = src;
-        return true;
-    }
-};
-
-}  // namespace nanobind::detail
+struct nanobind::detail::type_caster<core::PathArgument>
+    : object_argument_caster<core::PathArgument, const_name("str | bytes | os.PathLike")> {};
 
 namespace core {
 

@@ -1,8 +1,8 @@
-// tavlok._core's piece catalogue and frames: the engine's kinds and orientations as the package
-// reads them, grid indices turned into placements and back, and placements seen from another
-// seat. Every answer comes from the engine's own tables (generate, ACTION_SET) and its own turn
-// of a board (SeatPosition::place keeps each seat's cells in all four frames), so the package
-// holds no copy of either.
+// tavlok._core's board, piece catalogue and frames: the board's size and its text, the engine's
+// kinds and orientations as the package reads them, grid indices turned into placements and back,
+// and placements seen from another seat. Every answer comes from the engine's own tables
+// (generate, ACTION_SET) and its own turn of a board (SeatPosition::place keeps each seat's cells
+// in all four frames), so the package holds no copy of either.
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -21,6 +22,7 @@
 #include "game/agents.hpp"
 #include "game/errors.hpp"
 #include "game/pieces.hpp"
+#include "game/rules.hpp"
 
 namespace core {
 
@@ -155,10 +157,34 @@ std::size_t turn_orientation(IndexArgument orientation, bool flip) {
     return placement_of(mirrored, piece.piece_type) / CELLS_PER_ORIENTATION;
 }
 
+using OwnersArgument = nb::ndarray<const std::int8_t, nb::shape<BOARD_SIZE, BOARD_SIZE>,
+                                   nb::c_contig, nb::device::cpu>;
+
+std::string board_text(const OwnersArgument& owners, bool colour) {
+    game::Owners cells;
+    std::copy_n(owners.data(), cells.size(), cells.begin());
+    for (const std::int8_t seat : cells)
+        if (seat < -1 || seat >= static_cast<std::int8_t>(game::NUM_AGENTS))
+            raise_value_error("board cells hold a seat 0 to 3, or -1 for an empty cell");
+    return game::board_text(cells, colour);
+}
+
 }  // namespace
 
 void bind_catalogue(nb::module_& module) {
     using namespace nb::literals;
+    module.attr("BOARD_SIZE") = BOARD_SIZE;
+    module.attr("CELLS_PER_BOARD") = CELLS_PER_ORIENTATION;
+    module.attr("NUM_SEATS") = game::NUM_AGENTS;
+    nb::list backgrounds;
+    for (const std::string_view escape : game::SEAT_BACKGROUNDS)
+        backgrounds.append(nb::str(escape.data(), escape.size()));
+    module.attr("SEAT_BACKGROUNDS") = nb::tuple(backgrounds);
+    module.def("board_text", board_text, "owners"_a.noconvert(), "colour"_a = true,
+               "A board as the engine writes it, 41 lines of 103 columns: `owners`, int8 of\n"
+               "shape (20, 20) taken as it is, the seat covering each cell or -1; each covered\n"
+               "cell an 'x' on the seat's background colour (SEAT_BACKGROUNDS), or without\n"
+               "`colour` its number.");
     module.def("piece_kinds", kinds,
                "The 21 piece kinds' names in catalogue order: the order of a hand's columns.");
     module.def("orientations", catalogue,

@@ -75,7 +75,7 @@ std::uint64_t index_in(IndexArgument argument, const char* what, std::uint64_t f
                        std::uint64_t last);
 
 // As index_in, for a parameter that counts something: the ValueError says "<name> must be between
-// <first> and <last>, not <value>".
+// <first> and <last>, not <value>", with a `last` of 2**N - 1 (N of 32 or more) written so.
 std::uint64_t count_in(IndexArgument argument, const char* name, std::uint64_t first,
                        std::uint64_t last);
 

@@ -1,9 +1,11 @@
 // tavlok._core: the module, its failures and the conversions its files share.
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <memory>
 #include <iterator>
 #include <optional>
+#include <string>
 
 #include "core.hpp"
 #include "game/errors.hpp"
@@ -42,9 +44,13 @@ std::uint64_t count_in(IndexArgument argument, const char* name, std::uint64_t f
                        std::uint64_t last) {
     nb::object shown;
     if (const auto value = index_value(argument, first, last, shown)) return *value;
-    raise_value_error("%s must be between %llu and %llu, not %U", name,
-                      static_cast<unsigned long long>(first), static_cast<unsigned long long>(last),
-                      shown.ptr());
+    // One below a large power of two reads as such: 2**40 - 1.
+    const int bits = std::bit_width(last);
+    const std::string high = bits >= 32 && std::popcount(last) == bits
+                                 ? "2**" + std::to_string(bits) + " - 1"
+                                 : std::to_string(last);
+    raise_value_error("%s must be between %llu and %s, not %U", name,
+                      static_cast<unsigned long long>(first), high.c_str(), shown.ptr());
 }
 
 ExclusiveUse::ExclusiveUse(Mark& mark, const char* what) : mark_(mark) {

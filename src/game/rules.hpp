@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "game/actions.hpp"
 #include "game/agents.hpp"
@@ -72,7 +73,18 @@ private:
     std::array<const SeatPosition*, NUM_AGENTS> seats_;
 };
 
-// The board as seat 0 sees it, with ANSI colours: 41 lines, no trailing newline.
+// The seat covering each cell of a board, row by row; -1 where none does.
+using Owners = std::array<std::int8_t, BOARD_SIZE * BOARD_SIZE>;
+
+// The ANSI escapes that set each seat's background colour, in seat order.
+inline constexpr std::array<std::string_view, NUM_AGENTS> SEAT_BACKGROUNDS = {
+    "\x1b[44m", "\x1b[43m", "\x1b[41m", "\x1b[42m"};
+
+// A board as text: 41 lines of 103 columns, no trailing newline, each covered cell an "x" on its
+// seat's background colour, or without `colour` the seat's number.
+std::string board_text(const Owners& owners, bool colour);
+
+// The board as seat 0 sees it, with colours.
 std::string board_text(const TableView& seat0);
 
 // ---- Which placements are legal ---------------------------------------------------------------

@@ -41,10 +41,18 @@ int clear(PyObject* self) noexcept {
 
 // ---- Arguments --------------------------------------------------------------------------------
 
-static void raise_too_many_positional(const Signature& signature, Py_ssize_t given) noexcept {
-    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
-                 signature.function, signature.parameters.size(), given,
-                 given == 1 ? "was" : "were");
+// Binds the `nargs` positional arguments, refusing more than the function has; the others unset.
+static bool bind_positional(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject** values) noexcept {
+    const std::size_t count = signature.parameters.size();
+    if (static_cast<std::size_t>(nargs) > count) {
+        PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
+                     signature.function, count, nargs, nargs == 1 ? "was" : "were");
+        return false;
+    }
+    for (std::size_t i = 0; i < count; ++i)
+        values[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
+    return true;
 }
 
 // Binds one keyword argument, refusing names the function does not have and parameters that
@@ -99,14 +107,7 @@ static bool check_missing(const Signature& signature, PyObject* const* values) n
 
 bool match_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, PyObject** values) noexcept {
-    const std::size_t count = signature.parameters.size();
-    if (static_cast<std::size_t>(nargs) > count) {
-        raise_too_many_positional(signature, nargs);
-        return false;
-    }
-    for (std::size_t i = 0; i < count; ++i)
-        values[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
-
+    if (!bind_positional(signature, args, nargs, values)) return false;
     // Keyword values follow the positional ones in args, in the order of kwnames.
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -118,15 +119,8 @@ bool match_arguments(const Signature& signature, PyObject* const* args, Py_ssize
 
 bool match_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
                      PyObject** values) noexcept {
-    const std::size_t count = signature.parameters.size();
-    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (static_cast<std::size_t>(nargs) > count) {
-        raise_too_many_positional(signature, nargs);
+    if (!bind_positional(signature, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), values))
         return false;
-    }
-    for (std::size_t i = 0; i < count; ++i)
-        values[i] = i < static_cast<std::size_t>(nargs) ? PyTuple_GET_ITEM(args, i) : nullptr;
-
     if (kwargs != nullptr) {
         Py_ssize_t position = 0;
         PyObject* name = nullptr;

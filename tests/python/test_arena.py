@@ -181,6 +181,38 @@ def test_arena_refuses_unknown_names_and_bad_settings():
         bots.PerState(3)
 
 
+@pytest.mark.parametrize(
+    ("argument", "value", "message"),
+    [
+        ("games", 2**40, "games must be between 1 and 2**40 - 1, not 1099511627776"),
+        ("first_game", 2**40 - 2, "first_game must be between 0 and 1099511627773, not 109"),
+        ("threads", 0, "threads must be between 1 and 1024, not 0"),
+        ("opening", 85, "opening must be between 0 and 84, not 85"),
+        ("batch_size", 65537, "batch_size must be between 1 and 65536, not 65537"),
+    ],
+)
+def test_the_package_and_the_engine_word_an_arena_argument_alike(argument, value, message):
+    # The engine's own check, which the package's stands before, with the same limit and words.
+    given = {"games": 2, "first_game": 0, "threads": 1, "opening": 0, "batch_size": 2}
+    given[argument] = value
+    for call in (
+        lambda: tavlok.arena([first_legal] * 4, **given),
+        lambda: tavlok._core.Arena(
+            [None] * 4, 0, given["games"], given["batch_size"], given["threads"],
+            given["opening"], given["first_game"],
+        ),
+    ):
+        with pytest.raises(ValueError) as refused:
+            call()
+        assert str(refused.value).startswith(message)
+    if argument != "batch_size":
+        del given["batch_size"]
+        names = ["random"] * 4
+        with pytest.raises(ValueError, match=re.escape(message)):
+            tavlok._core.play_arena(names, 0, given["first_game"], given["games"],
+                                    given["threads"], given["opening"])
+
+
 def answering(answer):
     """A batched policy that plays first_legal except in game 1, where it answers answer(view, i)
     (i: the game's row)."""

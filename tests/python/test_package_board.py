@@ -35,6 +35,16 @@ def test_board_text_is_the_engine_layout_built_cell_by_cell():
     owners[0, 0], owners[0, 19], owners[19, 19], owners[19, 0] = 0, 1, 2, 3
     assert Board(owners).text() == expected_text(owners)
     assert Board(owners).text(colour=False).split("\n")[40] == "19|  3 " + "|  . " * 18 + "|  2 |"
+    # The engine writes the text of what it is given as it is, or refuses it: no seat past the
+    # four it has colours for, and no array it would have to convert (int64 260 would wrap).
+    for cells, error in [
+        (np.full((20, 20), 4, np.int8), ValueError),
+        (np.full((20, 20), -2, np.int8), ValueError),
+        (np.full((20, 20), 260), TypeError),
+        (np.zeros((20, 19), np.int8), TypeError),
+    ]:
+        with pytest.raises(error):
+            tavlok._core.board_text(cells)
 
 
 @pytest.mark.parametrize("moves", [5, None])

@@ -23,6 +23,7 @@ from typing import Any, TextIO
 
 from .. import _arguments, bench
 from .._arguments import SEED_LIMIT
+from .._core import bot_name
 from ..arena import LADDER, MAX_OPENING, MAX_THREADS, arena, ladder
 from ..bots import BOTS
 from ..pieces import NUM_SEATS
@@ -83,7 +84,7 @@ def _command(argv: Sequence[str] | None, prog: str) -> int:
         "--seed", type=_whole(*SEEDS), help="seed of the bots' choices (0 to 2**64-1)"
     )
     play_parser.add_argument(
-        "--human", type=int, choices=range(4), metavar="SEAT", help="play seat SEAT (0-3) yourself"
+        "--human", type=int, choices=range(NUM_SEATS), metavar="SEAT", help="play at seat SEAT"
     )
     play_parser.add_argument("--watch", action="store_true", help="show the board after every move")
     play_parser.add_argument(
@@ -115,11 +116,10 @@ def _command(argv: Sequence[str] | None, prog: str) -> int:
     bench_parser.add_argument(
         "--threads", type=_whole(*THREADS), help="threads of the VectorEnv (default: the cores)"
     )
+    # The layouts whose legal grid indices the benchmark's policy reads: not "candidates".
+    layouts = ("bytes", "bits", "indices")
     bench_parser.add_argument(
-        "--mask",
-        choices=("bytes", "bits", "indices"),
-        default="bytes",
-        help="VectorEnv mask form (bytes)",
+        "--mask", choices=layouts, default="bytes", help="VectorEnv mask form (bytes)"
     )
     arena_parser = commands.add_parser(
         "arena", help="play games between four of the engine's bots, seats rotating every game"
@@ -175,22 +175,10 @@ def _bot_list(text: str) -> tuple[str, ...]:
     names = tuple(name.strip() for name in text.split(","))
     for name in names:
         try:
-            _engine_bot(name)
+            bot_name(name)  # the engine says why, for the bytes of a path too
         except ValueError as error:
             raise argparse.ArgumentTypeError(str(error)) from None
     return names
-
-
-def _engine_bot(name: str) -> None:
-    """Refuses (ValueError) a name the engine does not know; one that the engine cannot even
-    read, such as bytes that are not UTF-8 in a path, with one line rather than the binding's
-    list of the argument types it takes."""
-    from .._core import bot_name
-
-    try:
-        bot_name(name)
-    except TypeError:
-        raise ValueError(f"bot names are UTF-8 text: {name!r} is not") from None
 
 
 def _unwritable(path: str) -> str | None:
@@ -218,7 +206,7 @@ def _run(args: argparse.Namespace, parser: argparse.ArgumentParser, prog: str) -
             parser.error("--ladder keeps no record")
         for name in args.bots:
             try:
-                _engine_bot(name)
+                bot_name(name)
             except ValueError as refused:
                 parser.error(str(refused))
         args.games = args.games or (400 if args.ladder else 1000)

@@ -16,6 +16,7 @@ from ..actions import decode, turned
 from ..board import SEAT_COLOUR_NAMES
 from ..bots import make as make_bot
 from ..bots import play_until_turn
+from ..pieces import NUM_SEATS
 from ..records import GameRecord, winners, write_records
 from ..state import State
 from .moves import MOVE_HELP, moves_text, parse_move, pieces_text, show_text
@@ -35,8 +36,8 @@ def play(
         seed = secrets.randbelow(2**32)
     colour = sys.stdout.isatty()
     state = State()
-    names = iter(list(bots) * 4)
-    players = ["you" if seat == human else next(names) for seat in range(4)]
+    names = iter(list(bots) * NUM_SEATS)
+    players = ["you" if seat == human else next(names) for seat in range(NUM_SEATS)]
     movers = {s: make_bot(name, seed + s) for s, name in enumerate(players) if s != human}
     print(f"tavlok game, seed {seed}; moves in board coordinates (seat 0's frame)")
     if human is not None:
@@ -48,11 +49,11 @@ def play(
         print(f"player_{seat} plays {decode(turned(action, seat))}")
         # The seats passed over on the way to the next mover (every seat, once the game is over)
         # have no legal move left.
-        passed = (state.seat - seat - 1) % 4 if not state.is_terminal() else 4
+        passed = (state.seat - seat - 1) % NUM_SEATS if not state.is_terminal() else NUM_SEATS
         for later in range(seat + 1, seat + 1 + passed):
-            if later % 4 not in out_of_moves:
-                out_of_moves.add(later % 4)
-                print(f"player_{later % 4} has no legal move left")
+            if later % NUM_SEATS not in out_of_moves:
+                out_of_moves.add(later % NUM_SEATS)
+                print(f"player_{later % NUM_SEATS} has no legal move left")
         if watch:
             print(_board_text(state, colour, players))
 

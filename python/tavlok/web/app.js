@@ -67,7 +67,7 @@ function boardGroup() {
 }
 
 function cellSize() {
-  return Number(boardGroup().querySelector("rect").getAttribute("width")) / 20;
+  return Number(boardGroup().querySelector("rect").getAttribute("width")) / pieces.board_size;
 }
 
 function addRect(group, row, col, size, attributes) {
@@ -97,7 +97,7 @@ function drawBoard() {
       pieces.orientations[o].kind === kind);
     const covered = new Map(); // each cell once, by its number on the board
     for (const placement of moves) {
-      for (const [r, c] of placementCells(placement)) covered.set(r * 20 + c, [r, c]);
+      for (const [r, c] of placementCells(placement)) covered.set(r * pieces.board_size + c, [r, c]);
     }
     const inset = size * 0.35;
     for (const [cell, [r, c]] of covered) {
@@ -108,8 +108,8 @@ function drawBoard() {
       (kind === null ? "" : ` with the ${kind}`) + "; grey squares: cells they can cover";
   }
   if (view.mode === "live" && !view.over && view.to_move === view.human) {
-    for (let r = 0; r < 20; r++) {
-      for (let c = 0; c < 20; c++) {
+    for (let r = 0; r < pieces.board_size; r++) {
+      for (let c = 0; c < pieces.board_size; c++) {
         const hit = addRect(group, r, c, size, {class: "hit", "data-row": r, "data-col": c});
         hit.addEventListener("mouseenter", () => preview(r, c));
         hit.addEventListener("click", () => place(r, c));
@@ -135,7 +135,8 @@ function preview(row, col) {
   if (chosen === null || group.querySelector("rect.hit") === null) return;
   const [top, left] = anchor(row, col);
   const cells = pieces.orientations[chosen].cells.map(([r, c]) => [top + r, left + c]);
-  const inside = cells.every(([r, c]) => r >= 0 && r < 20 && c >= 0 && c < 20);
+  const side = pieces.board_size;
+  const inside = cells.every(([r, c]) => r >= 0 && r < side && c >= 0 && c < side);
   const allowed = inside && legal.has(`${chosen} ${top} ${left}`);
   const size = cellSize();
   for (const [r, c] of cells) {
@@ -223,7 +224,7 @@ function drawMoves() {
 function drawScores() {
   const scores = view.scores || view.final_scores;
   const table = document.createElement("table");
-  for (let seat = 0; seat < 4; seat++) {
+  for (let seat = 0; seat < pieces.colours.length; seat++) {
     const row = table.insertRow();
     row.dataset.seat = seat;
     const swatch = document.createElement("span");

@@ -18,7 +18,7 @@ from .. import bots as _bots
 from .._core import State
 from ..actions import decode, encode, turn_orientation, turned
 from ..board import SEAT_COLOUR_NAMES, SEAT_COLOURS, _hex
-from ..pieces import KINDS, NUM_SEATS, ORIENTATIONS
+from ..pieces import BOARD_SIZE, KINDS, NUM_SEATS, ORIENTATIONS
 from ..records import GameRecord, winners
 
 __all__ = ["Live", "Replay", "RequestError", "pieces"]
@@ -37,6 +37,7 @@ class RequestError(Exception):
 def pieces() -> dict[str, Any]:
     """What the page needs to draw and turn pieces."""
     return {
+        "board_size": BOARD_SIZE,
         "colours": [_hex(colour) for colour in SEAT_COLOURS],
         "names": list(SEAT_COLOUR_NAMES),
         "kinds": list(KINDS),
