@@ -9,8 +9,9 @@ are the whole (``tavlok.ray.arena`` plays them on a cluster).
 
 A bot is one of:
 
-- one of the engine's bots, by name (``"greedy"``, ``"random"``, ``"mcts"``, ``"mcts:400"``: see
-  ``tavlok.bots``) or as an object of ``tavlok.bots`` (``bots.greedy``, ``bots.Random(7)``,
+- one of the engine's bots, by name (``"greedy"``, ``"random"``, ``"net"``,
+  ``"net:path=FILE"``, ``"mcts"``, ``"mcts:400"``: see ``tavlok.bots``) or as an object of
+  ``tavlok.bots`` (``bots.greedy``, ``bots.Random(7)``, ``bots.Net(path=...)``,
   ``bots.MCTS(playouts=400)``). The engine plays it in C++ with the interpreter lock released.
   The bot's own random source is not used: a random bot draws from the game's generator, and
   every search is seeded from it. (A search with a budget in milliseconds makes the games depend
