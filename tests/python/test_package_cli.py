@@ -169,8 +169,11 @@ def test_a_reader_that_leaves_early_ends_the_program_quietly():
 )
 def test_ctrl_c_stops_with_one_line_and_the_status_of_sigint(args):
     environment = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
-    # A blank line on standard output once the games are about to begin.
+    # A blank line on standard output once the games are about to begin. A child started from a
+    # shell without job control (as CI starts its jobs) inherits SIGINT ignored, and Python then
+    # installs no handler: restore the one an interactive terminal's program has.
     started = (
+        "import signal; signal.signal(signal.SIGINT, signal.default_int_handler); "
         "import sys, tavlok.cli as cli; bar = cli._progress_printer; "
         "cli._progress_printer = lambda stream: print(flush=True) or bar(stream); "
         "sys.exit(cli.main(sys.argv[1:]))"
