@@ -50,8 +50,14 @@ EVAL_OPPONENTS = ("random", "greedy")
 # The options whose default depends on the policy: the conv policy's are those of its reference
 # run; the scorer's, what learnt fastest in short runs (docs/training.md).
 POLICY_DEFAULTS: dict[str, dict[str, Any]] = {
-    "conv": {"env_steps": 300_000, "lr": 3e-4, "reward": "score", "opening": 0},
-    "scorer": {"env_steps": 1_500_000, "lr": 1e-3, "reward": "win", "opening": 2},
+    "conv": {"env_steps": 300_000, "lr": 3e-4, "anneal": "none", "reward": "score", "opening": 0},
+    "scorer": {
+        "env_steps": 1_500_000,
+        "lr": 1e-3,
+        "anneal": "none",
+        "reward": "win",
+        "opening": 2,
+    },
 }
 
 
@@ -166,6 +172,12 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     )
     parser.add_argument(
         "--lr", type=float, help=f"Adam's learning rate ({by_policy['lr']})"
+    )
+    parser.add_argument(
+        "--anneal",
+        choices=("none", "linear"),
+        help="the learning rate over the run: constant, or falling linearly to 0 at --env-steps "
+        f"({by_policy['anneal']})",
     )
     parser.add_argument(
         "--entropy",
@@ -373,6 +385,9 @@ def main(argv: list[str] | None = None) -> dict[str, Any]:
     start = time.perf_counter()
     while env_steps < args.env_steps:
         rollout, last_value = gather(args.rollout_steps, timer)
+        if args.anneal == "linear":
+            for group in optimiser.param_groups:
+                group["lr"] = args.lr * (1 - env_steps / args.env_steps)
         began = time.perf_counter()
         stats = update(net, optimiser, rollout, last_value, settings, shuffle)
         update_seconds += time.perf_counter() - began

@@ -24,8 +24,8 @@ from training.ppo import advantages  # noqa: E402
 from training.rollout import SamplingPolicy, Timer, collect  # noqa: E402
 from training.scorer import from_weights  # noqa: E402
 
-import tavlok  # noqa: E402, F401  (registers tavlok/Tavlok-v0)
-from tavlok import _core, net  # noqa: E402
+import tavlok  # noqa: E402  (registers tavlok/Tavlok-v0)
+from tavlok import net  # noqa: E402
 
 
 def train(argv):
@@ -102,7 +102,12 @@ def test_a_tiny_run_writes_its_files_and_draws_the_same_curve_again(tmp_path, po
         scorer = from_weights(net.read(out / "policy.tvln"))
         assert all(torch.equal(weights[key], value) for key, value in scorer.score.state_dict(
             prefix="score.").items())
-        assert _core.bot_name(f"net:path={out / 'policy.tvln'}").startswith("net:path=")
+        # The file left behind is the policy the last evaluation measured.
+        replay = tavlok.arena(
+            [f"net:path={out / 'policy.tvln'}", *["greedy"] * 3],
+            games=16, seed=1003, threads=2, opening=2,
+        )  # fmt: skip
+        assert replay.win_rate[0] == pytest.approx(float(curve[-1]["greedy_win_rate"]))
     if policy == "league":
         # A snapshot at every evaluation; the pool has the last one from the next update on.
         assert sorted(path.name for path in (out / "league").iterdir()) == [

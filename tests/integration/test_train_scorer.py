@@ -75,3 +75,24 @@ def test_ppo_scores_a_rollouts_samples_as_the_collecting_scorer_did(one_torch_th
     # Entropy over the candidates present only: at most log of their number, and finite.
     bound = np.log(mask.reshape(-1, mask.shape[2]).sum(1))
     assert (entropy.detach().numpy() <= bound + 1e-5).all()
+
+
+def test_padding_past_the_candidates_changes_neither_the_policy_nor_the_value():
+    torch.manual_seed(2)
+    module = scorer.CandidateScorer([16, 8])
+    state = _core.State()
+    for pick in (3, 30, 7, 12):
+        state.apply(state.legal_actions()[pick])
+    _, features = _core.net_features(state)
+    count = len(features)
+    # The same position padded to two widths, the padding filled with noise.
+    outputs = []
+    for width in (count, 64):
+        rows = torch.rand(1, width, features.shape[1])
+        rows[0, :count] = torch.from_numpy(features)
+        mask = torch.arange(width)[None] < count
+        with torch.no_grad():
+            logits, value = module(rows, mask)
+        assert torch.isinf(logits[0, count:]).all()
+        outputs.append((logits[0, :count], value))
+    torch.testing.assert_close(outputs[0], outputs[1])
