@@ -45,6 +45,7 @@ from training.ppo import Settings, update
 from training.rollout import SamplingPolicy, Timer, collect
 
 import tavlok
+from tavlok import _core
 
 EVAL_OPPONENTS = ("random", "greedy")
 # The options whose default depends on the policy: the conv policy's are those of its reference
@@ -204,13 +205,13 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
         "--widths",
         default="64,64",
         metavar="W[,W...]",
-        help="the scorer's hidden layers, 1 to 6 of 1 to 256 each, as the engine plays them "
-        "(%(default)s)",
+        help="the scorer's hidden layer widths, at least one, as many and as wide as the "
+        "engine's weights file takes (%(default)s)",
     )
     parser.add_argument(
         "--candidates",
         **count,
-        default=64,
+        default=_core.MAX_CANDIDATES,
         help="the scorer's candidates per position, the first in greedy's order (%(default)s)",
     )
     parser.add_argument(

@@ -31,13 +31,10 @@ class CandidateScorer(nn.Module):
 
     def __init__(self, widths: Sequence[int] = (64, 64), value_width: int = 64) -> None:
         super().__init__()
-        if not widths or len(widths) >= net.MAX_LAYERS or not all(
-            1 <= width <= net.MAX_WIDTH for width in widths
-        ):
-            raise ValueError(
-                f"the engine plays 0 to {net.MAX_LAYERS - 2} hidden layers of 1 to "
-                f"{net.MAX_WIDTH}; give at least one: not {list(widths)}"
-            )
+        # The engine's reader refuses widths or depths its format does not take, at the first
+        # export; the value head needs at least one hidden layer to read.
+        if not widths:
+            raise ValueError("the scorer needs at least one hidden layer")
         layers: list[nn.Module] = []
         inputs = len(net.FEATURES)
         for width in widths:
