@@ -13,6 +13,7 @@ training run on a laptop, and three 3 × 3 convolutions, the last one dilated, a
 from __future__ import annotations
 
 from collections.abc import Mapping
+from typing import Any
 
 import numpy as np
 import torch
@@ -94,12 +95,15 @@ class PolicyNet(nn.Module):
         indices = torch.from_numpy(rollout.legal_indices).long()
         choice = flat(rollout.extras["choice"])
 
-        def evaluate(rows: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor, torch.Tensor]:
+        def evaluate(rows: torch.Tensor) -> Any:
             row_offsets, entries = gather_rows(offsets, rows)
             batch = Batch(planes[rows], hands[rows], row_offsets, indices[entries])
             logits, value = self(batch)
             log_probs = segment_log_softmax(logits, batch.segments, batch.rows)
-            entropy = segment_entropy(log_probs, batch.segments, batch.rows)
-            return log_probs[row_offsets[:-1] + choice[rows]], value, entropy
+            return (
+                log_probs[row_offsets[:-1] + choice[rows]],
+                value,
+                lambda: segment_entropy(log_probs, batch.segments, batch.rows),
+            )
 
         return evaluate

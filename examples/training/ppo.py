@@ -16,8 +16,13 @@ from torch import nn
 from tavlok.rollout import Rollout
 
 # Samples in (positions into the rollout, step × num_envs + env), out: the log-probability of the
-# move each one chose, its value and its policy's entropy, all (len(rows),) with gradients.
-Evaluate = Callable[[torch.Tensor], tuple[torch.Tensor, torch.Tensor, torch.Tensor]]
+# move each one chose, its value, and a function that gives its policy's entropy, all
+# (len(rows),) with gradients. The entropy is worked out when the loss asks for it, after the
+# other terms: the order of the graph's nodes sets the order in which backward sums gradients, and
+# so the last digits of a run's weights.
+Evaluate = Callable[
+    [torch.Tensor], tuple[torch.Tensor, torch.Tensor, Callable[[], torch.Tensor]]
+]
 
 
 class Learner(Protocol):
@@ -90,14 +95,14 @@ def update(
         order = torch.randperm(samples, generator=generator)
         for first in range(0, samples, settings.minibatch):
             rows = order[first : first + settings.minibatch]
-            new_log_prob, value, entropy = evaluate(rows)
+            new_log_prob, value, entropy_of = evaluate(rows)
             adv = advantage_t[rows]
             adv = (adv - adv.mean()) / (adv.std() + 1e-8)
             ratio = (new_log_prob - old_log_prob[rows]).exp()
             clipped = ratio.clamp(1 - settings.clip, 1 + settings.clip)
             policy_loss = -torch.min(ratio * adv, clipped * adv).mean()
             value_loss = (value - returns_t[rows]).pow(2).mean()
-            entropy = entropy.mean()
+            entropy = entropy_of().mean()
             loss = policy_loss + settings.value_coef * value_loss - settings.entropy_coef * entropy
             optimiser.zero_grad()
             loss.backward()

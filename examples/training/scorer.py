@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Mapping, Sequence
+from typing import Any
 
 import numpy as np
 import torch
@@ -80,11 +81,15 @@ class CandidateScorer(nn.Module):
         mask = torch.from_numpy(rollout.action_mask.reshape(samples, -1) != 0)
         choice = torch.from_numpy(rollout.actions.reshape(samples).astype(np.int64))
 
-        def evaluate(rows: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor, torch.Tensor]:
-            logits, value = self(features[rows], mask[rows])
+        def evaluate(rows: torch.Tensor) -> Any:
+            present = mask[rows]
+            logits, value = self(features[rows], present)
             log_probs = torch.log_softmax(logits, 1)
-            # Masked-out entries have p = 0: their log p is -inf, and 0 × -inf must count as 0.
-            entropy = -(log_probs.exp() * log_probs.masked_fill(~mask[rows], 0)).sum(1)
+
+            def entropy() -> torch.Tensor:
+                # Masked-out entries have p = 0 and log p = -inf: 0 × -inf must count as 0.
+                return -(log_probs.exp() * log_probs.masked_fill(~present, 0)).sum(1)
+
             return log_probs.gather(1, choice[rows, None]).squeeze(1), value, entropy
 
         return evaluate
