@@ -53,10 +53,10 @@ EVAL_OPPONENTS = ("random", "greedy")
 POLICY_DEFAULTS: dict[str, dict[str, Any]] = {
     "conv": {"env_steps": 300_000, "lr": 3e-4, "anneal": "none", "reward": "score", "opening": 0},
     "scorer": {
-        "env_steps": 1_500_000,
-        "lr": 1e-3,
-        "anneal": "none",
-        "reward": "win",
+        "env_steps": 3_000_000,
+        "lr": 3e-3,
+        "anneal": "linear",
+        "reward": "score",
         "opening": 2,
     },
 }
