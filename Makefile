@@ -144,7 +144,7 @@ TRAIN_OUT ?= build/train
 
 $(TRAIN_VENV)/.stamp: tools/requirements-env.txt tools/requirements-train.txt
 	@echo "making $(TRAIN_VENV): numpy, gymnasium, pettingzoo, and torch, matplotlib, tqdm"
-	@echo "(torch from PyPI brings its CUDA runtime wheels: about 5 GB and several minutes)"
+	@echo "(torch from PyPI brings its CUDA runtime wheels: about 6 GB, 5 minutes to install)"
 	$(PYTHON_FOUND) -m venv $(TRAIN_VENV)
 	$(TRAIN_VENV)/bin/python -m pip install --quiet --disable-pip-version-check \
 	  -r tools/requirements-env.txt -r tools/requirements-train.txt
