@@ -96,8 +96,9 @@ class CandidateScorer(nn.Module):
 
 
 def observed(obs: Mapping[str, np.ndarray]) -> tuple[torch.Tensor, torch.Tensor]:
-    """The candidate rows and mask of an env's observation, as copies (an env rewrites its own)."""
-    return torch.tensor(obs["candidate_features"]), torch.tensor(obs["candidate_mask"] != 0)
+    """The candidate rows of an env's observation, as a copy (an env rewrites its own), and
+    which are candidates: those with a grid index, whatever the mask layout."""
+    return torch.tensor(obs["candidate_features"]), torch.from_numpy(obs["candidate_indices"] >= 0)
 
 
 class SamplingScorer:
