@@ -66,8 +66,8 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         description=__doc__.split("\n\n")[0],
         epilog="Without --ray, the same command on the same machine draws the same curve: every "
-        "generator is seeded from --seed, and torch runs deterministic kernels on --threads "
-        "threads.",
+        "generator is seeded from --seed, and torch runs deterministic kernels on "
+        "--torch-threads threads.",
     )
     count = {"type": int, "metavar": "N"}
     by_policy = {
