@@ -16,11 +16,11 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 export PYTHONPATH := $(CURDIR)/$(BUILD):$(CURDIR)/python
 
 .PHONY: all build stub demo test test-cpp test-python test-sanitize test-valgrind test-wheel \
-	test-integration bench train wheel deps browser-deps clean
+	test-integration bench train train-venv wheel deps browser-deps clean
 
 all: build
 
-$(VENV)/.stamp: tools/requirements-dev.txt
+$(VENV)/.stamp: tools/requirements-dev.txt tools/requirements-env.txt
 	$(PYTHON_FOUND) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --disable-pip-version-check -r tools/requirements-dev.txt
 	touch $@
@@ -35,10 +35,12 @@ $(BUILD)/build.ninja: $(VENV)/.stamp | deps
 	$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
 	  -DPython_EXECUTABLE=$(CURDIR)/$(VPY)
 
-# $(call use-build,DIR): the environment imports _tavlok and tavlok from the build in DIR from now
-# on, through a .pth file in its site-packages that names DIR and python/. `make build` (so every
-# test target) and `make demo` call it: the environment follows the build made last.
-use-build = $(VPY) -c 'import sys, sysconfig; \
+# $(call use-build,DIR[,PYTHON]): the environment of PYTHON (the project's by default) imports
+# _tavlok and tavlok from the build in DIR from now on, through a .pth file in its site-packages
+# that names DIR and python/. `make build` (so every test target) and `make demo` call it: the
+# environment follows the build made last. The training and integration environments get the
+# same file for the build of `make build`.
+use-build = $(or $(2),$(VPY)) -c 'import sys, sysconfig; \
   open(sysconfig.get_path("purelib") + "/tavlok-build.pth", "w").write("\n".join(sys.argv[1:]) + "\n")' \
   $(CURDIR)/$(1) $(CURDIR)/python
 
@@ -112,7 +114,8 @@ test-valgrind: build
 # interpreter. The browser tests keep their screenshots in build/artifacts/.
 INTEGRATION_VENV ?= .venv/integration-$(PYTAG)
 
-$(INTEGRATION_VENV)/.stamp: tools/requirements-dev.txt tools/requirements-integration.txt
+$(INTEGRATION_VENV)/.stamp: tools/requirements-dev.txt tools/requirements-env.txt \
+  tools/requirements-train.txt tools/requirements-integration.txt
 	$(PYTHON_FOUND) -m venv $(INTEGRATION_VENV)
 	$(INTEGRATION_VENV)/bin/python -m pip install --quiet --disable-pip-version-check \
 	  -r tools/requirements-dev.txt -r tools/requirements-integration.txt
@@ -125,17 +128,36 @@ browser-deps:
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq chromium chromium-driver >/dev/null; }
 
 test-integration: build $(INTEGRATION_VENV)/.stamp browser-deps
+	@$(call use-build,$(BUILD),$(INTEGRATION_VENV)/bin/python)
 	BROWSER_ARTIFACTS=$(CURDIR)/build/artifacts \
 	  $(INTEGRATION_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/integration
 
-# The reference training run of docs/training.md: masked PPO (examples/train.py) against three
-# greedy bots for TRAIN_STEPS learner env-steps, about half an hour on two cores; the curve, plot,
-# figures and weights go to TRAIN_OUT. test-integration runs the same script on a tiny budget.
-TRAIN_STEPS ?= 300000
+# The reference training runs of docs/training.md, in an environment of their own with only what
+# examples/train.py needs: the package's requirements (requirements-env.txt) and PyTorch,
+# matplotlib and tqdm (requirements-train.txt), and the build's .pth, so that
+# `$(TRAIN_VENV)/bin/python examples/train.py` runs as the page says. TRAIN_POLICY picks the
+# policy (conv or scorer); TRAIN_STEPS, when set, the learner env-steps (the policy's default
+# otherwise); TRAIN_ARGS any other options. The curve, plot, figures and weights go to TRAIN_OUT.
+TRAIN_VENV ?= .venv/train-$(PYTAG)
+TRAIN_POLICY ?= conv
 TRAIN_OUT ?= build/train
 
-train: build $(INTEGRATION_VENV)/.stamp
-	$(INTEGRATION_VENV)/bin/python examples/train.py --env-steps $(TRAIN_STEPS) --out $(TRAIN_OUT)
+$(TRAIN_VENV)/.stamp: tools/requirements-env.txt tools/requirements-train.txt
+	@echo "making $(TRAIN_VENV): numpy, gymnasium, pettingzoo, and torch, matplotlib, tqdm"
+	@echo "(torch from PyPI brings its CUDA runtime wheels: about 6 GB, 5 minutes to install)"
+	$(PYTHON_FOUND) -m venv $(TRAIN_VENV)
+	$(TRAIN_VENV)/bin/python -m pip install --quiet --disable-pip-version-check \
+	  -r tools/requirements-env.txt -r tools/requirements-train.txt
+	touch $@
+
+train-venv: build $(TRAIN_VENV)/.stamp
+	@$(call use-build,$(BUILD),$(TRAIN_VENV)/bin/python)
+
+train: train-venv
+	@echo "training the $(TRAIN_POLICY) policy against three greedy bots: about 30 minutes on two" \
+	  "cores; the curve, plot and policy go to $(TRAIN_OUT) at every evaluation"
+	$(TRAIN_VENV)/bin/python examples/train.py --policy $(TRAIN_POLICY) \
+	  $(if $(TRAIN_STEPS),--env-steps $(TRAIN_STEPS)) --out $(TRAIN_OUT) $(TRAIN_ARGS)
 
 # The main job: four seeded random agents play a whole game through the Python module, and the
 # board and scores are shown. SEED=n picks another game. It needs only the Python extensions: a

@@ -1,16 +1,27 @@
 """Masked PPO for one learner seat against three of the engine's bots, on the batched env.
 
-    python examples/train.py --env-steps 300000 --num-envs 128 --threads 2 --out build/train
+    python examples/train.py --policy scorer --out build/train
+    python examples/train.py --policy conv --env-steps 300000 --out build/train
 
-The learner plays ``gymnasium.make_vec("tavlok:tavlok/Tavlok-v0", mask="indices", ...)``: the env
-hands out each game's legal grid indices as ragged rows, the network scores only those, and the
-softmax, sampling and argmax run per row (``training.segments``). Every ``--eval-interval``
-env-steps the policy (argmax) plays ``tavlok.arena`` against three random and three greedy bots,
-seats rotating.
+The learner plays ``gymnasium.make_vec("tavlok:tavlok/Tavlok-v0", ...)`` (``training.envs``).
+Two policies. ``--policy conv`` (the default) plays ``mask="indices"``: the env hands out each
+game's legal grid indices as ragged rows, a small convolutional net over the planes scores only
+those, and the softmax, sampling and argmax run per row (``training.segments``). ``--policy
+scorer`` plays ``mask="candidates"``: the env hands out the seat's candidates (at most
+``--candidates``, in greedy's order) with the engine's feature row of each, an MLP scores each
+row alone, and the action is a candidate's number (``training.scorer``); its scoring layers are
+a net the engine plays, so every evaluation exports them as ``policy.tvln``. ``--league`` (scorer)
+trains against a pool of those snapshots and greedy, changed between steps with
+``envs.set_opponents``.
 
-Written to ``--out``: ``curve.csv`` (win rates with 95% intervals over env-steps),
-``learning_curve.png``, ``summary.json`` (final figures, throughput, where the time went, the
-command), ``summary.md`` (the same as a table) and ``policy.pt`` (the network's weights).
+Every ``--eval-interval`` env-steps the policy (argmax; the scorer as its exported weights, in
+the engine) plays ``tavlok.arena`` against three random and three greedy bots, seats rotating.
+
+Written to ``--out`` at every evaluation, so that a run stopped early leaves its last policy:
+``curve.csv`` (win rates with 95% intervals over env-steps), ``learning_curve.png`` and
+``policy.pt`` (the network's weights), and ``policy.tvln`` for the scorer; at the end,
+``summary.json`` (final figures, throughput, where the time went, the command) and
+``summary.md`` (the same as a table).
 """
 
 from __future__ import annotations
@@ -24,33 +35,58 @@ import time
 from pathlib import Path
 from typing import Any
 
-import gymnasium
 import numpy as np
 import torch
-from training.evaluation import evaluate, plot
+from training import scorer
+from training.envs import learner_options, make_envs
+from training.evaluation import ArgmaxPolicy, evaluate, plot
 from training.model import PolicyNet
 from training.ppo import Settings, update
 from training.rollout import SamplingPolicy, Timer, collect
 
 import tavlok
+from tavlok import _core
 
 EVAL_OPPONENTS = ("random", "greedy")
+# The options whose default depends on the policy: the conv policy's are those of its reference
+# run; the scorer's, what learnt fastest in short runs (docs/training.md).
+POLICY_DEFAULTS: dict[str, dict[str, Any]] = {
+    "conv": {"env_steps": 300_000, "lr": 3e-4, "anneal": "none", "reward": "score", "opening": 0},
+    "scorer": {
+        "env_steps": 3_000_000,
+        "lr": 3e-3,
+        "anneal": "linear",
+        "reward": "score",
+        "opening": 2,
+    },
+}
 
 
 def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         description=__doc__.split("\n\n")[0],
         epilog="Without --ray, the same command on the same machine draws the same curve: every "
-        "generator is seeded from --seed, and torch runs deterministic kernels on --threads "
-        "threads.",
+        "generator is seeded from --seed, and torch runs deterministic kernels on "
+        "--torch-threads threads.",
     )
     count = {"type": int, "metavar": "N"}
+    by_policy = {
+        key: ", ".join(f"{policy} {defaults[key]}" for policy, defaults in POLICY_DEFAULTS.items())
+        for key in POLICY_DEFAULTS["conv"]
+    }
+    parser.add_argument(
+        "--policy",
+        choices=tuple(POLICY_DEFAULTS),
+        default="conv",
+        help="conv: a convolutional net over the planes, scoring the legal grid indices; scorer: "
+        "an MLP scoring each candidate's feature row, exported as the engine's weights "
+        "(%(default)s)",
+    )
     parser.add_argument(
         "--env-steps",
         **count,
-        default=300_000,
         help="learner env-steps to train for; the run stops at the first update that reaches "
-        "them (%(default)s)",
+        f"them ({by_policy['env_steps']})",
     )
     parser.add_argument(
         "--num-envs",
@@ -62,8 +98,14 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
         "--threads",
         **count,
         default=2,
-        help="threads of the env, the evaluation arena and torch; torch's sums, and so the curve, "
-        "depend on it (%(default)s)",
+        help="threads of the env and the evaluation arena, and of the conv policy's torch "
+        "(%(default)s)",
+    )
+    parser.add_argument(
+        "--torch-threads",
+        **count,
+        help="torch's threads; its sums, and so the curve, depend on them (conv: --threads; "
+        "scorer: 1, whose small matrices gain nothing from a second thread on a busy machine)",
     )
     parser.add_argument(
         "--seed",
@@ -78,8 +120,8 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
         type=Path,
         default=Path("build/train"),
         metavar="DIR",
-        help="where to write curve.csv, learning_curve.png, summary.json, summary.md and "
-        "policy.pt (%(default)s)",
+        help="where to write curve.csv, learning_curve.png, summary.json, summary.md, policy.pt "
+        "and the scorer's policy.tvln (%(default)s)",
     )
     parser.add_argument(
         "--eval-games",
@@ -117,14 +159,33 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     parser.add_argument(
         "--reward",
         choices=("score", "win"),
-        default="score",
         help="the learner's reward when its game ends: its score (scaled by 1/89), or its share "
-        "of the win (%(default)s)",
+        f"of the win ({by_policy['reward']})",
+    )
+    parser.add_argument(
+        "--opening",
+        **count,
+        help="random placements that begin every training game, so that the learner meets "
+        f"bots that draw nothing at random in many positions ({by_policy['opening']})",
     )
     parser.add_argument(
         "--rollout-steps", **count, default=16, help="steps per env between updates (%(default)s)"
     )
-    parser.add_argument("--lr", type=float, default=3e-4, help="Adam's learning rate (%(default)s)")
+    parser.add_argument(
+        "--lr", type=float, help=f"Adam's learning rate ({by_policy['lr']})"
+    )
+    parser.add_argument(
+        "--anneal",
+        choices=("none", "linear"),
+        help="the learning rate over the run: constant, or falling linearly to 0 at --env-steps "
+        f"({by_policy['anneal']})",
+    )
+    parser.add_argument(
+        "--entropy",
+        type=float,
+        default=0.01,
+        help="weight of the policy's entropy in the loss (%(default)s)",
+    )
     parser.add_argument(
         "--epochs", **count, default=3, help="PPO epochs over each rollout (%(default)s)"
     )
@@ -140,6 +201,35 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
         default=2,
         help="residual convolutions after the first convolution (%(default)s)",
     )
+    parser.add_argument(
+        "--widths",
+        default="64,64",
+        metavar="W[,W...]",
+        help="the scorer's hidden layer widths, at least one, as many and as wide as the "
+        "engine's weights file takes (%(default)s)",
+    )
+    parser.add_argument(
+        "--candidates",
+        **count,
+        default=_core.MAX_CANDIDATES,
+        help="the scorer's candidates per position, the first in greedy's order (%(default)s)",
+    )
+    parser.add_argument(
+        "--league",
+        action="store_true",
+        help="scorer: after every evaluation, train against a pool of greedy and the last "
+        "--league-size exported snapshots, drawn per game and per seat",
+    )
+    parser.add_argument(
+        "--league-size", **count, default=4, help="snapshots in the pool (%(default)s)"
+    )
+    parser.add_argument(
+        "--league-greedy",
+        type=float,
+        default=0.5,
+        metavar="SHARE",
+        help="greedy's share of the pool, the snapshots sharing the rest (%(default)s)",
+    )
     parser.add_argument("--no-progress", action="store_true", help="show no progress bar")
     parser.add_argument(
         "--ray",
@@ -150,7 +240,17 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     parser.add_argument(
         "--ray-workers", **count, default=2, help="rollout workers with --ray (%(default)s)"
     )
-    return parser.parse_args(argv)
+    args = parser.parse_args(argv)
+    for key, value in POLICY_DEFAULTS[args.policy].items():
+        if getattr(args, key) is None:
+            setattr(args, key, value)
+    if args.torch_threads is None:
+        args.torch_threads = args.threads if args.policy == "conv" else 1
+    if args.league and args.policy != "scorer":
+        parser.error("--league trains the scorer against its exported snapshots: add --policy scorer")
+    if args.ray and args.policy != "conv":
+        parser.error("--ray collects for the conv policy only")
+    return args
 
 
 class PlainProgress:
@@ -197,34 +297,55 @@ def main(argv: list[str] | None = None) -> dict[str, Any]:
     torch.manual_seed(args.seed)
     np.random.seed(args.seed)
     torch.use_deterministic_algorithms(True)
-    torch.set_num_threads(args.threads)
+    torch.set_num_threads(args.torch_threads)
     opponents = args.opponents.split(",")
-    net = PolicyNet(args.channels, args.blocks)
-    env_options = {
-        "opponents": opponents[0] if len(opponents) == 1 else opponents,
-        "mask": "indices",
-        "autoreset_mode": "SameStep",
-        "reward": args.reward,
-    }
+    sampling = torch.Generator().manual_seed(args.seed + 1)
+    if args.policy == "scorer":
+        net: Any = scorer.CandidateScorer([int(width) for width in args.widths.split(",")])
+        policy: Any = scorer.SamplingScorer(net, sampling)
+        candidates: int | None = args.candidates
+    else:
+        net = PolicyNet(args.channels, args.blocks)
+        policy = SamplingPolicy(net, sampling)
+        candidates = None
+    env_options = learner_options(
+        opponents[0] if len(opponents) == 1 else opponents, args.reward, args.opening, candidates
+    )
     optimiser = torch.optim.Adam(net.parameters(), lr=args.lr)
     # Scores run from -89 to 20: scaled to about [-1, 0.2] for the value head.
     reward_scale = 1 / 89 if args.reward == "score" else 1.0
-    settings = Settings(epochs=args.epochs, minibatch=args.minibatch, reward_scale=reward_scale)
-    policy = SamplingPolicy(net, torch.Generator().manual_seed(args.seed + 1))
+    settings = Settings(
+        epochs=args.epochs,
+        minibatch=args.minibatch,
+        reward_scale=reward_scale,
+        entropy_coef=args.entropy,
+    )
     shuffle = torch.Generator().manual_seed(args.seed + 2)
 
     curve: list[dict[str, float]] = []
     timer, update_seconds, eval_seconds = Timer(), 0.0, 0.0
     results: dict[str, tavlok.ArenaResult] = {}
+    snapshots: list[Path] = []
 
     def run_evaluation(env_steps: int, games: int) -> None:
         nonlocal eval_seconds
         start = time.perf_counter()
+        # The policy as it is now, written before it plays: a run stopped later leaves it.
+        torch.save(net.state_dict(), args.out / "policy.pt")
+        if args.policy == "scorer":
+            scorer.export(net, args.out / "policy.tvln")
+            player: Any = f"net:path={args.out / 'policy.tvln'}"
+            if args.league:
+                snapshots.append(args.out / "league" / f"{env_steps}.tvln")
+                snapshots[-1].parent.mkdir(exist_ok=True)
+                scorer.export(net, snapshots[-1])
+        else:
+            player = ArgmaxPolicy(net)
         row: dict[str, float] = {"env_steps": env_steps, "games": games}
         for opponent in EVAL_OPPONENTS:
             # The same seed every time: each point of the curve replays the same openings.
             result = evaluate(
-                net, opponent, games, args.seed + 1000, args.threads, args.eval_opening
+                player, opponent, games, args.seed + 1000, args.threads, args.eval_opening
             )
             results[opponent] = result
             low, high = result.win_rate_interval[0]
@@ -237,7 +358,8 @@ def main(argv: list[str] | None = None) -> dict[str, Any]:
         curve.append(row)
         eval_seconds += time.perf_counter() - start
         write_curve(args.out / "curve.csv", curve)
-        plot(curve, EVAL_OPPONENTS, str(args.out / "learning_curve.png"))
+        title = f"Masked PPO on tavlok:tavlok/Tavlok-v0, {args.policy} policy"
+        plot(curve, EVAL_OPPONENTS, str(args.out / "learning_curve.png"), title)
 
     run_evaluation(0, args.eval_games)
     if args.ray:
@@ -250,13 +372,7 @@ def main(argv: list[str] | None = None) -> dict[str, Any]:
         )
         gather, close = collector.collect, collector.close
     else:
-        env = gymnasium.make_vec(
-            "tavlok:tavlok/Tavlok-v0",
-            num_envs=args.num_envs,
-            vectorization_mode="vector_entry_point",
-            num_threads=args.threads,
-            **env_options,
-        )
+        env = make_envs(args.num_envs, args.threads, **env_options)
         obs, _ = env.reset(seed=args.seed)
 
         def gather(steps: int, timer: Timer) -> Any:
@@ -270,6 +386,9 @@ def main(argv: list[str] | None = None) -> dict[str, Any]:
     start = time.perf_counter()
     while env_steps < args.env_steps:
         rollout, last_value = gather(args.rollout_steps, timer)
+        if args.anneal == "linear":
+            for group in optimiser.param_groups:
+                group["lr"] = args.lr * (1 - env_steps / args.env_steps)
         began = time.perf_counter()
         stats = update(net, optimiser, rollout, last_value, settings, shuffle)
         update_seconds += time.perf_counter() - began
@@ -287,6 +406,9 @@ def main(argv: list[str] | None = None) -> dict[str, Any]:
             run_evaluation(env_steps, args.eval_games)
             while next_eval <= env_steps:
                 next_eval += args.eval_interval
+            if args.league:
+                # From each game's next reset on; the games under way play on.
+                env.set_opponents(league_pool(snapshots[-args.league_size :], args.league_greedy))
         else:
             continue
         last = curve[-1]
@@ -302,12 +424,17 @@ def main(argv: list[str] | None = None) -> dict[str, Any]:
         bar.close()
     wall = time.perf_counter() - start
     close()
-    torch.save(net.state_dict(), args.out / "policy.pt")
     summary = summarise(args, argv, results, env_steps, wall, timer, update_seconds, eval_seconds)
     (args.out / "summary.json").write_text(json.dumps(summary, indent=2) + "\n")
     (args.out / "summary.md").write_text(summary_table(summary))
     print(summary_table(summary))
     return summary
+
+
+def league_pool(snapshots: list[Path], greedy: float) -> dict[str, float]:
+    """Greedy with weight ``greedy``, and the snapshots sharing the rest equally."""
+    share = (1 - greedy) / len(snapshots)
+    return {"greedy": greedy} | {f"net:path={path}": share for path in snapshots}
 
 
 def write_curve(path: Path, curve: list[dict[str, float]]) -> None:

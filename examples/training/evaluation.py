@@ -30,24 +30,22 @@ class ArgmaxPolicy:
 
 
 def evaluate(
-    net: PolicyNet, opponent: str, games: int, seed: int, threads: int, opening: int
+    player: str | ArgmaxPolicy, opponent: str, games: int, seed: int, threads: int, opening: int
 ) -> tavlok.ArenaResult:
-    """``games`` games of the policy against three ``opponent`` bots, seats rotating."""
-    was_training = net.training
-    net.eval()
-    try:
-        return tavlok.arena(
-            [ArgmaxPolicy(net), opponent, opponent, opponent],
-            games=games,
-            seed=seed,
-            threads=threads,
-            opening=opening,
-        )
-    finally:
-        net.train(was_training)
+    """``games`` games of ``player`` (a batched policy, or a bot name such as a scorer's exported
+    ``"net:path=FILE"``) against three ``opponent`` bots, seats rotating."""
+    return tavlok.arena(
+        [player, opponent, opponent, opponent],
+        games=games,
+        seed=seed,
+        threads=threads,
+        opening=opening,
+    )
 
 
-def plot(curve: Sequence[Mapping[str, float]], opponents: Sequence[str], path: str) -> None:
+def plot(
+    curve: Sequence[Mapping[str, float]], opponents: Sequence[str], path: str, title: str
+) -> None:
     """Win rate (with its 95% interval) against each opponent over env-steps, as a PNG."""
     import matplotlib
 
@@ -68,7 +66,7 @@ def plot(curve: Sequence[Mapping[str, float]], opponents: Sequence[str], path: s
     axes.set_ylim(0, 1)
     axes.grid(alpha=0.3)
     axes.legend(loc="center right")
-    axes.set_title("Masked PPO on tavlok/Tavlok-v0")
+    axes.set_title(title)
     figure.tight_layout()
     figure.savefig(path)
     plt.close(figure)

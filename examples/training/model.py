@@ -13,13 +13,16 @@ training run on a laptop, and three 3 × 3 convolutions, the last one dilated, a
 from __future__ import annotations
 
 from collections.abc import Mapping
+from typing import Any
 
 import numpy as np
 import torch
 from torch import nn
-from training.segments import segment_ids
+from training.ppo import Evaluate
+from training.segments import gather_rows, segment_entropy, segment_ids, segment_log_softmax
 
 from tavlok.pieces import CELLS_PER_BOARD, KINDS, NUM_ORIENTATIONS, NUM_SEATS
+from tavlok.rollout import Rollout
 
 HANDS = NUM_SEATS * len(KINDS)
 
@@ -78,3 +81,29 @@ class PolicyNet(nn.Module):
         logits = logits + self.orientation_bias[orientation]
         value = self.value(torch.cat([x.mean((2, 3)), hands], 1)).squeeze(1)
         return logits, value
+
+    def evaluator(self, rollout: Rollout) -> Evaluate:
+        """PPO's view of a rollout of ``SamplingPolicy``: the minibatch's ragged legal rows
+        gathered out of the rollout's, scored, and read at each sample's chosen entry."""
+        samples = rollout.actions.size
+
+        def flat(array: np.ndarray) -> torch.Tensor:  # sample s = step × num_envs + env
+            return torch.from_numpy(array.reshape(samples, *array.shape[2:]))
+
+        planes, hands = flat(rollout.observation), flat(rollout.hands)
+        offsets = torch.from_numpy(rollout.legal_offsets)
+        indices = torch.from_numpy(rollout.legal_indices).long()
+        choice = flat(rollout.extras["choice"])
+
+        def evaluate(rows: torch.Tensor) -> Any:
+            row_offsets, entries = gather_rows(offsets, rows)
+            batch = Batch(planes[rows], hands[rows], row_offsets, indices[entries])
+            logits, value = self(batch)
+            log_probs = segment_log_softmax(logits, batch.segments, batch.rows)
+            return (
+                log_probs[row_offsets[:-1] + choice[rows]],
+                value,
+                lambda: segment_entropy(log_probs, batch.segments, batch.rows),
+            )
+
+        return evaluate

@@ -1,17 +1,36 @@
-"""Proximal policy optimisation over ragged legal rows: generalised advantage estimates, then a
-few epochs of clipped updates on shuffled minibatches."""
+"""Proximal policy optimisation: generalised advantage estimates, then a few epochs of clipped
+updates on shuffled minibatches. The policy's network says how to score a minibatch of the
+rollout's samples (``Learner``), so the same update trains the ragged conv policy and the
+candidate scorer."""
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from dataclasses import dataclass
+from typing import Protocol
 
 import numpy as np
 import torch
 from torch import nn
-from training.model import Batch, PolicyNet
-from training.segments import gather_rows, segment_entropy, segment_log_softmax
 
 from tavlok.rollout import Rollout
+
+# Samples in (positions into the rollout, step × num_envs + env), out: the log-probability of the
+# move each one chose, its value, and a function that gives its policy's entropy, all
+# (len(rows),) with gradients. The entropy is worked out when the loss asks for it, after the
+# other terms: the order of the graph's nodes sets the order in which backward sums gradients, and
+# so the last digits of a run's weights.
+Evaluate = Callable[
+    [torch.Tensor], tuple[torch.Tensor, torch.Tensor, Callable[[], torch.Tensor]]
+]
+
+
+class Learner(Protocol):
+    """A network PPO trains: its parameters, and how to evaluate a rollout's samples."""
+
+    def parameters(self) -> object: ...
+
+    def evaluator(self, rollout: Rollout) -> Evaluate: ...
 
 
 @dataclass(frozen=True)
@@ -51,48 +70,39 @@ def advantages(
 
 
 def update(
-    net: PolicyNet,
+    net: Learner,
     optimiser: torch.optim.Optimizer,
     rollout: Rollout,
     last_value: np.ndarray,
     settings: Settings,
     generator: torch.Generator,
 ) -> dict[str, float]:
-    """The PPO epochs over one rollout of ``SamplingPolicy`` (sparse legal rows, its log-
-    probabilities, values and choices); returns the last epoch's mean losses and statistics."""
+    """The PPO epochs over one rollout of a sampling policy (its log-probabilities, values and
+    choices); returns the last epoch's mean losses and statistics. ``net.evaluator(rollout)``
+    turns the rollout's samples into what the loss needs, whatever the policy's observation."""
     reward, values = rollout.rewards * settings.reward_scale, rollout.extras["value"]
     advantage, returns = advantages(
         reward, values, rollout.terminations, last_value, settings.gamma, settings.lam
     )
     samples = rollout.actions.size
-
-    def flat(array: np.ndarray) -> torch.Tensor:  # sample s = step × num_envs + env
-        return torch.from_numpy(array.reshape(samples, *array.shape[2:]))
-
-    planes, hands = flat(rollout.observation), flat(rollout.hands)
-    offsets = torch.from_numpy(rollout.legal_offsets)
-    indices = torch.from_numpy(rollout.legal_indices).long()
-    choice = flat(rollout.extras["choice"])
-    old_log_prob = flat(rollout.log_probs)
-    advantage_t, returns_t = flat(advantage), flat(returns)
+    evaluate = net.evaluator(rollout)
+    old_log_prob = torch.from_numpy(rollout.log_probs.reshape(samples))
+    advantage_t = torch.from_numpy(advantage.reshape(samples))
+    returns_t = torch.from_numpy(returns.reshape(samples))
     stats: dict[str, list[float]] = {}
     for _ in range(settings.epochs):
         stats = {"policy_loss": [], "value_loss": [], "entropy": [], "clip_fraction": []}
         order = torch.randperm(samples, generator=generator)
         for first in range(0, samples, settings.minibatch):
             rows = order[first : first + settings.minibatch]
-            row_offsets, entries = gather_rows(offsets, rows)
-            batch = Batch(planes[rows], hands[rows], row_offsets, indices[entries])
-            logits, value = net(batch)
-            log_probs = segment_log_softmax(logits, batch.segments, batch.rows)
-            new_log_prob = log_probs[row_offsets[:-1] + choice[rows]]
+            new_log_prob, value, entropy_of = evaluate(rows)
             adv = advantage_t[rows]
             adv = (adv - adv.mean()) / (adv.std() + 1e-8)
             ratio = (new_log_prob - old_log_prob[rows]).exp()
             clipped = ratio.clamp(1 - settings.clip, 1 + settings.clip)
             policy_loss = -torch.min(ratio * adv, clipped * adv).mean()
             value_loss = (value - returns_t[rows]).pow(2).mean()
-            entropy = segment_entropy(log_probs, batch.segments, batch.rows).mean()
+            entropy = entropy_of().mean()
             loss = policy_loss + settings.value_coef * value_loss - settings.entropy_coef * entropy
             optimiser.zero_grad()
             loss.backward()

@@ -64,11 +64,12 @@ class SamplingPolicy:
 
 
 def collect(
-    env: Any, obs: Mapping[str, np.ndarray], policy: SamplingPolicy, steps: int, timer: Timer
+    env: Any, obs: Mapping[str, np.ndarray], policy: Any, steps: int, timer: Timer
 ) -> tuple[Rollout, np.ndarray, Mapping[str, np.ndarray]]:
-    """Plays ``steps`` steps from ``obs`` in ``env`` (a same-step autoreset learner env with
-    ``mask="indices"``, so every observation is a decision with legal moves); returns the
-    rollout, the value of each env's observation after it, and that observation."""
+    """Plays ``steps`` steps from ``obs`` in ``env`` (a same-step autoreset learner env, so every
+    observation is a decision with legal moves) with ``policy`` (``SamplingPolicy`` or
+    ``training.scorer.SamplingScorer``); returns the rollout, the value of each env's observation
+    after it, and that observation."""
 
     def timed(view: Mapping[str, np.ndarray]) -> dict[str, np.ndarray]:
         start = time.perf_counter()

@@ -22,8 +22,10 @@ sys.path.insert(0, str(EXAMPLES))
 from training.model import PolicyNet  # noqa: E402
 from training.ppo import advantages  # noqa: E402
 from training.rollout import SamplingPolicy, Timer, collect  # noqa: E402
+from training.scorer import from_weights  # noqa: E402
 
-import tavlok  # noqa: E402, F401  (registers tavlok/Tavlok-v0)
+import tavlok  # noqa: E402  (registers tavlok/Tavlok-v0)
+from tavlok import net  # noqa: E402
 
 
 def train(argv):
@@ -37,13 +39,23 @@ def train(argv):
     assert run.returncode == 0, run.stderr
 
 
-def test_a_tiny_run_writes_its_files_and_draws_the_same_curve_again(tmp_path):
+# A tiny budget of each policy; the scorer also as a league, which plays its own snapshots.
+TINY_RUNS = {
+    "conv": ["--policy", "conv", "--channels", "8", "--blocks", "1"],
+    "scorer": ["--policy", "scorer", "--widths", "16,8", "--candidates", "24"],
+    "league": ["--policy", "scorer", "--widths", "8", "--league", "--league-size", "1"],
+}
+
+
+@pytest.mark.parametrize("policy", TINY_RUNS)
+def test_a_tiny_run_writes_its_files_and_draws_the_same_curve_again(tmp_path, policy):
     out = tmp_path / "run"
     # Two threads, as the reference run: torch's sums over them must not vary from run to run.
     argv = [
+        *TINY_RUNS[policy],
         "--env-steps", "1024", "--num-envs", "32", "--rollout-steps", "16", "--threads", "2",
         "--eval-games", "8", "--eval-interval", "512", "--final-eval-games", "16",
-        "--channels", "8", "--blocks", "1", "--minibatch", "256", "--seed", "3", "--no-progress",
+        "--minibatch", "256", "--seed", "3", "--no-progress",
     ]  # fmt: skip
     train([*argv, "--out", str(out)])
 
@@ -60,7 +72,7 @@ def test_a_tiny_run_writes_its_files_and_draws_the_same_curve_again(tmp_path):
 
     summary = json.loads((out / "summary.json").read_text())
     assert summary["env_steps"] == 1024
-    assert summary["command"].startswith("python examples/train.py --env-steps 1024")
+    assert summary["command"].startswith(f"python examples/train.py {TINY_RUNS[policy][0]}")
     assert sum(summary["share"].values()) == pytest.approx(1.0)
     assert all(share > 0 for share in summary["share"].values())
     assert summary["env_steps_per_second"] > 0
@@ -81,9 +93,26 @@ def test_a_tiny_run_writes_its_files_and_draws_the_same_curve_again(tmp_path):
     # Not a blank canvas: the curves and axes draw in several colours.
     assert len(np.unique(image.reshape(-1, image.shape[2]), axis=0)) > 10
 
-    net = PolicyNet(channels=8, blocks=1)
     weights = torch.load(out / "policy.pt")
-    net.load_state_dict(weights)
+    if policy == "conv":
+        PolicyNet(channels=8, blocks=1).load_state_dict(weights)
+    else:
+        # The exported weights are the scoring layers of the saved policy, and the engine
+        # plays them.
+        scorer = from_weights(net.read(out / "policy.tvln"))
+        assert all(torch.equal(weights[key], value) for key, value in scorer.score.state_dict(
+            prefix="score.").items())
+        # The file left behind is the policy the last evaluation measured.
+        replay = tavlok.arena(
+            [f"net:path={out / 'policy.tvln'}", *["greedy"] * 3],
+            games=16, seed=1003, threads=2, opening=2,
+        )  # fmt: skip
+        assert replay.win_rate[0] == pytest.approx(float(curve[-1]["greedy_win_rate"]))
+    if policy == "league":
+        # A snapshot at every evaluation; the pool has the last one from the next update on.
+        assert sorted(path.name for path in (out / "league").iterdir()) == [
+            "0.tvln", "1024.tvln", "512.tvln"
+        ]
 
     # The same command again: the same curve, from the same weights.
     again = tmp_path / "again"
@@ -91,6 +120,8 @@ def test_a_tiny_run_writes_its_files_and_draws_the_same_curve_again(tmp_path):
     assert (again / "curve.csv").read_bytes() == (out / "curve.csv").read_bytes()
     weights_again = torch.load(again / "policy.pt")
     assert all(torch.equal(weights[key], weights_again[key]) for key in weights)
+    if policy != "conv":
+        assert (again / "policy.tvln").read_bytes() == (out / "policy.tvln").read_bytes()
 
 
 def test_a_rollout_lines_up_choices_rewards_and_finished_games():
