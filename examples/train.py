@@ -53,7 +53,7 @@ EVAL_OPPONENTS = ("random", "greedy")
 POLICY_DEFAULTS: dict[str, dict[str, Any]] = {
     "conv": {"env_steps": 300_000, "lr": 3e-4, "anneal": "none", "reward": "score", "opening": 0},
     "scorer": {
-        "env_steps": 3_000_000,
+        "env_steps": 600_000,
         "lr": 3e-3,
         "anneal": "linear",
         "reward": "score",
