@@ -185,9 +185,13 @@ def test_ctrl_c_stops_with_one_line_and_the_status_of_sigint(args):
         env=environment,
         text=True,
     )
-    assert program.stdout.readline() == "\n"
-    program.send_signal(signal.SIGINT)
-    out, err = program.communicate(timeout=60)
+    try:
+        assert program.stdout.readline() == "\n"
+        program.send_signal(signal.SIGINT)
+        out, err = program.communicate(timeout=60)
+    finally:
+        program.kill()  # a child that did not stop would play on long after the test
+        program.wait()
     assert program.returncode == 128 + signal.SIGINT and out == ""
     assert len(err.splitlines()) == 1 and err.startswith("stopped"), err
 
