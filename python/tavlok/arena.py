@@ -43,6 +43,7 @@ long as each policy answers a position the same way whatever other games come wi
 
 from __future__ import annotations
 
+import itertools
 import math
 import operator
 import os
@@ -330,34 +331,91 @@ LADDER = ("random", "greedy", "net", "mcts")
 
 @dataclass(frozen=True, eq=False)
 class Ladder:
-    """A round-robin of four bots, all four in every game (so every pair meets in every game),
-    with each bot's processor time per move."""
+    """A round-robin of four or more bots, with each bot's processor time per move. Every set of
+    four of them plays one table (all four in every game, so every pair at the table meets in
+    every game); with four bots there is one table and its arena is the whole ladder."""
 
-    result: ArenaResult
-    seconds_per_move: tuple[float, ...]  # by bot, in the order of result.bots
+    tables: tuple[ArenaResult, ...]  # one arena per set of four, in itertools.combinations order
+    table_bots: tuple[tuple[int, ...], ...]  # which of ``bots`` sat at each table
+    bots: tuple[str, ...]
+    seconds_per_move: tuple[float, ...]  # by bot, in the order of bots
     timed_positions: int  # how many positions of the games each engine bot was timed on
     # By bot: whether it was timed on its own moves in the games instead (a policy).
-    timed_in_games: tuple[bool, ...] = (False,) * NUM_SEATS
+    timed_in_games: tuple[bool, ...]
+
+    @property
+    def result(self) -> ArenaResult:
+        """The arena of the first table: the whole ladder when it rates four bots."""
+        return self.tables[0]
+
+    @property
+    def games(self) -> np.ndarray:
+        """How many games each bot played."""
+        return self._summed(lambda table: np.full(NUM_SEATS, table.games))
+
+    @property
+    def win_rate(self) -> np.ndarray:
+        """Each bot's share of the wins of the games it played."""
+        return self._summed(lambda table: table.wins.sum(axis=0)) / self.games
+
+    @property
+    def win_rate_interval(self) -> np.ndarray:
+        """(bots, 2): the 95% Wilson interval of each bot's win rate."""
+        return wilson_interval(self.win_rate, self.games)
+
+    @property
+    def mean_score(self) -> np.ndarray:
+        """Each bot's mean final score over the games it played."""
+        return self._summed(lambda table: table.scores.sum(axis=0)) / self.games
+
+    @property
+    def pairwise_wins(self) -> np.ndarray:
+        """(bots, bots): how many games bot i finished above bot j at the tables where they met,
+        a tie on score counting half."""
+        wins = np.zeros((len(self.bots), len(self.bots)))
+        for table, seated in zip(self.tables, self.table_bots, strict=True):
+            wins[np.ix_(seated, seated)] += table.pairwise_wins
+        return wins
+
+    @property
+    def rating(self) -> np.ndarray:
+        """Each bot's Bradley-Terry rating on the Elo scale, averaging 0, from the order of every
+        pair of bots in every game they met in."""
+        return bradley_terry(self.pairwise_wins)
+
+    def _summed(self, per_table: Callable[[ArenaResult], np.ndarray]) -> np.ndarray:
+        """A figure of the four bots of each table, added up by bot."""
+        total = np.zeros(len(self.bots))
+        for table, seated in zip(self.tables, self.table_bots, strict=True):
+            np.add.at(total, list(seated), per_table(table))
+        return total
 
     def table(self) -> str:
         """The bots from the highest rating down, as a small text table."""
-        result = self.result
-        width = min(max(8, *(len(name) for name in result.bots)), 24)
-        interval = result.win_rate_interval
+        first = self.tables[0]
+        width = min(max(8, *(len(name) for name in self.bots)), 24)
+        games = sum(table.games for table in self.tables)
+        tables = len(self.tables)
+        at = (
+            "all four bots"
+            if tables == 1
+            else f"{len(self.bots)} bots, {tables} tables of four ({games // tables}+ games each)"
+        )
         lines = [
-            f"{result.games} games of all four bots, seed {result.seed}, {result.opening} random "
-            "placements first; seats rotate every game",
+            f"{games} games of {at}, seed {first.seed}, {first.opening} random placements first; "
+            "seats rotate every game",
             f"{'bot':<{width}}{'rating':>8}{'win rate':>10}{'95% interval':>16}"
             f"{'mean score':>12}{'ms a move':>11}",
         ]
-        for i in np.argsort(-result.rating, kind="stable"):
+        interval, rating, win_rate = self.win_rate_interval, self.rating, self.win_rate
+        for i in np.argsort(-rating, kind="stable"):
             low, high = (max(0.0, 100 * x) for x in interval[i])
             lines.append(
-                f"{result.bots[i]:<{width}}{result.rating[i]:>+8.0f}{result.win_rate[i]:>10.1%}"
-                f"{f'[{low:.1f}, {high:.1f}]':>16}{result.mean_score[i]:>12.2f}"
+                f"{self.bots[i]:<{width}}{rating[i]:>+8.0f}{win_rate[i]:>10.1%}"
+                f"{f'[{low:.1f}, {high:.1f}]':>16}{self.mean_score[i]:>12.2f}"
                 f"{1000 * self.seconds_per_move[i]:>11.3f}"
             )
-        lines.append(RATING_NOTE)
+        lines.append(RATING_NOTE + ("" if tables == 1 else " they met in"))
         policies = "; a policy's over every move it made, as the arena called it"
         lines.append(
             f"ms a move: processor time, the mean over {self.timed_positions} positions of these "
@@ -395,12 +453,19 @@ def ladder(
     progress: Callable[[int, int], None] | None = None,
     timed_positions: int = 100,
 ) -> Ladder:
-    """Rates four bots (the engine's by name, ``LADDER`` by default, or anything ``arena`` takes)
-    in one seeded arena, as ``arena`` plays it, and times each bot's moves: one of the engine's
-    on ``timed_positions`` positions spread over the first games, a policy on every move it made
-    in them. Every argument is checked before the first game."""
+    """Rates four or more bots (the engine's by name, ``LADDER`` by default, or anything ``arena``
+    takes) in one seeded arena, as ``arena`` plays it, and times each bot's moves: one of the
+    engine's on ``timed_positions`` positions spread over the first games, a policy on every move
+    it made in them. With more than four bots, every set of four plays a table, and the
+    ``games`` are shared among the tables as evenly as they go, each table playing the next games
+    of the one arena (``first_game``). Every argument is checked before the first game."""
     timed_positions = _arguments.whole(timed_positions, "timed_positions", 1)
-    given = _arguments.counted(bots, "bots", NUM_SEATS)
+    given = list(bots)
+    if len(given) < NUM_SEATS:
+        raise ValueError(f"bots must hold {NUM_SEATS} or more, not {len(given)}")
+    table_bots = tuple(itertools.combinations(range(len(given)), NUM_SEATS))
+    games = _arguments.whole(games, "games", len(table_bots), MAX_GAMES)
+    seed = _arguments.seed(seed, allow_none=False)
     players = [_player(bot) for bot in given]
     # Each policy is timed as itself, whatever its name says, on the calls the arena makes; one
     # playing several seats is still called once a round for all of them.
@@ -414,8 +479,21 @@ def ladder(
         bot if player.policy is None else timers[id(player.policy)][1]
         for bot, player in zip(given, players, strict=True)
     ]
+    # Made now, to be timed after the games, so that a name the engine refuses stops the ladder
+    # before its first table.
+    engine_bots = {i: make(p.engine, seed) for i, p in enumerate(players) if p.policy is None}
     records: list[GameRecord] = []
-    result = arena(playing, games, seed, threads, progress, opening=opening, record=records)
+    tables, first_game = [], 0
+    for number, seated in enumerate(table_bots):
+        played = games // len(table_bots) + (number < games % len(table_bots))
+        counted = None
+        if progress is not None:
+            counted = lambda done, _, before=first_game: progress(before + done, games)  # noqa: E731
+        table = [playing[i] for i in seated]
+        tables.append(
+            arena(table, played, seed, threads, counted, None, opening, records, first_game)
+        )
+        first_game += played
     positions = []
     for record in records:
         state = State()
@@ -427,18 +505,19 @@ def ladder(
     # Every fifth position, so that the few games timed reach from their openings to their ends.
     positions = positions[::5][:timed_positions]
     seconds = []
-    for player in players:
+    for i, player in enumerate(players):
         if player.policy is not None:
             timer = timers[id(player.policy)][0]
             seconds.append(timer.seconds / timer.moves)
             continue
-        bot = make(player.engine, seed)  # type: ignore[arg-type]
+        bot = engine_bots[i]
         start = time.thread_time()
         for position in positions:
             bot(position)
         seconds.append((time.thread_time() - start) / len(positions))
     in_games = tuple(player.policy is not None for player in players)
-    return Ladder(result, tuple(seconds), len(positions), in_games)
+    names = tuple(player.name for player in players)
+    return Ladder(tuple(tables), table_bots, names, tuple(seconds), len(positions), in_games)
 
 
 def _keep_records(

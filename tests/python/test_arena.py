@@ -1,6 +1,7 @@
 """tavlok.arena and its ArenaResult: the engine's bots, batched Python policies and functions of
 one State in the same games, and the statistics reported on them."""
 
+import itertools
 import math
 import re
 import time
@@ -401,6 +402,31 @@ def test_the_ladder_checks_before_playing_and_times_each_bot_as_what_it_is(case,
     assert played[-1] == 8 and rated.seconds_per_move == tuple(costs)
     assert rated.result.bots[costs.index(1)] == case.split()[-1]
     assert "a policy's over every move it made" in rated.table()
+
+
+def test_a_ladder_of_five_bots_is_the_arenas_of_its_tables_added_up():
+    five = ["random", "greedy", "net", "greedy", "random"]
+    played = []
+    rated = ladder(five, 7, seed=5, progress=lambda done, total: played.append((done, total)))
+    assert played == sorted(played) and played[-1] == (7, 7)
+    assert rated.table_bots == tuple(itertools.combinations(range(5), 4))
+    wins, games_of, pairs, first = np.zeros(5), np.zeros(5), np.zeros((5, 5)), 0
+    for table, seated, games in zip(rated.tables, rated.table_bots, [2, 2, 1, 1, 1], strict=True):
+        alone = tavlok.arena(
+            [five[i] for i in seated], games, seed=5, opening=4, first_game=first
+        )
+        assert np.array_equal(table.seat_scores, alone.seat_scores)
+        wins[list(seated)] += alone.wins.sum(axis=0)
+        games_of[list(seated)] += games
+        pairs[np.ix_(seated, seated)] += alone.pairwise_wins
+        first += games
+    np.testing.assert_allclose(rated.win_rate, wins / games_of)
+    np.testing.assert_allclose(rated.rating, bradley_terry(pairs))
+    assert "7 games of 5 bots, 5 tables of four" in rated.table()
+    played.clear()
+    with pytest.raises(ValueError, match="unknown bot 'nets'"):
+        ladder([*five, "nets"], 15, progress=lambda done, _: played.append(done))
+    assert played == []  # the last table's bot is refused before the first table plays
 
 
 def test_greedy_beats_random_by_a_clear_margin():

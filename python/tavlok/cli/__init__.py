@@ -130,13 +130,14 @@ def _command(argv: Sequence[str] | None, prog: str) -> int:
         "bots",
         nargs="*",
         metavar="BOT",
-        help=f"{NUM_SEATS} bots, each one of {', '.join(BOTS)}; mcts takes settings after a colon, "
+        help=f"{NUM_SEATS} bots (or more with --ladder), each one of {', '.join(BOTS)}; mcts takes settings after a colon, "
         "as in mcts:400 (400 playouts a move) or mcts:ms=50,playout=random (see tavlok.bots.MCTS)",
     )
     arena_parser.add_argument(
         "--ladder",
         action="store_true",
-        help=f"rate the four bots ({' '.join(LADDER)} if none are given) and time their moves",
+        help=f"rate the bots ({' '.join(LADDER)} if none are given; with more than four, every "
+        "four of them play a table) and time their moves",
     )
     arena_parser.add_argument(
         "--games", type=_whole(1), help="games (1000; 400 with --ladder)"
