@@ -332,9 +332,10 @@ class VectorEnv(_BatchEnv):
       rows), zeros past the count; and ``"candidate_mask"`` ``(num_envs, K)`` int8, 1 for each
       candidate. With ``mask="candidates"`` an action is a candidate's number instead of a grid
       index: the action space is ``Discrete(K)`` per env, ``"action_mask"`` is the ``(num_envs,
-      K)`` candidate mask and no grid mask or list is written. A policy restricted to candidates
-      cannot play a move outside them (at most K of a position's legal moves; the largest
-      pieces first, so a small piece is never a candidate while a larger one can be placed).
+      K)`` candidate mask, in place of ``"candidate_mask"``, and no grid mask or list is
+      written. A policy restricted to candidates cannot play a move outside them (at most K of
+      a position's legal moves; the largest pieces first, so a small piece is never a candidate
+      while a larger one can be placed).
 
     A game that ends shows the view of the seat that made the last placement, with no legal
     action. With ``autoreset_mode="NextStep"`` (Gymnasium's default) the env's next step starts a
