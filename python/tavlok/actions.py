@@ -14,6 +14,10 @@ import numpy as np
 
 from . import _core
 from ._arguments import shown
+
+# Seeing a placement from another seat's frame is the engine's: seat k's placement in its own
+# frame is turned(index, k - viewer) in seat viewer's; turn_orientation turns or mirrors a piece.
+from ._core import turn_orientation, turned  # noqa: F401
 from .pieces import BOARD_SIZE, CELLS_PER_BOARD, NUM_ORIENTATIONS, NUM_SEATS, ORIENTATIONS
 
 if TYPE_CHECKING:
@@ -98,28 +102,3 @@ def legal_actions(
         # 0/1 bytes read as booleans: numpy finds the ones several times faster than in integers.
         obs = obs.view(np.bool_)
     return np.flatnonzero(obs)
-
-
-def turn_clockwise(row: int, col: int, quarter_turns: int) -> tuple[int, int]:
-    """Where a cell lands after the board is turned clockwise ``quarter_turns`` times.
-
-    Seat k's own cell (r, c) shows at this place, with quarter_turns = (k - viewer) mod 4, in the
-    frame of the viewing seat: each next seat in turn order sits a quarter turn further clockwise.
-    """
-    return _core.turn_cell(row, col, quarter_turns)
-
-
-def turned(grid_index: SupportsIndex, quarter_turns: int) -> int:
-    """The same placement seen from another frame: the grid index of the cells of ``grid_index``
-    after the board is turned clockwise ``quarter_turns`` times.
-
-    The placement of seat k, in its own frame, is ``turned(index, k - viewer)`` in the frame of
-    seat viewer; ``turned(index, k)`` puts it on the board as seat 0 sees it.
-    """
-    return _core.turned(grid_index, quarter_turns)
-
-
-def turn_orientation(orientation: int, flip: bool = False) -> int:
-    """The orientation of the same piece turned a quarter clockwise, or mirrored left to right
-    when ``flip`` is set."""
-    return _core.turn_orientation(orientation, flip)

@@ -22,7 +22,7 @@ from xml.sax.saxutils import escape
 import numpy as np
 
 from . import _arguments, _core
-from .actions import PLANES_SHAPE, turn_clockwise
+from .actions import PLANES_SHAPE
 from .pieces import BOARD_SIZE, NUM_SEATS
 
 EMPTY = -1
@@ -117,7 +117,7 @@ class Board:
 
     def start_corner(self, seat: int) -> tuple[int, int]:
         """Where ``seat``'s start corner lies in this board's frame."""
-        return turn_clockwise(0, 0, seat - self._viewer)
+        return _core.turn_cell(0, 0, seat - self._viewer)
 
     def cell_counts(self) -> tuple[int, ...]:
         """Number of cells each seat covers, in seat order."""

@@ -5,7 +5,8 @@ import pytest
 
 import _tavlok
 import tavlok
-from tavlok.actions import turn_clockwise, turn_orientation, turned
+from tavlok._core import turn_cell as turn_clockwise
+from tavlok.actions import turn_orientation, turned
 
 
 def memory_owner(array):
