@@ -78,18 +78,9 @@ class TavlokGymEnv(Env[Observation, int]):
         mask: str = "bytes",
         opening: SupportsIndex = 0,
     ) -> None:
-        # As given, to make the env again when it is unpickled.
-        self._made_with = {
-            "opponents": opponents,
-            "seat": seat,
-            "reward": reward,
-            "render_mode": render_mode,
-            "on_illegal": on_illegal,
-            "opponent_moves": opponent_moves,
-            "candidates": candidates,
-            "mask": mask,
-            "opening": opening,
-        }
+        # The arguments as given (nothing else is bound yet), to make the env again when it is
+        # unpickled.
+        self._made_with = {name: value for name, value in locals().items() if name != "self"}
         mask = _arguments.choice(mask, "mask", spaces.ONE_GAME_MASKS)
         self.on_illegal = _arguments.choice(on_illegal, "on_illegal", ON_ILLEGAL)
         self.opponent_moves = bool(opponent_moves)
