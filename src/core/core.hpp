@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <initializer_list>
 #include <memory>
@@ -129,6 +130,8 @@ struct ArrayShape {
     std::size_t ndim = 0;
 };
 ArrayShape array_shape(const game::FieldSpec& field, std::size_t rows, std::size_t candidates);
+// The shape of one env's entry of a field per env.
+ArrayShape env_shape(const game::FieldSpec& field, std::size_t candidates);
 
 nb::dlpack::dtype dtype_of(game::Dtype dtype);
 
@@ -143,6 +146,56 @@ nb::ndarray<nb::numpy, Extra...> field_array(const game::FieldSpec& field, void*
 
 // A new numpy array of a field, over memory that it owns; the caller fills it through data().
 nb::ndarray<nb::numpy> new_field_array(const game::FieldSpec& field, const ArrayShape& shape);
+
+// An array of any dtype, read in place where it is used.
+using AnyArray = nb::ndarray<nb::ro, nb::device::cpu>;
+
+// Whether `array` holds integers that for_each_integer reads: signed or unsigned, of 8 to 64 bits.
+bool holds_integers(const AnyArray& array);
+
+// for_each_integer's reading of an array of T.
+template <class T, class F>
+void for_each_element(const AnyArray& array, F& f) {
+    // Strides in bytes, read once: what f writes could otherwise alias them.
+    const std::size_t last = array.ndim() - 1, columns = array.shape(last);
+    const std::size_t rows = last == 0 ? 1 : array.shape(0);
+    const auto size = static_cast<std::int64_t>(sizeof(T));
+    const std::int64_t row_stride = last == 0 ? 0 : array.stride(0) * size;
+    const std::int64_t stride = array.stride(last) * size;
+    const auto* data = static_cast<const std::uint8_t*>(array.data());
+    for (std::size_t row = 0, i = 0; row < rows; ++row)
+        for (std::size_t column = 0; column < columns; ++column, ++i) {
+            T value;
+            std::memcpy(&value,
+                        data + static_cast<std::int64_t>(row) * row_stride +
+                            static_cast<std::int64_t>(column) * stride,
+                        sizeof(T));
+            f(i, value);
+        }
+}
+
+// Calls f(i, value) for element i, in C order, of an array of one or two dimensions that
+// holds_integers: value is of the array's own integer type, so that nothing is cut or wrapped
+// before the caller looks at it.
+template <class F>
+void for_each_integer(const AnyArray& array, F&& f) {
+    const bool is_signed =
+        array.dtype().code == static_cast<std::uint8_t>(nb::dlpack::dtype_code::Int);
+    switch (array.dtype().bits) {
+        case 8:
+            return is_signed ? for_each_element<std::int8_t>(array, f)
+                             : for_each_element<std::uint8_t>(array, f);
+        case 16:
+            return is_signed ? for_each_element<std::int16_t>(array, f)
+                             : for_each_element<std::uint16_t>(array, f);
+        case 32:
+            return is_signed ? for_each_element<std::int32_t>(array, f)
+                             : for_each_element<std::uint32_t>(array, f);
+        default:
+            return is_signed ? for_each_element<std::int64_t>(array, f)
+                             : for_each_element<std::uint64_t>(array, f);
+    }
+}
 
 // Takes an object for one call, for objects whose calls release the interpreter lock: the lock
 // then no longer keeps out a second thread, so a second call meanwhile is refused (RuntimeError
