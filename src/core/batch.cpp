@@ -110,14 +110,6 @@ struct Outputs {
     game::FieldArrays arrays;
 };
 
-// A tuple of the names, for the module's attributes.
-template <std::size_t N>
-nb::tuple names_tuple(const std::array<std::string_view, N>& names) {
-    nb::list list;
-    for (const std::string_view name : names) list.append(nb::str(name.data(), name.size()));
-    return nb::tuple(list);
-}
-
 // The value of an enum whose values are 0 to N - 1 that `value` names, in the order of `names`;
 // ValueError "<what> must be 'a', 'b' or 'c', not <repr of value>" for anything else (the wording
 // of the package's own choices).
@@ -140,12 +132,8 @@ Enum named(NameArgument name, const std::array<std::string_view, N>& names, cons
 
 }  // namespace
 
-MaskLayout layout_named(NameArgument name) {
-    return named<MaskLayout>(name, game::MASK_LAYOUT_NAMES, "mask");
-}
-
 ViewLayout view_layout(NameArgument mask, const std::optional<IndexArgument>& candidates) {
-    const MaskLayout layout = layout_named(mask);
+    const auto layout = named<MaskLayout>(mask, game::MASK_LAYOUT_NAMES, "mask");
     if (!candidates) {
         if (layout == MaskLayout::Candidates)
             raise_value_error("mask='candidates' needs candidates, from 1 to %zu",

@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "game/view.hpp"
 
@@ -55,6 +56,14 @@ template <class... Args>
     throw nb::python_error();
 }
 
+// A tuple of the names, for the module's attributes.
+template <std::size_t N>
+nb::tuple names_tuple(const std::array<std::string_view, N>& names) {
+    nb::list list;
+    for (const std::string_view name : names) list.append(nb::str(name.data(), name.size()));
+    return nb::tuple(list);
+}
+
 // An argument that Python passes as an index (an int, a numpy integer, anything with __index__).
 // It is converted in the function body by index_below, so that a value out of range raises a
 // ValueError that names it rather than failing the call's signature.
@@ -69,32 +78,22 @@ struct IndexArgument {
 std::optional<std::uint64_t> index_value(IndexArgument argument, std::uint64_t first,
                                          std::uint64_t last, nb::object& shown);
 
-// The index value of `argument` when it is from `first` to `last`. Raises TypeError for what is
-// not an index and ValueError "<what> <value> is outside <first> to <last>" otherwise; a value too
-// long to print (Python refuses to turn 4,300 digits into text) is given by its size instead.
-std::uint64_t index_in(IndexArgument argument, const char* what, std::uint64_t first,
-                       std::uint64_t last);
+// The index value of `argument` when it is below `limit`. Raises TypeError for what is not an
+// index and ValueError "<what> <value> is outside 0 to <limit - 1>" otherwise; a value too long
+// to print (Python refuses to turn 4,300 digits into text) is given by its size instead.
+std::uint64_t index_below(IndexArgument argument, const char* what, std::uint64_t limit);
 
-// As index_in, for a parameter that counts something: the ValueError says "<name> must be between
-// <first> and <last>, not <value>", with a `last` of 2**N - 1 (N of 32 or more) written so.
+// The index value of `argument` when it is from `first` to `last`, for a parameter that counts
+// something: the ValueError says "<name> must be between <first> and <last>, not <value>", with
+// a `last` of 2**N - 1 (N of 32 or more) written so.
 std::uint64_t count_in(IndexArgument argument, const char* name, std::uint64_t first,
                        std::uint64_t last);
-
-// The index value of `argument` when it is below `limit`, as index_in(argument, what, 0, limit -
-// 1).
-inline std::uint64_t index_below(IndexArgument argument, const char* what, std::uint64_t limit) {
-    return index_in(argument, what, 0, limit - 1);
-}
 
 // One of a few names (a legal-action layout, an autoreset mode, a reward kind), taken as any
 // object so that the one check where it is read words every refusal alike, whatever was passed.
 struct NameArgument {
     nb::handle value;
 };
-
-// The legal-action layout that `name` names (one of game::MASK_LAYOUT_NAMES); ValueError "mask must
-// be 'bytes', 'bits' or 'indices', not <name>" otherwise.
-game::MaskLayout layout_named(NameArgument name);
 
 // The layout named `mask`, showing `candidates` candidates (none for None); ValueError for a
 // count outside 1 to MAX_CANDIDATES, and for mask='candidates' without one.

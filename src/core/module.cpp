@@ -31,13 +31,11 @@ std::optional<std::uint64_t> index_value(IndexArgument argument, std::uint64_t f
     return std::nullopt;
 }
 
-std::uint64_t index_in(IndexArgument argument, const char* what, std::uint64_t first,
-                       std::uint64_t last) {
+std::uint64_t index_below(IndexArgument argument, const char* what, std::uint64_t limit) {
     nb::object shown;
-    if (const auto value = index_value(argument, first, last, shown)) return *value;
-    raise_value_error("%s %U is outside %llu to %llu", what, shown.ptr(),
-                      static_cast<unsigned long long>(first),
-                      static_cast<unsigned long long>(last));
+    if (const auto value = index_value(argument, 0, limit - 1, shown)) return *value;
+    raise_value_error("%s %U is outside 0 to %llu", what, shown.ptr(),
+                      static_cast<unsigned long long>(limit - 1));
 }
 
 std::uint64_t count_in(IndexArgument argument, const char* name, std::uint64_t first,
