@@ -41,7 +41,7 @@ int play(unsigned long seed) {
         }
     }
 
-    std::cout << g << '\n';
+    std::cout << g.text() << '\n';
     const auto scores = g.rewards();
     for (std::size_t seat = 0; seat < game::NUM_AGENTS; ++seat)
         std::printf("seat %zu: %d\n", seat, static_cast<int>(*scores[seat]));

@@ -54,9 +54,4 @@ Observation Game::observe(std::size_t agent_idx) {
     return result;
 }
 
-std::ostream& operator<<(std::ostream& out, const Game& game) {
-    const std::string text = game.text();
-    return out.write(text.data(), static_cast<std::streamsize>(text.size()));
-}
-
 }  // namespace game

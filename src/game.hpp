@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <ostream>
 #include <string>
 
 #include "game/actions.hpp"
@@ -62,7 +61,5 @@ private:
     // The four seats as seat agent_idx sees them, in the order of its row of seat_order.
     TableView seen_by(std::size_t agent_idx) const { return {agents, seat_order, agent_idx}; }
 };
-
-std::ostream& operator<<(std::ostream& out, const Game& game);
 
 }  // namespace game

@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -56,35 +57,43 @@ Results new_results(std::size_t games) {
 // What an arena stopped by Ctrl-C says.
 constexpr StopNote ARENA_STOPPED = {"the arena", "games", "their results are not returned"};
 
-// The setup of an arena from its arguments, which it checks.
-game::ArenaSetup setup_of(const std::vector<std::optional<BotName>>& names, std::uint64_t seed,
-                          IndexArgument opening) {
+// The games of an arena and the threads that play them, from its arguments, which it checks.
+struct ArenaGames {
+    game::ArenaSetup setup;
+    std::size_t first = 0, count = 0, threads = 0;
+};
+
+ArenaGames games_of(const std::vector<std::optional<BotName>>& names, std::uint64_t seed,
+                    IndexArgument first_game, IndexArgument games, IndexArgument threads,
+                    IndexArgument opening) {
     if (names.size() != NUM_AGENTS)
         raise_value_error("an arena needs four bots, not %zu", names.size());
-    game::ArenaSetup setup;
+    ArenaGames arena;
     for (std::size_t i = 0; i < NUM_AGENTS; ++i)
-        setup.bots[i] = names[i] ? engine_bot(*names[i]) : game::BotSpec{game::BotKind::Caller};
-    setup.seed = seed;
-    setup.opening = count_in(opening, "opening", 0, game::MAX_PLACEMENTS);
-    return setup;
+        arena.setup.bots[i] =
+            names[i] ? engine_bot(*names[i]) : game::BotSpec{game::BotKind::Caller};
+    arena.setup.seed = seed;
+    arena.setup.opening = count_in(opening, "opening", 0, game::MAX_PLACEMENTS);
+    arena.count = count_in(games, "games", 1, MAX_GAMES);
+    arena.first = count_in(first_game, "first_game", 0, MAX_GAMES - arena.count);
+    arena.threads = count_in(threads, "threads", 1, MAX_THREADS);
+    return arena;
 }
 
 Results play_arena(const std::vector<BotName>& names, std::uint64_t seed, IndexArgument first_game,
                    IndexArgument game_count, IndexArgument threads, IndexArgument opening) {
-    const game::ArenaSetup setup =
-        setup_of(std::vector<std::optional<BotName>>(names.begin(), names.end()), seed, opening);
-    const std::size_t count = count_in(game_count, "games", 1, MAX_GAMES);
-    const std::size_t first = count_in(first_game, "first_game", 0, MAX_GAMES - count);
-    const std::size_t num_threads = count_in(threads, "threads", 1, MAX_THREADS);
-    Results results = new_results(count);
-    const std::size_t pool_threads = std::max<std::size_t>(1, std::min(num_threads, count));
+    const ArenaGames arena =
+        games_of(std::vector<std::optional<BotName>>(names.begin(), names.end()), seed,
+                 first_game, game_count, threads, opening);
+    Results results = new_results(arena.count);
+    const std::size_t pool_threads = std::min(arena.threads, arena.count);
     try {
         without_lock(
             [&] {
                 game::WorkerPool pool(pool_threads);
                 pool.stop_when(&python_signals());
-                game::play_arena(setup, first, count, pool, results.first.data(),
-                                 results.second.data());
+                game::play_arena(arena.setup, arena.first, arena.count, pool,
+                                 results.first.data(), results.second.data());
             },
             ARENA_STOPPED);
     } catch (const std::system_error& failure) {
@@ -100,12 +109,12 @@ public:
     Arena(const std::vector<std::optional<BotName>>& names, std::uint64_t seed, IndexArgument games,
           IndexArgument window, IndexArgument threads, IndexArgument opening,
           IndexArgument first_game, bool record)
-        : results_(new_results(count_in(games, "games", 1, MAX_GAMES))) {
-        const game::ArenaSetup setup = setup_of(names, seed, opening);
-        const std::size_t num_games = results_.first.shape(0);
-        const std::size_t first = count_in(first_game, "first_game", 0, MAX_GAMES - num_games);
+        : Arena(games_of(names, seed, first_game, games, threads, opening), window, record) {}
+
+    Arena(const ArenaGames& arena, IndexArgument window, bool record)
+        : results_(new_results(arena.count)) {
+        const std::size_t num_games = arena.count;
         const std::size_t side_by_side = count_in(window, "batch_size", 1, game::MAX_WINDOW);
-        const std::size_t num_threads = count_in(threads, "threads", 1, MAX_THREADS);
         if (record) {
             try {
                 histories_ = new_array<Histories>({num_games, game::MAX_PLACEMENTS});
@@ -118,7 +127,7 @@ public:
             std::fill_n(histories_->data(), num_games * game::MAX_PLACEMENTS, -1);
         }
         try {
-            arena_.emplace(setup, first, num_games, side_by_side, num_threads,
+            arena_.emplace(arena.setup, arena.first, num_games, side_by_side, arena.threads,
                            results_.first.data(), results_.second.data(),
                            histories_ ? histories_->data() : nullptr);
         } catch (const std::bad_alloc&) {
@@ -126,7 +135,7 @@ public:
                             static_cast<double>(side_by_side) * sizeof(game::State) * 4,
                             "for their positions and legal moves");
         } catch (const std::system_error& failure) {
-            raise_threads_failed(num_threads, failure);
+            raise_threads_failed(arena.threads, failure);
         }
         arena_->stop_when(&python_signals());
     }
@@ -243,52 +252,15 @@ private:
     ExclusiveUse::Mark in_use_{0};
 };
 
-// Scores of any integer type, read as they are: a conversion to one type first would truncate
-// floats and wrap the largest unsigned values, and a message would then quote what it made.
-using AnyScores = nb::ndarray<nb::ro, nb::device::cpu>;
 using Shares = nb::ndarray<nb::numpy, double>;
 
-// Element `i` (in C order) of an array of up to two dimensions of T, through its strides.
-template <class T>
-__int128 element(const AnyScores& scores, std::size_t i) {
-    const std::size_t columns = scores.shape(scores.ndim() - 1);
-    std::int64_t offset = static_cast<std::int64_t>(i % columns) * scores.stride(scores.ndim() - 1);
-    if (scores.ndim() == 2) offset += static_cast<std::int64_t>(i / columns) * scores.stride(0);
-    return static_cast<const T*>(scores.data())[offset];
-}
-
-// Element `i` of an integer array, signed or unsigned of 8 to 64 bits, as a number that holds any.
-__int128 integer_at(const AnyScores& scores, std::size_t i) {
-    const bool sign = scores.dtype().code == static_cast<std::uint8_t>(nb::dlpack::dtype_code::Int);
-    switch (scores.dtype().bits) {
-        case 8: return sign ? element<std::int8_t>(scores, i) : element<std::uint8_t>(scores, i);
-        case 16: return sign ? element<std::int16_t>(scores, i) : element<std::uint16_t>(scores, i);
-        case 32: return sign ? element<std::int32_t>(scores, i) : element<std::uint32_t>(scores, i);
-        default: return sign ? element<std::int64_t>(scores, i) : element<std::uint64_t>(scores, i);
-    }
-}
-
-// Score `i` of `scores`, an integer array: ValueError quoting it when a score cannot be that.
-std::int16_t score_at(const AnyScores& scores, std::size_t i) {
-    const __int128 value = integer_at(scores, i);
-    if (value >= INT16_MIN && value <= INT16_MAX) return static_cast<std::int16_t>(value);
-    // Below INT16_MIN it came from a signed type of at most 64 bits, above from either.
-    if (value < 0)
-        raise_value_error("a score must be between %d and %d, not %lld", INT16_MIN, INT16_MAX,
-                          static_cast<long long>(value));
-    raise_value_error("a score must be between %d and %d, not %llu", INT16_MIN, INT16_MAX,
-                      static_cast<unsigned long long>(value));
-}
-
-// game::win_share of every seat of every row of four scores.
-Shares win_shares(const AnyScores& scores) {
+// game::win_share of every seat of every row of four scores, of any integer type: read as they
+// are, since a conversion to one type first would truncate floats and wrap the largest unsigned
+// values, and a message would then quote what it made.
+Shares win_shares(const AnyArray& scores) {
     using Code = nb::dlpack::dtype_code;
     const nb::dlpack::dtype dtype = scores.dtype();
-    const bool integer = dtype.code == static_cast<std::uint8_t>(Code::Int) ||
-                         dtype.code == static_cast<std::uint8_t>(Code::UInt);
-    const bool usual_width = dtype.bits == 8 || dtype.bits == 16 || dtype.bits == 32 ||
-                             dtype.bits == 64;
-    if (!integer || !usual_width || dtype.lanes != 1) {
+    if (!holds_integers(scores)) {
         const char* kind = dtype.code == static_cast<std::uint8_t>(Code::Float)     ? "float"
                            : dtype.code == static_cast<std::uint8_t>(Code::Complex) ? "complex"
                            : dtype.code == static_cast<std::uint8_t>(Code::Bool)    ? "bool"
@@ -303,12 +275,23 @@ Shares win_shares(const AnyScores& scores) {
     const std::size_t rows = ndim == 1 ? 1 : scores.shape(0);
     Shares shares =
         ndim == 1 ? new_array<Shares>({NUM_AGENTS}) : new_array<Shares>({rows, NUM_AGENTS});
-    for (std::size_t row = 0; row < rows; ++row) {
+    // Every score checked and put in its share's place first, then each row's shares over them.
+    for_each_integer(scores, [&](std::size_t i, auto score) {
+        if (!std::in_range<std::int16_t>(score)) {
+            if constexpr (std::is_signed_v<decltype(score)>)
+                raise_value_error("a score must be between %d and %d, not %lld", INT16_MIN,
+                                  INT16_MAX, static_cast<long long>(score));
+            else
+                raise_value_error("a score must be between %d and %d, not %llu", INT16_MIN,
+                                  INT16_MAX, static_cast<unsigned long long>(score));
+        }
+        shares.data()[i] = score;
+    });
+    for (double* row = shares.data(); row < shares.data() + rows * NUM_AGENTS; row += NUM_AGENTS) {
         std::array<std::int16_t, NUM_AGENTS> game_scores;
+        std::copy_n(row, NUM_AGENTS, game_scores.begin());
         for (std::size_t seat = 0; seat < NUM_AGENTS; ++seat)
-            game_scores[seat] = score_at(scores, row * NUM_AGENTS + seat);
-        for (std::size_t seat = 0; seat < NUM_AGENTS; ++seat)
-            shares.data()[row * NUM_AGENTS + seat] = game::win_share(game_scores, seat);
+            row[seat] = game::win_share(game_scores, seat);
     }
     return shares;
 }

@@ -110,14 +110,6 @@ struct Outputs {
     game::FieldArrays arrays;
 };
 
-// A tuple of the names, for the module's attributes.
-template <std::size_t N>
-nb::tuple names_tuple(const std::array<std::string_view, N>& names) {
-    nb::list list;
-    for (const std::string_view name : names) list.append(nb::str(name.data(), name.size()));
-    return nb::tuple(list);
-}
-
 // The value of an enum whose values are 0 to N - 1 that `value` names, in the order of `names`;
 // ValueError "<what> must be 'a', 'b' or 'c', not <repr of value>" for anything else (the wording
 // of the package's own choices).
@@ -140,12 +132,8 @@ Enum named(NameArgument name, const std::array<std::string_view, N>& names, cons
 
 }  // namespace
 
-MaskLayout layout_named(NameArgument name) {
-    return named<MaskLayout>(name, game::MASK_LAYOUT_NAMES, "mask");
-}
-
 ViewLayout view_layout(NameArgument mask, const std::optional<IndexArgument>& candidates) {
-    const MaskLayout layout = layout_named(mask);
+    const auto layout = named<MaskLayout>(mask, game::MASK_LAYOUT_NAMES, "mask");
     if (!candidates) {
         if (layout == MaskLayout::Candidates)
             raise_value_error("mask='candidates' needs candidates, from 1 to %zu",
@@ -290,7 +278,7 @@ public:
     std::size_t step(nb::handle given) {
         // Taken by hand, so that what is not an integer array is refused in the wording of the
         // dtypes that are.
-        nb::ndarray<nb::ro, nb::device::cpu> actions;
+        AnyArray actions;
         if (!nb::try_cast(given, actions)) refuse_dtype(given);
         const ExclusiveUse use = take();
         if (unfinished_ != nullptr)
@@ -359,7 +347,6 @@ private:
                           action.c_str(), env, seat);
     }
 
-    // Copies one integer per env into actions_, whatever its integer type and stride.
     // TypeError "actions must be integers, not <its dtype>" (or its type, without one).
     [[noreturn]] static void refuse_dtype(nb::handle actions) {
         const nb::object dtype = nb::getattr(actions, "dtype", nb::none());
@@ -371,39 +358,16 @@ private:
         throw nb::python_error();
     }
 
-    void read_actions(const nb::ndarray<nb::ro, nb::device::cpu>& actions, nb::handle given) {
+    // Copies one integer per env into actions_, whatever its integer type and stride.
+    void read_actions(const AnyArray& actions, nb::handle given) {
         if (actions.ndim() != 1 || actions.shape(0) != num_envs())
             raise_value_error(
                 "actions must hold one grid index per env, shape (%zu,), not %zu dimension(s) of "
                 "length %zu",
                 num_envs(), actions.ndim(), actions.ndim() >= 1 ? actions.shape(0) : 1);
-        const nb::dlpack::dtype type = actions.dtype();
-        const auto code = static_cast<nb::dlpack::dtype_code>(type.code);
-        const bool is_signed = code == nb::dlpack::dtype_code::Int;
-        if ((!is_signed && code != nb::dlpack::dtype_code::UInt) || type.lanes != 1)
-            refuse_dtype(given);
-        switch (type.bits) {
-            case 8:
-                return is_signed ? widen<std::int8_t>(actions) : widen<std::uint8_t>(actions);
-            case 16:
-                return is_signed ? widen<std::int16_t>(actions) : widen<std::uint16_t>(actions);
-            case 32:
-                return is_signed ? widen<std::int32_t>(actions) : widen<std::uint32_t>(actions);
-            case 64:
-                return is_signed ? widen<std::int64_t>(actions) : widen<std::uint64_t>(actions);
-            default:
-                refuse_dtype(given);
-        }
-    }
-
-    template <class T>
-    void widen(const nb::ndarray<nb::ro, nb::device::cpu>& actions) {
-        const auto* data = static_cast<const std::uint8_t*>(actions.data());
-        const std::int64_t stride = actions.stride(0) * static_cast<std::int64_t>(sizeof(T));
-        for (std::size_t i = 0; i < actions_.size(); ++i) {
-            T value;
-            std::memcpy(&value, data + static_cast<std::int64_t>(i) * stride, sizeof(T));
-            if constexpr (std::is_same_v<T, std::uint64_t>) {
+        if (!holds_integers(actions)) refuse_dtype(given);
+        for_each_integer(actions, [&](std::size_t i, auto value) {
+            if constexpr (std::is_same_v<decltype(value), std::uint64_t>) {
                 // Only a game that is over takes any number; it is not played.
                 if (value > static_cast<std::uint64_t>(INT64_MAX)) {
                     if (!batch_.over(i)) refuse(i, std::to_string(value), batch_.seat(i));
@@ -411,7 +375,7 @@ private:
                 }
             }
             actions_[i] = static_cast<std::int64_t>(value);
-        }
+        });
     }
 
     // The arrays first: the engine's batch starts threads last, once everything is allocated.

@@ -90,22 +90,11 @@ std::size_t searched_move(const game::State& state, const game::BotSpec& bot, ga
     return move_of(action);
 }
 
-game::BotSpec search_bot(const BotName& name, std::uint64_t seed) {
-    game::BotSpec bot = bot_of_kind(name, game::BotKind::Mcts, "the search bot, 'mcts'");
-    bot.mcts.seed = seed;
-    return bot;
-}
-
-std::size_t mcts_move(const game::State& state, const BotName& name, std::uint64_t seed) {
-    const game::BotSpec bot = search_bot(name, seed);
-    game::Mcts mcts(bot.mcts);
-    return searched_move(state, bot, mcts);
-}
-
 // The search's move with the playouts of each move it considered, the net's training targets.
 std::tuple<std::size_t, Indices, Indices> mcts_visits(const game::State& state, const BotName& name,
                                                       std::uint64_t seed) {
-    const game::BotSpec bot = search_bot(name, seed);
+    game::BotSpec bot = bot_of_kind(name, game::BotKind::Mcts, "the search bot, 'mcts'");
+    bot.mcts.seed = seed;
     game::Mcts mcts(bot.mcts);
     const std::size_t move = searched_move(state, bot, mcts);
     std::size_t n = 0;
@@ -234,11 +223,16 @@ void bind_bots(nb::module_& module) {
         "state"_a, "key"_a,
         "The legal move number floor(key * n / 2**64) of the n, ascending, for a random 64-bit\n"
         "key: uniform when the key is.");
-    module.def("mcts_action", mcts_move, "state"_a, "bot"_a = "mcts", "seed"_a = 0,
-               "The move of search bot `bot` ('mcts' with its settings, see bot_name) for the\n"
-               "seat to move, its search seeded with `seed`. With a budget of playouts it\n"
-               "depends only on the position, the settings and the seed. Searches with the\n"
-               "interpreter lock released; Ctrl-C ends it with KeyboardInterrupt, and no move.");
+    module.def(
+        "mcts_action",
+        [](const game::State& state, const BotName& bot, std::uint64_t seed) {
+            return std::get<0>(mcts_visits(state, bot, seed));
+        },
+        "state"_a, "bot"_a = "mcts", "seed"_a = 0,
+        "The move of search bot `bot` ('mcts' with its settings, see bot_name) for the\n"
+        "seat to move, its search seeded with `seed`. With a budget of playouts it\n"
+        "depends only on the position, the settings and the seed. Searches with the\n"
+        "interpreter lock released; Ctrl-C ends it with KeyboardInterrupt, and no move.");
     module.def("mcts_visits", mcts_visits, "state"_a, "bot"_a = "mcts", "seed"_a = 0,
                "(move, moves, playouts): what mcts_action(state, bot, seed) plays, and the moves\n"
                "its search considered (the candidates of net_features, in greedy's order) with\n"

@@ -12,7 +12,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <string_view>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -176,10 +175,7 @@ void bind_catalogue(nb::module_& module) {
     module.attr("BOARD_SIZE") = BOARD_SIZE;
     module.attr("CELLS_PER_BOARD") = CELLS_PER_ORIENTATION;
     module.attr("NUM_SEATS") = game::NUM_AGENTS;
-    nb::list backgrounds;
-    for (const std::string_view escape : game::SEAT_BACKGROUNDS)
-        backgrounds.append(nb::str(escape.data(), escape.size()));
-    module.attr("SEAT_BACKGROUNDS") = nb::tuple(backgrounds);
+    module.attr("SEAT_BACKGROUNDS") = names_tuple(game::SEAT_BACKGROUNDS);
     module.def("board_text", board_text, "owners"_a.noconvert(), "colour"_a = true,
                "A board as the engine writes it, 41 lines of 103 columns: `owners`, int8 of\n"
                "shape (20, 20) taken as it is, the seat covering each cell or -1; each covered\n"

@@ -13,11 +13,13 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "game/view.hpp"
 
@@ -54,6 +56,14 @@ template <class... Args>
     throw nb::python_error();
 }
 
+// A tuple of the names, for the module's attributes.
+template <std::size_t N>
+nb::tuple names_tuple(const std::array<std::string_view, N>& names) {
+    nb::list list;
+    for (const std::string_view name : names) list.append(nb::str(name.data(), name.size()));
+    return nb::tuple(list);
+}
+
 // An argument that Python passes as an index (an int, a numpy integer, anything with __index__).
 // It is converted in the function body by index_below, so that a value out of range raises a
 // ValueError that names it rather than failing the call's signature.
@@ -68,32 +78,22 @@ struct IndexArgument {
 std::optional<std::uint64_t> index_value(IndexArgument argument, std::uint64_t first,
                                          std::uint64_t last, nb::object& shown);
 
-// The index value of `argument` when it is from `first` to `last`. Raises TypeError for what is
-// not an index and ValueError "<what> <value> is outside <first> to <last>" otherwise; a value too
-// long to print (Python refuses to turn 4,300 digits into text) is given by its size instead.
-std::uint64_t index_in(IndexArgument argument, const char* what, std::uint64_t first,
-                       std::uint64_t last);
+// The index value of `argument` when it is below `limit`. Raises TypeError for what is not an
+// index and ValueError "<what> <value> is outside 0 to <limit - 1>" otherwise; a value too long
+// to print (Python refuses to turn 4,300 digits into text) is given by its size instead.
+std::uint64_t index_below(IndexArgument argument, const char* what, std::uint64_t limit);
 
-// As index_in, for a parameter that counts something: the ValueError says "<name> must be between
-// <first> and <last>, not <value>", with a `last` of 2**N - 1 (N of 32 or more) written so.
+// The index value of `argument` when it is from `first` to `last`, for a parameter that counts
+// something: the ValueError says "<name> must be between <first> and <last>, not <value>", with
+// a `last` of 2**N - 1 (N of 32 or more) written so.
 std::uint64_t count_in(IndexArgument argument, const char* name, std::uint64_t first,
                        std::uint64_t last);
-
-// The index value of `argument` when it is below `limit`, as index_in(argument, what, 0, limit -
-// 1).
-inline std::uint64_t index_below(IndexArgument argument, const char* what, std::uint64_t limit) {
-    return index_in(argument, what, 0, limit - 1);
-}
 
 // One of a few names (a legal-action layout, an autoreset mode, a reward kind), taken as any
 // object so that the one check where it is read words every refusal alike, whatever was passed.
 struct NameArgument {
     nb::handle value;
 };
-
-// The legal-action layout that `name` names (one of game::MASK_LAYOUT_NAMES); ValueError "mask must
-// be 'bytes', 'bits' or 'indices', not <name>" otherwise.
-game::MaskLayout layout_named(NameArgument name);
 
 // The layout named `mask`, showing `candidates` candidates (none for None); ValueError for a
 // count outside 1 to MAX_CANDIDATES, and for mask='candidates' without one.
@@ -129,6 +129,8 @@ struct ArrayShape {
     std::size_t ndim = 0;
 };
 ArrayShape array_shape(const game::FieldSpec& field, std::size_t rows, std::size_t candidates);
+// The shape of one env's entry of a field per env.
+ArrayShape env_shape(const game::FieldSpec& field, std::size_t candidates);
 
 nb::dlpack::dtype dtype_of(game::Dtype dtype);
 
@@ -143,6 +145,56 @@ nb::ndarray<nb::numpy, Extra...> field_array(const game::FieldSpec& field, void*
 
 // A new numpy array of a field, over memory that it owns; the caller fills it through data().
 nb::ndarray<nb::numpy> new_field_array(const game::FieldSpec& field, const ArrayShape& shape);
+
+// An array of any dtype, read in place where it is used.
+using AnyArray = nb::ndarray<nb::ro, nb::device::cpu>;
+
+// Whether `array` holds integers that for_each_integer reads: signed or unsigned, of 8 to 64 bits.
+bool holds_integers(const AnyArray& array);
+
+// for_each_integer's reading of an array of T.
+template <class T, class F>
+void for_each_element(const AnyArray& array, F& f) {
+    // Strides in bytes, read once: what f writes could otherwise alias them.
+    const std::size_t last = array.ndim() - 1, columns = array.shape(last);
+    const std::size_t rows = last == 0 ? 1 : array.shape(0);
+    const auto size = static_cast<std::int64_t>(sizeof(T));
+    const std::int64_t row_stride = last == 0 ? 0 : array.stride(0) * size;
+    const std::int64_t stride = array.stride(last) * size;
+    const auto* data = static_cast<const std::uint8_t*>(array.data());
+    for (std::size_t row = 0, i = 0; row < rows; ++row)
+        for (std::size_t column = 0; column < columns; ++column, ++i) {
+            T value;
+            std::memcpy(&value,
+                        data + static_cast<std::int64_t>(row) * row_stride +
+                            static_cast<std::int64_t>(column) * stride,
+                        sizeof(T));
+            f(i, value);
+        }
+}
+
+// Calls f(i, value) for element i, in C order, of an array of one or two dimensions that
+// holds_integers: value is of the array's own integer type, so that nothing is cut or wrapped
+// before the caller looks at it.
+template <class F>
+void for_each_integer(const AnyArray& array, F&& f) {
+    const bool is_signed =
+        array.dtype().code == static_cast<std::uint8_t>(nb::dlpack::dtype_code::Int);
+    switch (array.dtype().bits) {
+        case 8:
+            return is_signed ? for_each_element<std::int8_t>(array, f)
+                             : for_each_element<std::uint8_t>(array, f);
+        case 16:
+            return is_signed ? for_each_element<std::int16_t>(array, f)
+                             : for_each_element<std::uint16_t>(array, f);
+        case 32:
+            return is_signed ? for_each_element<std::int32_t>(array, f)
+                             : for_each_element<std::uint32_t>(array, f);
+        default:
+            return is_signed ? for_each_element<std::int64_t>(array, f)
+                             : for_each_element<std::uint64_t>(array, f);
+    }
+}
 
 // Takes an object for one call, for objects whose calls release the interpreter lock: the lock
 // then no longer keeps out a second thread, so a second call meanwhile is refused (RuntimeError

@@ -31,13 +31,11 @@ std::optional<std::uint64_t> index_value(IndexArgument argument, std::uint64_t f
     return std::nullopt;
 }
 
-std::uint64_t index_in(IndexArgument argument, const char* what, std::uint64_t first,
-                       std::uint64_t last) {
+std::uint64_t index_below(IndexArgument argument, const char* what, std::uint64_t limit) {
     nb::object shown;
-    if (const auto value = index_value(argument, first, last, shown)) return *value;
-    raise_value_error("%s %U is outside %llu to %llu", what, shown.ptr(),
-                      static_cast<unsigned long long>(first),
-                      static_cast<unsigned long long>(last));
+    if (const auto value = index_value(argument, 0, limit - 1, shown)) return *value;
+    raise_value_error("%s %U is outside 0 to %llu", what, shown.ptr(),
+                      static_cast<unsigned long long>(limit - 1));
 }
 
 std::uint64_t count_in(IndexArgument argument, const char* name, std::uint64_t first,
@@ -53,6 +51,14 @@ std::uint64_t count_in(IndexArgument argument, const char* name, std::uint64_t f
                       static_cast<unsigned long long>(first), high.c_str(), shown.ptr());
 }
 
+bool holds_integers(const AnyArray& array) {
+    const nb::dlpack::dtype type = array.dtype();
+    const bool integer = type.code == static_cast<std::uint8_t>(nb::dlpack::dtype_code::Int) ||
+                         type.code == static_cast<std::uint8_t>(nb::dlpack::dtype_code::UInt);
+    return integer && std::has_single_bit(type.bits) && type.bits >= 8 && type.bits <= 64 &&
+           type.lanes == 1;
+}
+
 ExclusiveUse::ExclusiveUse(Mark& mark, const char* what) : mark_(mark) {
     const std::uint64_t caller = game::fork_generation() + 1;
     std::uint64_t holder = 0;
@@ -60,11 +66,18 @@ ExclusiveUse::ExclusiveUse(Mark& mark, const char* what) : mark_(mark) {
         if (holder == caller) nb::raise("the %s is already in use by another call", what);
 }
 
+ArrayShape env_shape(const game::FieldSpec& field, std::size_t candidates) {
+    ArrayShape shape{{}, field.ndim};
+    const std::array<std::size_t, 3> extents = field.shape_with(candidates);
+    std::copy_n(extents.begin(), field.ndim, shape.extents.begin());
+    return shape;
+}
+
 ArrayShape array_shape(const game::FieldSpec& field, std::size_t rows, std::size_t candidates) {
     if (field.rows != game::Rows::PerEnv) return {{field.array_entries(rows, candidates)}, 1};
-    ArrayShape shape{{rows}, field.ndim + 1};
-    const std::array<std::size_t, 3> extents = field.shape_with(candidates);
-    std::copy_n(extents.begin(), field.ndim, shape.extents.begin() + 1);
+    const ArrayShape env = env_shape(field, candidates);
+    ArrayShape shape{{rows}, env.ndim + 1};
+    std::copy_n(env.extents.begin(), env.ndim, shape.extents.begin() + 1);
     return shape;
 }
 

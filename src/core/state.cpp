@@ -15,7 +15,6 @@
 #include <span>
 #include <string>
 #include <tuple>
-#include <type_traits>
 
 #include "core.hpp"
 
@@ -115,8 +114,8 @@ public:
             candidates = std::make_unique<game::NetInputs>();
             game::net_inputs(state, *candidates);
         }
-        out_.candidates = layout.candidates;
-        candidates_ = layout.candidates;
+        game::FieldArrays out;
+        out.candidates = layout.candidates;
         std::optional<game::LegalLists> lists;
         for (const game::FieldSpec& field : game::FIELDS) {
             if (field.part != game::Part::View || !field.in(layout) ||
@@ -125,62 +124,38 @@ public:
             if (field.rows == game::Rows::Packed)
                 lists.emplace(1);
             else
-                out_.set(field.field, allocate(field, field.bytes(layout.candidates)));
-            written_[count_++] = &field;
+                out.set(field.field, add(field, env_shape(field, layout.candidates)));
         }
         game::write_view({state.seen_by(seat), seat, legal ? &*legal : nullptr, candidates.get()},
-                         out_, 0, lists ? &*lists : nullptr);
+                         out, 0, lists ? &*lists : nullptr);
         if (!lists) return;
-        const game::FieldSpec& field = game::spec(game::Field::LegalIndices);
         std::int32_t offsets[2];
-        list_length_ = lists->write_offsets(1, offsets);
-        auto* indices = static_cast<std::int32_t*>(
-            allocate(field, list_length_ * game::dtype_size(field.dtype)));
-        out_.set(field.field, indices);
+        const std::size_t length = lists->write_offsets(1, offsets);
+        void* indices = add(game::spec(game::Field::LegalIndices), {{length}, 1});
         OnThisThread here;
-        lists->write_indices(here, 1, offsets, indices);
+        lists->write_indices(here, 1, offsets, static_cast<std::int32_t*>(indices));
     }
 
-    // A field's array, its shape as the class says, or `shape` instead.
-    template <class Result = Array>
-    Result array(game::Field f, std::optional<ArrayShape> shape = std::nullopt) const {
-        const game::FieldSpec& field = game::spec(f);
-        const auto i = static_cast<std::size_t>(f);
-        if (!shape) {
-            shape = ArrayShape{{list_length_}, 1};
-            if (field.rows == game::Rows::PerEnv) {
-                shape->ndim = field.ndim;
-                const std::array<std::size_t, 3> extents = field.shape_with(candidates_);
-                std::copy_n(extents.begin(), field.ndim, shape->extents.begin());
-            }
-        }
-        nb::dlpack::dtype dtype = dtype_of(field.dtype);
-        if constexpr (!std::is_same_v<Result, Array>) dtype = nb::dtype<typename Result::Scalar>();
-        return Result(out_.at[i], shape->ndim, shape->extents.data(), owners_[i], nullptr, dtype);
-    }
+    const Array& array(game::Field f) const { return *arrays_[static_cast<std::size_t>(f)]; }
 
     // Every field written, by name, in the order of the table.
     ViewArrays arrays() const {
         ViewArrays view;
-        for (const game::FieldSpec* field : std::span(written_).first(count_))
-            view[nb::str(field->name.data(), field->name.size())] = array(field->field);
+        for (const game::FieldSpec& field : game::FIELDS)
+            if (const std::optional<Array>& array = arrays_[static_cast<std::size_t>(field.field)])
+                view[nb::str(field.name.data(), field.name.size())] = *array;
         return view;
     }
 
 private:
-    void* allocate(const game::FieldSpec& field, std::size_t bytes) {
-        std::unique_ptr<std::byte[]> data(new std::byte[bytes]);
-        owners_[static_cast<std::size_t>(field.field)] =
-            nb::capsule(data.get(), [](void* p) noexcept { delete[] static_cast<std::byte*>(p); });
-        return data.release();
+    // A new array of `field`, kept as its array; returns its memory.
+    void* add(const game::FieldSpec& field, const ArrayShape& shape) {
+        return arrays_[static_cast<std::size_t>(field.field)]
+            .emplace(new_field_array(field, shape))
+            .data();
     }
 
-    game::FieldArrays out_;
-    std::array<nb::capsule, game::NUM_FIELDS> owners_;
-    std::array<const game::FieldSpec*, game::NUM_FIELDS> written_{};
-    std::size_t count_ = 0;
-    std::size_t list_length_ = 0;
-    std::size_t candidates_ = 0;
+    std::array<std::optional<Array>, game::NUM_FIELDS> arrays_;
 };
 
 ViewArrays view(const State& state, std::optional<IndexArgument> seat, NameArgument mask,
@@ -192,9 +167,9 @@ ViewArrays view(const State& state, std::optional<IndexArgument> seat, NameArgum
 std::pair<Array, GridMask> observation(const State& state, std::optional<IndexArgument> seat) {
     const SeatView view(state, seat_or_mover(state, seat), game::MaskLayout::Bytes,
                         bit(game::Field::Observation) | bit(game::Field::MaskBytes));
+    const Array& mask = view.array(game::Field::MaskBytes);
     return {view.array(game::Field::Observation),
-            view.array<GridMask>(game::Field::MaskBytes,
-                                 ArrayShape{{game::NUM_ORIENTATIONS, SIDE, SIDE}, 3})};
+            GridMask(mask.data(), {game::NUM_ORIENTATIONS, SIDE, SIDE}, nb::cast(mask))};
 }
 
 Array hands(const State& state, IndexArgument viewer) {

@@ -189,7 +189,8 @@ done:
     return nullptr;
 }
 
-PyObject* lost_result() noexcept {
+PyObject* checked_result(PyObject* result) noexcept {
+    if (result != nullptr) return result;
     PyErr_WriteUnraisable(nullptr);
     return raise_panic("PyObject pointer is null");
 }

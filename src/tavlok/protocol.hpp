@@ -122,9 +122,9 @@ std::optional<std::uint64_t> to_index(PyObject* value, const char* parameter) no
 // Returns null so that callers can `return raise_panic(...)`.
 PyObject* raise_panic(std::string_view message) noexcept;
 
-// A result object could not be allocated: reports the pending error as unraisable and fails the
-// call with PanicException("PyObject pointer is null").
-PyObject* lost_result() noexcept;
+// A call's result, a new reference; when it could not be allocated (null), reports the pending
+// error as unraisable and fails the call with PanicException("PyObject pointer is null").
+PyObject* checked_result(PyObject* result) noexcept;
 
 // Raises a refused move as AssertionError("Invalid action: " + message).
 PyObject* raise_invalid_action(const game::InvalidAction& refused) noexcept;

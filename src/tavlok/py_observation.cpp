@@ -23,10 +23,8 @@ PyObject* new_observation(game::Observation&& observation) noexcept {
 
 // A fresh bytes copy on every read: callers wrap it with numpy.frombuffer without converting.
 static PyObject* bytes_of(const game::Bytes& bytes) noexcept {
-    PyObject* copy = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
-                                               static_cast<Py_ssize_t>(bytes.size()));
-    if (copy == nullptr) return lost_result();
-    return copy;
+    return checked_result(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                                    static_cast<Py_ssize_t>(bytes.size())));
 }
 
 static PyObject* get_observation(PyObject* self, void*) noexcept {

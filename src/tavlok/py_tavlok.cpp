@@ -96,73 +96,61 @@ static PyObject* render(PyObject* self, PyObject*) noexcept {
 
 // ---- Getters ----------------------------------------------------------------------------------
 
+// A new list of `count` items, item(i) a new reference; null, with the error pending, when it or
+// any item could not be made.
+template <class Item>
+static PyObject* list_of(std::size_t count, Item&& item) noexcept {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
+    for (std::size_t i = 0; list != nullptr && i < count; ++i) {
+        PyObject* value = item(i);
+        if (value == nullptr)
+            Py_CLEAR(list);  // the slots not yet filled are empty, which a list's release skips
+        else
+            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), value);
+    }
+    return list;
+}
+
 static PyObject* get_agents(PyObject* self, void*) noexcept {
-    return shared<PyTavlok>(self, [](const game::Game& game) -> PyObject* {
-        PyObject* agents = PyList_New(static_cast<Py_ssize_t>(game.num_agents));
-        if (agents == nullptr) return lost_result();
-        for (std::size_t seat = 0; seat < game.num_agents; ++seat) {
-            PyObject* item = PyLong_FromSize_t(seat);
-            if (item == nullptr) {
-                Py_DECREF(agents);
-                return lost_result();
-            }
-            PyList_SET_ITEM(agents, static_cast<Py_ssize_t>(seat), item);
-        }
-        return agents;
+    return shared<PyTavlok>(self, [](const game::Game& game) {
+        return checked_result(list_of(game.num_agents, PyLong_FromSize_t));
     });
 }
 
 static PyObject* get_agent_selection(PyObject* self, void*) noexcept {
-    return shared<PyTavlok>(self, [](const game::Game& game) -> PyObject* {
-        PyObject* seat = PyLong_FromSize_t(game.agent_selection);
-        if (seat == nullptr) return lost_result();
-        return seat;
+    return shared<PyTavlok>(self, [](const game::Game& game) {
+        return checked_result(PyLong_FromSize_t(game.agent_selection));
     });
 }
 
 static PyObject* get_num_actions(PyObject* self, void*) noexcept {
-    return shared<PyTavlok>(self, [](const game::Game& game) -> PyObject* {
-        PyObject* count = PyLong_FromSize_t(game.action_set->num_actions());
-        if (count == nullptr) return lost_result();
-        return count;
+    return shared<PyTavlok>(self, [](const game::Game& game) {
+        return checked_result(PyLong_FromSize_t(game.action_set->num_actions()));
     });
 }
 
 static PyObject* get_action_grid_shape(PyObject* self, void*) noexcept {
-    return shared<PyTavlok>(self, [](const game::Game& game) -> PyObject* {
-        PyObject* shape = Py_BuildValue(
+    return shared<PyTavlok>(self, [](const game::Game& game) {
+        return checked_result(Py_BuildValue(
             "(nnn)", static_cast<Py_ssize_t>(game.action_set->num_orientations()),
-            static_cast<Py_ssize_t>(game::BOARD_SIZE), static_cast<Py_ssize_t>(game::BOARD_SIZE));
-        if (shape == nullptr) return lost_result();
-        return shape;
+            static_cast<Py_ssize_t>(game::BOARD_SIZE), static_cast<Py_ssize_t>(game::BOARD_SIZE)));
     });
 }
 
 static PyObject* get_terminations(PyObject* self, void*) noexcept {
-    return shared<PyTavlok>(self, [](const game::Game& game) -> PyObject* {
-        PyObject* terminations = PyList_New(static_cast<Py_ssize_t>(game.agents.size()));
-        if (terminations == nullptr) return lost_result();
-        for (std::size_t seat = 0; seat < game.agents.size(); ++seat)
-            PyList_SET_ITEM(terminations, static_cast<Py_ssize_t>(seat),
-                            PyBool_FromLong(game.agents[seat].done));
-        return terminations;
+    return shared<PyTavlok>(self, [](const game::Game& game) {
+        return checked_result(list_of(game.agents.size(), [&](std::size_t seat) {
+            return PyBool_FromLong(game.agents[seat].done);
+        }));
     });
 }
 
 static PyObject* get_rewards(PyObject* self, void*) noexcept {
-    return shared<PyTavlok>(self, [](const game::Game& game) -> PyObject* {
+    return shared<PyTavlok>(self, [](const game::Game& game) {
         const auto scores = game.rewards();
-        PyObject* rewards = PyList_New(static_cast<Py_ssize_t>(scores.size()));
-        if (rewards == nullptr) return lost_result();
-        for (std::size_t seat = 0; seat < scores.size(); ++seat) {
-            PyObject* item = scores[seat] ? PyLong_FromLong(*scores[seat]) : Py_NewRef(Py_None);
-            if (item == nullptr) {
-                Py_DECREF(rewards);
-                return lost_result();
-            }
-            PyList_SET_ITEM(rewards, static_cast<Py_ssize_t>(seat), item);
-        }
-        return rewards;
+        return checked_result(list_of(scores.size(), [&](std::size_t seat) {
+            return scores[seat] ? PyLong_FromLong(*scores[seat]) : Py_NewRef(Py_None);
+        }));
     });
 }
 

@@ -362,6 +362,9 @@ def test_win_shares_read_every_integer_type_and_layout(dtype):
     # A view with strides of its own (backwards), read in place.
     flipped = scores.astype(dtype)[::-1]
     np.testing.assert_array_equal(tavlok._core.win_shares(flipped), expected[::-1])
+    # Each row's scores apart in memory (column-major), read through the columns' stride.
+    by_column = np.asfortranarray(scores.astype(dtype))
+    np.testing.assert_array_equal(tavlok._core.win_shares(by_column), expected)
     np.testing.assert_array_equal(tavlok._core.win_shares(scores[0].astype(dtype)), expected[0])
 
 
