@@ -331,6 +331,12 @@ def bot_name(name: str) -> str:
     ValueError says why a name names no bot; a 'net:path=FILE' is read now.
     """
 
+def bot_names(list: str) -> list[str]:
+    """
+    The names in a list of bots separated by commas ('greedy,mcts:ms=5,playout=random' is
+    two): a key=value piece outside quotes is a setting of the name before it. Unchecked.
+    """
+
 def play_arena(bots: Sequence[str], seed: int, first: SupportsIndex, count: SupportsIndex, threads: SupportsIndex, opening: SupportsIndex = 0) -> tuple[Annotated[NDArray[numpy.int16], dict(shape=(None, 4))], Annotated[NDArray[numpy.uint8], dict(shape=(None, 4))]]:
     """
     Plays games first to first + count - 1 between four bots (names) with the

@@ -411,7 +411,7 @@ class Ladder:
         for i in np.argsort(-rating, kind="stable"):
             low, high = (max(0.0, 100 * x) for x in interval[i])
             lines.append(
-                f"{self.bots[i]:<{width}}{rating[i]:>+8.0f}{win_rate[i]:>10.1%}"
+                f"{self.bots[i]:<{width}}{rating[i]:>+z8.0f}{win_rate[i]:>10.1%}"
                 f"{f'[{low:.1f}, {high:.1f}]':>16}{self.mean_score[i]:>12.2f}"
                 f"{1000 * self.seconds_per_move[i]:>11.3f}"
             )

@@ -326,6 +326,17 @@ void bind_arena(nb::module_& module) {
         "'net:path=FILE', a value holding a comma in single quotes: setting_text).\n"
         "ValueError says why a name names no bot; a 'net:path=FILE' is read now.");
     module.def(
+        "bot_names",
+        [](const BotName& list) {
+            std::vector<BotName> names;
+            for (std::string& name : game::bot_names_in(list.bytes))
+                names.push_back(BotName{std::move(name)});
+            return names;
+        },
+        "list"_a,
+        "The names in a list of bots separated by commas ('greedy,mcts:ms=5,playout=random' is\n"
+        "two): a key=value piece outside quotes is a setting of the name before it. Unchecked.");
+    module.def(
         "play_arena", play_arena, "bots"_a, "seed"_a, "first"_a, "count"_a, "threads"_a,
         "opening"_a = 0,
         "Plays games first to first + count - 1 between four bots (names) with the\n"

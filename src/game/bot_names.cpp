@@ -182,7 +182,43 @@ std::string mcts_name(const MctsOptions& options) {
     return settings.after("mcts");
 }
 
+// Where the piece at the start of `text` ends: at its first comma outside a quoted value. A value
+// may be quoted only where it begins: after a name's colon or a setting's key and '='. A quote that
+// never closes, or text after a closing one, leaves the rest as one piece, for bot_named to refuse.
+std::size_t piece_end(std::string_view text) {
+    std::size_t at = 0;
+    const std::size_t colon = text.find_first_of(":=,'");
+    if (colon != std::string_view::npos && text[colon] == ':') at = colon + 1;
+    const std::size_t equals = text.find_first_of("=,'", at);
+    if (equals != std::string_view::npos && text[equals] == '=') at = equals + 1;
+    if (at < text.size() && text[at] == QUOTE) {
+        std::string_view rest = text.substr(at);
+        std::string value;
+        return take_value(rest, value) ? text.size() : text.size() - rest.size();
+    }
+    return std::min(text.find(',', at), text.size());
+}
+
 }  // namespace
+
+std::vector<std::string> bot_names_in(std::string_view list) {
+    std::vector<std::string> names;
+    for (;;) {
+        const std::size_t end = piece_end(list);
+        std::string_view piece = list.substr(0, end);
+        // No name or key begins with a space; a value may end with one, so the end stays.
+        piece.remove_prefix(std::min(piece.find_first_not_of(' '), piece.size()));
+        const std::size_t key_end = piece.find_first_of(":=,'");
+        const bool setting =
+            key_end != std::string_view::npos && key_end > 0 && piece[key_end] == '=';
+        if (setting && !names.empty())
+            (names.back() += ',') += piece;
+        else
+            names.emplace_back(piece);
+        if (end == list.size()) return names;
+        list.remove_prefix(end + 1);
+    }
+}
 
 std::string setting_text(std::string_view value) {
     if (value.find(',') == std::string_view::npos && !value.starts_with(QUOTE))

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "game/players.hpp"
 
@@ -30,6 +31,12 @@ namespace game {
 std::string name(const BotSpec& bot);
 // The bot that `name` names; nothing if none, with the reason in *why when it is given.
 std::optional<BotSpec> bot_named(std::string_view name, std::string* why = nullptr);
+// The names of a list of bots separated by commas, as a command line takes them ("greedy,mcts:ms=5,
+// playout=random,net" is three): a piece of the form key=value, outside single quotes, is a setting
+// of the name before it, and any other piece begins a name. Spaces before a piece are dropped; the
+// names are not checked (bot_named does that), and a list of names joined by commas splits back
+// into them.
+std::vector<std::string> bot_names_in(std::string_view list);
 // A setting's value as a name writes it: as it is, or in single quotes (a quote inside doubled)
 // when it holds a comma or begins with a quote, so that it reads back whole.
 std::string setting_text(std::string_view value);

@@ -74,6 +74,9 @@ TEST(BotNames, EveryPathReadsBackWholeThroughItsName) {
         ASSERT_TRUE(bot) << quoted(text) << ": " << why;
         EXPECT_EQ(bot->net->path(), path);
         EXPECT_EQ(name(*bot), text);
+        // And its name splits back whole out of a list of names, as a command line gives them.
+        const std::vector<std::string> names = {"mcts:ms=5,playout=random", text, "greedy"};
+        EXPECT_EQ(bot_names_in(names[0] + ',' + names[1] + ", " + names[2]), names);
     }
 }
 

@@ -158,13 +158,16 @@ def test_view_without_games_fails(capsys, monkeypatch, tmp_path, served, content
 
 def test_play_on_the_web_seats_the_bots_around_the_person(capsys, monkeypatch, served):
     status, _ = run_cli(
-        ["play", "--web", "--human", "2", "--bots", "greedy,random,mcts:20", "--seed", "1"],
+        ["play", "--web", "--human", "2", "--bots", "greedy,random,mcts:20,playout=random",
+         "--seed", "1"],
         capsys,
         monkeypatch,
     )
     (game, what), = served
-    assert status == 0 and game.players == ["greedy", "random", "you", "mcts:20"]
-    assert what == "you play seat 2 against greedy, random, mcts:20"
+    # A setting after a comma belongs to the bot before it.
+    search = "mcts:20,playout=random"
+    assert status == 0 and game.players == ["greedy", "random", "you", search]
+    assert what == f"you play seat 2 against greedy, random, {search}"
     # The bots before the person have moved.
     assert len(game.state.history) == 2 and game.state.seat == 2
 

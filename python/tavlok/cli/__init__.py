@@ -23,7 +23,7 @@ from typing import Any, TextIO
 
 from .. import _arguments, bench
 from .._arguments import SEED_LIMIT
-from .._core import bot_name
+from .._core import bot_name, bot_names
 from ..arena import LADDER, MAX_OPENING, MAX_THREADS, arena, ladder
 from ..bots import BOTS
 from ..pieces import NUM_SEATS
@@ -173,7 +173,7 @@ def _add_server_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def _bot_list(text: str) -> tuple[str, ...]:
-    names = tuple(name.strip() for name in text.split(","))
+    names = tuple(bot_names(text))
     for name in names:
         try:
             bot_name(name)  # the engine says why, for the bytes of a path too
