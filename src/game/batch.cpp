@@ -188,17 +188,20 @@ View Batch::view(std::size_t env) const {
 }
 
 void Batch::show(std::size_t env, const FieldArrays& out) {
+    envs_[env].num_candidates = 0;
+    if (layout_.candidates > 0 && !over(env)) return show_candidates(env, out);
+    write_view(view(env), out, env, listed());
+}
+
+void Batch::show_candidates(std::size_t env, const FieldArrays& out) {
     View shown = view(env);
-    NetInputs inputs;  // on the stack: no allocation, and left unwritten when none are shown
+    NetInputs inputs;  // on the stack: no allocation
     Env& e = envs_[env];
-    e.num_candidates = 0;
-    if (layout_.candidates > 0 && !over(env)) {
-        net_inputs(e.state, inputs);
-        shown.candidates = &inputs;
-        e.num_candidates = static_cast<std::uint8_t>(std::min(inputs.size(), layout_.candidates));
-        for (std::size_t i = 0; i < e.num_candidates; ++i)
-            e.candidates[i] = static_cast<std::uint16_t>(inputs.grid_index(i));
-    }
+    net_inputs(e.state, inputs);
+    shown.candidates = &inputs;
+    e.num_candidates = static_cast<std::uint8_t>(std::min(inputs.size(), layout_.candidates));
+    for (std::size_t i = 0; i < e.num_candidates; ++i)
+        e.candidates[i] = static_cast<std::uint16_t>(inputs.grid_index(i));
     write_view(shown, out, env, listed());
 }
 

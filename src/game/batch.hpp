@@ -175,6 +175,9 @@ private:
     void start(std::size_t env);
     // Writes row `env` of the views of `out`, with the mover's candidates when they are shown.
     void show(std::size_t env, const FieldArrays& out);
+    // show's work when the mover's candidates are shown, out of line so that their inputs (12 KB)
+    // take stack only then, not in every view of a batch that shows none.
+    [[gnu::noinline]] void show_candidates(std::size_t env, const FieldArrays& out);
     // The bot that plays a seat of the caller's opponents, `k` turns after it, in a new game.
     const BotSpec& draw_opponent(std::size_t env, std::size_t k);
     // Plays the caller's legal action, if any, then the bots on to the caller's next decision,
