@@ -298,7 +298,8 @@ def main(argv: list[str] | None = None) -> dict[str, Any]:
     np.random.seed(args.seed)
     torch.use_deterministic_algorithms(True)
     torch.set_num_threads(args.torch_threads)
-    opponents = args.opponents.split(",")
+    # The engine's grammar splits the list, so that a bot's settings after a comma stay its own.
+    opponents = _core.bot_names(args.opponents)
     sampling = torch.Generator().manual_seed(args.seed + 1)
     if args.policy == "scorer":
         net: Any = scorer.CandidateScorer([int(width) for width in args.widths.split(",")])
